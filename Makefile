@@ -1,0 +1,67 @@
+# Wraps CMake. `make run` builds and starts the program; `make test` builds and runs every test,
+# then again under AddressSanitizer and UndefinedBehaviorSanitizer. Both install what is missing first.
+
+BUILD_DIR    ?= build
+SAN_DIR      ?= build-sanitize
+BENCH_DIR    ?= build-bench
+FUZZ_DIR     ?= build-fuzz
+JOBS         ?= $(shell nproc)
+FUZZ_SECONDS ?= 30
+# CI turns warnings into errors.
+WERROR       ?= $(if $(CI),ON,OFF)
+
+CMAKE_COMMON = -G Ninja -DHOSTCENTER_WERROR=$(WERROR)
+
+.PHONY: all deps build run test test-only check-sanitize bench fuzz screenshot format clean
+
+all: build
+
+deps:
+	@./scripts/install-deps.sh
+
+$(BUILD_DIR)/build.ninja:
+	cmake -S . -B $(BUILD_DIR) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: deps $(BUILD_DIR)/build.ninja
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+run: build
+	./$(BUILD_DIR)/ui/veltrano
+
+test-only: build
+	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+test: test-only check-sanitize
+
+$(SAN_DIR)/build.ninja:
+	cmake -S . -B $(SAN_DIR) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DHOSTCENTER_SANITIZE=ON
+
+check-sanitize: deps $(SAN_DIR)/build.ninja
+	cmake --build $(SAN_DIR) -j $(JOBS)
+	cd $(SAN_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		ctest --output-on-failure -j $(JOBS)
+
+$(BENCH_DIR)/build.ninja:
+	cmake -S . -B $(BENCH_DIR) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DHOSTCENTER_TESTS=OFF \
+		-DHOSTCENTER_BENCH=ON
+
+bench: deps $(BENCH_DIR)/build.ninja
+	cmake --build $(BENCH_DIR) -j $(JOBS)
+	./scripts/run-benches.sh $(BENCH_DIR)
+
+$(FUZZ_DIR)/build.ninja:
+	CXX=clang++ cmake -S . -B $(FUZZ_DIR) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DHOSTCENTER_TESTS=OFF -DHOSTCENTER_FUZZ=ON
+
+fuzz: deps $(FUZZ_DIR)/build.ninja
+	cmake --build $(FUZZ_DIR) -j $(JOBS)
+	./scripts/run-fuzzers.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
+
+screenshot: build
+	QT_QPA_PLATFORM=offscreen ./$(BUILD_DIR)/ui/veltrano-screenshot docs/screenshot.png
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf $(BUILD_DIR) $(SAN_DIR) $(BENCH_DIR) $(FUZZ_DIR)

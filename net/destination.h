@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+
+// Where an originated frame goes; both fields in network byte order.
+struct Destination
+{
+    std::uint32_t address{0};
+    std::uint16_t port{0};
+};
+
+// The destination rule on the two texts of the form: the address text must be at least 8 bytes as GBK
+// counts them and convert to a non-zero address, the port text must not be empty.
+std::optional<Destination> ResolveDestinationText(const QString& addressText, const QString& portText);
+
+// Byte length of the text in GBK: 1 for ASCII, 2 for every other character.
+int GbkByteLength(const QString& text);
+
+// The C runtime's atoi, without undefined behaviour: a value beyond int saturates.
+int AtoiSaturating(const QString& text);

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+// Byte layout of the alarm protocol's frames. A frame is at most 128 bytes; byte 0 is its total length
+// in every frame the system builds itself.
+
+inline constexpr std::size_t FRAME_BUFFER_SIZE = 128;
+using FrameBuffer = std::array<std::uint8_t, FRAME_BUFFER_SIZE>;
+
+// Frame indices.
+inline constexpr std::size_t FRAME_LENGTH = 0;
+inline constexpr std::size_t FRAME_COMM_NO = 1;
+inline constexpr std::size_t FRAME_DEVICE_NO = 2;
+inline constexpr std::size_t FRAME_COMMAND = 6;
+inline constexpr std::size_t FRAME_STATUS = 7; // first of the four status bytes
+
+// Command codes.
+inline constexpr std::uint8_t CMD_ONLINE = 0x01;
+inline constexpr std::uint8_t CMD_STATUS = 0x02;
+inline constexpr std::uint8_t CMD_FAULT = 0x03;
+inline constexpr std::uint8_t CMD_FAULT_RESTORE = 0x04;
+inline constexpr std::uint8_t CMD_DEBUG = 0x3E;
+inline constexpr std::uint8_t ACK_FLAG = 0x80;
+
+// Frame lengths.
+inline constexpr std::uint8_t STATUS_FRAME_LENGTH = 12;
+inline constexpr std::uint8_t ONLINE_FRAME_LENGTH = 8;
+inline constexpr std::uint8_t FAULT_FRAME_LENGTH = 9;
+inline constexpr std::uint8_t FAULT_RESTORE_FRAME_LENGTH = 8;
+inline constexpr std::uint8_t ACK_FRAME_LENGTH = 8;
+inline constexpr std::uint8_t DEBUG_FRAME_LENGTH = 18;
+
+// The four status bytes, in frame order (frame indices 7 to 10).
+enum StatusByte : std::size_t
+{
+    ZoneAlarm = 0,
+    DeviceFlags = 1,
+    ZoneDisarm = 2,
+    Spare = 3,
+};
+using StatusBytes = std::array<std::uint8_t, 4>;
+
+// A device that has not reported yet: disarmed, mains absent.
+inline constexpr StatusBytes DEFAULT_STATUS{0x00, 0x11, 0x00, 0x00};
+
+// Zone z (1 to 8) owns bit z-1; both tables are indexed by z-1. They also give the device-flag masks.
+inline constexpr std::array<std::uint8_t, 8> ZONE_SET_MASK{0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, 0x80};
+inline constexpr std::array<std::uint8_t, 8> ZONE_CLEAR_MASK{0xFE, 0xFD, 0xFB, 0xF7, 0xEF, 0xDF, 0xBF, 0x7F};
+
+// Sum of bytes 0 to length-2 modulo 256, where length is byte 0. Reads nothing past the span.
+std::uint8_t FrameChecksum(std::span<const std::uint8_t> frame);
+
+// The display line: " XX" for each of the byte-0 bytes of the frame ("00 " when byte 0 is 0).
+// A length beyond the span shows the span's bytes only.
+std::string FormatFrameHex(std::span<const std::uint8_t> frame);
+
+bool IsHexDigit(char c);
+std::uint8_t HexDigitValue(char c);
+
+struct ParseResult
+{
+    bool accepted{false};
+    std::size_t count{0}; // complete bytes written from index 0
+};
+
+// Hex command text: pairs of hex digits separated by single spaces. Writes into the buffer as it scans;
+// bytes written before a rejection stay, and a trailing lone digit leaves its high nibble at index count.
+ParseResult ParseCommandText(std::string_view text, FrameBuffer& buffer);
