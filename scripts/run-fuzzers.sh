@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Runs every fuzzer for a bounded time on a scratch copy of its committed seed corpus.
+# Usage: run-fuzzers.sh BUILD_DIR SECONDS
+set -euo pipefail
+build=${1:?build dir}
+seconds=${2:-30}
+root=$(cd "$(dirname "$0")/.." && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+declare -A max_len=([command_text]=300 [destination]=256 [receive]=8192)
+status=0
+for name in command_text destination receive; do
+    exe="$build/fuzz/fuzz_$name"
+    [ -x "$exe" ] || { echo "missing $exe"; exit 1; }
+    mkdir -p "$work/$name"
+    cp -r "$root/fuzz/corpus/$name/." "$work/$name/" 2>/dev/null || true
+    echo "== fuzz_$name for ${seconds}s"
+    if ! (cd "$work" && QT_QPA_PLATFORM=offscreen "$exe" -max_total_time="$seconds" -max_len="${max_len[$name]}" \
+            -print_final_stats=1 "$work/$name" 2>"$work/$name.log"); then
+        tail -n 60 "$work/$name.log"
+        status=1
+    else
+        grep -E 'stat::number_of_executed_units|Done' "$work/$name.log" | tail -n 2 || true
+    fi
+done
+if [ $status -eq 0 ]; then echo "fuzzers: 3 passed, 0 failed"; fi
+exit $status
