@@ -1,1 +1,46 @@
-// placeholder
+#include "protocol/frame.h"
+
+#include <algorithm>
+#include <numeric>
+
+namespace {
+
+constexpr char UPPER_HEX_DIGITS[] = "0123456789ABCDEF";
+
+// Length of a display line group: a space and two digits.
+constexpr std::size_t GROUP_WIDTH = 3;
+
+} // namespace
+
+std::uint8_t FrameChecksum(std::span<const std::uint8_t> frame)
+{
+    if (frame.empty())
+        return 0;
+    const std::size_t length = frame[FRAME_LENGTH];
+    if (length < 2)
+        return 0;
+    // A length byte beyond the span sums what the span holds rather than reading past it.
+    const auto summed = frame.first(std::min(length - 1, frame.size()));
+    const unsigned sum = std::accumulate(summed.begin(), summed.end(), 0U);
+    return static_cast<std::uint8_t>(sum & 0xFFU);
+}
+
+std::string FormatFrameHex(std::span<const std::uint8_t> frame)
+{
+    if (frame.empty())
+        return {};
+    const std::size_t length = frame[FRAME_LENGTH];
+    if (length == 0)
+        return std::string{"00 "};
+
+    // Received frames may claim more bytes than the buffer holds; show only what it holds.
+    const auto shown = frame.first(std::min(length, frame.size()));
+    std::string line(shown.size() * GROUP_WIDTH, ' ');
+    char* out = line.data();
+    for (const std::uint8_t byte : shown) {
+        out[1] = UPPER_HEX_DIGITS[byte >> 4];
+        out[2] = UPPER_HEX_DIGITS[byte & 0x0F];
+        out += GROUP_WIDTH;
+    }
+    return line;
+}

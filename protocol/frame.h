@@ -53,11 +53,12 @@ inline constexpr StatusBytes DEFAULT_STATUS{0x00, 0x11, 0x00, 0x00};
 inline constexpr std::array<std::uint8_t, 8> ZONE_SET_MASK{0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, 0x80};
 inline constexpr std::array<std::uint8_t, 8> ZONE_CLEAR_MASK{0xFE, 0xFD, 0xFB, 0xF7, 0xEF, 0xDF, 0xBF, 0x7F};
 
-// Sum of bytes 0 to length-2 modulo 256, where length is byte 0. Reads nothing past the span.
+// Sum of bytes 0 to length-2 modulo 256, where length is byte 0. Reads nothing past the span; an empty
+// span has no length byte and gives 0.
 std::uint8_t FrameChecksum(std::span<const std::uint8_t> frame);
 
 // The display line: " XX" for each of the byte-0 bytes of the frame ("00 " when byte 0 is 0).
-// A length beyond the span shows the span's bytes only.
+// A length beyond the span shows the span's bytes only; an empty span gives an empty line.
 std::string FormatFrameHex(std::span<const std::uint8_t> frame);
 
 bool IsHexDigit(char c);
