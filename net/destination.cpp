@@ -1,1 +1,88 @@
-// placeholder
+#include "net/destination.h"
+
+#include <QByteArray>
+
+#include <arpa/inet.h>
+
+#include <climits>
+
+namespace {
+
+bool IsCSpace(char16_t c)
+{
+    return c == u' ' || (c >= u'\t' && c <= u'\r');
+}
+
+bool IsDigit(char16_t c)
+{
+    return c >= u'0' && c <= u'9';
+}
+
+// inet_addr on the text's bytes. A text beyond ASCII cannot be a dotted quad, and a NUL inside it would
+// make the C function see only the part before it, so both count as "not an address".
+std::uint32_t AddressFromText(const QString& text)
+{
+    for (const QChar c : text) {
+        if (c.unicode() == 0 || c.unicode() > 0x7F)
+            return INADDR_NONE;
+    }
+    const QByteArray bytes = text.toLatin1();
+    return ::inet_addr(bytes.constData());
+}
+
+} // namespace
+
+int GbkByteLength(const QString& text)
+{
+    int length = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c.unicode() < 0x80) {
+            length += 1;
+            continue;
+        }
+        // A surrogate pair is one character.
+        if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate())
+            ++i;
+        length += 2;
+    }
+    return length;
+}
+
+int AtoiSaturating(const QString& text)
+{
+    const qsizetype size = text.size();
+    qsizetype i = 0;
+    while (i < size && IsCSpace(text.at(i).unicode()))
+        ++i;
+    bool negative = false;
+    if (i < size && (text.at(i) == u'+' || text.at(i) == u'-')) {
+        negative = text.at(i) == u'-';
+        ++i;
+    }
+    // Accumulated as a negative number, whose range is the wider one, so INT_MIN fits exactly.
+    long long value = 0;
+    constexpr long long limit = static_cast<long long>(INT_MIN);
+    for (; i < size && IsDigit(text.at(i).unicode()); ++i) {
+        value = value * 10 - (text.at(i).unicode() - u'0');
+        if (value < limit) {
+            value = limit;
+            break;
+        }
+    }
+    if (negative)
+        return static_cast<int>(value);
+    return value < -static_cast<long long>(INT_MAX) ? INT_MAX : static_cast<int>(-value);
+}
+
+std::optional<Destination> ResolveDestinationText(const QString& addressText, const QString& portText)
+{
+    if (GbkByteLength(addressText) < 8 || portText.isEmpty())
+        return std::nullopt;
+    const std::uint32_t address = AddressFromText(addressText);
+    if (address == 0)
+        return std::nullopt;
+    // An int keeps its low 16 bits as the port, so -1 becomes 65535.
+    const auto port = static_cast<std::uint16_t>(AtoiSaturating(portText) & 0xFFFF);
+    return Destination{address, htons(port)};
+}

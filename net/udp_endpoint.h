@@ -3,6 +3,7 @@
 #include "protocol/frame.h"
 
 #include <QEvent>
+#include <QPointer>
 
 #include <cstdint>
 #include <memory>
@@ -43,8 +44,14 @@ constexpr std::intptr_t MakeSelectLParam(int event, int error)
     return static_cast<std::intptr_t>((static_cast<std::uint32_t>(error) << 16) |
                                       (static_cast<std::uint32_t>(event) & 0xFFFFu));
 }
-constexpr int SelectEvent(std::intptr_t lParam) { return static_cast<int>(lParam & 0xFFFF); }
-constexpr int SelectError(std::intptr_t lParam) { return static_cast<int>((lParam >> 16) & 0xFFFF); }
+constexpr int SelectEvent(std::intptr_t lParam)
+{
+    return static_cast<int>(lParam & 0xFFFF);
+}
+constexpr int SelectError(std::intptr_t lParam)
+{
+    return static_cast<int>((lParam >> 16) & 0xFFFF);
+}
 
 // The one UDP/IPv4 socket: bound on all interfaces to the source port, non-blocking, posting a window
 // message whenever a datagram waits. After a notification the next one comes only after a read.
@@ -57,7 +64,8 @@ public:
     CUdpEndpoint& operator=(const CUdpEndpoint&) = delete;
 
     // Only the low 16 bits of port are used (host byte order). True only if every step succeeded;
-    // a failed bind or registration leaves the socket open.
+    // a failed bind or registration leaves the socket open. On an endpoint that already holds a socket
+    // it returns false and leaves that socket, its binding and its notifications untouched.
     bool Open(int port, QObject* window, int message);
     // The close's result when a socket was held, -1 when already closed.
     int Close();
@@ -73,7 +81,8 @@ public:
     // A read re-arms the notification.
     int ReadDatagram(FrameBuffer& buffer, sockaddr_in& sender);
 
-    // The acknowledgement's send: the first length bytes straight back to a sender the read filled in.
+    // The acknowledgement's send: the first (length AND 0xFF) bytes straight back to a sender the read
+    // filled in.
     int SendToSender(const std::uint8_t* data, int length, const sockaddr_in& sender) const;
 
 private:
@@ -81,6 +90,6 @@ private:
 
     int m_socket{INVALID_SOCKET};
     std::unique_ptr<QSocketNotifier> m_notifier;
-    QObject* m_window{nullptr};
+    QPointer<QObject> m_window;
     int m_message{0};
 };
