@@ -1,11 +1,19 @@
 #include "protocol/frame.h"
 
 #include <algorithm>
+#include <cstring>
 #include <numeric>
 
 namespace {
 
-constexpr char UPPER_HEX_DIGITS[] = "0123456789ABCDEF";
+// Two upper-case digits for every byte value, so each byte costs one lookup.
+constexpr std::array<std::array<char, 2>, 256> HEX_PAIRS = [] {
+    constexpr char digits[] = "0123456789ABCDEF";
+    std::array<std::array<char, 2>, 256> pairs{};
+    for (std::size_t value = 0; value < pairs.size(); ++value)
+        pairs[value] = {digits[value >> 4], digits[value & 0x0F]};
+    return pairs;
+}();
 
 // Length of a display line group: a space and two digits.
 constexpr std::size_t GROUP_WIDTH = 3;
@@ -38,8 +46,7 @@ std::string FormatFrameHex(std::span<const std::uint8_t> frame)
     std::string line(shown.size() * GROUP_WIDTH, ' ');
     char* out = line.data();
     for (const std::uint8_t byte : shown) {
-        out[1] = UPPER_HEX_DIGITS[byte >> 4];
-        out[2] = UPPER_HEX_DIGITS[byte & 0x0F];
+        std::memcpy(out + 1, HEX_PAIRS[byte].data(), 2);
         out += GROUP_WIDTH;
     }
     return line;
