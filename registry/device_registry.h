@@ -27,7 +27,8 @@ public:
     CCommEntry(const CCommEntry&) = delete;
     CCommEntry& operator=(const CCommEntry&) = delete;
 
-    // Searches indices [start, end): bisection while 20 or more remain, then a linear walk.
+    // Searches indices [start, end), end cut to the table size: bisection while 20 or more remain, then a
+    // linear walk.
     CDeviceEntry* FindDeviceInRange(std::size_t start, std::size_t end, std::uint8_t deviceNo) const;
     // Ordered insert; sets the entry's owner link.
     void InsertDevice(std::unique_ptr<CDeviceEntry> entry);
