@@ -1,1 +1,95 @@
-// placeholder
+#include "ui/dialog_template.h"
+
+#include "engine/control_ids.h"
+
+#include <QFont>
+#include <QFontMetrics>
+#include <QStringList>
+
+#include <algorithm>
+#include <array>
+
+namespace {
+
+using K = ControlKind;
+
+// Template IDD_MAIN: order is creation and tab order.
+constexpr std::array<ControlTemplate, 33> kMainControls{{
+    {IDC_DEST_IP, "IDC_DEST_IP", K::TextEdit, "", {57, 80, 106, 14}},
+    {IDC_DEST_PORT, "IDC_DEST_PORT", K::NumberEdit, "", {221, 80, 50, 14}},
+    {IDC_START, "IDC_START", K::PushButton, "开始", {180, 24, 50, 14}},
+    {IDC_STOP, "IDC_STOP", K::PushButton, "停止", {250, 24, 50, 14}},
+    {IDC_EVENT_TYPE, "IDC_EVENT_TYPE", K::EventList, "", {160, 230, 69, 192}},
+    {IDC_SEND_EVENT, "IDC_SEND_EVENT", K::PushButton, "发送", {250, 230, 50, 14}},
+    {IDC_STATIC, "commNoLabel", K::Label, "通讯机号", {21, 218, 33, 8}},
+    {IDC_STATIC, "deviceNoLabel", K::Label, "设备编号", {66, 218, 33, 8}},
+    {IDC_STATIC, "zoneNoLabel", K::Label, "防区编号", {112, 218, 33, 8}},
+    {IDC_STATIC, "eventTypeLabel", K::Label, "事件类型", {164, 218, 33, 8}},
+    {IDC_STATIC, "destIpLabel", K::Label, "ip地址", {25, 82, 25, 8}},
+    {IDC_STATIC, "destPortLabel", K::Label, "目的端口", {183, 82, 33, 8}},
+    {IDC_COMM_NO, "IDC_COMM_NO", K::NumberEdit, "", {20, 230, 32, 14}},
+    {IDC_DEVICE_NO, "IDC_DEVICE_NO", K::NumberEdit, "", {65, 230, 32, 14}},
+    {IDC_ZONE_NO, "IDC_ZONE_NO", K::NumberEdit, "", {111, 230, 32, 14}},
+    {IDC_AUTO_SEND, "IDC_AUTO_SEND", K::PushButton, "发送", {180, 143, 50, 14}},
+    {IDC_AUTO_STOP, "IDC_AUTO_STOP", K::PushButton, "停止", {250, 143, 50, 14}},
+    {IDC_STATIC, "autoSendGroup", K::GroupBox, "自动发送", {5, 126, 306, 39}},
+    {IDC_STATIC, "eventGroup", K::GroupBox, "指定消息发送", {5, 191, 306, 73}},
+    {IDC_RECV_LIST, "IDC_RECV_LIST", K::LogList, "", {323, 154, 334, 217}},
+    {IDC_CLEAR_RECV, "IDC_CLEAR_RECV", K::PushButton, "清除", {663, 210, 23, 14}},
+    {IDC_SENT_LIST, "IDC_SENT_LIST", K::LogList, "", {323, 17, 334, 132}},
+    {IDC_CLEAR_SENT, "IDC_CLEAR_SENT", K::PushButton, "清除", {663, 85, 23, 14}},
+    {IDC_STATIC, "sentListLabel", K::Label, "发送", {663, 63, 17, 8}},
+    {IDC_STATIC, "recvListLabel", K::Label, "接收", {663, 192, 17, 8}},
+    {IDC_SEND_CUSTOM, "IDC_SEND_CUSTOM", K::PushButton, "发送", {250, 341, 50, 14}},
+    {IDC_CUSTOM_TEXT, "IDC_CUSTOM_TEXT", K::TextEdit, "", {13, 311, 286, 14}},
+    {IDC_STATIC, "customGroup", K::GroupBox, "自定义命令", {5, 290, 310, 79}},
+    {IDC_STATIC, "formatLabel", K::Label, "格式：0b 00 02 00 00 00 0f 41 01 00 5e", {28, 343, 152, 8}},
+    {IDC_STATIC, "destinationGroup", K::GroupBox, "目的ip和端口", {5, 62, 306, 43}},
+    {IDC_SOURCE_PORT, "IDC_SOURCE_PORT", K::NumberEdit, "", {106, 24, 50, 14}},
+    {IDC_STATIC, "sourcePortLabel", K::Label, "源端口", {74, 26, 25, 8}},
+    {IDC_DEBUG, "IDC_DEBUG", K::PushButton, "debug", {250, 174, 50, 14}},
+}};
+
+// Round half up, as the platform's dialog-unit conversion does for non-negative values.
+constexpr int Scale(int units, int base, int divisor)
+{
+    return (units * base + divisor / 2) / divisor;
+}
+
+} // namespace
+
+std::span<const ControlTemplate> MainTemplateControls()
+{
+    return kMainControls;
+}
+
+DialogBaseUnits BaseUnitsOf(const QFont& font)
+{
+    const QFontMetrics metrics(font);
+    return {std::max(1, metrics.averageCharWidth()), std::max(1, metrics.height())};
+}
+
+QRect DialogUnitsToPixels(const QRect& units, DialogBaseUnits base)
+{
+    return {Scale(units.x(), base.x, 4), Scale(units.y(), base.y, 8), Scale(units.width(), base.x, 4),
+            Scale(units.height(), base.y, 8)};
+}
+
+QSize DialogUnitsToPixels(QSize units, DialogBaseUnits base)
+{
+    return {Scale(units.width(), base.x, 4), Scale(units.height(), base.y, 8)};
+}
+
+QFont DialogFont()
+{
+    QFont font;
+    const QStringList families{QStringLiteral("SimSun"),
+                               QString::fromUtf8("宋体"),
+                               QStringLiteral("WenQuanYi Micro Hei"),
+                               QStringLiteral("WenQuanYi Zen Hei"),
+                               QStringLiteral("Noto Sans CJK SC"),
+                               QStringLiteral("Noto Sans SC")};
+    font.setFamilies(families);
+    font.setPointSize(9);
+    return font;
+}

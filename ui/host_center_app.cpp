@@ -1,1 +1,19 @@
-// placeholder
+#include "ui/host_center_app.h"
+
+#include "ui/host_center_dlg.h"
+
+#include <QGuiApplication>
+
+bool CHostCenterApp::InitInstance()
+{
+    // Lets the desktop match the window to the installed launcher and icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("veltrano"));
+    CHostCenterDlg dlg;
+    dlg.exec();
+    return false;
+}
+
+int CHostCenterApp::ExitInstance()
+{
+    return 0;
+}

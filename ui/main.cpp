@@ -1,1 +1,11 @@
-int main() { return 0; }
+#include "ui/host_center_app.h"
+
+#include <QApplication>
+
+int main(int argc, char** argv)
+{
+    QApplication qtApp(argc, argv);
+    CHostCenterApp app;
+    app.InitInstance();
+    return app.ExitInstance();
+}
