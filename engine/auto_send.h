@@ -6,7 +6,8 @@
 // The walk of automatic sending: one per process, never reset; only the tick changes it.
 struct SweepState
 {
-    std::array<std::uint8_t, 12> frame{0x0C, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00};
+    std::array<std::uint8_t, 12> frame{0x0C, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                       0x02, 0x00, 0x00, 0x00, 0x00, 0x00};
     std::uint8_t communicator{0};
     std::uint8_t device{0};
     std::uint8_t position{8};
