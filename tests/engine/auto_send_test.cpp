@@ -81,13 +81,6 @@ TEST_F(AutoSend, LastTickOfAPairMovesToTheNextAndWrapsAt240)
     }
 }
 
-TEST_F(AutoSend, OtherTimersDoNotTick)
-{
-    h.engine.OnTimer(AUTO_SEND_TIMER_ID + 1);
-    EXPECT_TRUE(h.NothingSentBefore());
-    EXPECT_EQ(TheSweepState().fill, 0x00);
-}
-
 TEST_F(AutoSend, StartArmsTheTimerAndStopDisarmsIt)
 {
     h.engine.OnAutoSendStart();

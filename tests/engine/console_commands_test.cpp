@@ -22,7 +22,7 @@ TEST(ConsoleCommands, StartOpensTheEndpointAndEnablesSending)
     EngineHarness h;
     EXPECT_TRUE(h.engine.m_endpoint.IsOpen());
     EXPECT_NE(h.Port(), 0);
-    EXPECT_EQ(h.console.Flags(), STARTED);
+    EXPECT_EQ(h.console.flags, STARTED);
     EXPECT_TRUE(h.console.messages.isEmpty());
 }
 
@@ -53,59 +53,23 @@ TEST(ConsoleCommands, RefusedStartStaysIdle)
     }
 }
 
-TEST(ConsoleCommands, StopReturnsToIdleAndStartOpensAgain)
+// Stop also ends a running sweep: otherwise the timer would tick on with no button left to stop it.
+TEST(ConsoleCommands, StopReturnsToIdleFromSweepingAndStartOpensAgain)
 {
+    TheSweepState() = SweepState{};
     EngineHarness h;
     h.engine.m_registry.CreateDevice(4, 5);
+    h.engine.OnAutoSendStart();
+    ASSERT_EQ(h.console.runningTimers.count(AUTO_SEND_TIMER_ID), 1U);
     h.engine.OnStop();
     EXPECT_FALSE(h.engine.m_endpoint.IsOpen());
-    EXPECT_EQ(h.console.Flags(), IDLE_AFTER_STOP);
+    EXPECT_TRUE(h.console.runningTimers.empty());
+    EXPECT_EQ(h.console.flags, IDLE_AFTER_STOP);
 
     h.engine.OnStart();
     EXPECT_TRUE(h.engine.m_endpoint.IsOpen());
     EXPECT_NE(h.engine.m_registry.FindDevice(4, 5), nullptr);
     EXPECT_TRUE(h.console.messages.isEmpty());
-}
-
-// Otherwise the timer would run on with both sweep buttons and the destination fields disabled.
-TEST(ConsoleCommands, StopWhileSweepingEndsTheSweep)
-{
-    TheSweepState() = SweepState{};
-    EngineHarness h;
-    h.engine.OnAutoSendStart();
-    ASSERT_EQ(h.console.runningTimers.count(AUTO_SEND_TIMER_ID), 1U);
-    h.engine.OnStop();
-    EXPECT_TRUE(h.console.runningTimers.empty());
-    EXPECT_EQ(h.console.Flags(), IDLE_AFTER_STOP);
-    TheSweepState() = SweepState{};
-}
-
-TEST(ConsoleCommands, EachClearEmptiesItsOwnList)
-{
-    FakeConsole console;
-    CHostCenterEngine engine(console);
-    console.lines[IDC_SENT_LIST] = {" 01"};
-    console.lines[IDC_RECV_LIST] = {" 02"};
-    engine.OnClearSent();
-    EXPECT_TRUE(console.Lines(IDC_SENT_LIST).empty());
-    EXPECT_EQ(console.Lines(IDC_RECV_LIST).size(), 1U);
-    engine.OnClearReceived();
-    EXPECT_TRUE(console.Lines(IDC_RECV_LIST).empty());
-}
-
-// Destroying the engine gives its port back even without Stop.
-TEST(ConsoleCommands, DestructionReleasesTheSourcePort)
-{
-    std::uint16_t port = 0;
-    {
-        EngineHarness h;
-        port = h.Port();
-    }
-    FakeConsole console;
-    CHostCenterEngine engine(console);
-    console.texts[IDC_SOURCE_PORT] = QString::number(port);
-    engine.OnStart();
-    EXPECT_TRUE(console.messages.isEmpty());
 }
 
 TEST(EventCatalogue, NamesFollowTheListOrder)

@@ -132,6 +132,8 @@ TEST(EventSender, RefusedSendsLeaveTheRegistryAsDescribed)
         {"negative device",       true,  3,            {0, -1, 1},                loop,      range, false},
         {"exchange stops at 240", true,  3,            {240, 1, 1, {}, 1, false}, loop,      range, false},
         {"address 1.2.3.4",       true,  3,            {},                        "1.2.3.4", dest,  false},
+        // The form no longer shows the numbers an earlier exchange left: nothing goes out for them.
+        {"exchange fails early",  true,  0,            {0, 0, 0, {}, 0, false},   loop,      {},    false},
     };
     // clang-format on
     for (const RefusalCase& c : cases) {
@@ -168,24 +170,6 @@ TEST(EventSender, HighestAddressesAreAccepted)
     ASSERT_TRUE(datagram);
     EXPECT_EQ(datagram->bytes, Bytes("08 EF EF 00 00 00 01 E7"));
     EXPECT_TRUE(h.console.messages.isEmpty());
-}
-
-// The form no longer shows the numbers an earlier exchange left, so nothing may go out for them.
-TEST(EventSender, FailedExchangeSendsNothingForStaleNumbers)
-{
-    EngineHarness h;
-    h.engine.m_commNo = 0;
-    h.engine.m_deviceNo = 1;
-    h.engine.m_zoneNo = 1;
-    h.console.selection = 3;
-    h.console.form.reached = 0; // communicator field emptied
-    h.console.form.succeeds = false;
-    h.engine.OnSendEvent();
-    EXPECT_EQ(h.console.exchanges, 1);
-    EXPECT_TRUE(h.console.messages.isEmpty());
-    EXPECT_TRUE(h.console.Lines(IDC_SENT_LIST).empty());
-    EXPECT_TRUE(h.engine.m_registry.Comms().empty());
-    EXPECT_TRUE(h.NothingSentBefore());
 }
 
 } // namespace

@@ -18,7 +18,6 @@ void FakeConsole::SetDestination(std::uint16_t port)
 
 bool FakeConsole::PullFormValues(int& commNo, int& deviceNo, int& zoneNo, QString& commandText)
 {
-    ++exchanges;
     if (form.reached > 0)
         commNo = form.commNo;
     if (form.reached > 1)

@@ -50,8 +50,6 @@ public:
     QObject* Window() override { return this; }
 
     const std::vector<std::string>& Lines(int listId) { return lines[listId]; }
-    // Enabled flags as the calls left them; ids never touched are absent.
-    const std::map<int, bool>& Flags() const { return flags; }
 
     Form form;
     std::optional<int> selection{0};
@@ -59,9 +57,8 @@ public:
 
     std::map<int, std::vector<std::string>> lines;
     QStringList messages;
-    std::map<int, bool> flags;
+    std::map<int, bool> flags; // as the calls left them; ids never touched are absent
     int enableCalls{0};
-    int exchanges{0};
     std::map<int, int> runningTimers; // id -> period
 
 protected:
