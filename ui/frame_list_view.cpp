@@ -150,6 +150,11 @@ void FrameListView::mouseMoveEvent(QMouseEvent* event)
     SelectRow(row >= 0 ? row : static_cast<qint64>(m_store.Count()) - 1, true);
 }
 
+void FrameListView::mouseReleaseEvent(QMouseEvent* event)
+{
+    event->setAccepted(event->button() == Qt::LeftButton);
+}
+
 void FrameListView::keyPressEvent(QKeyEvent* event)
 {
     if (event->matches(QKeySequence::Copy)) {

@@ -87,6 +87,8 @@ CHostCenterDlg::CHostCenterDlg(QWidget* parent)
     setFont(DialogFont());
     m_sendBuf.fill(0);
     m_recvBuf.fill(0);
+    m_autoSendTimer.setParent(this);
+    m_autoSendTimer.setObjectName(QStringLiteral("autoSendTimer"));
     m_autoSendTimer.setTimerType(Qt::PreciseTimer);
     CreateControls();
     ConnectMessageTable();

@@ -90,7 +90,7 @@ private:
     std::map<int, QWidget*> m_controls;
     QIcon m_hIcon;
     QMenu* m_systemMenu{nullptr};
-    QTimer m_autoSendTimer;
+    QTimer m_autoSendTimer; // a named child, found by tests; as a member it is never deleted twice
 };
 
 // Whether a system command is the About entry's: the platform keeps the low four bits for itself.
