@@ -21,7 +21,7 @@ void ApplyStatusChange(const EventRow& row, int zoneNo, FrameBuffer& frame)
 {
     std::uint8_t& flags = frame[FRAME_STATUS + DeviceFlags];
     std::uint8_t& zoneDisarm = frame[FRAME_STATUS + ZoneDisarm];
-    // Only called for zone rows once the zone is known to be 1 to 8.
+    // Used by the zone rows only, whose zone is 1 to 8 by now.
     const auto zoneIndex = static_cast<std::size_t>(zoneNo - 1);
     switch (row.change) {
     case StatusChange::None:
