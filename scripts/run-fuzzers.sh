@@ -2,7 +2,7 @@
 # Runs every fuzzer for a bounded time on a scratch copy of its committed seed corpus.
 # Usage: run-fuzzers.sh BUILD_DIR SECONDS
 set -euo pipefail
-build=${1:?build dir}
+build=$(cd "${1:?build dir}" && pwd)
 seconds=${2:-30}
 root=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)
