@@ -72,7 +72,8 @@ public:
     bool IsOpen() const { return m_socket != INVALID_SOCKET; }
     int GetHandle() const { return m_socket; }
 
-    // Address and port in network byte order, converted by nothing here; only length AND 0xFF is sent.
+    // Address and port in network byte order, converted by nothing here; only length AND 0xFF is sent,
+    // and data must hold that many bytes. Never waits: a send the system cannot take at once fails.
     int SendTo(std::uint32_t address, std::uint16_t port, const std::uint8_t* data, int length) const;
 
     // One datagram from the socket as it now is into the buffer, with its sender. Returns the length
