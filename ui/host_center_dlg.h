@@ -76,6 +76,9 @@ private:
 
     // The message table (message_table.cpp).
     void ConnectMessageTable();
+    // A button's click dispatched to an engine handler.
+    template <void (CHostCenterEngine::*handler)()>
+    void OnCommand();
     void OnAutoSendTimer();
     void OnSystemMenuTriggered(QAction* action);
     void OnSysCommand(unsigned command, std::intptr_t lParam);

@@ -9,12 +9,12 @@
 #include <QAction>
 #include <QEvent>
 
-namespace {
-
-// The engine's handlers as members of the dialog, which is the QObject that receives the signals.
-using Handler = void (CHostCenterDlg::*)();
-
-} // namespace
+// The engine is no QObject: the dialog receives the click and calls the engine's handler itself.
+template <void (CHostCenterEngine::*handler)()>
+void CHostCenterDlg::OnCommand()
+{
+    (this->*handler)();
+}
 
 void CHostCenterDlg::ConnectMessageTable()
 {
@@ -23,18 +23,25 @@ void CHostCenterDlg::ConnectMessageTable()
     // 1 WM_SYSCOMMAND: the dialog's own system menu (see contextMenuEvent) -> OnSysCommand.
     // 2 WM_PAINT, 3 WM_QUERYDRAGICON: the window manager draws and drags a minimised window itself, so the
     //   icon drawing has no counterpart here; the window icon is set when the window opens.
-    connect(button(IDC_START), &QAbstractButton::clicked, this, Handler{&CHostCenterDlg::OnStart});
-    connect(button(IDC_STOP), &QAbstractButton::clicked, this, Handler{&CHostCenterDlg::OnStop});
-    connect(button(IDC_SEND_EVENT), &QAbstractButton::clicked, this, Handler{&CHostCenterDlg::OnSendEvent});
+    connect(button(IDC_START), &QAbstractButton::clicked, this,
+            &CHostCenterDlg::OnCommand<&CHostCenterEngine::OnStart>);
+    connect(button(IDC_STOP), &QAbstractButton::clicked, this,
+            &CHostCenterDlg::OnCommand<&CHostCenterEngine::OnStop>);
+    connect(button(IDC_SEND_EVENT), &QAbstractButton::clicked, this,
+            &CHostCenterDlg::OnCommand<&CHostCenterEngine::OnSendEvent>);
     connect(&m_autoSendTimer, &QTimer::timeout, this, &CHostCenterDlg::OnAutoSendTimer);
     connect(button(IDC_AUTO_SEND), &QAbstractButton::clicked, this,
-            Handler{&CHostCenterDlg::OnAutoSendStart});
-    connect(button(IDC_AUTO_STOP), &QAbstractButton::clicked, this, Handler{&CHostCenterDlg::OnAutoSendStop});
+            &CHostCenterDlg::OnCommand<&CHostCenterEngine::OnAutoSendStart>);
+    connect(button(IDC_AUTO_STOP), &QAbstractButton::clicked, this,
+            &CHostCenterDlg::OnCommand<&CHostCenterEngine::OnAutoSendStop>);
     connect(button(IDC_CLEAR_RECV), &QAbstractButton::clicked, this,
-            Handler{&CHostCenterDlg::OnClearReceived});
-    connect(button(IDC_CLEAR_SENT), &QAbstractButton::clicked, this, Handler{&CHostCenterDlg::OnClearSent});
-    connect(button(IDC_SEND_CUSTOM), &QAbstractButton::clicked, this, Handler{&CHostCenterDlg::OnSendCustom});
-    connect(button(IDC_DEBUG), &QAbstractButton::clicked, this, Handler{&CHostCenterDlg::OnSendDebug});
+            &CHostCenterDlg::OnCommand<&CHostCenterEngine::OnClearReceived>);
+    connect(button(IDC_CLEAR_SENT), &QAbstractButton::clicked, this,
+            &CHostCenterDlg::OnCommand<&CHostCenterEngine::OnClearSent>);
+    connect(button(IDC_SEND_CUSTOM), &QAbstractButton::clicked, this,
+            &CHostCenterDlg::OnCommand<&CHostCenterEngine::OnSendCustom>);
+    connect(button(IDC_DEBUG), &QAbstractButton::clicked, this,
+            &CHostCenterDlg::OnCommand<&CHostCenterEngine::OnSendDebug>);
     // 14 WM_UDP_NOTIFY arrives as a posted event: see event().
 }
 

@@ -3,7 +3,6 @@
 #include "tests/ui/dialog_test_support.h"
 #include "ui/frame_list_view.h"
 
-#include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -13,7 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <vector>
 
 using namespace Qt::Literals::StringLiterals;
@@ -22,11 +20,6 @@ namespace {
 
 constexpr int kWaitMs = 3000;
 
-void Click(const QWidget& dialog, const char* button)
-{
-    ButtonOf(dialog, button)->click();
-}
-
 // Starts the console on a free port; returns that port.
 int StartOnFreePort(const QWidget& dialog)
 {
@@ -34,27 +27,6 @@ int StartOnFreePort(const QWidget& dialog)
     SetText(dialog, "IDC_SOURCE_PORT", PortText(port));
     Click(dialog, "IDC_START");
     return port;
-}
-
-// Calls inside() once a modal box is up, then makes sure the box is gone.
-void WhenModal(std::function<void(QWidget*)> inside)
-{
-    auto* poll = new QTimer(qApp);
-    poll->setInterval(10);
-    auto tries = std::make_shared<int>(0);
-    QObject::connect(poll, &QTimer::timeout, poll, [poll, inside, tries] {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (modal == nullptr && ++*tries < 500)
-            return;
-        poll->stop();
-        poll->deleteLater();
-        if (modal == nullptr)
-            return;
-        inside(modal);
-        if (QApplication::activeModalWidget() == modal)
-            modal->close();
-    });
-    poll->start();
 }
 
 const std::vector<std::uint8_t> kStatusFrame{0x0C, 0x00, 0x01, 0x00, 0x00, 0x00,
@@ -117,22 +89,6 @@ TEST(ConsoleCommands, StartRefusesAnEmptyOrHeldSourcePortAndStaysIdle)
         EXPECT_EQ(ActualEnabling(*dialog), ExpectedEnabling(ConsoleState::Idle));
         EXPECT_FALSE(dialog->m_endpoint.IsOpen());
     }
-}
-
-TEST(ConsoleCommands, EachClearButtonEmptiesItsOwnListOnly)
-{
-    const auto dialog = OpenConsole();
-    ASSERT_TRUE(dialog);
-    FrameListView* sent = ListOf(*dialog, "IDC_SENT_LIST");
-    FrameListView* received = ListOf(*dialog, "IDC_RECV_LIST");
-    sent->AppendLine(" 08 00 01 00 00 00 01 0A");
-    received->AppendLine(" 08 00 01 00 00 00 81 8A");
-    received->AppendLine("00 ");
-    Click(*dialog, "IDC_CLEAR_SENT");
-    EXPECT_EQ(sent->count(), 0u);
-    EXPECT_EQ(received->count(), 2u);
-    Click(*dialog, "IDC_CLEAR_RECV");
-    EXPECT_EQ(received->count(), 0u);
 }
 
 TEST(ConsoleCommands, AFrameFromOneConsoleIsAcknowledgedByAnother)

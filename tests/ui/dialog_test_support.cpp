@@ -4,6 +4,7 @@
 #include "ui/dialog_template.h"
 #include "ui/frame_list_view.h"
 
+#include <QApplication>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -59,6 +60,31 @@ void SetText(const QWidget& dialog, const char* name, const QString& text)
 QString PortText(int port)
 {
     return QString::number(port);
+}
+
+void Click(const QWidget& dialog, const char* button)
+{
+    ButtonOf(dialog, button)->click();
+}
+
+void WhenModal(std::function<void(QWidget*)> inside)
+{
+    auto* poll = new QTimer(qApp);
+    poll->setInterval(10);
+    auto tries = std::make_shared<int>(0);
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, inside, tries] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal == nullptr && ++*tries < 500)
+            return;
+        poll->stop();
+        poll->deleteLater();
+        if (modal == nullptr)
+            return;
+        inside(modal);
+        if (QApplication::activeModalWidget() == modal)
+            modal->close();
+    });
+    poll->start();
 }
 
 std::map<int, bool> ExpectedEnabling(ConsoleState state)

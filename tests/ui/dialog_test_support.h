@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -34,6 +35,11 @@ FrameListView* ListOf(const QWidget& dialog, const char* name);
 QTimer* AutoSendTimerOf(const QWidget& dialog);
 void SetText(const QWidget& dialog, const char* name, const QString& text);
 QString PortText(int port);
+void Click(const QWidget& dialog, const char* button);
+
+// Calls inside() once a modal window is up (the caller then opens it), and closes the window if
+// inside() did not.
+void WhenModal(std::function<void(QWidget*)> inside);
 
 // The console states of the enabling table.
 enum class ConsoleState
