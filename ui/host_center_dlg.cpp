@@ -70,6 +70,12 @@ QWidget* CreateControl(const ControlTemplate& control, QWidget* parent)
     return nullptr;
 }
 
+// The window system keeps the low four bits of a system command for itself.
+bool IsAboutCommand(unsigned command)
+{
+    return (command & 0xFFF0u) == IDM_ABOUTBOX;
+}
+
 bool TakesFocus(ControlKind kind)
 {
     return kind != ControlKind::Label && kind != ControlKind::GroupBox;

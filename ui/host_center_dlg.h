@@ -86,7 +86,7 @@ private:
     FrameListView* List(int listId) const;
     static void ShowModal(QWidget* parent, const QString& text);
 
-    // Widgets first, as the platform binds them; the children themselves belong to the dialog.
+    // The widgets are the dialog's children: it deletes them after the engine's socket and registry.
     FrameListView* m_sentList{nullptr};
     FrameListView* m_recvList{nullptr};
     QComboBox* m_eventType{nullptr};
@@ -95,9 +95,3 @@ private:
     QMenu* m_systemMenu{nullptr};
     QTimer m_autoSendTimer; // a named child, found by tests; as a member it is never deleted twice
 };
-
-// Whether a system command is the About entry's: the platform keeps the low four bits for itself.
-constexpr bool IsAboutCommand(unsigned command)
-{
-    return (command & 0xFFF0u) == IDM_ABOUTBOX;
-}
