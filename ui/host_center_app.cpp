@@ -3,6 +3,13 @@
 #include "ui/host_center_dlg.h"
 
 #include <QGuiApplication>
+#include <QtGlobal>
+
+void CHostCenterApp::PrepareEnvironment()
+{
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
+}
 
 bool CHostCenterApp::InitInstance()
 {

@@ -4,6 +4,7 @@
 
 int main(int argc, char** argv)
 {
+    CHostCenterApp::PrepareEnvironment();
     QApplication qtApp(argc, argv);
     CHostCenterApp app;
     app.InitInstance();
