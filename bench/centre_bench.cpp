@@ -69,12 +69,9 @@ public:
 
     bool event(QEvent* e) override
     {
-        if (e->type() != CWindowMessageEvent::EventType)
-            return QObject::event(e);
-        const auto* message = static_cast<CWindowMessageEvent*>(e);
-        if (message->Message() == WM_UDP_NOTIFY)
-            m_engine->OnUdpNotify(message->WParam(), message->LParam());
-        return true;
+        if (m_engine->DispatchWindowMessage(e))
+            return true;
+        return QObject::event(e);
     }
 
     std::vector<std::string> received;

@@ -52,10 +52,8 @@ void CHostCenterEngine::OnAutoSendStart()
 {
     std::uint32_t address{0};
     std::uint16_t port{0};
-    if (!ResolveDestination(address, port)) {
-        m_console.ShowMessage(DestinationInvalidMessage());
+    if (!ResolveDestinationOrTell(address, port))
         return;
-    }
     m_console.SetTimer(AUTO_SEND_TIMER_ID, AUTO_SEND_PERIOD_MS);
     m_console.EnableControl(IDC_AUTO_SEND, false);
     m_console.EnableControl(IDC_AUTO_STOP, true);

@@ -30,10 +30,8 @@ void CHostCenterEngine::OnSendCustom()
     }
     std::uint32_t address{0};
     std::uint16_t port{0};
-    if (!ResolveDestination(address, port)) {
-        m_console.ShowMessage(DestinationInvalidMessage());
+    if (!ResolveDestinationOrTell(address, port))
         return;
-    }
     m_endpoint.SendTo(address, port, m_sendBuf.data(), static_cast<int>(parsed.count));
 }
 
@@ -45,9 +43,7 @@ void CHostCenterEngine::OnSendDebug()
     m_sendBuf[DEBUG_FRAME_LENGTH - 1] = 0x00; // where other frames carry their checksum
     std::uint32_t address{0};
     std::uint16_t port{0};
-    if (!ResolveDestination(address, port)) {
-        m_console.ShowMessage(DestinationInvalidMessage());
+    if (!ResolveDestinationOrTell(address, port))
         return;
-    }
     m_endpoint.SendTo(address, port, m_sendBuf.data(), DEBUG_FRAME_LENGTH);
 }

@@ -65,10 +65,8 @@ void CHostCenterEngine::OnSendEvent()
         return;
     std::uint32_t address{0};
     std::uint16_t port{0};
-    if (!ResolveDestination(address, port)) {
-        m_console.ShowMessage(DestinationInvalidMessage());
+    if (!ResolveDestinationOrTell(address, port))
         return;
-    }
     BuildAndSendEvent(address, port);
 }
 

@@ -41,6 +41,9 @@ public:
     // Reads the destination fields and applies the destination rule; outputs in network byte order.
     bool ResolveDestination(std::uint32_t& address, std::uint16_t& port);
 
+    // Hands a window message posted by the endpoint to its handler; false for any other event.
+    bool DispatchWindowMessage(const QEvent* event);
+
     // Console commands.
     void EnableSendButtons(bool enable);
     void OnStart();
@@ -61,4 +64,8 @@ public:
 
 protected:
     IConsole& m_console;
+
+private:
+    // ResolveDestination, telling the operator when the fields do not resolve.
+    bool ResolveDestinationOrTell(std::uint32_t& address, std::uint16_t& port);
 };

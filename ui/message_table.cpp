@@ -57,12 +57,7 @@ void CHostCenterDlg::OnSystemMenuTriggered(QAction* action)
 
 bool CHostCenterDlg::event(QEvent* event)
 {
-    if (event->type() == CWindowMessageEvent::EventType) {
-        const auto* message = static_cast<const CWindowMessageEvent*>(event);
-        if (message->Message() == WM_UDP_NOTIFY) {
-            OnUdpNotify(message->WParam(), message->LParam());
-            return true;
-        }
-    }
+    if (DispatchWindowMessage(event))
+        return true;
     return QDialog::event(event);
 }

@@ -63,10 +63,7 @@ void FakeConsole::KillTimer(int timerId)
 
 bool FakeConsole::event(QEvent* e)
 {
-    if (e->type() != CWindowMessageEvent::EventType)
-        return QObject::event(e);
-    const auto* message = static_cast<CWindowMessageEvent*>(e);
-    if (message->Message() == WM_UDP_NOTIFY && m_engine != nullptr)
-        m_engine->OnUdpNotify(message->WParam(), message->LParam());
-    return true;
+    if (m_engine != nullptr && m_engine->DispatchWindowMessage(e))
+        return true;
+    return QObject::event(e);
 }
