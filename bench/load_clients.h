@@ -104,12 +104,17 @@ public:
     bool Start();
     void Stop();
     std::uint16_t Port() const { return m_socket.Port(); }
+    // Datagrams of 1 to 128 bytes read, and of those the ones answered.
+    std::uint64_t Readable() const { return m_readable.load(); }
+    std::uint64_t Answered() const { return m_answered.load(); }
 
 private:
     void Run();
 
     LoopbackSocket m_socket;
     std::atomic<bool> m_stop{false};
+    std::atomic<std::uint64_t> m_readable{0};
+    std::atomic<std::uint64_t> m_answered{0};
     std::thread m_thread;
 };
 

@@ -35,7 +35,7 @@ for name in "${benches[@]}"; do
     if grep -q '^RESULT|' "$log"; then
         grep '^RESULT|' "$log" | sed "s/^RESULT|/$name|/" >>"$rows"
     else
-        grep -Eiw 'ratio|speed-up' "$log" | grep -v '^RESULT' |
+        grep -Eiw 'ratio|speed-up' "$log" | grep -v '^RESULT' | tr -s ' ' |
             while IFS= read -r line; do printf '%s|%s|%s|%s|%s\n' "$name" "$line" "" "-" "-"; done >>"$rows"
     fi
 done
