@@ -1,25 +1,14 @@
 #include "engine/auto_send.h"
-#include "engine/control_ids.h"
 #include "engine/messages.h"
 #include "tests/engine/engine_harness.h"
 
 #include <gtest/gtest.h>
 
-using namespace Qt::Literals::StringLiterals;
+#include <tuple>
 
 namespace {
 
-// The sweep state lives as long as the process; every test starts it from the beginning.
-class AutoSend : public testing::Test
-{
-protected:
-    void SetUp() override { TheSweepState() = SweepState{}; }
-    void TearDown() override { TheSweepState() = SweepState{}; }
-
-    EngineHarness h;
-};
-
-TEST_F(AutoSend, FirstThirteenTicksWalkTheFirstPairsBytes)
+TEST(AutoSend, FirstThirteenTicksWalkTheFirstPairsBytesAndLeaveNoOtherTrace)
 {
     const char* const ticks[] = {
         "0C 00 00 00 00 00 02 00 00 00 00 0E", "0C 00 00 00 00 00 02 00 FF 00 00 0D",
@@ -30,95 +19,51 @@ TEST_F(AutoSend, FirstThirteenTicksWalkTheFirstPairsBytes)
         "0C 00 01 00 00 00 02 00 FF FF 00 0D", "0C 00 01 00 00 00 02 00 FF FF FF 0C",
         "0C 00 02 00 00 00 02 00 00 FF FF 0E",
     };
+    EngineHarness h;
     for (const char* expected : ticks) {
-        SCOPED_TRACE(expected);
         h.engine.OnTimer(AUTO_SEND_TIMER_ID);
-        const auto datagram = h.peer.Receive();
-        ASSERT_TRUE(datagram);
-        EXPECT_EQ(datagram->bytes, Bytes(expected));
+        EXPECT_EQ(h.Next(), Bytes(expected));
     }
-    // The sweep leaves no trace but its frames.
     EXPECT_TRUE(h.engine.m_registry.Comms().empty());
-    EXPECT_TRUE(h.console.Lines(IDC_SENT_LIST).empty());
-    EXPECT_TRUE(h.console.Lines(IDC_RECV_LIST).empty());
+    EXPECT_TRUE(h.Sent().empty());
+    EXPECT_TRUE(h.Received().empty());
 }
 
-struct WrapCase
+// The last tick of a pair fills its byte 10; the next tick starts the next pair at byte 8.
+TEST(AutoSend, LastTickOfAPairMovesToTheNextAndWrapsAt240)
 {
-    std::uint8_t communicator;
-    std::uint8_t device;
-    std::uint8_t nextCommunicator;
-    std::uint8_t nextDevice;
-};
-
-TEST_F(AutoSend, LastTickOfAPairMovesToTheNextAndWrapsAt240)
-{
-    const WrapCase cases[] = {
-        {0, 238, 0, 239},
-        {0, 239, 1, 0},
-        {239, 239, 0, 0},
+    // Communicator, device, last frame of the pair, first frame of the next.
+    const std::tuple<std::uint8_t, std::uint8_t, const char*, const char*> cases[] = {
+        {0, 239, "0C 00 EF 00 00 00 02 00 00 00 FF FC", "0C 01 00 00 00 00 02 00 00 00 FF 0E"},
+        {239, 239, "0C EF EF 00 00 00 02 00 00 00 FF EB", "0C 00 00 00 00 00 02 00 00 00 FF 0D"},
     };
-    for (const WrapCase& c : cases) {
-        SCOPED_TRACE(testing::Message() << int{c.communicator} << "/" << int{c.device});
-        SweepState& state = TheSweepState();
-        state.communicator = c.communicator;
-        state.device = c.device;
-        state.position = 10;
-        state.fill = 0xFF;
+    for (const auto& [communicator, device, last, next] : cases) {
+        EngineHarness h;
+        TheSweepState() = {.communicator = communicator, .device = device, .position = 10, .fill = 0xFF};
         h.engine.OnTimer(AUTO_SEND_TIMER_ID);
         h.engine.OnTimer(AUTO_SEND_TIMER_ID);
-        const auto last = h.peer.Receive();
-        const auto next = h.peer.Receive();
-        ASSERT_TRUE(last && next);
-        EXPECT_EQ(last->bytes[1], c.communicator);
-        EXPECT_EQ(last->bytes[2], c.device);
-        EXPECT_EQ(last->bytes[10], 0xFF);
-        EXPECT_EQ(next->bytes[1], c.nextCommunicator);
-        EXPECT_EQ(next->bytes[2], c.nextDevice);
-        EXPECT_EQ(next->bytes[8], 0x00); // the new pair starts at position 8 with 0x00
-        EXPECT_EQ(state.position, 8);
-        EXPECT_EQ(state.fill, 0xFF);
+        EXPECT_EQ(h.Next(), Bytes(last));
+        EXPECT_EQ(h.Next(), Bytes(next));
     }
 }
 
-TEST_F(AutoSend, StartArmsTheTimerAndStopDisarmsIt)
+TEST(AutoSend, UnusableDestinationRefusesStartAndStopsATick)
 {
-    h.engine.OnAutoSendStart();
-    EXPECT_EQ(h.console.runningTimers, (std::map<int, int>{{AUTO_SEND_TIMER_ID, AUTO_SEND_PERIOD_MS}}));
-    EXPECT_FALSE(h.console.flags[IDC_AUTO_SEND]);
-    EXPECT_TRUE(h.console.flags[IDC_AUTO_STOP]);
-    EXPECT_FALSE(h.console.flags[IDC_DEST_IP]);
-    EXPECT_FALSE(h.console.flags[IDC_DEST_PORT]);
-    EXPECT_TRUE(h.NothingSentBefore()); // the first frame waits for the first tick
-
-    h.engine.OnAutoSendStop();
-    EXPECT_TRUE(h.console.runningTimers.empty());
-    EXPECT_TRUE(h.console.flags[IDC_AUTO_SEND]);
-    EXPECT_FALSE(h.console.flags[IDC_AUTO_STOP]);
-    EXPECT_TRUE(h.console.flags[IDC_DEST_IP]);
-    EXPECT_TRUE(h.console.flags[IDC_DEST_PORT]);
-    EXPECT_TRUE(h.console.messages.isEmpty());
-}
-
-TEST_F(AutoSend, UnusableDestinationRefusesStartAndStopsATick)
-{
+    EngineHarness h;
     h.console.texts[IDC_DEST_PORT] = QString();
-    const int enableCallsBefore = h.console.enableCalls;
     h.engine.OnAutoSendStart();
     EXPECT_EQ(h.console.messages, QStringList{DestinationInvalidMessage()});
-    EXPECT_TRUE(h.console.runningTimers.empty());
-    EXPECT_EQ(h.console.enableCalls, enableCallsBefore);
+    EXPECT_TRUE(h.console.timers.empty());
+    EXPECT_EQ(h.console.Enabling(), "0111---");
 
-    h.console.runningTimers[AUTO_SEND_TIMER_ID] = AUTO_SEND_PERIOD_MS;
+    h.console.timers[AUTO_SEND_TIMER_ID] = AUTO_SEND_PERIOD_MS;
     h.engine.OnTimer(AUTO_SEND_TIMER_ID);
     EXPECT_EQ(h.console.messages.size(), 2);
-    EXPECT_TRUE(h.console.runningTimers.empty());
-    EXPECT_TRUE(h.console.flags[IDC_AUTO_SEND]);
-    EXPECT_FALSE(h.console.flags[IDC_AUTO_STOP]);
-    EXPECT_TRUE(h.console.flags[IDC_DEST_IP]);
+    EXPECT_TRUE(h.console.timers.empty());
+    EXPECT_EQ(h.console.Enabling(), "0111011");
     // The refused tick did not advance the walk.
     EXPECT_EQ(TheSweepState().fill, 0x00);
-    h.console.SetDestination(h.peer.Port());
+    h.console.texts[IDC_DEST_PORT] = QString::number(h.peer.Port());
     EXPECT_TRUE(h.NothingSentBefore());
 }
 

@@ -1,13 +1,13 @@
 #include "tests/engine/engine_harness.h"
 
-#include "engine/control_ids.h"
+#include "engine/auto_send.h"
 
 #include <QByteArray>
 #include <QTest>
 
-#include <sys/socket.h>
+#include <algorithm>
 
-using namespace Qt::Literals::StringLiterals;
+#include <sys/socket.h>
 
 std::vector<std::uint8_t> Bytes(std::string_view hex)
 {
@@ -15,24 +15,48 @@ std::vector<std::uint8_t> Bytes(std::string_view hex)
     return {bytes.begin(), bytes.end()};
 }
 
-std::string Line(std::string_view hex)
-{
-    return " " + std::string(hex);
-}
-
 StatusBytes Status(std::string_view hex)
 {
     const std::vector<std::uint8_t> bytes = Bytes(hex);
     StatusBytes status{};
-    std::copy_n(bytes.begin(), status.size(), status.begin());
+    std::copy_n(bytes.begin(), std::min(bytes.size(), status.size()), status.begin());
     return status;
 }
 
-EngineHarness::EngineHarness()
+bool FakeConsole::PullFormValues(int& commNo, int& deviceNo, int& zoneNo, QString& commandText)
 {
-    console.Attach(&engine);
-    console.SetDestination(peer.Port());
-    console.texts[IDC_SOURCE_PORT] = u"0"_s;
+    if (form.reached > 0)
+        commNo = form.commNo;
+    if (form.reached > 1)
+        deviceNo = form.deviceNo;
+    if (form.reached > 2)
+        zoneNo = form.zoneNo;
+    if (form.reached > 3)
+        commandText = form.commandText;
+    return form.succeeds;
+}
+
+std::string FakeConsole::Enabling() const
+{
+    std::string states;
+    for (const int id :
+         {IDC_START, IDC_STOP, IDC_SEND_EVENT, IDC_AUTO_SEND, IDC_AUTO_STOP, IDC_DEST_IP, IDC_DEST_PORT})
+        states += !flags.contains(id) ? '-' : flags.at(id) ? '1' : '0';
+    return states;
+}
+
+bool FakeConsole::event(QEvent* e)
+{
+    return (engine != nullptr && engine->DispatchWindowMessage(e)) || QObject::event(e);
+}
+
+EngineHarness::EngineHarness(const QString& sourcePort)
+{
+    TheSweepState() = SweepState{};
+    console.engine = &engine;
+    console.texts[IDC_DEST_IP] = QStringLiteral("127.0.0.1");
+    console.texts[IDC_DEST_PORT] = QString::number(peer.Port());
+    console.texts[IDC_SOURCE_PORT] = sourcePort;
     engine.OnStart();
 }
 
@@ -44,15 +68,22 @@ std::uint16_t EngineHarness::Port() const
     return ntohs(address.sin_port);
 }
 
+std::optional<std::vector<std::uint8_t>> EngineHarness::Next()
+{
+    auto datagram = peer.Receive();
+    if (!datagram || datagram->fromPort != Port())
+        return std::nullopt;
+    return std::move(datagram->bytes);
+}
+
 bool EngineHarness::WaitForLines(int listId, std::size_t count)
 {
-    return QTest::qWaitFor([&] { return console.Lines(listId).size() >= count; }, 2000) &&
-           console.Lines(listId).size() == count;
+    const auto& list = console.lines[listId];
+    return QTest::qWaitFor([&] { return list.size() >= count; }, 2000) && list.size() == count;
 }
 
 bool EngineHarness::NothingSentBefore()
 {
     engine.OnSendDebug();
-    const auto datagram = peer.Receive();
-    return datagram && datagram->bytes == Bytes("12 00 00 00 00 00 3E 00 00 00 00 00 00 00 00 00 00 00");
+    return Next() == Bytes("12 00 00 00 00 00 3E 00 00 00 00 00 00 00 00 00 00 00");
 }

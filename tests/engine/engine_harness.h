@@ -1,32 +1,93 @@
 #pragma once
 
+#include "engine/control_ids.h"
 #include "engine/host_center_engine.h"
-#include "tests/engine/fake_console.h"
 #include "tests/support/udp_peer.h"
 
-#include <cstdint>
+#include <QMap>
+#include <QObject>
+#include <QStringList>
+
+#include <map>
+#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 // "0C 00 01" -> {0x0C, 0x00, 0x01}.
 std::vector<std::uint8_t> Bytes(std::string_view hex);
 // The display line of a frame written as "0C 00 01": " 0C 00 01".
-std::string Line(std::string_view hex);
+inline std::string Line(std::string_view hex)
+{
+    return " " + std::string(hex);
+}
 StatusBytes Status(std::string_view hex);
 
-// An engine started on a port the system picks, with its console aimed at a loopback peer.
+// A console that records what the handlers do to it and answers with what the test set.
+class FakeConsole final : public QObject, public IConsole
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(FakeConsole)
+
+public:
+    // What the data exchange yields: the first `reached` of the four members are written.
+    struct Form
+    {
+        int commNo{0};
+        int deviceNo{1};
+        int zoneNo{1};
+        QString commandText{};
+        int reached{4};
+        bool succeeds{true};
+    };
+
+    FakeConsole() = default;
+
+    bool PullFormValues(int& commNo, int& deviceNo, int& zoneNo, QString& commandText) override;
+    std::optional<int> EventSelection() const override { return selection; }
+    QString ControlText(int controlId) const override { return texts.value(controlId); }
+    void AppendLine(int listId, std::string_view line) override { lines[listId].emplace_back(line); }
+    void ResetList(int listId) override { lines[listId].clear(); }
+    void ShowMessage(const QString& text) override { messages.append(text); }
+    void EnableControl(int controlId, bool enable) override { flags[controlId] = enable; }
+    void SetTimer(int timerId, int periodMs) override { timers[timerId] = periodMs; }
+    void KillTimer(int timerId) override { timers.erase(timerId); }
+    QObject* Window() override { return this; }
+
+    // Start, Stop, send event, automatic send, automatic stop, destination address, destination port:
+    // '1' enabled, '0' disabled, '-' never switched.
+    std::string Enabling() const;
+
+    CHostCenterEngine* engine{nullptr}; // receives the notifications posted to Window()
+    Form form;
+    std::optional<int> selection{0};
+    QMap<int, QString> texts;
+
+    std::map<int, std::vector<std::string>> lines;
+    QStringList messages;
+    std::map<int, bool> flags;
+    std::map<int, int> timers; // running: id -> period
+
+protected:
+    bool event(QEvent* e) override;
+};
+
+// An engine started on the given source port, its console aimed at a loopback peer, the sweep at its
+// beginning.
 struct EngineHarness
 {
-    EngineHarness();
+    explicit EngineHarness(const QString& sourcePort = QStringLiteral("0"));
 
     // The engine's bound port, host byte order.
     std::uint16_t Port() const;
-    // Runs the event loop until the list holds `count` lines; false after two seconds.
+    // The next datagram at the peer, if one comes from the engine's port within two seconds.
+    std::optional<std::vector<std::uint8_t>> Next();
+    // Runs the event loop until the list holds `count` lines; false after two seconds or with more.
     bool WaitForLines(int listId, std::size_t count);
     // Sends the debug frame and checks it is the next datagram at the peer: whatever the step under test
     // sent would have come first.
     bool NothingSentBefore();
+    std::vector<std::string>& Sent() { return console.lines[IDC_SENT_LIST]; }
+    std::vector<std::string>& Received() { return console.lines[IDC_RECV_LIST]; }
 
     FakeConsole console;
     CHostCenterEngine engine{console};
