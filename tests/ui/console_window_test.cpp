@@ -1,78 +1,174 @@
 #include "engine/control_ids.h"
-#include "engine/event_catalogue.h"
-#include "tests/ui/dialog_test_support.h"
+#include "tests/support/udp_peer.h"
+#include "ui/about_dlg.h"
 #include "ui/dialog_template.h"
 #include "ui/frame_list_view.h"
+#include "ui/host_center_app.h"
+#include "ui/host_center_dlg.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QFontMetrics>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <climits>
-#include <ostream>
+#include <functional>
+#include <memory>
+#include <set>
+#include <vector>
 
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-TEST(ConsoleWindow, OpensAsAFixedIdleConsoleWithItsDefaultsAndNoFocusedControl)
+constexpr int kWaitMs = 3000;
+const QString kStatusLine = u" 0C 00 01 00 00 00 02 01 11 00 00 21"_s;
+const QString kAckLine = u" 08 00 01 00 00 00 82 8B"_s;
+
+// Records every message and prompt of the consoles instead of showing a modal box.
+class MessageRecorder final
+{
+public:
+    MessageRecorder()
+    {
+        CHostCenterDlg::SetMessageHook([this](const QString& t) { messages << t; });
+    }
+    ~MessageRecorder() { CHostCenterDlg::SetMessageHook({}); }
+    Q_DISABLE_COPY_MOVE(MessageRecorder)
+
+    QStringList messages;
+};
+
+template <class T = QWidget>
+T* Find(const QWidget& dialog, const char* name)
+{
+    return dialog.findChild<T*>(QString::fromLatin1(name));
+}
+
+void SetText(const QWidget& dialog, const char* edit, const QString& text)
+{
+    Find<QLineEdit>(dialog, edit)->setText(text);
+}
+
+void Click(const QWidget& dialog, const char* button)
+{
+    Find<QPushButton>(dialog, button)->click();
+}
+
+QStringList Lines(const QWidget& dialog, const char* list)
+{
+    const auto* view = Find<FrameListView>(dialog, list);
+    QStringList lines;
+    for (std::size_t row = 0; row < view->count(); ++row)
+        lines << view->text(row);
+    return lines;
+}
+
+std::vector<std::uint8_t> Bytes(const QString& line)
+{
+    const QByteArray bytes = QByteArray::fromHex(line.toLatin1());
+    return {bytes.begin(), bytes.end()};
+}
+
+// A shown console whose destination is already loopback, so nothing a test sends leaves the machine.
+std::unique_ptr<CHostCenterDlg> OpenConsole(const QString& destinationPort = u"8015"_s)
+{
+    auto dialog = std::make_unique<CHostCenterDlg>();
+    SetText(*dialog, "IDC_DEST_IP", u"127.0.0.1"_s);
+    SetText(*dialog, "IDC_DEST_PORT", destinationPort);
+    dialog->show();
+    dialog->activateWindow();
+    return QTest::qWaitForWindowExposed(dialog.get()) ? std::move(dialog) : nullptr;
+}
+
+// Starts the console on a free port; returns that port.
+int StartOnFreePort(const QWidget& dialog)
+{
+    const int port = FreeUdpPort();
+    SetText(dialog, "IDC_SOURCE_PORT", QString::number(port));
+    Click(dialog, "IDC_START");
+    return port;
+}
+
+// Calls inside() once a modal window is up (the caller then opens it), and closes the window if inside()
+// did not. Gives up after about five seconds.
+void WhenModal(std::function<void(QWidget*)> inside, int triesLeft = 500)
+{
+    QTimer::singleShot(10, qApp, [inside, triesLeft] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal == nullptr && triesLeft > 0)
+            WhenModal(inside, triesLeft - 1);
+        if (modal == nullptr)
+            return;
+        inside(modal);
+        if (QApplication::activeModalWidget() == modal)
+            modal->close();
+    });
+}
+
+// What each console state disables; every other control of the template is enabled.
+const std::set<int> kIdle{IDC_STOP, IDC_SEND_EVENT, IDC_AUTO_SEND, IDC_AUTO_STOP};
+const std::set<int> kStarted{IDC_START, IDC_AUTO_STOP};
+const std::set<int> kSweeping{IDC_START, IDC_AUTO_SEND, IDC_DEST_IP, IDC_DEST_PORT};
+
+std::set<int> DisabledControls(const QWidget& dialog)
+{
+    std::set<int> disabled;
+    for (const ControlTemplate& control : MainTemplateControls())
+        if (control.id != IDC_STATIC && !Find(dialog, control.name)->isEnabled())
+            disabled.insert(control.id);
+    return disabled;
+}
+
+TEST(ConsoleWindow, OpensWithItsDefaultsAndNoFocusedControlAndItsFieldsTakeOnlyWhatTheyMayHold)
 {
     CHostCenterDlg dialog; // nothing is sent here, so the default destination may stay
     EXPECT_EQ(dialog.windowTitle(), u"主机/中心模拟器"_s);
-    const QStringList fields{u"IDC_COMM_NO"_s,   u"IDC_DEVICE_NO"_s,   u"IDC_ZONE_NO"_s,
-                             u"IDC_DEST_PORT"_s, u"IDC_SOURCE_PORT"_s, u"IDC_CUSTOM_TEXT"_s};
     QStringList texts;
-    for (const QString& field : fields)
-        texts << dialog.findChild<QLineEdit*>(field)->text();
+    for (const char* field : {"IDC_COMM_NO", "IDC_DEVICE_NO", "IDC_ZONE_NO", "IDC_DEST_PORT",
+                              "IDC_SOURCE_PORT", "IDC_CUSTOM_TEXT"})
+        texts << Find<QLineEdit>(dialog, field)->text();
     EXPECT_EQ(texts, (QStringList{u"0"_s, u"1"_s, u"1"_s, u"8015"_s, u"7015"_s, u""_s}));
-    EXPECT_GE(EditOf(dialog, "IDC_DEST_IP")->text().size(), 8);
-    EXPECT_EQ(EditOf(dialog, "IDC_CUSTOM_TEXT")->maxLength(), 255);
-    EXPECT_EQ(ActualEnabling(dialog), ExpectedEnabling(ConsoleState::Idle));
 
-    const auto* events = dialog.findChild<QComboBox*>(u"IDC_EVENT_TYPE"_s);
+    const auto* events = Find<QComboBox>(dialog, "IDC_EVENT_TYPE");
     ASSERT_EQ(events->count(), 23);
     EXPECT_EQ(events->currentIndex(), 0);
     EXPECT_EQ(events->itemText(0), u"设备在线命令"_s);
     EXPECT_EQ(events->itemText(22), u"触发恢复"_s);
-    for (int i = 0; i < events->count(); ++i)
-        EXPECT_EQ(events->itemText(i), EventTypeName(i)) << i;
 
-    EXPECT_EQ(dialog.minimumSize(), dialog.maximumSize());
     EXPECT_TRUE(dialog.windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
     EXPECT_FALSE(dialog.windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
-    for (const QPushButton* button : dialog.findChildren<QPushButton*>())
-        EXPECT_FALSE(button->isDefault() || button->autoDefault()) << qPrintable(button->objectName());
     dialog.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
     EXPECT_EQ(QApplication::focusWidget(), &dialog);
+
+    auto* comm = Find<QLineEdit>(dialog, "IDC_COMM_NO");
+    comm->clear();
+    QTest::keyClicks(comm, u"a1-2 b3."_s);
+    EXPECT_EQ(comm->text(), u"123"_s);
+    auto* command = Find<QLineEdit>(dialog, "IDC_CUSTOM_TEXT");
+    QTest::keyClicks(command, QString(300, u'7'));
+    EXPECT_EQ(command->text().size(), 255);
 }
 
-TEST(DialogUnits, ConvertWithAQuarterCharacterWidthAndAnEighthCharacterHeight)
+TEST(ConsoleWindow, PlacesItsControlsInDialogUnitsOfItsFontInTabOrderAndKeepsItsSize)
 {
-    const struct
-    {
-        DialogBaseUnits base;
-        QRect units, pixels;
-    } cases[] = {
-        {{6, 12}, {57, 80, 106, 14}, {86, 120, 159, 21}},
-        {{8, 14}, {57, 80, 106, 14}, {114, 140, 212, 25}},
-        {{8, 14}, {663, 85, 23, 14}, {1326, 149, 46, 25}},
-        {{6, 12}, {0, 0, 701, 382}, {0, 0, 1052, 573}},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(DialogUnitsToPixels(c.units, c.base), c.pixels) << c.units.x() << "," << c.units.y();
-}
+    // A quarter of the average character width across, an eighth of its height down, rounded.
+    EXPECT_EQ(DialogUnitsToPixels(QRect(57, 80, 106, 14), {6, 12}), QRect(86, 120, 159, 21));
+    EXPECT_EQ(DialogUnitsToPixels(QRect(57, 80, 106, 14), {8, 14}), QRect(114, 140, 212, 25));
+    EXPECT_EQ(DialogUnitsToPixels(QRect(663, 85, 23, 14), {8, 14}), QRect(1326, 149, 46, 25));
+    EXPECT_EQ(DialogUnitsToPixels(QSize(701, 382), {6, 12}), QSize(1052, 573));
 
-TEST(DialogUnits, PlaceTheControlsByTheDialogFont)
-{
     CHostCenterDlg dialog;
     const QFontMetrics metrics(dialog.font());
     const DialogBaseUnits base{metrics.averageCharWidth(), metrics.height()};
@@ -82,203 +178,261 @@ TEST(DialogUnits, PlaceTheControlsByTheDialogFont)
         {"formatLabel", {28, 343, 152, 8}},
     };
     for (const auto& [name, units] : placed)
-        EXPECT_EQ(dialog.findChild<QWidget*>(QString::fromLatin1(name))->geometry(),
-                  DialogUnitsToPixels(units, base))
-            << name;
+        EXPECT_EQ(Find(dialog, name)->geometry(), DialogUnitsToPixels(units, base)) << name;
     EXPECT_EQ(dialog.size(), DialogUnitsToPixels(QSize(701, 382), base));
-}
+    EXPECT_EQ(dialog.minimumSize(), dialog.maximumSize());
 
-TEST(ConsoleWindow, TabFollowsTheTemplateOrder)
-{
-    CHostCenterDlg dialog;
-    const QStringList expected{
-        u"IDC_DEST_IP"_s,     u"IDC_DEST_PORT"_s,   u"IDC_START"_s,      u"IDC_STOP"_s,
-        u"IDC_EVENT_TYPE"_s,  u"IDC_SEND_EVENT"_s,  u"IDC_COMM_NO"_s,    u"IDC_DEVICE_NO"_s,
-        u"IDC_ZONE_NO"_s,     u"IDC_AUTO_SEND"_s,   u"IDC_AUTO_STOP"_s,  u"IDC_RECV_LIST"_s,
-        u"IDC_CLEAR_RECV"_s,  u"IDC_SENT_LIST"_s,   u"IDC_CLEAR_SENT"_s, u"IDC_SEND_CUSTOM"_s,
-        u"IDC_CUSTOM_TEXT"_s, u"IDC_SOURCE_PORT"_s, u"IDC_DEBUG"_s};
+    const QStringList tabOrder =
+        u"IDC_DEST_IP IDC_DEST_PORT IDC_START IDC_STOP IDC_EVENT_TYPE IDC_SEND_EVENT IDC_COMM_NO "
+        u"IDC_DEVICE_NO IDC_ZONE_NO IDC_AUTO_SEND IDC_AUTO_STOP IDC_RECV_LIST IDC_CLEAR_RECV IDC_SENT_LIST "
+        u"IDC_CLEAR_SENT IDC_SEND_CUSTOM IDC_CUSTOM_TEXT IDC_SOURCE_PORT IDC_DEBUG"_s.split(u' ');
     QStringList chain;
-    QWidget* widget = EditOf(dialog, "IDC_DEST_IP");
-    for (int guard = 0; guard < 1000 && chain.size() < expected.size(); ++guard) {
-        if (expected.contains(widget->objectName()) && !chain.contains(widget->objectName()))
+    QWidget* widget = Find(dialog, "IDC_DEST_IP");
+    for (int guard = 0; guard < 1000 && chain.size() < tabOrder.size(); ++guard) {
+        if (tabOrder.contains(widget->objectName()) && !chain.contains(widget->objectName()))
             chain << widget->objectName();
         widget = widget->nextInFocusChain();
     }
-    EXPECT_EQ(chain, expected);
+    EXPECT_EQ(chain, tabOrder);
 }
 
-TEST(ConsoleWindow, NumberFieldsTakeOnlyDigitsAndTheCommandFieldStopsAt255)
+// Before each exchange the members hold 11, 12, 3 and "kept"; a failing step keeps what it stored and
+// leaves the later steps alone.
+TEST(DataExchange, StopsAtTheFirstFailingFieldAfterItsPrompt)
 {
-    const auto dialog = OpenConsole();
-    ASSERT_TRUE(dialog);
-    QLineEdit* comm = EditOf(*dialog, "IDC_COMM_NO");
-    comm->clear();
-    QTest::keyClicks(comm, u"a1-2 b3."_s);
-    EXPECT_EQ(comm->text(), u"123"_s);
-    QTest::keyClicks(EditOf(*dialog, "IDC_CUSTOM_TEXT"), QString(300, u'7'));
-    EXPECT_EQ(EditOf(*dialog, "IDC_CUSTOM_TEXT")->text().size(), 255);
+    const QString range239 = u"请输入一个介于 0 和 239 之间的整数。"_s, integer = u"请输入一个整数。"_s;
+    const QString kept = u"kept"_s, typed = u"0b 00"_s, tooLong(256, u'a');
+    const struct
+    {
+        QString comm, device, zone, command;
+        QString prompt; // none: the exchange passes
+        int commNo, deviceNo, zoneNo;
+        QString commandText;
+    } cases[] = {
+        {u"239"_s, u"239"_s, u"8"_s, typed, {}, 239, 239, 8, typed},
+        {u" 7 "_s, u"\t0"_s, u"1  "_s, typed, {}, 7, 0, 1, typed},
+        {u"240"_s, u"5"_s, u"5"_s, typed, range239, 240, 12, 3, kept},
+        {u"5"_s, u"240"_s, u"5"_s, typed, range239, 5, 240, 3, kept},
+        {u"5"_s, u"5"_s, u"9"_s, typed, u"请输入一个介于 0 和 8 之间的整数。"_s, 5, 5, 9, kept},
+        {u""_s, u"5"_s, u"5"_s, typed, integer, 11, 12, 3, kept},
+        {u"5"_s, u"6"_s, u""_s, typed, integer, 5, 6, 3, kept},
+        {u"1 2"_s, u"5"_s, u"5"_s, typed, integer, 11, 12, 3, kept},
+        {u"-1"_s, u"5"_s, u"5"_s, typed, range239, -1, 12, 3, kept},
+        {u"99999999999"_s, u"5"_s, u"5"_s, typed, range239, INT_MAX, 12, 3, kept},
+        {u"5"_s, u"5"_s, u"5"_s, tooLong, u"请输入不超过 255 个字符。"_s, 5, 5, 5, tooLong},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(qPrintable(c.comm + u'|' + c.device + u'|' + c.zone + u'|' + c.command.left(8)));
+        MessageRecorder recorder;
+        CHostCenterDlg dialog;
+        std::tie(dialog.m_commNo, dialog.m_deviceNo, dialog.m_zoneNo, dialog.m_commandText) =
+            std::tuple(11, 12, 3, kept);
+        SetText(dialog, "IDC_COMM_NO", c.comm);
+        SetText(dialog, "IDC_DEVICE_NO", c.device);
+        SetText(dialog, "IDC_ZONE_NO", c.zone);
+        auto* command = Find<QLineEdit>(dialog, "IDC_CUSTOM_TEXT");
+        command->setMaxLength(1000); // as a paste past the limit would need
+        command->setText(c.command);
+
+        EXPECT_EQ(dialog.UpdateData(true), c.prompt.isEmpty());
+        EXPECT_EQ(recorder.messages, c.prompt.isEmpty() ? QStringList() : QStringList{c.prompt});
+        EXPECT_EQ(std::tie(dialog.m_commNo, dialog.m_deviceNo, dialog.m_zoneNo, dialog.m_commandText),
+                  std::tie(c.commNo, c.deviceNo, c.zoneNo, c.commandText));
+        EXPECT_TRUE(dialog.UpdateData(false));
+        EXPECT_EQ(command->text(), c.commandText.left(255)); // the way back cuts an overlong member
+    }
 }
 
-const QString kRange239 = u"请输入一个介于 0 和 239 之间的整数。"_s;
-const QString kRange8 = u"请输入一个介于 0 和 8 之间的整数。"_s;
-const QString kInteger = u"请输入一个整数。"_s;
-const QString kKept = u"kept"_s;
-const QString kTyped = u"0b 00"_s;
-
-struct ExchangeCase
+// Enter off a push button runs the exchange and closes only when it passes; Enter on a push button
+// presses it; Escape closes at once, from any control.
+TEST(Closing, ByKeysTheCloseBoxAndTheMenuAsTheFocusedControlAndTheFieldsWant)
 {
-    const char* what;
-    QString comm, device, zone;
-    QString prompt; // none: the exchange passes
-    int commNo, deviceNo, zoneNo;
-    QString commandText;
-};
+    const struct
+    {
+        QString zone;
+        const char* focus; // nullptr: the dialog itself
+        Qt::Key key;
+        bool closes;
+        QDialog::DialogCode result;
+        int prompts;
+        qsizetype sentLines; // one before the key
+    } cases[] = {
+        {u"1"_s, "IDC_CUSTOM_TEXT", Qt::Key_Return, true, QDialog::Accepted, 0, 1},
+        {u"9"_s, "IDC_CUSTOM_TEXT", Qt::Key_Return, false, QDialog::Rejected, 1, 1},
+        {u""_s, "IDC_COMM_NO", Qt::Key_Enter, false, QDialog::Rejected, 1, 1},
+        {u"1"_s, nullptr, Qt::Key_Return, true, QDialog::Accepted, 0, 1},
+        {u"2"_s, "IDC_EVENT_TYPE", Qt::Key_Return, true, QDialog::Accepted, 0, 1},
+        {u"3"_s, "IDC_SENT_LIST", Qt::Key_Return, true, QDialog::Accepted, 0, 1},
+        {u"9"_s, "IDC_CLEAR_SENT", Qt::Key_Return, false, QDialog::Rejected, 0, 0},
+        {u"9"_s, "IDC_CUSTOM_TEXT", Qt::Key_Escape, true, QDialog::Rejected, 0, 1},
+        {u"9"_s, "IDC_RECV_LIST", Qt::Key_Escape, true, QDialog::Rejected, 0, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << (c.focus ? c.focus : "dialog") << " key " << c.key);
+        MessageRecorder recorder;
+        const auto dialog = OpenConsole();
+        ASSERT_TRUE(dialog);
+        Find<FrameListView>(*dialog, "IDC_SENT_LIST")->AppendLine(" 08 00 01 00 00 00 01 0A");
+        Find<FrameListView>(*dialog, "IDC_RECV_LIST")->AppendLine("00 ");
+        SetText(*dialog, "IDC_ZONE_NO", c.zone);
+        QWidget* target = c.focus ? Find(*dialog, c.focus) : dialog.get();
+        target->setFocus();
+        QTest::keyClick(target, c.key, c.key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+        EXPECT_EQ(dialog->isVisible(), !c.closes);
+        EXPECT_EQ(dialog->result(), c.result);
+        EXPECT_EQ(recorder.messages.size(), c.prompts);
+        EXPECT_EQ(Lines(*dialog, "IDC_SENT_LIST").size(), c.sentLines);
+        EXPECT_EQ(Lines(*dialog, "IDC_RECV_LIST").size(), 1); // each Clear empties its own list only
+    }
 
-void PrintTo(const ExchangeCase& c, std::ostream* os)
-{
-    *os << c.what;
-}
-
-class DataExchange : public ::testing::TestWithParam<ExchangeCase>
-{
-};
-
-// Before the exchange the members hold 11, 12, 3 and "kept".
-TEST_P(DataExchange, StopsAtTheFirstFailingFieldAfterItsPrompt)
-{
-    const ExchangeCase& c = GetParam();
-    MessageRecorder recorder;
-    CHostCenterDlg dialog;
-    dialog.m_commNo = 11;
-    dialog.m_deviceNo = 12;
-    dialog.m_zoneNo = 3;
-    dialog.m_commandText = kKept;
-    SetText(dialog, "IDC_COMM_NO", c.comm);
-    SetText(dialog, "IDC_DEVICE_NO", c.device);
-    SetText(dialog, "IDC_ZONE_NO", c.zone);
-    SetText(dialog, "IDC_CUSTOM_TEXT", kTyped);
-
-    EXPECT_EQ(dialog.UpdateData(true), c.prompt.isEmpty());
-    EXPECT_EQ(recorder.messages, c.prompt.isEmpty() ? QStringList() : QStringList{c.prompt});
-    EXPECT_EQ(std::tie(dialog.m_commNo, dialog.m_deviceNo, dialog.m_zoneNo, dialog.m_commandText),
-              std::tie(c.commNo, c.deviceNo, c.zoneNo, c.commandText));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Fields, DataExchange,
-    ::testing::Values(
-        ExchangeCase{"upper_bounds", u"239"_s, u"239"_s, u"8"_s, {}, 239, 239, 8, kTyped},
-        ExchangeCase{"blanks_around", u" 7 "_s, u"\t0"_s, u"1  "_s, {}, 7, 0, 1, kTyped},
-        ExchangeCase{"communicator_240", u"240"_s, u"5"_s, u"5"_s, kRange239, 240, 12, 3, kKept},
-        ExchangeCase{"device_240", u"5"_s, u"240"_s, u"5"_s, kRange239, 5, 240, 3, kKept},
-        ExchangeCase{"zone_9", u"5"_s, u"5"_s, u"9"_s, kRange8, 5, 5, 9, kKept},
-        ExchangeCase{"empty_communicator", u""_s, u"5"_s, u"5"_s, kInteger, 11, 12, 3, kKept},
-        ExchangeCase{"empty_zone", u"5"_s, u"6"_s, u""_s, kInteger, 5, 6, 3, kKept},
-        ExchangeCase{"inner_blank", u"1 2"_s, u"5"_s, u"5"_s, kInteger, 11, 12, 3, kKept},
-        ExchangeCase{"negative", u"-1"_s, u"5"_s, u"5"_s, kRange239, -1, 12, 3, kKept},
-        ExchangeCase{"beyond_int", u"99999999999"_s, u"5"_s, u"5"_s, kRange239, INT_MAX, 12, 3, kKept}),
-    [](const auto& info) { return std::string(info.param.what); });
-
-TEST(DataExchangeText, ALongerCommandFailsButStaysInTheMemberAndTheWayBackCutsIt)
-{
-    MessageRecorder recorder;
-    CHostCenterDlg dialog;
-    QLineEdit* command = EditOf(dialog, "IDC_CUSTOM_TEXT");
-    command->setMaxLength(1000); // as a paste past the limit would need
-    command->setText(QString(256, u'a'));
-    EXPECT_FALSE(dialog.UpdateData(true));
-    EXPECT_EQ(recorder.messages, QStringList{u"请输入不超过 255 个字符。"_s});
-    EXPECT_EQ(dialog.m_commandText.size(), 256);
-    EXPECT_TRUE(dialog.UpdateData(false));
-    EXPECT_EQ(command->text().size(), 255);
-}
-
-struct ClosingCase
-{
-    const char* what;
-    QString zone;
-    const char* focus; // nullptr: the dialog itself
-    Qt::Key key;
-    bool closes;
-    QDialog::DialogCode result;
-    int prompts;
-};
-
-void PrintTo(const ClosingCase& c, std::ostream* os)
-{
-    *os << c.what;
-}
-
-class Closing : public ::testing::TestWithParam<ClosingCase>
-{
-};
-
-TEST_P(Closing, EnterRunsTheExchangeAndEscapeClosesAtOnce)
-{
-    const ClosingCase& c = GetParam();
-    MessageRecorder recorder;
-    const auto dialog = OpenConsole();
-    ASSERT_TRUE(dialog);
-    SetText(*dialog, "IDC_ZONE_NO", c.zone);
-    QWidget* target = c.focus ? dialog->findChild<QWidget*>(QString::fromLatin1(c.focus)) : dialog.get();
-    target->setFocus();
-    QTest::keyClick(target, c.key, c.key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
-    EXPECT_EQ(dialog->isVisible(), !c.closes);
-    EXPECT_EQ(dialog->result(), c.result);
-    EXPECT_EQ(recorder.messages.size(), c.prompts);
-}
-
-INSTANTIATE_TEST_SUITE_P(Keys, Closing,
-                         ::testing::Values(ClosingCase{"enter_in_command_field", u"1"_s, "IDC_CUSTOM_TEXT",
-                                                       Qt::Key_Return, true, QDialog::Accepted, 0},
-                                           ClosingCase{"enter_with_zone_9", u"9"_s, "IDC_CUSTOM_TEXT",
-                                                       Qt::Key_Return, false, QDialog::Rejected, 1},
-                                           ClosingCase{"keypad_enter_empty_zone", u""_s, "IDC_COMM_NO",
-                                                       Qt::Key_Enter, false, QDialog::Rejected, 1},
-                                           ClosingCase{"enter_on_the_window", u"1"_s, nullptr, Qt::Key_Return,
-                                                       true, QDialog::Accepted, 0},
-                                           ClosingCase{"enter_in_event_list", u"2"_s, "IDC_EVENT_TYPE",
-                                                       Qt::Key_Return, true, QDialog::Accepted, 0},
-                                           ClosingCase{"enter_in_sent_list", u"3"_s, "IDC_SENT_LIST",
-                                                       Qt::Key_Return, true, QDialog::Accepted, 0},
-                                           ClosingCase{"escape_with_zone_9", u"9"_s, "IDC_CUSTOM_TEXT",
-                                                       Qt::Key_Escape, true, QDialog::Rejected, 0}),
-                         [](const auto& info) { return std::string(info.param.what); });
-
-TEST(ClosingBy, EnterOnAPushButtonPressesItInstead)
-{
-    const auto dialog = OpenConsole();
-    ASSERT_TRUE(dialog);
-    ListOf(*dialog, "IDC_SENT_LIST")->AppendLine(" 08 00 01 00 00 00 01 0A");
-    ListOf(*dialog, "IDC_RECV_LIST")->AppendLine("00 ");
-    QPushButton* clear = ButtonOf(*dialog, "IDC_CLEAR_SENT");
-    clear->setFocus();
-    QTest::keyClick(clear, Qt::Key_Return);
-    EXPECT_TRUE(dialog->isVisible());
-    EXPECT_EQ(ListOf(*dialog, "IDC_SENT_LIST")->count(), 0u);
-    EXPECT_EQ(ListOf(*dialog, "IDC_RECV_LIST")->count(), 1u); // each Clear empties its own list only
-}
-
-TEST(ClosingBy, TheCloseBoxAndTheMenuCloseWhateverTheFieldsHold)
-{
+    // The close box and the menu's Close close whatever the fields hold.
     MessageRecorder recorder;
     for (const bool viaMenu : {false, true}) {
         const auto dialog = OpenConsole();
         ASSERT_TRUE(dialog);
         SetText(*dialog, "IDC_COMM_NO", u""_s);
-        if (viaMenu) {
-            const auto actions = dialog->SystemMenu()->actions();
-            const auto close = std::find_if(actions.begin(), actions.end(),
-                                            [](QAction* a) { return a->data().toUInt() == SC_CLOSE; });
-            ASSERT_NE(close, actions.end());
-            (*close)->trigger();
-        } else {
-            dialog->close();
-        }
+        const auto actions = dialog->SystemMenu()->actions();
+        const auto close =
+            std::ranges::find(actions, SC_CLOSE, [](QAction* a) { return a->data().toUInt(); });
+        ASSERT_NE(close, actions.end());
+        viaMenu ? (*close)->trigger() : static_cast<void>(dialog->close());
         EXPECT_FALSE(dialog->isVisible()) << viaMenu;
         EXPECT_EQ(dialog->result(), QDialog::Rejected) << viaMenu;
     }
     EXPECT_TRUE(recorder.messages.isEmpty());
+}
+
+// Start refuses an empty source port and one that is taken, with a message each, and stays idle.
+TEST(ConsoleCommands, EnablingFollowsStartStopAndAutomaticSending)
+{
+    MessageRecorder recorder;
+    UdpPeer sink;
+    UdpPeer holder; // holds its port on 127.0.0.1, so binding it on every interface fails
+    ASSERT_TRUE(holder.IsValid());
+    const auto dialog = OpenConsole(QString::number(sink.Port()));
+    ASSERT_TRUE(dialog);
+    const QString free = QString::number(FreeUdpPort()), held = QString::number(holder.Port());
+    const struct
+    {
+        QString sourcePort;
+        const char* button; // nullptr: nothing pressed
+        const std::set<int>* state;
+        QString message;
+    } steps[] = {
+        {free, nullptr, &kIdle, {}},
+        {u""_s, "IDC_START", &kIdle, u"源端口不能为空"_s},
+        {held, "IDC_START", &kIdle, u"源端口打开失败，可能已被占用"_s},
+        {free, "IDC_START", &kStarted, {}},
+        {free, "IDC_AUTO_SEND", &kSweeping, {}},
+        {free, "IDC_AUTO_STOP", &kStarted, {}},
+        {free, "IDC_AUTO_SEND", &kSweeping, {}},
+        {free, "IDC_STOP", &kIdle, {}}, // ends the sweep too
+        {free, "IDC_START", &kStarted, {}},
+        {free, "IDC_STOP", &kIdle, {}},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.sourcePort.toStdString() + ' ' + (step.button ? step.button : "opened"));
+        SetText(*dialog, "IDC_SOURCE_PORT", step.sourcePort);
+        if (step.button)
+            Click(*dialog, step.button);
+        EXPECT_EQ(DisabledControls(*dialog), *step.state);
+        EXPECT_EQ(Find<QTimer>(*dialog, "autoSendTimer")->isActive(), step.state == &kSweeping);
+        EXPECT_EQ(dialog->m_endpoint.IsOpen(), step.state != &kIdle);
+        EXPECT_EQ(recorder.messages, step.message.isEmpty() ? QStringList() : QStringList{step.message});
+        recorder.messages.clear();
+    }
+}
+
+TEST(ConsoleCommands, AFrameFromOneConsoleIsAcknowledgedByAnotherAndTheAckIsNotAnswered)
+{
+    const auto a = OpenConsole();
+    ASSERT_TRUE(a);
+    const int portA = StartOnFreePort(*a);
+    const auto b = OpenConsole(QString::number(portA));
+    ASSERT_TRUE(b);
+    SetText(*a, "IDC_DEST_PORT", QString::number(StartOnFreePort(*b)));
+
+    Find<QComboBox>(*a, "IDC_EVENT_TYPE")->setCurrentIndex(3); // zone alarm
+    Click(*a, "IDC_SEND_EVENT");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Lines(*a, "IDC_RECV_LIST").isEmpty(); }, kWaitMs));
+    EXPECT_EQ(Lines(*a, "IDC_SENT_LIST"), QStringList{kStatusLine});
+    EXPECT_EQ(Lines(*b, "IDC_RECV_LIST"), QStringList{kStatusLine});
+    EXPECT_EQ(Lines(*b, "IDC_SENT_LIST"), QStringList{kAckLine});
+    EXPECT_EQ(Lines(*a, "IDC_RECV_LIST"), QStringList{kAckLine});
+}
+
+// Left sweeping, so the console is also destroyed with its timer running.
+TEST(ModalBoxes, ARealMessageBoxLetsDatagramsBeAcknowledgedAndTicksSend)
+{
+    UdpPeer sink;
+    UdpPeer sender;
+    const auto dialog = OpenConsole(QString::number(sink.Port()));
+    ASSERT_TRUE(dialog);
+    const auto port = static_cast<std::uint16_t>(StartOnFreePort(*dialog));
+    Click(*dialog, "IDC_AUTO_SEND");
+    SetText(*dialog, "IDC_CUSTOM_TEXT", u"zz"_s); // malformed: its send answers with a message box
+
+    QStringList seen;
+    WhenModal([&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        if (box == nullptr || box->standardButtons() != QMessageBox::Ok)
+            return;
+        seen << box->text();
+        sender.SendTo(port, Bytes(kStatusLine));
+        const auto acknowledged = [&] {
+            const auto reply = sender.TryReceive();
+            return reply && reply->bytes == Bytes(kAckLine);
+        };
+        if (QTest::qWaitFor(acknowledged, kWaitMs))
+            seen << u"acknowledged"_s;
+        if (QTest::qWaitFor([&] { return sink.TryReceive().has_value(); }, kWaitMs))
+            seen << u"ticked"_s;
+        box->button(QMessageBox::Ok)->click();
+    });
+    Click(*dialog, "IDC_SEND_CUSTOM"); // returns when the box has been closed
+    EXPECT_EQ(seen, (QStringList{u"输入的命令格式不正确"_s, u"acknowledged"_s, u"ticked"_s}));
+    EXPECT_EQ(Lines(*dialog, "IDC_RECV_LIST").value(0), kStatusLine);
+}
+
+TEST(ModalBoxes, TheAboutBoxIsTheLastMenuEntryAfterASeparatorAndItsDefaultOkClosesIt)
+{
+    const auto dialog = OpenConsole();
+    ASSERT_TRUE(dialog);
+    const auto actions = dialog->SystemMenu()->actions();
+    ASSERT_GE(actions.size(), 2);
+    EXPECT_TRUE(actions[actions.size() - 2]->isSeparator());
+    EXPECT_EQ(actions.back()->text(), u"关于 Veltrano(&A)..."_s);
+
+    QStringList seen; // title, the three lines, the default button, whether it closed the box
+    WhenModal([&](QWidget* modal) {
+        if (qobject_cast<CAboutDlg*>(modal) == nullptr)
+            return;
+        seen << modal->windowTitle();
+        for (const QLabel* label : modal->findChildren<QLabel*>())
+            seen << (label->pixmap().isNull() ? label->text() : u"<icon>"_s);
+        auto* ok = modal->findChild<QPushButton*>(u"IDOK"_s);
+        seen << (ok->isDefault() ? ok->text() : u"no default"_s);
+        ok->click();
+        seen << (modal->isVisible() ? u"open"_s : u"closed"_s);
+    });
+    actions.back()->trigger();
+    ASSERT_EQ(seen.size(), 6);
+    EXPECT_EQ(seen.mid(0, 3), (QStringList{u"关于 Veltrano"_s, u"<icon>"_s, u"Veltrano 2.0 版"_s}));
+    EXPECT_EQ(seen.mid(4), (QStringList{u"确定"_s, u"closed"_s}));
+    EXPECT_TRUE(dialog->isVisible());
+}
+
+TEST(ModalBoxes, TheApplicationRunsTheConsoleModallyAndExitsWithZero)
+{
+    bool sawConsole = false;
+    WhenModal([&](QWidget* modal) {
+        sawConsole = qobject_cast<CHostCenterDlg*>(modal) != nullptr;
+        QTest::keyClick(modal, Qt::Key_Escape);
+    });
+    CHostCenterApp app;
+    EXPECT_FALSE(app.InitInstance());
+    EXPECT_EQ(app.ExitInstance(), 0);
+    EXPECT_TRUE(sawConsole);
 }
 
 } // namespace
