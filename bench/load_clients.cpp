@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include <pthread.h>
+#include <time.h>
 
 namespace {
 
@@ -125,6 +126,13 @@ private:
     std::unordered_map<std::uint64_t, int> m_untagged;
 };
 
+std::int64_t ClockNs(clockid_t clock)
+{
+    timespec now{};
+    ::clock_gettime(clock, &now);
+    return std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
 std::vector<std::uint8_t> RandomPool(std::uint32_t seed)
 {
     std::mt19937 generator(seed);
@@ -189,6 +197,15 @@ double WindowedRun::RateBetween(std::size_t first, std::size_t last, std::uint64
     return elapsed.count() > 0 ? frames / elapsed.count() : 0;
 }
 
+double WindowedRun::ServerCpuNsBetween(std::size_t first, std::size_t last,
+                                       std::uint64_t checkpointEvery) const
+{
+    if (last >= serverCpuNs.size() || first >= last || checkpointEvery == 0)
+        return 0;
+    return static_cast<double>(serverCpuNs[last] - serverCpuNs[first]) /
+           static_cast<double>((last - first) * checkpointEvery);
+}
+
 WindowedRun RunWindowedClient(const WindowedLoad& load, const std::atomic<bool>& cancel)
 {
     WindowedRun run;
@@ -203,8 +220,13 @@ WindowedRun RunWindowedClient(const WindowedLoad& load, const std::atomic<bool>&
         for (int i = 0; i < load.window; ++i, ++run.sent)
             socket.Send(SequencedStatusFrame(sequence++));
     };
+    const auto checkpoint = [&run, &load](BenchClock::time_point now) {
+        run.checkpoints.push_back(now);
+        if (load.serverClock)
+            run.serverCpuNs.push_back(ClockNs(*load.serverClock));
+    };
     const auto start = BenchClock::now();
-    run.checkpoints.push_back(start);
+    checkpoint(start);
     sendWindow();
     ReceiveBuffer answer{};
     while (run.acknowledged < load.target && !cancel.load(std::memory_order_relaxed)) {
@@ -220,13 +242,13 @@ WindowedRun RunWindowedClient(const WindowedLoad& load, const std::atomic<bool>&
         if (!IsAcknowledgement(answer, length))
             continue;
         if (++run.acknowledged % load.checkpointEvery == 0)
-            run.checkpoints.push_back(now);
+            checkpoint(now);
         socket.Send(SequencedStatusFrame(sequence++));
         ++run.sent;
     }
     run.reachedTarget = run.acknowledged >= load.target;
     if (run.acknowledged % load.checkpointEvery != 0)
-        run.checkpoints.push_back(BenchClock::now());
+        checkpoint(BenchClock::now());
     return run;
 }
 

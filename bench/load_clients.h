@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -34,6 +35,8 @@ struct WindowedLoad
     BenchClock::duration limit{std::chrono::seconds(60)};
     // A lost datagram would otherwise stall the window: after this long without an answer it is refilled.
     std::chrono::milliseconds refillAfter{100};
+    // When set, the CPU time of the thread that answers is read at every checkpoint.
+    std::optional<clockid_t> serverClock;
 };
 
 struct WindowedRun
@@ -43,11 +46,14 @@ struct WindowedRun
     std::uint64_t refills{0};
     // [0] is the first send, [k] the arrival of acknowledgement k * checkpointEvery.
     std::vector<BenchClock::time_point> checkpoints;
+    std::vector<std::int64_t> serverCpuNs; // beside each checkpoint, when asked for
     bool reachedTarget{false};
 
     double Rate() const;
     // Acknowledgements per second between two checkpoints; 0 when either was not reached.
     double RateBetween(std::size_t first, std::size_t last, std::uint64_t checkpointEvery) const;
+    // The answering thread's CPU time per acknowledgement between two checkpoints; 0 when unknown.
+    double ServerCpuNsBetween(std::size_t first, std::size_t last, std::uint64_t checkpointEvery) const;
 };
 
 // Keeps `window` frames outstanding: one new frame per acknowledgement.

@@ -27,6 +27,8 @@
 #include <thread>
 #include <type_traits>
 
+#include <pthread.h>
+#include <time.h>
 #include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
@@ -323,6 +325,9 @@ void MeasureGrowth(BenchReport& report, Console& console, BenchApplication& app,
     load.target = settings.lines;
     load.checkpointEvery = settings.lines / 100;
     load.limit = 240s;
+    clockid_t centreClock{};
+    if (::pthread_getcpuclockid(::pthread_self(), &centreClock) == 0)
+        load.serverClock = centreClock;
     const WindowedRun run = LoadWhileServing(
         [&load](const std::atomic<bool>& cancel) { return RunWindowedClient(load, cancel); }, 250s, settle);
     // The last acknowledgements can reach the client before their lines reach the lists.
@@ -342,7 +347,18 @@ void MeasureGrowth(BenchReport& report, Console& console, BenchApplication& app,
     const double rate = run.Rate();
     const double empty = run.RateBetween(0, 10, load.checkpointEvery);
     const double full = run.RateBetween(90, 100, load.checkpointEvery);
+    std::string tenths;
+    for (std::size_t tenth = 0; tenth < 10; ++tenth)
+        tenths += (tenth == 0 ? "" : ", ") +
+                  FormatNumber(run.RateBetween(tenth * 10, tenth * 10 + 10, load.checkpointEvery) / 1000, 1) +
+                  "k";
+    BenchReport::Note("rate by tenth of the lines", tenths);
     BenchReport::Note("rate over the first 10% of lines", FormatNumber(empty) + " frames/s");
+    // CPU time per frame does not depend on what else the machine runs, so it shows what the lists cost.
+    BenchReport::Note("centre CPU per frame, first and last 10% of lines",
+                      FormatNumber(run.ServerCpuNsBetween(0, 10, load.checkpointEvery) / 1000, 2) + " us, " +
+                          FormatNumber(run.ServerCpuNsBetween(90, 100, load.checkpointEvery) / 1000, 2) +
+                          " us");
     BenchReport::Note("rate over the last 10% of lines", FormatNumber(full) + " frames/s");
     report.Add("acknowledged frames/s, 16 outstanding, lists growing to " + FormatCount(settings.lines),
                FormatNumber(rate), ">= 40,000", run.reachedTarget && rate >= 40000);
