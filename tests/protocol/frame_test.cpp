@@ -2,103 +2,136 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
-#include <memory>
+#include <cstdlib>
+#include <string>
 #include <vector>
 
 namespace {
 
-FrameBuffer BufferWith(const std::vector<std::uint8_t>& bytes, std::uint8_t stale = 0x00)
+// "0B 00 5E" -> {0x0B, 0x00, 0x5E}, allocated to the exact size so the address sanitizer sees a read past it.
+std::vector<std::uint8_t> Bytes(std::string_view hex)
+{
+    std::vector<std::uint8_t> bytes((hex.size() + 1) / 3);
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<std::uint8_t>(std::stoul(std::string(hex.substr(i * 3, 2)), nullptr, 16));
+    return bytes;
+}
+
+FrameBuffer BufferWith(std::string_view hex, std::uint8_t fill)
 {
     FrameBuffer buffer;
-    buffer.fill(stale);
-    std::copy(bytes.begin(), bytes.end(), buffer.begin());
+    buffer.fill(fill);
+    std::ranges::copy(Bytes(hex), buffer.begin());
     return buffer;
 }
 
 // The line as the two printf formats build it, re-formatting the accumulator for every byte.
 std::string ReferenceLine(std::span<const std::uint8_t> frame)
 {
-    std::vector<char> text(8);
-    std::snprintf(text.data(), text.size(), "%02X ", frame[0]);
+    char text[512];
+    std::snprintf(text, sizeof text, "%02X ", frame[0]);
     std::string accumulator;
-    std::string result = text.data();
+    std::string result = text;
     for (std::size_t i = 0; i < std::min<std::size_t>(frame[0], frame.size()); ++i) {
-        text.resize(accumulator.size() + 4);
-        std::snprintf(text.data(), text.size(), "%s %02X", accumulator.c_str(), frame[i]);
-        accumulator = result = text.data();
+        std::snprintf(text, sizeof text, "%s %02X", accumulator.c_str(), frame[i]);
+        accumulator = result = text;
     }
     return result;
 }
 
 TEST(FrameChecksum, SumsTheBytesBeforeTheChecksumOnly)
 {
-    struct Case
-    {
-        std::vector<std::uint8_t> bytes;
-        std::uint8_t expected;
+    const std::pair<std::string_view, std::uint8_t> cases[] = {
+        {"0B 00 02 00 00 00 0F 41 01 00", 0x5E},
+        {"0C 00 01 00 00 00 02 00 11 FF 00", 0x1F}, // 0x11F wraps
+        {"02", 0x02},
+        {"01", 0x00},
+        {"00", 0x00},
     };
-    const Case cases[] = {
-        {{0x0B, 0x00, 0x02, 0x00, 0x00, 0x00, 0x0F, 0x41, 0x01, 0x00}, 0x5E},
-        {{0x0C, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x01, 0x11, 0x00, 0x00}, 0x21},
-        {{0x0C, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x11, 0xFF, 0x00}, 0x1F}, // 0x11F wraps
-        {{0x08, 0x00, 0x01, 0x00, 0x00, 0x00, 0x82}, 0x8B},
-        {{0x09, 0xEF, 0xEF, 0x00, 0x00, 0x00, 0x03, 0x80}, 0x6A},
-        {{0x02}, 0x02},
-        {{0x01}, 0x00},
-        {{0x00}, 0x00},
-    };
-    for (const auto& c : cases) {
+    for (const auto& [hex, expected] : cases) {
+        EXPECT_EQ(FrameChecksum(Bytes(hex)), expected) << hex;
         for (const std::uint8_t stale : {0x00, 0x5A, 0xFF})
-            EXPECT_EQ(FrameChecksum(BufferWith(c.bytes, stale)), c.expected) << "length " << +c.bytes[0];
+            EXPECT_EQ(FrameChecksum(BufferWith(hex, stale)), expected) << hex << " stale " << +stale;
     }
+    // A length beyond the bytes held sums what is there.
+    EXPECT_EQ(FrameChecksum(Bytes("0C 00 01")), 0x0D);
+    EXPECT_EQ(FrameChecksum(Bytes("")), 0x00);
 }
 
 TEST(FormatFrameHex, MatchesThePrintfLine)
 {
-    EXPECT_EQ(FormatFrameHex(BufferWith({0x08, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x0A})),
-              " 08 00 01 00 00 00 01 0A");
-    EXPECT_EQ(FormatFrameHex(BufferWith({0x00, 0x12})), "00 ");
-    // Three bytes arrived but byte 0 says 12: twelve groups, the rest from the buffer.
-    EXPECT_EQ(FormatFrameHex(BufferWith({0x0C, 0xFE, 0xDC})), " 0C FE DC 00 00 00 00 00 00 00 00 00");
+    EXPECT_EQ(FormatFrameHex(Bytes("08 00 01 00 00 00 01 0A")), " 08 00 01 00 00 00 01 0A");
+    EXPECT_EQ(FormatFrameHex(Bytes("0C 00 01")), " 0C 00 01");
+    EXPECT_EQ(FormatFrameHex(Bytes("")), "");
 
     FrameBuffer buffer;
     for (std::size_t i = 0; i < buffer.size(); ++i)
         buffer[i] = static_cast<std::uint8_t>(i * 37 + 11); // every nibble value appears
-    struct Case
-    {
-        std::uint8_t length;
-        std::size_t groups;
-    };
-    const Case cases[] = {{1, 1}, {8, 8}, {12, 12}, {128, 128}, {129, 128}, {200, 128}, {255, 128}};
-    for (const auto& c : cases) {
-        buffer[0] = c.length;
-        const std::string line = FormatFrameHex(buffer);
-        EXPECT_EQ(line, ReferenceLine(buffer)) << "length " << +c.length;
-        EXPECT_EQ(line.size(), c.groups * 3) << "length " << +c.length;
+    for (const std::uint8_t length : {0, 1, 8, 12, 128, 129, 200, 255}) {
+        buffer[0] = length;
+        EXPECT_EQ(FormatFrameHex(buffer), ReferenceLine(buffer)) << "length " << +length;
     }
 }
 
-TEST(FrameHelpers, ReadNothingPastTheSpan)
+// count groups "00 01 02 ...", each followed by a space.
+std::string Groups(std::size_t count)
 {
-    // Exact-size heap copies, so the address sanitizer catches a read past the end.
-    struct Case
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i)
+        text += {"0123456789abcdef"[(i >> 4) & 0x0F], "0123456789abcdef"[i & 0x0F], ' '};
+    return text;
+}
+
+TEST(ParseCommandText, KeepsTheBytesWrittenBeforeItStops)
+{
+    constexpr std::uint8_t marker = 0xAA;
+    const struct
     {
-        std::vector<std::uint8_t> bytes;
-        std::uint8_t checksum;
-        std::string line;
-    };
-    const Case cases[] = {
-        {{0xFF, 0x01}, 0x00, " FF 01"},
-        {{0x0C, 0x00, 0x01}, 0x0D, " 0C 00 01"},
-        {{}, 0x00, ""},
+        std::string text;
+        bool accepted;
+        std::size_t count;
+        std::string written; // from index 0, partial byte included; the rest keeps the marker
+    } cases[] = {
+        {"0b 00 02 00 00 00 0f 41 01 00 5e", true, 11, "0B 00 02 00 00 00 0F 41 01 00 5E"},
+        {"0B 00 02 00 00 00 0F 41 01 00 5E", true, 11, "0B 00 02 00 00 00 0F 41 01 00 5E"},
+        {"0b 00 ", true, 2, "0B 00"},
+        {"0b 0", true, 1, "0B 00"},
+        {"0b c", true, 1, "0B C0"},
+        {"a", true, 0, "A0"},
+        {"", true, 0, ""},
+        {" 0b", false, 0, ""},
+        {"0b  00", false, 1, "0B"},
+        {"0b\t00", false, 1, "0B"},
+        {"0b,00", false, 1, "0B"},
+        {"0b0", false, 1, "0B"},
+        {"0b 1x", false, 1, "0B 10"},
+        {std::string("0b\0 00", 6), false, 1, "0B"},
+        {"0\xC1", false, 0, "00"},
+        {Groups(85), true, 85, Groups(85)}, // the form's 255 characters
+        {Groups(128), true, 128, Groups(128)},
+        {Groups(128) + "1", false, 128, Groups(128)},
+        {Groups(400), false, 128, Groups(128)},
     };
     for (const auto& c : cases) {
-        const auto heap = std::make_unique<std::uint8_t[]>(c.bytes.size());
-        std::copy(c.bytes.begin(), c.bytes.end(), heap.get());
-        const std::span<const std::uint8_t> frame{heap.get(), c.bytes.size()};
-        EXPECT_EQ(FrameChecksum(frame), c.checksum) << c.line;
-        EXPECT_EQ(FormatFrameHex(frame), c.line);
+        FrameBuffer buffer; // the address sanitizer catches a write past its end
+        buffer.fill(marker);
+        const ParseResult result = ParseCommandText(c.text, buffer);
+        EXPECT_EQ(result.accepted, c.accepted) << '"' << c.text << '"';
+        EXPECT_EQ(result.count, c.count) << '"' << c.text << '"';
+        EXPECT_EQ(buffer, BufferWith(c.written, marker)) << '"' << c.text << '"';
+    }
+}
+
+TEST(HexDigit, AgreesWithTheCLocaleForEveryCharacter)
+{
+    for (int code = -128; code < 128; ++code) {
+        const char text[2] = {static_cast<char>(code), '\0'};
+        const bool hex = code >= 0 && std::isxdigit(code) != 0;
+        EXPECT_EQ(IsHexDigit(text[0]), hex) << code;
+        EXPECT_EQ(HexDigitValue(text[0]), hex ? std::strtol(text, nullptr, 16) : 0) << code;
     }
 }
 

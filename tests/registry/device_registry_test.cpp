@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <numeric>
 #include <random>
 #include <utility>
@@ -16,97 +17,66 @@ TEST(DeviceRegistry, EntriesStartFromDefaultsAndStayIndependent)
     EXPECT_EQ(registry.FindDevice(0, 1), nullptr);
     CDeviceEntry* first = registry.CreateDevice(0, 1);
     CDeviceEntry* second = registry.CreateDevice(3, 1);
-    ASSERT_NE(first, nullptr);
-    ASSERT_NE(second, nullptr);
+    ASSERT_TRUE(first != nullptr && second != nullptr);
     EXPECT_EQ(first->m_status, (StatusBytes{0x00, 0x11, 0x00, 0x00}));
     EXPECT_EQ(first->m_owner, registry.FindComm(0));
     EXPECT_EQ(second->m_owner, registry.FindComm(3));
 
     first->m_status[ZoneAlarm] = 0x01;
     EXPECT_EQ(registry.FindDevice(0, 1), first);
-    EXPECT_EQ(registry.FindDevice(0, 1)->m_status, (StatusBytes{0x01, 0x11, 0x00, 0x00}));
     EXPECT_EQ(registry.FindDevice(3, 1), second);
     EXPECT_EQ(second->m_status, DEFAULT_STATUS);
 }
 
 TEST(DeviceRegistry, TablesStayOrderedAsUnsignedNumbers)
 {
-    using Pair = std::pair<std::uint8_t, std::uint8_t>; // communicator, device
-    struct Case
-    {
-        std::vector<Pair> created;
-        std::vector<std::uint8_t> comms;
-        std::vector<std::uint8_t> devicesOfFirst;
+    using Pairs = std::vector<std::pair<std::uint8_t, std::uint8_t>>; // communicator, device
+    const Pairs cases[] = {
+        {{0, 5}, {0, 7}, {0, 3}},
+        {{9, 1}, {2, 1}},
+        {{200, 200}, {1, 0}, {128, 1}, {1, 255}, {1, 128}, {1, 127}},
     };
-    const Case cases[] = {
-        {{{0, 5}, {0, 7}, {0, 3}}, {0}, {3, 5, 7}},
-        {{{9, 1}, {2, 1}}, {2, 9}, {1}},
-        {{{4, 10}, {4, 30}, {4, 20}, {4, 25}, {4, 0}}, {4}, {0, 10, 20, 25, 30}},
-        {{{200, 200}, {1, 0}, {128, 1}, {1, 255}, {1, 128}, {1, 127}}, {1, 128, 200}, {0, 127, 128, 255}},
-    };
-    for (const auto& c : cases) {
+    for (const Pairs& created : cases) {
         CDeviceRegistry registry;
-        for (const auto& [comm, device] : c.created)
+        for (const auto& [comm, device] : created)
             registry.CreateDevice(comm, device);
-        std::vector<std::uint8_t> comms;
-        for (const auto& comm : registry.Comms())
-            comms.push_back(comm->m_commNo);
-        EXPECT_EQ(comms, c.comms);
-        std::vector<std::uint8_t> devices;
-        for (const auto& device : registry.Comms().front()->m_devices)
-            devices.push_back(device->m_deviceNo);
-        EXPECT_EQ(devices, c.devicesOfFirst);
+        Pairs layout;
+        for (const auto& comm : registry.Comms()) {
+            for (const auto& device : comm->m_devices)
+                layout.emplace_back(comm->m_commNo, device->m_deviceNo);
+        }
+        Pairs expected = created;
+        std::ranges::sort(expected);
+        EXPECT_EQ(layout, expected);
     }
 }
 
-TEST(DeviceRegistry, FindsEveryDeviceOfALongShuffledTable)
+TEST(DeviceRegistry, FindsExactlyTheCreatedDevicesInEveryRange)
 {
-    struct Case
-    {
-        std::size_t deviceCount;
-        unsigned seed;
-    };
-    const Case cases[] = {{19, 1}, {20, 2}, {21, 3}, {25, 4}, {25, 5}, {64, 6}, {240, 7}, {256, 8}};
-    for (const auto& c : cases) {
+    for (const std::size_t count : {19, 20, 25, 240}) {
         std::vector<std::uint8_t> numbers(256);
         std::iota(numbers.begin(), numbers.end(), std::uint8_t{0});
-        std::shuffle(numbers.begin(), numbers.end(), std::mt19937(c.seed));
-
+        std::shuffle(numbers.begin(), numbers.end(), std::mt19937(static_cast<unsigned>(count)));
         CDeviceRegistry registry;
-        std::vector<CDeviceEntry*> entries;
-        for (std::size_t i = 0; i < c.deviceCount; ++i)
-            entries.push_back(registry.CreateDevice(7, numbers[i]));
-        for (std::size_t i = 0; i < numbers.size(); ++i) {
-            CDeviceEntry* expected = i < c.deviceCount ? entries[i] : nullptr;
-            EXPECT_EQ(registry.FindDevice(7, numbers[i]), expected) << c.deviceCount << ": " << +numbers[i];
+        std::array<CDeviceEntry*, 256> entries{}; // by device number; null for the numbers never created
+        for (std::size_t i = 0; i < count; ++i)
+            entries[numbers[i]] = registry.CreateDevice(7, numbers[i]);
+        const CCommEntry* comm = registry.FindComm(7);
+        ASSERT_NE(comm, nullptr);
+        std::size_t index = 0; // of the device in the ordered table, when it exists
+        for (std::size_t device = 0; device < entries.size(); ++device) {
+            const auto number = static_cast<std::uint8_t>(device);
+            EXPECT_EQ(registry.FindDevice(7, number), entries[device]) << count << " devices, " << device;
+            for (const std::size_t start : {0, 5, 18}) {
+                for (const std::size_t end : {0, 19, 20, 25, 240, 500}) {
+                    const bool inRange = start <= index && index < std::min(end, count);
+                    EXPECT_EQ(comm->FindDeviceInRange(start, end, number),
+                              inRange ? entries[device] : nullptr)
+                        << count << " devices, " << device << " in " << start << ".." << end;
+                }
+            }
+            index += entries[device] != nullptr ? 1 : 0;
         }
-    }
-}
-
-TEST(CommEntry, FindDeviceInRangeSearchesOnlyItsRange)
-{
-    CCommEntry comm(1);
-    for (int i = 0; i < 40; ++i) {
-        auto entry = std::make_unique<CDeviceEntry>();
-        entry->m_deviceNo = static_cast<std::uint8_t>(i * 2);
-        comm.InsertDevice(std::move(entry));
-    }
-    struct Case
-    {
-        std::size_t start;
-        std::size_t end;
-        std::uint8_t device; // found exactly when even and 2*start <= device < 2*end, within the table
-        bool found;
-    };
-    const Case cases[] = {
-        {0, 40, 0, true},    {0, 40, 78, true},   {0, 40, 41, false},  {10, 35, 20, true},
-        {10, 35, 68, true},  {10, 35, 18, false}, {10, 35, 70, false}, {5, 5, 10, false},
-        {30, 10, 40, false}, {39, 500, 78, true}, // an end past the table is cut to its size
-    };
-    for (const auto& c : cases) {
-        const CDeviceEntry* found = comm.FindDeviceInRange(c.start, c.end, c.device);
-        EXPECT_EQ(found != nullptr, c.found) << c.start << ".." << c.end << " device " << +c.device;
-        EXPECT_TRUE(found == nullptr || found->m_deviceNo == c.device);
     }
 }
 
