@@ -85,5 +85,10 @@ int main(int argc, char** argv)
     const double short12 = SpeedUp(12);
     const double full128 = SpeedUp(128);
     std::printf("FormatFrameHex speed-up vs reference: 12-byte %.1fx, 128-byte %.1fx\n", short12, full128);
+    constexpr double goal = 20.0;
+    std::printf("RESULT|display line speed-up, 12-byte frame|%.0fx|>= 20x|%s\n", short12,
+                short12 >= goal ? "OK" : "MISSED");
+    std::printf("RESULT|display line speed-up, 128-byte frame|%.0fx|>= 20x|%s\n", full128,
+                full128 >= goal ? "OK" : "MISSED");
     return 0;
 }
