@@ -34,6 +34,7 @@ TEST(AutoSend, LastTickOfAPairMovesToTheNextAndWrapsAt240)
 {
     // Communicator, device, last frame of the pair, first frame of the next.
     const std::tuple<std::uint8_t, std::uint8_t, const char*, const char*> cases[] = {
+        {0, 238, "0C 00 EE 00 00 00 02 00 00 00 FF FB", "0C 00 EF 00 00 00 02 00 00 00 FF FC"},
         {0, 239, "0C 00 EF 00 00 00 02 00 00 00 FF FC", "0C 01 00 00 00 00 02 00 00 00 FF 0E"},
         {239, 239, "0C EF EF 00 00 00 02 00 00 00 FF EB", "0C 00 00 00 00 00 02 00 00 00 FF 0D"},
     };
@@ -58,13 +59,13 @@ TEST(AutoSend, UnusableDestinationRefusesStartAndStopsATick)
 
     h.console.timers[AUTO_SEND_TIMER_ID] = AUTO_SEND_PERIOD_MS;
     h.engine.OnTimer(AUTO_SEND_TIMER_ID);
-    EXPECT_EQ(h.console.messages.size(), 2);
+    EXPECT_EQ(h.console.messages, QStringList(2, DestinationInvalidMessage()));
     EXPECT_TRUE(h.console.timers.empty());
     EXPECT_EQ(h.console.Enabling(), "0111011");
-    // The refused tick did not advance the walk.
-    EXPECT_EQ(TheSweepState().fill, 0x00);
+    // Neither refusal sent anything nor advanced the walk.
     h.console.texts[IDC_DEST_PORT] = QString::number(h.peer.Port());
-    EXPECT_TRUE(h.NothingSentBefore());
+    h.engine.OnTimer(AUTO_SEND_TIMER_ID);
+    EXPECT_EQ(h.Next(), Bytes("0C 00 00 00 00 00 02 00 00 00 00 0E"));
 }
 
 } // namespace

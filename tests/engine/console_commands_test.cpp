@@ -57,7 +57,7 @@ TEST(ConsoleCommands, RefusedStartStaysIdle)
 }
 
 // The debug frame after each case also shows that nothing a custom command left in the shared buffer
-// reaches it, however often it is pressed.
+// reaches it, however often it is pressed; like the custom frame it tells about an unusable destination.
 TEST(CustomFrames, CustomCommandSendsTheTypedBytesOrExplainsWhyNot)
 {
     const char* const loop = "127.0.0.1";
@@ -93,6 +93,10 @@ TEST(CustomFrames, CustomCommandSendsTheTypedBytesOrExplainsWhyNot)
         EXPECT_TRUE(h.NothingSentBefore());
         EXPECT_TRUE(h.NothingSentBefore());
     }
+    EngineHarness h;
+    h.console.texts[IDC_DEST_PORT] = QString();
+    h.engine.OnSendDebug();
+    EXPECT_EQ(h.console.messages, QStringList{dest});
 }
 
 TEST(EventCatalogue, NamesFollowTheListOrder)

@@ -5,8 +5,6 @@
 #include <QByteArray>
 #include <QTest>
 
-#include <algorithm>
-
 #include <sys/socket.h>
 
 std::vector<std::uint8_t> Bytes(std::string_view hex)
@@ -15,24 +13,12 @@ std::vector<std::uint8_t> Bytes(std::string_view hex)
     return {bytes.begin(), bytes.end()};
 }
 
-StatusBytes Status(std::string_view hex)
-{
-    const std::vector<std::uint8_t> bytes = Bytes(hex);
-    StatusBytes status{};
-    std::copy_n(bytes.begin(), std::min(bytes.size(), status.size()), status.begin());
-    return status;
-}
-
 bool FakeConsole::PullFormValues(int& commNo, int& deviceNo, int& zoneNo, QString& commandText)
 {
-    if (form.reached > 0)
-        commNo = form.commNo;
-    if (form.reached > 1)
-        deviceNo = form.deviceNo;
-    if (form.reached > 2)
-        zoneNo = form.zoneNo;
-    if (form.reached > 3)
-        commandText = form.commandText;
+    commNo = form.commNo.value_or(commNo);
+    deviceNo = form.deviceNo.value_or(deviceNo);
+    zoneNo = form.zoneNo.value_or(zoneNo);
+    commandText = form.commandText.value_or(commandText);
     return form.succeeds;
 }
 
@@ -66,6 +52,14 @@ std::uint16_t EngineHarness::Port() const
     socklen_t length = sizeof address;
     ::getsockname(engine.m_endpoint.GetHandle(), reinterpret_cast<sockaddr*>(&address), &length);
     return ntohs(address.sin_port);
+}
+
+std::optional<std::vector<std::uint8_t>> EngineHarness::StatusOf(int commNo, int deviceNo) const
+{
+    const CDeviceEntry* entry = engine.m_registry.FindDevice(commNo, deviceNo);
+    if (entry == nullptr)
+        return std::nullopt;
+    return std::vector<std::uint8_t>(entry->m_status.begin(), entry->m_status.end());
 }
 
 std::optional<std::vector<std::uint8_t>> EngineHarness::Next()

@@ -20,7 +20,6 @@ inline std::string Line(std::string_view hex)
 {
     return " " + std::string(hex);
 }
-StatusBytes Status(std::string_view hex);
 
 // A console that records what the handlers do to it and answers with what the test set.
 class FakeConsole final : public QObject, public IConsole
@@ -29,14 +28,13 @@ class FakeConsole final : public QObject, public IConsole
     Q_DISABLE_COPY_MOVE(FakeConsole)
 
 public:
-    // What the data exchange yields: the first `reached` of the four members are written.
+    // What the data exchange yields: members it does not reach (none) keep their values.
     struct Form
     {
-        int commNo{0};
-        int deviceNo{1};
-        int zoneNo{1};
-        QString commandText{};
-        int reached{4};
+        std::optional<int> commNo{0};
+        std::optional<int> deviceNo{1};
+        std::optional<int> zoneNo{1};
+        std::optional<QString> commandText{QString()};
         bool succeeds{true};
     };
 
@@ -79,6 +77,8 @@ struct EngineHarness
 
     // The engine's bound port, host byte order.
     std::uint16_t Port() const;
+    // The pair's stored status; none while the pair is not registered.
+    std::optional<std::vector<std::uint8_t>> StatusOf(int commNo, int deviceNo) const;
     // The next datagram at the peer, if one comes from the engine's port within two seconds.
     std::optional<std::vector<std::uint8_t>> Next();
     // Runs the event loop until the list holds `count` lines; false after two seconds or with more.

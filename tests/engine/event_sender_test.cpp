@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <tuple>
 
 namespace {
@@ -30,8 +31,7 @@ TEST(EventSender, WorkedSequenceAccumulatesStatusOnOnePair)
         h.engine.OnSendEvent();
         EXPECT_EQ(h.Next(), Bytes(frame));
         EXPECT_EQ(h.Sent().back(), Line(frame));
-        ASSERT_NE(h.engine.m_registry.FindDevice(0, 1), nullptr);
-        EXPECT_EQ(h.engine.m_registry.FindDevice(0, 1)->m_status, Status(statusAfter));
+        EXPECT_EQ(h.StatusOf(0, 1), Bytes(statusAfter));
     }
     EXPECT_EQ(h.Sent().size(), std::size(steps));
     EXPECT_TRUE(h.console.messages.isEmpty());
@@ -67,14 +67,14 @@ TEST(EventSender, EachStatusRowChangesItsBitsOnly)
     for (const auto& [row, zone, before, frame] : cases) {
         SCOPED_TRACE(testing::Message() << "row " << row);
         EngineHarness h;
-        h.engine.m_registry.CreateDevice(0, 1)->m_status = Status(before);
+        std::ranges::copy(Bytes(before), h.engine.m_registry.CreateDevice(0, 1)->m_status.begin());
         h.console.selection = row;
         h.console.form.zoneNo = zone;
         h.engine.OnSendEvent();
         EXPECT_EQ(h.Next(), Bytes(frame));
         EXPECT_EQ(h.Sent(), std::vector<std::string>{Line(frame)});
         // Bytes 7 to 10 of the frame.
-        EXPECT_EQ(h.engine.m_registry.FindDevice(0, 1)->m_status, Status(std::string_view(frame).substr(21)));
+        EXPECT_EQ(h.StatusOf(0, 1), Bytes(std::string_view(frame).substr(21, 11)));
     }
 }
 
@@ -85,19 +85,21 @@ TEST(EventSender, GuardsDecideWhatLeavesAndWhatIsRegistered)
     const QString dest = DestinationInvalidMessage();
     const char* const loop = "127.0.0.1";
     // Name, endpoint open, selection, form, destination, message (empty: none), frame sent (nullptr: none),
-    // whether (commNo, deviceNo) of the form is registered afterwards, with the default status.
+    // whether the pair the handler saw is the one registered afterwards, with the default status.
     // clang-format off
     const std::tuple<const char*, bool, std::optional<int>, FakeConsole::Form, const char*, QString, const char*, bool> cases[] = {
         {"endpoint closed",       false, 3,            {},                        loop,      {},    nullptr, false},
         {"no selection",          true,  std::nullopt, {},                        loop,      {},    nullptr, true},
+        {"selection 23",          true,  23,           {},                        loop,      {},    nullptr, true},
         {"zone event, zone 0",    true,  3,            {0, 1, 0},                 loop,      {},    nullptr, true},
         {"communicator 240",      true,  3,            {240, 1, 1},               loop,      range, nullptr, false},
         {"device 240",            true,  3,            {0, 240, 1},               loop,      range, nullptr, false},
         {"zone 9",                true,  3,            {0, 1, 9},                 loop,      range, nullptr, false},
-        {"exchange stops at 240", true,  3,            {240, 1, 1, {}, 1, false}, loop,      range, nullptr, false},
+        {"negative device",       true,  3,            {0, -1, 1},                loop,      range, nullptr, false},
+        {"exchange stops at 240", true,  3,            {240, {}, {}, {}, false},  loop,      range, nullptr, false},
         {"address 1.2.3.4",       true,  3,            {},                        "1.2.3.4", dest,  nullptr, false},
         // The form no longer shows the numbers an earlier exchange left: nothing goes out for them.
-        {"exchange fails early",  true,  0,            {0, 0, 0, {}, 0, false},   loop,      {},    nullptr, false},
+        {"exchange fails early",  true,  0,            {{}, {}, {}, {}, false},   loop,      {},    nullptr, false},
         {"highest addresses",     true,  0,            {239, 239, 8},             loop,      {},    "08 EF EF 00 00 00 01 E7", true},
     };
     // clang-format on
@@ -112,9 +114,9 @@ TEST(EventSender, GuardsDecideWhatLeavesAndWhatIsRegistered)
         h.engine.OnSendEvent();
         EXPECT_EQ(h.console.messages, message.isEmpty() ? QStringList{} : QStringList{message});
         EXPECT_EQ(h.Sent(), sent ? std::vector<std::string>{Line(sent)} : std::vector<std::string>{});
-        const CDeviceEntry* entry = h.engine.m_registry.FindDevice(form.commNo, form.deviceNo);
-        EXPECT_EQ(entry != nullptr, registered);
-        EXPECT_TRUE(entry == nullptr || entry->m_status == DEFAULT_STATUS);
+        EXPECT_EQ(h.engine.m_registry.Comms().size(), registered ? 1U : 0U);
+        EXPECT_EQ(h.StatusOf(h.engine.m_commNo, h.engine.m_deviceNo),
+                  registered ? std::optional(Bytes("00 11 00 00")) : std::nullopt);
         if (sent) {
             EXPECT_EQ(h.Next(), Bytes(sent));
         }
