@@ -64,27 +64,27 @@ TEST(CustomFrames, CustomCommandSendsTheTypedBytesOrExplainsWhyNot)
     const char* const twenty = "FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF";
     const QString format = CommandFormatMessage();
     const QString dest = DestinationInvalidMessage();
-    // Name, text, exchange succeeds, destination, message (empty: none), datagram sent (nullptr: none).
+    // Name, text, exchange succeeds, destination, messages, datagram sent (nullptr: none).
     // clang-format off
-    const std::tuple<const char*, const char*, bool, const char*, QString, const char*> cases[] = {
-        {"format example",  "0b 00 02 00 00 00 0f 41 01 00 5e", true, loop, {}, "0B 00 02 00 00 00 0F 41 01 00 5E"},
-        {"twenty bytes",    twenty,  true,  loop,      {},     twenty},
-        {"one digit",       "5",     true,  loop,      {},     ""},
-        {"empty text",      "",      true,  loop,      {},     nullptr},
-        {"three digits",    "0b0",   true,  "1.2.3.4", format, nullptr}, // destination not examined
-        {"non-Latin-1",     "0b 中", true,  loop,      format, nullptr},
-        {"bad destination", "0b 00", true,  "1.2.3.4", dest,   nullptr},
-        {"failed exchange", "0b 00", false, loop,      {},     nullptr},
+    const std::tuple<const char*, const char*, bool, const char*, QStringList, const char*> cases[] = {
+        {"format example",  "0b 00 02 00 00 00 0f 41 01 00 5e", true,  loop,      {},       "0B 00 02 00 00 00 0F 41 01 00 5E"},
+        {"twenty bytes",    twenty,                             true,  loop,      {},       twenty},
+        {"one digit",       "5",                                true,  loop,      {},       ""},
+        {"empty text",      "",                                 true,  loop,      {},       nullptr},
+        {"three digits",    "0b0",                              true,  "1.2.3.4", {format}, nullptr}, // destination not examined
+        {"non-Latin-1",     "0b 中",                             true,  loop,      {format}, nullptr},
+        {"bad destination", "0b 00",                            true,  "1.2.3.4", {dest},   nullptr},
+        {"failed exchange", "0b 00",                            false, loop,      {},       nullptr},
     };
     // clang-format on
-    for (const auto& [name, text, succeeds, destination, message, sent] : cases) {
+    for (const auto& [name, text, succeeds, destination, messages, sent] : cases) {
         SCOPED_TRACE(name);
         EngineHarness h;
         h.console.form.commandText = QString::fromUtf8(text);
         h.console.form.succeeds = succeeds;
         h.console.texts[IDC_DEST_IP] = QString::fromLatin1(destination);
         h.engine.OnSendCustom();
-        EXPECT_EQ(h.console.messages, message.isEmpty() ? QStringList{} : QStringList{message});
+        EXPECT_EQ(h.console.messages, messages);
         EXPECT_TRUE(h.Sent().empty());
         if (sent) {
             EXPECT_EQ(h.Next(), Bytes(sent));

@@ -84,26 +84,26 @@ TEST(EventSender, GuardsDecideWhatLeavesAndWhatIsRegistered)
     const QString range = DeviceAddressRangeMessage();
     const QString dest = DestinationInvalidMessage();
     const char* const loop = "127.0.0.1";
-    // Name, endpoint open, selection, form, destination, message (empty: none), frame sent (nullptr: none),
+    // Name, endpoint open, selection, form, destination, messages, frame sent (nullptr: none),
     // whether the pair the handler saw is the one registered afterwards, with the default status.
     // clang-format off
-    const std::tuple<const char*, bool, std::optional<int>, FakeConsole::Form, const char*, QString, const char*, bool> cases[] = {
-        {"endpoint closed",       false, 3,            {},                        loop,      {},    nullptr, false},
-        {"no selection",          true,  std::nullopt, {},                        loop,      {},    nullptr, true},
-        {"selection 23",          true,  23,           {},                        loop,      {},    nullptr, true},
-        {"zone event, zone 0",    true,  3,            {0, 1, 0},                 loop,      {},    nullptr, true},
-        {"communicator 240",      true,  3,            {240, 1, 1},               loop,      range, nullptr, false},
-        {"device 240",            true,  3,            {0, 240, 1},               loop,      range, nullptr, false},
-        {"zone 9",                true,  3,            {0, 1, 9},                 loop,      range, nullptr, false},
-        {"negative device",       true,  3,            {0, -1, 1},                loop,      range, nullptr, false},
-        {"exchange stops at 240", true,  3,            {240, {}, {}, {}, false},  loop,      range, nullptr, false},
-        {"address 1.2.3.4",       true,  3,            {},                        "1.2.3.4", dest,  nullptr, false},
+    const std::tuple<const char*, bool, std::optional<int>, FakeConsole::Form, const char*, QStringList, const char*, bool> cases[] = {
+        {"endpoint closed",       false, 3,            {},                       loop,      {},      nullptr,                   false},
+        {"no selection",          true,  std::nullopt, {},                       loop,      {},      nullptr,                   true},
+        {"selection 23",          true,  23,           {},                       loop,      {},      nullptr,                   true},
+        {"zone event, zone 0",    true,  3,            {0, 1, 0},                loop,      {},      nullptr,                   true},
+        {"communicator 240",      true,  3,            {240, 1, 1},              loop,      {range}, nullptr,                   false},
+        {"device 240",            true,  3,            {0, 240, 1},              loop,      {range}, nullptr,                   false},
+        {"zone 9",                true,  3,            {0, 1, 9},                loop,      {range}, nullptr,                   false},
+        {"negative device",       true,  3,            {0, -1, 1},               loop,      {range}, nullptr,                   false},
+        {"exchange stops at 240", true,  3,            {240, {}, {}, {}, false}, loop,      {range}, nullptr,                   false},
+        {"address 1.2.3.4",       true,  3,            {},                       "1.2.3.4", {dest},  nullptr,                   false},
         // The form no longer shows the numbers an earlier exchange left: nothing goes out for them.
-        {"exchange fails early",  true,  0,            {{}, {}, {}, {}, false},   loop,      {},    nullptr, false},
-        {"highest addresses",     true,  0,            {239, 239, 8},             loop,      {},    "08 EF EF 00 00 00 01 E7", true},
+        {"exchange fails early",  true,  0,            {{}, {}, {}, {}, false},  loop,      {},      nullptr,                   false},
+        {"highest addresses",     true,  0,            {239, 239, 8},            loop,      {},      "08 EF EF 00 00 00 01 E7", true},
     };
     // clang-format on
-    for (const auto& [name, open, selection, form, destination, message, sent, registered] : cases) {
+    for (const auto& [name, open, selection, form, destination, messages, sent, registered] : cases) {
         SCOPED_TRACE(name);
         EngineHarness h;
         if (!open)
@@ -112,7 +112,7 @@ TEST(EventSender, GuardsDecideWhatLeavesAndWhatIsRegistered)
         h.console.form = form;
         h.console.texts[IDC_DEST_IP] = QString::fromLatin1(destination);
         h.engine.OnSendEvent();
-        EXPECT_EQ(h.console.messages, message.isEmpty() ? QStringList{} : QStringList{message});
+        EXPECT_EQ(h.console.messages, messages);
         EXPECT_EQ(h.Sent(), sent ? std::vector<std::string>{Line(sent)} : std::vector<std::string>{});
         EXPECT_EQ(h.engine.m_registry.Comms().size(), registered ? 1U : 0U);
         EXPECT_EQ(h.StatusOf(h.engine.m_commNo, h.engine.m_deviceNo),
