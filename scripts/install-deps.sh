@@ -21,11 +21,20 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-echo "Installing: ${missing[*]}"
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then
     sudo="sudo"
 fi
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+
+# Older releases name the fuzzer runtime after the compiler version.
+available=()
+for p in "${missing[@]}"; do
+    if [ "$p" = libclang-rt-dev ] && ! apt-cache show "$p" >/dev/null 2>&1; then
+        p=libclang-rt-14-dev
+    fi
+    available+=("$p")
+done
+echo "Installing: ${available[*]}"
+$sudo apt-get install -y -qq --no-install-recommends "${available[@]}"
