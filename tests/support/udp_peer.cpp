@@ -32,7 +32,10 @@ UdpPeer::~UdpPeer()
         ::close(m_socket);
 }
 
-std::uint16_t UdpPeer::NetPort() const { return htons(m_port); }
+std::uint16_t UdpPeer::NetPort() const
+{
+    return htons(m_port);
+}
 
 bool UdpPeer::SendTo(std::uint16_t port, const std::vector<std::uint8_t>& bytes) const
 {
@@ -40,8 +43,8 @@ bool UdpPeer::SendTo(std::uint16_t port, const std::vector<std::uint8_t>& bytes)
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
     to.sin_addr.s_addr = LoopbackAddress();
-    const auto sent = ::sendto(m_socket, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-                               sizeof to);
+    const auto sent =
+        ::sendto(m_socket, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     return sent == static_cast<ssize_t>(bytes.size());
 }
 
@@ -60,7 +63,10 @@ std::optional<UdpPeer::Datagram> UdpPeer::Receive(std::chrono::milliseconds time
     return Datagram{{buffer.begin(), buffer.begin() + n}, ntohs(from.sin_port)};
 }
 
-std::uint32_t LoopbackAddress() { return htonl(INADDR_LOOPBACK); }
+std::uint32_t LoopbackAddress()
+{
+    return htonl(INADDR_LOOPBACK);
+}
 
 std::uint16_t FreeUdpPort()
 {
