@@ -65,8 +65,12 @@ std::span<const ControlTemplate> MainTemplateControls()
 
 DialogBaseUnits BaseUnitsOf(const QFont& font)
 {
+    // The average character width of dialog units is the rounded mean advance of the 52 Latin letters,
+    // not the font's own average, which for CJK fonts counts their full-width glyphs too.
     const QFontMetrics metrics(font);
-    return {std::max(1, metrics.averageCharWidth()), std::max(1, metrics.height())};
+    const int letters =
+        metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    return {std::max(1, (letters / 26 + 1) / 2), std::max(1, metrics.height())};
 }
 
 QRect DialogUnitsToPixels(const QRect& units, DialogBaseUnits base)

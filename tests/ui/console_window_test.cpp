@@ -170,7 +170,7 @@ TEST(ConsoleWindow, OpensWithItsDefaultsAndNoFocusedControlAndItsFieldsTakeOnlyW
 
 TEST(ConsoleWindow, PlacesItsControlsInDialogUnitsOfItsFontInTabOrderAndKeepsItsSize)
 {
-    // A quarter of the average character width across, an eighth of its height down, rounded.
+    // A quarter of the average letter width across, an eighth of the character height down, rounded.
     EXPECT_EQ(DialogUnitsToPixels(QRect(57, 80, 106, 14), {6, 12}), QRect(86, 120, 159, 21));
     EXPECT_EQ(DialogUnitsToPixels(QRect(57, 80, 106, 14), {8, 14}), QRect(114, 140, 212, 25));
     EXPECT_EQ(DialogUnitsToPixels(QRect(663, 85, 23, 14), {8, 14}), QRect(1326, 149, 46, 25));
@@ -178,7 +178,8 @@ TEST(ConsoleWindow, PlacesItsControlsInDialogUnitsOfItsFontInTabOrderAndKeepsIts
 
     CHostCenterDlg dialog;
     const QFontMetrics metrics(dialog.font());
-    const DialogBaseUnits base{metrics.averageCharWidth(), metrics.height()};
+    const int letters = metrics.horizontalAdvance(u"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"_s);
+    const DialogBaseUnits base{(letters + 26) / 52, metrics.height()};
     const std::pair<const char*, QRect> placed[] = {
         {"IDC_DEST_IP", {57, 80, 106, 14}},
         {"IDC_RECV_LIST", {323, 154, 334, 217}},
