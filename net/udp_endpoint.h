@@ -18,7 +18,6 @@ inline constexpr int WM_USER = 0x0400;
 inline constexpr int WM_UDP_NOTIFY = WM_USER + 2; // 1026
 inline constexpr int FD_READ = 1;
 inline constexpr int INVALID_SOCKET = -1;
-inline constexpr int SOCKET_ERROR = -1;
 
 // A window message posted to the console: the message number and its two parameters.
 class CWindowMessageEvent final : public QEvent

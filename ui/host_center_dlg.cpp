@@ -5,7 +5,6 @@
 #include "ui/about_dlg.h"
 #include "ui/frame_list_view.h"
 
-#include <QAbstractButton>
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QGroupBox>
@@ -253,12 +252,9 @@ QString CHostCenterDlg::ControlText(int controlId) const
     const auto found = m_controls.find(controlId);
     if (found == m_controls.end())
         return {};
+    // The handlers read the destination and source port fields only.
     if (const auto* edit = qobject_cast<const QLineEdit*>(found->second))
         return edit->text();
-    if (const auto* combo = qobject_cast<const QComboBox*>(found->second))
-        return combo->currentText();
-    if (const auto* button = qobject_cast<const QAbstractButton*>(found->second))
-        return button->text();
     return {};
 }
 
