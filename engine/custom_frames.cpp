@@ -1,4 +1,3 @@
-#include "engine/control_ids.h"
 #include "engine/host_center_engine.h"
 #include "engine/messages.h"
 
@@ -15,24 +14,23 @@ constexpr std::size_t DEBUG_CLEARED_BYTES = 64;
 
 void CHostCenterEngine::OnSendCustom()
 {
-    // After a failed exchange the member holds an earlier text, not the one on screen.
-    if (!m_console.PullFormValues(m_commNo, m_deviceNo, m_zoneNo, m_commandText))
-        return;
-    if (m_commandText.isEmpty())
+    // After a failed exchange the text is an earlier one, not the one on screen.
+    const FormExchange form = m_console.PullFormValues();
+    if (!form.passed || form.values.commandText.isEmpty())
         return;
     // Characters beyond Latin-1 become '?', which the parser refuses.
-    const QByteArray text = m_commandText.toLatin1();
+    const QByteArray text = form.values.commandText.toLatin1();
     const ParseResult parsed = ParseCommandText(
         std::string_view(text.constData(), static_cast<std::size_t>(text.size())), m_sendBuf);
     if (!parsed.accepted) {
         m_console.ShowMessage(CommandFormatMessage());
         return;
     }
-    std::uint32_t address{0};
-    std::uint16_t port{0};
-    if (!ResolveDestinationOrTell(address, port))
+    const std::optional<Destination> destination = ResolveDestinationOrTell();
+    if (!destination)
         return;
-    m_endpoint.SendTo(address, port, m_sendBuf.data(), static_cast<int>(parsed.count));
+    // Exactly as typed: no length byte is corrected and no checksum added.
+    m_endpoint.SendTo(*destination, std::span(m_sendBuf).first(parsed.count));
 }
 
 void CHostCenterEngine::OnSendDebug()
@@ -41,9 +39,8 @@ void CHostCenterEngine::OnSendDebug()
     m_sendBuf[FRAME_LENGTH] = DEBUG_FRAME_LENGTH;
     m_sendBuf[FRAME_COMMAND] = CMD_DEBUG;
     m_sendBuf[DEBUG_FRAME_LENGTH - 1] = 0x00; // where other frames carry their checksum
-    std::uint32_t address{0};
-    std::uint16_t port{0};
-    if (!ResolveDestinationOrTell(address, port))
+    const std::optional<Destination> destination = ResolveDestinationOrTell();
+    if (!destination)
         return;
-    m_endpoint.SendTo(address, port, m_sendBuf.data(), DEBUG_FRAME_LENGTH);
+    m_endpoint.SendTo(*destination, std::span(m_sendBuf).first(DEBUG_FRAME_LENGTH));
 }

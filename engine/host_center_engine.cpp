@@ -1,42 +1,48 @@
 #include "engine/host_center_engine.h"
 
-#include "engine/control_ids.h"
 #include "engine/messages.h"
-#include "net/destination.h"
+#include "sim/event_catalogue.h"
 
-CHostCenterEngine::CHostCenterEngine(IConsole& console) : m_console(console) {}
+using namespace Qt::Literals::StringLiterals;
+
+CHostCenterEngine::CHostCenterEngine(IConsole& console, QObject* parent)
+    : QObject(parent), m_console(console), m_endpoint(this), m_autoSendTimer(this)
+{
+    m_autoSendTimer.setObjectName(u"autoSendTimer"_s);
+    m_autoSendTimer.setTimerType(Qt::PreciseTimer);
+    m_autoSendTimer.setInterval(AUTO_SEND_PERIOD_MS);
+    connect(&m_autoSendTimer, &QTimer::timeout, this, &CHostCenterEngine::OnAutoSendTick);
+    connect(&m_endpoint, &CUdpEndpoint::DatagramWaiting, this, &CHostCenterEngine::OnUdpNotify);
+}
 
 CHostCenterEngine::~CHostCenterEngine()
 {
-    // Before the registry goes: no notification may reach a half-destroyed engine.
+    // The socket goes before the registry: nothing may reach a half-destroyed engine.
     m_endpoint.Close();
 }
 
-bool CHostCenterEngine::ResolveDestination(std::uint32_t& address, std::uint16_t& port)
+ConsoleState CHostCenterEngine::State() const
 {
-    const std::optional<Destination> destination =
-        ResolveDestinationText(m_console.ControlText(IDC_DEST_IP), m_console.ControlText(IDC_DEST_PORT));
+    if (!m_endpoint.IsOpen())
+        return ConsoleState::Idle;
+    return m_autoSendTimer.isActive() ? ConsoleState::Sweeping : ConsoleState::Started;
+}
+
+std::optional<Destination> CHostCenterEngine::ResolveDestination() const
+{
+    return ResolveDestinationText(m_console.DestinationAddressText(), m_console.DestinationPortText());
+}
+
+std::optional<Destination> CHostCenterEngine::ResolveDestinationOrTell()
+{
+    std::optional<Destination> destination = ResolveDestination();
     if (!destination)
-        return false;
-    address = destination->address;
-    port = destination->port;
-    return true;
+        m_console.ShowMessage(DestinationInvalidMessage());
+    return destination;
 }
 
-bool CHostCenterEngine::ResolveDestinationOrTell(std::uint32_t& address, std::uint16_t& port)
+QString EventTypeName(int index)
 {
-    if (ResolveDestination(address, port))
-        return true;
-    m_console.ShowMessage(DestinationInvalidMessage());
-    return false;
-}
-
-bool CHostCenterEngine::DispatchWindowMessage(const QEvent* event)
-{
-    if (event->type() != CWindowMessageEvent::EventType)
-        return false;
-    const auto* message = static_cast<const CWindowMessageEvent*>(event);
-    if (message->Message() == WM_UDP_NOTIFY)
-        OnUdpNotify(message->WParam(), message->LParam());
-    return true;
+    const EventRow* row = FindEventRow(index);
+    return row != nullptr ? QString::fromUtf8(row->name) : u"未知"_s;
 }

@@ -4,68 +4,68 @@
 #include "net/udp_endpoint.h"
 #include "protocol/frame.h"
 #include "registry/device_registry.h"
+#include "sim/sweep_walk.h"
 
+#include <QObject>
 #include <QString>
+#include <QTimer>
 
-#include <cstdint>
+#include <optional>
 
-// The simulator half of the console dialog: its state and every handler of the simulator and of the
-// console commands. It reaches the window only through IConsole, so it runs against the real dialog
-// (which derives from it) or against a test's fake.
-class CHostCenterEngine
+// The simulator behind the console window: the simulated panel (event frames, automatic sending, custom and
+// debug frames), the simulated centre (receive and acknowledge) and the Start, Stop and Clear commands. It
+// reaches the window only through IConsole and reports the console's state there after every change.
+class CHostCenterEngine final : public QObject
 {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(CHostCenterEngine)
+
 public:
-    explicit CHostCenterEngine(IConsole& console);
-    ~CHostCenterEngine();
-    CHostCenterEngine(const CHostCenterEngine&) = delete;
-    CHostCenterEngine& operator=(const CHostCenterEngine&) = delete;
+    static constexpr int AUTO_SEND_PERIOD_MS = 1000;
 
-    // Event frames.
-    void OnSendEvent();
-    CDeviceEntry* PrepareStatusFrame();
-    void BuildAndSendEvent(std::uint32_t address, std::uint16_t port);
-
-    // Receive and acknowledge; returns -1 for a notification carrying an error, else 0.
-    std::intptr_t OnUdpNotify(std::uintptr_t wParam, std::intptr_t lParam);
-
-    // Automatic sending.
-    void OnAutoSendStart();
-    void OnAutoSendStop();
-    void OnTimer(int timerId);
-    void OnAutoSendTick();
-
-    // Custom command and debug frame.
-    void OnSendCustom();
-    void OnSendDebug();
-
-    // Reads the destination fields and applies the destination rule; outputs in network byte order.
-    bool ResolveDestination(std::uint32_t& address, std::uint16_t& port);
-
-    // Hands a window message posted by the endpoint to its handler; false for any other event.
-    bool DispatchWindowMessage(const QEvent* event);
+    explicit CHostCenterEngine(IConsole& console, QObject* parent = nullptr);
+    ~CHostCenterEngine() override;
 
     // Console commands.
-    void EnableSendButtons(bool enable);
     void OnStart();
     void OnStop();
     void OnClearReceived();
     void OnClearSent();
+    // Event frames.
+    void OnSendEvent();
+    // Automatic sending; a tick runs every AUTO_SEND_PERIOD_MS while it runs.
+    void OnAutoSendStart();
+    void OnAutoSendStop();
+    void OnAutoSendTick();
+    // Custom command and debug frame.
+    void OnSendCustom();
+    void OnSendDebug();
 
-    // Form values, filled by the data exchange.
-    int m_commNo{0};
-    int m_deviceNo{0};
-    int m_zoneNo{0};
-    QString m_commandText;
-
-    FrameBuffer m_sendBuf{};
-    FrameBuffer m_recvBuf{};
-    CUdpEndpoint m_endpoint;
-    CDeviceRegistry m_registry;
-
-protected:
-    IConsole& m_console;
+    ConsoleState State() const;
+    // The port the centre listens on, host byte order; 0 while Idle.
+    std::uint16_t ListeningPort() const { return m_endpoint.LocalPort(); }
+    const CDeviceRegistry& Registry() const { return m_registry; }
 
 private:
-    // ResolveDestination, telling the operator when the fields do not resolve.
-    bool ResolveDestinationOrTell(std::uint32_t& address, std::uint16_t& port);
+    // Receive and acknowledge: one datagram per signal of the endpoint.
+    void OnUdpNotify();
+    // The destination fields through the destination rule; none when they do not resolve.
+    std::optional<Destination> ResolveDestination() const;
+    // The same, telling the operator when the fields do not resolve.
+    std::optional<Destination> ResolveDestinationOrTell();
+    CDeviceEntry& PrepareStatusEntry(int commNo, int deviceNo);
+    void SetAutoSendRunning(bool running);
+
+    IConsole& m_console;
+    FrameBuffer m_sendBuf{};
+    FrameBuffer m_recvBuf{};
+    CDeviceRegistry m_registry;
+    // Declared after the registry, so that the socket goes first.
+    CUdpEndpoint m_endpoint;
+    // Lives as long as the engine: stopping and starting resumes the walk where it stopped.
+    SweepWalk m_sweep;
+    QTimer m_autoSendTimer;
 };
+
+// The event list's text for a catalogue row; "未知" outside 0 to 22.
+QString EventTypeName(int index);

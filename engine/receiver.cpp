@@ -1,29 +1,23 @@
 #include "engine/host_center_engine.h"
 
-#include "engine/control_ids.h"
+#include "protocol/acknowledgement.h"
 
-#include <algorithm>
+#include <variant>
 
-std::intptr_t CHostCenterEngine::OnUdpNotify(std::uintptr_t /*wParam*/, std::intptr_t lParam)
+void CHostCenterEngine::OnUdpNotify()
 {
-    if (SelectError(lParam) != 0)
-        return -1;
-    if (SelectEvent(lParam) != FD_READ)
-        return 0;
-    sockaddr_in sender{};
-    const int length = m_endpoint.ReadDatagram(m_recvBuf, sender);
-    if (length <= 0)
-        return 0;
-    // Nothing of an earlier datagram may show in this one's line or leave in its acknowledgement.
-    std::fill(m_recvBuf.begin() + length, m_recvBuf.end(), std::uint8_t{0});
-    m_console.AppendLine(IDC_RECV_LIST, FormatFrameHex(m_recvBuf));
-    if (m_recvBuf[FRAME_COMMAND] >= ACK_FLAG)
-        return 0;
+    const ReadResult read = m_endpoint.ReadDatagram(m_recvBuf);
+    if (read.length <= 0)
+        return;
+    // Only this datagram's bytes go on: nothing an earlier one left in the buffer shows in its line or leaves
+    // in its acknowledgement, where the bytes it lacks count as zero.
+    const auto datagram = std::span(m_recvBuf).first(static_cast<std::size_t>(read.length));
+    m_console.AppendFrame(LogList::Received, {datagram, read.timeUs, read.sender});
 
-    m_recvBuf[FRAME_LENGTH] = ACK_FRAME_LENGTH;
-    m_recvBuf[FRAME_COMMAND] |= ACK_FLAG;
-    m_recvBuf[ACK_FRAME_LENGTH - 1] = FrameChecksum(m_recvBuf);
-    m_endpoint.SendToSender(m_recvBuf.data(), ACK_FRAME_LENGTH, sender);
-    m_console.AppendLine(IDC_SENT_LIST, FormatFrameHex(m_recvBuf));
-    return 0;
+    const auto answer = AcknowledgementFor(datagram);
+    const auto* ack = std::get_if<AckFrame>(&answer);
+    if (ack == nullptr)
+        return;
+    const SendResult sent = m_endpoint.SendTo(read.sender, *ack);
+    m_console.AppendFrame(LogList::Sent, {*ack, WallClockUs(), read.sender, sent.error});
 }

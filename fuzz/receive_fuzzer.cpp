@@ -1,101 +1,33 @@
-// Arbitrary datagrams of 0 to 2,000 bytes, one after another, from a loopback socket into an open
-// endpoint, each handled by the real notification path: event loop, read, display line, acknowledgement.
-// Checks that only datagrams of 1 to 128 bytes whose byte 6 is below 0x80 are answered, exactly once.
-#include "engine/console.h"
-#include "engine/control_ids.h"
+// Arbitrary datagrams of 0 to 2,000 bytes, one after another, from a loopback socket into a started engine,
+// each handled by the real path: event loop, read, list line, acknowledgement. Checks that only datagrams of
+// 1 to 128 bytes whose byte 6 is below 0x80 are answered, exactly once, with the acknowledgement's rules.
 #include "engine/host_center_engine.h"
-#include "net/udp_endpoint.h"
+#include "tests/support/loopback_peer.h"
+#include "tests/support/recording_console.h"
 
 #include <QCoreApplication>
-#include <QObject>
 
-#include <arpa/inet.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
 
 namespace {
-
-class FuzzConsole final : public QObject, public IConsole
-{
-public:
-    CHostCenterEngine* engine{nullptr};
-    std::size_t received{0};
-    std::size_t sent{0};
-
-    bool PullFormValues(int&, int&, int&, QString&) override { return true; }
-    std::optional<int> EventSelection() const override { return std::nullopt; }
-    QString ControlText(int) const override { return {}; }
-    void AppendLine(int listId, std::string_view line) override
-    {
-        if (line.size() < 3 || line.size() > 3 * FRAME_BUFFER_SIZE)
-            std::abort();
-        ++(listId == IDC_RECV_LIST ? received : sent);
-    }
-    void ResetList(int) override {}
-    void ShowMessage(const QString&) override { std::abort(); }
-    void EnableControl(int, bool) override {}
-    void SetTimer(int, int) override {}
-    void KillTimer(int) override {}
-    QObject* Window() override { return this; }
-
-    bool event(QEvent* e) override
-    {
-        if (engine->DispatchWindowMessage(e))
-            return true;
-        return QObject::event(e);
-    }
-};
 
 struct Harness
 {
     Harness()
     {
-        console.engine = &engine;
-        engine.m_endpoint.Open(0, &console, WM_UDP_NOTIFY);
-        sockaddr_in bound{};
-        socklen_t len = sizeof bound;
-        ::getsockname(engine.m_endpoint.GetHandle(), reinterpret_cast<sockaddr*>(&bound), &len);
-        centre.sin_family = AF_INET;
-        centre.sin_port = bound.sin_port;
-        centre.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        client = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-        sockaddr_in any{};
-        any.sin_family = AF_INET;
-        any.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(client, reinterpret_cast<sockaddr*>(&any), sizeof any);
+        console.keepLines = false;
+        engine.OnStart();
+        if (engine.ListeningPort() == 0 || !client.IsValid())
+            std::abort();
     }
 
-    // Runs the event loop until the centre has read the datagram (its socket is empty), bounded.
-    void Drain()
-    {
-        for (int i = 0; i < 1000; ++i) {
-            QCoreApplication::processEvents();
-            pollfd pfd{engine.m_endpoint.GetHandle(), POLLIN, 0};
-            if (::poll(&pfd, 1, 0) == 0)
-                break;
-        }
-        QCoreApplication::processEvents();
-    }
-
-    std::size_t CountAcks()
-    {
-        std::size_t acks = 0;
-        std::array<std::uint8_t, 256> buf{};
-        while (::recv(client, buf.data(), buf.size(), MSG_DONTWAIT) >= 0)
-            ++acks;
-        return acks;
-    }
-
-    FuzzConsole console;
+    RecordingConsole console;
     CHostCenterEngine engine{console};
-    sockaddr_in centre{};
-    int client{-1};
+    LoopbackPeer client;
+    std::size_t expectedReceived{0};
 };
 
 Harness* harness = nullptr;
@@ -104,6 +36,7 @@ Harness* harness = nullptr;
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
+    CUdpEndpoint::PreferPollDispatcher();
     static QCoreApplication app(*argc, *argv);
     harness = new Harness;
     return 0;
@@ -117,23 +50,43 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::size_t length = (data[pos] | (data[pos + 1] << 8)) % 2001;
         pos += 2;
         length = std::min(length, size - pos);
-        const std::uint8_t* datagram = data + pos;
+        const std::span<const std::uint8_t> datagram(data + pos, length);
         pos += length;
 
-        const std::size_t receivedBefore = harness->console.received;
-        const std::size_t sentBefore = harness->console.sent;
-        ::sendto(harness->client, datagram, length, 0, reinterpret_cast<const sockaddr*>(&harness->centre),
-                 sizeof harness->centre);
-        harness->Drain();
-
+        const std::size_t receivedBefore = harness->console.receivedCount;
+        const std::size_t sentBefore = harness->console.sentCount;
         const bool shown = length >= 1 && length <= FRAME_BUFFER_SIZE;
-        // Bytes past a short datagram read as zero, so byte 6 of a datagram of 6 bytes or fewer is 0.
-        const bool expectAck = shown && (length <= 6 || datagram[6] < 0x80);
-        if (harness->console.received - receivedBefore != (shown ? 1u : 0u))
+        // Bytes past a short datagram count as zero, so byte 6 of a datagram of 6 bytes or fewer is 0.
+        const bool answered = shown && (length <= 6 || datagram[6] < 0x80);
+        harness->expectedReceived = receivedBefore + (shown ? 1 : 0);
+        harness->client.SendTo(harness->engine.ListeningPort(), datagram);
+        // Wait for the line, and for the answer when one is due.
+        for (int i = 0; i < 10000; ++i) {
+            QCoreApplication::processEvents();
+            if (harness->console.receivedCount == harness->expectedReceived &&
+                (!answered || harness->client.WaitReadable(std::chrono::milliseconds(0))))
+                break;
+        }
+        QCoreApplication::processEvents();
+        if (harness->console.receivedCount - receivedBefore != (shown ? 1u : 0u))
             std::abort();
-        if (harness->console.sent - sentBefore != (expectAck ? 1u : 0u))
+        if (harness->console.sentCount - sentBefore != (answered ? 1u : 0u))
             std::abort();
-        if (harness->CountAcks() != (expectAck ? 1u : 0u))
+        std::array<std::uint8_t, 256> ack{};
+        std::size_t acks = 0;
+        int n = 0;
+        while ((n = harness->client.TryReceiveInto(ack)) >= 0) {
+            ++acks;
+            const std::size_t tail = std::min<std::size_t>(length, 6);
+            const bool same =
+                n == ACK_FRAME_LENGTH && ack[0] == ACK_FRAME_LENGTH &&
+                std::equal(datagram.begin() + 1, datagram.begin() + std::max<std::size_t>(tail, 1),
+                           ack.begin() + 1) &&
+                (ack[FRAME_COMMAND] & ACK_FLAG) != 0 && ack[7] == FrameChecksum(ack);
+            if (!same)
+                std::abort();
+        }
+        if (acks != (answered ? 1u : 0u))
             std::abort();
     }
     return 0;

@@ -10,6 +10,8 @@ struct Destination
 {
     std::uint32_t address{0};
     std::uint16_t port{0};
+
+    friend bool operator==(const Destination&, const Destination&) = default;
 };
 
 // The destination rule on the two texts of the form: the address text must be at least 8 bytes as GBK

@@ -1,28 +1,31 @@
 #include "net/udp_endpoint.h"
 
-#include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QtGlobal>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-// Registered once so that no other event type of the process can collide with it.
-const QEvent::Type CWindowMessageEvent::EventType = static_cast<QEvent::Type>(QEvent::registerEventType());
+#include <cerrno>
+#include <chrono>
 
-CWindowMessageEvent::CWindowMessageEvent(int message, std::uintptr_t wParam, std::intptr_t lParam)
-    : QEvent(EventType), m_message(message), m_wParam(wParam), m_lParam(lParam)
-{}
+std::int64_t WallClockUs()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 
-CUdpEndpoint::CUdpEndpoint() = default;
+CUdpEndpoint::CUdpEndpoint(QObject* parent) : QObject(parent) {}
 
 CUdpEndpoint::~CUdpEndpoint()
 {
     Close();
 }
 
-bool CUdpEndpoint::Open(int port, QObject* window, int message)
+bool CUdpEndpoint::Open(int port)
 {
     // A held socket stays as it is: replacing it would drop its binding and its notifications.
     if (m_socket != INVALID_SOCKET)
@@ -46,18 +49,8 @@ bool CUdpEndpoint::Open(int port, QObject* window, int message)
     if (::bind(m_socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
         return false;
 
-    // Without a window there is nobody to notify: open and bound, unregistered.
-    if (window == nullptr)
-        return false;
-    m_window = window;
-    m_message = message;
     m_notifier = std::make_unique<QSocketNotifier>(m_socket, QSocketNotifier::Read);
-    if (!m_notifier->isValid()) {
-        m_notifier.reset();
-        return false;
-    }
-    QObject::connect(m_notifier.get(), &QSocketNotifier::activated, m_notifier.get(),
-                     [this] { OnReadable(); });
+    connect(m_notifier.get(), &QSocketNotifier::activated, this, &CUdpEndpoint::OnActivated);
     return true;
 }
 
@@ -67,26 +60,39 @@ int CUdpEndpoint::Close()
         return -1;
     // The notifier goes first: it must never watch a descriptor that is already closed.
     m_notifier.reset();
-    m_window.clear();
     const int result = ::close(m_socket);
     m_socket = INVALID_SOCKET;
     return result;
 }
 
-int CUdpEndpoint::SendTo(std::uint32_t address, std::uint16_t port, const std::uint8_t* data,
-                         int length) const
+std::uint16_t CUdpEndpoint::LocalPort() const
 {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = port;
-    to.sin_addr.s_addr = address;
-    const auto size = static_cast<std::size_t>(length & 0xFF);
-    return static_cast<int>(
-        ::sendto(m_socket, data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), sizeof to));
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (m_socket == INVALID_SOCKET ||
+        ::getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return 0;
+    return ntohs(address.sin_port);
 }
 
-int CUdpEndpoint::ReadDatagram(FrameBuffer& buffer, sockaddr_in& sender)
+SendResult CUdpEndpoint::SendTo(const Destination& to, std::span<const std::uint8_t> bytes) const
 {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = to.port;
+    address.sin_addr.s_addr = to.address;
+    const auto size = bytes.size() & 0xFF;
+    const auto sent = ::sendto(m_socket, bytes.data(), size, MSG_NOSIGNAL,
+                               reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    if (sent < 0)
+        return {-1, errno};
+    return {static_cast<int>(sent), 0};
+}
+
+ReadResult CUdpEndpoint::ReadDatagram(FrameBuffer& buffer)
+{
+    ReadResult result;
+    sockaddr_in sender{};
     socklen_t senderLength = sizeof sender;
     // MSG_TRUNC makes the read report the datagram's real length, so a cut one is recognised.
     const auto received = ::recvfrom(m_socket, buffer.data(), buffer.size(), MSG_TRUNC,
@@ -94,24 +100,22 @@ int CUdpEndpoint::ReadDatagram(FrameBuffer& buffer, sockaddr_in& sender)
     if (m_notifier)
         m_notifier->setEnabled(true);
     if (received < 0 || static_cast<std::size_t>(received) > buffer.size())
-        return -1;
-    return static_cast<int>(received);
+        return result;
+    result.length = static_cast<int>(received);
+    result.sender = {sender.sin_addr.s_addr, sender.sin_port};
+    result.timeUs = WallClockUs();
+    return result;
 }
 
-int CUdpEndpoint::SendToSender(const std::uint8_t* data, int length, const sockaddr_in& sender) const
+void CUdpEndpoint::PreferPollDispatcher()
 {
-    const auto size = static_cast<std::size_t>(length & 0xFF);
-    return static_cast<int>(::sendto(m_socket, data, size, MSG_NOSIGNAL,
-                                     reinterpret_cast<const sockaddr*>(&sender), sizeof sender));
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
 }
 
-void CUdpEndpoint::OnReadable()
+void CUdpEndpoint::OnActivated()
 {
-    // One notification per read: the next one waits until ReadDatagram re-arms the notifier.
+    // One signal per read: the next one waits until ReadDatagram re-arms the notifier.
     m_notifier->setEnabled(false);
-    if (!m_window)
-        return;
-    QCoreApplication::postEvent(m_window.data(),
-                                new CWindowMessageEvent(m_message, static_cast<std::uintptr_t>(m_socket),
-                                                        MakeSelectLParam(FD_READ, 0)));
+    Q_EMIT DatagramWaiting();
 }

@@ -1,95 +1,81 @@
 #pragma once
 
+#include "net/destination.h"
 #include "protocol/frame.h"
 
-#include <QEvent>
-#include <QPointer>
+#include <QObject>
 
 #include <cstdint>
 #include <memory>
+#include <span>
 
-#include <netinet/in.h>
-
-class QObject;
 class QSocketNotifier;
 
-// The platform's values that the endpoint's users see.
-inline constexpr int WM_USER = 0x0400;
-inline constexpr int WM_UDP_NOTIFY = WM_USER + 2; // 1026
-inline constexpr int FD_READ = 1;
 inline constexpr int INVALID_SOCKET = -1;
 
-// A window message posted to the console: the message number and its two parameters.
-class CWindowMessageEvent final : public QEvent
+// Wall-clock time in microseconds since the Unix epoch, as frames are stamped.
+std::int64_t WallClockUs();
+
+// What a read took from the socket.
+struct ReadResult
 {
-public:
-    static const QEvent::Type EventType;
-
-    CWindowMessageEvent(int message, std::uintptr_t wParam, std::intptr_t lParam);
-
-    int Message() const { return m_message; }
-    std::uintptr_t WParam() const { return m_wParam; }
-    std::intptr_t LParam() const { return m_lParam; }
-
-private:
-    int m_message{0};
-    std::uintptr_t m_wParam{0};
-    std::intptr_t m_lParam{0};
+    // The datagram's size (1 to 128), 0 for an empty one, -1 when nothing waits, the endpoint is closed,
+    // or the datagram was longer than the buffer (it is consumed; its first 128 bytes stay in the buffer).
+    int length{-1};
+    Destination sender;     // network byte order
+    std::int64_t timeUs{0}; // wall clock when it was read, microseconds since the epoch
 };
 
-// Builds and splits the notification's second parameter: event code low 16 bits, error code high 16 bits.
-constexpr std::intptr_t MakeSelectLParam(int event, int error)
+// What a send did: the bytes handed to the system, or -1 with the system's error number.
+struct SendResult
 {
-    return static_cast<std::intptr_t>((static_cast<std::uint32_t>(error) << 16) |
-                                      (static_cast<std::uint32_t>(event) & 0xFFFFu));
-}
-constexpr int SelectEvent(std::intptr_t lParam)
-{
-    return static_cast<int>(lParam & 0xFFFF);
-}
-constexpr int SelectError(std::intptr_t lParam)
-{
-    return static_cast<int>((lParam >> 16) & 0xFFFF);
-}
+    int sent{-1};
+    int error{0};
 
-// The one UDP/IPv4 socket: bound on all interfaces to the source port, non-blocking, posting a window
-// message whenever a datagram waits. After a notification the next one comes only after a read.
-class CUdpEndpoint final
+    bool Succeeded() const { return sent >= 0; }
+};
+
+// The one UDP/IPv4 socket: bound on all interfaces to the source port, non-blocking, with no socket option.
+// It emits DatagramWaiting when a datagram can be read; after that the next signal comes only once a read
+// has been made, so each signal asks for exactly one read and datagrams are handled in arrival order.
+class CUdpEndpoint final : public QObject
 {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(CUdpEndpoint)
+
 public:
-    CUdpEndpoint();
-    ~CUdpEndpoint();
-    CUdpEndpoint(const CUdpEndpoint&) = delete;
-    CUdpEndpoint& operator=(const CUdpEndpoint&) = delete;
+    explicit CUdpEndpoint(QObject* parent = nullptr);
+    ~CUdpEndpoint() override;
 
-    // Only the low 16 bits of port are used (host byte order). True only if every step succeeded;
-    // a failed bind or registration leaves the socket open. On an endpoint that already holds a socket
-    // it returns false and leaves that socket, its binding and its notifications untouched.
-    bool Open(int port, QObject* window, int message);
+    // Only the low 16 bits of port are used (host byte order; 0 lets the system pick). True only if every
+    // step succeeded; a failed bind leaves the socket open. On an endpoint that already holds a socket it
+    // returns false and leaves that socket, its binding and its signals untouched.
+    bool Open(int port);
     // The close's result when a socket was held, -1 when already closed.
     int Close();
     bool IsOpen() const { return m_socket != INVALID_SOCKET; }
     int GetHandle() const { return m_socket; }
+    // The bound port in host byte order; 0 when closed or unbound.
+    std::uint16_t LocalPort() const;
 
-    // Address and port in network byte order, converted by nothing here; only length AND 0xFF is sent,
-    // and data must hold that many bytes. Never waits: a send the system cannot take at once fails.
-    int SendTo(std::uint32_t address, std::uint16_t port, const std::uint8_t* data, int length) const;
+    // One datagram of the first (size AND 0xFF) bytes to the destination (network byte order). Never waits:
+    // a send the system cannot take at once fails.
+    SendResult SendTo(const Destination& to, std::span<const std::uint8_t> bytes) const;
 
-    // One datagram from the socket as it now is into the buffer, with its sender. Returns the length
-    // (1 to 128), 0 for an empty datagram, -1 when nothing waits, the handle is -1, or the datagram was
-    // longer than the buffer (it is consumed; its first 128 bytes stay in the buffer).
-    // A read re-arms the notification.
-    int ReadDatagram(FrameBuffer& buffer, sockaddr_in& sender);
+    // One datagram into the buffer; re-arms the signal.
+    ReadResult ReadDatagram(FrameBuffer& buffer);
 
-    // The acknowledgement's send: the first (length AND 0xFF) bytes straight back to a sender the read
-    // filled in.
-    int SendToSender(const std::uint8_t* data, int length, const sockaddr_in& sender) const;
+    // Every datagram costs one socket notification, and Qt's plain poll dispatcher handles them at about
+    // twice the rate of the GLib one. Call before the application object exists; a QT_NO_GLIB already in
+    // the environment is left as it is.
+    static void PreferPollDispatcher();
+
+Q_SIGNALS:
+    void DatagramWaiting();
 
 private:
-    void OnReadable();
+    void OnActivated();
 
     int m_socket{INVALID_SOCKET};
     std::unique_ptr<QSocketNotifier> m_notifier;
-    QPointer<QObject> m_window;
-    int m_message{0};
 };

@@ -51,3 +51,15 @@ std::string FormatFrameHex(std::span<const std::uint8_t> frame)
     }
     return line;
 }
+
+std::string FormatDatagramHex(std::span<const std::uint8_t> datagram)
+{
+    if (datagram.empty())
+        return {};
+    const std::size_t length = datagram[FRAME_LENGTH];
+    if (length <= datagram.size())
+        return FormatFrameHex(datagram);
+    FrameBuffer buffer{};
+    std::copy_n(datagram.begin(), std::min(datagram.size(), buffer.size()), buffer.begin());
+    return FormatFrameHex(buffer);
+}

@@ -60,6 +60,9 @@ std::uint8_t FrameChecksum(std::span<const std::uint8_t> frame);
 // The display line: " XX" for each of the byte-0 bytes of the frame ("00 " when byte 0 is 0).
 // A length beyond the span shows the span's bytes only; an empty span gives an empty line.
 std::string FormatFrameHex(std::span<const std::uint8_t> frame);
+// The display line of a datagram as a 128-byte buffer holds it: its bytes, then zeros. A byte 0 beyond the
+// datagram's size shows those zeros; beyond 128 it shows the buffer's 128 bytes.
+std::string FormatDatagramHex(std::span<const std::uint8_t> datagram);
 
 bool IsHexDigit(char c);
 std::uint8_t HexDigitValue(char c);

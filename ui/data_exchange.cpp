@@ -1,6 +1,5 @@
 #include "ui/data_exchange.h"
 
-#include "engine/control_ids.h"
 #include "ui/host_center_dlg.h"
 
 #include <QLineEdit>
@@ -65,20 +64,12 @@ QString MaxCharsPrompt(int maxChars)
 
 bool CHostCenterDlg::UpdateData(bool saveAndValidate)
 {
-    return DoDataExchange(saveAndValidate, m_commNo, m_deviceNo, m_zoneNo, m_commandText);
+    // The first failure ends the exchange: later fields keep what the last exchange reaching them left.
+    return ExchangeInt(saveAndValidate, m_commNo, m_form.commNo, 0, kMaxNumber) &&
+           ExchangeInt(saveAndValidate, m_deviceNo, m_form.deviceNo, 0, kMaxNumber) &&
+           ExchangeInt(saveAndValidate, m_zoneNo, m_form.zoneNo, 0, kMaxZone) &&
+           ExchangeText(saveAndValidate, m_commandText, m_form.commandText, kMaxCommandChars);
 }
-
-bool CHostCenterDlg::DoDataExchange(bool saveAndValidate, int& commNo, int& deviceNo, int& zoneNo,
-                                    QString& commandText)
-{
-    // The list and combo wrappers are bound since construction. The first failure ends the exchange.
-    const auto edit = [this](int id) { return qobject_cast<QLineEdit*>(m_controls.at(id)); };
-    return ExchangeInt(saveAndValidate, edit(IDC_COMM_NO), commNo, 0, kMaxNumber) &&
-           ExchangeInt(saveAndValidate, edit(IDC_DEVICE_NO), deviceNo, 0, kMaxNumber) &&
-           ExchangeInt(saveAndValidate, edit(IDC_ZONE_NO), zoneNo, 0, kMaxZone) &&
-           ExchangeText(saveAndValidate, edit(IDC_CUSTOM_TEXT), commandText, kMaxCommandChars);
-}
-
 bool CHostCenterDlg::ExchangeInt(bool saveAndValidate, QLineEdit* edit, int& value, int minValue,
                                  int maxValue)
 {
@@ -117,7 +108,7 @@ bool CHostCenterDlg::ExchangeText(bool saveAndValidate, QLineEdit* edit, QString
 
 void CHostCenterDlg::FailOn(QLineEdit* edit, const QString& prompt)
 {
-    ShowModal(this, prompt);
+    ShowMessage(prompt);
     edit->setFocus(Qt::OtherFocusReason);
     edit->selectAll();
 }

@@ -6,19 +6,6 @@
 
 class QFont;
 
-// Identifiers of the console's window resources.
-inline constexpr int IDD_MAIN = 102;
-inline constexpr int IDD_ABOUTBOX = 100;
-inline constexpr int IDR_MAINFRAME = 128;
-inline constexpr unsigned IDM_ABOUTBOX = 0x0010;
-
-// Window-frame commands of the system menu.
-inline constexpr unsigned SC_MINIMIZE = 0xF020;
-inline constexpr unsigned SC_CLOSE = 0xF060;
-
-// Identifier of the template's labels and group boxes.
-inline constexpr int IDC_STATIC = -1;
-
 enum class ControlKind
 {
     PushButton,
@@ -33,12 +20,17 @@ enum class ControlKind
 // One control of a dialog template; the rectangle is in dialog units.
 struct ControlTemplate
 {
-    int id{IDC_STATIC};
     const char* name{""}; // objectName: the IDC_ name, or a descriptive one for labels and frames
     ControlKind kind{ControlKind::Label};
     const char* caption{""}; // UTF-8
     QRect rect;
 };
+
+// Labels and group boxes take no input and no focus.
+constexpr bool IsStatic(ControlKind kind)
+{
+    return kind == ControlKind::Label || kind == ControlKind::GroupBox;
+}
 
 // The console's size in dialog units and its 33 controls in template (= tab) order.
 inline constexpr QSize MAIN_TEMPLATE_SIZE{701, 382};

@@ -1,17 +1,17 @@
 #pragma once
 
+#include "engine/console.h"
+
 #include <QString>
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <string_view>
 #include <vector>
 
-// Append-only store of display lines. A frame line (" XX XX ...", one to 255 upper-case groups) is kept
-// as its bytes, which costs about a tenth of the text; any other line is kept as UTF-8 text. Records
+// Append-only store of the frames of a log list, each with when and where it went or came from. Records
 // live in large arena chunks and are found through a blocked index, so neither an append nor a growing
-// store ever moves what is already stored.
+// store ever moves what is already stored; a 12-byte frame with its context takes about 40 bytes.
 class FrameListStore final
 {
 public:
@@ -20,13 +20,16 @@ public:
     FrameListStore(const FrameListStore&) = delete;
     FrameListStore& operator=(const FrameListStore&) = delete;
 
-    void Append(std::string_view line);
+    // Keeps at most 255 bytes of the frame.
+    void Append(const LoggedFrame& frame);
     void Clear();
 
     std::size_t Count() const { return m_count; }
-    // The line exactly as appended; empty outside the store.
+    // The frame as appended; its bytes stay valid until Clear. Outside the store: an empty frame.
+    LoggedFrame At(std::size_t row) const;
+    // The line the list shows for the frame; empty outside the store.
     QString Text(std::size_t row) const;
-    // Bytes held for the lines, arena and index, reserved space included.
+    // Bytes held for the frames, arena and index, reserved space included.
     std::size_t AllocatedBytes() const;
 
 private:
@@ -39,7 +42,7 @@ private:
 
     std::uint8_t* Reserve(std::size_t recordSize);
     void AddIndex(std::uint64_t location);
-    std::uint64_t Location(std::size_t row) const;
+    const std::uint8_t* Record(std::size_t row) const;
 
     std::vector<Chunk> m_chunks;
     std::vector<std::unique_ptr<std::uint64_t[]>> m_indexBlocks;

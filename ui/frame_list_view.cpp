@@ -41,9 +41,10 @@ FrameListView::FrameListView(QWidget* parent) : QAbstractScrollArea(parent)
 
 FrameListView::~FrameListView() = default;
 
-void FrameListView::AppendLine(std::string_view line)
+void FrameListView::AppendFrame(const LoggedFrame& frame)
 {
-    m_store.Append(line);
+    m_store.Append(frame);
+    // Never restarted by an append: a list fed faster than the period must still refresh every period.
     if (!m_refreshTimer.isActive())
         m_refreshTimer.start();
 }

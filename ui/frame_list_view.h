@@ -6,7 +6,6 @@
 #include <QTimer>
 
 #include <cstddef>
-#include <string_view>
 
 // A log list that stays fast at millions of lines: fixed row height, only the visible rows are formatted
 // and painted, and appends only mark the view dirty; a coalescing timer then updates the scroll range.
@@ -20,7 +19,7 @@ public:
     explicit FrameListView(QWidget* parent = nullptr);
     ~FrameListView() override;
 
-    void AppendLine(std::string_view line);
+    void AppendFrame(const LoggedFrame& frame);
     void Clear();
 
     std::size_t count() const { return m_store.Count(); }

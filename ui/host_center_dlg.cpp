@@ -1,8 +1,8 @@
 #include "ui/host_center_dlg.h"
 
-#include "engine/control_ids.h"
-#include "engine/event_catalogue.h"
+#include "sim/event_catalogue.h"
 #include "ui/about_dlg.h"
+#include "ui/dialog_template.h"
 #include "ui/frame_list_view.h"
 
 #include <QComboBox>
@@ -16,7 +16,13 @@
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 
+#include <array>
+#include <map>
+#include <string_view>
+#include <type_traits>
 #include <utility>
+
+using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
@@ -24,12 +30,6 @@ namespace {
 constexpr auto kDefaultDestination = "192.168.1.100";
 constexpr auto kDefaultDestinationPort = "8015";
 constexpr auto kDefaultSourcePort = "7015";
-
-CHostCenterDlg::MessageHook& Hook()
-{
-    static CHostCenterDlg::MessageHook hook;
-    return hook;
-}
 
 QWidget* CreateControl(const ControlTemplate& control, QWidget* parent)
 {
@@ -45,8 +45,7 @@ QWidget* CreateControl(const ControlTemplate& control, QWidget* parent)
     case ControlKind::NumberEdit: {
         auto* edit = new QLineEdit(parent);
         // Digits only; the empty text stays possible and the exchange refuses it.
-        edit->setValidator(
-            new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edit));
+        edit->setValidator(new QRegularExpressionValidator(QRegularExpression(u"[0-9]*"_s), edit));
         return edit;
     }
     case ControlKind::TextEdit:
@@ -69,48 +68,28 @@ QWidget* CreateControl(const ControlTemplate& control, QWidget* parent)
     return nullptr;
 }
 
-// The window system keeps the low four bits of a system command for itself.
-bool IsAboutCommand(unsigned command)
-{
-    return (command & 0xFFF0u) == IDM_ABOUTBOX;
-}
-
-bool TakesFocus(ControlKind kind)
-{
-    return kind != ControlKind::Label && kind != ControlKind::GroupBox;
-}
-
 } // namespace
 
 CHostCenterDlg::CHostCenterDlg(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
-      CHostCenterEngine(static_cast<IConsole&>(*this)), m_hIcon(ApplicationIcon())
+      m_hIcon(ApplicationIcon())
 {
-    setObjectName(QStringLiteral("IDD_MAIN"));
-    setWindowTitle(QString::fromUtf8("主机/中心模拟器"));
+    setObjectName(u"IDD_MAIN"_s);
+    setWindowTitle(u"主机/中心模拟器"_s);
     setFont(DialogFont());
-    m_sendBuf.fill(0);
-    m_recvBuf.fill(0);
-    m_autoSendTimer.setParent(this);
-    m_autoSendTimer.setObjectName(QStringLiteral("autoSendTimer"));
-    m_autoSendTimer.setTimerType(Qt::PreciseTimer);
     CreateControls();
-    ConnectMessageTable();
+    ConnectHandlers();
     // The widgets exist from here on, so the window opens now rather than when it is first shown.
-    OnInitDialog();
+    UpdateData(false);
+    SetUpDecorations();
+    InitControls();
+    UpdateData(false);
+    // No control takes the focus: the dialog keeps it, so Enter is the OK command.
+    setFocus(Qt::OtherFocusReason);
 }
 
-CHostCenterDlg::~CHostCenterDlg()
-{
-    // The socket goes before the registry and before any widget.
-    m_endpoint.Close();
-}
-
-void CHostCenterDlg::SetMessageHook(MessageHook hook)
-{
-    Hook() = std::move(hook);
-}
+CHostCenterDlg::~CHostCenterDlg() = default;
 
 void CHostCenterDlg::accept()
 {
@@ -144,28 +123,47 @@ void CHostCenterDlg::contextMenuEvent(QContextMenuEvent* event)
 void CHostCenterDlg::CreateControls()
 {
     const DialogBaseUnits base = BaseUnitsOf(font());
+    std::map<std::string_view, QWidget*> byName;
     QWidget* previous = nullptr;
     for (const ControlTemplate& control : MainTemplateControls()) {
         QWidget* widget = CreateControl(control, this);
         widget->setObjectName(QString::fromLatin1(control.name));
         widget->setGeometry(DialogUnitsToPixels(control.rect, base));
-        if (control.id != IDC_STATIC)
-            m_controls.emplace(control.id, widget);
+        byName.emplace(control.name, widget);
         if (control.kind == ControlKind::GroupBox)
             widget->lower(); // a frame must not cover the controls it frames
-        if (TakesFocus(control.kind)) {
+        if (!IsStatic(control.kind)) {
             if (previous != nullptr)
                 QWidget::setTabOrder(previous, widget);
             previous = widget;
         }
     }
-    m_sentList = qobject_cast<FrameListView*>(m_controls.at(IDC_SENT_LIST));
-    m_recvList = qobject_cast<FrameListView*>(m_controls.at(IDC_RECV_LIST));
-    m_eventType = qobject_cast<QComboBox*>(m_controls.at(IDC_EVENT_TYPE));
+    const auto bind = [&byName](auto*& member, std::string_view name) {
+        member = qobject_cast<std::remove_reference_t<decltype(member)>>(byName.at(name));
+        Q_ASSERT(member != nullptr);
+    };
+    bind(m_destIp, "IDC_DEST_IP");
+    bind(m_destPort, "IDC_DEST_PORT");
+    bind(m_sourcePort, "IDC_SOURCE_PORT");
+    bind(m_commNo, "IDC_COMM_NO");
+    bind(m_deviceNo, "IDC_DEVICE_NO");
+    bind(m_zoneNo, "IDC_ZONE_NO");
+    bind(m_commandText, "IDC_CUSTOM_TEXT");
+    bind(m_eventType, "IDC_EVENT_TYPE");
+    bind(m_sentList, "IDC_SENT_LIST");
+    bind(m_recvList, "IDC_RECV_LIST");
+    bind(m_start, "IDC_START");
+    bind(m_stop, "IDC_STOP");
+    bind(m_sendEvent, "IDC_SEND_EVENT");
+    bind(m_autoSend, "IDC_AUTO_SEND");
+    bind(m_autoStop, "IDC_AUTO_STOP");
+    bind(m_clearRecv, "IDC_CLEAR_RECV");
+    bind(m_clearSent, "IDC_CLEAR_SENT");
+    bind(m_sendCustom, "IDC_SEND_CUSTOM");
+    bind(m_debug, "IDC_DEBUG");
 
     // The template's height covers the dropped-down list; the closed box is as tall as an edit.
-    const QRect combo = DialogUnitsToPixels(QRect(160, 230, 69, 14), base);
-    m_eventType->setGeometry(combo);
+    m_eventType->setGeometry(DialogUnitsToPixels(QRect(160, 230, 69, 14), base));
     const int dropHeight = DialogUnitsToPixels(QSize(69, 192 - 14), base).height();
     m_eventType->setMaxVisibleItems(
         std::max(1, dropHeight / std::max(1, m_eventType->fontMetrics().height())));
@@ -173,72 +171,58 @@ void CHostCenterDlg::CreateControls()
     setFixedSize(DialogUnitsToPixels(MAIN_TEMPLATE_SIZE, base));
 }
 
-void CHostCenterDlg::OnInitDialog()
+void CHostCenterDlg::ConnectHandlers()
 {
-    UpdateData(false);
-    SetUpDecorations();
-    InitControls();
-    UpdateData(false);
-    // No control takes the focus: the dialog keeps it, so Enter is the OK command.
-    setFocus(Qt::OtherFocusReason);
+    connect(m_start, &QPushButton::clicked, &m_engine, &CHostCenterEngine::OnStart);
+    connect(m_stop, &QPushButton::clicked, &m_engine, &CHostCenterEngine::OnStop);
+    connect(m_sendEvent, &QPushButton::clicked, &m_engine, &CHostCenterEngine::OnSendEvent);
+    connect(m_autoSend, &QPushButton::clicked, &m_engine, &CHostCenterEngine::OnAutoSendStart);
+    connect(m_autoStop, &QPushButton::clicked, &m_engine, &CHostCenterEngine::OnAutoSendStop);
+    connect(m_clearRecv, &QPushButton::clicked, &m_engine, &CHostCenterEngine::OnClearReceived);
+    connect(m_clearSent, &QPushButton::clicked, &m_engine, &CHostCenterEngine::OnClearSent);
+    connect(m_sendCustom, &QPushButton::clicked, &m_engine, &CHostCenterEngine::OnSendCustom);
+    connect(m_debug, &QPushButton::clicked, &m_engine, &CHostCenterEngine::OnSendDebug);
 }
 
 void CHostCenterDlg::SetUpDecorations()
 {
     m_systemMenu = new QMenu(this);
-    m_systemMenu->setObjectName(QStringLiteral("systemMenu"));
-    m_systemMenu->addAction(QString::fromUtf8("最小化(&N)"))->setData(SC_MINIMIZE);
+    m_systemMenu->setObjectName(u"systemMenu"_s);
+    connect(m_systemMenu->addAction(u"最小化(&N)"_s), &QAction::triggered, this, &QWidget::showMinimized);
     m_systemMenu->addSeparator();
-    m_systemMenu->addAction(QString::fromUtf8("关闭(&C)"))->setData(SC_CLOSE);
+    connect(m_systemMenu->addAction(u"关闭(&C)"_s), &QAction::triggered, this, &QWidget::close);
     const QString about = AboutMenuText();
     if (!about.isEmpty()) {
         m_systemMenu->addSeparator();
-        m_systemMenu->addAction(about)->setData(IDM_ABOUTBOX);
+        connect(m_systemMenu->addAction(about), &QAction::triggered, this, &CHostCenterDlg::OnAbout);
     }
-    connect(m_systemMenu, &QMenu::triggered, this, &CHostCenterDlg::OnSystemMenuTriggered);
     setWindowIcon(m_hIcon);
 }
 
 void CHostCenterDlg::InitControls()
 {
-    m_commNo = 0;
-    m_deviceNo = 1;
-    m_zoneNo = 1;
+    m_form.commNo = 0;
+    m_form.deviceNo = 1;
+    m_form.zoneNo = 1;
     for (int i = 0; i < EVENT_TYPE_COUNT; ++i)
         m_eventType->addItem(EventTypeName(i));
     m_eventType->setCurrentIndex(0);
-    qobject_cast<QLineEdit*>(m_controls.at(IDC_DEST_IP))->setText(QString::fromLatin1(kDefaultDestination));
-    qobject_cast<QLineEdit*>(m_controls.at(IDC_DEST_PORT))
-        ->setText(QString::fromLatin1(kDefaultDestinationPort));
-    qobject_cast<QLineEdit*>(m_controls.at(IDC_SOURCE_PORT))
-        ->setText(QString::fromLatin1(kDefaultSourcePort));
-    EnableSendButtons(false);
-    EnableControl(IDC_STOP, false);
-    EnableControl(IDC_AUTO_STOP, false);
+    m_destIp->setText(QString::fromLatin1(kDefaultDestination));
+    m_destPort->setText(QString::fromLatin1(kDefaultDestinationPort));
+    m_sourcePort->setText(QString::fromLatin1(kDefaultSourcePort));
+    ApplyState(m_engine.State());
 }
 
-void CHostCenterDlg::OnSysCommand(unsigned command, std::intptr_t /*lParam*/)
+void CHostCenterDlg::OnAbout()
 {
-    if (IsAboutCommand(command)) {
-        CAboutDlg about(this);
-        about.exec();
-        return;
-    }
-    switch (command & 0xFFF0u) {
-    case SC_CLOSE:
-        close();
-        break;
-    case SC_MINIMIZE:
-        showMinimized();
-        break;
-    default:
-        break;
-    }
+    CAboutDlg about(this);
+    about.exec();
 }
 
-bool CHostCenterDlg::PullFormValues(int& commNo, int& deviceNo, int& zoneNo, QString& commandText)
+FormExchange CHostCenterDlg::PullFormValues()
 {
-    return DoDataExchange(true, commNo, deviceNo, zoneNo, commandText);
+    const bool passed = UpdateData(true);
+    return {passed, m_form};
 }
 
 std::optional<int> CHostCenterDlg::EventSelection() const
@@ -247,70 +231,53 @@ std::optional<int> CHostCenterDlg::EventSelection() const
     return row >= 0 ? std::optional<int>(row) : std::nullopt;
 }
 
-QString CHostCenterDlg::ControlText(int controlId) const
+QString CHostCenterDlg::DestinationAddressText() const
 {
-    const auto found = m_controls.find(controlId);
-    if (found == m_controls.end())
-        return {};
-    // The handlers read the destination and source port fields only.
-    if (const auto* edit = qobject_cast<const QLineEdit*>(found->second))
-        return edit->text();
-    return {};
+    return m_destIp->text();
 }
 
-void CHostCenterDlg::AppendLine(int listId, std::string_view line)
+QString CHostCenterDlg::DestinationPortText() const
 {
-    if (FrameListView* list = List(listId))
-        list->AppendLine(line);
+    return m_destPort->text();
 }
 
-void CHostCenterDlg::ResetList(int listId)
+QString CHostCenterDlg::SourcePortText() const
 {
-    if (FrameListView* list = List(listId))
-        list->Clear();
+    return m_sourcePort->text();
+}
+
+void CHostCenterDlg::AppendFrame(LogList list, const LoggedFrame& frame)
+{
+    List(list)->AppendFrame(frame);
+}
+
+void CHostCenterDlg::ClearList(LogList list)
+{
+    List(list)->Clear();
 }
 
 void CHostCenterDlg::ShowMessage(const QString& text)
 {
-    ShowModal(this, text);
-}
-
-void CHostCenterDlg::EnableControl(int controlId, bool enable)
-{
-    const auto found = m_controls.find(controlId);
-    if (found != m_controls.end())
-        found->second->setEnabled(enable);
-}
-
-void CHostCenterDlg::SetTimer(int timerId, int periodMs)
-{
-    // The console runs one timer.
-    if (timerId == AUTO_SEND_TIMER_ID)
-        m_autoSendTimer.start(periodMs);
-}
-
-void CHostCenterDlg::KillTimer(int timerId)
-{
-    if (timerId == AUTO_SEND_TIMER_ID)
-        m_autoSendTimer.stop();
-}
-
-FrameListView* CHostCenterDlg::List(int listId) const
-{
-    if (listId == IDC_SENT_LIST)
-        return m_sentList;
-    if (listId == IDC_RECV_LIST)
-        return m_recvList;
-    return nullptr;
-}
-
-void CHostCenterDlg::ShowModal(QWidget* parent, const QString& text)
-{
-    if (Hook()) {
-        Hook()(text);
-        return;
-    }
     // exec() keeps the thread's events flowing: timer ticks and datagrams are handled meanwhile.
-    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Veltrano"), text, QMessageBox::Ok, parent);
+    QMessageBox box(QMessageBox::NoIcon, u"Veltrano"_s, text, QMessageBox::Ok, this);
     box.exec();
+}
+
+void CHostCenterDlg::ApplyState(ConsoleState state)
+{
+    // Columns: Idle, Started, Sweeping. Every other control stays enabled in every state.
+    const std::pair<QWidget*, std::array<bool, 3>> enabling[] = {
+        {m_start, {true, false, false}},    {m_stop, {false, true, true}},
+        {m_sendEvent, {false, true, true}}, {m_autoSend, {false, true, false}},
+        {m_autoStop, {false, false, true}}, {m_destIp, {true, true, false}},
+        {m_destPort, {true, true, false}},
+    };
+    const auto column = static_cast<std::size_t>(state);
+    for (const auto& [control, enabled] : enabling)
+        control->setEnabled(enabled[column]);
+}
+
+FrameListView* CHostCenterDlg::List(LogList list) const
+{
+    return list == LogList::Sent ? m_sentList : m_recvList;
 }

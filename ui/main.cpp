@@ -1,12 +1,17 @@
-#include "ui/host_center_app.h"
+#include "net/udp_endpoint.h"
+#include "ui/host_center_dlg.h"
 
 #include <QApplication>
 
+using namespace Qt::Literals::StringLiterals;
+
 int main(int argc, char** argv)
 {
-    CHostCenterApp::PrepareEnvironment();
-    QApplication qtApp(argc, argv);
-    CHostCenterApp app;
-    app.InitInstance();
-    return app.ExitInstance();
+    CUdpEndpoint::PreferPollDispatcher();
+    QApplication app(argc, argv);
+    // Lets the desktop match the window to the installed launcher and icon.
+    QGuiApplication::setDesktopFileName(u"veltrano"_s);
+    CHostCenterDlg console;
+    console.show();
+    return app.exec();
 }

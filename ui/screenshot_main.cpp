@@ -1,6 +1,5 @@
 // Renders the console into a PNG after a short loopback session: veltrano-screenshot <file.png>
 
-#include "engine/control_ids.h"
 #include "ui/host_center_dlg.h"
 
 #include <QApplication>
@@ -8,29 +7,24 @@
 #include <QDeadlineTimer>
 #include <QLineEdit>
 #include <QPixmap>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+#include <QPushButton>
 
 #include <cstdio>
 
+using namespace Qt::Literals::StringLiterals;
+
 namespace {
 
-void SetText(QWidget& dialog, const char* name, const QString& text)
+void SetText(QWidget& dialog, const QString& name, const QString& text)
 {
-    if (auto* edit = dialog.findChild<QLineEdit*>(QString::fromLatin1(name)))
+    if (auto* edit = dialog.findChild<QLineEdit*>(name))
         edit->setText(text);
 }
 
-// Port the endpoint was bound to, host byte order; 0 when it is not bound.
-int BoundPort(int socket)
+void Click(QWidget& dialog, const QString& name)
 {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    if (socket < 0 || ::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        return 0;
-    return ntohs(address.sin_port);
+    if (auto* button = dialog.findChild<QPushButton*>(name))
+        button->click();
 }
 
 void ProcessEventsFor(int milliseconds)
@@ -51,18 +45,18 @@ int main(int argc, char** argv)
     }
     CHostCenterDlg dialog;
     // Replies must never leave the machine: the dialog talks to itself on loopback.
-    SetText(dialog, "IDC_DEST_IP", QStringLiteral("127.0.0.1"));
-    SetText(dialog, "IDC_SOURCE_PORT", QStringLiteral("0"));
+    SetText(dialog, u"IDC_DEST_IP"_s, u"127.0.0.1"_s);
+    SetText(dialog, u"IDC_SOURCE_PORT"_s, u"0"_s);
     dialog.show();
-    dialog.OnStart();
-    const int port = BoundPort(dialog.m_endpoint.GetHandle());
+    Click(dialog, u"IDC_START"_s);
+    const int port = dialog.Engine().ListeningPort();
     if (port != 0) {
-        SetText(dialog, "IDC_SOURCE_PORT", QString::number(port));
-        SetText(dialog, "IDC_DEST_PORT", QString::number(port));
-        auto* events = dialog.findChild<QComboBox*>(QStringLiteral("IDC_EVENT_TYPE"));
+        SetText(dialog, u"IDC_SOURCE_PORT"_s, QString::number(port));
+        SetText(dialog, u"IDC_DEST_PORT"_s, QString::number(port));
+        auto* events = dialog.findChild<QComboBox*>(u"IDC_EVENT_TYPE"_s);
         for (const int row : {0, 3, 6}) {
             events->setCurrentIndex(row);
-            dialog.OnSendEvent();
+            Click(dialog, u"IDC_SEND_EVENT"_s);
             ProcessEventsFor(50);
         }
         events->setCurrentIndex(3);

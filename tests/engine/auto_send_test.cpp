@@ -1,10 +1,8 @@
-#include "engine/auto_send.h"
-#include "engine/messages.h"
 #include "tests/engine/engine_harness.h"
 
-#include <gtest/gtest.h>
+#include <QTest>
 
-#include <tuple>
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -21,50 +19,53 @@ TEST(AutoSend, FirstThirteenTicksWalkTheFirstPairsBytesAndLeaveNoOtherTrace)
     };
     EngineHarness h;
     for (const char* expected : ticks) {
-        h.engine.OnTimer(AUTO_SEND_TIMER_ID);
+        h.engine.OnAutoSendTick();
         EXPECT_EQ(h.Next(), Bytes(expected));
     }
-    EXPECT_TRUE(h.engine.m_registry.Comms().empty());
+    EXPECT_TRUE(h.engine.Registry().Comms().empty());
     EXPECT_TRUE(h.Sent().empty());
     EXPECT_TRUE(h.Received().empty());
 }
 
-// The last tick of a pair fills its byte 10; the next tick starts the next pair at byte 8.
-TEST(AutoSend, LastTickOfAPairMovesToTheNextAndWrapsAt240)
+// Stopping and starting again, the endpoint included, resumes the walk where it stopped; a tick with the
+// endpoint closed sends nothing but still moves the walk on. Ticks come once a second from the press on.
+TEST(AutoSend, TheWalkResumesWhereItStoppedAndTicksOnceASecond)
 {
-    // Communicator, device, last frame of the pair, first frame of the next.
-    const std::tuple<std::uint8_t, std::uint8_t, const char*, const char*> cases[] = {
-        {0, 238, "0C 00 EE 00 00 00 02 00 00 00 FF FB", "0C 00 EF 00 00 00 02 00 00 00 FF FC"},
-        {0, 239, "0C 00 EF 00 00 00 02 00 00 00 FF FC", "0C 01 00 00 00 00 02 00 00 00 FF 0E"},
-        {239, 239, "0C EF EF 00 00 00 02 00 00 00 FF EB", "0C 00 00 00 00 00 02 00 00 00 FF 0D"},
-    };
-    for (const auto& [communicator, device, last, next] : cases) {
-        EngineHarness h;
-        TheSweepState() = {.communicator = communicator, .device = device, .position = 10, .fill = 0xFF};
-        h.engine.OnTimer(AUTO_SEND_TIMER_ID);
-        h.engine.OnTimer(AUTO_SEND_TIMER_ID);
-        EXPECT_EQ(h.Next(), Bytes(last));
-        EXPECT_EQ(h.Next(), Bytes(next));
-    }
+    EngineHarness h;
+    h.engine.OnAutoSendTick();
+    EXPECT_EQ(h.Next(), Bytes("0C 00 00 00 00 00 02 00 00 00 00 0E"));
+    h.engine.OnStop();
+    h.engine.OnAutoSendTick();
+    h.engine.OnAutoSendTick();
+    h.engine.OnStart();
+    h.engine.OnAutoSendStart();
+    EXPECT_EQ(h.engine.State(), ConsoleState::Sweeping);
+    QTest::qWait(800);
+    EXPECT_FALSE(h.peer.TryReceive()) << "the first tick waits a whole period";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return h.peer.WaitReadable(std::chrono::milliseconds(0)); }, 1000));
+    EXPECT_EQ(h.Next(), Bytes("0C 00 00 00 00 00 02 00 FF FF 00 0C"));
+    h.engine.OnAutoSendStop();
+    EXPECT_EQ(h.engine.State(), ConsoleState::Started);
 }
 
 TEST(AutoSend, UnusableDestinationRefusesStartAndStopsATick)
 {
     EngineHarness h;
-    h.console.texts[IDC_DEST_PORT] = QString();
+    h.console.destinationPort = QString();
     h.engine.OnAutoSendStart();
-    EXPECT_EQ(h.console.messages, QStringList{DestinationInvalidMessage()});
-    EXPECT_TRUE(h.console.timers.empty());
-    EXPECT_EQ(h.console.Enabling(), "0111---");
+    EXPECT_EQ(h.console.messages, QStringList{kDestinationInvalid});
+    EXPECT_EQ(h.engine.State(), ConsoleState::Started);
 
-    h.console.timers[AUTO_SEND_TIMER_ID] = AUTO_SEND_PERIOD_MS;
-    h.engine.OnTimer(AUTO_SEND_TIMER_ID);
-    EXPECT_EQ(h.console.messages, QStringList(2, DestinationInvalidMessage()));
-    EXPECT_TRUE(h.console.timers.empty());
-    EXPECT_EQ(h.console.Enabling(), "0111011");
+    h.console.destinationPort = QString::number(h.peer.Port());
+    h.engine.OnAutoSendStart();
+    h.console.destinationPort = QString();
+    h.engine.OnAutoSendTick();
+    EXPECT_EQ(h.console.messages, QStringList(2, kDestinationInvalid));
+    EXPECT_EQ(h.console.states.back(), ConsoleState::Started);
+    EXPECT_EQ(h.engine.State(), ConsoleState::Started);
     // Neither refusal sent anything nor advanced the walk.
-    h.console.texts[IDC_DEST_PORT] = QString::number(h.peer.Port());
-    h.engine.OnTimer(AUTO_SEND_TIMER_ID);
+    h.console.destinationPort = QString::number(h.peer.Port());
+    h.engine.OnAutoSendTick();
     EXPECT_EQ(h.Next(), Bytes("0C 00 00 00 00 00 02 00 00 00 00 0E"));
 }
 

@@ -1,5 +1,3 @@
-#include "engine/event_catalogue.h"
-#include "engine/messages.h"
 #include "tests/engine/engine_harness.h"
 
 #include <gtest/gtest.h>
@@ -10,50 +8,64 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-// What the commands switch, and only that ('-' for a control never switched). Stop also ends a running
-// sweep: otherwise the timer would tick on with no button left to stop it.
-TEST(ConsoleCommands, CommandsSwitchTheControlsTimerAndEndpoint)
+// The state every command reports, and what it leaves of the endpoint. Stop also ends a running sweep:
+// otherwise the timer would tick on with no button left to stop it.
+TEST(ConsoleCommands, CommandsMoveBetweenTheThreeStates)
 {
     using Command = void (CHostCenterEngine::*)();
-    const std::map<int, int> ticking{{AUTO_SEND_TIMER_ID, AUTO_SEND_PERIOD_MS}};
-    // Command (nullptr: the harness's Start), enabling afterwards, timers running, endpoint open.
-    const std::tuple<Command, const char*, std::map<int, int>, bool> steps[] = {
-        {nullptr, "0111---", {}, true},
-        {&CHostCenterEngine::OnAutoSendStart, "0110100", ticking, true},
-        {&CHostCenterEngine::OnAutoSendStop, "0111011", {}, true},
-        {&CHostCenterEngine::OnAutoSendStart, "0110100", ticking, true},
-        {&CHostCenterEngine::OnStop, "1000011", {}, false},
-        {&CHostCenterEngine::OnStart, "0111011", {}, true},
+    // Command (nullptr: the harness's Start), state reported afterwards, endpoint open.
+    const std::tuple<Command, ConsoleState, bool> steps[] = {
+        {nullptr, ConsoleState::Started, true},
+        {&CHostCenterEngine::OnAutoSendStart, ConsoleState::Sweeping, true},
+        {&CHostCenterEngine::OnAutoSendStop, ConsoleState::Started, true},
+        {&CHostCenterEngine::OnAutoSendStart, ConsoleState::Sweeping, true},
+        {&CHostCenterEngine::OnStop, ConsoleState::Idle, false},
+        {&CHostCenterEngine::OnStart, ConsoleState::Started, true},
+        {&CHostCenterEngine::OnStop, ConsoleState::Idle, false},
     };
     EngineHarness h;
-    h.engine.m_registry.CreateDevice(4, 5);
-    for (const auto& [command, enabling, timers, open] : steps) {
+    h.console.selection = 0;
+    for (const auto& [command, state, open] : steps) {
         if (command != nullptr)
             (h.engine.*command)();
-        EXPECT_EQ(h.console.Enabling(), enabling);
-        EXPECT_EQ(h.console.timers, timers);
-        EXPECT_EQ(h.engine.m_endpoint.IsOpen(), open);
+        EXPECT_EQ(h.console.states.back(), state);
+        EXPECT_EQ(h.engine.State(), state);
+        EXPECT_EQ(h.Port() != 0, open);
     }
-    // No step sent anything (the sweep's first frame waits for its first tick); the registry outlives Stop.
-    EXPECT_TRUE(h.NothingSentBefore());
-    EXPECT_NE(h.engine.m_registry.FindDevice(4, 5), nullptr);
+    EXPECT_EQ(h.console.states.size(), std::size(steps));
     EXPECT_TRUE(h.console.messages.isEmpty());
 }
 
-// A refused Start leaves the console Idle: no control switched and no socket left behind.
+// A refused Start leaves the console Idle: nothing reported and no socket left behind.
 TEST(ConsoleCommands, RefusedStartStaysIdle)
 {
-    UdpPeer holder;
+    LoopbackPeer holder;
     const std::pair<QString, QString> cases[] = {
-        {QString(), SourcePortEmptyMessage()},
-        {QString::number(holder.Port()), SourcePortOpenFailedMessage()},
+        {QString(), kSourcePortEmpty},
+        {QString::number(holder.Port()), kSourcePortTaken},
     };
     for (const auto& [port, message] : cases) {
         EngineHarness h(port);
         EXPECT_EQ(h.console.messages, QStringList{message});
-        EXPECT_FALSE(h.engine.m_endpoint.IsOpen());
-        EXPECT_EQ(h.console.Enabling(), "-------");
+        EXPECT_EQ(h.engine.State(), ConsoleState::Idle);
+        EXPECT_TRUE(h.console.states.empty());
     }
+}
+
+TEST(ConsoleCommands, EachClearEmptiesItsOwnListOnly)
+{
+    EngineHarness h;
+    h.engine.OnSendEvent();
+    ASSERT_TRUE(h.peer.SendTo(h.Port(), Bytes("08 00 01 00 00 00 82 8B")));
+    ASSERT_TRUE(h.WaitForLines(LogList::Received, 1));
+    h.engine.OnClearReceived();
+    EXPECT_TRUE(h.Received().empty());
+    EXPECT_EQ(h.Sent().size(), 1U);
+    ASSERT_TRUE(h.peer.SendTo(h.Port(), Bytes("08 00 01 00 00 00 82 8B")));
+    ASSERT_TRUE(h.WaitForLines(LogList::Received, 1));
+    h.engine.OnClearSent();
+    EXPECT_TRUE(h.Sent().empty());
+    EXPECT_EQ(h.Received().size(), 1U);
 }
 
 // The debug frame after each case also shows that nothing a custom command left in the shared buffer
@@ -62,41 +74,46 @@ TEST(CustomFrames, CustomCommandSendsTheTypedBytesOrExplainsWhyNot)
 {
     const char* const loop = "127.0.0.1";
     const char* const twenty = "FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF";
-    const QString format = CommandFormatMessage();
-    const QString dest = DestinationInvalidMessage();
-    // Name, text, exchange succeeds, destination, messages, datagram sent (nullptr: none).
+    struct Case
+    {
+        const char* name;
+        const char* text;
+        bool passed; // the exchange
+        const char* destination;
+        QStringList messages;
+        const char* sent; // nullptr: nothing
+    };
     // clang-format off
-    const std::tuple<const char*, const char*, bool, const char*, QStringList, const char*> cases[] = {
-        {"format example",  "0b 00 02 00 00 00 0f 41 01 00 5e", true,  loop,      {},       "0B 00 02 00 00 00 0F 41 01 00 5E"},
-        {"twenty bytes",    twenty,                             true,  loop,      {},       twenty},
-        {"one digit",       "5",                                true,  loop,      {},       ""},
-        {"empty text",      "",                                 true,  loop,      {},       nullptr},
-        {"three digits",    "0b0",                              true,  "1.2.3.4", {format}, nullptr}, // destination not examined
-        {"non-Latin-1",     "0b 中",                             true,  loop,      {format}, nullptr},
-        {"bad destination", "0b 00",                            true,  "1.2.3.4", {dest},   nullptr},
-        {"failed exchange", "0b 00",                            false, loop,      {},       nullptr},
+    const Case cases[] = {
+        {"format example",  "0b 00 02 00 00 00 0f 41 01 00 5e", true,  loop,      {},                    "0B 00 02 00 00 00 0F 41 01 00 5E"},
+        {"twenty bytes",    twenty,                             true,  loop,      {},                    twenty},
+        {"one digit",       "5",                                true,  loop,      {},                    ""},
+        {"empty text",      "",                                 true,  loop,      {},                    nullptr},
+        {"three digits",    "0b0",                              true,  "1.2.3.4", {kCommandFormat},      nullptr}, // destination not examined
+        {"non-Latin-1",     "0b 中",                             true,  loop,      {kCommandFormat},      nullptr},
+        {"bad destination", "0b 00",                            true,  "1.2.3.4", {kDestinationInvalid}, nullptr},
+        {"failed exchange", "0b 00",                            false, loop,      {},                    nullptr},
     };
     // clang-format on
-    for (const auto& [name, text, succeeds, destination, messages, sent] : cases) {
-        SCOPED_TRACE(name);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         EngineHarness h;
-        h.console.form.commandText = QString::fromUtf8(text);
-        h.console.form.succeeds = succeeds;
-        h.console.texts[IDC_DEST_IP] = QString::fromLatin1(destination);
+        h.console.form = {c.passed, {0, 1, 1, QString::fromUtf8(c.text)}};
+        h.console.destinationAddress = QString::fromLatin1(c.destination);
         h.engine.OnSendCustom();
-        EXPECT_EQ(h.console.messages, messages);
+        EXPECT_EQ(h.console.messages, c.messages);
         EXPECT_TRUE(h.Sent().empty());
-        if (sent) {
-            EXPECT_EQ(h.Next(), Bytes(sent));
+        if (c.sent) {
+            EXPECT_EQ(h.Next(), Bytes(c.sent));
         }
-        h.console.texts[IDC_DEST_IP] = QString::fromLatin1(loop);
+        h.console.destinationAddress = QString::fromLatin1(loop);
         EXPECT_TRUE(h.NothingSentBefore());
         EXPECT_TRUE(h.NothingSentBefore());
     }
     EngineHarness h;
-    h.console.texts[IDC_DEST_PORT] = QString();
+    h.console.destinationPort = QString();
     h.engine.OnSendDebug();
-    EXPECT_EQ(h.console.messages, QStringList{dest});
+    EXPECT_EQ(h.console.messages, QStringList{kDestinationInvalid});
 }
 
 TEST(EventCatalogue, NamesFollowTheListOrder)

@@ -1,9 +1,9 @@
-#include "engine/messages.h"
 #include "tests/engine/engine_harness.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <arpa/inet.h>
+
 #include <tuple>
 
 namespace {
@@ -27,102 +27,79 @@ TEST(EventSender, WorkedSequenceAccumulatesStatusOnOnePair)
     for (const auto& [row, zone, frame, statusAfter] : steps) {
         SCOPED_TRACE(testing::Message() << "row " << row);
         h.console.selection = row;
-        h.console.form.zoneNo = zone;
+        h.console.form.values.zoneNo = zone;
         h.engine.OnSendEvent();
         EXPECT_EQ(h.Next(), Bytes(frame));
         EXPECT_EQ(h.Sent().back(), Line(frame));
+        EXPECT_EQ(h.console.sent.back().peer, (Destination{LoopbackAddress(), htons(h.peer.Port())}));
         EXPECT_EQ(h.StatusOf(0, 1), Bytes(statusAfter));
     }
     EXPECT_EQ(h.Sent().size(), std::size(steps));
     EXPECT_TRUE(h.console.messages.isEmpty());
 }
 
-// Set rows start from the defaults, clear rows from all ones, so every mask shows; the frame carries the
-// status the pair keeps.
-TEST(EventSender, EachStatusRowChangesItsBitsOnly)
-{
-    // Row, zone (0 for rows that need none: it must not matter to them), status before, frame.
-    const std::tuple<int, int, const char*, const char*> cases[] = {
-        {1, 3, "FF FF FF FF", "0C 00 01 00 00 00 02 FF FF FB FF 07"},
-        {2, 3, "00 11 00 00", "0C 00 01 00 00 00 02 00 11 04 00 24"},
-        {3, 3, "00 11 00 00", "0C 00 01 00 00 00 02 04 11 00 00 24"},
-        {4, 3, "FF FF FF FF", "0C 00 01 00 00 00 02 FB FF FF FF 07"},
-        {5, 0, "FF FF FF FF", "0C 00 01 00 00 00 02 FF FE 00 FF 0B"},
-        {6, 0, "00 11 00 00", "0C 00 01 00 00 00 02 00 11 FF 00 1F"},
-        {9, 0, "00 11 00 00", "0C 00 01 00 00 00 02 00 13 00 00 22"},
-        {10, 0, "FF FF FF FF", "0C 00 01 00 00 00 02 FF FD FF FF 09"},
-        {11, 0, "00 11 00 00", "0C 00 01 00 00 00 02 00 15 00 00 24"},
-        {12, 0, "FF FF FF FF", "0C 00 01 00 00 00 02 FF FB FF FF 07"},
-        {13, 0, "00 11 00 00", "0C 00 01 00 00 00 02 00 51 00 00 60"},
-        {14, 0, "FF FF FF FF", "0C 00 01 00 00 00 02 FF BF FF FF CB"},
-        {15, 0, "00 11 00 00", "0C 00 01 00 00 00 02 00 19 00 00 28"},
-        {16, 0, "FF FF FF FF", "0C 00 01 00 00 00 02 FF F7 FF FF 03"},
-        {17, 0, "FF FF FF FF", "0C 00 01 00 00 00 02 FF EF FF FF FB"},
-        {18, 0, "00 00 00 00", "0C 00 01 00 00 00 02 00 10 00 00 1F"},
-        {19, 0, "00 11 00 00", "0C 00 01 00 00 00 02 00 31 00 00 40"},
-        {20, 0, "FF FF FF FF", "0C 00 01 00 00 00 02 FF DF FF FF EB"},
-        {21, 3, "00 11 00 00", "0C 00 01 00 00 00 02 00 11 04 00 24"},
-        {22, 3, "FF FF FF FF", "0C 00 01 00 00 00 02 FF FF FB FF 07"},
-    };
-    for (const auto& [row, zone, before, frame] : cases) {
-        SCOPED_TRACE(testing::Message() << "row " << row);
-        EngineHarness h;
-        std::ranges::copy(Bytes(before), h.engine.m_registry.CreateDevice(0, 1)->m_status.begin());
-        h.console.selection = row;
-        h.console.form.zoneNo = zone;
-        h.engine.OnSendEvent();
-        EXPECT_EQ(h.Next(), Bytes(frame));
-        EXPECT_EQ(h.Sent(), std::vector<std::string>{Line(frame)});
-        // Bytes 7 to 10 of the frame.
-        EXPECT_EQ(h.StatusOf(0, 1), Bytes(std::string_view(frame).substr(21, 11)));
-    }
-}
-
 // What differs is the message, whether anything leaves and whether the pair was registered.
 TEST(EventSender, GuardsDecideWhatLeavesAndWhatIsRegistered)
 {
-    const QString range = DeviceAddressRangeMessage();
-    const QString dest = DestinationInvalidMessage();
     const char* const loop = "127.0.0.1";
-    // Name, endpoint open, selection, form, destination, messages, frame sent (nullptr: none),
-    // whether the pair the handler saw is the one registered afterwards, with the default status.
+    struct Case
+    {
+        const char* name;
+        bool open;
+        std::optional<int> selection;
+        FormExchange form;
+        const char* destination;
+        QStringList messages;
+        const char* sent; // nullptr: nothing
+        bool registered;  // the pair of the form, with the default status
+    };
     // clang-format off
-    const std::tuple<const char*, bool, std::optional<int>, FakeConsole::Form, const char*, QStringList, const char*, bool> cases[] = {
-        {"endpoint closed",       false, 3,            {},                       loop,      {},      nullptr,                   false},
-        {"no selection",          true,  std::nullopt, {},                       loop,      {},      nullptr,                   true},
-        {"selection 23",          true,  23,           {},                       loop,      {},      nullptr,                   true},
-        {"zone event, zone 0",    true,  3,            {0, 1, 0},                loop,      {},      nullptr,                   true},
-        {"communicator 240",      true,  3,            {240, 1, 1},              loop,      {range}, nullptr,                   false},
-        {"device 240",            true,  3,            {0, 240, 1},              loop,      {range}, nullptr,                   false},
-        {"zone 9",                true,  3,            {0, 1, 9},                loop,      {range}, nullptr,                   false},
-        {"negative device",       true,  3,            {0, -1, 1},               loop,      {range}, nullptr,                   false},
-        {"exchange stops at 240", true,  3,            {240, {}, {}, {}, false}, loop,      {range}, nullptr,                   false},
-        {"address 1.2.3.4",       true,  3,            {},                       "1.2.3.4", {dest},  nullptr,                   false},
+    const Case cases[] = {
+        {"endpoint closed",       false, 3,            {true, {0, 1, 1, {}}},   loop,      {},                    nullptr,                   false},
+        {"no selection",          true,  std::nullopt, {true, {0, 1, 1, {}}},   loop,      {},                    nullptr,                   true},
+        {"selection 23",          true,  23,           {true, {0, 1, 1, {}}},   loop,      {},                    nullptr,                   true},
+        {"zone event, zone 0",    true,  3,            {true, {0, 1, 0, {}}},   loop,      {},                    nullptr,                   true},
+        {"communicator 240",      true,  3,            {false, {240, 1, 1, {}}}, loop,     {kAddressRange},       nullptr,                   false},
+        {"device 240",            true,  3,            {false, {0, 240, 1, {}}}, loop,     {kAddressRange},       nullptr,                   false},
+        {"zone 9",                true,  3,            {false, {0, 1, 9, {}}},  loop,      {kAddressRange},       nullptr,                   false},
+        {"negative device",       true,  3,            {true, {0, -1, 1, {}}},  loop,      {kAddressRange},       nullptr,                   false},
+        {"address 1.2.3.4",       true,  3,            {true, {0, 1, 1, {}}},   "1.2.3.4", {kDestinationInvalid}, nullptr,                   false},
         // The form no longer shows the numbers an earlier exchange left: nothing goes out for them.
-        {"exchange fails early",  true,  0,            {{}, {}, {}, {}, false},  loop,      {},      nullptr,                   false},
-        {"highest addresses",     true,  0,            {239, 239, 8},            loop,      {},      "08 EF EF 00 00 00 01 E7", true},
+        {"exchange failed",       true,  0,            {false, {0, 1, 1, {}}},  loop,      {},                    nullptr,                   false},
+        {"highest addresses",     true,  0,            {true, {239, 239, 8, {}}}, loop,    {},                    "08 EF EF 00 00 00 01 E7", true},
     };
     // clang-format on
-    for (const auto& [name, open, selection, form, destination, messages, sent, registered] : cases) {
-        SCOPED_TRACE(name);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         EngineHarness h;
-        if (!open)
+        if (!c.open)
             h.engine.OnStop();
-        h.console.selection = selection;
-        h.console.form = form;
-        h.console.texts[IDC_DEST_IP] = QString::fromLatin1(destination);
+        h.console.selection = c.selection;
+        h.console.form = c.form;
+        h.console.destinationAddress = QString::fromLatin1(c.destination);
         h.engine.OnSendEvent();
-        EXPECT_EQ(h.console.messages, messages);
-        EXPECT_EQ(h.Sent(), sent ? std::vector<std::string>{Line(sent)} : std::vector<std::string>{});
-        EXPECT_EQ(h.engine.m_registry.Comms().size(), registered ? 1U : 0U);
-        EXPECT_EQ(h.StatusOf(h.engine.m_commNo, h.engine.m_deviceNo),
-                  registered ? std::optional(Bytes("00 11 00 00")) : std::nullopt);
-        if (sent) {
-            EXPECT_EQ(h.Next(), Bytes(sent));
+        EXPECT_EQ(h.console.messages, c.messages);
+        EXPECT_EQ(h.Sent(), c.sent ? std::vector<std::string>{Line(c.sent)} : std::vector<std::string>{});
+        EXPECT_EQ(h.engine.Registry().Comms().size(), c.registered ? 1U : 0U);
+        EXPECT_EQ(h.StatusOf(c.form.values.commNo, c.form.values.deviceNo),
+                  c.registered ? std::optional(Bytes("00 11 00 00")) : std::nullopt);
+        if (c.sent) {
+            EXPECT_EQ(h.Next(), Bytes(c.sent));
         }
-        h.console.texts[IDC_DEST_IP] = QString::fromLatin1(loop);
-        EXPECT_TRUE(!open || h.NothingSentBefore());
+        h.console.destinationAddress = QString::fromLatin1(loop);
+        EXPECT_TRUE(!c.open || h.NothingSentBefore());
     }
+}
+
+// A send the system refuses still shows its line, with the system's reason beside it.
+TEST(EventSender, AFailedSendKeepsItsReason)
+{
+    EngineHarness h;
+    h.console.destinationPort = QStringLiteral("0");
+    h.engine.OnSendEvent();
+    ASSERT_EQ(h.console.sent.size(), 1U);
+    EXPECT_EQ(h.console.sent[0].text, Line("08 00 01 00 00 00 01 0A"));
+    EXPECT_NE(h.console.sent[0].sendError, 0);
 }
 
 } // namespace

@@ -1,3 +1,4 @@
+#include "protocol/acknowledgement.h"
 #include "protocol/frame.h"
 
 #include <gtest/gtest.h>
@@ -133,6 +134,50 @@ TEST(HexDigit, AgreesWithTheCLocaleForEveryCharacter)
         EXPECT_EQ(IsHexDigit(text[0]), hex) << code;
         EXPECT_EQ(HexDigitValue(text[0]), hex ? std::strtol(text, nullptr, 16) : 0) << code;
     }
+}
+
+// Bytes a datagram lacks count as zero, as in a buffer cleared past it.
+TEST(Acknowledgement, AnswersEveryFrameButAcknowledgementsEmptyAndOversizedDatagrams)
+{
+    const std::vector<std::uint8_t> oversized(129, 0x01);
+    const struct
+    {
+        std::vector<std::uint8_t> datagram;
+        std::string ack; // empty: none
+        NoAck reason;
+    } cases[] = {
+        {Bytes("0C 00 01 00 00 00 02 01 11 00 00 21"), "08 00 01 00 00 00 82 8B", {}},
+        {Bytes("08 00 01 00 00 00 01 FF"), "08 00 01 00 00 00 81 8A", {}}, // its own checksum is not examined
+        {Bytes("0C 01 02 03 04"), "08 01 02 03 04 00 80 92", {}},
+        {Bytes("0C 01 02 03 04 05"), "08 01 02 03 04 05 80 97", {}},
+        {Bytes("00"), "08 00 00 00 00 00 80 88", {}},
+        {Bytes("12 00 00 00 00 00 3E 00 00 00 00 00 00 00 00 00 00 00"), "08 00 00 00 00 00 BE C6", {}},
+        {Bytes("08 00 01 00 00 00 82 8B"), "", NoAck::Acknowledgement},
+        {Bytes("08 00 01 00 00 00 80"), "", NoAck::Acknowledgement},
+        {Bytes(""), "", NoAck::Empty},
+        {oversized, "", NoAck::Oversize},
+    };
+    for (const auto& c : cases) {
+        const auto answer = AcknowledgementFor(c.datagram);
+        if (c.ack.empty()) {
+            ASSERT_TRUE(std::holds_alternative<NoAck>(answer)) << c.datagram.size();
+            EXPECT_EQ(std::get<NoAck>(answer), c.reason);
+        } else {
+            ASSERT_TRUE(std::holds_alternative<AckFrame>(answer)) << c.ack;
+            const AckFrame& ack = std::get<AckFrame>(answer);
+            EXPECT_EQ(std::vector<std::uint8_t>(ack.begin(), ack.end()), Bytes(c.ack));
+        }
+    }
+}
+
+TEST(FormatDatagramHex, ShowsWhatAClearedBufferWouldHold)
+{
+    EXPECT_EQ(FormatDatagramHex(Bytes("0C 01 02")), " 0C 01 02 00 00 00 00 00 00 00 00 00");
+    EXPECT_EQ(FormatDatagramHex(Bytes("03 01 02 03 04")), " 03 01 02");
+    EXPECT_EQ(FormatDatagramHex(Bytes("00 05")), "00 ");
+    EXPECT_EQ(FormatDatagramHex(Bytes("")), "");
+    // A length beyond the buffer shows its 128 bytes.
+    EXPECT_EQ(FormatDatagramHex(Bytes("FF 01")).size(), 128U * 3);
 }
 
 } // namespace

@@ -1,3 +1,5 @@
+#include "net/udp_endpoint.h"
+
 #include <QApplication>
 
 #include <gtest/gtest.h>
@@ -9,9 +11,8 @@ int main(int argc, char** argv)
     // Widget tests never need a display.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    // The event dispatcher the program itself runs on (CHostCenterApp::PrepareEnvironment).
-    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
-        qputenv("QT_NO_GLIB", "1");
+    // The event dispatcher the program itself runs on.
+    CUdpEndpoint::PreferPollDispatcher();
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -1,9 +1,7 @@
-#include "engine/control_ids.h"
-#include "tests/support/udp_peer.h"
+#include "tests/support/loopback_peer.h"
 #include "ui/about_dlg.h"
 #include "ui/dialog_template.h"
 #include "ui/frame_list_view.h"
-#include "ui/host_center_app.h"
 #include "ui/host_center_dlg.h"
 
 #include <QAction>
@@ -35,18 +33,30 @@ constexpr int kWaitMs = 3000;
 const QString kStatusLine = u" 0C 00 01 00 00 00 02 01 11 00 00 21"_s;
 const QString kAckLine = u" 08 00 01 00 00 00 82 8B"_s;
 
-// Records every message and prompt of the consoles instead of showing a modal box.
+// Closes every message box as soon as it is up, from a timer that the box's own event loop runs, and keeps
+// its text: the messages and prompts the operator would have read.
 class MessageRecorder final
 {
 public:
     MessageRecorder()
     {
-        CHostCenterDlg::SetMessageHook([this](const QString& t) { messages << t; });
+        m_timer.setInterval(5);
+        QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                messages << box->text();
+                if (box->standardButtons() != QMessageBox::Ok)
+                    messages << u"(not OK only)"_s;
+                box->button(QMessageBox::Ok)->click();
+            }
+        });
+        m_timer.start();
     }
-    ~MessageRecorder() { CHostCenterDlg::SetMessageHook({}); }
     Q_DISABLE_COPY_MOVE(MessageRecorder)
 
     QStringList messages;
+
+private:
+    QTimer m_timer;
 };
 
 template <class T = QWidget>
@@ -124,16 +134,16 @@ void WhenModal(std::function<void(QWidget*)> inside)
 }
 
 // What each console state disables; every other control of the template is enabled.
-const std::set<int> kIdle{IDC_STOP, IDC_SEND_EVENT, IDC_AUTO_SEND, IDC_AUTO_STOP};
-const std::set<int> kStarted{IDC_START, IDC_AUTO_STOP};
-const std::set<int> kSweeping{IDC_START, IDC_AUTO_SEND, IDC_DEST_IP, IDC_DEST_PORT};
+const std::set<std::string> kIdle{"IDC_STOP", "IDC_SEND_EVENT", "IDC_AUTO_SEND", "IDC_AUTO_STOP"};
+const std::set<std::string> kStarted{"IDC_START", "IDC_AUTO_STOP"};
+const std::set<std::string> kSweeping{"IDC_START", "IDC_AUTO_SEND", "IDC_DEST_IP", "IDC_DEST_PORT"};
 
-std::set<int> DisabledControls(const QWidget& dialog)
+std::set<std::string> DisabledControls(const QWidget& dialog)
 {
-    std::set<int> disabled;
+    std::set<std::string> disabled;
     for (const ControlTemplate& control : MainTemplateControls())
-        if (control.id != IDC_STATIC && !Find(dialog, control.name)->isEnabled())
-            disabled.insert(control.id);
+        if (!IsStatic(control.kind) && !Find(dialog, control.name)->isEnabled())
+            disabled.insert(control.name);
     return disabled;
 }
 
@@ -231,10 +241,13 @@ TEST(DataExchange, StopsAtTheFirstFailingFieldAfterItsPrompt)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(qPrintable(c.comm + u'|' + c.device + u'|' + c.zone + u'|' + c.command.left(8)));
-        MessageRecorder recorder;
         CHostCenterDlg dialog;
-        std::tie(dialog.m_commNo, dialog.m_deviceNo, dialog.m_zoneNo, dialog.m_commandText) =
-            std::tuple(11, 12, 3, kept);
+        SetText(dialog, "IDC_COMM_NO", u"11"_s);
+        SetText(dialog, "IDC_DEVICE_NO", u"12"_s);
+        SetText(dialog, "IDC_ZONE_NO", u"3"_s);
+        SetText(dialog, "IDC_CUSTOM_TEXT", kept);
+        ASSERT_TRUE(dialog.UpdateData(true));
+        MessageRecorder recorder;
         SetText(dialog, "IDC_COMM_NO", c.comm);
         SetText(dialog, "IDC_DEVICE_NO", c.device);
         SetText(dialog, "IDC_ZONE_NO", c.zone);
@@ -244,7 +257,8 @@ TEST(DataExchange, StopsAtTheFirstFailingFieldAfterItsPrompt)
 
         EXPECT_EQ(dialog.UpdateData(true), c.prompt.isEmpty());
         EXPECT_EQ(recorder.messages, c.prompt.isEmpty() ? QStringList() : QStringList{c.prompt});
-        EXPECT_EQ(std::tie(dialog.m_commNo, dialog.m_deviceNo, dialog.m_zoneNo, dialog.m_commandText),
+        const FormValues& form = dialog.Form();
+        EXPECT_EQ(std::tie(form.commNo, form.deviceNo, form.zoneNo, form.commandText),
                   std::tie(c.commNo, c.deviceNo, c.zoneNo, c.commandText));
         EXPECT_TRUE(dialog.UpdateData(false));
         EXPECT_EQ(command->text(), c.commandText.left(255)); // the way back cuts an overlong member
@@ -280,8 +294,9 @@ TEST(Closing, ByKeysTheCloseBoxAndTheMenuAsTheFocusedControlAndTheFieldsWant)
         MessageRecorder recorder;
         const auto dialog = OpenConsole();
         ASSERT_TRUE(dialog);
-        Find<FrameListView>(*dialog, "IDC_SENT_LIST")->AppendLine(" 08 00 01 00 00 00 01 0A");
-        Find<FrameListView>(*dialog, "IDC_RECV_LIST")->AppendLine("00 ");
+        const std::vector<std::uint8_t> online = Bytes(u" 08 00 01 00 00 00 01 0A"_s);
+        Find<FrameListView>(*dialog, "IDC_SENT_LIST")->AppendFrame({online, 0, {}, 0});
+        Find<FrameListView>(*dialog, "IDC_RECV_LIST")->AppendFrame({online, 0, {}, 0});
         SetText(*dialog, "IDC_ZONE_NO", c.zone);
         QWidget* target = c.focus ? Find(*dialog, c.focus) : dialog.get();
         target->setFocus();
@@ -300,8 +315,7 @@ TEST(Closing, ByKeysTheCloseBoxAndTheMenuAsTheFocusedControlAndTheFieldsWant)
         ASSERT_TRUE(dialog);
         SetText(*dialog, "IDC_COMM_NO", u""_s);
         const auto actions = dialog->SystemMenu()->actions();
-        const auto close =
-            std::ranges::find(actions, SC_CLOSE, [](QAction* a) { return a->data().toUInt(); });
+        const auto close = std::ranges::find(actions, u"关闭(&C)"_s, &QAction::text);
         ASSERT_NE(close, actions.end());
         viaMenu ? (*close)->trigger() : static_cast<void>(dialog->close());
         EXPECT_FALSE(dialog->isVisible()) << viaMenu;
@@ -314,8 +328,8 @@ TEST(Closing, ByKeysTheCloseBoxAndTheMenuAsTheFocusedControlAndTheFieldsWant)
 TEST(ConsoleCommands, EnablingFollowsStartStopAndAutomaticSending)
 {
     MessageRecorder recorder;
-    UdpPeer sink;
-    UdpPeer holder; // holds its port on 127.0.0.1, so binding it on every interface fails
+    LoopbackPeer sink;
+    LoopbackPeer holder; // holds its port on 127.0.0.1, so binding it on every interface fails
     ASSERT_TRUE(holder.IsValid());
     const auto dialog = OpenConsole(QString::number(sink.Port()));
     ASSERT_TRUE(dialog);
@@ -324,7 +338,7 @@ TEST(ConsoleCommands, EnablingFollowsStartStopAndAutomaticSending)
     {
         QString sourcePort;
         const char* button; // nullptr: nothing pressed
-        const std::set<int>* state;
+        const std::set<std::string>* state;
         QString message;
     } steps[] = {
         {free, nullptr, &kIdle, {}},
@@ -344,8 +358,8 @@ TEST(ConsoleCommands, EnablingFollowsStartStopAndAutomaticSending)
         if (step.button)
             Click(*dialog, step.button);
         EXPECT_EQ(DisabledControls(*dialog), *step.state);
-        EXPECT_EQ(Find<QTimer>(*dialog, "autoSendTimer")->isActive(), step.state == &kSweeping);
-        EXPECT_EQ(dialog->m_endpoint.IsOpen(), step.state != &kIdle);
+        EXPECT_EQ(dialog->Engine().State() == ConsoleState::Sweeping, step.state == &kSweeping);
+        EXPECT_EQ(dialog->Engine().ListeningPort() != 0, step.state != &kIdle);
         EXPECT_EQ(recorder.messages, step.message.isEmpty() ? QStringList() : QStringList{step.message});
         recorder.messages.clear();
     }
@@ -372,8 +386,8 @@ TEST(ConsoleCommands, AFrameFromOneConsoleIsAcknowledgedByAnotherAndTheAckIsNotA
 // Left sweeping, so the console is also destroyed with its timer running.
 TEST(ModalBoxes, ARealMessageBoxLetsDatagramsBeAcknowledgedAndTicksSend)
 {
-    UdpPeer sink;
-    UdpPeer sender;
+    LoopbackPeer sink;
+    LoopbackPeer sender;
     const auto dialog = OpenConsole(QString::number(sink.Port()));
     ASSERT_TRUE(dialog);
     const auto port = static_cast<std::uint16_t>(StartOnFreePort(*dialog));
@@ -432,17 +446,16 @@ TEST(ModalBoxes, TheAboutBoxIsTheLastMenuEntryAfterASeparatorAndItsDefaultOkClos
     EXPECT_TRUE(dialog->isVisible());
 }
 
-TEST(ModalBoxes, TheApplicationRunsTheConsoleModallyAndExitsWithZero)
+// As the program runs it: closing the console ends the event loop with exit code 0.
+TEST(Application, ClosingTheConsoleEndsTheProgramWithZero)
 {
-    bool sawConsole = false;
-    WhenModal([&](QWidget* modal) {
-        sawConsole = qobject_cast<CHostCenterDlg*>(modal) != nullptr;
-        QTest::keyClick(modal, Qt::Key_Escape);
-    });
-    CHostCenterApp app;
-    EXPECT_FALSE(app.InitInstance());
-    EXPECT_EQ(app.ExitInstance(), 0);
-    EXPECT_TRUE(sawConsole);
+    CHostCenterDlg console;
+    console.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&console));
+    QTimer::singleShot(20, &console, [&console] { QTest::keyClick(&console, Qt::Key_Escape); });
+    QTimer::singleShot(5000, &console, [] { QApplication::exit(1); }); // a bound, should closing fail
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_FALSE(console.isVisible());
 }
 
 } // namespace

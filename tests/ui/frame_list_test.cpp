@@ -1,3 +1,4 @@
+#include "protocol/frame.h"
 #include "ui/frame_list_store.h"
 #include "ui/frame_list_view.h"
 
@@ -5,49 +6,66 @@
 #include <QClipboard>
 #include <QScrollBar>
 #include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
-#include <string>
+#include <vector>
+
+using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-std::string FrameLine(int groups, int seed)
+// A frame of `size` bytes whose length byte says so, its other bytes varying with the seed.
+std::vector<std::uint8_t> Frame(std::size_t size, int seed)
 {
-    QByteArray bytes;
-    for (int i = 0; i < groups; ++i)
-        bytes += static_cast<char>((seed + i * 37) & 0xFF);
-    return ' ' + bytes.toHex(' ').toUpper().toStdString();
+    std::vector<std::uint8_t> bytes(size);
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<std::uint8_t>((seed + static_cast<int>(i) * 37) & 0xFF);
+    if (size > 0)
+        bytes[0] = static_cast<std::uint8_t>(size);
+    return bytes;
 }
 
-TEST(FrameListStore, GivesBackEveryLineExactlyWhateverItsForm)
+QString FrameLine(std::size_t size, int seed)
 {
-    const std::string lines[] = {
-        " 0C 00 01 00 00 00 02 01 11 00 00 21", // frame line
-        "00 ",                                  // frame whose length byte is 0
-        "",                                     // empty
-        " 0c 00 01",                            // lower-case digits
-        " 0C 0",                                // half a group
-        " 0C  00",                              // double blank
-        "0C 00 01",                             // no leading blank
-        " 0C 00 ",                              // trailing blank
-        "设备在线命令",                         // not hex at all
-        FrameLine(255, 3),                      // longest frame line
-        FrameLine(256, 5),                      // one group too many: kept as text
-        std::string(" 0C\0 00", 7),             // embedded nul
-        std::string(3 << 20, 'x'),              // longer than an arena chunk
+    return QString::fromLatin1(FormatDatagramHex(Frame(size, seed)));
+}
+
+TEST(FrameListStore, GivesBackEveryFrameWithItsContext)
+{
+    const struct
+    {
+        std::vector<std::uint8_t> bytes;
+        QString line;
+    } cases[] = {
+        {{0x0C, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x01, 0x11, 0x00, 0x00, 0x21},
+         u" 0C 00 01 00 00 00 02 01 11 00 00 21"_s},
+        {{0x00, 0x05}, u"00 "_s},                                  // length byte 0
+        {{0x0C, 0x01}, u" 0C 01 00 00 00 00 00 00 00 00 00 00"_s}, // shorter than it says
+        {{0x02, 0x01, 0x02, 0x03}, u" 02 01"_s},                   // longer than it says
+        {Frame(128, 3), FrameLine(128, 3)},
     };
     FrameListStore store;
-    for (const std::string& line : lines) {
-        store.Append(line);
-        store.Append(" 01");
+    std::int64_t time = 1'700'000'000'000'000;
+    for (const auto& c : cases) {
+        store.Append({c.bytes, ++time, {0x0100007F, 0x1F4F}, 0});
+        store.Append({c.bytes, ++time, {0x0200007F, 0x0000}, 111});
     }
-    ASSERT_EQ(store.Count(), 2 * std::size(lines));
-    for (std::size_t i = 0; i < std::size(lines); ++i) {
-        EXPECT_EQ(store.Text(2 * i), QString::fromStdString(lines[i])) << i;
-        EXPECT_EQ(store.Text(2 * i + 1), QStringLiteral(" 01")) << i;
+    ASSERT_EQ(store.Count(), 2 * std::size(cases));
+    time = 1'700'000'000'000'000;
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        for (std::size_t k = 0; k < 2; ++k) {
+            const LoggedFrame frame = store.At(2 * i + k);
+            EXPECT_EQ(std::vector<std::uint8_t>(frame.bytes.begin(), frame.bytes.end()), cases[i].bytes) << i;
+            EXPECT_EQ(frame.timeUs, ++time);
+            EXPECT_EQ(frame.peer, (k == 0 ? Destination{0x0100007F, 0x1F4F} : Destination{0x0200007F, 0}));
+            EXPECT_EQ(frame.sendError, k == 0 ? 0 : 111);
+            EXPECT_EQ(store.Text(2 * i + k), cases[i].line) << i;
+        }
     }
     EXPECT_TRUE(store.Text(store.Count()).isEmpty());
+    EXPECT_TRUE(store.At(store.Count()).bytes.empty());
 }
 
 TEST(FrameListStore, KeepsTwelveByteFramesInFewBytesAndClearReleasesThem)
@@ -55,14 +73,12 @@ TEST(FrameListStore, KeepsTwelveByteFramesInFewBytesAndClearReleasesThem)
     FrameListStore store;
     constexpr int kLines = 300'000;
     for (int i = 0; i < kLines; ++i)
-        store.Append(FrameLine(12, i));
+        store.Append({Frame(12, i), i, {}, 0});
     EXPECT_LE(store.AllocatedBytes() / kLines, 48u);
-    EXPECT_EQ(store.Text(kLines - 1), QString::fromStdString(FrameLine(12, kLines - 1)));
+    EXPECT_EQ(store.Text(kLines - 1), FrameLine(12, kLines - 1));
     store.Clear();
     EXPECT_EQ(store.Count(), 0u);
     EXPECT_EQ(store.AllocatedBytes(), 0u);
-    store.Append("00 ");
-    EXPECT_EQ(store.Text(0), QStringLiteral("00 "));
 }
 
 class FrameListViewTest : public ::testing::Test
@@ -75,10 +91,11 @@ protected:
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&m_view));
     }
 
+    void Append(std::size_t size, int seed) { m_view.AppendFrame({Frame(size, seed), 0, {}, 0}); }
     void Fill(int lines)
     {
         for (int i = 0; i < lines; ++i)
-            m_view.AppendLine(FrameLine(4, i));
+            Append(4, i);
         ASSERT_TRUE(QTest::qWaitFor([this] { return !m_view.RefreshPending(); }, 2000));
     }
 
@@ -102,7 +119,7 @@ TEST_F(FrameListViewTest, AppendsNeitherScrollNorSelectAndReachTheScrollRangeAtT
 {
     Fill(5);
     for (int i = 0; i < 100'000; ++i)
-        m_view.AppendLine(FrameLine(12, i));
+        Append(12, i);
     EXPECT_TRUE(m_view.RefreshPending());
     EXPECT_EQ(Bar()->maximum(), 0); // appending is bookkeeping only
     ASSERT_TRUE(QTest::qWaitFor([this] { return !m_view.RefreshPending(); }, 2000));
@@ -113,7 +130,7 @@ TEST_F(FrameListViewTest, AppendsNeitherScrollNorSelectAndReachTheScrollRangeAtT
 
     ClickRow(1);
     ASSERT_TRUE(m_view.HasSelection());
-    m_view.AppendLine(" 01 02");
+    Append(2, 0);
     m_view.Clear();
     EXPECT_EQ(m_view.count(), 0u);
     EXPECT_FALSE(m_view.HasSelection());
@@ -134,7 +151,7 @@ TEST_F(FrameListViewTest, ClickSelectsShiftClickAndKeysExtendAndCopyTakesTheSele
     EXPECT_EQ(Selection(), std::pair(0, 2));
     QTest::keyClick(&m_view, Qt::Key_C, Qt::ControlModifier);
     EXPECT_EQ(QApplication::clipboard()->text(),
-              QString::fromStdString(FrameLine(4, 0) + '\n' + FrameLine(4, 1) + '\n' + FrameLine(4, 2)));
+              FrameLine(4, 0) + u'\n' + FrameLine(4, 1) + u'\n' + FrameLine(4, 2));
 
     Fill(94);
     QTest::keyClick(&m_view, Qt::Key_End);
@@ -146,6 +163,17 @@ TEST_F(FrameListViewTest, ClickSelectsShiftClickAndKeysExtendAndCopyTakesTheSele
     EXPECT_EQ(Bar()->value(), 0);
     QTest::keyClick(&m_view, Qt::Key_PageDown);
     EXPECT_EQ(Selection().first, Bar()->pageStep());
+}
+
+// Lines arriving faster than the refresh period must not keep postponing the refresh.
+TEST_F(FrameListViewTest, AListFedFasterThanItsRefreshPeriodStillFollows)
+{
+    QTimer feeder;
+    int fed = 0;
+    QObject::connect(&feeder, &QTimer::timeout, &feeder, [&] { Append(12, ++fed); });
+    feeder.start(2);
+    EXPECT_TRUE(QTest::qWaitFor([this] { return Bar()->maximum() > 0; }, 1000));
+    feeder.stop();
 }
 
 } // namespace

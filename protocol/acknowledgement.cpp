@@ -1,0 +1,19 @@
+#include "protocol/acknowledgement.h"
+
+#include <algorithm>
+
+std::variant<AckFrame, NoAck> AcknowledgementFor(std::span<const std::uint8_t> datagram)
+{
+    if (datagram.empty())
+        return NoAck::Empty;
+    if (datagram.size() > FRAME_BUFFER_SIZE)
+        return NoAck::Oversize;
+    AckFrame ack{};
+    std::copy_n(datagram.begin(), std::min(datagram.size(), ack.size() - 1), ack.begin());
+    if (ack[FRAME_COMMAND] >= ACK_FLAG)
+        return NoAck::Acknowledgement;
+    ack[FRAME_LENGTH] = ACK_FRAME_LENGTH;
+    ack[FRAME_COMMAND] |= ACK_FLAG;
+    ack[ACK_FRAME_LENGTH - 1] = FrameChecksum(ack);
+    return ack;
+}
