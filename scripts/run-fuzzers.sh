@@ -8,9 +8,10 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-declare -A max_len=([command_text]=300 [destination]=256 [receive]=8192)
+declare -A max_len=([command_text]=300 [destination]=256 [receive]=8192 [decoder]=2048)
+names=(command_text destination receive decoder)
 status=0
-for name in command_text destination receive; do
+for name in "${names[@]}"; do
     exe="$build/fuzz/fuzz_$name"
     [ -x "$exe" ] || { echo "missing $exe"; exit 1; }
     mkdir -p "$work/$name"
@@ -24,5 +25,5 @@ for name in command_text destination receive; do
         grep -E 'stat::number_of_executed_units|Done' "$work/$name.log" | tail -n 2 || true
     fi
 done
-if [ $status -eq 0 ]; then echo "fuzzers: 3 passed, 0 failed"; fi
+if [ $status -eq 0 ]; then echo "fuzzers: ${#names[@]} passed, 0 failed"; fi
 exit $status
