@@ -1,0 +1,356 @@
+#include "protocol/frame_decoder.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+inline constexpr std::uint8_t HIGHEST_VALID_NUMBER = 239;
+// Seven header bytes (length to command) and a checksum: the smallest frame the protocol has.
+inline constexpr std::size_t HEADER_SIZE = 7;
+inline constexpr std::size_t SMALLEST_FRAME = HEADER_SIZE + 1;
+inline constexpr std::size_t FIRST_RESERVED = 3;
+
+constexpr NamedBit FINDING_NAMES[] = {
+    {static_cast<std::uint16_t>(Finding::LengthMismatch), "length_mismatch", "长度字节与数据报长度不符"},
+    {static_cast<std::uint16_t>(Finding::BadChecksum), "bad_checksum", "校验和错误"},
+    {static_cast<std::uint16_t>(Finding::ReservedNotZero), "reserved_not_zero", "保留字节不为零"},
+    {static_cast<std::uint16_t>(Finding::CommOutOfRange), "comm_out_of_range", "通讯机号超出范围"},
+    {static_cast<std::uint16_t>(Finding::DeviceOutOfRange), "device_out_of_range", "设备编号超出范围"},
+    {static_cast<std::uint16_t>(Finding::UnknownCommand), "unknown_command", "未知命令"},
+    {static_cast<std::uint16_t>(Finding::Truncated), "truncated", "帧不完整"},
+};
+
+constexpr NamedBit DEVICE_FLAG_NAMES[] = {
+    {0x01, "disarmed", "撤防"},      {0x02, "help", "紧急求助"},         {0x04, "tamper", "被撬"},
+    {0x08, "battery", "电池异常"},   {0x10, "mains_absent", "无交流电"}, {0x20, "test_mode", "测试模式"},
+    {0x40, "under_voltage", "欠压"},
+};
+
+CommandKind KindOf(std::uint8_t command)
+{
+    switch (command & static_cast<std::uint8_t>(~ACK_FLAG)) {
+    case CMD_ONLINE:
+        return CommandKind::Online;
+    case CMD_STATUS:
+        return CommandKind::Status;
+    case CMD_FAULT:
+        return CommandKind::Fault;
+    case CMD_FAULT_RESTORE:
+        return CommandKind::FaultRestore;
+    case CMD_DEBUG:
+        return CommandKind::Debug;
+    default:
+        return CommandKind::Unknown;
+    }
+}
+
+// Bytes the frame's fields need: every acknowledgement is 8 bytes, an unknown command at least a header
+// and a checksum.
+std::size_t RequiredSize(CommandKind kind, bool ack)
+{
+    if (ack)
+        return ACK_FRAME_LENGTH;
+    switch (kind) {
+    case CommandKind::Online:
+        return ONLINE_FRAME_LENGTH;
+    case CommandKind::Status:
+        return STATUS_FRAME_LENGTH;
+    case CommandKind::Fault:
+        return FAULT_FRAME_LENGTH;
+    case CommandKind::FaultRestore:
+        return FAULT_RESTORE_FRAME_LENGTH;
+    case CommandKind::Debug:
+        return DEBUG_FRAME_LENGTH;
+    case CommandKind::Unknown:
+        break;
+    }
+    return SMALLEST_FRAME;
+}
+
+std::string Hex2(std::uint8_t value)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", value);
+    return text;
+}
+
+// "1,3" or "1、3": the zones whose bits are set.
+std::string ZoneList(std::uint8_t bits, std::string_view separator)
+{
+    std::string text;
+    for (std::size_t zone = 1; zone <= ZONE_SET_MASK.size(); ++zone) {
+        if ((bits & ZONE_SET_MASK[zone - 1]) == 0)
+            continue;
+        if (!text.empty())
+            text += separator;
+        text += std::to_string(zone);
+    }
+    return text;
+}
+
+// The names of the bits set, in table order: field is &NamedBit::key or &NamedBit::zh.
+std::string NameList(std::span<const NamedBit> names, std::uint16_t bits, std::string_view NamedBit::*field,
+                     std::string_view separator)
+{
+    std::string text;
+    for (const NamedBit& name : names) {
+        if ((bits & name.mask) == 0)
+            continue;
+        if (!text.empty())
+            text += separator;
+        text += name.*field;
+    }
+    return text;
+}
+
+// "Status", "Fault restore": the summary's name of a command, upper-case first letter.
+std::string_view SummaryName(CommandKind kind)
+{
+    switch (kind) {
+    case CommandKind::Online:
+        return "Online";
+    case CommandKind::Status:
+        return "Status";
+    case CommandKind::Fault:
+        return "Fault";
+    case CommandKind::FaultRestore:
+        return "Fault restore";
+    case CommandKind::Debug:
+        return "Debug";
+    case CommandKind::Unknown:
+        break;
+    }
+    return "Unknown";
+}
+
+bool HasStatusByte(const DecodedFrame& frame, StatusByte which)
+{
+    return frame.statusCount > which;
+}
+
+} // namespace
+
+DecodedFrame DecodeFrame(std::span<const std::uint8_t> datagram)
+{
+    DecodedFrame frame;
+    frame.size = datagram.size();
+    if (datagram.empty()) {
+        frame.findings.Add(Finding::Truncated);
+        return frame;
+    }
+    const auto present = [&](std::size_t index) { return index < datagram.size(); };
+
+    frame.declaredLength = datagram[FRAME_LENGTH];
+    if (frame.declaredLength != datagram.size())
+        frame.findings.Add(Finding::LengthMismatch);
+
+    if (present(FRAME_COMM_NO)) {
+        frame.comm = datagram[FRAME_COMM_NO];
+        if (frame.comm > HIGHEST_VALID_NUMBER)
+            frame.findings.Add(Finding::CommOutOfRange);
+    }
+    if (present(FRAME_DEVICE_NO)) {
+        frame.device = datagram[FRAME_DEVICE_NO];
+        if (frame.device > HIGHEST_VALID_NUMBER)
+            frame.findings.Add(Finding::DeviceOutOfRange);
+    }
+    for (std::size_t i = 0; i < frame.reserved.size() && present(FIRST_RESERVED + i); ++i) {
+        frame.reserved[i] = datagram[FIRST_RESERVED + i];
+        if (frame.reserved[i] != 0)
+            frame.findings.Add(Finding::ReservedNotZero);
+    }
+
+    if (!present(FRAME_COMMAND)) {
+        frame.findings.Add(Finding::Truncated);
+        return frame; // no command: no kind, no payload, no checksum
+    }
+    frame.command = datagram[FRAME_COMMAND];
+    frame.ack = (frame.command & ACK_FLAG) != 0;
+    frame.kind = KindOf(frame.command);
+    if (frame.kind == CommandKind::Unknown && !frame.ack)
+        frame.findings.Add(Finding::UnknownCommand);
+    if (datagram.size() < RequiredSize(frame.kind, frame.ack))
+        frame.findings.Add(Finding::Truncated);
+
+    const bool debug = frame.kind == CommandKind::Debug && !frame.ack;
+    if (!debug) {
+        // Payload bytes 7 to length-2, at most four, and only those the datagram holds.
+        const std::size_t declaredPayload =
+            frame.declaredLength > SMALLEST_FRAME ? frame.declaredLength - SMALLEST_FRAME : 0;
+        const std::size_t held = datagram.size() - HEADER_SIZE;
+        frame.statusCount = static_cast<std::uint8_t>(std::min({declaredPayload, held, frame.status.size()}));
+        std::copy_n(datagram.begin() + FRAME_STATUS, frame.statusCount, frame.status.begin());
+    }
+
+    // The checksum's place follows the declared length, as the sender computed it, and comes after the
+    // command: a declared length under 8 leaves it no place.
+    if (frame.declaredLength < SMALLEST_FRAME || !present(frame.declaredLength - 1U)) {
+        frame.checksum = ChecksumState::Missing;
+        return frame;
+    }
+    frame.checksumExpected = FrameChecksum(datagram);
+    frame.checksumFound = datagram[frame.declaredLength - 1U];
+    if (debug && frame.checksumFound == 0)
+        frame.checksum = ChecksumState::None;
+    else if (frame.checksumFound == frame.checksumExpected)
+        frame.checksum = ChecksumState::Good;
+    else {
+        frame.checksum = ChecksumState::Bad;
+        frame.findings.Add(Finding::BadChecksum);
+    }
+    return frame;
+}
+
+std::string_view CommandKey(CommandKind kind)
+{
+    switch (kind) {
+    case CommandKind::Online:
+        return "online";
+    case CommandKind::Status:
+        return "status";
+    case CommandKind::Fault:
+        return "fault";
+    case CommandKind::FaultRestore:
+        return "fault_restore";
+    case CommandKind::Debug:
+        return "debug";
+    case CommandKind::Unknown:
+        break;
+    }
+    return "unknown";
+}
+
+std::string_view CommandNameZh(CommandKind kind)
+{
+    switch (kind) {
+    case CommandKind::Online:
+        return "设备在线";
+    case CommandKind::Status:
+        return "状态";
+    case CommandKind::Fault:
+        return "故障";
+    case CommandKind::FaultRestore:
+        return "故障恢复";
+    case CommandKind::Debug:
+        return "调试";
+    case CommandKind::Unknown:
+        break;
+    }
+    return "未知命令";
+}
+
+std::span<const NamedBit> FindingNames()
+{
+    return FINDING_NAMES;
+}
+
+std::span<const NamedBit> DeviceFlagNames()
+{
+    return DEVICE_FLAG_NAMES;
+}
+
+std::string SummarizeFrame(const DecodedFrame& frame)
+{
+    std::string line;
+    if (frame.size <= FRAME_COMMAND) {
+        line = "Short " + std::to_string(frame.size) + (frame.size == 1 ? " byte" : " bytes");
+    } else {
+        std::string name(SummaryName(frame.kind));
+        if (frame.ack)
+            name[0] = static_cast<char>(name[0] - 'A' + 'a');
+        line = frame.ack ? "ACK " + name : name;
+        if (frame.kind == CommandKind::Unknown)
+            line += " " + Hex2(static_cast<std::uint8_t>(frame.command & ~ACK_FLAG));
+        line += " comm " + std::to_string(frame.comm) + " dev " + std::to_string(frame.device);
+
+        if (frame.kind == CommandKind::Status && !frame.ack) {
+            const auto zones = [&](std::string_view label, StatusByte which) {
+                const std::uint8_t bits = frame.status[which];
+                if (!HasStatusByte(frame, which) || bits == 0)
+                    return;
+                line += " ";
+                line += label;
+                line += (bits & (bits - 1)) == 0 ? ": zone " : ": zones ";
+                line += ZoneList(bits, ",");
+            };
+            zones("alarm", ZoneAlarm);
+            zones("disarmed", ZoneDisarm);
+            if (HasStatusByte(frame, DeviceFlags)) {
+                const std::string flags =
+                    NameList(DeviceFlagNames(), frame.status[DeviceFlags], &NamedBit::key, ",");
+                if (!flags.empty())
+                    line += " flags: " + flags;
+            }
+        }
+    }
+    if (!frame.findings.Empty())
+        line += " [" + NameList(FindingNames(), frame.findings.Bits(), &NamedBit::key, ",") + "]";
+    return line;
+}
+
+std::string DescribeFrameZh(const DecodedFrame& frame)
+{
+    std::string text;
+    const auto addLine = [&](std::string_view label, const std::string& value) {
+        if (!text.empty())
+            text += '\n';
+        text += label;
+        text += "：";
+        text += value;
+    };
+
+    if (frame.size > FRAME_COMMAND) {
+        std::string name(CommandNameZh(frame.kind));
+        if (frame.ack)
+            name += "确认";
+        addLine("命令", name + " (" + Hex2(frame.command) + ")");
+    }
+    if (frame.size > 0)
+        addLine("长度字节",
+                std::to_string(frame.declaredLength) + "  数据报：" + std::to_string(frame.size) + " 字节");
+    else
+        addLine("数据报", "0 字节");
+    if (frame.size > FRAME_DEVICE_NO)
+        addLine("通讯机号", std::to_string(frame.comm) + "  设备编号：" + std::to_string(frame.device));
+    else if (frame.size > FRAME_COMM_NO)
+        addLine("通讯机号", std::to_string(frame.comm));
+    if (frame.findings.Has(Finding::ReservedNotZero)) {
+        std::string bytes;
+        for (std::size_t i = 0; i < frame.reserved.size() && FIRST_RESERVED + i < frame.size; ++i)
+            bytes += (i == 0 ? "" : " ") + Hex2(frame.reserved[i]);
+        addLine("保留字节", bytes);
+    }
+
+    if (!frame.ack && (frame.kind == CommandKind::Status || frame.kind == CommandKind::Fault)) {
+        const auto orNone = [](std::string list) { return list.empty() ? std::string("无") : list; };
+        if (HasStatusByte(frame, ZoneAlarm))
+            addLine("防区报警", orNone(ZoneList(frame.status[ZoneAlarm], "、")));
+        if (frame.kind == CommandKind::Status && HasStatusByte(frame, DeviceFlags))
+            addLine("设备标志",
+                    orNone(NameList(DeviceFlagNames(), frame.status[DeviceFlags], &NamedBit::zh, "、")));
+        if (frame.kind == CommandKind::Status && HasStatusByte(frame, ZoneDisarm))
+            addLine("防区撤防", orNone(ZoneList(frame.status[ZoneDisarm], "、")));
+    }
+
+    if (frame.size > FRAME_COMMAND) {
+        switch (frame.checksum) {
+        case ChecksumState::Good:
+            addLine("校验和", "正确 (" + Hex2(frame.checksumFound) + ")");
+            break;
+        case ChecksumState::Bad:
+            addLine("校验和",
+                    "错误，应为 " + Hex2(frame.checksumExpected) + "，实为 " + Hex2(frame.checksumFound));
+            break;
+        case ChecksumState::None:
+            addLine("校验和", "无校验和");
+            break;
+        case ChecksumState::Missing:
+            addLine("校验和", "缺失");
+            break;
+        }
+    }
+    if (!frame.findings.Empty())
+        addLine("问题", NameList(FindingNames(), frame.findings.Bits(), &NamedBit::zh, "、"));
+    return text;
+}

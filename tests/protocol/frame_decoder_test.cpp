@@ -1,0 +1,183 @@
+#include "protocol/frame_decoder.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+// "0B 00 5E" -> {0x0B, 0x00, 0x5E}, allocated to the exact size so the address sanitizer sees a read past it.
+std::vector<std::uint8_t> Bytes(std::string_view hex)
+{
+    std::vector<std::uint8_t> bytes((hex.size() + 1) / 3);
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<std::uint8_t>(std::stoul(std::string(hex.substr(i * 3, 2)), nullptr, 16));
+    return bytes;
+}
+
+constexpr std::string_view STATUS_ZONE1 = "0C 00 01 00 00 00 02 01 11 00 00 21";
+constexpr std::string_view DEBUG_FRAME = "12 00 00 00 00 00 3E 00 00 00 00 00 00 00 00 00 00 00";
+
+FindingSet Findings(std::initializer_list<Finding> list)
+{
+    FindingSet set;
+    for (const Finding f : list)
+        set.Add(f);
+    return set;
+}
+
+struct DecodeCase
+{
+    std::string_view name;
+    std::string_view hex;
+    CommandKind kind;
+    bool ack;
+    std::uint8_t statusCount;
+    ChecksumState checksum;
+    FindingSet findings;
+    std::string_view summary;
+};
+
+using enum CommandKind;
+using enum ChecksumState;
+using enum Finding;
+
+// clang-format off
+const DecodeCase DECODE_CASES[] = {
+    // The worked examples.
+    {"status", STATUS_ZONE1, Status, false, 4, Good, {},
+     "Status comm 0 dev 1 alarm: zone 1 flags: disarmed,mains_absent"},
+    {"status ack", "08 00 01 00 00 00 82 8B", Status, true, 0, Good, {}, "ACK status comm 0 dev 1"},
+    {"online", "08 00 01 00 00 00 01 0A", Online, false, 0, Good, {}, "Online comm 0 dev 1"},
+    {"fault", "09 00 01 00 00 00 03 01 0E", Fault, false, 1, Good, {}, "Fault comm 0 dev 1"},
+    {"fault restore", "08 00 01 00 00 00 04 0D", FaultRestore, false, 0, Good, {}, "Fault restore comm 0 dev 1"},
+    {"fault restore ack", "08 00 01 00 00 00 84 8D", FaultRestore, true, 0, Good, {},
+     "ACK fault restore comm 0 dev 1"},
+    {"format example", "0B 00 02 00 00 00 0F 41 01 00 5E", Unknown, false, 3, Good, Findings({UnknownCommand}),
+     "Unknown 0x0F comm 0 dev 2 [unknown_command]"},
+    {"debug", DEBUG_FRAME, Debug, false, 0, None, {}, "Debug comm 0 dev 0"},
+    // A debug frame whose byte 17 is not zero carries a checksum.
+    {"debug summed", "12 00 00 00 00 00 3E 00 00 00 00 00 00 00 00 00 00 50", Debug, false, 0, Good, {},
+     "Debug comm 0 dev 0"},
+    {"debug bad sum", "12 00 00 00 00 00 3E 00 00 00 00 00 00 00 00 00 00 01", Debug, false, 0, Bad,
+     Findings({BadChecksum}), "Debug comm 0 dev 0 [bad_checksum]"},
+    // An acknowledgement of an unknown code is not an unknown command.
+    {"unknown ack", "08 00 02 00 00 00 8F 99", Unknown, true, 0, Good, {}, "ACK unknown 0x0F comm 0 dev 2"},
+    // Each finding.
+    {"bad checksum", "0C 00 01 00 00 00 02 01 11 00 00 FF", Status, false, 4, Bad, Findings({BadChecksum}),
+     "Status comm 0 dev 1 alarm: zone 1 flags: disarmed,mains_absent [bad_checksum]"},
+    // The checksum follows byte 0, not the datagram's size.
+    {"trailing byte", "08 00 01 00 00 00 01 0A 00", Online, false, 0, Good, Findings({LengthMismatch}),
+     "Online comm 0 dev 1 [length_mismatch]"},
+    {"length beyond datagram", "0D 00 01 00 00 00 02 01 11 00 00 21", Status, false, 4, Missing,
+     Findings({LengthMismatch}),
+     "Status comm 0 dev 1 alarm: zone 1 flags: disarmed,mains_absent [length_mismatch]"},
+    {"length zero", "00 00 01 00 00 00 01 0A", Online, false, 0, Missing, Findings({LengthMismatch}),
+     "Online comm 0 dev 1 [length_mismatch]"},
+    {"reserved", "08 00 01 00 05 00 01 0F", Online, false, 0, Good, Findings({ReservedNotZero}),
+     "Online comm 0 dev 1 [reserved_not_zero]"},
+    {"comm 240", "08 F0 01 00 00 00 01 FA", Online, false, 0, Good, Findings({CommOutOfRange}),
+     "Online comm 240 dev 1 [comm_out_of_range]"},
+    {"device 240", "08 00 F0 00 00 00 01 F9", Online, false, 0, Good, Findings({DeviceOutOfRange}),
+     "Online comm 0 dev 240 [device_out_of_range]"},
+    // Consistent length and checksum, but a status frame needs 12 bytes.
+    {"status of 8 bytes", "08 00 01 00 00 00 02 0B", Status, false, 0, Good, Findings({Truncated}),
+     "Status comm 0 dev 1 [truncated]"},
+    // Cut after the first status byte: only that byte is there.
+    {"status cut", "0C 00 01 00 00 00 02 01", Status, false, 1, Missing, Findings({LengthMismatch, Truncated}),
+     "Status comm 0 dev 1 alarm: zone 1 [length_mismatch,truncated]"},
+    {"no command", "0C 00 01", Unknown, false, 0, Missing, Findings({LengthMismatch, Truncated}),
+     "Short 3 bytes [length_mismatch,truncated]"},
+    {"one byte", "01", Unknown, false, 0, Missing, Findings({Truncated}), "Short 1 byte [truncated]"},
+    {"empty", "", Unknown, false, 0, Missing, Findings({Truncated}), "Short 0 bytes [truncated]"},
+};
+// clang-format on
+
+TEST(DecodeFrame, FieldsFindingsChecksumAndSummary)
+{
+    for (const DecodeCase& c : DECODE_CASES) {
+        SCOPED_TRACE(c.name);
+        const auto bytes = Bytes(c.hex);
+        const DecodedFrame frame = DecodeFrame(bytes);
+        EXPECT_EQ(frame.size, bytes.size());
+        EXPECT_EQ(frame.kind, c.kind);
+        EXPECT_EQ(frame.ack, c.ack);
+        EXPECT_EQ(frame.statusCount, c.statusCount);
+        EXPECT_EQ(frame.checksum, c.checksum);
+        EXPECT_EQ(frame.findings.Bits(), c.findings.Bits());
+        EXPECT_EQ(SummarizeFrame(frame), c.summary);
+    }
+}
+
+TEST(DecodeFrame, TakesEveryFieldOfTheStatusFrame)
+{
+    const DecodedFrame frame = DecodeFrame(Bytes("0C 03 07 00 00 00 02 01 11 05 09 38"));
+    EXPECT_EQ(frame.declaredLength, 12);
+    EXPECT_EQ(frame.comm, 3);
+    EXPECT_EQ(frame.device, 7);
+    EXPECT_EQ(frame.command, CMD_STATUS);
+    EXPECT_EQ(frame.status, (StatusBytes{0x01, 0x11, 0x05, 0x09}));
+    EXPECT_EQ(frame.checksumExpected, 0x38);
+    EXPECT_EQ(frame.checksumFound, 0x38);
+
+    const DecodedFrame bad = DecodeFrame(Bytes("08 00 01 00 07 00 01 FF"));
+    EXPECT_EQ(bad.reserved, (std::array<std::uint8_t, 3>{0x00, 0x07, 0x00}));
+    EXPECT_EQ(bad.checksumExpected, 0x11);
+    EXPECT_EQ(bad.checksumFound, 0xFF);
+}
+
+TEST(SummarizeFrame, ListsZonesAndFlagsOfStatusFrames)
+{
+    const std::pair<std::string_view, std::string_view> cases[] = {
+        {"0C 03 07 00 00 00 02 00 11 05 00 2E",
+         "Status comm 3 dev 7 disarmed: zones 1,3 flags: disarmed,mains_absent"},
+        {"0C 00 01 00 00 00 02 FF 7F 00 00 8D",
+         "Status comm 0 dev 1 alarm: zones 1,2,3,4,5,6,7,8 "
+         "flags: disarmed,help,tamper,battery,mains_absent,test_mode,under_voltage"},
+        // Bit 7 of the flags is unused and the spare byte is not shown: nothing to list.
+        {"0C 00 01 00 00 00 02 00 80 00 07 96", "Status comm 0 dev 1"},
+    };
+    for (const auto& [hex, summary] : cases)
+        EXPECT_EQ(SummarizeFrame(DecodeFrame(Bytes(hex))), summary) << hex;
+}
+
+TEST(DescribeFrameZh, OneFieldPerLine)
+{
+    EXPECT_EQ(DescribeFrameZh(DecodeFrame(Bytes(STATUS_ZONE1))), "命令：状态 (0x02)\n"
+                                                                 "长度字节：12  数据报：12 字节\n"
+                                                                 "通讯机号：0  设备编号：1\n"
+                                                                 "防区报警：1\n"
+                                                                 "设备标志：撤防、无交流电\n"
+                                                                 "防区撤防：无\n"
+                                                                 "校验和：正确 (0x21)");
+    EXPECT_EQ(DescribeFrameZh(DecodeFrame(Bytes("08 00 F1 00 05 00 82 FF"))),
+              "命令：状态确认 (0x82)\n"
+              "长度字节：8  数据报：8 字节\n"
+              "通讯机号：0  设备编号：241\n"
+              "保留字节：0x00 0x05 0x00\n"
+              "校验和：错误，应为 0x80，实为 0xFF\n"
+              "问题：校验和错误、保留字节不为零、设备编号超出范围");
+    EXPECT_EQ(DescribeFrameZh(DecodeFrame(Bytes(DEBUG_FRAME))), "命令：调试 (0x3E)\n"
+                                                                "长度字节：18  数据报：18 字节\n"
+                                                                "通讯机号：0  设备编号：0\n"
+                                                                "校验和：无校验和");
+    EXPECT_EQ(DescribeFrameZh(DecodeFrame({})), "数据报：0 字节\n问题：帧不完整");
+}
+
+TEST(FrameDecoderNames, KeysAndMasksInBitOrder)
+{
+    std::uint16_t mask = 1;
+    for (const NamedBit& name : FindingNames()) {
+        EXPECT_EQ(name.mask, mask) << name.key;
+        mask = static_cast<std::uint16_t>(mask << 1);
+    }
+    EXPECT_EQ(mask, static_cast<std::uint16_t>(Truncated) << 1);
+    EXPECT_EQ(DeviceFlagNames().size(), 7U);
+    EXPECT_EQ(DeviceFlagNames().back().mask, 0x40);
+    EXPECT_EQ(CommandKey(FaultRestore), "fault_restore");
+    EXPECT_EQ(CommandNameZh(Online), "设备在线");
+}
+
+} // namespace
