@@ -90,11 +90,12 @@ veltrano.prefs.extra_port = Pref.uint("Additional UDP port", 0, "Also decode thi
 -- "zone 1" or "zones 1,3" for the set bits of a zone byte; nil when none is set.
 local function zone_list(value)
     local zones = {}
+    local bit = 1
     for zone = 1, 8 do
-        local bit = 2 ^ (zone - 1)
         if value % (2 * bit) >= bit then
             zones[#zones + 1] = tostring(zone)
         end
+        bit = bit * 2
     end
     if #zones == 0 then
         return nil
@@ -155,8 +156,6 @@ local function dissect(tvb, pinfo, tree)
             "Length byte %d, datagram %d bytes", length, reported))
         problems[#problems + 1] = "[length mismatch]"
     end
-    -- The frame as far as both its length byte and the datagram reach.
-    local stop = math.min(length, size)
 
     local function byte_at(index)
         return index < size and tvb(index, 1):uint() or nil
@@ -219,7 +218,7 @@ local function dissect(tvb, pinfo, tree)
 
     if length > size then
         root:add_proto_expert_info(e.truncated, string.format(
-            "Checksum at byte %d lies beyond the %d bytes of the datagram", length - 1, size))
+            "Checksum at byte %d missing: only %d bytes at hand", length - 1, size))
         problems[#problems + 1] = "[truncated]"
     else
         local checksum = tvb(length - 1, 1):uint()
