@@ -39,13 +39,13 @@ end
 
 -- Flag masks in the order the Info column lists them.
 local FLAGS = {
-    { mask = 0x01, abbr = "disarmed", name = "Disarmed", text = "disarmed" },
-    { mask = 0x02, abbr = "help", name = "Emergency help", text = "emergency help" },
-    { mask = 0x04, abbr = "tamper", name = "Tamper", text = "tamper" },
-    { mask = 0x08, abbr = "battery", name = "Battery abnormal", text = "battery abnormal" },
-    { mask = 0x10, abbr = "mains_absent", name = "Mains absent", text = "mains absent" },
-    { mask = 0x20, abbr = "test_mode", name = "Test mode", text = "test mode" },
-    { mask = 0x40, abbr = "under_voltage", name = "Under-voltage", text = "under-voltage" },
+    { mask = 0x01, abbr = "disarmed", name = "Disarmed" },
+    { mask = 0x02, abbr = "help", name = "Emergency help" },
+    { mask = 0x04, abbr = "tamper", name = "Tamper" },
+    { mask = 0x08, abbr = "battery", name = "Battery abnormal" },
+    { mask = 0x10, abbr = "mains_absent", name = "Mains absent" },
+    { mask = 0x20, abbr = "test_mode", name = "Test mode" },
+    { mask = 0x40, abbr = "under_voltage", name = "Under-voltage" },
 }
 
 -- 0 and 1 as in the built-in checksum status fields.
@@ -85,7 +85,8 @@ local e = {
 }
 veltrano.experts = e
 
-veltrano.prefs.extra_port = Pref.uint("Additional UDP port", 0, "Also decode this UDP port as Veltrano (0: none)")
+veltrano.prefs.extra_port = Pref.uint("Additional UDP port", 0,
+    "Also decode this UDP port as Veltrano (0: none)")
 
 -- "zone 1" or "zones 1,3" for the set bits of a zone byte; nil when none is set.
 local function zone_list(value)
@@ -103,11 +104,12 @@ local function zone_list(value)
     return (#zones == 1 and "zone " or "zones ") .. table.concat(zones, ",")
 end
 
+-- "disarmed, mains absent" for the set flags; nil when none is set.
 local function flag_list(value)
     local names = {}
     for _, flag in ipairs(FLAGS) do
         if value % (2 * flag.mask) >= flag.mask then
-            names[#names + 1] = flag.text
+            names[#names + 1] = flag.name:lower()
         end
     end
     return #names > 0 and table.concat(names, ", ") or nil
@@ -192,7 +194,7 @@ local function dissect(tvb, pinfo, tree)
         return index < payload_end
     end
     local sections = {}
-    local function describe(label, text)
+    local function add_section(label, text)
         if text then sections[#sections + 1] = label .. text end
     end
     if cmd ~= CMD_DEBUG then
@@ -206,9 +208,9 @@ local function dissect(tvb, pinfo, tree)
         if has(9) then root:add(f.zone_disarm, tvb(9, 1)) end
         if has(10) then root:add(f.spare, tvb(10, 1)) end
         if has(11) then root:add(f.data, tvb(11, payload_end - 11)) end
-        describe("alarm: ", has(7) and zone_list(byte_at(7)))
-        describe("disarmed: ", has(9) and zone_list(byte_at(9)))
-        describe("flags: ", has(8) and flag_list(byte_at(8)))
+        add_section("alarm: ", has(7) and zone_list(byte_at(7)))
+        add_section("disarmed: ", has(9) and zone_list(byte_at(9)))
+        add_section("flags: ", has(8) and flag_list(byte_at(8)))
     elseif has(HEADER_LENGTH) then
         root:add(f.data, tvb(HEADER_LENGTH, payload_end - HEADER_LENGTH))
     end
