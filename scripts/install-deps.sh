@@ -8,6 +8,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-dev
     fonts-wqy-microhei
+    tshark
 )
 if [ "${1:-}" = "--with-tools" ]; then
     packages+=(clang-format)
@@ -36,5 +37,7 @@ for p in "${missing[@]}"; do
     fi
     available+=("$p")
 done
+# tshark's dependencies ask whether non-root users may capture; answer no rather than prompt.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | $sudo debconf-set-selections
 echo "Installing: ${available[*]}"
 $sudo apt-get install -y -qq --no-install-recommends "${available[@]}"
