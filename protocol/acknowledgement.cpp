@@ -17,3 +17,18 @@ std::variant<AckFrame, NoAck> AcknowledgementFor(std::span<const std::uint8_t> d
     ack[ACK_FRAME_LENGTH - 1] = FrameChecksum(ack);
     return ack;
 }
+
+bool IsAcknowledgement(std::span<const std::uint8_t> datagram)
+{
+    return datagram.size() > FRAME_COMMAND && datagram[FRAME_COMMAND] >= ACK_FLAG;
+}
+
+std::uint64_t AckPairingKey(std::span<const std::uint8_t> datagram)
+{
+    std::uint64_t key = 0;
+    for (std::size_t i = FRAME_COMM_NO; i <= FRAME_COMMAND; ++i) {
+        const std::uint8_t byte = i < datagram.size() ? datagram[i] : 0;
+        key = key << 8 | (i == FRAME_COMMAND ? (byte | ACK_FLAG) : byte);
+    }
+    return key;
+}

@@ -24,3 +24,11 @@ enum class NoAck : std::uint8_t
 // datagram is answered with zeros where its bytes end, and one of six bytes or fewer has command 0. The
 // received checksum and length byte are not examined: a wrong one is answered like a right one.
 std::variant<AckFrame, NoAck> AcknowledgementFor(std::span<const std::uint8_t> datagram);
+
+// Whether the datagram is an acknowledgement: its command byte has the acknowledgement bit set.
+bool IsAcknowledgement(std::span<const std::uint8_t> datagram);
+
+// What an acknowledgement repeats of the frame it answers: bytes 1 to 5 and the command with the
+// acknowledgement bit set, bytes the datagram lacks counting as zero. A frame and an acknowledgement that
+// answers it give the same key; so do two frames the far side cannot tell apart.
+std::uint64_t AckPairingKey(std::span<const std::uint8_t> datagram);

@@ -170,6 +170,32 @@ TEST(Acknowledgement, AnswersEveryFrameButAcknowledgementsEmptyAndOversizedDatag
     }
 }
 
+TEST(Acknowledgement, PairsAFrameWithTheAcknowledgementThatAnswersIt)
+{
+    const struct
+    {
+        const char* frame;
+        bool ack; // the datagram is itself an acknowledgement
+    } cases[] = {
+        {"0C 00 01 00 00 00 02 01 11 00 00 21", false},
+        {"08 EF 02 03 04 05 3E 00", false},
+        {"0C 01 02", false},
+        {"08 00 01 00 00 00 82 8B", true},
+    };
+    for (const auto& c : cases) {
+        const auto frame = Bytes(c.frame);
+        EXPECT_EQ(IsAcknowledgement(frame), c.ack) << c.frame;
+        const auto answer = AcknowledgementFor(frame);
+        if (const auto* ack = std::get_if<AckFrame>(&answer))
+            EXPECT_EQ(AckPairingKey(*ack), AckPairingKey(frame)) << c.frame;
+    }
+    // Any other communicator, device, reserved byte or command pairs differently.
+    const auto key = AckPairingKey(Bytes("08 00 01 00 00 00 82 8B"));
+    for (const char* other : {"08 01 01 00 00 00 82 8B", "08 00 02 00 00 00 82 8B", "08 00 01 00 00 01 82 8B",
+                              "08 00 01 00 00 00 81 8B"})
+        EXPECT_NE(AckPairingKey(Bytes(other)), key) << other;
+}
+
 TEST(FormatDatagramHex, ShowsWhatAClearedBufferWouldHold)
 {
     EXPECT_EQ(FormatDatagramHex(Bytes("0C 01 02")), " 0C 01 02 00 00 00 00 00 00 00 00 00");
