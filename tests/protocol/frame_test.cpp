@@ -186,8 +186,9 @@ TEST(Acknowledgement, PairsAFrameWithTheAcknowledgementThatAnswersIt)
         const auto frame = Bytes(c.frame);
         EXPECT_EQ(IsAcknowledgement(frame), c.ack) << c.frame;
         const auto answer = AcknowledgementFor(frame);
-        if (const auto* ack = std::get_if<AckFrame>(&answer))
+        if (const auto* ack = std::get_if<AckFrame>(&answer)) {
             EXPECT_EQ(AckPairingKey(*ack), AckPairingKey(frame)) << c.frame;
+        }
     }
     // Any other communicator, device, reserved byte or command pairs differently.
     const auto key = AckPairingKey(Bytes("08 00 01 00 00 00 82 8B"));
