@@ -1,10 +1,12 @@
 #include "protocol/acknowledgement.h"
 #include "protocol/frame.h"
+#include "protocol/log_line.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -205,6 +207,18 @@ TEST(FormatDatagramHex, ShowsWhatAClearedBufferWouldHold)
     EXPECT_EQ(FormatDatagramHex(Bytes("")), "");
     // A length beyond the buffer shows its 128 bytes.
     EXPECT_EQ(FormatDatagramHex(Bytes("FF 01")).size(), 128U * 3);
+}
+
+TEST(LogLine, NamesTimeDirectionPeerLineAndDecoding)
+{
+    EXPECT_EQ(FormatLogLine(1'765'226'908'123'456, Direction::Out, 0x7F000001, 8015,
+                            Bytes("0C 00 01 00 00 00 02 01 11 00 00 21")),
+              "2025-12-08T20:48:28.123456Z out 127.0.0.1:8015  0C 00 01 00 00 00 02 01 11 00 00 21 | "
+              "Status comm 0 dev 1 alarm: zone 1 flags: disarmed,mains_absent");
+    EXPECT_EQ(FormatLogLine(0, Direction::In, 0xCB007107, 65535, Bytes("08 00 01 00 00 00 82 8B"), EACCES),
+              "1970-01-01T00:00:00.000000Z in 203.0.113.7:65535  08 00 01 00 00 00 82 8B | "
+              "ACK status comm 0 dev 1 (send failed: Permission denied)");
+    EXPECT_EQ(FormatTimestampUtc(-1), "1969-12-31T23:59:59.999999Z");
 }
 
 } // namespace
