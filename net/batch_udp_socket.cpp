@@ -1,0 +1,258 @@
+#include "net/batch_udp_socket.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+struct CBatchUdpSocket::Buffers
+{
+    explicit Buffers(std::size_t batch)
+        : data(batch * SLOT_SIZE), headers(batch), vectors(batch), names(batch), controls(batch)
+    {}
+
+    // Room for IP_PKTINFO and SO_RXQ_OVFL on receive, IP_PKTINFO on send.
+    struct alignas(cmsghdr) Control
+    {
+        std::uint8_t bytes[CMSG_SPACE(sizeof(in_pktinfo)) + CMSG_SPACE(sizeof(std::uint32_t))];
+    };
+
+    std::vector<std::uint8_t> data;
+    std::vector<mmsghdr> headers;
+    std::vector<iovec> vectors;
+    std::vector<sockaddr_in> names;
+    std::vector<Control> controls;
+};
+
+namespace {
+
+std::string Describe(const char* what, std::uint32_t address, std::uint16_t port, int error)
+{
+    char text[INET_ADDRSTRLEN] = {};
+    in_addr in{};
+    in.s_addr = address;
+    ::inet_ntop(AF_INET, &in, text, sizeof text);
+    return std::string("cannot ") + what + ' ' + text + ':' + std::to_string(port) + ": " +
+           std::strerror(error);
+}
+
+sockaddr_in SocketAddress(std::uint32_t address, std::uint16_t portNetworkOrder)
+{
+    sockaddr_in result{};
+    result.sin_family = AF_INET;
+    result.sin_addr.s_addr = address;
+    result.sin_port = portNetworkOrder;
+    return result;
+}
+
+} // namespace
+
+CBatchUdpSocket::CBatchUdpSocket(std::size_t batch)
+    : m_batch(batch == 0 ? 1 : batch), m_buffers(std::make_unique<Buffers>(m_batch))
+{
+    m_received.reserve(m_batch);
+}
+
+CBatchUdpSocket::~CBatchUdpSocket()
+{
+    Close();
+}
+
+void CBatchUdpSocket::Close()
+{
+    if (m_socket >= 0)
+        ::close(m_socket);
+    m_socket = -1;
+    m_connected = false;
+}
+
+std::optional<std::string> CBatchUdpSocket::Open(const Options& options)
+{
+    if (m_socket >= 0)
+        return std::string("socket already open");
+    m_socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (m_socket < 0)
+        return std::string("cannot create a UDP socket: ") + std::strerror(errno);
+
+    // Beyond rmem_max needs CAP_NET_ADMIN; without it the plain option gives what the limit allows.
+    const int size = options.receiveBuffer;
+    if (::setsockopt(m_socket, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
+        ::setsockopt(m_socket, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    if (::setsockopt(m_socket, SOL_SOCKET, SO_SNDBUFFORCE, &size, sizeof size) != 0)
+        ::setsockopt(m_socket, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    const int on = 1;
+    if (::setsockopt(m_socket, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0 ||
+        ::setsockopt(m_socket, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) != 0) {
+        const int error = errno;
+        Close();
+        return std::string("cannot set socket options: ") + std::strerror(error);
+    }
+
+    const sockaddr_in local = SocketAddress(options.bindAddress, htons(options.port));
+    if (::bind(m_socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        const int error = errno;
+        Close();
+        return Describe("bind", options.bindAddress, options.port, error);
+    }
+    if (options.peer) {
+        const sockaddr_in peer = SocketAddress(options.peer->address, options.peer->port);
+        if (::connect(m_socket, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
+            const int error = errno;
+            Close();
+            return Describe("reach", options.peer->address, ntohs(options.peer->port), error);
+        }
+        m_connected = true;
+    }
+    m_overflowCount = 0;
+    return std::nullopt;
+}
+
+Destination CBatchUdpSocket::LocalAddress() const
+{
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (m_socket < 0 || ::getsockname(m_socket, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+        return {};
+    return {local.sin_addr.s_addr, local.sin_port};
+}
+
+int CBatchUdpSocket::ReceiveBufferBytes() const
+{
+    int size = 0;
+    socklen_t length = sizeof size;
+    if (m_socket < 0 || ::getsockopt(m_socket, SOL_SOCKET, SO_RCVBUF, &size, &length) != 0)
+        return 0;
+    return size;
+}
+
+std::span<const CBatchUdpSocket::Received> CBatchUdpSocket::Receive(int& error)
+{
+    error = 0;
+    m_received.clear();
+    if (m_socket < 0)
+        return {};
+    Buffers& b = *m_buffers;
+    for (std::size_t i = 0; i < m_batch; ++i) {
+        b.vectors[i] = {b.data.data() + i * SLOT_SIZE, SLOT_SIZE};
+        msghdr& header = b.headers[i].msg_hdr;
+        header = {};
+        header.msg_name = &b.names[i];
+        header.msg_namelen = sizeof(sockaddr_in);
+        header.msg_iov = &b.vectors[i];
+        header.msg_iovlen = 1;
+        header.msg_control = b.controls[i].bytes;
+        header.msg_controllen = sizeof b.controls[i].bytes;
+        b.headers[i].msg_len = 0;
+    }
+    // MSG_TRUNC: the length reported is the datagram's own, so an oversize one is recognised.
+    const int count = ::recvmmsg(m_socket, b.headers.data(), static_cast<unsigned>(m_batch),
+                                 MSG_DONTWAIT | MSG_TRUNC, nullptr);
+    if (count < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            error = errno;
+        return {};
+    }
+    for (int n = 0; n < count; ++n) {
+        const auto i = static_cast<std::size_t>(n);
+        msghdr& header = b.headers[i].msg_hdr;
+        Received received;
+        received.size = b.headers[i].msg_len;
+        received.bytes = {b.data.data() + i * SLOT_SIZE, std::min<std::size_t>(received.size, SLOT_SIZE)};
+        received.from = {b.names[i].sin_addr.s_addr, b.names[i].sin_port};
+        for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
+            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+                in_pktinfo info{};
+                std::memcpy(&info, CMSG_DATA(c), sizeof info);
+                received.localAddress = info.ipi_addr.s_addr;
+            } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+                std::uint32_t drops = 0;
+                std::memcpy(&drops, CMSG_DATA(c), sizeof drops);
+                m_overflowCount = std::max(m_overflowCount, drops);
+            }
+        }
+        m_received.push_back(received);
+    }
+    return m_received;
+}
+
+CBatchUdpSocket::SendOutcome CBatchUdpSocket::Send(std::span<const Outgoing> datagrams)
+{
+    SendOutcome outcome;
+    Buffers& b = *m_buffers;
+    while (outcome.sent < datagrams.size()) {
+        const std::size_t count = std::min(m_batch, datagrams.size() - outcome.sent);
+        for (std::size_t i = 0; i < count; ++i) {
+            const Outgoing& out = datagrams[outcome.sent + i];
+            b.vectors[i] = {const_cast<std::uint8_t*>(out.bytes.data()), out.bytes.size()};
+            msghdr& header = b.headers[i].msg_hdr;
+            header = {};
+            if (!m_connected) {
+                b.names[i] = SocketAddress(out.to.address, out.to.port);
+                header.msg_name = &b.names[i];
+                header.msg_namelen = sizeof(sockaddr_in);
+            }
+            header.msg_iov = &b.vectors[i];
+            header.msg_iovlen = 1;
+            if (out.sourceAddress != 0) {
+                // Answer from the address the datagram reached, not the one routing would pick.
+                header.msg_control = b.controls[i].bytes;
+                header.msg_controllen = CMSG_SPACE(sizeof(in_pktinfo));
+                cmsghdr* c = CMSG_FIRSTHDR(&header);
+                c->cmsg_level = IPPROTO_IP;
+                c->cmsg_type = IP_PKTINFO;
+                c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+                in_pktinfo info{};
+                info.ipi_spec_dst.s_addr = out.sourceAddress;
+                std::memcpy(CMSG_DATA(c), &info, sizeof info);
+            }
+        }
+        const int sent = ::sendmmsg(m_socket, b.headers.data(), static_cast<unsigned>(count), MSG_DONTWAIT);
+        if (sent < 0) {
+            outcome.error = errno;
+            return outcome;
+        }
+        // A short count: the next call sends the rest or names the reason.
+        outcome.sent += static_cast<std::size_t>(sent);
+    }
+    return outcome;
+}
+
+std::uint64_t CBatchUdpSocket::KernelDrops() const
+{
+    // The control message only comes with a datagram; the kernel's table also knows drops after the last.
+    return std::max<std::uint64_t>(m_overflowCount, ProcDrops().value_or(0));
+}
+
+std::optional<std::uint64_t> CBatchUdpSocket::ProcDrops() const
+{
+    struct stat info
+    {
+    };
+    if (m_socket < 0 || ::fstat(m_socket, &info) != 0)
+        return std::nullopt;
+    std::ifstream table("/proc/self/net/udp");
+    std::string line;
+    std::getline(table, line); // heading
+    while (std::getline(table, line)) {
+        // sl local rem st tx:rx tr:when retrnsmt uid timeout inode ref pointer drops
+        std::istringstream fields(line);
+        std::string skip;
+        std::uint64_t inode = 0;
+        for (int i = 0; i < 9; ++i)
+            fields >> skip;
+        fields >> inode;
+        if (!fields || inode != info.st_ino)
+            continue;
+        std::uint64_t drops = 0;
+        fields >> skip >> skip >> drops;
+        return fields ? std::optional(drops) : std::nullopt;
+    }
+    return std::nullopt;
+}

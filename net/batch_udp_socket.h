@@ -1,0 +1,88 @@
+#pragma once
+
+#include "net/destination.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+// The command-line companion's UDP/IPv4 socket: non-blocking, a large receive buffer, datagrams read and
+// written a batch per system call, each received one with the local address it was sent to (IP_PKTINFO) and
+// the kernel's count of datagrams it dropped for want of buffer space (SO_RXQ_OVFL). The window keeps its
+// own option-less endpoint; this one is for load.
+class CBatchUdpSocket final
+{
+public:
+    // The largest IPv4 UDP payload, plus one so that anything larger still shows as truncated.
+    static constexpr std::size_t SLOT_SIZE = 65508;
+
+    struct Options
+    {
+        std::uint32_t bindAddress{0}; // network byte order; 0 = every interface
+        std::uint16_t port{0};        // host byte order; 0 = one the system picks
+        int receiveBuffer{8 << 20};   // bytes asked for, beyond the system's limit when allowed
+        // When set, the socket only talks to and hears from this peer.
+        std::optional<Destination> peer;
+    };
+
+    struct Received
+    {
+        std::span<const std::uint8_t> bytes; // at most SLOT_SIZE
+        std::size_t size{0};                 // the datagram's real size
+        Destination from;                    // network byte order
+        std::uint32_t localAddress{0};       // where it was sent to, network byte order
+    };
+
+    struct Outgoing
+    {
+        Destination to;                 // ignored on a socket with a peer
+        std::uint32_t sourceAddress{0}; // network byte order; 0 lets routing choose
+        std::span<const std::uint8_t> bytes;
+    };
+
+    struct SendOutcome
+    {
+        std::size_t sent{0}; // the first `sent` datagrams went
+        int error{0};        // why the next one did not; 0 when all went
+    };
+
+    explicit CBatchUdpSocket(std::size_t batch = 64);
+    ~CBatchUdpSocket();
+    CBatchUdpSocket(const CBatchUdpSocket&) = delete;
+    CBatchUdpSocket& operator=(const CBatchUdpSocket&) = delete;
+
+    // "cannot bind 0.0.0.0:7015: Address already in use" and the like; nothing stays open on failure.
+    std::optional<std::string> Open(const Options& options);
+    bool IsOpen() const { return m_socket >= 0; }
+    int Handle() const { return m_socket; }
+    // The bound address and port (network byte order); a socket with a peer has a real address here.
+    Destination LocalAddress() const;
+    // What the system granted, as getsockopt reports it.
+    int ReceiveBufferBytes() const;
+
+    // Up to a batch of waiting datagrams, without waiting; valid until the next call. Empty when nothing
+    // waits or on an error, which goes to `error` (EAGAIN is none).
+    std::span<const Received> Receive(int& error);
+    // Datagrams the kernel dropped on this socket's full receive queue since it opened.
+    std::uint64_t KernelDrops() const;
+
+    // In order, a batch per system call, never waiting.
+    SendOutcome Send(std::span<const Outgoing> datagrams);
+
+private:
+    struct Buffers;
+
+    void Close();
+    std::optional<std::uint64_t> ProcDrops() const;
+
+    int m_socket{-1};
+    bool m_connected{false};
+    std::size_t m_batch{64};
+    std::unique_ptr<Buffers> m_buffers;
+    std::vector<Received> m_received;
+    std::uint32_t m_overflowCount{0};
+};

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "net/destination.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+// "HOST:PORT" as the command-line companion takes it, and the IPv4 address behind a host name.
+
+struct HostPort
+{
+    std::string host;
+    std::uint16_t port{0}; // host byte order
+};
+
+// The text's host and port, or why it is not one: the host is a name or a dotted quad of letters, digits,
+// '.', '-' and '_' (at most 253 characters), the port 1 to 65535 in decimal. Looks nothing up.
+std::variant<HostPort, std::string> SplitHostPort(std::string_view text);
+
+// The IPv4 address of a dotted quad or a name (getaddrinfo, AF_INET), network byte order; the reason when
+// there is none.
+std::variant<std::uint32_t, std::string> ResolveIpv4(const std::string& host);
+
+// Why the address (network byte order) must not be sent to: the zero address, a multicast one, the limited
+// broadcast or the broadcast address of one of this machine's interfaces. Nothing when it may.
+std::optional<std::string> RefusedDestination(std::uint32_t address);
+
+// SplitHostPort, ResolveIpv4 and RefusedDestination in turn.
+std::variant<Destination, std::string> ResolveHostPort(std::string_view text);
