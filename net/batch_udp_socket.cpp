@@ -171,6 +171,7 @@ std::span<const CBatchUdpSocket::Received> CBatchUdpSocket::Receive(int& error)
                 in_pktinfo info{};
                 std::memcpy(&info, CMSG_DATA(c), sizeof info);
                 received.localAddress = info.ipi_addr.s_addr;
+                received.replySource = info.ipi_spec_dst.s_addr;
             } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
                 std::uint32_t drops = 0;
                 std::memcpy(&drops, CMSG_DATA(c), sizeof drops);

@@ -35,6 +35,7 @@ public:
         std::size_t size{0};                 // the datagram's real size
         Destination from;                    // network byte order
         std::uint32_t localAddress{0};       // where it was sent to, network byte order
+        std::uint32_t replySource{0};        // the local address an answer comes from, network byte order
     };
 
     struct Outgoing

@@ -21,26 +21,6 @@ bool IsHostCharacter(char c)
            c == '-' || c == '_';
 }
 
-// Whether the address (network byte order) is the directed broadcast address of one of the interfaces.
-bool IsInterfaceBroadcast(std::uint32_t address)
-{
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0)
-        return false;
-    bool found = false;
-    for (const ifaddrs* entry = list; entry != nullptr && !found; entry = entry->ifa_next) {
-        if ((entry->ifa_flags & IFF_BROADCAST) == 0 || entry->ifa_broadaddr == nullptr ||
-            entry->ifa_broadaddr->sa_family != AF_INET)
-            continue;
-        sockaddr_in broadcast{};
-        std::copy_n(reinterpret_cast<const std::uint8_t*>(entry->ifa_broadaddr), sizeof broadcast,
-                    reinterpret_cast<std::uint8_t*>(&broadcast));
-        found = broadcast.sin_addr.s_addr == address;
-    }
-    ::freeifaddrs(list);
-    return found;
-}
-
 } // namespace
 
 std::variant<HostPort, std::string> SplitHostPort(std::string_view text)
@@ -81,12 +61,33 @@ std::variant<std::uint32_t, std::string> ResolveIpv4(const std::string& host)
     return address.sin_addr.s_addr;
 }
 
-std::optional<std::string> RefusedDestination(std::uint32_t address)
+std::vector<std::uint32_t> InterfaceBroadcastAddresses()
+{
+    std::vector<std::uint32_t> addresses;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0)
+        return addresses;
+    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        if ((entry->ifa_flags & IFF_BROADCAST) == 0 || entry->ifa_broadaddr == nullptr ||
+            entry->ifa_broadaddr->sa_family != AF_INET)
+            continue;
+        sockaddr_in broadcast{};
+        std::copy_n(reinterpret_cast<const std::uint8_t*>(entry->ifa_broadaddr), sizeof broadcast,
+                    reinterpret_cast<std::uint8_t*>(&broadcast));
+        addresses.push_back(broadcast.sin_addr.s_addr);
+    }
+    ::freeifaddrs(list);
+    return addresses;
+}
+
+std::optional<std::string> RefusedDestination(std::uint32_t address,
+                                              std::span<const std::uint32_t> interfaceBroadcasts)
 {
     const std::uint32_t host = ntohl(address);
     if (host == 0)
         return "0.0.0.0 is no destination";
-    if (host == INADDR_BROADCAST || IsInterfaceBroadcast(address))
+    if (host == INADDR_BROADCAST || std::find(interfaceBroadcasts.begin(), interfaceBroadcasts.end(),
+                                              address) != interfaceBroadcasts.end())
         return "refusing to send to a broadcast address";
     if ((host >> 28) == 0xE)
         return "refusing to send to a multicast address";
@@ -103,7 +104,7 @@ std::variant<Destination, std::string> ResolveHostPort(std::string_view text)
     if (auto* reason = std::get_if<std::string>(&resolved))
         return std::move(*reason);
     const std::uint32_t address = std::get<std::uint32_t>(resolved);
-    if (auto refusal = RefusedDestination(address))
+    if (auto refusal = RefusedDestination(address, InterfaceBroadcastAddresses()))
         return std::move(*refusal);
     return Destination{address, htons(hostPort.port)};
 }

@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 // "HOST:PORT" as the command-line companion takes it, and the IPv4 address behind a host name.
 
@@ -24,9 +26,13 @@ std::variant<HostPort, std::string> SplitHostPort(std::string_view text);
 // there is none.
 std::variant<std::uint32_t, std::string> ResolveIpv4(const std::string& host);
 
+// The directed broadcast addresses of this machine's interfaces, network byte order.
+std::vector<std::uint32_t> InterfaceBroadcastAddresses();
+
 // Why the address (network byte order) must not be sent to: the zero address, a multicast one, the limited
-// broadcast or the broadcast address of one of this machine's interfaces. Nothing when it may.
-std::optional<std::string> RefusedDestination(std::uint32_t address);
+// broadcast or one of the interfaces' broadcast addresses. Nothing when it may.
+std::optional<std::string> RefusedDestination(std::uint32_t address,
+                                              std::span<const std::uint32_t> interfaceBroadcasts);
 
 // SplitHostPort, ResolveIpv4 and RefusedDestination in turn.
 std::variant<Destination, std::string> ResolveHostPort(std::string_view text);

@@ -1,0 +1,57 @@
+#include "cli/signals.h"
+
+#include <QSocketNotifier>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+
+namespace {
+
+int g_pair[2] = {-1, -1};
+
+extern "C" void WriteSignal(int signal)
+{
+    const int saved = errno;
+    const auto byte = static_cast<unsigned char>(signal);
+    [[maybe_unused]] const auto written = ::write(g_pair[0], &byte, 1);
+    errno = saved;
+}
+
+} // namespace
+
+CSignalWatcher::CSignalWatcher(QObject* parent) : QObject(parent) {}
+
+CSignalWatcher::~CSignalWatcher()
+{
+    struct sigaction action
+    {
+    };
+    action.sa_handler = SIG_DFL;
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+}
+
+bool CSignalWatcher::Install()
+{
+    if (g_pair[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_pair) != 0)
+        return false;
+    m_notifier = std::make_unique<QSocketNotifier>(g_pair[1], QSocketNotifier::Read);
+    connect(m_notifier.get(), &QSocketNotifier::activated, this, &CSignalWatcher::OnReadable);
+    struct sigaction action
+    {
+    };
+    action.sa_handler = WriteSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+void CSignalWatcher::OnReadable()
+{
+    unsigned char byte = 0;
+    while (::read(g_pair[1], &byte, 1) == 1)
+        Q_EMIT Received(byte);
+}
