@@ -179,8 +179,8 @@ void CCentre::SendAnswers(std::vector<Answer>& answers)
         outgoing.push_back({a.to, a.source, a.ack});
     std::size_t next = 0;
     while (next < answers.size()) {
-        const auto outcome = m_socket.Send(std::span(outgoing).subspan(next));
         const std::int64_t nowUs = WallClockUs();
+        const auto outcome = m_socket.Send(std::span(outgoing).subspan(next));
         const std::size_t end = next + outcome.sent + (outcome.error != 0 ? 1 : 0);
         for (std::size_t i = next; i < end; ++i) {
             const Answer& a = answers[i];

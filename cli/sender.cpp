@@ -64,9 +64,10 @@ void CSender::SendCurrent()
     }
     const auto& frame = m_frames[m_index];
     const CBatchUdpSocket::Outgoing outgoing{m_options.to, 0, frame};
-    const auto outcome = m_socket.Send(std::span(&outgoing, 1));
+    // Stamped as it is handed over: the far side cannot have it earlier.
     const std::int64_t nowUs = WallClockUs();
     m_sentAt = Clock::now();
+    const auto outcome = m_socket.Send(std::span(&outgoing, 1));
     ++m_attempts;
     m_output.Frame(SentFrame(nowUs, m_options.to, frame, outcome.error, m_attempts > 1 ? "retry" : ""));
     m_output.EndOfBatch();

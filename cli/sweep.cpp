@@ -116,9 +116,10 @@ void CSweep::SendFrames(std::uint64_t count)
         m_frames.push_back(m_walk.Next());
     for (const auto& frame : m_frames)
         m_outgoing.push_back({m_options.sender.to, 0, frame});
-    const auto outcome = m_socket.Send(m_outgoing);
+    // Stamped as they are handed over: the far side cannot have them earlier.
     const std::int64_t nowUs = WallClockUs();
     const auto now = Clock::now();
+    const auto outcome = m_socket.Send(m_outgoing);
     for (std::size_t i = 0; i < outcome.sent; ++i) {
         const auto& frame = m_frames[i];
         m_output.Frame(SentFrame(nowUs, m_options.sender.to, frame));
