@@ -6,6 +6,7 @@ packages=(
     cmake ninja-build g++ make pkg-config
     qt6-base-dev libgl-dev
     libgtest-dev libgmock-dev libbenchmark-dev
+    libcli11-dev libfmt-dev
     clang libclang-rt-dev
     fonts-wqy-microhei
     tshark

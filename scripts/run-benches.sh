@@ -8,7 +8,7 @@
 # The exit status is non-zero when a bench fails to run; a missed goal is reported, not failed.
 set -uo pipefail
 build=${1:?build dir}
-benches=(core_bench window_bench)
+benches=(core_bench window_bench cli_bench)
 
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 work=$(mktemp -d)

@@ -1,0 +1,296 @@
+// The companion under load over 127.0.0.1, run as the child process a script would start: its centre against
+// the plain echo loop, its windowed sweep against a minimal blocking client, and how well --rate holds.
+#include "bench/bench_report.h"
+#include "tests/support/load_clients.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::atomic<bool> kNeverCancelled{false};
+constexpr int kWindow = 16;
+
+// The companion as a child: stdout to a file, stderr read for the listening port.
+class Child final
+{
+public:
+    Child(const std::vector<std::string>& arguments, const std::string& outputPath)
+    {
+        int pipeFds[2];
+        if (::pipe2(pipeFds, O_CLOEXEC) != 0)
+            return;
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            const int out = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(out, STDOUT_FILENO);
+            ::dup2(pipeFds[1], STDERR_FILENO);
+            std::vector<char*> argv{const_cast<char*>(VELTRANO_CLI_PATH)};
+            for (const std::string& argument : arguments)
+                argv.push_back(const_cast<char*>(argument.c_str()));
+            argv.push_back(nullptr);
+            ::execv(VELTRANO_CLI_PATH, argv.data());
+            ::_exit(127);
+        }
+        ::close(pipeFds[1]);
+        m_err = pipeFds[0];
+    }
+    ~Child()
+    {
+        if (m_pid > 0 && !m_status) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+        if (m_err >= 0)
+            ::close(m_err);
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    pid_t Pid() const { return m_pid; }
+
+    std::optional<std::uint16_t> ListeningPort()
+    {
+        std::string text;
+        const auto end = LoadClock::now() + 5s;
+        while (LoadClock::now() < end) {
+            pollfd readable{m_err, POLLIN, 0};
+            if (::poll(&readable, 1, 100) <= 0)
+                continue;
+            char chunk[256];
+            const auto got = ::read(m_err, chunk, sizeof chunk);
+            if (got <= 0)
+                return std::nullopt;
+            text.append(chunk, static_cast<std::size_t>(got));
+            const auto at = text.find("listening on ");
+            const auto colon = at == std::string::npos ? at : text.find(':', at);
+            const auto space = colon == std::string::npos ? colon : text.find(' ', colon);
+            if (space != std::string::npos)
+                return static_cast<std::uint16_t>(std::stoul(text.substr(colon + 1, space - colon - 1)));
+        }
+        return std::nullopt;
+    }
+
+    void Signal(int signal) const { ::kill(m_pid, signal); }
+
+    // The exit status, or none after the limit.
+    std::optional<int> Wait(LoadClock::duration limit)
+    {
+        const auto end = LoadClock::now() + limit;
+        while (!m_status && LoadClock::now() < end) {
+            int status = 0;
+            if (::waitpid(m_pid, &status, WNOHANG) == m_pid)
+                m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            else
+                std::this_thread::sleep_for(5ms);
+        }
+        return m_status;
+    }
+
+private:
+    pid_t m_pid{-1};
+    int m_err{-1};
+    std::optional<int> m_status;
+};
+
+// The summary's fields, from the last line of the child's output file.
+std::map<std::string, std::string> Summary(const std::string& path)
+{
+    std::ifstream file(path);
+    std::string line;
+    std::string last;
+    while (std::getline(file, line)) {
+        if (line.rfind("summary: ", 0) == 0)
+            last = line;
+    }
+    std::map<std::string, std::string> fields;
+    std::istringstream words(last);
+    std::string word;
+    while (words >> word) {
+        const auto equals = word.find('=');
+        if (equals != std::string::npos)
+            fields[word.substr(0, equals)] = word.substr(equals + 1);
+    }
+    return fields;
+}
+
+double Number(const std::map<std::string, std::string>& fields, const std::string& key)
+{
+    const auto found = fields.find(key);
+    return found == fields.end() ? 0 : std::stod(found->second);
+}
+
+long RssKiB(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    }
+    return 0;
+}
+
+std::string OutputPath(const char* name)
+{
+    return "/tmp/veltrano-cli-bench-" + std::to_string(::getpid()) + "-" + name + ".out";
+}
+
+void CentreAgainstEchoLoop()
+{
+    constexpr std::uint64_t kEchoFrames = 300'000;
+    constexpr std::uint64_t kCentreFrames = 1'000'000;
+    constexpr std::uint64_t kCheckpoint = 100'000;
+
+    double echoRate = 0;
+    {
+        EchoLoop echo;
+        echoRate = RunWindowed({echo.Port(), kWindow, kEchoFrames}, kNeverCancelled).Rate();
+    }
+
+    const std::string output = OutputPath("centre");
+    Child centre({"centre", "--bind", "127.0.0.1", "--port", "0"}, output);
+    const auto port = centre.ListeningPort();
+    if (!port) {
+        Report("centre started", "no", "yes", false);
+        return;
+    }
+    // The resident size every 100 ms, while the load runs.
+    std::atomic<bool> sampling{true};
+    std::vector<long> rss;
+    std::thread sampler([&] {
+        while (sampling.load()) {
+            rss.push_back(RssKiB(centre.Pid()));
+            std::this_thread::sleep_for(100ms);
+        }
+    });
+    WindowedLoad load{*port, kWindow, kCentreFrames, kCheckpoint};
+    load.limit = 90s;
+    const WindowedRun run = RunWindowed(load, kNeverCancelled);
+    sampling = false;
+    sampler.join();
+    centre.Signal(SIGTERM);
+    const auto status = centre.Wait(10s);
+    const auto summary = Summary(output);
+    std::remove(output.c_str());
+
+    const double ratio = echoRate > 0 ? run.Rate() / echoRate : 0;
+    Report("centre, output to a file / blocking echo loop, 16 outstanding",
+           Fixed(ratio, 2) + " (" + Fixed(run.Rate()) + " vs " + Fixed(echoRate) + " frames/s)", ">= 1.0",
+           ratio >= 1.0);
+    double slowest = 0;
+    double fastest = 0;
+    for (std::size_t i = 1; i + 1 < run.checkpoints.size(); ++i) {
+        const double rate = run.RateBetween(i, i + 1);
+        slowest = slowest == 0 ? rate : std::min(slowest, rate);
+        fastest = std::max(fastest, rate);
+    }
+    const double spread = fastest > 0 ? (fastest - slowest) / fastest : 1;
+    Report("centre rate over 1,000,000 frames, slowest 100k against fastest",
+           Fixed(spread * 100, 1) + "% apart (" + Fixed(slowest) + " to " + Fixed(fastest) + " frames/s, " +
+               Fixed(static_cast<double>(run.acknowledged)) + " acknowledged)",
+           "<= 20%", spread <= 0.20 && run.acknowledged == kCentreFrames);
+    // After the first second, the process should not grow.
+    const std::size_t warm = std::min<std::size_t>(10, rss.size() > 0 ? rss.size() - 1 : 0);
+    const long base = rss.empty() ? 0 : rss[warm];
+    const long peak =
+        rss.empty() ? 0 : *std::max_element(rss.begin() + static_cast<std::ptrdiff_t>(warm), rss.end());
+    const double growth = base > 0 ? static_cast<double>(peak - base) / static_cast<double>(base) : 1;
+    Report("centre resident size after the first second",
+           Fixed(static_cast<double>(base) / 1024, 1) + " MiB, peak " +
+               Fixed(static_cast<double>(peak) / 1024, 1) + " MiB (+" + Fixed(growth * 100, 1) + "%)",
+           "<= +10%", growth <= 0.10);
+    Report("centre exit and summary after SIGTERM",
+           "status " + std::to_string(status.value_or(-1)) +
+               (summary.count("received") == 1 ? ", summary printed" : ", no summary"),
+           "status 0, summary", status == 0 && summary.count("received") == 1);
+    Note("centre kernel drops", summary.count("kernel_drops") ? summary.at("kernel_drops") : "n/a");
+}
+
+void SweepAgainstMinimalClient()
+{
+    constexpr std::uint64_t kFrames = 300'000;
+    EchoLoop echo;
+    const double clientRate = RunWindowed({echo.Port(), kWindow, kFrames}, kNeverCancelled).Rate();
+
+    const std::string output = OutputPath("sweep");
+    const auto start = LoadClock::now();
+    Child sweep({"sweep", "--to", "127.0.0.1:" + std::to_string(echo.Port()), "--rate", "max", "--window",
+                 std::to_string(kWindow), "--expect-ack", "--count", std::to_string(kFrames)},
+                output);
+    const auto status = sweep.Wait(90s);
+    const double wall = std::chrono::duration<double>(LoadClock::now() - start).count();
+    const auto summary = Summary(output);
+    std::remove(output.c_str());
+    const double acknowledged = Number(summary, "acknowledged");
+    const double rate = Number(summary, "send_rate");
+    const double ratio = clientRate > 0 ? rate / clientRate : 0;
+    Report("sweep --rate max --window 16 --expect-ack / minimal blocking client",
+           Fixed(ratio, 2) + " (" + Fixed(rate) + " vs " + Fixed(clientRate) + " frames/s)", ">= 0.9",
+           ratio >= 0.9 && status == 0 && acknowledged == kFrames);
+    Note("sweep round trip p50/p90/p99/max (us)",
+         Fixed(Number(summary, "rtt_p50_us")) + " / " + Fixed(Number(summary, "rtt_p90_us")) + " / " +
+             Fixed(Number(summary, "rtt_p99_us")) + " / " + Fixed(Number(summary, "rtt_max_us")));
+    Note("sweep process wall time incl. start-up (s)", Fixed(wall, 2));
+}
+
+void PacedRates()
+{
+    struct Pace
+    {
+        double rate;
+        std::uint64_t frames;
+    };
+    // Ten seconds each; one frame a second over five.
+    const Pace paces[] = {{1, 6}, {1000, 10'000}, {10'000, 100'000}, {50'000, 500'000}};
+    for (const Pace& pace : paces) {
+        SweepSink sink;
+        const std::string output = OutputPath("paced");
+        Child sweep({"sweep", "--to", "127.0.0.1:" + std::to_string(sink.Port()), "--rate", Fixed(pace.rate),
+                     "--count", std::to_string(pace.frames)},
+                    output);
+        const auto status = sweep.Wait(60s);
+        // The last frames are on their way when the sender ends.
+        const auto settle = LoadClock::now() + 1s;
+        while (sink.Count() < pace.frames && LoadClock::now() < settle)
+            std::this_thread::sleep_for(10ms);
+        const auto ticks = sink.Stop();
+        std::remove(output.c_str());
+        const double seconds =
+            ticks.size() > 1 ? std::chrono::duration<double>(ticks.back() - ticks.front()).count() : 0;
+        const double measured = seconds > 0 ? static_cast<double>(ticks.size() - 1) / seconds : 0;
+        const double error = std::abs(measured / pace.rate - 1);
+        Report("sweep --rate " + Fixed(pace.rate) + " as received",
+               Fixed(measured, pace.rate < 10 ? 3 : 0) + " frames/s (" + Fixed(error * 100, 2) + "% off, " +
+                   Fixed(static_cast<double>(ticks.size())) + " of " +
+                   Fixed(static_cast<double>(pace.frames)) + " frames)",
+               "within 2%", status == 0 && error <= 0.02 && ticks.size() == pace.frames);
+    }
+}
+
+} // namespace
+
+int main()
+{
+    CentreAgainstEchoLoop();
+    SweepAgainstMinimalClient();
+    PacedRates();
+    return 0;
+}
