@@ -98,6 +98,9 @@ void CCentre::OnReadable()
             }
         }
         SendAnswers(m_answers);
+        // A short batch emptied the queue: asking again would only cost a call that finds nothing.
+        if (batch.size() < m_socket.BatchSize())
+            break;
     }
     ArmDelayTimer();
     m_output.EndOfBatch();

@@ -167,6 +167,9 @@ void CSweep::OnReadable()
             m_output.Frame(ReceivedFrame(nowUs, datagram.from, datagram.bytes, rtt, note));
             m_capture.Record(nowUs, datagram.from, {datagram.localAddress, m_local.port}, datagram.bytes);
         }
+        // A short batch emptied the queue: asking again would only cost a call that finds nothing.
+        if (batch.size() < m_socket.BatchSize())
+            break;
     }
     if (m_finished)
         return;

@@ -60,6 +60,7 @@ public:
     std::optional<std::string> Open(const Options& options);
     bool IsOpen() const { return m_socket >= 0; }
     int Handle() const { return m_socket; }
+    std::size_t BatchSize() const { return m_batch; }
     // The bound address and port (network byte order); a socket with a peer has a real address here.
     Destination LocalAddress() const;
     // What the system granted, as getsockopt reports it.
