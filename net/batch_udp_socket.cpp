@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,6 +30,7 @@ struct CBatchUdpSocket::Buffers
     std::vector<iovec> vectors;
     std::vector<sockaddr_in> names;
     std::vector<Control> controls;
+    std::vector<std::size_t> runs; // datagrams per message of a send
 };
 
 namespace {
@@ -188,39 +190,81 @@ CBatchUdpSocket::SendOutcome CBatchUdpSocket::Send(std::span<const Outgoing> dat
     SendOutcome outcome;
     Buffers& b = *m_buffers;
     while (outcome.sent < datagrams.size()) {
+        // A message per run of datagrams of one size to one peer: with UDP segmentation the kernel routes and
+        // queues such a run once and splits it only at the receiving socket.
         const std::size_t count = std::min(m_batch, datagrams.size() - outcome.sent);
-        for (std::size_t i = 0; i < count; ++i) {
-            const Outgoing& out = datagrams[outcome.sent + i];
-            b.vectors[i] = {const_cast<std::uint8_t*>(out.bytes.data()), out.bytes.size()};
-            msghdr& header = b.headers[i].msg_hdr;
+        const auto next = datagrams.subspan(outcome.sent, count);
+        std::vector<std::size_t>& runs = b.runs;
+        runs.clear();
+        for (std::size_t i = 0; i < count;) {
+            std::size_t j = i + 1;
+            while (m_segmentation && j < count && j - i < MAX_SEGMENTS && !next[i].bytes.empty() &&
+                   next[j].bytes.size() == next[i].bytes.size() && next[j].to == next[i].to &&
+                   next[j].sourceAddress == next[i].sourceAddress)
+                ++j;
+            runs.push_back(j - i);
+            i = j;
+        }
+        std::size_t first = 0;
+        for (std::size_t m = 0; m < runs.size(); ++m) {
+            const Outgoing& out = next[first];
+            for (std::size_t k = 0; k < runs[m]; ++k) {
+                const auto& bytes = next[first + k].bytes;
+                b.vectors[first + k] = {const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
+            }
+            msghdr& header = b.headers[m].msg_hdr;
             header = {};
             if (!m_connected) {
-                b.names[i] = SocketAddress(out.to.address, out.to.port);
-                header.msg_name = &b.names[i];
+                b.names[m] = SocketAddress(out.to.address, out.to.port);
+                header.msg_name = &b.names[m];
                 header.msg_namelen = sizeof(sockaddr_in);
             }
-            header.msg_iov = &b.vectors[i];
-            header.msg_iovlen = 1;
-            if (out.sourceAddress != 0) {
-                // Answer from the address the datagram reached, not the one routing would pick.
-                header.msg_control = b.controls[i].bytes;
-                header.msg_controllen = CMSG_SPACE(sizeof(in_pktinfo));
+            header.msg_iov = &b.vectors[first];
+            header.msg_iovlen = runs[m];
+            if (out.sourceAddress != 0 || runs[m] > 1) {
+                header.msg_control = b.controls[m].bytes;
+                header.msg_controllen = sizeof b.controls[m].bytes;
+                std::size_t used = 0;
                 cmsghdr* c = CMSG_FIRSTHDR(&header);
-                c->cmsg_level = IPPROTO_IP;
-                c->cmsg_type = IP_PKTINFO;
-                c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-                in_pktinfo info{};
-                info.ipi_spec_dst.s_addr = out.sourceAddress;
-                std::memcpy(CMSG_DATA(c), &info, sizeof info);
+                if (out.sourceAddress != 0) {
+                    // Answer from the address the datagram reached, not the one routing would pick.
+                    c->cmsg_level = IPPROTO_IP;
+                    c->cmsg_type = IP_PKTINFO;
+                    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+                    in_pktinfo info{};
+                    info.ipi_spec_dst.s_addr = out.sourceAddress;
+                    std::memcpy(CMSG_DATA(c), &info, sizeof info);
+                    used += CMSG_SPACE(sizeof(in_pktinfo));
+                    c = CMSG_NXTHDR(&header, c);
+                }
+                if (runs[m] > 1) {
+                    c->cmsg_level = SOL_UDP;
+                    c->cmsg_type = UDP_SEGMENT;
+                    c->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
+                    const auto size = static_cast<std::uint16_t>(out.bytes.size());
+                    std::memcpy(CMSG_DATA(c), &size, sizeof size);
+                    used += CMSG_SPACE(sizeof(std::uint16_t));
+                }
+                header.msg_controllen = used;
             }
+            first += runs[m];
         }
-        const int sent = ::sendmmsg(m_socket, b.headers.data(), static_cast<unsigned>(count), MSG_DONTWAIT);
+        const int sent =
+            ::sendmmsg(m_socket, b.headers.data(), static_cast<unsigned>(runs.size()), MSG_DONTWAIT);
         if (sent < 0) {
-            outcome.error = errno;
+            const int error = errno;
+            if (m_segmentation && runs.front() > 1 &&
+                (error == EIO || error == EINVAL || error == ENOPROTOOPT || error == EOPNOTSUPP)) {
+                // No segmentation on this path: one message per datagram from now on.
+                m_segmentation = false;
+                continue;
+            }
+            outcome.error = error;
             return outcome;
         }
-        // A short count: the next call sends the rest or names the reason.
-        outcome.sent += static_cast<std::size_t>(sent);
+        // A short count: the next round sends the rest or names the reason.
+        for (int m = 0; m < sent; ++m)
+            outcome.sent += runs[static_cast<std::size_t>(m)];
     }
     return outcome;
 }

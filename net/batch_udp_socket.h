@@ -72,7 +72,8 @@ public:
     // Datagrams the kernel dropped on this socket's full receive queue since it opened.
     std::uint64_t KernelDrops() const;
 
-    // In order, a batch per system call, never waiting.
+    // In order, a batch per system call, never waiting; runs of datagrams of one size to one peer go as one
+    // segmented message where the system allows.
     SendOutcome Send(std::span<const Outgoing> datagrams);
 
 private:
@@ -81,8 +82,12 @@ private:
     void Close();
     std::optional<std::uint64_t> ProcDrops() const;
 
+    // Most datagrams the kernel splits from one message.
+    static constexpr std::size_t MAX_SEGMENTS = 64;
+
     int m_socket{-1};
     bool m_connected{false};
+    bool m_segmentation{true};
     std::size_t m_batch{64};
     std::unique_ptr<Buffers> m_buffers;
     std::vector<Received> m_received;
