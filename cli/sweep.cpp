@@ -74,6 +74,7 @@ void CSweep::OnPace()
         return;
     if (!m_options.rate) {
         Refill();
+        LogSent();
         return;
     }
     const double rate = *m_options.rate;
@@ -85,6 +86,7 @@ void CSweep::OnPace()
         due = std::min(due, m_options.count);
     if (due > m_ticks)
         SendFrames(std::min(due - m_ticks, MOST_PER_WAKE));
+    LogSent();
     m_output.EndOfBatch();
     if (AllSent()) {
         CheckDone();
@@ -109,6 +111,7 @@ void CSweep::Refill()
 
 void CSweep::SendFrames(std::uint64_t count)
 {
+    LogSent(); // what an earlier call sent, before its frames make way
     const SweepWalk before = m_walk;
     m_frames.clear();
     m_outgoing.clear();
@@ -117,20 +120,18 @@ void CSweep::SendFrames(std::uint64_t count)
     for (const auto& frame : m_frames)
         m_outgoing.push_back({m_options.sender.to, 0, frame});
     // Stamped as they are handed over: the far side cannot have them earlier.
-    const std::int64_t nowUs = WallClockUs();
+    m_sentUs = WallClockUs();
     const auto now = Clock::now();
     const auto outcome = m_socket.Send(m_outgoing);
-    for (std::size_t i = 0; i < outcome.sent; ++i) {
-        const auto& frame = m_frames[i];
-        m_output.Frame(SentFrame(nowUs, m_options.sender.to, frame));
-        m_capture.Record(nowUs, m_local, m_options.sender.to, frame);
-        if (Tracking()) {
-            const std::uint64_t key = AckPairingKey(frame);
+    if (Tracking()) {
+        for (std::size_t i = 0; i < outcome.sent; ++i) {
+            const std::uint64_t key = AckPairingKey(m_frames[i]);
             m_pending.push_back({m_nextSequence, key, now, false});
             m_byKey[key].push_back(m_nextSequence);
             ++m_nextSequence;
         }
     }
+    m_sentCount = outcome.sent;
     m_sent += outcome.sent;
     m_ticks += outcome.sent;
     if (outcome.sent > 0)
@@ -138,7 +139,7 @@ void CSweep::SendFrames(std::uint64_t count)
     std::size_t consumed = outcome.sent;
     if (outcome.error != 0 && !IsTransient(outcome.error)) {
         // Refused for good (an ICMP error the socket reports, say): shown, and the walk moves past it.
-        m_output.Frame(SentFrame(nowUs, m_options.sender.to, m_frames[outcome.sent], outcome.error));
+        m_sendError = outcome.error;
         ++m_sendFailed;
         ++m_ticks;
         ++consumed;
@@ -150,6 +151,18 @@ void CSweep::SendFrames(std::uint64_t count)
     }
 }
 
+void CSweep::LogSent()
+{
+    for (std::size_t i = 0; i < m_sentCount; ++i) {
+        m_output.Frame(SentFrame(m_sentUs, m_options.sender.to, m_frames[i]));
+        m_capture.Record(m_sentUs, m_local, m_options.sender.to, m_frames[i]);
+    }
+    if (m_sendError != 0)
+        m_output.Frame(SentFrame(m_sentUs, m_options.sender.to, m_frames[m_sentCount], m_sendError));
+    m_sentCount = 0;
+    m_sendError = 0;
+}
+
 void CSweep::OnReadable()
 {
     for (int round = 0; round < BATCHES_PER_WAKE && !m_finished; ++round) {
@@ -158,23 +171,30 @@ void CSweep::OnReadable()
         if (batch.empty() && error == 0)
             break;
         const std::int64_t nowUs = WallClockUs();
+        m_matches.clear();
         for (const auto& datagram : batch) {
             ++m_received;
-            std::optional<std::int64_t> rtt;
-            std::string_view note;
+            Match match;
             if (Tracking())
-                TakeAcknowledgement(datagram.bytes, rtt, note);
-            m_output.Frame(ReceivedFrame(nowUs, datagram.from, datagram.bytes, rtt, note));
+                TakeAcknowledgement(datagram.bytes, match.rtt, match.note);
+            m_matches.push_back(match);
+        }
+        // The next frames go before this batch is written out, so that the far side is not kept waiting.
+        if (!m_options.rate)
+            Refill();
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            const auto& datagram = batch[i];
+            m_output.Frame(
+                ReceivedFrame(nowUs, datagram.from, datagram.bytes, m_matches[i].rtt, m_matches[i].note));
             m_capture.Record(nowUs, datagram.from, {datagram.localAddress, m_local.port}, datagram.bytes);
         }
+        LogSent();
         // A short batch emptied the queue: asking again would only cost a call that finds nothing.
         if (batch.size() < m_socket.BatchSize())
             break;
     }
     if (m_finished)
         return;
-    if (!m_options.rate)
-        Refill();
     m_output.EndOfBatch();
     CheckDone();
 }
@@ -232,8 +252,10 @@ void CSweep::ExpireOld()
         }
         m_pending.pop_front();
     }
-    if (expired && !m_options.rate)
+    if (expired && !m_options.rate) {
         Refill();
+        LogSent();
+    }
     CheckDone();
 }
 
@@ -248,6 +270,7 @@ void CSweep::Finish(int exitCode)
 {
     if (m_finished)
         return;
+    LogSent();
     m_finished = true;
     m_notifier.reset();
     m_paceTimer.stop();

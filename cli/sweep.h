@@ -58,6 +58,8 @@ private:
     // Up to `count` ticks' frames in one go; a frame the system refuses for want of buffer space waits for
     // the next call.
     void SendFrames(std::uint64_t count);
+    // The lines and capture records of what SendFrames last sent.
+    void LogSent();
     void Refill();
     void OnReadable();
     void TakeAcknowledgement(std::span<const std::uint8_t> datagram, std::optional<std::int64_t>& rtt,
@@ -80,7 +82,17 @@ private:
     Clock::time_point m_lastSend;
     bool m_finished{false};
 
+    struct Match
+    {
+        std::optional<std::int64_t> rtt;
+        std::string_view note;
+    };
+
     std::vector<SweepWalk::Frame> m_frames; // of one batch
+    std::size_t m_sentCount{0};             // of m_frames, not yet logged
+    std::int64_t m_sentUs{0};
+    int m_sendError{0};           // of m_frames[m_sentCount]
+    std::vector<Match> m_matches; // of one received batch
     std::vector<CBatchUdpSocket::Outgoing> m_outgoing;
     std::deque<Pending> m_pending; // by sequence
     std::unordered_map<std::uint64_t, std::deque<std::uint64_t>> m_byKey;
