@@ -128,8 +128,8 @@ void COutput::Summary(std::string_view command, std::span<const SummaryField> fi
         m_buffer.append(std::string_view("}\n"));
     } else {
         fmt::format_to(out, "summary: {}", command);
-        for (const auto& [key, value] : fields)
-            std::visit([&](const auto& v) { fmt::format_to(out, " {}={}", key, v); }, value);
+        for (const SummaryField& field : fields)
+            std::visit([&](const auto& v) { fmt::format_to(out, " {}={}", field.first, v); }, field.second);
         m_buffer.push_back('\n');
     }
     Flush();

@@ -12,6 +12,12 @@
 #include <cstdio>
 #include <cstring>
 
+namespace {
+
+constexpr int FLUSH_PERIOD_MS = 200;
+
+} // namespace
+
 AckMatch MatchAcknowledgement(std::uint64_t frameKey, std::span<const std::uint8_t> datagram)
 {
     if (!IsAcknowledgement(datagram) || AckPairingKey(datagram) != frameKey)
@@ -30,6 +36,8 @@ CSender::CSender(std::string command, std::vector<std::vector<std::uint8_t>> fra
     m_timeoutTimer.setSingleShot(true);
     m_timeoutTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_timeoutTimer, &QTimer::timeout, this, &CSender::OnTimeout);
+    // Lines of a slow run reach a pipe or a file within a moment, not only at the end.
+    connect(&m_flushTimer, &QTimer::timeout, this, [this] { m_output.Flush(); });
 }
 
 CSender::~CSender() = default;
@@ -48,6 +56,7 @@ std::optional<std::string> CSender::Start()
     m_notifier = std::make_unique<QSocketNotifier>(m_socket.Handle(), QSocketNotifier::Read);
     connect(m_notifier.get(), &QSocketNotifier::activated, this, &CSender::OnReadable);
     m_nextTimer.start(0);
+    m_flushTimer.start(FLUSH_PERIOD_MS);
     return std::nullopt;
 }
 
@@ -163,6 +172,7 @@ void CSender::Finish(int exitCode)
     m_notifier.reset();
     m_nextTimer.stop();
     m_timeoutTimer.stop();
+    m_flushTimer.stop();
     if (auto error = m_capture.Close()) {
         std::fprintf(stderr, "veltrano-cli: %s\n", error->c_str());
         if (exitCode == EXIT_OK)

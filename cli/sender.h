@@ -58,6 +58,7 @@ private:
     std::unique_ptr<QSocketNotifier> m_notifier;
     QTimer m_nextTimer;
     QTimer m_timeoutTimer;
+    QTimer m_flushTimer;
     std::size_t m_index{0};
     int m_attempts{0};
     bool m_waiting{false};
