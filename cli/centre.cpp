@@ -142,10 +142,8 @@ void CCentre::Handle(const CBatchUdpSocket::Received& datagram, std::int64_t now
         ++m_counts.dropped;
         return;
     }
-    // Bound to one address, the socket answers from it anyway; bound to all, from the one the datagram
-    // reached.
-    const std::uint32_t source = m_bindAddress == 0 ? datagram.replySource : 0;
-    Answer reply{std::get<AckFrame>(answer), datagram.from, source, 0, {}};
+    // Bound to all addresses, the answer comes from the one the datagram reached.
+    Answer reply{std::get<AckFrame>(answer), datagram.from, datagram.replySource, 0, {}};
     if (Chance(m_options.badChecksumPercent)) {
         reply.ack[ACK_FRAME_LENGTH - 1] ^= 0xFF;
         reply.faults |= SPOILT;

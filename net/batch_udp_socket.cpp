@@ -90,7 +90,9 @@ std::optional<std::string> CBatchUdpSocket::Open(const Options& options)
     if (::setsockopt(m_socket, SOL_SOCKET, SO_SNDBUFFORCE, &size, sizeof size) != 0)
         ::setsockopt(m_socket, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
     const int on = 1;
-    if (::setsockopt(m_socket, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0 ||
+    // The local address of each datagram is needed only where the bound one does not tell it.
+    const bool perDatagramAddress = options.bindAddress == 0 && !options.peer;
+    if ((perDatagramAddress && ::setsockopt(m_socket, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0) ||
         ::setsockopt(m_socket, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) != 0) {
         const int error = errno;
         Close();
@@ -112,6 +114,7 @@ std::optional<std::string> CBatchUdpSocket::Open(const Options& options)
         }
         m_connected = true;
     }
+    m_localAddress = LocalAddress().address;
     m_overflowCount = 0;
     return std::nullopt;
 }
@@ -168,6 +171,7 @@ std::span<const CBatchUdpSocket::Received> CBatchUdpSocket::Receive(int& error)
         received.size = b.headers[i].msg_len;
         received.bytes = {b.data.data() + i * SLOT_SIZE, std::min<std::size_t>(received.size, SLOT_SIZE)};
         received.from = {b.names[i].sin_addr.s_addr, b.names[i].sin_port};
+        received.localAddress = m_localAddress;
         for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
             if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
                 in_pktinfo info{};

@@ -35,7 +35,9 @@ public:
         std::size_t size{0};                 // the datagram's real size
         Destination from;                    // network byte order
         std::uint32_t localAddress{0};       // where it was sent to, network byte order
-        std::uint32_t replySource{0};        // the local address an answer comes from, network byte order
+        // The local address an answer comes from (network byte order); 0 on a socket bound to one address,
+        // which answers from that one.
+        std::uint32_t replySource{0};
     };
 
     struct Outgoing
@@ -92,4 +94,5 @@ private:
     std::unique_ptr<Buffers> m_buffers;
     std::vector<Received> m_received;
     std::uint32_t m_overflowCount{0};
+    std::uint32_t m_localAddress{0}; // bound or connected; 0 when bound to every interface
 };

@@ -3,6 +3,7 @@
 #include "protocol/frame.h"
 #include "protocol/frame_decoder.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -63,7 +64,10 @@ std::string FormatPeer(std::uint32_t address, std::uint16_t port)
 std::string FormatLogLine(std::int64_t timeUs, Direction direction, std::uint32_t address, std::uint16_t port,
                           std::span<const std::uint8_t> bytes, int sendError)
 {
-    std::string line = FormatTimestampUtc(timeUs);
+    // Room for the whole line at once: a busy log writes many.
+    std::string line;
+    line.reserve(96 + 3 * std::min<std::size_t>(bytes.size(), FRAME_BUFFER_SIZE));
+    line += FormatTimestampUtc(timeUs);
     line += direction == Direction::In ? " in " : " out ";
     line += FormatPeer(address, port);
     line += ' ';
