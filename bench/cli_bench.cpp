@@ -211,6 +211,10 @@ void CentreAgainstEchoLoop()
     std::vector<double> segments;
     for (std::size_t i = 0; i + 1 < run.checkpoints.size(); ++i)
         segments.push_back(run.RateBetween(i, i + 1));
+    std::string each;
+    for (const double rate : segments)
+        each += (each.empty() ? "" : " ") + Fixed(rate / 1000) + "k";
+    Note("centre rate of each 100k frames", each);
     std::vector<double> sorted = segments;
     std::sort(sorted.begin(), sorted.end());
     const double median = sorted.empty() ? 0 : sorted[sorted.size() / 2];
