@@ -60,6 +60,13 @@ void BM_PerByteLine(benchmark::State& state)
 }
 BENCHMARK(BM_PerByteLine)->Arg(12)->Arg(128);
 
+std::int64_t ThreadCpuNs()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
 WindowedLoad Load(std::uint16_t port)
 {
     WindowedLoad load;
@@ -103,6 +110,7 @@ void BM_CentrePath(benchmark::State& state)
     for (auto _ : state) {
         QEventLoop loop;
         WindowedRun run;
+        const std::int64_t cpu = ThreadCpuNs();
         std::thread client([&] {
             run = RunWindowed(Load(engine.ListeningPort()), kNeverCancelled);
             QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
@@ -110,6 +118,9 @@ void BM_CentrePath(benchmark::State& state)
         loop.exec();
         client.join();
         Record(state, run);
+        // What the centre's thread spent on each frame, whatever else the machine runs.
+        state.counters["centre_cpu_us"] = static_cast<double>(ThreadCpuNs() - cpu) / 1e3 /
+                                          static_cast<double>(std::max<std::uint64_t>(run.acknowledged, 1));
     }
 }
 BENCHMARK(BM_CentrePath)
@@ -150,7 +161,7 @@ int main(int argc, char** argv)
     const double centre = reporter.Median("BM_CentrePath", "frames_per_s");
     const double ratio = echo > 0 ? centre / echo : 0;
     if (echo > 0 || centre > 0)
-        Report("centre path without a window / echo loop, 16 outstanding",
+        Report("centre path without a window / plain echo loop, 16 outstanding",
                Fixed(ratio, 2) + " (" + Fixed(centre) + " vs " + Fixed(echo) + " frames/s)", ">= 0.40",
                ratio >= 0.4);
     return 0;

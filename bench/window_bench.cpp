@@ -250,7 +250,7 @@ void MeasureGrowth(const Window& window, BenchApplication& app, std::uint64_t li
     const double echoBefore = EchoRate();
     const std::size_t residentBefore = ResidentBytes();
     const std::uint64_t linesBefore = window.Lines();
-    WindowedLoad load = Load(window.port, lines, lines / 10);
+    WindowedLoad load = Load(window.port, lines, lines / 100);
     clockid_t centreClock{};
     if (::pthread_getcpuclockid(::pthread_self(), &centreClock) == 0)
         load.serverClock = centreClock;
@@ -276,8 +276,8 @@ void MeasureGrowth(const Window& window, BenchApplication& app, std::uint64_t li
     Note("frames/s by tenth of the lines", tenths);
     // CPU time per frame does not depend on what else the machine runs: it shows what the lists cost.
     Note("centre CPU per frame, first and last tenth",
-         Fixed(run.ServerCpuNsPerFrame(0, 1) / 1000, 2) + " us, " +
-             Fixed(run.ServerCpuNsPerFrame(9, 10) / 1000, 2) + " us");
+         Fixed(run.ServerCpuNsPerFrame(0, 10) / 1000, 2) + " us, " +
+             Fixed(run.ServerCpuNsPerFrame(90, 100) / 1000, 2) + " us");
     Note("lines", "received " + Fixed(static_cast<double>(window.received->count())) + ", sent " +
                       Fixed(static_cast<double>(window.sent->count())) + ", windows refilled " +
                       Fixed(static_cast<double>(run.refills)));
@@ -286,11 +286,19 @@ void MeasureGrowth(const Window& window, BenchApplication& app, std::uint64_t li
                " lines each",
            Fixed(rate), ">= 40,000", run.acknowledged >= lines && rate >= 40000);
     const double toEcho = echo > 0 ? rate / echo : 0;
-    Report("same, window's centre / plain echo loop, 16 outstanding",
+    Report("same, window's centre against a plain blocking echo loop, 16 outstanding",
            Fixed(toEcho, 2) + " (echo " + Fixed(echo) + "/s)", ">= 0.60", toEcho >= 0.6);
-    const double empty = run.RateBetween(0, 1);
-    const double full = empty > 0 ? run.RateBetween(9, 10) / empty : 0;
-    Report("rate, last tenth of lines / first tenth", Fixed(full, 2), ">= 0.80", full >= 0.8);
+    // Medians over hundredths, so that a burst of other work on the machine does not decide the figure.
+    const auto medianRate = [&run](std::size_t first) {
+        std::vector<std::int64_t> rates;
+        for (std::size_t hundredth = first; hundredth < first + 10; ++hundredth)
+            rates.push_back(static_cast<std::int64_t>(run.RateBetween(hundredth, hundredth + 1)));
+        return Percentile(rates, 0.5);
+    };
+    const double empty = medianRate(0);
+    const double full = empty > 0 ? medianRate(90) / empty : 0;
+    Report("rate with " + Fixed(static_cast<double>(lines)) + " lines in each list / rate with empty lists",
+           Fixed(full, 2) + " (last and first 10% of lines)", ">= 0.80", full >= 0.8);
 
     const double perLine = linesAdded > 0
                                ? (static_cast<double>(residentAfter) - static_cast<double>(residentBefore)) /
@@ -300,7 +308,8 @@ void MeasureGrowth(const Window& window, BenchApplication& app, std::uint64_t li
                                                     window.sent->Store().AllocatedBytes()) /
                                 static_cast<double>(std::max<std::uint64_t>(window.Lines(), 1));
     Note("list store bytes per line", Fixed(storePerLine, 1));
-    Report("resident memory per list line (12-byte frames and acknowledgements, with context)",
+    Report("resident memory per list line (12-byte frames and acknowledgements, time, peer and send outcome "
+           "kept)",
            Fixed(perLine, 1) + " bytes", "<= 48 bytes", linesAdded > 0 && perLine <= 48);
 
     // The views' coalescing while frames arrive as fast as the centre takes them. A paint held up by the
@@ -310,7 +319,7 @@ void MeasureGrowth(const Window& window, BenchApplication& app, std::uint64_t li
     const double median = Percentile(intervals, 0.5) / 1e6;
     const double low = Percentile(intervals, 0.01) / 1e6;
     Note("list paints while growing", Fixed(static_cast<double>(paints.size())));
-    Report("interval between repaints of a list, median / 1st percentile",
+    Report("interval between repaints of a list (median / 1st percentile)",
            Fixed(median, 1) + " / " + Fixed(low, 1) + " ms", "16 to 40 ms",
            !intervals.empty() && low >= 16 && median <= 40);
 }
@@ -365,11 +374,11 @@ void MeasureOneOutstanding(const Window& window, BenchApplication& app)
     Note("echo loop", RoundTrips(echo));
     Note("window's centre", RoundTrips(centre));
     const double rate = echo.Rate() > 0 ? centre.Rate() / echo.Rate() : 0;
-    Report("one outstanding: rate / echo loop's", Fixed(rate, 2), ">= 0.60", rate >= 0.6);
+    Report("one outstanding: rate against the echo loop", Fixed(rate, 2), ">= 0.60", rate >= 0.6);
     const double p50 = Percentile(centre.roundTripsNs, 0.5);
     const double echoP50 = Percentile(echo.roundTripsNs, 0.5);
     const double p50Ratio = echoP50 > 0 ? p50 / echoP50 : 0;
-    Report("one outstanding: round-trip p50 / echo loop's",
+    Report("one outstanding: round-trip p50 against the echo loop's",
            Fixed(p50Ratio, 2) + " (" + Fixed(p50 / 1e3, 1) + " vs " + Fixed(echoP50 / 1e3, 1) + " us)",
            "<= 1.5", !centre.roundTripsNs.empty() && p50Ratio <= 1.5);
     const double p99 = Percentile(centre.roundTripsNs, 0.99);
@@ -391,7 +400,8 @@ void MeasureFlooded(const Window& window, BenchApplication& app)
                          ServeUntil([&] { return sink.Count() >= 1; }, 2500ms);
     if (!started) {
         window.Click("IDC_AUTO_STOP");
-        Report("largest gap between timer ticks while flooded", "no tick before the flood", "< 1.2 s", false);
+        Report("largest gap between timer ticks while the centre is flooded", "no tick before the flood",
+               "< 1.2 s", false);
         return;
     }
     QTimer scroll;
@@ -431,7 +441,8 @@ void MeasureFlooded(const Window& window, BenchApplication& app)
     Note("flood", Fixed(static_cast<double>(flood.sent)) + " status frames in " + Fixed(seconds, 1) + " s, " +
                       Fixed(static_cast<double>(window.Lines() - linesBefore)) + " lines added, scrolled " +
                       Fixed(steps / seconds, 1) + " times/s");
-    Report("largest gap between timer ticks while flooded", Fixed(gap, 3) + " s", "< 1.2 s", gap < 1.2);
+    Report("largest gap between timer ticks while the centre is flooded", Fixed(gap, 3) + " s", "< 1.2 s",
+           gap < 1.2);
     const auto viewportPaints = std::count_if(paints.begin(), paints.end(), [&](const Paint& paint) {
         return paint.widget == window.received->viewport() || paint.widget == window.sent->viewport();
     });

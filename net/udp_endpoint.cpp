@@ -60,6 +60,7 @@ int CUdpEndpoint::Close()
         return -1;
     // The notifier goes first: it must never watch a descriptor that is already closed.
     m_notifier.reset();
+    m_awaitingRead = false;
     const int result = ::close(m_socket);
     m_socket = INVALID_SOCKET;
     return result;
@@ -97,6 +98,7 @@ ReadResult CUdpEndpoint::ReadDatagram(FrameBuffer& buffer)
     // MSG_TRUNC makes the read report the datagram's real length, so a cut one is recognised.
     const auto received = ::recvfrom(m_socket, buffer.data(), buffer.size(), MSG_TRUNC,
                                      reinterpret_cast<sockaddr*>(&sender), &senderLength);
+    m_awaitingRead = false;
     if (m_notifier)
         m_notifier->setEnabled(true);
     if (received < 0 || static_cast<std::size_t>(received) > buffer.size())
@@ -115,7 +117,15 @@ void CUdpEndpoint::PreferPollDispatcher()
 
 void CUdpEndpoint::OnActivated()
 {
-    // One signal per read: the next one waits until ReadDatagram re-arms the notifier.
-    m_notifier->setEnabled(false);
+    // One signal per read. A receiver that reads at once leaves the notifier armed, which spares the event
+    // loop a deregistration and a registration per datagram; until a read, the notifier rests, also when a
+    // nested event loop sees the datagram again.
+    if (m_awaitingRead) {
+        m_notifier->setEnabled(false);
+        return;
+    }
+    m_awaitingRead = true;
     Q_EMIT DatagramWaiting();
+    if (m_awaitingRead && m_notifier)
+        m_notifier->setEnabled(false);
 }

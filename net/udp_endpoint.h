@@ -78,4 +78,5 @@ private:
 
     int m_socket{INVALID_SOCKET};
     std::unique_ptr<QSocketNotifier> m_notifier;
+    bool m_awaitingRead{false}; // signalled, and not read since
 };
