@@ -62,7 +62,7 @@ std::optional<QString> ListSaver::Start(SaveFormat format, const QString& path, 
         AppendPcapFileHeader(m_buffer);
     m_lastChunk = false;
     m_cancelled = false;
-    m_writer = std::thread(&ListSaver::WriteAll, this);
+    m_writer = std::thread(&ListSaver::WriteAll, this, ++m_run);
     m_sliceTimer.start(0);
     return std::nullopt;
 }
@@ -130,7 +130,7 @@ bool ListSaver::Push(bool last)
 }
 
 // The writer thread: the queued chunks in order, then the commit; stops at the first failure.
-void ListSaver::WriteAll()
+void ListSaver::WriteAll(std::uint64_t run)
 {
     QString message;
     for (;;) {
@@ -151,11 +151,14 @@ void ListSaver::WriteAll()
             break;
     }
     QMetaObject::invokeMethod(
-        this, [this, message] { OnWriterDone(message); }, Qt::QueuedConnection);
+        this, [this, run, message] { OnWriterDone(run, message); }, Qt::QueuedConnection);
 }
 
-void ListSaver::OnWriterDone(const QString& message)
+void ListSaver::OnWriterDone(std::uint64_t run, const QString& message)
 {
+    // A save abandoned meanwhile has been finished already.
+    if (run != m_run || !Running())
+        return;
     StopWriter();
     Finish(message);
 }

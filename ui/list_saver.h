@@ -66,8 +66,8 @@ private:
     void AppendRow(std::size_t row);
     // Hands the formatted text to the writer; false while the writer is that far behind.
     bool Push(bool last);
-    void WriteAll();
-    void OnWriterDone(const QString& message);
+    void WriteAll(std::uint64_t run);
+    void OnWriterDone(std::uint64_t run, const QString& message);
     void StopWriter();
     void Finish(const QString& message);
     std::uint32_t LocalAddress(std::uint32_t peer);
@@ -87,6 +87,7 @@ private:
     std::size_t m_end{0};
     std::uint16_t m_identification{0};
     std::string m_buffer;
+    std::uint64_t m_run{0}; // tells a writer's late report from the current save's
 
     // Shared with the writer thread.
     std::mutex m_mutex;
