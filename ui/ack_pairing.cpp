@@ -4,13 +4,6 @@
 
 #include <utility>
 
-AckPairing::AckPairing()
-    : m_waiting(std::make_unique<std::array<Waiting, kWaitingCapacity>>()),
-      m_buckets(std::make_unique<std::array<std::uint64_t, kWaitingCapacity>>())
-{}
-
-AckPairing::~AckPairing() = default;
-
 std::optional<std::uint64_t> AckPairing::OnAppend(LogList list, const LoggedFrame& frame,
                                                   std::uint64_t serial)
 {

@@ -19,8 +19,8 @@ class AckPairing final
 public:
     static constexpr std::size_t kWaitingCapacity = 4096;
 
-    AckPairing();
-    ~AckPairing();
+    AckPairing() = default;
+    ~AckPairing() = default;
     AckPairing(const AckPairing&) = delete;
     AckPairing& operator=(const AckPairing&) = delete;
 
@@ -51,8 +51,11 @@ private:
     bool Live(std::uint64_t number) const { return number + kWaitingCapacity >= m_inserted; }
     static std::size_t Bucket(const Destination& peer, std::uint64_t key);
 
-    std::unique_ptr<std::array<Waiting, kWaitingCapacity>> m_waiting;
-    std::unique_ptr<std::array<std::uint64_t, kWaitingCapacity>> m_buckets; // newest entry's number plus one
+    std::unique_ptr<std::array<Waiting, kWaitingCapacity>> m_waiting{
+        std::make_unique<std::array<Waiting, kWaitingCapacity>>()};
+    // Per bucket, the newest entry's number plus one; 0: empty.
+    std::unique_ptr<std::array<std::uint64_t, kWaitingCapacity>> m_buckets{
+        std::make_unique<std::array<std::uint64_t, kWaitingCapacity>>()};
     std::uint64_t m_inserted{0};
     std::optional<Received> m_lastReceived; // the received frame the next sent line may answer
 };
