@@ -5,6 +5,7 @@ BUILD_DIR    ?= build
 SAN_DIR      ?= build-sanitize
 BENCH_DIR    ?= build-bench
 FUZZ_DIR     ?= build-fuzz
+PKG_DIR      ?= build-package
 JOBS         ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
 # CI turns warnings into errors.
@@ -12,7 +13,7 @@ WERROR       ?= $(if $(CI),ON,OFF)
 
 CMAKE_COMMON = -G Ninja -DHOSTCENTER_WERROR=$(WERROR)
 
-.PHONY: all deps build run test test-only check-sanitize bench fuzz screenshot format clean
+.PHONY: all deps build run test test-only check-sanitize bench fuzz package screenshot format clean
 
 all: build
 
@@ -57,6 +58,15 @@ fuzz: deps $(FUZZ_DIR)/build.ninja
 	cmake --build $(FUZZ_DIR) -j $(JOBS)
 	./scripts/run-fuzzers.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
 
+$(PKG_DIR)/build.ninja:
+	cmake -S . -B $(PKG_DIR) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+		-DHOSTCENTER_TESTS=OFF
+
+# A .deb for Debian 12 in $(PKG_DIR): sudo apt install ./$(PKG_DIR)/veltrano_*.deb
+package: deps $(PKG_DIR)/build.ninja
+	cmake --build $(PKG_DIR) -j $(JOBS)
+	cd $(PKG_DIR) && cpack
+
 screenshot: build
 	QT_QPA_PLATFORM=offscreen ./$(BUILD_DIR)/ui/veltrano-screenshot docs/screenshot.png
 
@@ -64,4 +74,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD_DIR) $(SAN_DIR) $(BENCH_DIR) $(FUZZ_DIR)
+	rm -rf $(BUILD_DIR) $(SAN_DIR) $(BENCH_DIR) $(FUZZ_DIR) $(PKG_DIR)

@@ -118,8 +118,8 @@ std::span<const NamedBit> FindingNames();
 // "under_voltage".
 std::span<const NamedBit> DeviceFlagNames();
 
-// One line in ASCII, as a protocol analyser's summary column would read it. The Wireshark dissector builds
-// the same text, so the rule is kept plain. Parts, in this order, each starting with a space but the first:
+// One line in ASCII, as a protocol analyser's summary column would read it; the rule is kept plain so that
+// scripts can parse it. Parts, in this order, each starting with a space but the first:
 // 1. Under 7 bytes: "Short N bytes" ("Short 1 byte"), then straight to part 5.
 // 2. The name: "Online", "Status", "Fault", "Fault restore", "Debug", or "Unknown 0xCC" where CC is byte 6
 //    without bit 7 in upper-case hex. An acknowledgement is "ACK " and the name with its first letter in

@@ -10,6 +10,7 @@ packages=(
     clang libclang-rt-dev
     fonts-wqy-microhei
     tshark
+    dpkg-dev file
 )
 if [ "${1:-}" = "--with-tools" ]; then
     packages+=(clang-format)

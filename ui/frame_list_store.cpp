@@ -1,6 +1,8 @@
 #include "ui/frame_list_store.h"
 
+#include "protocol/acknowledgement.h"
 #include "protocol/frame.h"
+#include "protocol/frame_decoder.h"
 
 #include <algorithm>
 #include <cstring>
@@ -13,7 +15,8 @@ constexpr std::size_t kIndexBlockShift = 14;
 constexpr std::size_t kIndexBlockSize = std::size_t{1} << kIndexBlockShift;
 constexpr std::size_t kMaxFrameBytes = 255;
 
-// A record: this header, unaligned, then the frame's bytes.
+// A record: this header, unaligned, then the frame's bytes. The partner link is the paired line's serial
+// plus one (0: none) in 40 bits, enough for a line a microsecond for twelve days.
 struct RecordHeader
 {
     std::int64_t timeUs{0};
@@ -21,8 +24,31 @@ struct RecordHeader
     std::uint16_t port{0};
     std::uint16_t sendError{0};
     std::uint8_t size{0};
+    std::uint64_t link{0};
 };
-constexpr std::size_t kHeaderSize = 17;
+constexpr std::size_t kLinkOffset = 17;
+constexpr std::size_t kLinkBytes = 5;
+constexpr std::size_t kHeaderSize = kLinkOffset + kLinkBytes;
+constexpr std::uint64_t kLinkLimit = std::uint64_t{1} << (8 * kLinkBytes);
+
+void WriteLink(std::uint8_t* record, std::uint64_t link)
+{
+    for (std::size_t i = 0; i < kLinkBytes; ++i)
+        record[kLinkOffset + i] = static_cast<std::uint8_t>(link >> (8 * i));
+}
+
+std::uint64_t ReadLink(const std::uint8_t* record)
+{
+    std::uint64_t link = 0;
+    for (std::size_t i = 0; i < kLinkBytes; ++i)
+        link |= std::uint64_t{record[kLinkOffset + i]} << (8 * i);
+    return link;
+}
+
+std::uint64_t LinkTo(std::optional<std::uint64_t> serial)
+{
+    return serial && *serial + 1 < kLinkLimit ? *serial + 1 : 0;
+}
 
 void WriteHeader(std::uint8_t* out, const RecordHeader& header)
 {
@@ -31,6 +57,7 @@ void WriteHeader(std::uint8_t* out, const RecordHeader& header)
     std::memcpy(out + 12, &header.port, 2);
     std::memcpy(out + 14, &header.sendError, 2);
     out[16] = header.size;
+    WriteLink(out, header.link);
 }
 
 RecordHeader ReadHeader(const std::uint8_t* in)
@@ -41,19 +68,30 @@ RecordHeader ReadHeader(const std::uint8_t* in)
     std::memcpy(&header.port, in + 12, 2);
     std::memcpy(&header.sendError, in + 14, 2);
     header.size = in[16];
+    header.link = ReadLink(in);
     return header;
 }
 
 } // namespace
 
-void FrameListStore::Append(const LoggedFrame& frame)
+void FrameListStore::Append(const LoggedFrame& frame, std::optional<std::uint64_t> partner)
 {
     const std::size_t size = std::min(frame.bytes.size(), kMaxFrameBytes);
     std::uint8_t* record = Reserve(kHeaderSize + size);
+    const std::uint64_t link = LinkTo(partner);
     WriteHeader(record, {frame.timeUs, frame.peer.address, frame.peer.port,
                          static_cast<std::uint16_t>(std::clamp(frame.sendError, 0, 0xFFFF)),
-                         static_cast<std::uint8_t>(size)});
+                         static_cast<std::uint8_t>(size), link});
     std::memcpy(record + kHeaderSize, frame.bytes.data(), size);
+
+    const bool ack = IsAcknowledgement(frame.bytes);
+    ++(ack ? m_counts.acknowledgements : m_counts.frames);
+    if (!ack && frame.sendError == 0 && link == 0)
+        ++m_counts.unanswered;
+    if (frame.sendError != 0)
+        ++m_counts.failedSends;
+    if (!DecodeFrame(frame.bytes).findings.Empty())
+        ++m_counts.withFindings;
 }
 
 void FrameListStore::Clear()
@@ -62,7 +100,9 @@ void FrameListStore::Clear()
     m_chunks.shrink_to_fit();
     m_indexBlocks.clear();
     m_indexBlocks.shrink_to_fit();
+    m_firstSerial += m_count;
     m_count = 0;
+    m_counts = {};
 }
 
 LoggedFrame FrameListStore::At(std::size_t row) const
@@ -92,6 +132,33 @@ std::size_t FrameListStore::AllocatedBytes() const
     return total;
 }
 
+std::optional<std::size_t> FrameListStore::RowOf(std::uint64_t serial) const
+{
+    if (serial < m_firstSerial || serial - m_firstSerial >= m_count)
+        return std::nullopt;
+    return static_cast<std::size_t>(serial - m_firstSerial);
+}
+
+std::optional<std::uint64_t> FrameListStore::Partner(std::size_t row) const
+{
+    if (row >= m_count)
+        return std::nullopt;
+    const std::uint64_t link = ReadLink(Record(row));
+    return link != 0 ? std::optional(link - 1) : std::nullopt;
+}
+
+void FrameListStore::SetPartner(std::uint64_t serial, std::uint64_t partner)
+{
+    const std::optional<std::size_t> row = RowOf(serial);
+    if (!row || Partner(*row))
+        return;
+    const std::uint64_t link = LinkTo(partner);
+    WriteLink(Record(*row), link);
+    const LoggedFrame frame = At(*row);
+    if (link != 0 && !IsAcknowledgement(frame.bytes) && frame.sendError == 0)
+        --m_counts.unanswered;
+}
+
 std::uint8_t* FrameListStore::Reserve(std::size_t recordSize)
 {
     if (m_chunks.empty() || m_chunks.back().capacity - m_chunks.back().used < recordSize)
@@ -114,7 +181,7 @@ void FrameListStore::AddIndex(std::uint64_t location)
     ++m_count;
 }
 
-const std::uint8_t* FrameListStore::Record(std::size_t row) const
+std::uint8_t* FrameListStore::Record(std::size_t row) const
 {
     const std::uint64_t location = m_indexBlocks[row >> kIndexBlockShift][row & (kIndexBlockSize - 1)];
     return m_chunks[location >> kOffsetBits].data.get() +

@@ -1,17 +1,28 @@
 #include "ui/frame_list_view.h"
 
+#include "protocol/frame_decoder.h"
+#include "ui/frame_tooltip.h"
+
 #include <QClipboard>
+#include <QContextMenuEvent>
+#include <QFileDialog>
 #include <QGuiApplication>
+#include <QHelpEvent>
 #include <QKeyEvent>
+#include <QMenu>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
 #include <QStyle>
 #include <QStyleOptionFocusRect>
+#include <QToolTip>
 
 #include <algorithm>
 #include <limits>
+
+using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
@@ -37,13 +48,24 @@ FrameListView::FrameListView(QWidget* parent) : QAbstractScrollArea(parent)
     m_refreshTimer.setSingleShot(true);
     m_refreshTimer.setInterval(kRefreshPeriodMs);
     connect(&m_refreshTimer, &QTimer::timeout, this, &FrameListView::OnRefreshTimer);
+    connect(&m_saver, &ListSaver::Finished, this, &FrameListView::OnSaveFinished);
 }
 
 FrameListView::~FrameListView() = default;
 
-void FrameListView::AppendFrame(const LoggedFrame& frame)
+void FrameListView::SetLocalPort(std::uint16_t port)
 {
-    m_store.Append(frame);
+    if (port == 0 || (!m_localPorts.empty() && m_localPorts.back().port == port))
+        return;
+    // A change before any line of the list replaces the one before it.
+    if (!m_localPorts.empty() && m_localPorts.back().serial == m_store.NextSerial())
+        m_localPorts.pop_back();
+    m_localPorts.push_back({m_store.NextSerial(), port});
+}
+
+void FrameListView::AppendFrame(const LoggedFrame& frame, std::optional<std::uint64_t> partner)
+{
+    m_store.Append(frame, partner);
     // Never restarted by an append: a list fed faster than the period must still refresh every period.
     if (!m_refreshTimer.isActive())
         m_refreshTimer.start();
@@ -53,10 +75,19 @@ void FrameListView::Clear()
 {
     m_refreshTimer.stop();
     m_store.Clear();
+    // The port in force goes on; the changes before it only served the cleared lines.
+    if (m_localPorts.size() > 1)
+        m_localPorts.erase(m_localPorts.begin(), m_localPorts.end() - 1);
     m_anchor = -1;
     m_current = -1;
     UpdateScrollRange();
     viewport()->update();
+}
+
+QString FrameListView::ToolTip(std::size_t row) const
+{
+    static const FrameListStore kNoPartners;
+    return FrameToolTip(m_store, m_direction, row, m_partner != nullptr ? m_partner->Store() : kNoPartners);
 }
 
 std::size_t FrameListView::SelectionFirst() const
@@ -88,6 +119,25 @@ void FrameListView::CopySelection() const
         QGuiApplication::clipboard()->setText(SelectedText());
 }
 
+void FrameListView::SelectAll()
+{
+    const auto count = static_cast<qint64>(m_store.Count());
+    if (count > 0) {
+        m_anchor = 0;
+        m_current = count - 1;
+        viewport()->update();
+    }
+}
+
+bool FrameListView::Save(SaveFormat format, const QString& path)
+{
+    if (const std::optional<QString> refused = m_saver.Start(format, path, m_direction, m_localPorts)) {
+        OnSaveFinished(*refused);
+        return false;
+    }
+    return true;
+}
+
 std::size_t FrameListView::FirstVisibleRow() const
 {
     return static_cast<std::size_t>(std::max(0, verticalScrollBar()->value()));
@@ -107,10 +157,10 @@ void FrameListView::paintEvent(QPaintEvent* event)
         if (row >= m_store.Count())
             break;
         const QRect rowRect(0, y, width, m_rowHeight);
-        const bool selected = HasSelection() && row >= SelectionFirst() && row <= SelectionLast();
+        const bool selected = IsSelected(row);
         if (selected)
             painter.fillRect(rowRect, colors.highlight());
-        painter.setPen(selected ? colors.color(QPalette::HighlightedText) : colors.color(QPalette::Text));
+        painter.setPen(selected ? colors.color(QPalette::HighlightedText) : TextColour(row));
         painter.drawText(rowRect.adjusted(kTextMargin, 0, 0, 0),
                          Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, m_store.Text(row));
         if (hasFocus() && static_cast<qint64>(row) == m_current) {
@@ -164,11 +214,7 @@ void FrameListView::keyPressEvent(QKeyEvent* event)
     }
     const auto count = static_cast<qint64>(m_store.Count());
     if (event->matches(QKeySequence::SelectAll)) {
-        if (count > 0) {
-            m_anchor = 0;
-            m_current = count - 1;
-            viewport()->update();
-        }
+        SelectAll();
         return;
     }
     const qint64 page = VisibleRowCount();
@@ -202,6 +248,38 @@ void FrameListView::keyPressEvent(QKeyEvent* event)
         SelectRow(std::clamp<qint64>(to, 0, count - 1), event->modifiers().testFlag(Qt::ShiftModifier));
 }
 
+bool FrameListView::viewportEvent(QEvent* event)
+{
+    if (event->type() != QEvent::ToolTip)
+        return QAbstractScrollArea::viewportEvent(event);
+    const auto* help = static_cast<QHelpEvent*>(event);
+    const qint64 row = RowAt(help->pos().y());
+    if (row < 0) {
+        QToolTip::hideText();
+        event->ignore();
+        return true;
+    }
+    // Shown while the pointer stays on the line.
+    const int top = static_cast<int>(row - static_cast<qint64>(FirstVisibleRow())) * m_rowHeight;
+    const QRect line(0, top, viewport()->width(), m_rowHeight);
+    QToolTip::showText(help->globalPos(), ToolTip(static_cast<std::size_t>(row)), viewport(), line);
+    return true;
+}
+
+void FrameListView::contextMenuEvent(QContextMenuEvent* event)
+{
+    // As in other lists: a right click outside the selection selects the line under it.
+    if (event->reason() == QContextMenuEvent::Mouse) {
+        const qint64 row = RowAt(viewport()->mapFromGlobal(event->globalPos()).y());
+        if (row >= 0 && !IsSelected(static_cast<std::size_t>(row)))
+            SelectRow(row, false);
+    }
+    QMenu* menu = CreateContextMenu();
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->popup(event->globalPos());
+    event->accept();
+}
+
 void FrameListView::changeEvent(QEvent* event)
 {
     QAbstractScrollArea::changeEvent(event);
@@ -226,6 +304,79 @@ void FrameListView::OnRefreshTimer()
         viewport()->update();
 }
 
+void FrameListView::OnSaveFinished(const QString& message)
+{
+    if (!message.isEmpty())
+        Tell(message);
+    Q_EMIT SaveFinished(message);
+}
+
+void FrameListView::AskAndSave(SaveFormat format)
+{
+    const bool text = format == SaveFormat::Text;
+    const QString name =
+        (m_direction == Direction::Out ? u"sent"_s : u"received"_s) + (text ? u".txt"_s : u".pcap"_s);
+    const QString path = QFileDialog::getSaveFileName(this, text ? u"保存为文本"_s : u"保存为 pcap"_s, name,
+                                                      text ? u"文本文件 (*.txt);;所有文件 (*)"_s
+                                                           : u"pcap 文件 (*.pcap);;所有文件 (*)"_s);
+    if (!path.isEmpty())
+        Save(format, path);
+}
+
+void FrameListView::Tell(const QString& message)
+{
+    QMessageBox box(QMessageBox::Warning, u"Veltrano"_s, message, QMessageBox::Ok, this);
+    box.exec();
+}
+
+QMenu* FrameListView::CreateContextMenu()
+{
+    auto* menu = new QMenu(this);
+    menu->setObjectName(u"listMenu"_s);
+    const auto add = [menu](const QString& text, bool enabled) {
+        QAction* action = menu->addAction(text);
+        action->setEnabled(enabled);
+        return action;
+    };
+    QAction* copy = add(u"复制(&C)"_s, HasSelection());
+    copy->setShortcut(QKeySequence::Copy);
+    connect(copy, &QAction::triggered, this, &FrameListView::CopySelection);
+    QAction* all = add(u"全选(&A)"_s, m_store.Count() > 0);
+    all->setShortcut(QKeySequence::SelectAll);
+    connect(all, &QAction::triggered, this, &FrameListView::SelectAll);
+    for (QAction* action : {copy, all})
+        action->setShortcutVisibleInContextMenu(true);
+    menu->addSeparator();
+    const bool canSave = m_store.Count() > 0 && !m_saver.Running();
+    connect(add(u"保存为文本(&T)..."_s, canSave), &QAction::triggered, this,
+            [this] { AskAndSave(SaveFormat::Text); });
+    connect(add(u"保存为 pcap(&P)..."_s, canSave), &QAction::triggered, this,
+            [this] { AskAndSave(SaveFormat::Pcap); });
+
+    // The counts, for reading only.
+    menu->addSeparator();
+    const FrameCounts& counts = m_store.Counts();
+    const bool sent = m_direction == Direction::Out;
+    QStringList lines{u"帧：%1"_s.arg(counts.frames), u"确认：%1"_s.arg(counts.acknowledgements),
+                      (sent ? u"未收到确认：%1"_s : u"未回确认：%1"_s).arg(counts.unanswered)};
+    if (sent)
+        lines << u"发送失败：%1"_s.arg(counts.failedSends);
+    lines << u"有问题的帧：%1"_s.arg(counts.withFindings);
+    for (const QString& line : lines)
+        add(line, false);
+    return menu;
+}
+
+QColor FrameListView::TextColour(std::size_t row) const
+{
+    const LoggedFrame frame = m_store.At(row);
+    if (m_direction == Direction::Out && frame.sendError != 0)
+        return QColor::fromRgb(kFailedSendColour);
+    if (m_direction == Direction::In && !DecodeFrame(frame.bytes).findings.Empty())
+        return QColor::fromRgb(kFindingsColour);
+    return palette().color(QPalette::Text);
+}
+
 void FrameListView::UpdateScrollRange()
 {
     const int page = VisibleRowCount();
@@ -247,6 +398,11 @@ qint64 FrameListView::RowAt(int y) const
         return -1;
     const std::size_t row = FirstVisibleRow() + static_cast<std::size_t>(y / m_rowHeight);
     return row < m_store.Count() ? static_cast<qint64>(row) : -1;
+}
+
+bool FrameListView::IsSelected(std::size_t row) const
+{
+    return HasSelection() && row >= SelectionFirst() && row <= SelectionLast();
 }
 
 void FrameListView::SelectRow(qint64 row, bool extend)

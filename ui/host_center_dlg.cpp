@@ -161,6 +161,10 @@ void CHostCenterDlg::CreateControls()
     bind(m_clearSent, "IDC_CLEAR_SENT");
     bind(m_sendCustom, "IDC_SEND_CUSTOM");
     bind(m_debug, "IDC_DEBUG");
+    m_sentList->SetDirection(Direction::Out);
+    m_sentList->SetPartnerList(m_recvList);
+    m_recvList->SetDirection(Direction::In);
+    m_recvList->SetPartnerList(m_sentList);
 
     // The template's height covers the dropped-down list; the closed box is as tall as an edit.
     m_eventType->setGeometry(DialogUnitsToPixels(QRect(160, 230, 69, 14), base));
@@ -248,12 +252,18 @@ QString CHostCenterDlg::SourcePortText() const
 
 void CHostCenterDlg::AppendFrame(LogList list, const LoggedFrame& frame)
 {
-    List(list)->AppendFrame(frame);
+    FrameListView* view = List(list);
+    const std::uint64_t serial = view->Store().NextSerial();
+    const std::optional<std::uint64_t> partner = m_pairing.OnAppend(list, frame, serial);
+    view->AppendFrame(frame, partner);
+    if (partner)
+        List(list == LogList::Sent ? LogList::Received : LogList::Sent)->Pair(*partner, serial);
 }
 
 void CHostCenterDlg::ClearList(LogList list)
 {
     List(list)->Clear();
+    m_pairing.OnClear(list);
 }
 
 void CHostCenterDlg::ShowMessage(const QString& text)
@@ -275,6 +285,9 @@ void CHostCenterDlg::ApplyState(ConsoleState state)
     const auto column = static_cast<std::size_t>(state);
     for (const auto& [control, enabled] : enabling)
         control->setEnabled(enabled[column]);
+    // Saved captures put the lines on the port they went through.
+    for (FrameListView* list : {m_sentList, m_recvList})
+        list->SetLocalPort(m_engine.ListeningPort());
 }
 
 FrameListView* CHostCenterDlg::List(LogList list) const

@@ -1,14 +1,19 @@
-// Renders the console into a PNG after a short loopback session: veltrano-screenshot <file.png>
+// Renders the console into a PNG after a short loopback session, with the tooltip of a sent status frame
+// painted in: veltrano-screenshot <file.png>
 
+#include "ui/frame_list_view.h"
 #include "ui/host_center_dlg.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QDeadlineTimer>
+#include <QHelpEvent>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
 
+#include <algorithm>
 #include <cstdio>
 
 using namespace Qt::Literals::StringLiterals;
@@ -32,6 +37,28 @@ void ProcessEventsFor(int milliseconds)
     const QDeadlineTimer deadline(milliseconds);
     while (!deadline.hasExpired())
         QApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+// A tooltip is a window of its own, which grabbing the dialog leaves out: rests the pointer on the row, then
+// paints the tooltip that came up where it shows, within the picture.
+void PaintToolTip(QPixmap& picture, const QWidget& dialog, FrameListView& list, int row)
+{
+    QWidget* viewport = list.viewport();
+    // Right of the hex text, so that the tooltip leaves the lines below it readable.
+    const QPoint pointer(viewport->width() / 2, row * list.RowHeight() + list.RowHeight() / 2);
+    QHelpEvent hover(QEvent::ToolTip, pointer, viewport->mapToGlobal(pointer));
+    QApplication::sendEvent(viewport, &hover);
+    ProcessEventsFor(100);
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        if (!window->isVisible() || !window->inherits("QTipLabel"))
+            continue;
+        const QPixmap tip = window->grab();
+        const QPoint at = viewport->mapTo(&dialog, pointer) + QPoint(2, 16);
+        QPainter painter(&picture);
+        painter.drawPixmap(std::clamp(at.x(), 0, std::max(0, picture.width() - tip.width())),
+                           std::clamp(at.y(), 0, std::max(0, picture.height() - tip.height())), tip);
+        return;
+    }
 }
 
 } // namespace
@@ -60,8 +87,15 @@ int main(int argc, char** argv)
             ProcessEventsFor(50);
         }
         events->setCurrentIndex(3);
+        // A frame with a wrong checksum, drawn in the warning colour where it is received.
+        SetText(dialog, u"IDC_CUSTOM_TEXT"_s, u"0c 00 01 00 00 00 02 01 11 00 00 ff"_s);
+        Click(dialog, u"IDC_SEND_CUSTOM"_s);
     }
     ProcessEventsFor(200);
-    const bool saved = dialog.grab().save(QString::fromLocal8Bit(argv[1]), "PNG");
+    QPixmap picture = dialog.grab();
+    if (auto* sent = dialog.findChild<FrameListView*>(u"IDC_SENT_LIST"_s);
+        sent != nullptr && sent->count() > 2)
+        PaintToolTip(picture, dialog, *sent, 2); // the zone alarm, with its acknowledgement
+    const bool saved = picture.save(QString::fromLocal8Bit(argv[1]), "PNG");
     return saved ? 0 : 1;
 }

@@ -1,4 +1,5 @@
 #include "tests/support/loopback_peer.h"
+#include "tests/ui/message_recorder.h"
 #include "ui/about_dlg.h"
 #include "ui/dialog_template.h"
 #include "ui/frame_list_view.h"
@@ -32,32 +33,6 @@ namespace {
 constexpr int kWaitMs = 3000;
 const QString kStatusLine = u" 0C 00 01 00 00 00 02 01 11 00 00 21"_s;
 const QString kAckLine = u" 08 00 01 00 00 00 82 8B"_s;
-
-// Closes every message box as soon as it is up, from a timer that the box's own event loop runs, and keeps
-// its text: the messages and prompts the operator would have read.
-class MessageRecorder final
-{
-public:
-    MessageRecorder()
-    {
-        m_timer.setInterval(5);
-        QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this] {
-            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                messages << box->text();
-                if (box->standardButtons() != QMessageBox::Ok)
-                    messages << u"(not OK only)"_s;
-                box->button(QMessageBox::Ok)->click();
-            }
-        });
-        m_timer.start();
-    }
-    Q_DISABLE_COPY_MOVE(MessageRecorder)
-
-    QStringList messages;
-
-private:
-    QTimer m_timer;
-};
 
 template <class T = QWidget>
 T* Find(const QWidget& dialog, const char* name)

@@ -1,4 +1,6 @@
+#include "protocol/acknowledgement.h"
 #include "protocol/frame.h"
+#include "ui/ack_pairing.h"
 #include "ui/frame_list_store.h"
 #include "ui/frame_list_view.h"
 
@@ -10,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <vector>
 
 using namespace Qt::Literals::StringLiterals;
@@ -25,6 +28,12 @@ std::vector<std::uint8_t> Frame(std::size_t size, int seed)
     if (size > 0)
         bytes[0] = static_cast<std::uint8_t>(size);
     return bytes;
+}
+
+std::vector<std::uint8_t> Bytes(const QString& line)
+{
+    const QByteArray bytes = QByteArray::fromHex(line.toLatin1());
+    return {bytes.begin(), bytes.end()};
 }
 
 QString FrameLine(std::size_t size, int seed)
@@ -79,6 +88,108 @@ TEST(FrameListStore, KeepsTwelveByteFramesInFewBytesAndClearReleasesThem)
     store.Clear();
     EXPECT_EQ(store.Count(), 0u);
     EXPECT_EQ(store.AllocatedBytes(), 0u);
+}
+
+// Serials survive a Clear, so that a link to a cleared line never reaches the line that took its row.
+TEST(FrameListStore, LinksLinesBySerialAndCountsWhatItHolds)
+{
+    const std::vector<std::uint8_t> status = Bytes(u"0C 00 01 00 00 00 02 01 11 00 00 21"_s);
+    const std::vector<std::uint8_t> badSum = Bytes(u"0C 00 01 00 00 00 02 01 11 00 00 FF"_s);
+    const std::vector<std::uint8_t> ack = Bytes(u"08 00 01 00 00 00 82 8B"_s);
+    FrameListStore store;
+    store.Append({status, 1, {}, 0});                 // serial 0: awaits its answer
+    store.Append({status, 2, {}, 111}, std::nullopt); // 1: failed, awaits nothing
+    store.Append({ack, 3, {}, 0}, 40);                // 2: an acknowledgement, paired at once
+    store.Append({badSum, 4, {}, 0});                 // 3: findings
+    EXPECT_EQ(store.Counts(), (FrameCounts{3, 1, 2, 1, 1}));
+    store.SetPartner(0, 41);
+    store.SetPartner(0, 42); // already paired: kept
+    store.SetPartner(9, 43); // no such line
+    EXPECT_EQ(store.Partner(0), 41u);
+    EXPECT_EQ(store.Partner(2), 40u);
+    EXPECT_EQ(store.Partner(3), std::nullopt);
+    EXPECT_EQ(store.Counts().unanswered, 1u);
+
+    store.Clear();
+    EXPECT_EQ(store.Counts(), FrameCounts{});
+    store.Append({status, 5, {}, 0});
+    EXPECT_EQ(store.FirstSerial(), 4u);
+    EXPECT_EQ(store.RowOf(0), std::nullopt); // cleared
+    EXPECT_EQ(store.RowOf(4), 0u);
+    EXPECT_EQ(store.RowOf(5), std::nullopt);
+    store.SetPartner(0, 44);
+    EXPECT_EQ(store.Partner(0), std::nullopt);
+}
+
+// One append after another on both lists, as the window makes them; P and Q are two peers.
+TEST(AckPairing, PairsAnAcknowledgementWithTheLatestUnansweredFrameToItsPeerAndAFrameWithTheAnswerAfterIt)
+{
+    const std::vector<std::uint8_t> status = Bytes(u"0C 00 01 00 00 00 02 01 11 00 00 21"_s);
+    const std::vector<std::uint8_t> other = Bytes(u"0C 00 02 00 00 00 02 01 11 00 00 22"_s);
+    const std::vector<std::uint8_t> ack = Bytes(u"08 00 01 00 00 00 82 8B"_s);
+    const Destination p{0x0100007F, 0x1F4F}, q{0x0100007F, 0x1F50};
+    constexpr auto kSent = LogList::Sent, kReceived = LogList::Received;
+    constexpr std::optional<std::uint64_t> kNone;
+    const struct
+    {
+        LogList list;
+        const std::vector<std::uint8_t>& bytes;
+        Destination peer;
+        int sendError;
+        std::optional<std::uint64_t> partner;
+    } steps[] = {
+        {kSent, status, p, 0, kNone},     // sent 0
+        {kSent, status, p, 0, kNone},     // sent 1: the same frame again
+        {kSent, status, p, 111, kNone},   // sent 2: never left
+        {kSent, other, p, 0, kNone},      // sent 3
+        {kReceived, ack, q, 0, kNone},    // received 0: from another peer
+        {kReceived, ack, p, 0, 1},        // received 1: the latest of the two
+        {kReceived, ack, p, 0, 0},        // received 2: then the older one
+        {kReceived, ack, p, 0, kNone},    // received 3: none left
+        {kReceived, status, q, 0, kNone}, // received 4: a frame, answered next
+        {kSent, ack, q, 0, 4},            // sent 4
+        {kReceived, status, q, 0, kNone}, // received 5
+        {kSent, status, q, 0, kNone},     // sent 5: not an acknowledgement
+        {kSent, ack, q, 0, kNone},        // sent 6: no longer right after it
+    };
+    AckPairing pairing;
+    std::uint64_t serials[2] = {0, 0};
+    for (const auto& step : steps) {
+        std::uint64_t& serial = serials[static_cast<int>(step.list)];
+        SCOPED_TRACE(testing::Message() << (step.list == kSent ? "sent " : "received ") << serial);
+        EXPECT_EQ(pairing.OnAppend(step.list, {step.bytes, 0, step.peer, step.sendError}, serial++),
+                  step.partner);
+    }
+
+    // A cleared list is forgotten: nothing pairs with its lines any more.
+    pairing.OnAppend(kSent, {status, 0, p, 0}, 7);
+    pairing.OnClear(kSent);
+    EXPECT_EQ(pairing.OnAppend(kReceived, {ack, 0, p, 0}, 6), kNone);
+    pairing.OnAppend(kReceived, {status, 0, p, 0}, 7);
+    pairing.OnClear(kReceived);
+    EXPECT_EQ(pairing.OnAppend(kSent, {ack, 0, p, 0}, 8), kNone);
+}
+
+TEST(AckPairing, ForgetsTheOldestUnansweredFramesBeyondItsCapacity)
+{
+    constexpr std::uint64_t kFrames = AckPairing::kWaitingCapacity + 100;
+    AckPairing pairing;
+    std::vector<std::uint8_t> frame = Bytes(u"08 00 00 00 00 00 01 00"_s);
+    const auto keyed = [&frame](std::uint64_t i) {
+        frame[1] = static_cast<std::uint8_t>(i);
+        frame[2] = static_cast<std::uint8_t>(i >> 8);
+        return LoggedFrame{frame, 0, {0x0100007F, 0x1F4F}, 0};
+    };
+    for (std::uint64_t i = 0; i < kFrames; ++i)
+        pairing.OnAppend(LogList::Sent, keyed(i), i);
+    const auto answer = [&](std::uint64_t i) {
+        const auto ack = std::get<AckFrame>(AcknowledgementFor(keyed(i).bytes));
+        return pairing.OnAppend(LogList::Received, {ack, 0, {0x0100007F, 0x1F4F}, 0}, 0);
+    };
+    EXPECT_EQ(answer(kFrames - 1), kFrames - 1);
+    EXPECT_EQ(answer(kFrames - AckPairing::kWaitingCapacity), kFrames - AckPairing::kWaitingCapacity);
+    EXPECT_EQ(answer(kFrames - AckPairing::kWaitingCapacity - 1), std::nullopt);
+    EXPECT_EQ(answer(0), std::nullopt);
 }
 
 class FrameListViewTest : public ::testing::Test

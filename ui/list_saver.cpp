@@ -1,0 +1,205 @@
+#include "ui/list_saver.h"
+
+#include "net/local_address.h"
+#include "protocol/pcap_writer.h"
+
+#include <QElapsedTimer>
+#include <QSaveFile>
+
+#include <arpa/inet.h>
+
+#include <utility>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+// Well inside one frame of the window, whatever else its event loop has to do.
+constexpr qint64 kSliceMs = 5;
+constexpr std::size_t kRowsBetweenClockChecks = 256;
+constexpr std::size_t kChunkSize = 256 * 1024;
+// How far formatting may run ahead of the disk: a few MiB.
+constexpr std::size_t kQueuedChunks = 16;
+// While the writer is that far behind, slices come less often rather than spin.
+constexpr int kBackOffMs = 10;
+
+QString FailureMessage(const QString& path, const QSaveFile& file)
+{
+    return u"无法保存“%1”：%2"_s.arg(path, file.errorString());
+}
+
+} // namespace
+
+ListSaver::ListSaver(const FrameListStore& store, QObject* parent) : QObject(parent), m_store(store)
+{
+    connect(&m_sliceTimer, &QTimer::timeout, this, &ListSaver::OnSlice);
+}
+
+ListSaver::~ListSaver()
+{
+    StopWriter();
+}
+
+std::optional<QString> ListSaver::Start(SaveFormat format, const QString& path, Direction direction,
+                                        std::vector<LocalPortSince> localPorts)
+{
+    if (Running())
+        return u"正在保存另一个文件，请稍后再试。"_s;
+    auto file = std::make_unique<QSaveFile>(path);
+    if (!file->open(QIODevice::WriteOnly))
+        return FailureMessage(path, *file);
+    m_file = std::move(file);
+    m_path = path;
+    m_format = format;
+    m_direction = direction;
+    m_localPorts = std::move(localPorts);
+    m_portIndex = 0;
+    m_firstSerial = m_store.FirstSerial();
+    m_next = 0;
+    m_end = m_store.Count();
+    m_buffer.clear();
+    if (format == SaveFormat::Pcap)
+        AppendPcapFileHeader(m_buffer);
+    m_lastChunk = false;
+    m_cancelled = false;
+    m_writer = std::thread(&ListSaver::WriteAll, this, ++m_run);
+    m_sliceTimer.start(0);
+    return std::nullopt;
+}
+
+void ListSaver::OnSlice()
+{
+    if (m_store.FirstSerial() != m_firstSerial) {
+        StopWriter();
+        Finish(u"保存“%1”时列表已被清除，保存已放弃。"_s.arg(m_path));
+        return;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    while (m_next < m_end) {
+        if (m_buffer.size() >= kChunkSize && !Push(false)) {
+            m_sliceTimer.setInterval(kBackOffMs);
+            return;
+        }
+        AppendRow(m_next++);
+        if (m_next % kRowsBetweenClockChecks == 0 && clock.elapsed() >= kSliceMs) {
+            m_sliceTimer.setInterval(0);
+            return;
+        }
+    }
+    // Every line is formatted: what follows no longer reads the store, so a Clear cannot touch it.
+    if (Push(true))
+        m_sliceTimer.stop();
+    else
+        m_sliceTimer.setInterval(kBackOffMs);
+}
+
+void ListSaver::AppendRow(std::size_t row)
+{
+    const LoggedFrame frame = m_store.At(row);
+    const std::uint32_t peer = ntohl(frame.peer.address);
+    const std::uint16_t peerPort = ntohs(frame.peer.port);
+    if (m_format == SaveFormat::Text) {
+        m_buffer += FormatLogLine(frame.timeUs, m_direction, peer, peerPort, frame.bytes, frame.sendError);
+        m_buffer += '\n';
+        return;
+    }
+    if (frame.sendError != 0)
+        return;
+    const std::uint32_t local = ntohl(LocalAddress(frame.peer.address));
+    const std::uint16_t localPort = LocalPort(m_firstSerial + row);
+    CapturedDatagram datagram{frame.timeUs, peer, peerPort, local, localPort, frame.bytes};
+    if (m_direction == Direction::Out) {
+        std::swap(datagram.sourceAddress, datagram.destinationAddress);
+        std::swap(datagram.sourcePort, datagram.destinationPort);
+    }
+    AppendPcapRecord(m_buffer, datagram, ++m_identification);
+}
+
+bool ListSaver::Push(bool last)
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        if (m_chunks.size() >= kQueuedChunks)
+            return false;
+        m_chunks.push_back(std::exchange(m_buffer, {}));
+        m_lastChunk = last;
+    }
+    m_wake.notify_one();
+    return true;
+}
+
+// The writer thread: the queued chunks in order, then the commit; stops at the first failure.
+void ListSaver::WriteAll(std::uint64_t run)
+{
+    QString message;
+    for (;;) {
+        std::unique_lock lock(m_mutex);
+        m_wake.wait(lock, [this] { return m_cancelled || !m_chunks.empty(); });
+        if (m_cancelled)
+            return;
+        const std::string chunk = std::move(m_chunks.front());
+        m_chunks.pop_front();
+        const bool last = m_lastChunk && m_chunks.empty();
+        lock.unlock();
+        const auto size = static_cast<qint64>(chunk.size());
+        if (m_file->write(chunk.data(), size) != size || (last && !m_file->commit())) {
+            message = FailureMessage(m_path, *m_file);
+            break;
+        }
+        if (last)
+            break;
+    }
+    QMetaObject::invokeMethod(
+        this, [this, run, message] { OnWriterDone(run, message); }, Qt::QueuedConnection);
+}
+
+void ListSaver::OnWriterDone(std::uint64_t run, const QString& message)
+{
+    // A save abandoned meanwhile has been finished already.
+    if (run != m_run || !Running())
+        return;
+    StopWriter();
+    Finish(message);
+}
+
+void ListSaver::StopWriter()
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_cancelled = true;
+        m_chunks.clear();
+    }
+    m_wake.notify_one();
+    if (m_writer.joinable())
+        m_writer.join();
+}
+
+void ListSaver::Finish(const QString& message)
+{
+    m_sliceTimer.stop();
+    // Uncommitted, the temporary file goes with it and the name keeps what it had.
+    m_file.reset();
+    m_buffer = {};
+    m_localPorts = {};
+    m_localAddresses = {};
+    Q_EMIT Finished(message);
+}
+
+std::uint32_t ListSaver::LocalAddress(std::uint32_t peer)
+{
+    const auto found = m_localAddresses.find(peer);
+    if (found != m_localAddresses.end())
+        return found->second;
+    const std::uint32_t local = LocalAddressToward(peer).value_or(0);
+    m_localAddresses.emplace(peer, local);
+    return local;
+}
+
+std::uint16_t ListSaver::LocalPort(std::uint64_t serial)
+{
+    // Rows go in serial order, so the walk through the port changes only goes forward.
+    while (m_portIndex + 1 < m_localPorts.size() && m_localPorts[m_portIndex + 1].serial <= serial)
+        ++m_portIndex;
+    return m_portIndex < m_localPorts.size() ? m_localPorts[m_portIndex].port : 0;
+}
