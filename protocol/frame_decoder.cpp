@@ -259,10 +259,17 @@ std::string SummarizeFrame(const DecodedFrame& frame)
         std::string name(SummaryName(frame.kind));
         if (frame.ack)
             name[0] = static_cast<char>(name[0] - 'A' + 'a');
-        line = frame.ack ? "ACK " + name : name;
-        if (frame.kind == CommandKind::Unknown)
-            line += " " + Hex2(static_cast<std::uint8_t>(frame.command & ~ACK_FLAG));
-        line += " comm " + std::to_string(frame.comm) + " dev " + std::to_string(frame.device);
+        // Appended piece by piece: GCC 12 warns wrongly about `"literal" + std::string` at -O3.
+        line = frame.ack ? "ACK " : "";
+        line += name;
+        if (frame.kind == CommandKind::Unknown) {
+            line += ' ';
+            line += Hex2(static_cast<std::uint8_t>(frame.command & ~ACK_FLAG));
+        }
+        line += " comm ";
+        line += std::to_string(frame.comm);
+        line += " dev ";
+        line += std::to_string(frame.device);
 
         if (frame.kind == CommandKind::Status && !frame.ack) {
             const auto zones = [&](std::string_view label, StatusByte which) {
@@ -317,8 +324,11 @@ std::string DescribeFrameZh(const DecodedFrame& frame)
         addLine("通讯机号", std::to_string(frame.comm));
     if (frame.findings.Has(Finding::ReservedNotZero)) {
         std::string bytes;
-        for (std::size_t i = 0; i < frame.reserved.size() && FIRST_RESERVED + i < frame.size; ++i)
-            bytes += (i == 0 ? "" : " ") + Hex2(frame.reserved[i]);
+        for (std::size_t i = 0; i < frame.reserved.size() && FIRST_RESERVED + i < frame.size; ++i) {
+            if (i != 0)
+                bytes += ' ';
+            bytes += Hex2(frame.reserved[i]);
+        }
         addLine("保留字节", bytes);
     }
 
