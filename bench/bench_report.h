@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <time.h>
+
 // Figures against their goals. Each goes out as a line that scripts/run-benches.sh collects into its table:
 //   RESULT|<figure>|<measured>|<goal>|<OK or MISSED>
 inline void Report(const std::string& figure, const std::string& measured, const std::string& goal, bool met)
@@ -24,6 +26,14 @@ inline void Note(const std::string& figure, const std::string& value)
 {
     std::printf("  %s: %s\n", figure.c_str(), value.c_str());
     std::fflush(stdout);
+}
+
+// CPU time the calling thread has used, whatever else the machine runs.
+inline std::int64_t ThreadCpuNs()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
 }
 
 // Fixed-point text with the thousands grouped: 41,250.3

@@ -60,13 +60,6 @@ void BM_PerByteLine(benchmark::State& state)
 }
 BENCHMARK(BM_PerByteLine)->Arg(12)->Arg(128);
 
-std::int64_t ThreadCpuNs()
-{
-    timespec now{};
-    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
-}
-
 WindowedLoad Load(std::uint16_t port)
 {
     WindowedLoad load;

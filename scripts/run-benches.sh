@@ -8,6 +8,7 @@
 # The exit status is non-zero when a bench fails to run; a missed goal is reported, not failed.
 set -uo pipefail
 build=${1:?build dir}
+# Programs under BUILD_DIR/bench; one not built is listed as such.
 benches=(core_bench window_bench cli_bench)
 
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}

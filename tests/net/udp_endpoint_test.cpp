@@ -88,6 +88,36 @@ TEST_F(UdpEndpointTest, EachReadRearmsOneSignalInArrivalOrder)
     EXPECT_EQ(Read().length, -1) << "nothing waits";
 }
 
+TEST_F(UdpEndpointTest, OneSignalPerReadWhetherTheReceiverReadsAtOnceOrAfterANestedLoop)
+{
+    for (const bool nested : {false, true}) {
+        SCOPED_TRACE(nested ? "a nested event loop before the read" : "the read at once");
+        CUdpEndpoint receiver;
+        ASSERT_TRUE(receiver.Open(0));
+        int signals = 0;
+        int reentered = 0;
+        bool inSlot = false;
+        Bytes order;
+        QObject::connect(&receiver, &CUdpEndpoint::DatagramWaiting, &receiver, [&] {
+            ++signals;
+            reentered += inSlot ? 1 : 0;
+            inSlot = true;
+            if (nested)
+                QTest::qWait(20);
+            if (receiver.ReadDatagram(buffer).length > 0)
+                order.push_back(buffer[0]);
+            inSlot = false;
+        });
+        for (std::uint8_t i = 1; i <= 3; ++i)
+            ASSERT_TRUE(peer.SendTo(receiver.LocalPort(), Bytes{i, i}));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return order.size() == 3; }, 2000));
+        QTest::qWait(kQuietMs);
+        EXPECT_EQ(signals, 3);
+        EXPECT_EQ(reentered, 0) << "a signal came before the read it asked for";
+        EXPECT_EQ(order, (Bytes{1, 2, 3}));
+    }
+}
+
 TEST_F(UdpEndpointTest, ReadResultByDatagramSize)
 {
     const std::pair<std::size_t, int> cases[] = {

@@ -146,6 +146,23 @@ private:
 
 } // namespace
 
+ThreadPin::ThreadPin()
+{
+    const int cpu = ::sched_getcpu();
+    if (cpu < 0 || ::sched_getaffinity(0, sizeof m_before, &m_before) != 0)
+        return;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(static_cast<std::size_t>(cpu), &one);
+    m_pinned = ::sched_setaffinity(0, sizeof one, &one) == 0;
+}
+
+ThreadPin::~ThreadPin()
+{
+    if (m_pinned)
+        ::sched_setaffinity(0, sizeof m_before, &m_before);
+}
+
 EchoLoop::EchoLoop()
 {
     if (!m_peer.IsValid())

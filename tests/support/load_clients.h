@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include <sched.h>
 #include <time.h>
 
 // Load over 127.0.0.1: a reference centre and the far sides that drive a centre. Each client runs on the
@@ -16,6 +17,23 @@
 // whichever comes first.
 
 using LoadClock = std::chrono::steady_clock;
+
+// Pins the calling thread to the CPU it runs on while it lives, then restores what the thread was allowed
+// before; threads started meanwhile inherit the pinning. With one frame outstanding a centre and its client
+// only take turns: on one CPU neither waits for the other's CPU to wake, which on a virtual machine costs
+// tens of microseconds and which pairs the scheduler splits up is chance.
+class ThreadPin final
+{
+public:
+    ThreadPin();
+    ~ThreadPin();
+    ThreadPin(const ThreadPin&) = delete;
+    ThreadPin& operator=(const ThreadPin&) = delete;
+
+private:
+    cpu_set_t m_before{};
+    bool m_pinned{false};
+};
 
 // The reference centre: a plain blocking read-answer loop on a thread of its own, answering as
 // AcknowledgementFor does. Runs from construction to destruction.
