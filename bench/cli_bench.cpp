@@ -1,6 +1,7 @@
 // The companion under load over 127.0.0.1, run as the child process a script would start: its centre against
 // the plain echo loop, its windowed sweep against a minimal blocking client, and how well --rate holds.
 #include "bench/bench_report.h"
+#include "tests/support/hex_text.h"
 #include "tests/support/load_clients.h"
 
 #include <fcntl.h>
@@ -125,6 +126,7 @@ private:
 // The summary's fields, from the last line of the child's output file.
 std::map<std::string, std::string> Summary(const std::string& path)
 {
+    // Only the last summary line is kept: the output runs to a million lines.
     std::ifstream file(path);
     std::string line;
     std::string last;
@@ -132,15 +134,7 @@ std::map<std::string, std::string> Summary(const std::string& path)
         if (line.rfind("summary: ", 0) == 0)
             last = line;
     }
-    std::map<std::string, std::string> fields;
-    std::istringstream words(last);
-    std::string word;
-    while (words >> word) {
-        const auto equals = word.find('=');
-        if (equals != std::string::npos)
-            fields[word.substr(0, equals)] = word.substr(equals + 1);
-    }
-    return fields;
+    return SummaryFields(std::span(&last, 1));
 }
 
 double Number(const std::map<std::string, std::string>& fields, const std::string& key)

@@ -1,5 +1,7 @@
 #include "tests/cli/cli_harness.h"
 
+#include "tests/support/hex_text.h"
+
 #include <QFile>
 #include <QRegularExpression>
 #include <QStringList>
@@ -50,19 +52,7 @@ std::vector<std::string> SplitLines(const QByteArray& text)
 
 std::map<std::string, std::string> CliResult::Summary() const
 {
-    std::map<std::string, std::string> fields;
-    for (const std::string& line : out) {
-        if (line.rfind("summary: ", 0) != 0)
-            continue;
-        std::istringstream words(line.substr(9));
-        std::string word;
-        while (words >> word) {
-            const auto equals = word.find('=');
-            if (equals != std::string::npos)
-                fields[word.substr(0, equals)] = word.substr(equals + 1);
-        }
-    }
-    return fields;
+    return SummaryFields(out);
 }
 
 CliResult RunCli(const Args& arguments, std::chrono::milliseconds limit, const QByteArray& input)

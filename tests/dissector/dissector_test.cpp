@@ -1,4 +1,5 @@
 #include "protocol/pcap_writer.h"
+#include "tests/support/hex_text.h"
 
 #include <gtest/gtest.h>
 
@@ -56,14 +57,6 @@ const Case CASES[] = {
     {"preference port", EXTRA_PORT, 47101, "0C 00 01 00 00 00 02 01 11 00 00 22", "Status comm 0 dev 1 alarm: zone 1; flags: disarmed, mains absent [bad checksum]", "Warning/Checksum", "checksum.status=0"},
 };
 // clang-format on
-
-std::vector<std::uint8_t> Bytes(std::string_view hex)
-{
-    std::vector<std::uint8_t> bytes((hex.size() + 1) / 3);
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<std::uint8_t>(std::stoul(std::string(hex.substr(i * 3, 2)), nullptr, 16));
-    return bytes;
-}
 
 std::vector<std::string> Split(std::string_view text, char separator)
 {

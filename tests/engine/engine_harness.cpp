@@ -3,12 +3,6 @@
 #include <QByteArray>
 #include <QTest>
 
-std::vector<std::uint8_t> Bytes(std::string_view hex)
-{
-    const QByteArray bytes = QByteArray::fromHex(QByteArray(hex.data(), static_cast<qsizetype>(hex.size())));
-    return {bytes.begin(), bytes.end()};
-}
-
 EngineHarness::EngineHarness(const QString& sourcePort)
 {
     console.destinationPort = QString::number(peer.Port());

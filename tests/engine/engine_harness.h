@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/host_center_engine.h"
+#include "tests/support/hex_text.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/recording_console.h"
 
@@ -18,8 +19,6 @@ inline const QString kAddressRange = QStringLiteral("所填写的设备地址范
 inline const QString kDestinationInvalid = QStringLiteral("目的ip或目的端口为空，或错误！");
 inline const QString kCommandFormat = QStringLiteral("输入的命令格式不正确");
 
-// "0C 00 01" -> {0x0C, 0x00, 0x01}.
-std::vector<std::uint8_t> Bytes(std::string_view hex);
 // The display line of a frame written as "0C 00 01": " 0C 00 01".
 inline std::string Line(std::string_view hex)
 {

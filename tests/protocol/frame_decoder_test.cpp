@@ -1,4 +1,5 @@
 #include "protocol/frame_decoder.h"
+#include "tests/support/hex_text.h"
 
 #include <gtest/gtest.h>
 
@@ -7,15 +8,6 @@
 #include <vector>
 
 namespace {
-
-// "0B 00 5E" -> {0x0B, 0x00, 0x5E}, allocated to the exact size so the address sanitizer sees a read past it.
-std::vector<std::uint8_t> Bytes(std::string_view hex)
-{
-    std::vector<std::uint8_t> bytes((hex.size() + 1) / 3);
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<std::uint8_t>(std::stoul(std::string(hex.substr(i * 3, 2)), nullptr, 16));
-    return bytes;
-}
 
 constexpr std::string_view STATUS_ZONE1 = "0C 00 01 00 00 00 02 01 11 00 00 21";
 constexpr std::string_view DEBUG_FRAME = "12 00 00 00 00 00 3E 00 00 00 00 00 00 00 00 00 00 00";

@@ -1,6 +1,7 @@
 #include "protocol/acknowledgement.h"
 #include "protocol/frame.h"
 #include "protocol/log_line.h"
+#include "tests/support/hex_text.h"
 
 #include <gtest/gtest.h>
 
@@ -13,15 +14,6 @@
 #include <vector>
 
 namespace {
-
-// "0B 00 5E" -> {0x0B, 0x00, 0x5E}, allocated to the exact size so the address sanitizer sees a read past it.
-std::vector<std::uint8_t> Bytes(std::string_view hex)
-{
-    std::vector<std::uint8_t> bytes((hex.size() + 1) / 3);
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<std::uint8_t>(std::stoul(std::string(hex.substr(i * 3, 2)), nullptr, 16));
-    return bytes;
-}
 
 FrameBuffer BufferWith(std::string_view hex, std::uint8_t fill)
 {

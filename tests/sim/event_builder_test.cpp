@@ -1,5 +1,6 @@
 #include "sim/event_builder.h"
 #include "sim/event_catalogue.h"
+#include "tests/support/hex_text.h"
 
 #include <gtest/gtest.h>
 
@@ -7,17 +8,6 @@
 #include <string>
 
 namespace {
-
-std::string Hex(std::span<const std::uint8_t> bytes)
-{
-    std::string text;
-    for (const std::uint8_t byte : bytes) {
-        char group[4];
-        std::snprintf(group, sizeof group, text.empty() ? "%02X" : " %02X", byte);
-        text += group;
-    }
-    return text;
-}
 
 StatusBytes Status(std::uint32_t value)
 {

@@ -1,4 +1,5 @@
 #include "sim/sweep_walk.h"
+#include "tests/support/hex_text.h"
 
 #include <gtest/gtest.h>
 
@@ -6,17 +7,6 @@
 #include <string>
 
 namespace {
-
-std::string Hex(const SweepWalk::Frame& frame)
-{
-    std::string text;
-    for (const std::uint8_t byte : frame) {
-        char group[4];
-        std::snprintf(group, sizeof group, text.empty() ? "%02X" : " %02X", byte);
-        text += group;
-    }
-    return text;
-}
 
 // The last tick of a pair fills its byte 10; the next tick starts the next pair at byte 8.
 TEST(SweepWalk, PairsFollowEachOtherAndTheWalkWrapsAt240)

@@ -1,3 +1,4 @@
+#include "tests/support/hex_text.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/ui/message_recorder.h"
 #include "ui/about_dlg.h"
@@ -57,12 +58,6 @@ QStringList Lines(const QWidget& dialog, const char* list)
     for (std::size_t row = 0; row < view->count(); ++row)
         lines << view->text(row);
     return lines;
-}
-
-std::vector<std::uint8_t> Bytes(const QString& line)
-{
-    const QByteArray bytes = QByteArray::fromHex(line.toLatin1());
-    return {bytes.begin(), bytes.end()};
 }
 
 // A shown console whose destination is already loopback, so nothing a test sends leaves the machine.
@@ -269,7 +264,7 @@ TEST(Closing, ByKeysTheCloseBoxAndTheMenuAsTheFocusedControlAndTheFieldsWant)
         MessageRecorder recorder;
         const auto dialog = OpenConsole();
         ASSERT_TRUE(dialog);
-        const std::vector<std::uint8_t> online = Bytes(u" 08 00 01 00 00 00 01 0A"_s);
+        const std::vector<std::uint8_t> online = BytesOfLine(u" 08 00 01 00 00 00 01 0A"_s);
         Find<FrameListView>(*dialog, "IDC_SENT_LIST")->AppendFrame({online, 0, {}, 0});
         Find<FrameListView>(*dialog, "IDC_RECV_LIST")->AppendFrame({online, 0, {}, 0});
         SetText(*dialog, "IDC_ZONE_NO", c.zone);
@@ -379,10 +374,10 @@ TEST(ModalBoxes, ARealMessageBoxLetsDatagramsBeAcknowledgedAndTicksSend)
             return false;
         if (seen.isEmpty()) {
             seen << box->text() << (box->standardButtons() == QMessageBox::Ok ? u"ok only"_s : u"buttons"_s);
-            sender.SendTo(port, Bytes(kStatusLine));
+            sender.SendTo(port, BytesOfLine(kStatusLine));
         }
         const auto reply = sender.TryReceive();
-        acknowledged = acknowledged || (reply && reply->bytes == Bytes(kAckLine));
+        acknowledged = acknowledged || (reply && reply->bytes == BytesOfLine(kAckLine));
         ticked = ticked || sink.TryReceive().has_value();
         return acknowledged && ticked; // then the box is closed
     });

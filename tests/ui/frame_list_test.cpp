@@ -1,5 +1,6 @@
 #include "protocol/acknowledgement.h"
 #include "protocol/frame.h"
+#include "tests/support/hex_text.h"
 #include "ui/ack_pairing.h"
 #include "ui/frame_list_store.h"
 #include "ui/frame_list_view.h"
@@ -28,12 +29,6 @@ std::vector<std::uint8_t> Frame(std::size_t size, int seed)
     if (size > 0)
         bytes[0] = static_cast<std::uint8_t>(size);
     return bytes;
-}
-
-std::vector<std::uint8_t> Bytes(const QString& line)
-{
-    const QByteArray bytes = QByteArray::fromHex(line.toLatin1());
-    return {bytes.begin(), bytes.end()};
 }
 
 QString FrameLine(std::size_t size, int seed)
@@ -93,9 +88,9 @@ TEST(FrameListStore, KeepsTwelveByteFramesInFewBytesAndClearReleasesThem)
 // Serials survive a Clear, so that a link to a cleared line never reaches the line that took its row.
 TEST(FrameListStore, LinksLinesBySerialAndCountsWhatItHolds)
 {
-    const std::vector<std::uint8_t> status = Bytes(u"0C 00 01 00 00 00 02 01 11 00 00 21"_s);
-    const std::vector<std::uint8_t> badSum = Bytes(u"0C 00 01 00 00 00 02 01 11 00 00 FF"_s);
-    const std::vector<std::uint8_t> ack = Bytes(u"08 00 01 00 00 00 82 8B"_s);
+    const std::vector<std::uint8_t> status = BytesOfLine(u"0C 00 01 00 00 00 02 01 11 00 00 21"_s);
+    const std::vector<std::uint8_t> badSum = BytesOfLine(u"0C 00 01 00 00 00 02 01 11 00 00 FF"_s);
+    const std::vector<std::uint8_t> ack = BytesOfLine(u"08 00 01 00 00 00 82 8B"_s);
     FrameListStore store;
     store.Append({status, 1, {}, 0});                 // serial 0: awaits its answer
     store.Append({status, 2, {}, 111}, std::nullopt); // 1: failed, awaits nothing
@@ -124,9 +119,9 @@ TEST(FrameListStore, LinksLinesBySerialAndCountsWhatItHolds)
 // One append after another on both lists, as the window makes them; P and Q are two peers.
 TEST(AckPairing, PairsAnAcknowledgementWithTheLatestUnansweredFrameToItsPeerAndAFrameWithTheAnswerAfterIt)
 {
-    const std::vector<std::uint8_t> status = Bytes(u"0C 00 01 00 00 00 02 01 11 00 00 21"_s);
-    const std::vector<std::uint8_t> other = Bytes(u"0C 00 02 00 00 00 02 01 11 00 00 22"_s);
-    const std::vector<std::uint8_t> ack = Bytes(u"08 00 01 00 00 00 82 8B"_s);
+    const std::vector<std::uint8_t> status = BytesOfLine(u"0C 00 01 00 00 00 02 01 11 00 00 21"_s);
+    const std::vector<std::uint8_t> other = BytesOfLine(u"0C 00 02 00 00 00 02 01 11 00 00 22"_s);
+    const std::vector<std::uint8_t> ack = BytesOfLine(u"08 00 01 00 00 00 82 8B"_s);
     const Destination p{0x0100007F, 0x1F4F}, q{0x0100007F, 0x1F50};
     constexpr auto kSent = LogList::Sent, kReceived = LogList::Received;
     constexpr std::optional<std::uint64_t> kNone;
@@ -174,7 +169,7 @@ TEST(AckPairing, ForgetsTheOldestUnansweredFramesBeyondItsCapacity)
 {
     constexpr std::uint64_t kFrames = AckPairing::kWaitingCapacity + 100;
     AckPairing pairing;
-    std::vector<std::uint8_t> frame = Bytes(u"08 00 00 00 00 00 01 00"_s);
+    std::vector<std::uint8_t> frame = BytesOfLine(u"08 00 00 00 00 00 01 00"_s);
     const auto keyed = [&frame](std::uint64_t i) {
         frame[1] = static_cast<std::uint8_t>(i);
         frame[2] = static_cast<std::uint8_t>(i >> 8);

@@ -3,6 +3,7 @@
 #define QTEST_QPA_MOUSE_HANDLING
 
 #include "protocol/log_line.h"
+#include "tests/support/hex_text.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/pcap_reader.h"
 #include "tests/ui/message_recorder.h"
@@ -44,12 +45,6 @@ const QString kStatusLine = u" 0C 00 01 00 00 00 02 01 11 00 00 21"_s;
 const QString kBadChecksumLine = u" 0C 00 01 00 00 00 02 01 11 00 00 FF"_s;
 constexpr int kZoneAlarm = 3;
 constexpr int kOnline = 0;
-
-std::vector<std::uint8_t> Bytes(const QString& line)
-{
-    const QByteArray bytes = QByteArray::fromHex(line.toLatin1());
-    return {bytes.begin(), bytes.end()};
-}
 
 // The colour of the text a row shows on screen: "red", "orange", "plain" or "nothing".
 std::string InkOf(const FrameListView& view, int row)
@@ -127,7 +122,7 @@ protected:
 
         Send(kZoneAlarm);
         ASSERT_TRUE(QTest::qWaitFor([this] { return m_received->count() == 2; }, kWaitMs));
-        m_peer.SendTo(m_port, Bytes(kBadChecksumLine));
+        m_peer.SendTo(m_port, BytesOfLine(kBadChecksumLine));
         ASSERT_TRUE(QTest::qWaitFor([this] { return m_sent->count() == 3; }, kWaitMs));
         SetText("IDC_DEST_PORT", QString::number(m_sink.Port()));
         Send(kOnline);
@@ -248,7 +243,7 @@ TEST_F(TrafficTest, SavedTextAndCaptureHoldTheListAsItWasWhenTheSaveStarted)
         QSignalSpy finished(c.list, &FrameListView::SaveFinished);
         const std::size_t lines = c.list->count();
         ASSERT_TRUE(c.list->Save(c.format, path));
-        c.list->AppendFrame({Bytes(kStatusLine), 0, {}, 0});
+        c.list->AppendFrame({BytesOfLine(kStatusLine), 0, {}, 0});
         ASSERT_TRUE(finished.wait(kWaitMs));
         EXPECT_EQ(finished.value(0).value(0).toString(), QString());
 
@@ -289,7 +284,7 @@ TEST_F(TrafficTest, AFailedOrAbandonedSaveSaysWhyAndLeavesNoFile)
     ASSERT_TRUE(dir.isValid());
     const auto fill = [this] {
         for (int i = 0; i < 200; ++i) // about 18 KB of text
-            m_sent->AppendFrame({Bytes(kStatusLine), i, {}, 0});
+            m_sent->AppendFrame({BytesOfLine(kStatusLine), i, {}, 0});
     };
     const struct
     {

@@ -1,0 +1,73 @@
+#include "tests/support/hex_text.h"
+
+#include <cstdio>
+#include <sstream>
+
+namespace {
+
+int DigitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+} // namespace
+
+std::vector<std::uint8_t> Bytes(std::string_view hex)
+{
+    std::vector<std::uint8_t> bytes;
+    int high = -1;
+    for (const char c : hex) {
+        const int value = DigitValue(c);
+        if (value < 0)
+            continue;
+        if (high < 0) {
+            high = value;
+        } else {
+            bytes.push_back(static_cast<std::uint8_t>(high << 4 | value));
+            high = -1;
+        }
+    }
+    bytes.shrink_to_fit();
+    return bytes;
+}
+
+std::vector<std::uint8_t> BytesOfLine(const QString& hex)
+{
+    return Bytes(hex.toStdString());
+}
+
+std::string Hex(std::span<const std::uint8_t> bytes)
+{
+    std::string text;
+    for (const std::uint8_t byte : bytes) {
+        char group[4];
+        std::snprintf(group, sizeof group, text.empty() ? "%02X" : " %02X", byte);
+        text += group;
+    }
+    return text;
+}
+
+std::map<std::string, std::string> SummaryFields(std::span<const std::string> lines)
+{
+    constexpr std::string_view prefix = "summary: ";
+    std::map<std::string, std::string> fields;
+    for (const std::string& line : lines) {
+        if (line.rfind(prefix, 0) != 0)
+            continue;
+        fields.clear();
+        std::istringstream words(line.substr(prefix.size()));
+        std::string word;
+        while (words >> word) {
+            const auto equals = word.find('=');
+            if (equals != std::string::npos)
+                fields[word.substr(0, equals)] = word.substr(equals + 1);
+        }
+    }
+    return fields;
+}
