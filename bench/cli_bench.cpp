@@ -212,8 +212,12 @@ void CentreAgainstEchoLoop()
     for (std::size_t i = 0; i + 1 < run.checkpoints.size(); ++i)
         segments.push_back(run.RateBetween(i, i + 1));
     std::string each;
-    for (const double rate : segments)
-        each += (each.empty() ? "" : " ") + Fixed(rate / 1000) + "k";
+    for (const double rate : segments) {
+        if (!each.empty())
+            each += ' ';
+        each += Fixed(rate / 1000);
+        each += 'k';
+    }
     Note("centre rate of each 100k frames", each);
     std::vector<double> sorted = segments;
     std::sort(sorted.begin(), sorted.end());
