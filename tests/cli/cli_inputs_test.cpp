@@ -83,7 +83,7 @@ TEST(CliInputs, TextParsersAcceptWhatTheyShouldAndGiveAReasonOtherwise)
 
 TEST(CliInputs, DestinationsThatAreNoSingleHostAreRefused)
 {
-    const std::uint32_t broadcasts[] = {inet_addr("192.168.1.255")};
+    const std::uint32_t broadcasts[] = {inet_addr("203.0.113.255")};
     struct Case
     {
         const char* name;
@@ -95,7 +95,7 @@ TEST(CliInputs, DestinationsThatAreNoSingleHostAreRefused)
         {"loopback",            "127.0.0.1",       false},
         {"zero",                "0.0.0.0",         true},
         {"limited broadcast",   "255.255.255.255", true},
-        {"interface broadcast", "192.168.1.255",   true},
+        {"interface broadcast", "203.0.113.255",   true},
         {"multicast",           "239.1.2.3",       true},
     };
     // clang-format on
