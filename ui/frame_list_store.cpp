@@ -16,7 +16,8 @@ constexpr std::size_t kIndexBlockSize = std::size_t{1} << kIndexBlockShift;
 constexpr std::size_t kMaxFrameBytes = 255;
 
 // A record: this header, unaligned, then the frame's bytes. The partner link is the paired line's serial
-// plus one (0: none) in 40 bits, enough for a line a microsecond for twelve days.
+// plus one (0: none) in 40 bits, enough for a line a microsecond for twelve days. The decoder's verdict is
+// kept so that neither the counts nor the painting decode a line again.
 struct RecordHeader
 {
     std::int64_t timeUs{0};
@@ -24,9 +25,11 @@ struct RecordHeader
     std::uint16_t port{0};
     std::uint16_t sendError{0};
     std::uint8_t size{0};
+    bool findings{false};
     std::uint64_t link{0};
 };
-constexpr std::size_t kLinkOffset = 17;
+constexpr std::size_t kFindingsOffset = 17;
+constexpr std::size_t kLinkOffset = 18;
 constexpr std::size_t kLinkBytes = 5;
 constexpr std::size_t kHeaderSize = kLinkOffset + kLinkBytes;
 constexpr std::uint64_t kLinkLimit = std::uint64_t{1} << (8 * kLinkBytes);
@@ -57,6 +60,7 @@ void WriteHeader(std::uint8_t* out, const RecordHeader& header)
     std::memcpy(out + 12, &header.port, 2);
     std::memcpy(out + 14, &header.sendError, 2);
     out[16] = header.size;
+    out[kFindingsOffset] = header.findings ? 1 : 0;
     WriteLink(out, header.link);
 }
 
@@ -68,6 +72,7 @@ RecordHeader ReadHeader(const std::uint8_t* in)
     std::memcpy(&header.port, in + 12, 2);
     std::memcpy(&header.sendError, in + 14, 2);
     header.size = in[16];
+    header.findings = in[kFindingsOffset] != 0;
     header.link = ReadLink(in);
     return header;
 }
@@ -79,9 +84,10 @@ void FrameListStore::Append(const LoggedFrame& frame, std::optional<std::uint64_
     const std::size_t size = std::min(frame.bytes.size(), kMaxFrameBytes);
     std::uint8_t* record = Reserve(kHeaderSize + size);
     const std::uint64_t link = LinkTo(partner);
+    const bool findings = !DecodeFrame(frame.bytes).findings.Empty();
     WriteHeader(record, {frame.timeUs, frame.peer.address, frame.peer.port,
                          static_cast<std::uint16_t>(std::clamp(frame.sendError, 0, 0xFFFF)),
-                         static_cast<std::uint8_t>(size), link});
+                         static_cast<std::uint8_t>(size), findings, link});
     std::memcpy(record + kHeaderSize, frame.bytes.data(), size);
 
     const bool ack = IsAcknowledgement(frame.bytes);
@@ -90,7 +96,7 @@ void FrameListStore::Append(const LoggedFrame& frame, std::optional<std::uint64_
         ++m_counts.unanswered;
     if (frame.sendError != 0)
         ++m_counts.failedSends;
-    if (!DecodeFrame(frame.bytes).findings.Empty())
+    if (findings)
         ++m_counts.withFindings;
 }
 
@@ -113,6 +119,11 @@ LoggedFrame FrameListStore::At(std::size_t row) const
     const RecordHeader header = ReadHeader(record);
     return {
         {record + kHeaderSize, header.size}, header.timeUs, {header.address, header.port}, header.sendError};
+}
+
+bool FrameListStore::HasFindings(std::size_t row) const
+{
+    return row < m_count && Record(row)[kFindingsOffset] != 0;
 }
 
 QString FrameListStore::Text(std::size_t row) const

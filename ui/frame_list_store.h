@@ -25,7 +25,7 @@ struct FrameCounts
 // Append-only store of the frames of a log list, each with when and where it went or came from and the
 // line of the other list it pairs with. Records live in large arena chunks and are found through a blocked
 // index, so neither an append nor a growing store ever moves what is already stored; a 12-byte frame with
-// its context takes about 42 bytes.
+// its context takes about 43 bytes.
 //
 // Every line ever appended has a serial number that Clear does not reuse: row 0 is FirstSerial(). A link
 // to a line is its serial, so a link to a cleared line can be recognised and is never taken for a new one.
@@ -45,6 +45,8 @@ public:
     std::size_t Count() const { return m_count; }
     // The frame as appended; its bytes stay valid until Clear. Outside the store: an empty frame.
     LoggedFrame At(std::size_t row) const;
+    // Whether the decoder finds something wrong with the frame.
+    bool HasFindings(std::size_t row) const;
     // The line the list shows for the frame; empty outside the store.
     QString Text(std::size_t row) const;
     // Bytes held for the frames, arena and index, reserved space included.

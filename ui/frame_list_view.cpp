@@ -1,6 +1,5 @@
 #include "ui/frame_list_view.h"
 
-#include "protocol/frame_decoder.h"
 #include "ui/frame_tooltip.h"
 
 #include <QClipboard>
@@ -372,7 +371,7 @@ QColor FrameListView::TextColour(std::size_t row) const
     const LoggedFrame frame = m_store.At(row);
     if (m_direction == Direction::Out && frame.sendError != 0)
         return QColor::fromRgb(kFailedSendColour);
-    if (m_direction == Direction::In && !DecodeFrame(frame.bytes).findings.Empty())
+    if (m_direction == Direction::In && m_store.HasFindings(row))
         return QColor::fromRgb(kFindingsColour);
     return palette().color(QPalette::Text);
 }
