@@ -74,11 +74,11 @@ void AppendJson(fmt::memory_buffer& out, std::span<const std::uint8_t> bytes)
     const DecodedFrame f = DecodeFrame(bytes);
     const auto o = std::back_inserter(out);
     fmt::format_to(
-        o, R"({{"len":{},"hex":"{:02X}","declared_length":{},"comm":{},"dev":{},"cmd":{},"kind":"{}",)",
-        f.size, fmt::join(bytes, " "), f.declaredLength, f.comm, f.device, f.command, CommandKey(f.kind));
+        o, R"({{"len":{},"hex":"{}","declared_length":{},"comm":{},"dev":{},"cmd":{},"kind":"{}",)", f.size,
+        FormatBytesHex(bytes), f.declaredLength, f.comm, f.device, f.command, CommandKey(f.kind));
     fmt::format_to(o, R"("ack":{},"status":[{}],"checksum":"{}","checksum_ok":{},"findings":[)", f.ack,
                    fmt::join(std::span(f.status).first(f.statusCount), ","), ChecksumKey(f.checksum),
-                   f.checksum == ChecksumState::Good || f.checksum == ChecksumState::None);
+                   f.ChecksumOk());
     bool first = true;
     for (const NamedBit& name : FindingNames()) {
         if ((f.findings.Bits() & name.mask) != 0) {

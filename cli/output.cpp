@@ -13,17 +13,6 @@ namespace {
 
 constexpr std::size_t BLOCK = 64 * 1024;
 
-void AppendHex(fmt::memory_buffer& out, std::span<const std::uint8_t> bytes)
-{
-    constexpr char DIGITS[] = "0123456789ABCDEF";
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (i != 0)
-            out.push_back(' ');
-        out.push_back(DIGITS[bytes[i] >> 4]);
-        out.push_back(DIGITS[bytes[i] & 0x0F]);
-    }
-}
-
 } // namespace
 
 void AppendJsonEscaped(fmt::memory_buffer& out, std::string_view text)
@@ -69,11 +58,10 @@ void COutput::FrameJson(const FrameEvent& event)
 {
     const DecodedFrame frame = DecodeFrame(event.bytes);
     const auto out = std::back_inserter(m_buffer);
-    fmt::format_to(out, R"({{"type":"frame","ts":"{}","dir":"{}","peer":"{}","len":{},"hex":")",
+    fmt::format_to(out, R"({{"type":"frame","ts":"{}","dir":"{}","peer":"{}","len":{},"hex":"{}","cmd":)",
                    FormatTimestampUtc(event.timeUs), event.direction == Direction::In ? "in" : "out",
-                   FormatPeer(ntohl(event.peer.address), ntohs(event.peer.port)), event.bytes.size());
-    AppendHex(m_buffer, event.bytes);
-    m_buffer.append(std::string_view(R"(","cmd":)"));
+                   FormatPeer(ntohl(event.peer.address), ntohs(event.peer.port)), event.bytes.size(),
+                   FormatBytesHex(event.bytes));
     // Fields the datagram is too short to hold are null.
     if (frame.size > FRAME_COMMAND)
         fmt::format_to(out, "{}", frame.command);
@@ -89,8 +77,7 @@ void COutput::FrameJson(const FrameEvent& event)
         fmt::format_to(out, "{}", frame.device);
     else
         m_buffer.append(std::string_view("null"));
-    const bool checksumOk = frame.checksum == ChecksumState::Good || frame.checksum == ChecksumState::None;
-    fmt::format_to(out, R"(,"ack":{},"checksum_ok":{},"summary":")", frame.ack, checksumOk);
+    fmt::format_to(out, R"(,"ack":{},"checksum_ok":{},"summary":")", frame.ack, frame.ChecksumOk());
     AppendJsonEscaped(m_buffer, SummarizeFrame(frame));
     m_buffer.push_back('"');
     if (event.rttUs)

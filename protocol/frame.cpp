@@ -18,6 +18,18 @@ constexpr std::array<std::array<char, 2>, 256> HEX_PAIRS = [] {
 // Length of a display line group: a space and two digits.
 constexpr std::size_t GROUP_WIDTH = 3;
 
+// " XX" for every byte, each group a space and two upper-case digits.
+std::string Groups(std::span<const std::uint8_t> bytes)
+{
+    std::string line(bytes.size() * GROUP_WIDTH, ' ');
+    char* out = line.data();
+    for (const std::uint8_t byte : bytes) {
+        std::memcpy(out + 1, HEX_PAIRS[byte].data(), 2);
+        out += GROUP_WIDTH;
+    }
+    return line;
+}
+
 } // namespace
 
 std::uint8_t FrameChecksum(std::span<const std::uint8_t> frame)
@@ -42,13 +54,14 @@ std::string FormatFrameHex(std::span<const std::uint8_t> frame)
         return std::string{"00 "};
 
     // Received frames may claim more bytes than the buffer holds; show only what it holds.
-    const auto shown = frame.first(std::min(length, frame.size()));
-    std::string line(shown.size() * GROUP_WIDTH, ' ');
-    char* out = line.data();
-    for (const std::uint8_t byte : shown) {
-        std::memcpy(out + 1, HEX_PAIRS[byte].data(), 2);
-        out += GROUP_WIDTH;
-    }
+    return Groups(frame.first(std::min(length, frame.size())));
+}
+
+std::string FormatBytesHex(std::span<const std::uint8_t> bytes)
+{
+    std::string line = Groups(bytes);
+    if (!line.empty())
+        line.erase(0, 1);
     return line;
 }
 

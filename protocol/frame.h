@@ -63,6 +63,8 @@ std::string FormatFrameHex(std::span<const std::uint8_t> frame);
 // The display line of a datagram as a 128-byte buffer holds it: its bytes, then zeros. A byte 0 beyond the
 // datagram's size shows those zeros; beyond 128 it shows the buffer's 128 bytes.
 std::string FormatDatagramHex(std::span<const std::uint8_t> datagram);
+// Every byte of the span, whatever byte 0 says, as "0C 00 01": for machine-readable output.
+std::string FormatBytesHex(std::span<const std::uint8_t> bytes);
 
 bool IsHexDigit(char c);
 std::uint8_t HexDigitValue(char c);

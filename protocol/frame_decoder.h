@@ -81,6 +81,9 @@ struct DecodedFrame
     std::uint8_t checksumExpected{0};
     std::uint8_t checksumFound{0};
     FindingSet findings;
+
+    // A right checksum, or the debug frame's none.
+    bool ChecksumOk() const { return checksum == ChecksumState::Good || checksum == ChecksumState::None; }
 };
 
 // Never reads outside the span; bytes the datagram lacks count as absent, not as zero (their fields stay 0

@@ -199,6 +199,9 @@ TEST(FormatDatagramHex, ShowsWhatAClearedBufferWouldHold)
     EXPECT_EQ(FormatDatagramHex(Bytes("")), "");
     // A length beyond the buffer shows its 128 bytes.
     EXPECT_EQ(FormatDatagramHex(Bytes("FF 01")).size(), 128U * 3);
+    // Machine-readable output shows every byte, whatever byte 0 says.
+    EXPECT_EQ(FormatBytesHex(Bytes("03 01 0a 04 05")), "03 01 0A 04 05");
+    EXPECT_EQ(FormatBytesHex(Bytes("")), "");
 }
 
 TEST(LogLine, NamesTimeDirectionPeerLineAndDecoding)
