@@ -11,7 +11,9 @@ FUZZ_SECONDS ?= 30
 # CI turns warnings into errors.
 WERROR       ?= $(if $(CI),ON,OFF)
 
-CMAKE_COMMON = -G Ninja -DHOSTCENTER_WERROR=$(WERROR)
+# ccache, where installed, shares objects between build folders and work trees.
+CCACHE       := $(shell command -v ccache 2>/dev/null)
+CMAKE_COMMON = -G Ninja -DVELTRANO_WERROR=$(WERROR) $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
 .PHONY: all deps build run test test-only check-sanitize bench fuzz package screenshot format clean
 
@@ -35,7 +37,7 @@ test-only: build
 test: test-only check-sanitize
 
 $(SAN_DIR)/build.ninja:
-	cmake -S . -B $(SAN_DIR) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DHOSTCENTER_SANITIZE=ON
+	cmake -S . -B $(SAN_DIR) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DVELTRANO_SANITIZE=ON
 
 check-sanitize: deps $(SAN_DIR)/build.ninja
 	cmake --build $(SAN_DIR) -j $(JOBS)
@@ -43,8 +45,8 @@ check-sanitize: deps $(SAN_DIR)/build.ninja
 		ctest --output-on-failure -j $(JOBS)
 
 $(BENCH_DIR)/build.ninja:
-	cmake -S . -B $(BENCH_DIR) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DHOSTCENTER_TESTS=OFF \
-		-DHOSTCENTER_BENCH=ON
+	cmake -S . -B $(BENCH_DIR) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DVELTRANO_TESTS=OFF \
+		-DVELTRANO_BENCH=ON
 
 bench: deps $(BENCH_DIR)/build.ninja
 	cmake --build $(BENCH_DIR) -j $(JOBS)
@@ -52,7 +54,7 @@ bench: deps $(BENCH_DIR)/build.ninja
 
 $(FUZZ_DIR)/build.ninja:
 	CXX=clang++ cmake -S . -B $(FUZZ_DIR) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-		-DHOSTCENTER_TESTS=OFF -DHOSTCENTER_FUZZ=ON
+		-DVELTRANO_TESTS=OFF -DVELTRANO_FUZZ=ON
 
 fuzz: deps $(FUZZ_DIR)/build.ninja
 	cmake --build $(FUZZ_DIR) -j $(JOBS)
@@ -60,7 +62,7 @@ fuzz: deps $(FUZZ_DIR)/build.ninja
 
 $(PKG_DIR)/build.ninja:
 	cmake -S . -B $(PKG_DIR) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-		-DHOSTCENTER_TESTS=OFF
+		-DVELTRANO_TESTS=OFF
 
 # A .deb for Debian 12 in $(PKG_DIR): sudo apt install ./$(PKG_DIR)/veltrano_*.deb
 package: deps $(PKG_DIR)/build.ninja

@@ -38,8 +38,8 @@ WindowedLoad Windowed(std::uint16_t port, std::uint64_t frames, std::uint64_t ch
     return load;
 }
 
-const std::atomic<bool> kNeverCancelled{false};
-constexpr int kWindow = 16;
+const std::atomic<bool> NEVER_CANCELLED{false};
+constexpr int WINDOW = 16;
 
 // The companion as a child: stdout to a file, stderr read for the listening port.
 class Child final
@@ -161,14 +161,14 @@ std::string OutputPath(const char* name)
 
 void CentreAgainstEchoLoop()
 {
-    constexpr std::uint64_t kEchoFrames = 300'000;
-    constexpr std::uint64_t kCentreFrames = 1'000'000;
-    constexpr std::uint64_t kCheckpoint = 100'000;
+    constexpr std::uint64_t ECHO_FRAMES = 300'000;
+    constexpr std::uint64_t CENTRE_FRAMES = 1'000'000;
+    constexpr std::uint64_t CHECKPOINT = 100'000;
 
     // The echo loop runs before and after the centre, so that a change in the machine's load touches both.
     const auto echoRun = [] {
         EchoLoop echo;
-        return RunWindowed(Windowed(echo.Port(), kEchoFrames), kNeverCancelled).Rate();
+        return RunWindowed(Windowed(echo.Port(), ECHO_FRAMES), NEVER_CANCELLED).Rate();
     };
     double echoRate = echoRun();
 
@@ -188,12 +188,12 @@ void CentreAgainstEchoLoop()
             std::this_thread::sleep_for(100ms);
         }
     });
-    WindowedLoad load = Windowed(*port, kCentreFrames, kCheckpoint);
+    WindowedLoad load = Windowed(*port, CENTRE_FRAMES, CHECKPOINT);
     // The centre's own CPU time: other programs on the machine slow its rate, not its cost per frame.
     clockid_t centreClock{};
     if (::clock_getcpuclockid(centre.Pid(), &centreClock) == 0)
         load.serverClock = centreClock;
-    const WindowedRun run = RunWindowed(load, kNeverCancelled);
+    const WindowedRun run = RunWindowed(load, NEVER_CANCELLED);
     sampling = false;
     sampler.join();
     centre.Signal(SIGTERM);
@@ -229,7 +229,7 @@ void CentreAgainstEchoLoop()
            "worst " + Fixed(worst * 100, 1) + "% off (" + (sorted.empty() ? "-" : Fixed(sorted.front())) +
                " to " + (sorted.empty() ? "-" : Fixed(sorted.back())) + " frames/s, " +
                Fixed(static_cast<double>(run.acknowledged)) + " acknowledged)",
-           "within 20%", worst <= 0.20 && run.acknowledged == kCentreFrames);
+           "within 20%", worst <= 0.20 && run.acknowledged == CENTRE_FRAMES);
     std::vector<double> costs;
     for (std::size_t i = 0; i + 1 < run.checkpoints.size(); ++i)
         costs.push_back(run.ServerCpuNsPerFrame(i, i + 1));
@@ -262,27 +262,27 @@ void CentreAgainstEchoLoop()
 
 void SweepAgainstMinimalClient()
 {
-    constexpr std::uint64_t kFrames = 300'000;
+    constexpr std::uint64_t FRAMES = 300'000;
     EchoLoop echo;
-    double clientRate = RunWindowed(Windowed(echo.Port(), kFrames), kNeverCancelled).Rate();
+    double clientRate = RunWindowed(Windowed(echo.Port(), FRAMES), NEVER_CANCELLED).Rate();
 
     const std::string output = OutputPath("sweep");
     const auto start = LoadClock::now();
     Child sweep({"sweep", "--to", "127.0.0.1:" + std::to_string(echo.Port()), "--rate", "max", "--window",
-                 std::to_string(kWindow), "--expect-ack", "--count", std::to_string(kFrames)},
+                 std::to_string(WINDOW), "--expect-ack", "--count", std::to_string(FRAMES)},
                 output);
     const auto status = sweep.Wait(90s);
     const double wall = std::chrono::duration<double>(LoadClock::now() - start).count();
     const auto summary = Summary(output);
     std::remove(output.c_str());
     // The client runs before and after the sweep, so that a change in the machine's load touches both.
-    clientRate = (clientRate + RunWindowed(Windowed(echo.Port(), kFrames), kNeverCancelled).Rate()) / 2;
+    clientRate = (clientRate + RunWindowed(Windowed(echo.Port(), FRAMES), NEVER_CANCELLED).Rate()) / 2;
     const double acknowledged = Number(summary, "acknowledged");
     const double rate = Number(summary, "send_rate");
     const double ratio = clientRate > 0 ? rate / clientRate : 0;
     Report("sweep --rate max --window 16 --expect-ack / minimal blocking client",
            Fixed(ratio, 2) + " (" + Fixed(rate) + " vs " + Fixed(clientRate) + " frames/s)", ">= 0.9",
-           ratio >= 0.9 && status == 0 && acknowledged == kFrames);
+           ratio >= 0.9 && status == 0 && acknowledged == FRAMES);
     Note("sweep round trip p50/p90/p99/max (us)",
          Fixed(Number(summary, "rtt_p50_us")) + " / " + Fixed(Number(summary, "rtt_p90_us")) + " / " +
              Fixed(Number(summary, "rtt_p99_us")) + " / " + Fixed(Number(summary, "rtt_max_us")));

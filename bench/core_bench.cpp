@@ -18,9 +18,9 @@
 
 namespace {
 
-constexpr std::uint64_t kFrames = 100000;
-constexpr int kRepetitions = 5;
-const std::atomic<bool> kNeverCancelled{false};
+constexpr std::uint64_t FRAMES = 100000;
+constexpr int REPETITIONS = 5;
+const std::atomic<bool> NEVER_CANCELLED{false};
 
 // The accumulated line re-formatted with "%s %02X" for every byte.
 std::string PerByteLine(std::span<const std::uint8_t> frame)
@@ -64,7 +64,7 @@ WindowedLoad Load(std::uint16_t port)
 {
     WindowedLoad load;
     load.port = port;
-    load.frames = kFrames;
+    load.frames = FRAMES;
     return load;
 }
 
@@ -72,7 +72,7 @@ void Record(benchmark::State& state, const WindowedRun& run)
 {
     state.SetIterationTime(run.Seconds());
     state.counters["frames_per_s"] = run.Rate();
-    if (run.acknowledged < kFrames)
+    if (run.acknowledged < FRAMES)
         state.SkipWithError("not every frame was acknowledged");
 }
 
@@ -80,14 +80,14 @@ void BM_EchoLoop(benchmark::State& state)
 {
     for (auto _ : state) {
         const EchoLoop echo;
-        Record(state, RunWindowed(Load(echo.Port()), kNeverCancelled));
+        Record(state, RunWindowed(Load(echo.Port()), NEVER_CANCELLED));
     }
 }
 BENCHMARK(BM_EchoLoop)
     ->Iterations(1)
-    ->Repetitions(kRepetitions)
+    ->Repetitions(REPETITIONS)
     ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
+    ->Unit(benchmark::MILLISECOND);
 
 // The engine serves the event loop on this thread while the client runs on another, as the echo loop does.
 void BM_CentrePath(benchmark::State& state)
@@ -105,7 +105,7 @@ void BM_CentrePath(benchmark::State& state)
         WindowedRun run;
         const std::int64_t cpu = ThreadCpuNs();
         std::thread client([&] {
-            run = RunWindowed(Load(engine.ListeningPort()), kNeverCancelled);
+            run = RunWindowed(Load(engine.ListeningPort()), NEVER_CANCELLED);
             QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
         });
         loop.exec();
@@ -118,9 +118,9 @@ void BM_CentrePath(benchmark::State& state)
 }
 BENCHMARK(BM_CentrePath)
     ->Iterations(1)
-    ->Repetitions(kRepetitions)
+    ->Repetitions(REPETITIONS)
     ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
+    ->Unit(benchmark::MILLISECOND);
 
 } // namespace
 

@@ -30,14 +30,14 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr int kWindow = 16;
-constexpr int kRounds = 10;
-constexpr std::uint64_t kEchoFrames = 100000; // a round
-constexpr std::uint64_t kPingPongFrames = 5000;
-constexpr int kPingPongRounds = 6;
-constexpr auto kFloodTime = 5s;
-constexpr int kScrollPeriodMs = 20;
-constexpr std::uint32_t kFloodSeed = 20240611;
+constexpr int WINDOW = 16;
+constexpr int ROUNDS = 10;
+constexpr std::uint64_t ECHO_FRAMES = 100000; // a round
+constexpr std::uint64_t PING_PONG_FRAMES = 5000;
+constexpr int PING_PONG_ROUNDS = 6;
+constexpr auto FLOOD_TIME = 5s;
+constexpr int SCROLL_PERIOD_MS = 20;
+constexpr std::uint32_t FLOOD_SEED = 20240611;
 
 std::int64_t Ns(LoadClock::duration duration)
 {
@@ -207,7 +207,7 @@ WindowedRun Round(std::uint16_t port, std::uint64_t frames, std::optional<clocki
         port = echo.emplace().Port();
     WindowedLoad load;
     load.port = port;
-    load.window = kWindow;
+    load.window = WINDOW;
     load.frames = frames;
     load.checkpointEvery = frames;
     load.serverClock = serverClock;
@@ -230,7 +230,7 @@ std::vector<std::int64_t> IntervalsNs(const std::vector<Paint>& paints)
 void MeasureGrowth(const Window& window, BenchApplication& app, std::uint64_t lines)
 {
     std::printf("\n-- 16 outstanding until each list holds %s lines, in %d rounds between the echo loop's\n",
-                Fixed(static_cast<double>(lines)).c_str(), kRounds);
+                Fixed(static_cast<double>(lines)).c_str(), ROUNDS);
     // On a virtual machine either rate can halve or double from one second to the next: rounds that take
     // turns see the machine alike, and each round of the centre is judged against the echo loop's around it.
     const std::size_t residentBefore = ResidentBytes();
@@ -238,22 +238,22 @@ void MeasureGrowth(const Window& window, BenchApplication& app, std::uint64_t li
     std::optional<clockid_t> serverClock;
     if (clockid_t clock{}; ::pthread_getcpuclockid(::pthread_self(), &clock) == 0)
         serverClock = clock;
-    std::vector<double> echo{Round(0, kEchoFrames).Rate()};
+    std::vector<double> echo{Round(0, ECHO_FRAMES).Rate()};
     std::vector<WindowedRun> centre;
     std::vector<std::int64_t> intervals;
     std::size_t paints = 0;
-    for (int round = 0; round < kRounds; ++round) {
+    for (int round = 0; round < ROUNDS; ++round) {
         // The views settle in the first round: scroll bars appear, the first rows are painted.
         if (round > 0)
             app.StartRecording();
-        centre.push_back(Round(window.port, lines / kRounds, serverClock));
+        centre.push_back(Round(window.port, lines / ROUNDS, serverClock));
         if (round > 0) {
             const std::vector<Paint> recorded = app.StopRecording();
             const std::vector<std::int64_t> more = IntervalsNs(recorded);
             intervals.insert(intervals.end(), more.begin(), more.end());
             paints += recorded.size();
         }
-        echo.push_back(Round(0, kEchoFrames).Rate());
+        echo.push_back(Round(0, ECHO_FRAMES).Rate());
     }
     // The last acknowledgements can reach the client before their lines reach the lists.
     ServeUntil([&] { return window.Lines() >= linesBefore + 2 * lines; }, 5s);
@@ -283,7 +283,7 @@ void MeasureGrowth(const Window& window, BenchApplication& app, std::uint64_t li
            Fixed(rate), ">= 40,000", frames >= lines && rate >= 40000);
     const double ratio = Percentile(toEcho, 0.5) / 1000;
     Report("same, window's centre against a plain blocking echo loop, 16 outstanding",
-           Fixed(ratio, 2) + " (median of " + std::to_string(kRounds) + " rounds)", ">= 0.60", ratio >= 0.6);
+           Fixed(ratio, 2) + " (median of " + std::to_string(ROUNDS) + " rounds)", ">= 0.60", ratio >= 0.6);
     const double full =
         toEcho.front() > 0 ? static_cast<double>(toEcho.back()) / static_cast<double>(toEcho.front()) : 0;
     Report("rate with " + Fixed(static_cast<double>(lines)) + " lines in each list / rate with empty lists",
@@ -350,14 +350,14 @@ void MeasureOneOutstanding(const Window& window, BenchApplication& app)
     const auto pingPong = [](std::uint16_t port) {
         return LoadWhileServing(
             [port](const std::atomic<bool>& cancel) {
-                return RunPingPong(port, kPingPongFrames, 15s, cancel);
+                return RunPingPong(port, PING_PONG_FRAMES, 15s, cancel);
             },
             20s);
     };
     // Rounds take turns, so that a change in the machine's load touches both sides alike.
     PingPongRun echo;
     PingPongRun centre;
-    for (int round = 0; round < kPingPongRounds; ++round) {
+    for (int round = 0; round < PING_PONG_ROUNDS; ++round) {
         echo.Add(pingPong(echoLoop.Port()));
         app.StartRecording();
         centre.Add(pingPong(window.port));
@@ -407,11 +407,11 @@ void MeasureFlooded(const Window& window, BenchApplication& app)
     });
     const std::uint64_t linesBefore = window.Lines();
     app.StartRecording();
-    scroll.start(kScrollPeriodMs);
+    scroll.start(SCROLL_PERIOD_MS);
     const auto floodStart = LoadClock::now();
     const StatusFloodRun flood = LoadWhileServing(
         [&window](const std::atomic<bool>& cancel) {
-            return RunStatusFlood(window.port, kFloodTime, cancel);
+            return RunStatusFlood(window.port, FLOOD_TIME, cancel);
         },
         7s);
     const auto floodEnd = LoadClock::now();
@@ -464,7 +464,7 @@ void MeasureRandomFlood(const Window& window, BenchApplication& app, std::uint64
     const auto flood = [](std::uint16_t port, std::uint64_t datagrams) {
         return LoadWhileServing(
             [port, datagrams](const std::atomic<bool>& cancel) {
-                return RunRandomFlood(port, datagrams, kFloodSeed, 120s, cancel);
+                return RunRandomFlood(port, datagrams, FLOOD_SEED, 120s, cancel);
             },
             150s);
     };

@@ -20,8 +20,8 @@
 #include <cstdio>
 #include <variant>
 
-#ifndef HOSTCENTER_VERSION
-#define HOSTCENTER_VERSION "0"
+#ifndef VELTRANO_VERSION
+#define VELTRANO_VERSION "0"
 #endif
 
 namespace {
@@ -108,14 +108,14 @@ std::variant<Destination, int> Resolve(const std::string& text)
 template <typename Command>
 int RunOnEventLoop(Command& command)
 {
-    CSignalWatcher signals;
+    SignalWatcher signals;
     if (!signals.Install())
         std::fprintf(stderr, "veltrano-cli: cannot watch for signals\n");
     if (auto error = command.Start()) {
         std::fprintf(stderr, "veltrano-cli: %s\n", error->c_str());
         return EXIT_SOCKET;
     }
-    QObject::connect(&signals, &CSignalWatcher::Received, &command,
+    QObject::connect(&signals, &SignalWatcher::Received, &command,
                      [&command](int signal) { command.Interrupt(signal); });
     QObject::connect(&command, &Command::Finished, QCoreApplication::instance(),
                      [](int code) { QCoreApplication::exit(code); });
@@ -132,7 +132,7 @@ int RunCli(int argc, char** argv)
     CLI::App app{"Headless companion of the alarm panel and monitoring centre simulator: a centre that "
                  "acknowledges, a panel that sends events and sweeps, a frame decoder.",
                  "veltrano-cli"};
-    app.set_version_flag("--version", std::string("veltrano-cli ") + HOSTCENTER_VERSION);
+    app.set_version_flag("--version", std::string("veltrano-cli ") + VELTRANO_VERSION);
     app.require_subcommand(1);
     app.fallthrough(false);
 
@@ -275,8 +275,8 @@ int RunCli(int argc, char** argv)
             return UsageError(*reason);
         if (!seedOption->empty())
             centre.seed = seed;
-        COutput output(centre.output.jsonl);
-        CCentre command(centre, std::get<std::uint32_t>(address), output);
+        Output output(centre.output.jsonl);
+        Centre command(centre, std::get<std::uint32_t>(address), output);
         return RunOnEventLoop(command);
     }
 
@@ -298,8 +298,8 @@ int RunCli(int argc, char** argv)
             status = event.status;
             frames.emplace_back(event.Frame().begin(), event.Frame().end());
         }
-        COutput output(send.output.jsonl);
-        CSender command("send", std::move(frames), send, output);
+        Output output(send.output.jsonl);
+        Sender command("send", std::move(frames), send, output);
         return RunOnEventLoop(command);
     }
 
@@ -316,8 +316,8 @@ int RunCli(int argc, char** argv)
             return *code;
         hex.to = std::get<Destination>(to);
         std::vector<std::vector<std::uint8_t>> frames{{buffer.begin(), buffer.begin() + parsed.count}};
-        COutput output(hex.output.jsonl);
-        CSender command("hex", std::move(frames), hex, output);
+        Output output(hex.output.jsonl);
+        Sender command("hex", std::move(frames), hex, output);
         return RunOnEventLoop(command);
     }
 
@@ -327,7 +327,7 @@ int RunCli(int argc, char** argv)
         return *code;
     sweep.sender.to = std::get<Destination>(to);
     sweep.rate = std::get<std::optional<double>>(ParseRate(rate));
-    COutput output(sweep.sender.output.jsonl);
-    CSweep command(sweep, output);
+    Output output(sweep.sender.output.jsonl);
+    Sweep command(sweep, output);
     return RunOnEventLoop(command);
 }

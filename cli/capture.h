@@ -10,7 +10,7 @@
 
 // --pcap: every datagram sent and received, with the real addresses and ports; nothing when no file was
 // asked for. The first write error is kept for the end of the run.
-class CCapture final
+class Capture final
 {
 public:
     // Nothing when the path is empty or the file opened.

@@ -33,14 +33,14 @@ constexpr std::string_view FAULT_NOTES[] = {
 
 } // namespace
 
-CCentre::CCentre(const CentreOptions& options, std::uint32_t bindAddress, COutput& output, QObject* parent)
+Centre::Centre(const CentreOptions& options, std::uint32_t bindAddress, Output& output, QObject* parent)
     : QObject(parent), m_options(options), m_bindAddress(bindAddress), m_output(output)
 {
     m_seed = options.seed ? *options.seed : std::random_device{}();
     m_random.seed(m_seed);
     m_delayTimer.setSingleShot(true);
     m_delayTimer.setTimerType(Qt::PreciseTimer);
-    connect(&m_delayTimer, &QTimer::timeout, this, &CCentre::OnDelayDue);
+    connect(&m_delayTimer, &QTimer::timeout, this, &Centre::OnDelayDue);
     m_durationTimer.setSingleShot(true);
     m_durationTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_durationTimer, &QTimer::timeout, this, [this] {
@@ -50,13 +50,13 @@ CCentre::CCentre(const CentreOptions& options, std::uint32_t bindAddress, COutpu
     connect(&m_flushTimer, &QTimer::timeout, this, [this] { m_output.Flush(); });
 }
 
-CCentre::~CCentre() = default;
+Centre::~Centre() = default;
 
-std::optional<std::string> CCentre::Start()
+std::optional<std::string> Centre::Start()
 {
     if (auto error = m_capture.Open(m_options.output.pcapPath))
         return error;
-    CBatchUdpSocket::Options socketOptions;
+    BatchUdpSocket::Options socketOptions;
     socketOptions.bindAddress = m_bindAddress;
     socketOptions.port = m_options.port;
     socketOptions.receiveBuffer = m_options.receiveBuffer;
@@ -65,7 +65,7 @@ std::optional<std::string> CCentre::Start()
     m_local = m_socket.LocalAddress();
     m_broadcasts = InterfaceBroadcastAddresses();
     m_notifier = std::make_unique<QSocketNotifier>(m_socket.Handle(), QSocketNotifier::Read);
-    connect(m_notifier.get(), &QSocketNotifier::activated, this, &CCentre::OnReadable);
+    connect(m_notifier.get(), &QSocketNotifier::activated, this, &Centre::OnReadable);
     m_receiving = true;
     if (m_options.durationS > 0)
         m_durationTimer.start(
@@ -77,12 +77,12 @@ std::optional<std::string> CCentre::Start()
     return std::nullopt;
 }
 
-void CCentre::Interrupt([[maybe_unused]] int signal)
+void Centre::Interrupt([[maybe_unused]] int signal)
 {
     Finish();
 }
 
-void CCentre::OnReadable()
+void Centre::OnReadable()
 {
     for (int round = 0; round < BATCHES_PER_WAKE && m_receiving; ++round) {
         int error = 0;
@@ -106,7 +106,7 @@ void CCentre::OnReadable()
     m_output.EndOfBatch();
 }
 
-void CCentre::Handle(const CBatchUdpSocket::Received& datagram, std::int64_t nowUs)
+void Centre::Handle(const BatchUdpSocket::Received& datagram, std::int64_t nowUs)
 {
     ++m_counts.received;
     m_output.Frame(ReceivedFrame(nowUs, datagram.from, datagram.bytes));
@@ -166,18 +166,18 @@ void CCentre::Handle(const CBatchUdpSocket::Received& datagram, std::int64_t now
     }
 }
 
-bool CCentre::Chance(double percent)
+bool Centre::Chance(double percent)
 {
     if (percent <= 0)
         return false;
     return std::uniform_real_distribution<double>(0, 100)(m_random) < percent;
 }
 
-void CCentre::SendAnswers(std::vector<Answer>& answers)
+void Centre::SendAnswers(std::vector<Answer>& answers)
 {
     if (answers.empty())
         return;
-    std::vector<CBatchUdpSocket::Outgoing> outgoing;
+    std::vector<BatchUdpSocket::Outgoing> outgoing;
     outgoing.reserve(answers.size());
     for (const Answer& a : answers)
         outgoing.push_back({a.to, a.source, a.ack});
@@ -211,7 +211,7 @@ void CCentre::SendAnswers(std::vector<Answer>& answers)
     answers.clear();
 }
 
-void CCentre::OnDelayDue()
+void Centre::OnDelayDue()
 {
     const auto now = Clock::now();
     while (!m_held.empty() && m_held.front().due <= now) {
@@ -223,7 +223,7 @@ void CCentre::OnDelayDue()
     ArmDelayTimer();
 }
 
-void CCentre::ArmDelayTimer()
+void Centre::ArmDelayTimer()
 {
     if (m_held.empty()) {
         if (!m_receiving)
@@ -236,7 +236,7 @@ void CCentre::ArmDelayTimer()
     m_delayTimer.start(std::max(wait, std::chrono::milliseconds(0)));
 }
 
-void CCentre::StopReceiving()
+void Centre::StopReceiving()
 {
     m_receiving = false;
     if (m_notifier)
@@ -244,7 +244,7 @@ void CCentre::StopReceiving()
     m_durationTimer.stop();
 }
 
-void CCentre::Finish()
+void Centre::Finish()
 {
     if (m_finished)
         return;

@@ -23,16 +23,16 @@ class QSocketNotifier;
 // `centre`: answers every datagram as the window's centre does (AcknowledgementFor), a batch of datagrams per
 // notification, with optional faults for testing a panel's retries, until a count, a time or a signal ends
 // it.
-class CCentre final : public QObject
+class Centre final : public QObject
 {
     Q_OBJECT
-    Q_DISABLE_COPY_MOVE(CCentre)
+    Q_DISABLE_COPY_MOVE(Centre)
 
 public:
     // `bindAddress` in network byte order.
-    CCentre(const CentreOptions& options, std::uint32_t bindAddress, COutput& output,
+    Centre(const CentreOptions& options, std::uint32_t bindAddress, Output& output,
             QObject* parent = nullptr);
-    ~CCentre() override;
+    ~Centre() override;
 
     // Opens the socket and the capture; the reason when either cannot be opened (nothing was received).
     std::optional<std::string> Start();
@@ -78,7 +78,7 @@ private:
     };
 
     void OnReadable();
-    void Handle(const CBatchUdpSocket::Received& datagram, std::int64_t nowUs);
+    void Handle(const BatchUdpSocket::Received& datagram, std::int64_t nowUs);
     bool Chance(double percent);
     void SendAnswers(std::vector<Answer>& answers);
     void OnDelayDue();
@@ -90,9 +90,9 @@ private:
 
     CentreOptions m_options;
     std::uint32_t m_bindAddress{0};
-    COutput& m_output;
-    CCapture m_capture;
-    CBatchUdpSocket m_socket;
+    Output& m_output;
+    Capture m_capture;
+    BatchUdpSocket m_socket;
     Destination m_local;
     std::unique_ptr<QSocketNotifier> m_notifier;
     std::vector<std::uint32_t> m_broadcasts;

@@ -29,14 +29,14 @@ void AppendJsonEscaped(fmt::memory_buffer& out, std::string_view text)
     }
 }
 
-COutput::COutput(bool jsonl, int fd) : m_jsonl(jsonl), m_fd(fd), m_terminal(::isatty(fd) == 1) {}
+Output::Output(bool jsonl, int fd) : m_jsonl(jsonl), m_fd(fd), m_terminal(::isatty(fd) == 1) {}
 
-COutput::~COutput()
+Output::~Output()
 {
     Flush();
 }
 
-void COutput::Frame(const FrameEvent& event)
+void Output::Frame(const FrameEvent& event)
 {
     if (m_jsonl) {
         FrameJson(event);
@@ -54,7 +54,7 @@ void COutput::Frame(const FrameEvent& event)
         Flush();
 }
 
-void COutput::FrameJson(const FrameEvent& event)
+void Output::FrameJson(const FrameEvent& event)
 {
     const DecodedFrame frame = DecodeFrame(event.bytes);
     const auto out = std::back_inserter(m_buffer);
@@ -95,7 +95,7 @@ void COutput::FrameJson(const FrameEvent& event)
     m_buffer.append(std::string_view("}\n"));
 }
 
-void COutput::Summary(std::string_view command, std::span<const SummaryField> fields)
+void Output::Summary(std::string_view command, std::span<const SummaryField> fields)
 {
     const auto out = std::back_inserter(m_buffer);
     if (m_jsonl) {
@@ -122,13 +122,13 @@ void COutput::Summary(std::string_view command, std::span<const SummaryField> fi
     Flush();
 }
 
-void COutput::EndOfBatch()
+void Output::EndOfBatch()
 {
     if (m_terminal)
         Flush();
 }
 
-void COutput::Flush()
+void Output::Flush()
 {
     const char* data = m_buffer.data();
     std::size_t left = m_buffer.size();

@@ -43,13 +43,13 @@ inline FrameEvent ReceivedFrame(std::int64_t timeUs, const Destination& from,
 using SummaryValue = std::variant<std::uint64_t, double, std::string>;
 using SummaryField = std::pair<std::string_view, SummaryValue>;
 
-class COutput final
+class Output final
 {
 public:
-    explicit COutput(bool jsonl, int fd = 1);
-    ~COutput();
-    COutput(const COutput&) = delete;
-    COutput& operator=(const COutput&) = delete;
+    explicit Output(bool jsonl, int fd = 1);
+    ~Output();
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
 
     bool Jsonl() const { return m_jsonl; }
     void Frame(const FrameEvent& event);

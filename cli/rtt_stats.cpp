@@ -4,7 +4,7 @@
 #include <bit>
 #include <cmath>
 
-std::size_t CRttStats::Bucket(std::uint64_t value)
+std::size_t RttStats::Bucket(std::uint64_t value)
 {
     // Values below SUB_COUNT have a bucket each; above, a group per power of two split SUB_COUNT ways.
     if (value < SUB_COUNT)
@@ -14,7 +14,7 @@ std::size_t CRttStats::Bucket(std::uint64_t value)
     return static_cast<std::size_t>(group) * SUB_COUNT + static_cast<std::size_t>(sub);
 }
 
-std::uint64_t CRttStats::BucketHigh(std::size_t bucket)
+std::uint64_t RttStats::BucketHigh(std::size_t bucket)
 {
     const std::size_t group = bucket / SUB_COUNT;
     const std::uint64_t sub = bucket % SUB_COUNT;
@@ -23,7 +23,7 @@ std::uint64_t CRttStats::BucketHigh(std::size_t bucket)
     return ((SUB_COUNT + sub + 1) << (group - 1)) - 1;
 }
 
-void CRttStats::Add(std::int64_t microseconds)
+void RttStats::Add(std::int64_t microseconds)
 {
     const auto value = static_cast<std::uint64_t>(std::max<std::int64_t>(microseconds, 0));
     ++m_buckets[Bucket(value)];
@@ -31,7 +31,7 @@ void CRttStats::Add(std::int64_t microseconds)
     m_max = std::max(m_max, static_cast<std::int64_t>(value));
 }
 
-std::int64_t CRttStats::Percentile(double fraction) const
+std::int64_t RttStats::Percentile(double fraction) const
 {
     if (m_count == 0)
         return 0;

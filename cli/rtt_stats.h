@@ -5,7 +5,7 @@
 
 // Round-trip times in a log-linear histogram: memory stays the same however long a run is, and a
 // percentile is off by at most 1/64 of its value. The maximum is exact.
-class CRttStats final
+class RttStats final
 {
 public:
     void Add(std::int64_t microseconds);

@@ -25,28 +25,28 @@ AckMatch MatchAcknowledgement(std::uint64_t frameKey, std::span<const std::uint8
     return DecodeFrame(datagram).checksum == ChecksumState::Good ? AckMatch::Matches : AckMatch::BadChecksum;
 }
 
-CSender::CSender(std::string command, std::vector<std::vector<std::uint8_t>> frames,
-                 const SenderOptions& options, COutput& output, QObject* parent)
+Sender::Sender(std::string command, std::vector<std::vector<std::uint8_t>> frames,
+                 const SenderOptions& options, Output& output, QObject* parent)
     : QObject(parent), m_command(std::move(command)), m_frames(std::move(frames)), m_options(options),
       m_output(output)
 {
     m_nextTimer.setSingleShot(true);
     m_nextTimer.setTimerType(Qt::PreciseTimer);
-    connect(&m_nextTimer, &QTimer::timeout, this, &CSender::SendCurrent);
+    connect(&m_nextTimer, &QTimer::timeout, this, &Sender::SendCurrent);
     m_timeoutTimer.setSingleShot(true);
     m_timeoutTimer.setTimerType(Qt::PreciseTimer);
-    connect(&m_timeoutTimer, &QTimer::timeout, this, &CSender::OnTimeout);
+    connect(&m_timeoutTimer, &QTimer::timeout, this, &Sender::OnTimeout);
     // Lines of a slow run reach a pipe or a file within a moment, not only at the end.
     connect(&m_flushTimer, &QTimer::timeout, this, [this] { m_output.Flush(); });
 }
 
-CSender::~CSender() = default;
+Sender::~Sender() = default;
 
-std::optional<std::string> CSender::Start()
+std::optional<std::string> Sender::Start()
 {
     if (auto error = m_capture.Open(m_options.output.pcapPath))
         return error;
-    CBatchUdpSocket::Options socketOptions;
+    BatchUdpSocket::Options socketOptions;
     socketOptions.port = m_options.fromPort;
     socketOptions.receiveBuffer = m_options.receiveBuffer;
     socketOptions.peer = m_options.to;
@@ -54,25 +54,25 @@ std::optional<std::string> CSender::Start()
         return error;
     m_local = m_socket.LocalAddress();
     m_notifier = std::make_unique<QSocketNotifier>(m_socket.Handle(), QSocketNotifier::Read);
-    connect(m_notifier.get(), &QSocketNotifier::activated, this, &CSender::OnReadable);
+    connect(m_notifier.get(), &QSocketNotifier::activated, this, &Sender::OnReadable);
     m_nextTimer.start(0);
     m_flushTimer.start(FLUSH_PERIOD_MS);
     return std::nullopt;
 }
 
-void CSender::Interrupt(int signal)
+void Sender::Interrupt(int signal)
 {
     Finish(128 + signal);
 }
 
-void CSender::SendCurrent()
+void Sender::SendCurrent()
 {
     if (m_index >= m_frames.size()) {
         Finish(m_missing > 0 ? EXIT_EXPECTATION_FAILED : EXIT_OK);
         return;
     }
     const auto& frame = m_frames[m_index];
-    const CBatchUdpSocket::Outgoing outgoing{m_options.to, 0, frame};
+    const BatchUdpSocket::Outgoing outgoing{m_options.to, 0, frame};
     // Stamped as it is handed over: the far side cannot have it earlier.
     const std::int64_t nowUs = WallClockUs();
     m_sentAt = Clock::now();
@@ -94,7 +94,7 @@ void CSender::SendCurrent()
     }
 }
 
-void CSender::OnReadable()
+void Sender::OnReadable()
 {
     while (!m_finished) {
         int error = 0;
@@ -139,7 +139,7 @@ void CSender::OnReadable()
     m_output.EndOfBatch();
 }
 
-void CSender::OnTimeout()
+void Sender::OnTimeout()
 {
     m_waiting = false;
     if (m_attempts <= m_options.retries) {
@@ -153,7 +153,7 @@ void CSender::OnTimeout()
     Advance();
 }
 
-void CSender::Advance()
+void Sender::Advance()
 {
     ++m_index;
     m_attempts = 0;
@@ -164,7 +164,7 @@ void CSender::Advance()
     m_nextTimer.start(m_options.intervalMs);
 }
 
-void CSender::Finish(int exitCode)
+void Sender::Finish(int exitCode)
 {
     if (m_finished)
         return;

@@ -20,15 +20,15 @@ class QSocketNotifier;
 
 // `send` and `hex`: frames one after the other to one destination; with --expect-ack each waits for its
 // acknowledgement and is sent again up to --retries times before the next one goes.
-class CSender final : public QObject
+class Sender final : public QObject
 {
     Q_OBJECT
-    Q_DISABLE_COPY_MOVE(CSender)
+    Q_DISABLE_COPY_MOVE(Sender)
 
 public:
-    CSender(std::string command, std::vector<std::vector<std::uint8_t>> frames, const SenderOptions& options,
-            COutput& output, QObject* parent = nullptr);
-    ~CSender() override;
+    Sender(std::string command, std::vector<std::vector<std::uint8_t>> frames, const SenderOptions& options,
+            Output& output, QObject* parent = nullptr);
+    ~Sender() override;
 
     // Opens the socket and the capture; the reason when either cannot be opened (nothing was sent).
     std::optional<std::string> Start();
@@ -51,9 +51,9 @@ private:
     std::string m_command;
     std::vector<std::vector<std::uint8_t>> m_frames;
     SenderOptions m_options;
-    COutput& m_output;
-    CCapture m_capture;
-    CBatchUdpSocket m_socket{8};
+    Output& m_output;
+    Capture m_capture;
+    BatchUdpSocket m_socket{8};
     Destination m_local;
     std::unique_ptr<QSocketNotifier> m_notifier;
     QTimer m_nextTimer;
@@ -73,7 +73,7 @@ private:
     std::uint64_t m_unexpected{0};
     std::uint64_t m_badAcks{0};
     std::uint64_t m_sendFailed{0};
-    CRttStats m_rtt;
+    RttStats m_rtt;
 };
 
 // Whether the datagram acknowledges the frame: an acknowledgement (AckPairingKey) with a right checksum.

@@ -22,9 +22,9 @@ extern "C" void WriteSignal(int signal)
 
 } // namespace
 
-CSignalWatcher::CSignalWatcher(QObject* parent) : QObject(parent) {}
+SignalWatcher::SignalWatcher(QObject* parent) : QObject(parent) {}
 
-CSignalWatcher::~CSignalWatcher()
+SignalWatcher::~SignalWatcher()
 {
     struct sigaction action
     {
@@ -34,12 +34,12 @@ CSignalWatcher::~CSignalWatcher()
     ::sigaction(SIGTERM, &action, nullptr);
 }
 
-bool CSignalWatcher::Install()
+bool SignalWatcher::Install()
 {
     if (g_pair[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_pair) != 0)
         return false;
     m_notifier = std::make_unique<QSocketNotifier>(g_pair[1], QSocketNotifier::Read);
-    connect(m_notifier.get(), &QSocketNotifier::activated, this, &CSignalWatcher::OnReadable);
+    connect(m_notifier.get(), &QSocketNotifier::activated, this, &SignalWatcher::OnReadable);
     struct sigaction action
     {
     };
@@ -49,7 +49,7 @@ bool CSignalWatcher::Install()
     return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
 }
 
-void CSignalWatcher::OnReadable()
+void SignalWatcher::OnReadable()
 {
     unsigned char byte = 0;
     while (::read(g_pair[1], &byte, 1) == 1)

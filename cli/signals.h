@@ -8,14 +8,14 @@ class QSocketNotifier;
 
 // SIGINT and SIGTERM as a Qt signal: the handler only writes the signal's number to a socket pair, and the
 // event loop reads it from there.
-class CSignalWatcher final : public QObject
+class SignalWatcher final : public QObject
 {
     Q_OBJECT
-    Q_DISABLE_COPY_MOVE(CSignalWatcher)
+    Q_DISABLE_COPY_MOVE(SignalWatcher)
 
 public:
-    explicit CSignalWatcher(QObject* parent = nullptr);
-    ~CSignalWatcher() override;
+    explicit SignalWatcher(QObject* parent = nullptr);
+    ~SignalWatcher() override;
 
     // False when the pair or the handlers cannot be set up.
     bool Install();

@@ -27,25 +27,25 @@ bool IsTransient(int error)
 
 } // namespace
 
-CSweep::CSweep(const SweepOptions& options, COutput& output, QObject* parent)
+Sweep::Sweep(const SweepOptions& options, Output& output, QObject* parent)
     : QObject(parent), m_options(options), m_output(output), m_walk(options.startTick)
 {
     m_paceTimer.setSingleShot(true);
     m_paceTimer.setTimerType(Qt::PreciseTimer);
-    connect(&m_paceTimer, &QTimer::timeout, this, &CSweep::OnPace);
-    connect(&m_expiryTimer, &QTimer::timeout, this, &CSweep::ExpireOld);
+    connect(&m_paceTimer, &QTimer::timeout, this, &Sweep::OnPace);
+    connect(&m_expiryTimer, &QTimer::timeout, this, &Sweep::ExpireOld);
     connect(&m_flushTimer, &QTimer::timeout, this, [this] { m_output.Flush(); });
     m_frames.reserve(MOST_PER_WAKE);
     m_outgoing.reserve(MOST_PER_WAKE);
 }
 
-CSweep::~CSweep() = default;
+Sweep::~Sweep() = default;
 
-std::optional<std::string> CSweep::Start()
+std::optional<std::string> Sweep::Start()
 {
     if (auto error = m_capture.Open(m_options.sender.output.pcapPath))
         return error;
-    CBatchUdpSocket::Options socketOptions;
+    BatchUdpSocket::Options socketOptions;
     socketOptions.port = m_options.sender.fromPort;
     socketOptions.receiveBuffer = m_options.sender.receiveBuffer;
     socketOptions.peer = m_options.sender.to;
@@ -53,7 +53,7 @@ std::optional<std::string> CSweep::Start()
         return error;
     m_local = m_socket.LocalAddress();
     m_notifier = std::make_unique<QSocketNotifier>(m_socket.Handle(), QSocketNotifier::Read);
-    connect(m_notifier.get(), &QSocketNotifier::activated, this, &CSweep::OnReadable);
+    connect(m_notifier.get(), &QSocketNotifier::activated, this, &Sweep::OnReadable);
     if (Tracking())
         m_expiryTimer.start(std::clamp(m_options.sender.timeoutMs / 10, 1, 100));
     m_flushTimer.start(FLUSH_PERIOD_MS);
@@ -63,12 +63,12 @@ std::optional<std::string> CSweep::Start()
     return std::nullopt;
 }
 
-void CSweep::Interrupt(int signal)
+void Sweep::Interrupt(int signal)
 {
     Finish(128 + signal);
 }
 
-void CSweep::OnPace()
+void Sweep::OnPace()
 {
     if (m_finished)
         return;
@@ -99,7 +99,7 @@ void CSweep::OnPace()
     m_paceTimer.start(std::max(wait, std::chrono::milliseconds(0)));
 }
 
-void CSweep::Refill()
+void Sweep::Refill()
 {
     const auto window = static_cast<std::uint64_t>(m_options.window);
     std::uint64_t wanted = Outstanding() < window ? window - Outstanding() : 0;
@@ -109,7 +109,7 @@ void CSweep::Refill()
         SendFrames(wanted);
 }
 
-void CSweep::SendFrames(std::uint64_t count)
+void Sweep::SendFrames(std::uint64_t count)
 {
     LogSent(); // what an earlier call sent, before its frames make way
     const SweepWalk before = m_walk;
@@ -151,7 +151,7 @@ void CSweep::SendFrames(std::uint64_t count)
     }
 }
 
-void CSweep::LogSent()
+void Sweep::LogSent()
 {
     for (std::size_t i = 0; i < m_sentCount; ++i) {
         m_output.Frame(SentFrame(m_sentUs, m_options.sender.to, m_frames[i]));
@@ -163,7 +163,7 @@ void CSweep::LogSent()
     m_sendError = 0;
 }
 
-void CSweep::OnReadable()
+void Sweep::OnReadable()
 {
     for (int round = 0; round < BATCHES_PER_WAKE && !m_finished; ++round) {
         int error = 0;
@@ -199,7 +199,7 @@ void CSweep::OnReadable()
     CheckDone();
 }
 
-void CSweep::TakeAcknowledgement(std::span<const std::uint8_t> datagram, std::optional<std::int64_t>& rtt,
+void Sweep::TakeAcknowledgement(std::span<const std::uint8_t> datagram, std::optional<std::int64_t>& rtt,
                                  std::string_view& note)
 {
     if (!IsAcknowledgement(datagram)) {
@@ -233,7 +233,7 @@ void CSweep::TakeAcknowledgement(std::span<const std::uint8_t> datagram, std::op
         m_pending.pop_front();
 }
 
-void CSweep::ExpireOld()
+void Sweep::ExpireOld()
 {
     const auto limit = Clock::now() - std::chrono::milliseconds(m_options.sender.timeoutMs);
     bool expired = false;
@@ -259,14 +259,14 @@ void CSweep::ExpireOld()
     CheckDone();
 }
 
-void CSweep::CheckDone()
+void Sweep::CheckDone()
 {
     if (m_finished || !AllSent() || (Tracking() && !m_pending.empty()))
         return;
     Finish(m_options.sender.expectAck && m_lost > 0 ? EXIT_EXPECTATION_FAILED : EXIT_OK);
 }
 
-void CSweep::Finish(int exitCode)
+void Sweep::Finish(int exitCode)
 {
     if (m_finished)
         return;

@@ -25,14 +25,14 @@ class QSocketNotifier;
 // frames due at each timer wake-up go in one batch), or with --rate max at most --window outstanding and a
 // new frame per acknowledgement. With --expect-ack every frame is tracked until acknowledged or --timeout
 // old.
-class CSweep final : public QObject
+class Sweep final : public QObject
 {
     Q_OBJECT
-    Q_DISABLE_COPY_MOVE(CSweep)
+    Q_DISABLE_COPY_MOVE(Sweep)
 
 public:
-    CSweep(const SweepOptions& options, COutput& output, QObject* parent = nullptr);
-    ~CSweep() override;
+    Sweep(const SweepOptions& options, Output& output, QObject* parent = nullptr);
+    ~Sweep() override;
 
     std::optional<std::string> Start();
     void Interrupt(int signal);
@@ -69,9 +69,9 @@ private:
     void Finish(int exitCode);
 
     SweepOptions m_options;
-    COutput& m_output;
-    CCapture m_capture;
-    CBatchUdpSocket m_socket{64};
+    Output& m_output;
+    Capture m_capture;
+    BatchUdpSocket m_socket{64};
     Destination m_local;
     std::unique_ptr<QSocketNotifier> m_notifier;
     SweepWalk m_walk;
@@ -93,7 +93,7 @@ private:
     std::int64_t m_sentUs{0};
     int m_sendError{0};           // of m_frames[m_sentCount]
     std::vector<Match> m_matches; // of one received batch
-    std::vector<CBatchUdpSocket::Outgoing> m_outgoing;
+    std::vector<BatchUdpSocket::Outgoing> m_outgoing;
     std::deque<Pending> m_pending; // by sequence
     std::unordered_map<std::uint64_t, std::deque<std::uint64_t>> m_byKey;
 
@@ -107,5 +107,5 @@ private:
     std::uint64_t m_badAcks{0};
     std::uint64_t m_unexpected{0};
     std::uint64_t m_sendFailed{0};
-    CRttStats m_rtt;
+    RttStats m_rtt;
 };

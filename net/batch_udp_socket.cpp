@@ -13,7 +13,7 @@
 #include <fstream>
 #include <sstream>
 
-struct CBatchUdpSocket::Buffers
+struct BatchUdpSocket::Buffers
 {
     explicit Buffers(std::size_t batch)
         : data(batch * SLOT_SIZE), headers(batch), vectors(batch), names(batch), controls(batch)
@@ -56,18 +56,18 @@ sockaddr_in SocketAddress(std::uint32_t address, std::uint16_t portNetworkOrder)
 
 } // namespace
 
-CBatchUdpSocket::CBatchUdpSocket(std::size_t batch)
+BatchUdpSocket::BatchUdpSocket(std::size_t batch)
     : m_batch(batch == 0 ? 1 : batch), m_buffers(std::make_unique<Buffers>(m_batch))
 {
     m_received.reserve(m_batch);
 }
 
-CBatchUdpSocket::~CBatchUdpSocket()
+BatchUdpSocket::~BatchUdpSocket()
 {
     Close();
 }
 
-void CBatchUdpSocket::Close()
+void BatchUdpSocket::Close()
 {
     if (m_socket >= 0)
         ::close(m_socket);
@@ -75,7 +75,7 @@ void CBatchUdpSocket::Close()
     m_connected = false;
 }
 
-std::optional<std::string> CBatchUdpSocket::Open(const Options& options)
+std::optional<std::string> BatchUdpSocket::Open(const Options& options)
 {
     if (m_socket >= 0)
         return std::string("socket already open");
@@ -119,7 +119,7 @@ std::optional<std::string> CBatchUdpSocket::Open(const Options& options)
     return std::nullopt;
 }
 
-Destination CBatchUdpSocket::LocalAddress() const
+Destination BatchUdpSocket::LocalAddress() const
 {
     sockaddr_in local{};
     socklen_t length = sizeof local;
@@ -128,7 +128,7 @@ Destination CBatchUdpSocket::LocalAddress() const
     return {local.sin_addr.s_addr, local.sin_port};
 }
 
-int CBatchUdpSocket::ReceiveBufferBytes() const
+int BatchUdpSocket::ReceiveBufferBytes() const
 {
     int size = 0;
     socklen_t length = sizeof size;
@@ -137,7 +137,7 @@ int CBatchUdpSocket::ReceiveBufferBytes() const
     return size;
 }
 
-std::span<const CBatchUdpSocket::Received> CBatchUdpSocket::Receive(int& error)
+std::span<const BatchUdpSocket::Received> BatchUdpSocket::Receive(int& error)
 {
     error = 0;
     m_received.clear();
@@ -189,7 +189,7 @@ std::span<const CBatchUdpSocket::Received> CBatchUdpSocket::Receive(int& error)
     return m_received;
 }
 
-CBatchUdpSocket::SendOutcome CBatchUdpSocket::Send(std::span<const Outgoing> datagrams)
+BatchUdpSocket::SendOutcome BatchUdpSocket::Send(std::span<const Outgoing> datagrams)
 {
     SendOutcome outcome;
     Buffers& b = *m_buffers;
@@ -273,13 +273,13 @@ CBatchUdpSocket::SendOutcome CBatchUdpSocket::Send(std::span<const Outgoing> dat
     return outcome;
 }
 
-std::uint64_t CBatchUdpSocket::KernelDrops() const
+std::uint64_t BatchUdpSocket::KernelDrops() const
 {
     // The control message only comes with a datagram; the kernel's table also knows drops after the last.
     return std::max<std::uint64_t>(m_overflowCount, ProcDrops().value_or(0));
 }
 
-std::optional<std::uint64_t> CBatchUdpSocket::ProcDrops() const
+std::optional<std::uint64_t> BatchUdpSocket::ProcDrops() const
 {
     struct stat info
     {

@@ -14,7 +14,7 @@
 // written a batch per system call, each received one with the local address it was sent to (IP_PKTINFO) and
 // the kernel's count of datagrams it dropped for want of buffer space (SO_RXQ_OVFL). The window keeps its
 // own option-less endpoint; this one is for load.
-class CBatchUdpSocket final
+class BatchUdpSocket final
 {
 public:
     // The largest IPv4 UDP payload, plus one so that anything larger still shows as truncated.
@@ -53,10 +53,10 @@ public:
         int error{0};        // why the next one did not; 0 when all went
     };
 
-    explicit CBatchUdpSocket(std::size_t batch = 64);
-    ~CBatchUdpSocket();
-    CBatchUdpSocket(const CBatchUdpSocket&) = delete;
-    CBatchUdpSocket& operator=(const CBatchUdpSocket&) = delete;
+    explicit BatchUdpSocket(std::size_t batch = 64);
+    ~BatchUdpSocket();
+    BatchUdpSocket(const BatchUdpSocket&) = delete;
+    BatchUdpSocket& operator=(const BatchUdpSocket&) = delete;
 
     // "cannot bind 0.0.0.0:7015: Address already in use" and the like; nothing stays open on failure.
     std::optional<std::string> Open(const Options& options);

@@ -8,7 +8,7 @@
 namespace {
 
 // Any port will do: connecting a UDP socket only picks the route.
-constexpr std::uint16_t kProbePort = 9;
+constexpr std::uint16_t PROBE_PORT = 9;
 
 } // namespace
 
@@ -19,7 +19,7 @@ std::optional<std::uint32_t> LocalAddressToward(std::uint32_t peer)
         return std::nullopt;
     sockaddr_in remote{};
     remote.sin_family = AF_INET;
-    remote.sin_port = htons(kProbePort);
+    remote.sin_port = htons(PROBE_PORT);
     remote.sin_addr.s_addr = peer;
     sockaddr_in local{};
     socklen_t length = sizeof local;

@@ -10,7 +10,8 @@ packages=(
     clang libclang-rt-dev
     fonts-wqy-microhei
     tshark
-    dpkg-dev file
+    dpkg-dev file ccache
+    libexpected-dev libyaml-cpp-dev prometheus-cpp-dev libpcap-dev
 )
 if [ "${1:-}" = "--with-tools" ]; then
     packages+=(clang-format)

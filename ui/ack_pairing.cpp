@@ -42,7 +42,7 @@ void AckPairing::Remember(const Destination& peer, std::uint64_t key, std::uint6
 {
     const std::uint64_t number = m_inserted++;
     std::uint64_t& head = (*m_buckets)[Bucket(peer, key)];
-    (*m_waiting)[number % kWaitingCapacity] = {key, serial, head, peer};
+    (*m_waiting)[number % WAITING_CAPACITY] = {key, serial, head, peer};
     head = number + 1;
 }
 
@@ -51,7 +51,7 @@ std::optional<std::uint64_t> AckPairing::Take(const Destination& peer, std::uint
     // Newest first; an entry the ring has overwritten ends the chain, as all behind it are older still.
     std::uint64_t* link = &(*m_buckets)[Bucket(peer, key)];
     while (*link != 0 && Live(*link - 1)) {
-        Waiting& entry = (*m_waiting)[(*link - 1) % kWaitingCapacity];
+        Waiting& entry = (*m_waiting)[(*link - 1) % WAITING_CAPACITY];
         if (entry.key == key && entry.peer == peer) {
             *link = entry.older; // answered: out of the chain
             return entry.serial;
@@ -65,5 +65,5 @@ std::size_t AckPairing::Bucket(const Destination& peer, std::uint64_t key)
 {
     const std::uint64_t mixed =
         (key ^ (std::uint64_t{peer.address} << 16) ^ peer.port) * 0x9E3779B97F4A7C15ULL;
-    return static_cast<std::size_t>(mixed >> 52) % kWaitingCapacity;
+    return static_cast<std::size_t>(mixed >> 52) % WAITING_CAPACITY;
 }

@@ -12,12 +12,12 @@
 // from peer P pairs with the most recent sent frame to P with the same AckPairingKey that has none yet; a
 // received frame pairs with the acknowledgement appended to the sent list right after it.
 //
-// Remembers at most kWaitingCapacity sent frames awaiting an answer, the oldest forgotten first, in tables
+// Remembers at most WAITING_CAPACITY sent frames awaiting an answer, the oldest forgotten first, in tables
 // made once: an append never allocates and costs the same at any list length.
 class AckPairing final
 {
 public:
-    static constexpr std::size_t kWaitingCapacity = 4096;
+    static constexpr std::size_t WAITING_CAPACITY = 4096;
 
     AckPairing() = default;
     ~AckPairing() = default;
@@ -47,15 +47,15 @@ private:
 
     void Remember(const Destination& peer, std::uint64_t key, std::uint64_t serial);
     std::optional<std::uint64_t> Take(const Destination& peer, std::uint64_t key);
-    // Entry numbers count insertions; the ring holds the last kWaitingCapacity of them.
-    bool Live(std::uint64_t number) const { return number + kWaitingCapacity >= m_inserted; }
+    // Entry numbers count insertions; the ring holds the last WAITING_CAPACITY of them.
+    bool Live(std::uint64_t number) const { return number + WAITING_CAPACITY >= m_inserted; }
     static std::size_t Bucket(const Destination& peer, std::uint64_t key);
 
-    std::unique_ptr<std::array<Waiting, kWaitingCapacity>> m_waiting{
-        std::make_unique<std::array<Waiting, kWaitingCapacity>>()};
+    std::unique_ptr<std::array<Waiting, WAITING_CAPACITY>> m_waiting{
+        std::make_unique<std::array<Waiting, WAITING_CAPACITY>>()};
     // Per bucket, the newest entry's number plus one; 0: empty.
-    std::unique_ptr<std::array<std::uint64_t, kWaitingCapacity>> m_buckets{
-        std::make_unique<std::array<std::uint64_t, kWaitingCapacity>>()};
+    std::unique_ptr<std::array<std::uint64_t, WAITING_CAPACITY>> m_buckets{
+        std::make_unique<std::array<std::uint64_t, WAITING_CAPACITY>>()};
     std::uint64_t m_inserted{0};
     std::optional<Received> m_lastReceived; // the received frame the next sent line may answer
 };

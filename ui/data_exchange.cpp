@@ -8,9 +8,9 @@
 
 namespace {
 
-constexpr int kMaxNumber = 239;
-constexpr int kMaxZone = 8;
-constexpr int kMaxCommandChars = 255;
+constexpr int MAX_NUMBER = 239;
+constexpr int MAX_ZONE = 8;
+constexpr int MAX_COMMAND_CHARS = 255;
 
 bool IsBlank(QChar c)
 {
@@ -31,9 +31,9 @@ std::optional<int> ParseDialogInteger(QStringView text)
         negative = text[i++] == QLatin1Char('-');
     const qsizetype digitsStart = i;
     long long magnitude = 0;
-    constexpr long long kLimit = static_cast<long long>(std::numeric_limits<int>::max()) + 1;
+    constexpr long long LIMIT = static_cast<long long>(std::numeric_limits<int>::max()) + 1;
     while (i < size && text[i] >= QLatin1Char('0') && text[i] <= QLatin1Char('9')) {
-        magnitude = std::min(kLimit, magnitude * 10 + (text[i].unicode() - u'0'));
+        magnitude = std::min(LIMIT, magnitude * 10 + (text[i].unicode() - u'0'));
         ++i;
     }
     if (i == digitsStart)
@@ -65,10 +65,10 @@ QString MaxCharsPrompt(int maxChars)
 bool CHostCenterDlg::UpdateData(bool saveAndValidate)
 {
     // The first failure ends the exchange: later fields keep what the last exchange reaching them left.
-    return ExchangeInt(saveAndValidate, m_commNo, m_form.commNo, 0, kMaxNumber) &&
-           ExchangeInt(saveAndValidate, m_deviceNo, m_form.deviceNo, 0, kMaxNumber) &&
-           ExchangeInt(saveAndValidate, m_zoneNo, m_form.zoneNo, 0, kMaxZone) &&
-           ExchangeText(saveAndValidate, m_commandText, m_form.commandText, kMaxCommandChars);
+    return ExchangeInt(saveAndValidate, m_commNo, m_form.commNo, 0, MAX_NUMBER) &&
+           ExchangeInt(saveAndValidate, m_deviceNo, m_form.deviceNo, 0, MAX_NUMBER) &&
+           ExchangeInt(saveAndValidate, m_zoneNo, m_form.zoneNo, 0, MAX_ZONE) &&
+           ExchangeText(saveAndValidate, m_commandText, m_form.commandText, MAX_COMMAND_CHARS);
 }
 bool CHostCenterDlg::ExchangeInt(bool saveAndValidate, QLineEdit* edit, int& value, int minValue,
                                  int maxValue)

@@ -12,7 +12,7 @@ namespace {
 using K = ControlKind;
 
 // Template IDD_MAIN: order is creation and tab order.
-constexpr std::array<ControlTemplate, 33> kMainControls{{
+constexpr std::array<ControlTemplate, 33> MAIN_CONTROLS{{
     {"IDC_DEST_IP", K::TextEdit, "", {57, 80, 106, 14}},
     {"IDC_DEST_PORT", K::NumberEdit, "", {221, 80, 50, 14}},
     {"IDC_START", K::PushButton, "开始", {180, 24, 50, 14}},
@@ -58,7 +58,7 @@ constexpr int Scale(int units, int base, int divisor)
 
 std::span<const ControlTemplate> MainTemplateControls()
 {
-    return kMainControls;
+    return MAIN_CONTROLS;
 }
 
 DialogBaseUnits BaseUnitsOf(const QFont& font)

@@ -9,11 +9,11 @@
 
 namespace {
 
-constexpr std::size_t kChunkSize = std::size_t{1} << 20;
-constexpr unsigned kOffsetBits = 20; // a record starts inside the first MiB of its chunk
-constexpr std::size_t kIndexBlockShift = 14;
-constexpr std::size_t kIndexBlockSize = std::size_t{1} << kIndexBlockShift;
-constexpr std::size_t kMaxFrameBytes = 255;
+constexpr std::size_t CHUNK_SIZE = std::size_t{1} << 20;
+constexpr unsigned OFFSET_BITS = 20; // a record starts inside the first MiB of its chunk
+constexpr std::size_t INDEX_BLOCK_SHIFT = 14;
+constexpr std::size_t INDEX_BLOCK_SIZE = std::size_t{1} << INDEX_BLOCK_SHIFT;
+constexpr std::size_t MAX_FRAME_BYTES = 255;
 
 // A record: this header, unaligned, then the frame's bytes. The partner link is the paired line's serial
 // plus one (0: none) in 40 bits, enough for a line a microsecond for twelve days. The decoder's verdict is
@@ -28,29 +28,29 @@ struct RecordHeader
     bool findings{false};
     std::uint64_t link{0};
 };
-constexpr std::size_t kFindingsOffset = 17;
-constexpr std::size_t kLinkOffset = 18;
-constexpr std::size_t kLinkBytes = 5;
-constexpr std::size_t kHeaderSize = kLinkOffset + kLinkBytes;
-constexpr std::uint64_t kLinkLimit = std::uint64_t{1} << (8 * kLinkBytes);
+constexpr std::size_t FINDINGS_OFFSET = 17;
+constexpr std::size_t LINK_OFFSET = 18;
+constexpr std::size_t LINK_BYTES = 5;
+constexpr std::size_t HEADER_SIZE = LINK_OFFSET + LINK_BYTES;
+constexpr std::uint64_t LINK_LIMIT = std::uint64_t{1} << (8 * LINK_BYTES);
 
 void WriteLink(std::uint8_t* record, std::uint64_t link)
 {
-    for (std::size_t i = 0; i < kLinkBytes; ++i)
-        record[kLinkOffset + i] = static_cast<std::uint8_t>(link >> (8 * i));
+    for (std::size_t i = 0; i < LINK_BYTES; ++i)
+        record[LINK_OFFSET + i] = static_cast<std::uint8_t>(link >> (8 * i));
 }
 
 std::uint64_t ReadLink(const std::uint8_t* record)
 {
     std::uint64_t link = 0;
-    for (std::size_t i = 0; i < kLinkBytes; ++i)
-        link |= std::uint64_t{record[kLinkOffset + i]} << (8 * i);
+    for (std::size_t i = 0; i < LINK_BYTES; ++i)
+        link |= std::uint64_t{record[LINK_OFFSET + i]} << (8 * i);
     return link;
 }
 
 std::uint64_t LinkTo(std::optional<std::uint64_t> serial)
 {
-    return serial && *serial + 1 < kLinkLimit ? *serial + 1 : 0;
+    return serial && *serial + 1 < LINK_LIMIT ? *serial + 1 : 0;
 }
 
 void WriteHeader(std::uint8_t* out, const RecordHeader& header)
@@ -60,7 +60,7 @@ void WriteHeader(std::uint8_t* out, const RecordHeader& header)
     std::memcpy(out + 12, &header.port, 2);
     std::memcpy(out + 14, &header.sendError, 2);
     out[16] = header.size;
-    out[kFindingsOffset] = header.findings ? 1 : 0;
+    out[FINDINGS_OFFSET] = header.findings ? 1 : 0;
     WriteLink(out, header.link);
 }
 
@@ -72,7 +72,7 @@ RecordHeader ReadHeader(const std::uint8_t* in)
     std::memcpy(&header.port, in + 12, 2);
     std::memcpy(&header.sendError, in + 14, 2);
     header.size = in[16];
-    header.findings = in[kFindingsOffset] != 0;
+    header.findings = in[FINDINGS_OFFSET] != 0;
     header.link = ReadLink(in);
     return header;
 }
@@ -81,14 +81,14 @@ RecordHeader ReadHeader(const std::uint8_t* in)
 
 void FrameListStore::Append(const LoggedFrame& frame, std::optional<std::uint64_t> partner)
 {
-    const std::size_t size = std::min(frame.bytes.size(), kMaxFrameBytes);
-    std::uint8_t* record = Reserve(kHeaderSize + size);
+    const std::size_t size = std::min(frame.bytes.size(), MAX_FRAME_BYTES);
+    std::uint8_t* record = Reserve(HEADER_SIZE + size);
     const std::uint64_t link = LinkTo(partner);
     const bool findings = !DecodeFrame(frame.bytes).findings.Empty();
     WriteHeader(record, {frame.timeUs, frame.peer.address, frame.peer.port,
                          static_cast<std::uint16_t>(std::clamp(frame.sendError, 0, 0xFFFF)),
                          static_cast<std::uint8_t>(size), findings, link});
-    std::memcpy(record + kHeaderSize, frame.bytes.data(), size);
+    std::memcpy(record + HEADER_SIZE, frame.bytes.data(), size);
 
     const bool ack = IsAcknowledgement(frame.bytes);
     ++(ack ? m_counts.acknowledgements : m_counts.frames);
@@ -118,12 +118,12 @@ LoggedFrame FrameListStore::At(std::size_t row) const
     const std::uint8_t* record = Record(row);
     const RecordHeader header = ReadHeader(record);
     return {
-        {record + kHeaderSize, header.size}, header.timeUs, {header.address, header.port}, header.sendError};
+        {record + HEADER_SIZE, header.size}, header.timeUs, {header.address, header.port}, header.sendError};
 }
 
 bool FrameListStore::HasFindings(std::size_t row) const
 {
-    return row < m_count && Record(row)[kFindingsOffset] != 0;
+    return row < m_count && Record(row)[FINDINGS_OFFSET] != 0;
 }
 
 QString FrameListStore::Text(std::size_t row) const
@@ -137,7 +137,7 @@ std::size_t FrameListStore::AllocatedBytes() const
 {
     std::size_t total = m_chunks.capacity() * sizeof(Chunk) +
                         m_indexBlocks.capacity() * sizeof(std::unique_ptr<std::uint64_t[]>) +
-                        m_indexBlocks.size() * kIndexBlockSize * sizeof(std::uint64_t);
+                        m_indexBlocks.size() * INDEX_BLOCK_SIZE * sizeof(std::uint64_t);
     for (const Chunk& chunk : m_chunks)
         total += chunk.capacity;
     return total;
@@ -173,10 +173,10 @@ void FrameListStore::SetPartner(std::uint64_t serial, std::uint64_t partner)
 std::uint8_t* FrameListStore::Reserve(std::size_t recordSize)
 {
     if (m_chunks.empty() || m_chunks.back().capacity - m_chunks.back().used < recordSize)
-        m_chunks.push_back({std::make_unique_for_overwrite<std::uint8_t[]>(kChunkSize), kChunkSize, 0});
+        m_chunks.push_back({std::make_unique_for_overwrite<std::uint8_t[]>(CHUNK_SIZE), CHUNK_SIZE, 0});
     Chunk& chunk = m_chunks.back();
     const std::uint64_t location =
-        (static_cast<std::uint64_t>(m_chunks.size() - 1) << kOffsetBits) | chunk.used;
+        (static_cast<std::uint64_t>(m_chunks.size() - 1) << OFFSET_BITS) | chunk.used;
     std::uint8_t* record = chunk.data.get() + chunk.used;
     chunk.used += recordSize;
     AddIndex(location);
@@ -185,16 +185,16 @@ std::uint8_t* FrameListStore::Reserve(std::size_t recordSize)
 
 void FrameListStore::AddIndex(std::uint64_t location)
 {
-    const std::size_t slot = m_count & (kIndexBlockSize - 1);
+    const std::size_t slot = m_count & (INDEX_BLOCK_SIZE - 1);
     if (slot == 0)
-        m_indexBlocks.push_back(std::make_unique_for_overwrite<std::uint64_t[]>(kIndexBlockSize));
+        m_indexBlocks.push_back(std::make_unique_for_overwrite<std::uint64_t[]>(INDEX_BLOCK_SIZE));
     m_indexBlocks.back()[slot] = location;
     ++m_count;
 }
 
 std::uint8_t* FrameListStore::Record(std::size_t row) const
 {
-    const std::uint64_t location = m_indexBlocks[row >> kIndexBlockShift][row & (kIndexBlockSize - 1)];
-    return m_chunks[location >> kOffsetBits].data.get() +
-           (location & ((std::uint64_t{1} << kOffsetBits) - 1));
+    const std::uint64_t location = m_indexBlocks[row >> INDEX_BLOCK_SHIFT][row & (INDEX_BLOCK_SIZE - 1)];
+    return m_chunks[location >> OFFSET_BITS].data.get() +
+           (location & ((std::uint64_t{1} << OFFSET_BITS) - 1));
 }

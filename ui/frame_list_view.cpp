@@ -26,8 +26,8 @@ using namespace Qt::Literals::StringLiterals;
 namespace {
 
 // Coalesces bursts of appends: at most one range update per period, however fast lines arrive.
-constexpr int kRefreshPeriodMs = 25;
-constexpr int kTextMargin = 2;
+constexpr int REFRESH_PERIOD_MS = 25;
+constexpr int TEXT_MARGIN = 2;
 
 int ClampToInt(std::size_t value)
 {
@@ -45,7 +45,7 @@ FrameListView::FrameListView(QWidget* parent) : QAbstractScrollArea(parent)
     viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
     m_rowHeight = std::max(1, fontMetrics().height());
     m_refreshTimer.setSingleShot(true);
-    m_refreshTimer.setInterval(kRefreshPeriodMs);
+    m_refreshTimer.setInterval(REFRESH_PERIOD_MS);
     connect(&m_refreshTimer, &QTimer::timeout, this, &FrameListView::OnRefreshTimer);
     connect(&m_saver, &ListSaver::Finished, this, &FrameListView::OnSaveFinished);
 }
@@ -85,8 +85,8 @@ void FrameListView::Clear()
 
 QString FrameListView::ToolTip(std::size_t row) const
 {
-    static const FrameListStore kNoPartners;
-    return FrameToolTip(m_store, m_direction, row, m_partner != nullptr ? m_partner->Store() : kNoPartners);
+    static const FrameListStore NO_PARTNERS;
+    return FrameToolTip(m_store, m_direction, row, m_partner != nullptr ? m_partner->Store() : NO_PARTNERS);
 }
 
 std::size_t FrameListView::SelectionFirst() const
@@ -160,7 +160,7 @@ void FrameListView::paintEvent(QPaintEvent* event)
         if (selected)
             painter.fillRect(rowRect, colors.highlight());
         painter.setPen(selected ? colors.color(QPalette::HighlightedText) : TextColour(row));
-        painter.drawText(rowRect.adjusted(kTextMargin, 0, 0, 0),
+        painter.drawText(rowRect.adjusted(TEXT_MARGIN, 0, 0, 0),
                          Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, m_store.Text(row));
         if (hasFocus() && static_cast<qint64>(row) == m_current) {
             QStyleOptionFocusRect option;
@@ -370,9 +370,9 @@ QColor FrameListView::TextColour(std::size_t row) const
 {
     const LoggedFrame frame = m_store.At(row);
     if (m_direction == Direction::Out && frame.sendError != 0)
-        return QColor::fromRgb(kFailedSendColour);
+        return QColor::fromRgb(FAILED_SEND_COLOUR);
     if (m_direction == Direction::In && m_store.HasFindings(row))
-        return QColor::fromRgb(kFindingsColour);
+        return QColor::fromRgb(FINDINGS_COLOUR);
     return palette().color(QPalette::Text);
 }
 

@@ -28,8 +28,8 @@ class FrameListView final : public QAbstractScrollArea
     Q_DISABLE_COPY_MOVE(FrameListView)
 
 public:
-    static constexpr QRgb kFailedSendColour = 0xFFCC0000;
-    static constexpr QRgb kFindingsColour = 0xFFC86400;
+    static constexpr QRgb FAILED_SEND_COLOUR = 0xFFCC0000;
+    static constexpr QRgb FINDINGS_COLOUR = 0xFFC86400;
 
     explicit FrameListView(QWidget* parent = nullptr);
     ~FrameListView() override;

@@ -27,9 +27,9 @@ using namespace Qt::Literals::StringLiterals;
 namespace {
 
 // A private-range address, long enough to pass the destination check; tests replace it before sending.
-constexpr auto kDefaultDestination = "192.168.1.100";
-constexpr auto kDefaultDestinationPort = "8015";
-constexpr auto kDefaultSourcePort = "7015";
+constexpr auto DEFAULT_DESTINATION = "192.168.1.100";
+constexpr auto DEFAULT_DESTINATION_PORT = "8015";
+constexpr auto DEFAULT_SOURCE_PORT = "7015";
 
 QWidget* CreateControl(const ControlTemplate& control, QWidget* parent)
 {
@@ -211,9 +211,9 @@ void CHostCenterDlg::InitControls()
     for (int i = 0; i < EVENT_TYPE_COUNT; ++i)
         m_eventType->addItem(EventTypeName(i));
     m_eventType->setCurrentIndex(0);
-    m_destIp->setText(QString::fromLatin1(kDefaultDestination));
-    m_destPort->setText(QString::fromLatin1(kDefaultDestinationPort));
-    m_sourcePort->setText(QString::fromLatin1(kDefaultSourcePort));
+    m_destIp->setText(QString::fromLatin1(DEFAULT_DESTINATION));
+    m_destPort->setText(QString::fromLatin1(DEFAULT_DESTINATION_PORT));
+    m_sourcePort->setText(QString::fromLatin1(DEFAULT_SOURCE_PORT));
     ApplyState(m_engine.State());
 }
 

@@ -15,13 +15,13 @@ using namespace Qt::Literals::StringLiterals;
 namespace {
 
 // Well inside one frame of the window, whatever else its event loop has to do.
-constexpr qint64 kSliceMs = 5;
-constexpr std::size_t kRowsBetweenClockChecks = 256;
-constexpr std::size_t kChunkSize = 256 * 1024;
+constexpr qint64 SLICE_MS = 5;
+constexpr std::size_t ROWS_BETWEEN_CLOCK_CHECKS = 256;
+constexpr std::size_t CHUNK_SIZE = 256 * 1024;
 // How far formatting may run ahead of the disk: a few MiB.
-constexpr std::size_t kQueuedChunks = 16;
+constexpr std::size_t QUEUED_CHUNKS = 16;
 // While the writer is that far behind, slices come less often rather than spin.
-constexpr int kBackOffMs = 10;
+constexpr int BACK_OFF_MS = 10;
 
 QString FailureMessage(const QString& path, const QSaveFile& file)
 {
@@ -77,12 +77,12 @@ void ListSaver::OnSlice()
     QElapsedTimer clock;
     clock.start();
     while (m_next < m_end) {
-        if (m_buffer.size() >= kChunkSize && !Push(false)) {
-            m_sliceTimer.setInterval(kBackOffMs);
+        if (m_buffer.size() >= CHUNK_SIZE && !Push(false)) {
+            m_sliceTimer.setInterval(BACK_OFF_MS);
             return;
         }
         AppendRow(m_next++);
-        if (m_next % kRowsBetweenClockChecks == 0 && clock.elapsed() >= kSliceMs) {
+        if (m_next % ROWS_BETWEEN_CLOCK_CHECKS == 0 && clock.elapsed() >= SLICE_MS) {
             m_sliceTimer.setInterval(0);
             return;
         }
@@ -91,7 +91,7 @@ void ListSaver::OnSlice()
     if (Push(true))
         m_sliceTimer.stop();
     else
-        m_sliceTimer.setInterval(kBackOffMs);
+        m_sliceTimer.setInterval(BACK_OFF_MS);
 }
 
 void ListSaver::AppendRow(std::size_t row)
@@ -120,7 +120,7 @@ bool ListSaver::Push(bool last)
 {
     {
         const std::lock_guard lock(m_mutex);
-        if (m_chunks.size() >= kQueuedChunks)
+        if (m_chunks.size() >= QUEUED_CHUNKS)
             return false;
         m_chunks.push_back(std::exchange(m_buffer, {}));
         m_lastChunk = last;

@@ -133,7 +133,7 @@ TEST(CliInputs, AcknowledgementMatchesByPairingKeyAndNeedsARightChecksum)
 
 TEST(CliInputs, RoundTripPercentilesStayWithinTheirBucket)
 {
-    CRttStats stats;
+    RttStats stats;
     for (std::int64_t us = 1; us <= 100'000; ++us)
         stats.Add(us);
     for (const double fraction : {0.5, 0.9, 0.99}) {

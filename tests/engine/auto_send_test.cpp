@@ -53,14 +53,14 @@ TEST(AutoSend, UnusableDestinationRefusesStartAndStopsATick)
     EngineHarness h;
     h.console.destinationPort = QString();
     h.engine.OnAutoSendStart();
-    EXPECT_EQ(h.console.messages, QStringList{kDestinationInvalid});
+    EXPECT_EQ(h.console.messages, QStringList{DESTINATION_INVALID});
     EXPECT_EQ(h.engine.State(), ConsoleState::Started);
 
     h.console.destinationPort = QString::number(h.peer.Port());
     h.engine.OnAutoSendStart();
     h.console.destinationPort = QString();
     h.engine.OnAutoSendTick();
-    EXPECT_EQ(h.console.messages, QStringList(2, kDestinationInvalid));
+    EXPECT_EQ(h.console.messages, QStringList(2, DESTINATION_INVALID));
     EXPECT_EQ(h.console.states.back(), ConsoleState::Started);
     EXPECT_EQ(h.engine.State(), ConsoleState::Started);
     // Neither refusal sent anything nor advanced the walk.

@@ -41,8 +41,8 @@ TEST(ConsoleCommands, RefusedStartStaysIdle)
 {
     LoopbackPeer holder;
     const std::pair<QString, QString> cases[] = {
-        {QString(), kSourcePortEmpty},
-        {QString::number(holder.Port()), kSourcePortTaken},
+        {QString(), SOURCE_PORT_EMPTY},
+        {QString::number(holder.Port()), SOURCE_PORT_TAKEN},
     };
     for (const auto& [port, message] : cases) {
         EngineHarness h(port);
@@ -89,9 +89,9 @@ TEST(CustomFrames, CustomCommandSendsTheTypedBytesOrExplainsWhyNot)
         {"twenty bytes",    twenty,                             true,  loop,      {},                    twenty},
         {"one digit",       "5",                                true,  loop,      {},                    ""},
         {"empty text",      "",                                 true,  loop,      {},                    nullptr},
-        {"three digits",    "0b0",                              true,  "1.2.3.4", {kCommandFormat},      nullptr}, // destination not examined
-        {"non-Latin-1",     "0b 中",                             true,  loop,      {kCommandFormat},      nullptr},
-        {"bad destination", "0b 00",                            true,  "1.2.3.4", {kDestinationInvalid}, nullptr},
+        {"three digits",    "0b0",                              true,  "1.2.3.4", {COMMAND_FORMAT},      nullptr}, // destination not examined
+        {"non-Latin-1",     "0b 中",                             true,  loop,      {COMMAND_FORMAT},      nullptr},
+        {"bad destination", "0b 00",                            true,  "1.2.3.4", {DESTINATION_INVALID}, nullptr},
         {"failed exchange", "0b 00",                            false, loop,      {},                    nullptr},
     };
     // clang-format on
@@ -113,7 +113,7 @@ TEST(CustomFrames, CustomCommandSendsTheTypedBytesOrExplainsWhyNot)
     EngineHarness h;
     h.console.destinationPort = QString();
     h.engine.OnSendDebug();
-    EXPECT_EQ(h.console.messages, QStringList{kDestinationInvalid});
+    EXPECT_EQ(h.console.messages, QStringList{DESTINATION_INVALID});
 }
 
 TEST(EventCatalogue, NamesFollowTheListOrder)

@@ -13,11 +13,11 @@
 #include <vector>
 
 // The operator's messages, written out here so that a changed text fails the tests.
-inline const QString kSourcePortEmpty = QStringLiteral("源端口不能为空");
-inline const QString kSourcePortTaken = QStringLiteral("源端口打开失败，可能已被占用");
-inline const QString kAddressRange = QStringLiteral("所填写的设备地址范围不正确");
-inline const QString kDestinationInvalid = QStringLiteral("目的ip或目的端口为空，或错误！");
-inline const QString kCommandFormat = QStringLiteral("输入的命令格式不正确");
+inline const QString SOURCE_PORT_EMPTY = QStringLiteral("源端口不能为空");
+inline const QString SOURCE_PORT_TAKEN = QStringLiteral("源端口打开失败，可能已被占用");
+inline const QString ADDRESS_RANGE = QStringLiteral("所填写的设备地址范围不正确");
+inline const QString DESTINATION_INVALID = QStringLiteral("目的ip或目的端口为空，或错误！");
+inline const QString COMMAND_FORMAT = QStringLiteral("输入的命令格式不正确");
 
 // The display line of a frame written as "0C 00 01": " 0C 00 01".
 inline std::string Line(std::string_view hex)

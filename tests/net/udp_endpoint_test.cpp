@@ -16,7 +16,7 @@
 namespace {
 
 // The one bounded wait for something that must not happen.
-constexpr int kQuietMs = 150;
+constexpr int QUIET_MS = 150;
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -78,12 +78,12 @@ TEST_F(UdpEndpointTest, EachReadRearmsOneSignalInArrivalOrder)
         ASSERT_TRUE(peer.SendTo(port, Bytes{i, i}));
     for (int i = 1; i <= 3; ++i) {
         ASSERT_TRUE(WaitFor(i));
-        QTest::qWait(kQuietMs);
+        QTest::qWait(QUIET_MS);
         ASSERT_EQ(waiting.count(), i) << "only a read re-arms";
         ASSERT_EQ(Read().length, 2);
         EXPECT_EQ(buffer[0], i);
     }
-    QTest::qWait(kQuietMs);
+    QTest::qWait(QUIET_MS);
     EXPECT_EQ(waiting.count(), 3);
     EXPECT_EQ(Read().length, -1) << "nothing waits";
 }
@@ -111,7 +111,7 @@ TEST_F(UdpEndpointTest, OneSignalPerReadWhetherTheReceiverReadsAtOnceOrAfterANes
         for (std::uint8_t i = 1; i <= 3; ++i)
             ASSERT_TRUE(peer.SendTo(receiver.LocalPort(), Bytes{i, i}));
         ASSERT_TRUE(QTest::qWaitFor([&] { return order.size() == 3; }, 2000));
-        QTest::qWait(kQuietMs);
+        QTest::qWait(QUIET_MS);
         EXPECT_EQ(signals, 3);
         EXPECT_EQ(reentered, 0) << "a signal came before the read it asked for";
         EXPECT_EQ(order, (Bytes{1, 2, 3}));
@@ -157,7 +157,7 @@ TEST_F(UdpEndpointTest, ClosedEndpointFailsAndASocketOpenedSinceDoesNotSignal)
     // A socket opened since, likely on the same descriptor, must not signal.
     LoopbackPeer reuser;
     ASSERT_TRUE(reuser.SendTo(reuser.Port(), Bytes{4}));
-    QTest::qWait(kQuietMs);
+    QTest::qWait(QUIET_MS);
     EXPECT_EQ(waiting.count(), 1);
 }
 

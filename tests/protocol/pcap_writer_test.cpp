@@ -43,7 +43,7 @@ class TempPath
 {
 public:
     explicit TempPath(std::string_view name)
-        : m_path(::testing::TempDir() + "hc_" + std::to_string(::getpid()) + "_" + std::string(name))
+        : m_path(::testing::TempDir() + "veltrano_" + std::to_string(::getpid()) + "_" + std::string(name))
     {}
     ~TempPath() { std::filesystem::remove(m_path); }
     const std::string& str() const { return m_path; }

@@ -16,18 +16,18 @@ using namespace std::chrono_literals;
 namespace {
 
 // Far longer than any bench: a helper that is never stopped still ends.
-constexpr auto kHelperLifetime = std::chrono::minutes(15);
-constexpr std::size_t kReceiveSize = 2048;
-using ReceiveBuffer = std::array<std::uint8_t, kReceiveSize>;
+constexpr auto HELPER_LIFETIME = std::chrono::minutes(15);
+constexpr std::size_t RECEIVE_SIZE = 2048;
+using ReceiveBuffer = std::array<std::uint8_t, RECEIVE_SIZE>;
 
 // Bytes 1 to 3 of a tagged datagram hold its sequence number, bytes 4 and 5 this marker.
-constexpr std::uint8_t kMarkerLow = 0xC3;
-constexpr std::uint8_t kMarkerHigh = 0x3C;
-constexpr std::uint32_t kPacingEvery = 32;
-constexpr int kLongestDatagram = 2000;
+constexpr std::uint8_t MARKER_LOW = 0xC3;
+constexpr std::uint8_t MARKER_HIGH = 0x3C;
+constexpr std::uint32_t PACING_EVERY = 32;
+constexpr int LONGEST_DATAGRAM = 2000;
 // Never the packing of an acknowledgement, whose byte 0 is 8.
-constexpr std::uint64_t kNoneDue = 0;
-constexpr std::uint64_t kAnswered = 1;
+constexpr std::uint64_t NONE_DUE = 0;
+constexpr std::uint64_t ANSWERED = 1;
 
 void NameThread(const char* name)
 {
@@ -96,13 +96,13 @@ public:
         m_run.readable += !datagram.empty() && datagram.size() <= FRAME_BUFFER_SIZE ? 1 : 0;
         const auto answer = AcknowledgementFor(datagram);
         const auto* ack = std::get_if<AckFrame>(&answer);
-        const std::uint64_t due = ack != nullptr ? Packed(*ack) : kNoneDue;
+        const std::uint64_t due = ack != nullptr ? Packed(*ack) : NONE_DUE;
         m_run.answerable += ack != nullptr ? 1 : 0;
         // Five bytes or fewer hold only part of the tag: such answers are matched by their content.
         const bool tagged = datagram.size() > 5;
         if (ack != nullptr && !tagged)
             ++m_untagged[due];
-        m_due.push_back(tagged ? due : kNoneDue);
+        m_due.push_back(tagged ? due : NONE_DUE);
     }
 
     // The sequence number of the tagged datagram the answer matched, if it matched one.
@@ -113,7 +113,7 @@ public:
             return std::nullopt;
         }
         const std::uint64_t packed = Packed(answer);
-        if (answer[4] != kMarkerLow || answer[5] != kMarkerHigh) {
+        if (answer[4] != MARKER_LOW || answer[5] != MARKER_HIGH) {
             const auto found = m_untagged.find(packed);
             if (found == m_untagged.end() || found->second == 0) {
                 ++m_run.unexpected;
@@ -125,15 +125,15 @@ public:
         }
         const std::uint32_t sequence = answer[1] | answer[2] << 8 | answer[3] << 16;
         std::uint64_t* due = sequence < m_due.size() ? &m_due[sequence] : nullptr;
-        if (due != nullptr && *due == kAnswered) {
+        if (due != nullptr && *due == ANSWERED) {
             ++m_run.duplicates;
             return std::nullopt;
         }
-        if (due == nullptr || *due == kNoneDue || *due != packed) {
+        if (due == nullptr || *due == NONE_DUE || *due != packed) {
             ++m_run.unexpected;
             return std::nullopt;
         }
-        *due = kAnswered;
+        *due = ANSWERED;
         ++m_run.matched;
         return sequence;
     }
@@ -181,7 +181,7 @@ EchoLoop::~EchoLoop()
 void EchoLoop::Run()
 {
     NameThread("echo-loop");
-    const auto end = LoadClock::now() + kHelperLifetime;
+    const auto end = LoadClock::now() + HELPER_LIFETIME;
     ReceiveBuffer datagram{};
     sockaddr_in from{};
     while (!m_stop.load(std::memory_order_relaxed) && LoadClock::now() < end) {
@@ -202,7 +202,7 @@ SweepSink::SweepSink()
     m_ticks.reserve(1024);
     m_thread = std::thread([this] {
         NameThread("sweep-sink");
-        const auto end = LoadClock::now() + kHelperLifetime;
+        const auto end = LoadClock::now() + HELPER_LIFETIME;
         ReceiveBuffer datagram{};
         while (!m_stop.load(std::memory_order_relaxed) && LoadClock::now() < end) {
             const int length = m_peer.ReceiveInto(datagram);
@@ -383,14 +383,14 @@ RandomFloodRun RunRandomFlood(std::uint16_t port, std::uint64_t count, std::uint
     };
 
     std::mt19937_64 random(seed);
-    std::uniform_int_distribution<int> anyLength(0, kLongestDatagram);
+    std::uniform_int_distribution<int> anyLength(0, LONGEST_DATAGRAM);
     std::uniform_int_distribution<int> answerableLength(FRAME_COMMAND + 1, FRAME_BUFFER_SIZE);
-    std::array<std::uint8_t, kLongestDatagram + 8> datagram{};
+    std::array<std::uint8_t, LONGEST_DATAGRAM + 8> datagram{};
     const auto start = LoadClock::now();
     for (std::uint32_t sequence = 0; sequence < count; ++sequence) {
         if (cancel.load(std::memory_order_relaxed) || LoadClock::now() - start > limit)
             break;
-        const bool pacing = sequence % kPacingEvery == kPacingEvery - 1;
+        const bool pacing = sequence % PACING_EVERY == PACING_EVERY - 1;
         const auto length = static_cast<std::size_t>(pacing ? answerableLength(random) : anyLength(random));
         for (std::size_t i = 0; i < length; i += 8) {
             const std::uint64_t word = random();
@@ -401,7 +401,7 @@ RandomFloodRun RunRandomFlood(std::uint16_t port, std::uint64_t count, std::uint
             datagram[FRAME_COMMAND] &= static_cast<std::uint8_t>(~ACK_FLAG);
         const std::array<std::uint8_t, 5> tag{
             static_cast<std::uint8_t>(sequence & 0xFF), static_cast<std::uint8_t>((sequence >> 8) & 0xFF),
-            static_cast<std::uint8_t>((sequence >> 16) & 0xFF), kMarkerLow, kMarkerHigh};
+            static_cast<std::uint8_t>((sequence >> 16) & 0xFF), MARKER_LOW, MARKER_HIGH};
         std::copy_n(tag.begin(), std::min(tag.size(), length > 0 ? length - 1 : 0), datagram.begin() + 1);
         const auto bytes = std::span(datagram).first(length);
         check.Sent(bytes);

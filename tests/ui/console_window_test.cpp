@@ -31,9 +31,9 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-constexpr int kWaitMs = 3000;
-const QString kStatusLine = u" 0C 00 01 00 00 00 02 01 11 00 00 21"_s;
-const QString kAckLine = u" 08 00 01 00 00 00 82 8B"_s;
+constexpr int WAIT_MS = 3000;
+const QString STATUS_LINE = u" 0C 00 01 00 00 00 02 01 11 00 00 21"_s;
+const QString ACK_LINE = u" 08 00 01 00 00 00 82 8B"_s;
 
 template <class T = QWidget>
 T* Find(const QWidget& dialog, const char* name)
@@ -104,9 +104,9 @@ void WhenModal(std::function<void(QWidget*)> inside)
 }
 
 // What each console state disables; every other control of the template is enabled.
-const std::set<std::string> kIdle{"IDC_STOP", "IDC_SEND_EVENT", "IDC_AUTO_SEND", "IDC_AUTO_STOP"};
-const std::set<std::string> kStarted{"IDC_START", "IDC_AUTO_STOP"};
-const std::set<std::string> kSweeping{"IDC_START", "IDC_AUTO_SEND", "IDC_DEST_IP", "IDC_DEST_PORT"};
+const std::set<std::string> IDLE{"IDC_STOP", "IDC_SEND_EVENT", "IDC_AUTO_SEND", "IDC_AUTO_STOP"};
+const std::set<std::string> STARTED{"IDC_START", "IDC_AUTO_STOP"};
+const std::set<std::string> SWEEPING{"IDC_START", "IDC_AUTO_SEND", "IDC_DEST_IP", "IDC_DEST_PORT"};
 
 std::set<std::string> DisabledControls(const QWidget& dialog)
 {
@@ -311,16 +311,16 @@ TEST(ConsoleCommands, EnablingFollowsStartStopAndAutomaticSending)
         const std::set<std::string>* state;
         QString message;
     } steps[] = {
-        {free, nullptr, &kIdle, {}},
-        {u""_s, "IDC_START", &kIdle, u"源端口不能为空"_s},
-        {held, "IDC_START", &kIdle, u"源端口打开失败，可能已被占用"_s},
-        {free, "IDC_START", &kStarted, {}},
-        {free, "IDC_AUTO_SEND", &kSweeping, {}},
-        {free, "IDC_AUTO_STOP", &kStarted, {}},
-        {free, "IDC_AUTO_SEND", &kSweeping, {}},
-        {free, "IDC_STOP", &kIdle, {}}, // ends the sweep too
-        {free, "IDC_START", &kStarted, {}},
-        {free, "IDC_STOP", &kIdle, {}},
+        {free, nullptr, &IDLE, {}},
+        {u""_s, "IDC_START", &IDLE, u"源端口不能为空"_s},
+        {held, "IDC_START", &IDLE, u"源端口打开失败，可能已被占用"_s},
+        {free, "IDC_START", &STARTED, {}},
+        {free, "IDC_AUTO_SEND", &SWEEPING, {}},
+        {free, "IDC_AUTO_STOP", &STARTED, {}},
+        {free, "IDC_AUTO_SEND", &SWEEPING, {}},
+        {free, "IDC_STOP", &IDLE, {}}, // ends the sweep too
+        {free, "IDC_START", &STARTED, {}},
+        {free, "IDC_STOP", &IDLE, {}},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.sourcePort.toStdString() + ' ' + (step.button ? step.button : "opened"));
@@ -328,8 +328,8 @@ TEST(ConsoleCommands, EnablingFollowsStartStopAndAutomaticSending)
         if (step.button)
             Click(*dialog, step.button);
         EXPECT_EQ(DisabledControls(*dialog), *step.state);
-        EXPECT_EQ(dialog->Engine().State() == ConsoleState::Sweeping, step.state == &kSweeping);
-        EXPECT_EQ(dialog->Engine().ListeningPort() != 0, step.state != &kIdle);
+        EXPECT_EQ(dialog->Engine().State() == ConsoleState::Sweeping, step.state == &SWEEPING);
+        EXPECT_EQ(dialog->Engine().ListeningPort() != 0, step.state != &IDLE);
         EXPECT_EQ(recorder.messages, step.message.isEmpty() ? QStringList() : QStringList{step.message});
         recorder.messages.clear();
     }
@@ -346,11 +346,11 @@ TEST(ConsoleCommands, AFrameFromOneConsoleIsAcknowledgedByAnotherAndTheAckIsNotA
 
     Find<QComboBox>(*a, "IDC_EVENT_TYPE")->setCurrentIndex(3); // zone alarm
     Click(*a, "IDC_SEND_EVENT");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !Lines(*a, "IDC_RECV_LIST").isEmpty(); }, kWaitMs));
-    EXPECT_EQ(Lines(*a, "IDC_SENT_LIST"), QStringList{kStatusLine});
-    EXPECT_EQ(Lines(*b, "IDC_RECV_LIST"), QStringList{kStatusLine});
-    EXPECT_EQ(Lines(*b, "IDC_SENT_LIST"), QStringList{kAckLine});
-    EXPECT_EQ(Lines(*a, "IDC_RECV_LIST"), QStringList{kAckLine});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Lines(*a, "IDC_RECV_LIST").isEmpty(); }, WAIT_MS));
+    EXPECT_EQ(Lines(*a, "IDC_SENT_LIST"), QStringList{STATUS_LINE});
+    EXPECT_EQ(Lines(*b, "IDC_RECV_LIST"), QStringList{STATUS_LINE});
+    EXPECT_EQ(Lines(*b, "IDC_SENT_LIST"), QStringList{ACK_LINE});
+    EXPECT_EQ(Lines(*a, "IDC_RECV_LIST"), QStringList{ACK_LINE});
 }
 
 // Left sweeping, so the console is also destroyed with its timer running.
@@ -374,10 +374,10 @@ TEST(ModalBoxes, ARealMessageBoxLetsDatagramsBeAcknowledgedAndTicksSend)
             return false;
         if (seen.isEmpty()) {
             seen << box->text() << (box->standardButtons() == QMessageBox::Ok ? u"ok only"_s : u"buttons"_s);
-            sender.SendTo(port, BytesOfLine(kStatusLine));
+            sender.SendTo(port, BytesOfLine(STATUS_LINE));
         }
         const auto reply = sender.TryReceive();
-        acknowledged = acknowledged || (reply && reply->bytes == BytesOfLine(kAckLine));
+        acknowledged = acknowledged || (reply && reply->bytes == BytesOfLine(ACK_LINE));
         ticked = ticked || sink.TryReceive().has_value();
         return acknowledged && ticked; // then the box is closed
     });
@@ -385,7 +385,7 @@ TEST(ModalBoxes, ARealMessageBoxLetsDatagramsBeAcknowledgedAndTicksSend)
     EXPECT_EQ(seen, (QStringList{u"输入的命令格式不正确"_s, u"ok only"_s}));
     EXPECT_TRUE(acknowledged);
     EXPECT_TRUE(ticked);
-    EXPECT_EQ(Lines(*dialog, "IDC_RECV_LIST").value(0), kStatusLine);
+    EXPECT_EQ(Lines(*dialog, "IDC_RECV_LIST").value(0), STATUS_LINE);
 }
 
 TEST(ModalBoxes, TheAboutBoxIsTheLastMenuEntryAfterASeparatorAndItsDefaultOkClosesIt)

@@ -75,11 +75,11 @@ TEST(FrameListStore, GivesBackEveryFrameWithItsContext)
 TEST(FrameListStore, KeepsTwelveByteFramesInFewBytesAndClearReleasesThem)
 {
     FrameListStore store;
-    constexpr int kLines = 300'000;
-    for (int i = 0; i < kLines; ++i)
+    constexpr int LINES = 300'000;
+    for (int i = 0; i < LINES; ++i)
         store.Append({Frame(12, i), i, {}, 0});
-    EXPECT_LE(store.AllocatedBytes() / kLines, 48u);
-    EXPECT_EQ(store.Text(kLines - 1), FrameLine(12, kLines - 1));
+    EXPECT_LE(store.AllocatedBytes() / LINES, 48u);
+    EXPECT_EQ(store.Text(LINES - 1), FrameLine(12, LINES - 1));
     store.Clear();
     EXPECT_EQ(store.Count(), 0u);
     EXPECT_EQ(store.AllocatedBytes(), 0u);
@@ -123,8 +123,8 @@ TEST(AckPairing, PairsAnAcknowledgementWithTheLatestUnansweredFrameToItsPeerAndA
     const std::vector<std::uint8_t> other = BytesOfLine(u"0C 00 02 00 00 00 02 01 11 00 00 22"_s);
     const std::vector<std::uint8_t> ack = BytesOfLine(u"08 00 01 00 00 00 82 8B"_s);
     const Destination p{0x0100007F, 0x1F4F}, q{0x0100007F, 0x1F50};
-    constexpr auto kSent = LogList::Sent, kReceived = LogList::Received;
-    constexpr std::optional<std::uint64_t> kNone;
+    constexpr auto SENT = LogList::Sent, RECEIVED = LogList::Received;
+    constexpr std::optional<std::uint64_t> NONE;
     const struct
     {
         LogList list;
@@ -133,41 +133,41 @@ TEST(AckPairing, PairsAnAcknowledgementWithTheLatestUnansweredFrameToItsPeerAndA
         int sendError;
         std::optional<std::uint64_t> partner;
     } steps[] = {
-        {kSent, status, p, 0, kNone},     // sent 0
-        {kSent, status, p, 0, kNone},     // sent 1: the same frame again
-        {kSent, status, p, 111, kNone},   // sent 2: never left
-        {kSent, other, p, 0, kNone},      // sent 3
-        {kReceived, ack, q, 0, kNone},    // received 0: from another peer
-        {kReceived, ack, p, 0, 1},        // received 1: the latest of the two
-        {kReceived, ack, p, 0, 0},        // received 2: then the older one
-        {kReceived, ack, p, 0, kNone},    // received 3: none left
-        {kReceived, status, q, 0, kNone}, // received 4: a frame, answered next
-        {kSent, ack, q, 0, 4},            // sent 4
-        {kReceived, status, q, 0, kNone}, // received 5
-        {kSent, status, q, 0, kNone},     // sent 5: not an acknowledgement
-        {kSent, ack, q, 0, kNone},        // sent 6: no longer right after it
+        {SENT, status, p, 0, NONE},     // sent 0
+        {SENT, status, p, 0, NONE},     // sent 1: the same frame again
+        {SENT, status, p, 111, NONE},   // sent 2: never left
+        {SENT, other, p, 0, NONE},      // sent 3
+        {RECEIVED, ack, q, 0, NONE},    // received 0: from another peer
+        {RECEIVED, ack, p, 0, 1},        // received 1: the latest of the two
+        {RECEIVED, ack, p, 0, 0},        // received 2: then the older one
+        {RECEIVED, ack, p, 0, NONE},    // received 3: none left
+        {RECEIVED, status, q, 0, NONE}, // received 4: a frame, answered next
+        {SENT, ack, q, 0, 4},            // sent 4
+        {RECEIVED, status, q, 0, NONE}, // received 5
+        {SENT, status, q, 0, NONE},     // sent 5: not an acknowledgement
+        {SENT, ack, q, 0, NONE},        // sent 6: no longer right after it
     };
     AckPairing pairing;
     std::uint64_t serials[2] = {0, 0};
     for (const auto& step : steps) {
         std::uint64_t& serial = serials[static_cast<int>(step.list)];
-        SCOPED_TRACE(testing::Message() << (step.list == kSent ? "sent " : "received ") << serial);
+        SCOPED_TRACE(testing::Message() << (step.list == SENT ? "sent " : "received ") << serial);
         EXPECT_EQ(pairing.OnAppend(step.list, {step.bytes, 0, step.peer, step.sendError}, serial++),
                   step.partner);
     }
 
     // A cleared list is forgotten: nothing pairs with its lines any more.
-    pairing.OnAppend(kSent, {status, 0, p, 0}, 7);
-    pairing.OnClear(kSent);
-    EXPECT_EQ(pairing.OnAppend(kReceived, {ack, 0, p, 0}, 6), kNone);
-    pairing.OnAppend(kReceived, {status, 0, p, 0}, 7);
-    pairing.OnClear(kReceived);
-    EXPECT_EQ(pairing.OnAppend(kSent, {ack, 0, p, 0}, 8), kNone);
+    pairing.OnAppend(SENT, {status, 0, p, 0}, 7);
+    pairing.OnClear(SENT);
+    EXPECT_EQ(pairing.OnAppend(RECEIVED, {ack, 0, p, 0}, 6), NONE);
+    pairing.OnAppend(RECEIVED, {status, 0, p, 0}, 7);
+    pairing.OnClear(RECEIVED);
+    EXPECT_EQ(pairing.OnAppend(SENT, {ack, 0, p, 0}, 8), NONE);
 }
 
 TEST(AckPairing, ForgetsTheOldestUnansweredFramesBeyondItsCapacity)
 {
-    constexpr std::uint64_t kFrames = AckPairing::kWaitingCapacity + 100;
+    constexpr std::uint64_t FRAMES = AckPairing::WAITING_CAPACITY + 100;
     AckPairing pairing;
     std::vector<std::uint8_t> frame = BytesOfLine(u"08 00 00 00 00 00 01 00"_s);
     const auto keyed = [&frame](std::uint64_t i) {
@@ -175,15 +175,15 @@ TEST(AckPairing, ForgetsTheOldestUnansweredFramesBeyondItsCapacity)
         frame[2] = static_cast<std::uint8_t>(i >> 8);
         return LoggedFrame{frame, 0, {0x0100007F, 0x1F4F}, 0};
     };
-    for (std::uint64_t i = 0; i < kFrames; ++i)
+    for (std::uint64_t i = 0; i < FRAMES; ++i)
         pairing.OnAppend(LogList::Sent, keyed(i), i);
     const auto answer = [&](std::uint64_t i) {
         const auto ack = std::get<AckFrame>(AcknowledgementFor(keyed(i).bytes));
         return pairing.OnAppend(LogList::Received, {ack, 0, {0x0100007F, 0x1F4F}, 0}, 0);
     };
-    EXPECT_EQ(answer(kFrames - 1), kFrames - 1);
-    EXPECT_EQ(answer(kFrames - AckPairing::kWaitingCapacity), kFrames - AckPairing::kWaitingCapacity);
-    EXPECT_EQ(answer(kFrames - AckPairing::kWaitingCapacity - 1), std::nullopt);
+    EXPECT_EQ(answer(FRAMES - 1), FRAMES - 1);
+    EXPECT_EQ(answer(FRAMES - AckPairing::WAITING_CAPACITY), FRAMES - AckPairing::WAITING_CAPACITY);
+    EXPECT_EQ(answer(FRAMES - AckPairing::WAITING_CAPACITY - 1), std::nullopt);
     EXPECT_EQ(answer(0), std::nullopt);
 }
 

@@ -40,11 +40,11 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-constexpr int kWaitMs = 5000;
-const QString kStatusLine = u" 0C 00 01 00 00 00 02 01 11 00 00 21"_s;
-const QString kBadChecksumLine = u" 0C 00 01 00 00 00 02 01 11 00 00 FF"_s;
-constexpr int kZoneAlarm = 3;
-constexpr int kOnline = 0;
+constexpr int WAIT_MS = 5000;
+const QString STATUS_LINE = u" 0C 00 01 00 00 00 02 01 11 00 00 21"_s;
+const QString BAD_CHECKSUM_LINE = u" 0C 00 01 00 00 00 02 01 11 00 00 FF"_s;
+constexpr int ZONE_ALARM = 3;
+constexpr int ONLINE = 0;
 
 // The colour of the text a row shows on screen: "red", "orange", "plain" or "nothing".
 std::string InkOf(const FrameListView& view, int row)
@@ -59,8 +59,8 @@ std::string InkOf(const FrameListView& view, int row)
     for (int y = row * view.RowHeight(); y < (row + 1) * view.RowHeight(); ++y) {
         for (int x = 0; x < image.width(); ++x) {
             const QColor c = image.pixelColor(x, y);
-            red += near(c, FrameListView::kFailedSendColour) ? 1 : 0;
-            orange += near(c, FrameListView::kFindingsColour) ? 1 : 0;
+            red += near(c, FrameListView::FAILED_SEND_COLOUR) ? 1 : 0;
+            orange += near(c, FrameListView::FINDINGS_COLOUR) ? 1 : 0;
             dark += c.lightness() < 80 ? 1 : 0;
         }
     }
@@ -77,7 +77,7 @@ QString Hover(const FrameListView& view, int row)
 {
     QTest::mouseMove(view.viewport(), RowCentre(view, row));
     const QString expected = view.ToolTip(static_cast<std::size_t>(row));
-    return QTest::qWaitFor([&] { return QToolTip::isVisible() && QToolTip::text() == expected; }, kWaitMs)
+    return QTest::qWaitFor([&] { return QToolTip::isVisible() && QToolTip::text() == expected; }, WAIT_MS)
                ? QToolTip::text()
                : QString();
 }
@@ -120,14 +120,14 @@ protected:
         m_sent = m_dialog->findChild<FrameListView*>(u"IDC_SENT_LIST"_s);
         m_received = m_dialog->findChild<FrameListView*>(u"IDC_RECV_LIST"_s);
 
-        Send(kZoneAlarm);
-        ASSERT_TRUE(QTest::qWaitFor([this] { return m_received->count() == 2; }, kWaitMs));
-        m_peer.SendTo(m_port, BytesOfLine(kBadChecksumLine));
-        ASSERT_TRUE(QTest::qWaitFor([this] { return m_sent->count() == 3; }, kWaitMs));
+        Send(ZONE_ALARM);
+        ASSERT_TRUE(QTest::qWaitFor([this] { return m_received->count() == 2; }, WAIT_MS));
+        m_peer.SendTo(m_port, BytesOfLine(BAD_CHECKSUM_LINE));
+        ASSERT_TRUE(QTest::qWaitFor([this] { return m_sent->count() == 3; }, WAIT_MS));
         SetText("IDC_DEST_PORT", QString::number(m_sink.Port()));
-        Send(kOnline);
+        Send(ONLINE);
         SetText("IDC_DEST_PORT", u"0"_s);
-        Send(kZoneAlarm);
+        Send(ZONE_ALARM);
         ASSERT_EQ(m_sent->count(), 5u);
         ASSERT_EQ(m_received->count(), 3u);
     }
@@ -187,7 +187,7 @@ TEST_F(TrafficTest, HoveringALineExplainsItAndAnomaliesStandOutInColour)
         EXPECT_EQ(InkOf(*c.list, c.row), c.ink);
     }
     // The failed line keeps its text, and a selected line takes the selection's colours.
-    EXPECT_EQ(m_sent->text(4), kStatusLine);
+    EXPECT_EQ(m_sent->text(4), STATUS_LINE);
     QTest::mouseClick(m_sent->viewport(), Qt::LeftButton, {}, RowCentre(*m_sent, 4));
     EXPECT_EQ(InkOf(*m_sent, 4), "nothing"); // highlighted text is light
 
@@ -243,8 +243,8 @@ TEST_F(TrafficTest, SavedTextAndCaptureHoldTheListAsItWasWhenTheSaveStarted)
         QSignalSpy finished(c.list, &FrameListView::SaveFinished);
         const std::size_t lines = c.list->count();
         ASSERT_TRUE(c.list->Save(c.format, path));
-        c.list->AppendFrame({BytesOfLine(kStatusLine), 0, {}, 0});
-        ASSERT_TRUE(finished.wait(kWaitMs));
+        c.list->AppendFrame({BytesOfLine(STATUS_LINE), 0, {}, 0});
+        ASSERT_TRUE(finished.wait(WAIT_MS));
         EXPECT_EQ(finished.value(0).value(0).toString(), QString());
 
         const FrameListStore& store = c.list->Store();
@@ -284,7 +284,7 @@ TEST_F(TrafficTest, AFailedOrAbandonedSaveSaysWhyAndLeavesNoFile)
     ASSERT_TRUE(dir.isValid());
     const auto fill = [this] {
         for (int i = 0; i < 200; ++i) // about 18 KB of text
-            m_sent->AppendFrame({BytesOfLine(kStatusLine), i, {}, 0});
+            m_sent->AppendFrame({BytesOfLine(STATUS_LINE), i, {}, 0});
     };
     const struct
     {
@@ -321,7 +321,7 @@ TEST_F(TrafficTest, AFailedOrAbandonedSaveSaysWhyAndLeavesNoFile)
         m_sent->Save(SaveFormat::Text, c.path);
         if (c.clear)
             m_dialog->findChild<QPushButton*>(u"IDC_CLEAR_SENT"_s)->click();
-        const bool done = QTest::qWaitFor([&] { return finished.count() == 1; }, kWaitMs);
+        const bool done = QTest::qWaitFor([&] { return finished.count() == 1; }, WAIT_MS);
         ::setrlimit(RLIMIT_FSIZE, &original);
         std::signal(SIGXFSZ, previous);
         ASSERT_TRUE(done);
