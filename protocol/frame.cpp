@@ -57,22 +57,86 @@ std::string FormatFrameHex(std::span<const std::uint8_t> frame)
     return Groups(frame.first(std::min(length, frame.size())));
 }
 
+void AppendHexByte(std::string& out, std::uint8_t value)
+{
+    out.append(HEX_PAIRS[value].data(), 2);
+}
+
 std::string FormatBytesHex(std::span<const std::uint8_t> bytes)
 {
-    std::string line = Groups(bytes);
-    if (!line.empty())
-        line.erase(0, 1);
+    std::string line;
+    AppendBytesHex(line, bytes);
     return line;
+}
+
+void AppendBytesHex(std::string& out, std::span<const std::uint8_t> bytes)
+{
+    if (bytes.empty())
+        return;
+    const std::size_t start = out.size();
+    out.resize(start + bytes.size() * GROUP_WIDTH - 1, ' ');
+    char* to = out.data() + start;
+    for (const std::uint8_t byte : bytes) {
+        std::memcpy(to, HEX_PAIRS[byte].data(), 2);
+        to += GROUP_WIDTH;
+    }
+}
+
+void AppendDatagramHex(std::string& out, std::span<const std::uint8_t> datagram)
+{
+    if (datagram.empty())
+        return;
+    const std::size_t length = datagram[FRAME_LENGTH];
+    if (length == 0) {
+        out += "00 ";
+        return;
+    }
+    // Bytes the datagram lacks show as the zeros of a cleared receive buffer, up to its 128 bytes.
+    const std::size_t shown = length <= datagram.size() ? length : std::min(length, FRAME_BUFFER_SIZE);
+    const std::size_t held = std::min(shown, datagram.size());
+    const std::size_t start = out.size();
+    out.resize(start + shown * GROUP_WIDTH, ' ');
+    char* to = out.data() + start;
+    for (std::size_t i = 0; i < shown; ++i, to += GROUP_WIDTH)
+        std::memcpy(to + 1, HEX_PAIRS[i < held ? datagram[i] : 0].data(), 2);
+}
+
+Result<std::vector<std::uint8_t>> ParseHexBytes(std::string_view text)
+{
+    // The text as a one-line message shows it: printable, and not too long.
+    const auto quoted = [text] {
+        constexpr std::size_t SHOWN = 40;
+        std::string shown;
+        for (const char c : text.substr(0, SHOWN))
+            shown += (c >= 0x20 && c < 0x7F) ? c : '?';
+        return '"' + shown + (text.size() > SHOWN ? "...\"" : "\"");
+    };
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    std::vector<std::uint8_t> bytes;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (blank(text[i])) {
+            ++i;
+            continue;
+        }
+        if (!IsHexDigit(text[i]))
+            return Failure("not a hex digit at column " + std::to_string(i + 1) + " of " + quoted());
+        if (i + 1 >= text.size() || !IsHexDigit(text[i + 1]))
+            return Failure("odd hex digit at column " + std::to_string(i + 1) + " of " + quoted());
+        if (bytes.size() == MAX_UDP_PAYLOAD)
+            return Failure("more than " + std::to_string(MAX_UDP_PAYLOAD) + " bytes");
+        bytes.push_back(static_cast<std::uint8_t>(HexDigitValue(text[i]) << 4 | HexDigitValue(text[i + 1])));
+        i += 2;
+    }
+    if (bytes.empty())
+        return Failure("no bytes");
+    return bytes;
 }
 
 std::string FormatDatagramHex(std::span<const std::uint8_t> datagram)
 {
-    if (datagram.empty())
-        return {};
-    const std::size_t length = datagram[FRAME_LENGTH];
-    if (length <= datagram.size())
-        return FormatFrameHex(datagram);
-    FrameBuffer buffer{};
-    std::copy_n(datagram.begin(), std::min(datagram.size(), buffer.size()), buffer.begin());
-    return FormatFrameHex(buffer);
+    std::string line;
+    AppendDatagramHex(line, datagram);
+    return line;
 }
+

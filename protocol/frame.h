@@ -6,12 +6,19 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "protocol/result.h"
 
 // Byte layout of the alarm protocol's frames. A frame is at most 128 bytes; byte 0 is its total length
 // in every frame the system builds itself.
 
 inline constexpr std::size_t FRAME_BUFFER_SIZE = 128;
 using FrameBuffer = std::array<std::uint8_t, FRAME_BUFFER_SIZE>;
+
+// Communicators and devices are numbered 0 to 239.
+inline constexpr int MAX_ADDRESS_NUMBER = 239;
+inline constexpr int ADDRESS_NUMBERS = MAX_ADDRESS_NUMBER + 1;
 
 // Frame indices.
 inline constexpr std::size_t FRAME_LENGTH = 0;
@@ -65,9 +72,21 @@ std::string FormatFrameHex(std::span<const std::uint8_t> frame);
 std::string FormatDatagramHex(std::span<const std::uint8_t> datagram);
 // Every byte of the span, whatever byte 0 says, as "0C 00 01": for machine-readable output.
 std::string FormatBytesHex(std::span<const std::uint8_t> bytes);
+// The same two lines appended to `out`, which a busy log reuses from line to line.
+void AppendDatagramHex(std::string& out, std::span<const std::uint8_t> datagram);
+void AppendBytesHex(std::string& out, std::span<const std::uint8_t> bytes);
 
+// Two upper-case hex digits, "0F".
+void AppendHexByte(std::string& out, std::uint8_t value);
 bool IsHexDigit(char c);
 std::uint8_t HexDigitValue(char c);
+
+// The largest payload of an IPv4 UDP datagram.
+inline constexpr std::size_t MAX_UDP_PAYLOAD = 65507;
+
+// The bytes of a frame written as hex: pairs of digits, either case, separated by runs of blanks or not at
+// all (" 0C 00 01", "0c 00 01", "0c0001"). At most MAX_UDP_PAYLOAD bytes; an empty text is no frame.
+Result<std::vector<std::uint8_t>> ParseHexBytes(std::string_view text);
 
 struct ParseResult
 {

@@ -1,11 +1,10 @@
 #include "protocol/frame_decoder.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <charconv>
 
 namespace {
 
-inline constexpr std::uint8_t HIGHEST_VALID_NUMBER = 239;
 // Seven header bytes (length to command) and a checksum: the smallest frame the protocol has.
 inline constexpr std::size_t HEADER_SIZE = 7;
 inline constexpr std::size_t SMALLEST_FRAME = HEADER_SIZE + 1;
@@ -70,38 +69,45 @@ std::size_t RequiredSize(CommandKind kind, bool ack)
 
 std::string Hex2(std::uint8_t value)
 {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%02X", value);
+    std::string text = "0x";
+    AppendHexByte(text, value);
     return text;
 }
 
-// "1,3" or "1、3": the zones whose bits are set.
-std::string ZoneList(std::uint8_t bits, std::string_view separator)
+// "1,3" or "1、3": the zones whose bits are set, appended.
+void AppendZoneList(std::string& out, std::uint8_t bits, std::string_view separator)
 {
-    std::string text;
+    bool first = true;
     for (std::size_t zone = 1; zone <= ZONE_SET_MASK.size(); ++zone) {
         if ((bits & ZONE_SET_MASK[zone - 1]) == 0)
             continue;
-        if (!text.empty())
-            text += separator;
-        text += std::to_string(zone);
+        if (!first)
+            out += separator;
+        out += static_cast<char>('0' + zone);
+        first = false;
     }
+}
+
+std::string ZoneList(std::uint8_t bits, std::string_view separator)
+{
+    std::string text;
+    AppendZoneList(text, bits, separator);
     return text;
 }
 
-// The names of the bits set, in table order: field is &NamedBit::key or &NamedBit::zh.
 std::string NameList(std::span<const NamedBit> names, std::uint16_t bits, std::string_view NamedBit::*field,
                      std::string_view separator)
 {
     std::string text;
-    for (const NamedBit& name : names) {
-        if ((bits & name.mask) == 0)
-            continue;
-        if (!text.empty())
-            text += separator;
-        text += name.*field;
-    }
+    AppendNameList(text, names, bits, field, separator);
     return text;
+}
+
+void AppendDecimal(std::string& out, unsigned value)
+{
+    char digits[12];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out.append(digits, end);
 }
 
 // "Status", "Fault restore": the summary's name of a command, upper-case first letter.
@@ -147,12 +153,12 @@ DecodedFrame DecodeFrame(std::span<const std::uint8_t> datagram)
 
     if (present(FRAME_COMM_NO)) {
         frame.comm = datagram[FRAME_COMM_NO];
-        if (frame.comm > HIGHEST_VALID_NUMBER)
+        if (frame.comm > MAX_ADDRESS_NUMBER)
             frame.findings.Add(Finding::CommOutOfRange);
     }
     if (present(FRAME_DEVICE_NO)) {
         frame.device = datagram[FRAME_DEVICE_NO];
-        if (frame.device > HIGHEST_VALID_NUMBER)
+        if (frame.device > MAX_ADDRESS_NUMBER)
             frame.findings.Add(Finding::DeviceOutOfRange);
     }
     for (std::size_t i = 0; i < frame.reserved.size() && present(FIRST_RESERVED + i); ++i) {
@@ -250,50 +256,71 @@ std::span<const NamedBit> DeviceFlagNames()
     return DEVICE_FLAG_NAMES;
 }
 
+void AppendNameList(std::string& out, std::span<const NamedBit> names, std::uint16_t bits,
+                    std::string_view NamedBit::*field, std::string_view separator)
+{
+    bool first = true;
+    for (const NamedBit& name : names) {
+        if ((bits & name.mask) == 0)
+            continue;
+        if (!first)
+            out += separator;
+        out += name.*field;
+        first = false;
+    }
+}
+
 std::string SummarizeFrame(const DecodedFrame& frame)
 {
     std::string line;
+    AppendFrameSummary(line, frame);
+    return line;
+}
+
+void AppendFrameSummary(std::string& line, const DecodedFrame& frame)
+{
     if (frame.size <= FRAME_COMMAND) {
-        line = "Short " + std::to_string(frame.size) + (frame.size == 1 ? " byte" : " bytes");
+        line += "Short ";
+        AppendDecimal(line, static_cast<unsigned>(frame.size));
+        line += frame.size == 1 ? " byte" : " bytes";
     } else {
-        std::string name(SummaryName(frame.kind));
         if (frame.ack)
-            name[0] = static_cast<char>(name[0] - 'A' + 'a');
-        // Appended piece by piece: GCC 12 warns wrongly about `"literal" + std::string` at -O3.
-        line = frame.ack ? "ACK " : "";
-        line += name;
+            line += "ACK ";
+        const std::string_view name = SummaryName(frame.kind);
+        line += frame.ack ? static_cast<char>(name[0] - 'A' + 'a') : name[0];
+        line += name.substr(1);
         if (frame.kind == CommandKind::Unknown) {
-            line += ' ';
-            line += Hex2(static_cast<std::uint8_t>(frame.command & ~ACK_FLAG));
+            line += " 0x";
+            AppendHexByte(line, static_cast<std::uint8_t>(frame.command & ~ACK_FLAG));
         }
         line += " comm ";
-        line += std::to_string(frame.comm);
+        AppendDecimal(line, frame.comm);
         line += " dev ";
-        line += std::to_string(frame.device);
+        AppendDecimal(line, frame.device);
 
         if (frame.kind == CommandKind::Status && !frame.ack) {
             const auto zones = [&](std::string_view label, StatusByte which) {
                 const std::uint8_t bits = frame.status[which];
                 if (!HasStatusByte(frame, which) || bits == 0)
                     return;
-                line += " ";
+                line += ' ';
                 line += label;
                 line += (bits & (bits - 1)) == 0 ? ": zone " : ": zones ";
-                line += ZoneList(bits, ",");
+                AppendZoneList(line, bits, ",");
             };
             zones("alarm", ZoneAlarm);
             zones("disarmed", ZoneDisarm);
-            if (HasStatusByte(frame, DeviceFlags)) {
-                const std::string flags =
-                    NameList(DeviceFlagNames(), frame.status[DeviceFlags], &NamedBit::key, ",");
-                if (!flags.empty())
-                    line += " flags: " + flags;
+            if (HasStatusByte(frame, DeviceFlags) && (frame.status[DeviceFlags] & 0x7F) != 0) {
+                line += " flags: ";
+                AppendNameList(line, DeviceFlagNames(), frame.status[DeviceFlags], &NamedBit::key, ",");
             }
         }
     }
-    if (!frame.findings.Empty())
-        line += " [" + NameList(FindingNames(), frame.findings.Bits(), &NamedBit::key, ",") + "]";
-    return line;
+    if (!frame.findings.Empty()) {
+        line += " [";
+        AppendNameList(line, FindingNames(), frame.findings.Bits(), &NamedBit::key, ",");
+        line += ']';
+    }
 }
 
 std::string DescribeFrameZh(const DecodedFrame& frame)

@@ -138,6 +138,12 @@ std::span<const NamedBit> DeviceFlagNames();
 // "Fault comm 0 dev 1", "Debug comm 0 dev 0", "Unknown 0x0F comm 0 dev 2 [unknown_command]",
 // "Online comm 0 dev 1 [bad_checksum]", "Short 0 bytes [truncated]".
 std::string SummarizeFrame(const DecodedFrame& frame);
+// The same line appended to `out`, for logs that reuse one buffer.
+void AppendFrameSummary(std::string& out, const DecodedFrame& frame);
+// The names of the bits set, in table order, joined by `separator`; `field` is &NamedBit::key or
+// &NamedBit::zh.
+void AppendNameList(std::string& out, std::span<const NamedBit> names, std::uint16_t bits,
+                    std::string_view NamedBit::*field, std::string_view separator);
 // The full decoding in Chinese, one field per line (no trailing newline): for tooltips and saved text.
 // Lines, each "label：value", present only when the datagram holds what they show:
 //   命令：状态 (0x02)                 (acknowledgement: 命令：状态确认 (0x82); unknown: 未知命令 (0x0F))

@@ -1,10 +1,9 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <string>
 
-// One frame of a traffic log as text: what the companion prints and what the window saves.
+// The pieces of a traffic log's text line (link/frame_record.h writes the line).
 
 enum class Direction : std::uint8_t
 {
@@ -16,9 +15,6 @@ enum class Direction : std::uint8_t
 std::string FormatTimestampUtc(std::int64_t timeUs);
 // "127.0.0.1:8015" from an IPv4 address and a port in host byte order.
 std::string FormatPeer(std::uint32_t address, std::uint16_t port);
-
-// "<time> <in|out> <peer> <display line> | <summary>", the display line with its leading space as the
-// lists show it, the summary as SummarizeFrame gives it; a send that failed ends in
-// " (send failed: <the system's reason>)".
-std::string FormatLogLine(std::int64_t timeUs, Direction direction, std::uint32_t address, std::uint16_t port,
-                          std::span<const std::uint8_t> bytes, int sendError = 0);
+// The same texts appended to `out`, for logs that reuse one buffer.
+void AppendTimestampUtc(std::string& out, std::int64_t timeUs);
+void AppendPeer(std::string& out, std::uint32_t address, std::uint16_t port);

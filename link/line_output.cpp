@@ -1,0 +1,113 @@
+#include "link/line_output.h"
+
+#include "link/json_line.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+
+namespace {
+
+constexpr std::size_t BLOCK = 64 * 1024;
+
+} // namespace
+
+void AppendSummary(std::string& out, bool jsonl, std::string_view command, std::span<const RecordField> fields)
+{
+    if (jsonl) {
+        JsonLine line(out);
+        line.Text("type", "summary").Text("command", command);
+        for (const RecordField& field : fields) {
+            std::visit(
+                [&](const auto& value) {
+                    using T = std::decay_t<decltype(value)>;
+                    if constexpr (std::is_same_v<T, std::string_view>)
+                        line.Text(field.key, value);
+                    else if constexpr (std::is_same_v<T, bool>)
+                        line.Bool(field.key, value);
+                    else
+                        line.Number(field.key, value);
+                },
+                field.value);
+        }
+        line.End();
+        return;
+    }
+    out += "summary: ";
+    out += command;
+    for (const RecordField& field : fields) {
+        out += ' ';
+        out += field.key;
+        out += '=';
+        std::visit(
+            [&out](const auto& value) {
+                using T = std::decay_t<decltype(value)>;
+                if constexpr (std::is_same_v<T, std::string_view>) {
+                    out += value;
+                } else if constexpr (std::is_same_v<T, bool>) {
+                    out += value ? "true" : "false";
+                } else {
+                    char digits[32];
+                    out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+                }
+            },
+            field.value);
+    }
+    out += '\n';
+}
+
+LineOutput::LineOutput(bool jsonl, int fd) : m_jsonl(jsonl), m_fd(fd), m_terminal(::isatty(fd) == 1)
+{
+    m_buffer.reserve(BLOCK + 4096);
+}
+
+LineOutput::~LineOutput()
+{
+    Flush();
+}
+
+void LineOutput::Record(const FrameRecord& record)
+{
+    if (m_jsonl)
+        AppendJsonLine(m_buffer, record);
+    else
+        AppendTextLine(m_buffer, record);
+    Written();
+}
+
+void LineOutput::Written()
+{
+    if (m_buffer.size() >= BLOCK)
+        Flush();
+}
+
+void LineOutput::Summary(std::string_view command, std::span<const RecordField> fields)
+{
+    AppendSummary(m_buffer, m_jsonl, command, fields);
+    Flush();
+}
+
+void LineOutput::EndOfBatch()
+{
+    if (m_terminal)
+        Flush();
+}
+
+void LineOutput::Flush()
+{
+    const char* data = m_buffer.data();
+    std::size_t left = m_buffer.size();
+    while (left > 0 && !m_failed) {
+        const ssize_t written = ::write(m_fd, data, left);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0) {
+            m_failed = true;
+            break;
+        }
+        data += written;
+        left -= static_cast<std::size_t>(written);
+    }
+    m_buffer.clear();
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "link/frame_record.h"
+
+#include <span>
+#include <string>
+#include <string_view>
+
+// What a command prints on standard output: a line per frame record, in text or as JSON, other lines the
+// command builds itself, a summary last. Lines gather in one reused buffer that is written a block at a
+// time, and at once on a terminal. A reader that went away takes no more output and stops nothing.
+class LineOutput final
+{
+public:
+    explicit LineOutput(bool jsonl, int fd = 1);
+    ~LineOutput();
+    LineOutput(const LineOutput&) = delete;
+    LineOutput& operator=(const LineOutput&) = delete;
+
+    bool Jsonl() const { return m_jsonl; }
+    void Record(const FrameRecord& record);
+    // Appends whole lines (each with its newline) to the buffer; call Written after.
+    std::string& Buffer() { return m_buffer; }
+    void Written();
+    // Text: "summary: <command> key=value ..."; JSON: {"type":"summary","command":...,key:value...}. Flushed.
+    void Summary(std::string_view command, std::span<const RecordField> fields);
+    // Lines after a batch of frames: written at once on a terminal, else once a block has gathered.
+    void EndOfBatch();
+    void Flush();
+
+private:
+    bool m_jsonl{false};
+    int m_fd{1};
+    bool m_terminal{false};
+    bool m_failed{false};
+    std::string m_buffer;
+};
+
+// The summary line alone, as LineOutput writes it.
+void AppendSummary(std::string& out, bool jsonl, std::string_view command, std::span<const RecordField> fields);

@@ -1,0 +1,8 @@
+#include "protocol/endpoint.h"
+
+#include "protocol/log_line.h"
+
+std::string Endpoint::ToString() const
+{
+    return FormatPeer(address, port);
+}

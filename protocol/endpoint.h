@@ -1,0 +1,26 @@
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <string>
+
+// An IPv4 address and a UDP port, both in host byte order: the one way every layer above the sockets names
+// a peer. Only the sockets and the pcap writer turn it into network order.
+struct Endpoint
+{
+    std::uint32_t address{0};
+    std::uint16_t port{0};
+
+    friend auto operator<=>(const Endpoint&, const Endpoint&) = default;
+
+    // "127.0.0.1:8015".
+    std::string ToString() const;
+};
+
+inline constexpr std::uint32_t LOOPBACK_ADDRESS = 0x7F000001; // 127.0.0.1
+
+// A dotted quad's digits, in the order written: Ipv4(127, 0, 0, 1).
+constexpr std::uint32_t Ipv4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d)
+{
+    return (std::uint32_t{a} << 24) | (std::uint32_t{b} << 16) | (std::uint32_t{c} << 8) | d;
+}
