@@ -204,16 +204,4 @@ TEST(FormatDatagramHex, ShowsWhatAClearedBufferWouldHold)
     EXPECT_EQ(FormatBytesHex(Bytes("")), "");
 }
 
-TEST(LogLine, NamesTimeDirectionPeerLineAndDecoding)
-{
-    EXPECT_EQ(FormatLogLine(1'765'226'908'123'456, Direction::Out, 0x7F000001, 8015,
-                            Bytes("0C 00 01 00 00 00 02 01 11 00 00 21")),
-              "2025-12-08T20:48:28.123456Z out 127.0.0.1:8015  0C 00 01 00 00 00 02 01 11 00 00 21 | "
-              "Status comm 0 dev 1 alarm: zone 1 flags: disarmed,mains_absent");
-    EXPECT_EQ(FormatLogLine(0, Direction::In, 0xCB007107, 65535, Bytes("08 00 01 00 00 00 82 8B"), EACCES),
-              "1970-01-01T00:00:00.000000Z in 203.0.113.7:65535  08 00 01 00 00 00 82 8B | "
-              "ACK status comm 0 dev 1 (send failed: Permission denied)");
-    EXPECT_EQ(FormatTimestampUtc(-1), "1969-12-31T23:59:59.999999Z");
-}
-
 } // namespace

@@ -2,7 +2,7 @@
 // the context menu.
 #define QTEST_QPA_MOUSE_HANDLING
 
-#include "protocol/log_line.h"
+#include "link/frame_record.h"
 #include "tests/support/hex_text.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/pcap_reader.h"
@@ -255,10 +255,11 @@ TEST_F(TrafficTest, SavedTextAndCaptureHoldTheListAsItWasWhenTheSaveStarted)
             ASSERT_EQ(static_cast<std::size_t>(text.size()), lines);
             for (std::size_t row = 0; row < lines; ++row) {
                 const LoggedFrame frame = store.At(row);
-                EXPECT_EQ(text[static_cast<qsizetype>(row)],
-                          QString::fromStdString(
-                              FormatLogLine(frame.timeUs, c.list->GetDirection(), ntohl(frame.peer.address),
-                                            ntohs(frame.peer.port), frame.bytes, frame.sendError)));
+                std::string line;
+                AppendTextLine(line, MakeRecord(frame.timeUs, c.list->GetDirection(), frame.peer, {}, frame.bytes,
+                                                frame.sendError));
+                line.pop_back();
+                EXPECT_EQ(text[static_cast<qsizetype>(row)], QString::fromStdString(line));
             }
             continue;
         }
