@@ -282,11 +282,9 @@ void Sweep::WriteSummary(LineOutput& output, int exitCode) const
                                         {"duplicated", m_noFrameWaiting},
                                         {"bad_acks", m_badAcks},
                                         {"unexpected", m_unexpected},
-                                        {"rtt_p50_us", static_cast<std::uint64_t>(m_rtt.Percentile(0.50))},
-                                        {"rtt_p90_us", static_cast<std::uint64_t>(m_rtt.Percentile(0.90))},
-                                        {"rtt_p99_us", static_cast<std::uint64_t>(m_rtt.Percentile(0.99))},
-                                        {"rtt_max_us", static_cast<std::uint64_t>(m_rtt.Max())},
                                     });
+        const auto trips = RoundTripFields(m_rtt);
+        fields.insert(fields.end(), trips.begin(), trips.end());
     }
     fields.insert(fields.end(), {
                                     {"send_failed", m_sendFailed},

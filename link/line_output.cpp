@@ -57,6 +57,17 @@ void AppendSummary(std::string& out, bool jsonl, std::string_view command, std::
     out += '\n';
 }
 
+std::array<RecordField, 4> RoundTripFields(const RoundTrips& trips)
+{
+    const auto us = [](std::int64_t value) { return static_cast<std::uint64_t>(value); };
+    return {{
+        {"rtt_p50_us", us(trips.Percentile(0.50))},
+        {"rtt_p90_us", us(trips.Percentile(0.90))},
+        {"rtt_p99_us", us(trips.Percentile(0.99))},
+        {"rtt_max_us", us(trips.Max())},
+    }};
+}
+
 LineOutput::LineOutput(bool jsonl, int fd) : m_jsonl(jsonl), m_fd(fd), m_terminal(::isatty(fd) == 1)
 {
     m_buffer.reserve(BLOCK + 4096);

@@ -91,4 +91,14 @@ TEST(RecordWriters, SummaryInTextAndJson)
                     "\n");
 }
 
+TEST(RecordWriters, RoundTripFieldsNameEachPercentile)
+{
+    RoundTrips trips;
+    for (std::int64_t us = 1; us <= 100; ++us)
+        trips.Add(us);
+    std::string text;
+    AppendSummary(text, false, "sweep", RoundTripFields(trips));
+    EXPECT_EQ(text, "summary: sweep rtt_p50_us=50 rtt_p90_us=90 rtt_p99_us=99 rtt_max_us=100\n");
+}
+
 } // namespace

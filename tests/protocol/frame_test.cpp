@@ -134,6 +134,10 @@ TEST(HexDigit, AgreesWithTheCLocaleForEveryCharacter)
 TEST(Acknowledgement, AnswersEveryFrameButAcknowledgementsEmptyAndOversizedDatagrams)
 {
     const std::vector<std::uint8_t> oversized(129, 0x01);
+    std::vector<std::uint8_t> largest(128, 0x00); // the receive buffer's size: still a frame
+    largest[0] = 0x80;
+    largest[2] = 0x07;
+    largest[6] = 0x02;
     const struct
     {
         std::vector<std::uint8_t> datagram;
@@ -149,6 +153,7 @@ TEST(Acknowledgement, AnswersEveryFrameButAcknowledgementsEmptyAndOversizedDatag
         {Bytes("08 00 01 00 00 00 82 8B"), "", NoAck::Acknowledgement},
         {Bytes("08 00 01 00 00 00 80"), "", NoAck::Acknowledgement},
         {Bytes(""), "", NoAck::Empty},
+        {largest, "08 00 07 00 00 00 82 91", {}},
         {oversized, "", NoAck::Oversize},
     };
     for (const auto& c : cases) {
