@@ -34,8 +34,9 @@ void AppendFields(std::string& out, std::span<const std::uint8_t> bytes)
     out += " | ";
     AppendFrameSummary(out, f);
     fmt::format_to(o, "\n  length byte {}, datagram {} bytes\n", f.declaredLength, f.size);
-    fmt::format_to(o, "  comm {}, device {}, reserved {:02X} {:02X} {:02X}\n", f.comm, f.device, f.reserved[0],
-                   f.reserved[1], f.reserved[2]);
+    fmt::format_to(o, "  comm {}, device {}, reserved ", f.comm, f.device);
+    AppendBytesHex(out, f.reserved);
+    out += '\n';
     fmt::format_to(o, "  command 0x{:02X} {}{}\n", f.command, f.ack ? "ack " : "", CommandKey(f.kind));
     if (f.statusCount > 0) {
         out += "  status ";
