@@ -53,10 +53,10 @@ int RunHex(const std::vector<std::string>& words, const SenderOptions& options)
     for (std::size_t i = 0; i < words.size(); ++i)
         text += (i == 0 ? "" : " ") + words[i];
     FrameBuffer buffer{};
-    const ParseResult parsed = ParseCommandText(text, buffer);
-    if (!parsed.accepted)
-        return UsageError("hex: \"" + text + "\" is not hex pairs separated by single spaces");
-    return RunSender("hex", {{buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(parsed.count)}},
+    const Result<std::size_t> parsed = ParseCommandText(text, buffer);
+    if (!parsed)
+        return UsageError("hex: \"" + text + "\" is " + parsed.error());
+    return RunSender("hex", {{buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(*parsed)}},
                      options);
 }
 

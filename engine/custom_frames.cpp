@@ -20,9 +20,9 @@ void CHostCenterEngine::OnSendCustom()
         return;
     // Characters beyond Latin-1 become '?', which the parser refuses.
     const QByteArray text = form.values.commandText.toLatin1();
-    const ParseResult parsed = ParseCommandText(
+    const Result<std::size_t> parsed = ParseCommandText(
         std::string_view(text.constData(), static_cast<std::size_t>(text.size())), m_sendBuf);
-    if (!parsed.accepted) {
+    if (!parsed) {
         m_console.ShowMessage(CommandFormatMessage());
         return;
     }
@@ -30,7 +30,7 @@ void CHostCenterEngine::OnSendCustom()
     if (!destination)
         return;
     // Exactly as typed: no length byte is corrected and no checksum added.
-    m_endpoint.SendTo(*destination, std::span(m_sendBuf).first(parsed.count));
+    m_endpoint.SendTo(*destination, std::span(m_sendBuf).first(*parsed));
 }
 
 void CHostCenterEngine::OnSendDebug()

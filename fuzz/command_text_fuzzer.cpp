@@ -12,12 +12,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FrameBuffer buffer{};
     buffer.fill(0xAA);
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    const ParseResult result = ParseCommandText(text, buffer);
+    const Result<std::size_t> result = ParseCommandText(text, buffer);
 
     // Every complete byte takes two digits and, between bytes, one space.
-    if (result.count > buffer.size() || result.count * 3 > size + 1)
+    if (result && (*result > buffer.size() || *result * 3 > size + 1 || (size > 1 && *result == 0)))
         std::abort();
-    if (result.accepted && size > 0 && result.count == 0 && size > 1)
+    if (!result && result.error().empty())
         std::abort();
 
     const std::string line = FormatFrameHex(buffer);

@@ -27,36 +27,36 @@ std::uint8_t HexDigitValue(char c)
     return 0;
 }
 
-ParseResult ParseCommandText(std::string_view text, FrameBuffer& buffer)
+Result<std::size_t> ParseCommandText(std::string_view text, FrameBuffer& buffer)
 {
     // Bytes are written as they are scanned, so a rejected text leaves its leading bytes in the buffer and
     // a trailing lone digit leaves its high nibble at index count; the custom command relies on neither.
-    ParseResult result;
+    std::size_t count = 0;
+    const auto refused = [] { return Failure("not hex pairs separated by single spaces"); };
     ScanState state = ScanState::High;
     for (const char c : text) {
         switch (state) {
         case ScanState::High:
             // The form limits the text to 255 characters (at most 85 bytes), but the parser takes any text:
             // one that would start a byte past the buffer is rejected instead of writing out of bounds.
-            if (!IsHexDigit(c) || result.count >= buffer.size())
-                return result;
-            buffer[result.count] = static_cast<std::uint8_t>(HexDigitValue(c) << 4);
+            if (!IsHexDigit(c) || count >= buffer.size())
+                return refused();
+            buffer[count] = static_cast<std::uint8_t>(HexDigitValue(c) << 4);
             state = ScanState::Low;
             break;
         case ScanState::Low:
             if (!IsHexDigit(c))
-                return result;
-            buffer[result.count] = static_cast<std::uint8_t>(buffer[result.count] + HexDigitValue(c));
-            ++result.count;
+                return refused();
+            buffer[count] = static_cast<std::uint8_t>(buffer[count] + HexDigitValue(c));
+            ++count;
             state = ScanState::Gap;
             break;
         case ScanState::Gap:
             if (c != ' ')
-                return result;
+                return refused();
             state = ScanState::High;
             break;
         }
     }
-    result.accepted = true;
-    return result;
+    return count;
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/result.h"
+
 // Byte layout of the alarm protocol's frames. A frame is at most 128 bytes; byte 0 is its total length
 // in every frame the system builds itself.
 
@@ -81,12 +83,7 @@ bool IsHexDigit(char c);
 std::uint8_t HexDigitValue(char c);
 
 
-struct ParseResult
-{
-    bool accepted{false};
-    std::size_t count{0}; // complete bytes written from index 0
-};
-
-// Hex command text: pairs of hex digits separated by single spaces. Writes into the buffer as it scans;
-// bytes written before a rejection stay, and a trailing lone digit leaves its high nibble at index count.
-ParseResult ParseCommandText(std::string_view text, FrameBuffer& buffer);
+// Hex command text: pairs of hex digits separated by single spaces. Writes into the buffer as it scans and
+// gives the complete bytes written from index 0; bytes written before a refusal stay, and a trailing lone
+// digit leaves its high nibble after the complete ones.
+Result<std::size_t> ParseCommandText(std::string_view text, FrameBuffer& buffer);

@@ -87,7 +87,7 @@ TEST(ParseCommandText, KeepsTheBytesWrittenBeforeItStops)
     {
         std::string text;
         bool accepted;
-        std::size_t count;
+        std::size_t count; // complete bytes, when accepted
         std::string written; // from index 0, partial byte included; the rest keeps the marker
     } cases[] = {
         {"0b 00 02 00 00 00 0f 41 01 00 5e", true, 11, "0B 00 02 00 00 00 0F 41 01 00 5E"},
@@ -113,9 +113,10 @@ TEST(ParseCommandText, KeepsTheBytesWrittenBeforeItStops)
     for (const auto& c : cases) {
         FrameBuffer buffer; // the address sanitizer catches a write past its end
         buffer.fill(marker);
-        const ParseResult result = ParseCommandText(c.text, buffer);
-        EXPECT_EQ(result.accepted, c.accepted) << '"' << c.text << '"';
-        EXPECT_EQ(result.count, c.count) << '"' << c.text << '"';
+        const Result<std::size_t> result = ParseCommandText(c.text, buffer);
+        EXPECT_EQ(result.has_value(), c.accepted) << '"' << c.text << '"';
+        if (result)
+            EXPECT_EQ(*result, c.count) << '"' << c.text << '"';
         EXPECT_EQ(buffer, BufferWith(c.written, marker)) << '"' << c.text << '"';
     }
 }
