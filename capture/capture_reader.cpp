@@ -1,6 +1,11 @@
 #include "capture/capture_reader.h"
 
+#include "protocol/frame.h"
+
 #include <pcap/pcap.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <variant>
 
@@ -32,7 +37,6 @@ constexpr std::size_t NULL_HEADER = 4;
 constexpr std::size_t IPV4_HEADER = 20;
 constexpr std::size_t UDP_HEADER = 8;
 constexpr std::uint8_t PROTOCOL_UDP = 17;
-constexpr std::size_t MAX_FRAME = 128; // the centre's receive buffer
 
 std::uint16_t Be16(std::span<const std::uint8_t> b, std::size_t at)
 {
@@ -260,7 +264,7 @@ std::optional<SkipReason> CaptureReader::Decode(std::span<const std::uint8_t> by
     datagram.source = {Be32(ip, 12), Be16(udp, 0)};
     datagram.destination = {Be32(ip, 16), Be16(udp, 2)};
     datagram.payload = udp.subspan(UDP_HEADER, udpLength - UDP_HEADER);
-    if (datagram.payload.empty() || datagram.payload.size() > MAX_FRAME)
+    if (datagram.payload.empty() || datagram.payload.size() > FRAME_BUFFER_SIZE)
         return SkipReason::NotFrame;
     return std::nullopt;
 }
