@@ -24,11 +24,6 @@ constexpr std::size_t LOOK_AHEAD_FRAMES = 2048;
 // Failing frames a JUnit case lists; the rest are counted.
 constexpr std::uint64_t MOST_DETAIL_LINES = 200;
 
-std::span<const std::uint8_t> AsSpan(const AckFrame& frame, std::size_t size = ACK_FRAME_LENGTH)
-{
-    return {frame.data(), std::min(size, frame.size())};
-}
-
 int RunReplay(ReplayOptions options, const std::string& rate)
 {
     if (auto to = ResolveSenderTarget(options.sender); !to)
@@ -262,16 +257,17 @@ void Replay::OnReadable(std::size_t index, BatchUdpSocket& socket)
                 Conclude(match.id, datagram.bytes, match.rtt.count());
                 continue;
             case AckMatcher::Outcome::BadChecksum:
-                // The panel would discard it; the frame waits on, and is judged by it if nothing better comes.
+                // A panel would discard it, but it answers the frame: one against the rule. The frame waits no
+                // longer, so the next such answer judges the next frame of the key.
                 if (match.id >= m_firstPending && match.id - m_firstPending < m_pending.size()) {
                     Pending& pending = m_pending[match.id - m_firstPending];
-                    if (!pending.badAnswer) {
-                        pending.badAnswer.emplace();
-                        pending.badSize = std::min(datagram.bytes.size(), pending.badAnswer->size());
-                        std::copy_n(datagram.bytes.begin(), pending.badSize, pending.badAnswer->begin());
-                    }
+                    sender.matcher->Forget(pending.ticket);
+                    record.note = "bad checksum";
+                    m_run.Log(record);
+                    Conclude(match.id, datagram.bytes, std::nullopt);
+                    continue;
                 }
-                record.note = "bad checksum, not taken";
+                record.note = "bad checksum, no frame waiting";
                 break;
             case AckMatcher::Outcome::Duplicate:
             case AckMatcher::Outcome::Late:
@@ -331,8 +327,6 @@ void Replay::Conclude(std::uint64_t id, std::optional<std::span<const std::uint8
         return;
     pending.done = true;
     ++m_judged;
-    if (!live && pending.badAnswer)
-        live = AsSpan(*pending.badAnswer, pending.badSize);
     const CapturedFrame& frame = pending.frame;
     const FrameVerdict verdict = ::Judge(frame.Bytes(), frame.answer, live);
     ++m_verdicts[static_cast<std::size_t>(verdict)];

@@ -65,8 +65,6 @@ private:
         MonoTime sentAt;
         std::int64_t sentUs{0};
         int sendError{0};
-        std::optional<AckFrame> badAnswer; // an answer the matcher would not take
-        std::size_t badSize{0};
         bool done{false};
     };
 
