@@ -41,6 +41,14 @@ for name in "${benches[@]}"; do
     fi
 done
 
+# Script-driven benches of the companion's commands, against each other on loopback.
+if [ -x "$build/cli/veltrano-cli" ]; then
+    echo "== replay_bench"
+    log="$work/replay_bench.log"
+    "$(dirname "$0")/../bench/replay_bench.sh" "$build" 2>&1 | tee "$log"
+    grep '^RESULT|' "$log" | sed "s/^RESULT|/replay_bench|/" >>"$rows"
+fi
+
 echo
 echo "== Summary"
 awk -F'|' '

@@ -1,0 +1,76 @@
+#pragma once
+
+#include "link/frame_record.h"
+#include "protocol/result.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The one shape of a verdict for every judging command (`test centre`, `test panel`, `run`, `replay`): a
+// case or step with a fixed id, its outcome, a one-line message and its time; a report of one run that
+// writes them as text, JSON lines or JUnit XML and gives the exit status.
+
+enum class Outcome : std::uint8_t
+{
+    Passed,
+    Failed,
+    Skipped,
+};
+
+// "passed", "failed", "skipped".
+std::string_view OutcomeKey(Outcome outcome);
+
+struct Verdict
+{
+    std::string id;        // fixed: what --only/--skip and dashboards name
+    std::string classname; // a group of cases; empty: the suite's name
+    Outcome outcome{Outcome::Passed};
+    // One line; on failure what was expected against what came, in bytes and times.
+    std::string message;
+    // More lines for the JUnit failure body (every failing frame, say); may be empty.
+    std::string details;
+    double seconds{0};
+};
+
+// "expected <expected>, got <got>": the message of a failure, in one form everywhere.
+std::string ExpectedGot(std::string_view expected, std::string_view got);
+// "1.234 ms" / "12 us": a duration for a message.
+std::string FormatMicros(std::int64_t micros);
+
+class VerdictReport final
+{
+public:
+    explicit VerdictReport(std::string suite);
+
+    const std::string& Suite() const { return m_suite; }
+    // Messages are kept to one line: control characters become spaces.
+    const Verdict& Add(Verdict verdict);
+    std::span<const Verdict> Verdicts() const { return m_verdicts; }
+
+    std::size_t Count(Outcome outcome) const;
+    // Cases that ran: passed or failed.
+    std::size_t Ran() const { return Count(Outcome::Passed) + Count(Outcome::Failed); }
+    double Seconds() const;
+    // 0 when every case that ran passed and at least one ran; 1 otherwise.
+    int ExitCode() const;
+
+    // <testsuite name tests failures skipped time> with a <testcase> per verdict, through a QSaveFile: the
+    // file appears only when complete. The reason when it cannot be written.
+    Status WriteJunit(const std::string& path) const;
+    // The XML itself, for WriteJunit and the tests.
+    std::string Junit() const;
+
+private:
+    std::string m_suite;
+    std::vector<Verdict> m_verdicts;
+};
+
+// Text: "PASS  id  0.012 s  message"; JSON: {"type":"verdict","case":...,"result":...,"message":...,
+// "time_s":...}. A newline.
+void AppendVerdictLine(std::string& out, bool jsonl, const Verdict& verdict);
+// The summary fields of a report: tests, passed, failed, skipped, time_s, exit; for LineOutput::Summary.
+std::vector<RecordField> VerdictSummary(const VerdictReport& report);
