@@ -5,6 +5,7 @@
 #include <netinet/udp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -187,6 +188,20 @@ std::span<const BatchUdpSocket::Received> BatchUdpSocket::Receive(int& error)
         m_received.push_back(received);
     }
     return m_received;
+}
+
+std::span<const BatchUdpSocket::Received> BatchUdpSocket::ReceiveLingering(int& error,
+                                                                            std::chrono::microseconds linger)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + linger;
+    for (;;) {
+        const auto batch = Receive(error);
+        if (!batch.empty() || error != 0 || m_socket < 0 || Clock::now() >= deadline)
+            return batch;
+        // The sender often shares this CPU: it gets the turn it needs to send the next one.
+        ::sched_yield();
+    }
 }
 
 BatchUdpSocket::SendOutcome BatchUdpSocket::Send(std::span<const Outgoing> datagrams)

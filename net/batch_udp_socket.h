@@ -2,6 +2,7 @@
 
 #include "net/destination.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -19,6 +20,8 @@ class BatchUdpSocket final
 public:
     // The largest IPv4 UDP payload, plus one so that anything larger still shows as truncated.
     static constexpr std::size_t SLOT_SIZE = 65508;
+    // Long enough for a sender on loopback to turn an answer round, short enough to cost nothing idle.
+    static constexpr std::chrono::microseconds LINGER{30};
 
     struct Options
     {
@@ -71,6 +74,11 @@ public:
     // Up to a batch of waiting datagrams, without waiting; valid until the next call. Empty when nothing
     // waits or on an error, which goes to `error` (EAGAIN is none).
     std::span<const Received> Receive(int& error);
+    // As Receive, but when nothing waits it asks again until a datagram comes or `linger` has passed. For a
+    // caller that has just answered a batch: on loopback the next often follows within microseconds, and
+    // catching it here spares the wake-up a return to poll costs. Bounded, and never longer than `linger`
+    // once traffic stops.
+    std::span<const Received> ReceiveLingering(int& error, std::chrono::microseconds linger);
     // Datagrams the kernel dropped on this socket's full receive queue since it opened.
     std::uint64_t KernelDrops() const;
 
