@@ -1,5 +1,8 @@
 // The companion under load over 127.0.0.1, run as the child process a script would start: its centre against
-// the plain echo loop, its windowed sweep against a minimal blocking client, and how well --rate holds.
+// the plain echo loop, from 1 to 256 outstanding with both load clients, and idle; its windowed sweep against
+// a minimal blocking client, and how well --rate holds.
+//
+// cli_bench [section]   (a part of a section's name runs that section alone: centre, outstanding, sweep, paced)
 #include "bench/bench_report.h"
 #include "tests/support/hex_text.h"
 #include "tests/support/load_clients.h"
@@ -19,6 +22,7 @@
 #include <map>
 #include <optional>
 #include <sstream>
+#include <string_view>
 #include <string>
 #include <thread>
 #include <vector>
@@ -202,10 +206,10 @@ void CentreAgainstEchoLoop()
     const auto summary = Summary(output);
     std::remove(output.c_str());
 
+    // The ratio's goal is judged by CentreByOutstanding, in shorter rounds that take turns.
     const double ratio = echoRate > 0 ? run.Rate() / echoRate : 0;
-    Report("centre, output to a file / blocking echo loop, 16 outstanding",
-           Fixed(ratio, 2) + " (" + Fixed(run.Rate()) + " vs " + Fixed(echoRate) + " frames/s)", ">= 1.0",
-           ratio >= 1.0);
+    Note("centre over 1,000,000 frames / blocking echo loop, closed loop, 16 outstanding",
+         Fixed(ratio, 2) + " (" + Fixed(run.Rate()) + " vs " + Fixed(echoRate) + " frames/s)");
     // Each 100,000 against the median of them: a centre that slows down as it goes shows in its late
     // segments.
     std::vector<double> segments;
@@ -258,6 +262,87 @@ void CentreAgainstEchoLoop()
                (summary.count("received") == 1 ? ", summary printed" : ", no summary"),
            "status 0, summary", status == 0 && summary.count("received") == 1);
     Note("centre kernel drops", summary.count("kernel_drops") ? summary.at("kernel_drops") : "n/a");
+}
+
+using LoadRun = WindowedRun (*)(const WindowedLoad&, const std::atomic<bool>&);
+
+struct LoadKind
+{
+    const char* name;
+    LoadRun run;
+};
+
+// Both clients at every window, each round of the centre between two of the echo loop's with the same client
+// and window, so that a change in the machine's load touches both; then the centre left idle.
+void CentreByOutstanding()
+{
+    constexpr LoadKind KINDS[] = {{"closed loop", &RunWindowed}, {"bursty", &RunBursty}};
+    constexpr int WINDOWS[] = {1, 4, 16, 64, 256};
+    constexpr int ROUNDS = 3;
+    static constexpr auto ROUND_TIME = 400ms;
+    constexpr auto IDLE_TIME = 2s;
+
+    const std::string output = OutputPath("outstanding");
+    Child centre({"centre", "--bind", "127.0.0.1", "--port", "0"}, output);
+    const auto port = centre.ListeningPort();
+    if (!port) {
+        Report("centre started", "no", "yes", false);
+        return;
+    }
+    EchoLoop echo;
+    const auto rate = [](const LoadKind& kind, std::uint16_t to, int window) {
+        WindowedLoad load;
+        load.port = to;
+        load.window = window;
+        load.frames = 100'000'000;
+        load.limit = ROUND_TIME;
+        return kind.run(load, NEVER_CANCELLED).Rate();
+    };
+    for (const LoadKind& kind : KINDS) {
+        for (const int window : WINDOWS) {
+            std::vector<double> echoRates{rate(kind, echo.Port(), window)};
+            std::vector<double> centreRates;
+            std::vector<std::int64_t> ratios; // per mille
+            for (int round = 0; round < ROUNDS; ++round) {
+                centreRates.push_back(rate(kind, *port, window));
+                echoRates.push_back(rate(kind, echo.Port(), window));
+                const double around = (echoRates[echoRates.size() - 2] + echoRates.back()) / 2;
+                ratios.push_back(static_cast<std::int64_t>(around > 0 ? 1000 * centreRates.back() / around : 0));
+            }
+            std::vector<std::int64_t> centreWhole(centreRates.begin(), centreRates.end());
+            std::vector<std::int64_t> echoWhole(echoRates.begin(), echoRates.end());
+            const double ratio = Percentile(ratios, 0.5) / 1000;
+            Report(std::string("centre, output to a file / blocking echo loop, ") + kind.name + ", " +
+                       std::to_string(window) + " outstanding",
+                   Fixed(ratio, 2) + " (median of " + std::to_string(ROUNDS) + "; " +
+                       Fixed(Percentile(centreWhole, 0.5)) + " vs " + Fixed(Percentile(echoWhole, 0.5)) +
+                       " frames/s)",
+                   ">= 1.0", ratio >= 1.0);
+        }
+    }
+
+    // Whatever the centre does between datagrams must stop with them.
+    clockid_t centreClock{};
+    if (::clock_getcpuclockid(centre.Pid(), &centreClock) != 0) {
+        Report("centre CPU with no traffic", "no clock", "< 1% of a core", false);
+        return;
+    }
+    std::this_thread::sleep_for(200ms);
+    timespec before{};
+    timespec after{};
+    ::clock_gettime(centreClock, &before);
+    const auto start = LoadClock::now();
+    std::this_thread::sleep_for(IDLE_TIME);
+    ::clock_gettime(centreClock, &after);
+    const double wall = std::chrono::duration<double>(LoadClock::now() - start).count();
+    const double cpu = static_cast<double>(after.tv_sec - before.tv_sec) +
+                       static_cast<double>(after.tv_nsec - before.tv_nsec) / 1e9;
+    const double share = wall > 0 ? cpu / wall : 1;
+    Report("centre CPU with no traffic, over " + Fixed(wall, 1) + " s",
+           Fixed(share * 100, 3) + "% of a core", "< 1% of a core", share < 0.01);
+    centre.Signal(SIGTERM);
+    centre.Wait(10s);
+    std::remove(output.c_str());
 }
 
 void SweepAgainstMinimalClient()
@@ -326,10 +411,18 @@ void PacedRates()
 
 } // namespace
 
-int main()
+int main(int argc, char** argv)
 {
-    CentreAgainstEchoLoop();
-    SweepAgainstMinimalClient();
-    PacedRates();
+    const std::string_view only = argc > 1 ? argv[1] : "";
+    const std::pair<std::string_view, void (*)()> sections[] = {
+        {"centre", &CentreAgainstEchoLoop},
+        {"outstanding", &CentreByOutstanding},
+        {"sweep", &SweepAgainstMinimalClient},
+        {"paced", &PacedRates},
+    };
+    for (const auto& [name, run] : sections) {
+        if (name.find(only) != std::string_view::npos)
+            run();
+    }
     return 0;
 }

@@ -5,6 +5,7 @@
 #include <netinet/udp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -186,6 +187,19 @@ Result<std::span<const BatchUdpSocket::Received>> BatchUdpSocket::Receive()
         m_received.push_back(received);
     }
     return m_received;
+}
+
+Result<std::span<const BatchUdpSocket::Received>> BatchUdpSocket::ReceiveLingering(std::chrono::microseconds linger)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + linger;
+    for (;;) {
+        auto batch = Receive();
+        if (!batch || !batch->empty() || m_socket < 0 || Clock::now() >= deadline)
+            return batch;
+        // The sender often shares this CPU: it gets the turn it needs to send the next one.
+        ::sched_yield();
+    }
 }
 
 BatchUdpSocket::SendOutcome BatchUdpSocket::Send(std::span<const Outgoing> datagrams)

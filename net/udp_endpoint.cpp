@@ -115,6 +115,13 @@ void CUdpEndpoint::PreferPollDispatcher()
         qputenv("QT_NO_GLIB", "1");
 }
 
+bool CUdpEndpoint::DatagramQueued() const
+{
+    std::uint8_t byte = 0;
+    // An empty datagram peeks as 0 bytes, which still waits.
+    return m_socket != INVALID_SOCKET && ::recv(m_socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT) >= 0;
+}
+
 void CUdpEndpoint::OnActivated()
 {
     // One signal per read. A receiver that reads at once leaves the notifier armed, which spares the event
@@ -124,8 +131,14 @@ void CUdpEndpoint::OnActivated()
         m_notifier->setEnabled(false);
         return;
     }
-    m_awaitingRead = true;
-    Q_EMIT DatagramWaiting();
+    // A return to the event loop per datagram costs a poll and a wake-up: a few more go while they wait.
+    for (int signalled = 0; signalled < SIGNALS_PER_WAKE; ++signalled) {
+        m_awaitingRead = true;
+        Q_EMIT DatagramWaiting();
+        // Not read yet, or closed meanwhile: the next signal waits for a read, or never comes.
+        if (m_awaitingRead || !m_notifier || !DatagramQueued())
+            break;
+    }
     if (m_awaitingRead && m_notifier)
         m_notifier->setEnabled(false);
 }

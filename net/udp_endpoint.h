@@ -37,13 +37,18 @@ struct SendResult
 
 // The one UDP/IPv4 socket: bound on all interfaces to the source port, non-blocking, with no socket option.
 // It emits DatagramWaiting when a datagram can be read; after that the next signal comes only once a read
-// has been made, so each signal asks for exactly one read and datagrams are handled in arrival order.
+// has been made, so each signal asks for exactly one read and datagrams are handled in arrival order. When
+// the read leaves more waiting, the next signal follows at once, up to SIGNALS_PER_WAKE per notification,
+// before the event loop gets its turn again.
 class CUdpEndpoint final : public QObject
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(CUdpEndpoint)
 
 public:
+    // Few enough that timers and paints keep their turn under a flood.
+    static constexpr int SIGNALS_PER_WAKE = 32;
+
     explicit CUdpEndpoint(QObject* parent = nullptr);
     ~CUdpEndpoint() override;
 
@@ -75,6 +80,8 @@ Q_SIGNALS:
 
 private:
     void OnActivated();
+    // A datagram waits: the next read would not block.
+    bool DatagramQueued() const;
 
     int m_socket{INVALID_SOCKET};
     std::unique_ptr<QSocketNotifier> m_notifier;

@@ -3,6 +3,7 @@
 
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -116,6 +117,47 @@ TEST_F(UdpEndpointTest, OneSignalPerReadWhetherTheReceiverReadsAtOnceOrAfterANes
         EXPECT_EQ(reentered, 0) << "a signal came before the read it asked for";
         EXPECT_EQ(order, (Bytes{1, 2, 3}));
     }
+}
+
+TEST_F(UdpEndpointTest, QueuedDatagramsAreSignalledOnceEachInOrderAndTheEventLoopKeepsItsTurn)
+{
+    // More than three notifications' worth, all queued before the event loop runs.
+    constexpr int COUNT = 3 * CUdpEndpoint::SIGNALS_PER_WAKE + 5;
+    CUdpEndpoint receiver;
+    ASSERT_TRUE(receiver.Open(0));
+    for (int i = 0; i < COUNT; ++i)
+        ASSERT_TRUE(peer.SendTo(receiver.LocalPort(), Bytes{static_cast<std::uint8_t>(i), 0x5A}));
+    // A zero timer fires once per pass of the event loop: the signals between two of its ticks came from
+    // one notification.
+    int ticks = 0;
+    QTimer pass;
+    QObject::connect(&pass, &QTimer::timeout, &pass, [&] { ++ticks; });
+    pass.start(0);
+    int signals = 0;
+    int unread = 0;
+    int run = 0;
+    int longestRun = 0;
+    int lastTick = -1;
+    Bytes order;
+    QObject::connect(&receiver, &CUdpEndpoint::DatagramWaiting, &receiver, [&] {
+        ++signals;
+        run = ticks == lastTick ? run + 1 : 1;
+        lastTick = ticks;
+        longestRun = std::max(longestRun, run);
+        if (receiver.ReadDatagram(buffer).length == 2)
+            order.push_back(buffer[0]);
+        else
+            ++unread;
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return order.size() == COUNT; }, 2000));
+    QTest::qWait(QUIET_MS);
+    EXPECT_EQ(signals, COUNT) << "one signal per datagram";
+    EXPECT_EQ(unread, 0) << "a signal with nothing to read";
+    Bytes expected(COUNT);
+    std::iota(expected.begin(), expected.end(), std::uint8_t{0});
+    EXPECT_EQ(order, expected);
+    EXPECT_GT(longestRun, 1) << "queued datagrams go in one notification";
+    EXPECT_LE(longestRun, CUdpEndpoint::SIGNALS_PER_WAKE) << "the event loop waited for the queue";
 }
 
 TEST_F(UdpEndpointTest, ReadResultByDatagramSize)

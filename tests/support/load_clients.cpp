@@ -28,6 +28,10 @@ constexpr int LONGEST_DATAGRAM = 2000;
 // Never the packing of an acknowledgement, whose byte 0 is 8.
 constexpr std::uint64_t NONE_DUE = 0;
 constexpr std::uint64_t ANSWERED = 1;
+// Room for 256 frames in flight with every skb's overhead, so that a wide window loses none to a full queue.
+constexpr int LOAD_BUFFER_BYTES = 4 << 20;
+// A lost frame would stall a window for good: after this long without an answer it is refilled.
+constexpr auto REFILL_AFTER = 100ms;
 
 void NameThread(const char* name)
 {
@@ -168,6 +172,7 @@ EchoLoop::EchoLoop()
     if (!m_peer.IsValid())
         return;
     m_peer.SetReceiveTimeout(50ms);
+    m_peer.SetBufferSizes(LOAD_BUFFER_BYTES);
     m_thread = std::thread(&EchoLoop::Run, this);
 }
 
@@ -255,50 +260,121 @@ double WindowedRun::ServerCpuNsPerFrame(std::size_t first, std::size_t last) con
            static_cast<double>((last - first) * checkpointEvery);
 }
 
+namespace {
+
+// The frame window of a load: a connected peer, the checkpoints, the sequence numbers.
+class WindowClient final
+{
+public:
+    explicit WindowClient(const WindowedLoad& load) : m_load(load)
+    {
+        m_run.checkpointEvery = load.checkpointEvery;
+        m_ready = m_peer.IsValid() && m_peer.ConnectTo(load.port);
+        m_peer.SetBufferSizes(LOAD_BUFFER_BYTES);
+        m_peer.SetReceiveTimeout(REFILL_AFTER);
+        Checkpoint(m_start);
+    }
+
+    bool Ready() const { return m_ready; }
+    const LoopbackPeer& Peer() const { return m_peer; }
+    bool Wanted(const std::atomic<bool>& cancel) const
+    {
+        return m_run.acknowledged < m_load.frames && !cancel.load(std::memory_order_relaxed);
+    }
+    bool PastLimit(LoadClock::time_point now) const { return now - m_start > m_load.limit; }
+    void Send() { m_peer.Send(StatusFrame(m_sequence++)); }
+    void Refilled() { ++m_run.refills; }
+    // False for anything but an acknowledgement.
+    bool Take(std::span<const std::uint8_t> answer, LoadClock::time_point now)
+    {
+        if (!IsAck(answer))
+            return false;
+        ++m_run.acknowledged;
+        if (m_load.checkpointEvery != 0 && m_run.acknowledged % m_load.checkpointEvery == 0)
+            Checkpoint(now);
+        return true;
+    }
+    WindowedRun Finish()
+    {
+        if (m_load.checkpointEvery == 0 || m_run.acknowledged % m_load.checkpointEvery != 0)
+            Checkpoint(LoadClock::now());
+        return std::move(m_run);
+    }
+
+private:
+    void Checkpoint(LoadClock::time_point at)
+    {
+        m_run.checkpoints.push_back(at);
+        if (m_load.serverClock)
+            m_run.serverCpuNs.push_back(ClockNs(*m_load.serverClock));
+    }
+
+    const WindowedLoad& m_load;
+    WindowedRun m_run;
+    LoopbackPeer m_peer;
+    bool m_ready{false};
+    std::uint32_t m_sequence{0};
+    LoadClock::time_point m_start{LoadClock::now()};
+};
+
+} // namespace
+
 WindowedRun RunWindowed(const WindowedLoad& load, const std::atomic<bool>& cancel)
 {
-    WindowedRun run;
-    run.checkpointEvery = load.checkpointEvery;
-    LoopbackPeer peer;
-    if (!peer.IsValid() || !peer.ConnectTo(load.port))
-        return run;
-    // A lost frame would stall the window for good: after this long without an answer it is refilled.
-    peer.SetReceiveTimeout(100ms);
-    const auto checkpoint = [&run, &load](LoadClock::time_point at) {
-        run.checkpoints.push_back(at);
-        if (load.serverClock)
-            run.serverCpuNs.push_back(ClockNs(*load.serverClock));
-    };
-    std::uint32_t sequence = 0;
+    WindowClient client(load);
+    if (!client.Ready())
+        return {};
     const auto sendWindow = [&] {
         for (int i = 0; i < load.window; ++i)
-            peer.Send(StatusFrame(sequence++));
+            client.Send();
     };
-
-    const auto start = LoadClock::now();
-    checkpoint(start);
     sendWindow();
     ReceiveBuffer answer{};
-    while (run.acknowledged < load.frames && !cancel.load(std::memory_order_relaxed)) {
-        const int length = peer.ReceiveInto(answer);
+    while (client.Wanted(cancel)) {
+        const int length = client.Peer().ReceiveInto(answer);
         const auto now = LoadClock::now();
-        if (now - start > load.limit)
+        if (client.PastLimit(now))
             break;
         if (length < 0) {
-            ++run.refills;
+            client.Refilled();
             sendWindow();
             continue;
         }
-        if (!IsAck(Received(answer, length)))
-            continue;
-        ++run.acknowledged;
-        if (load.checkpointEvery != 0 && run.acknowledged % load.checkpointEvery == 0)
-            checkpoint(now);
-        peer.Send(StatusFrame(sequence++));
+        if (client.Take(Received(answer, length), now))
+            client.Send();
     }
-    if (load.checkpointEvery == 0 || run.acknowledged % load.checkpointEvery != 0)
-        checkpoint(LoadClock::now());
-    return run;
+    return client.Finish();
+}
+
+WindowedRun RunBursty(const WindowedLoad& load, const std::atomic<bool>& cancel)
+{
+    WindowClient client(load);
+    if (!client.Ready())
+        return {};
+    const int window = std::max(load.window, 1);
+    int inFlight = 0;
+    ReceiveBuffer answer{};
+    while (client.Wanted(cancel)) {
+        for (; inFlight < window; ++inFlight)
+            client.Send();
+        const bool readable = client.Peer().WaitReadable(
+            std::chrono::duration_cast<std::chrono::milliseconds>(REFILL_AFTER));
+        const auto now = LoadClock::now();
+        if (client.PastLimit(now))
+            break;
+        if (!readable) {
+            // Whatever is still out is taken as lost; a late answer only shortens the next window.
+            client.Refilled();
+            inFlight = 0;
+            continue;
+        }
+        for (int length = client.Peer().TryReceiveInto(answer); length >= 0;
+             length = client.Peer().TryReceiveInto(answer)) {
+            if (client.Take(Received(answer, length), now))
+                inFlight = std::max(inFlight - 1, 0);
+        }
+    }
+    return client.Finish();
 }
 
 void PingPongRun::Add(const PingPongRun& other)

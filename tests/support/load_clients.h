@@ -79,7 +79,8 @@ private:
     std::thread m_thread;
 };
 
-// Keeps `window` status frames outstanding, one new frame per acknowledgement.
+// Keeps `window` status frames outstanding: RunWindowed sends one new frame per acknowledgement, RunBursty
+// sends until `window` are in flight and then drains every acknowledgement waiting before it sends again.
 struct WindowedLoad
 {
     std::uint16_t port{0};
@@ -106,6 +107,9 @@ struct WindowedRun
     double ServerCpuNsPerFrame(std::size_t first, std::size_t last) const;
 };
 WindowedRun RunWindowed(const WindowedLoad& load, const std::atomic<bool>& cancel);
+// The window's answers come back in bursts: a centre that waits for a full batch, or answers one per wake-up,
+// falls behind here where the closed loop hides it.
+WindowedRun RunBursty(const WindowedLoad& load, const std::atomic<bool>& cancel);
 
 // One frame outstanding: each waits for its own acknowledgement.
 struct PingPongRun
