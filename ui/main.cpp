@@ -10,7 +10,7 @@ int main(int argc, char** argv)
     CUdpEndpoint::PreferPollDispatcher();
     QApplication app(argc, argv);
     // Lets the desktop match the window to the installed launcher and icon.
-    QGuiApplication::setDesktopFileName(u"veltrano"_s);
+    QGuiApplication::setDesktopFileName(u"io.github.veltrano.veltrano"_s);
     CHostCenterDlg console;
     console.show();
     return app.exec();
