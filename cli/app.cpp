@@ -1,6 +1,7 @@
 #include "cli/app.h"
 
 #include "cli/centre.h"
+#include "cli/completion.h"
 #include "cli/decode.h"
 #include "cli/options.h"
 #include "cli/output.h"
@@ -247,6 +248,7 @@ int RunCli(int argc, char** argv)
     bool eventsJsonl = false;
     auto* eventsCommand = app.add_subcommand("events", "List the events: index, key, frame kind, name");
     eventsCommand->add_flag("--jsonl", eventsJsonl, "One JSON object per event");
+    auto* completionCommand = AddCompletionCommand(app);
 
     try {
         app.parse(argc, argv);
@@ -260,6 +262,8 @@ int RunCli(int argc, char** argv)
         return UsageError(std::string(e.what()) + " (see --help)");
     }
 
+    if (completionCommand->parsed())
+        return PrintCompletion(app);
     if (eventsCommand->parsed())
         return RunEvents(eventsJsonl);
     if (decodeCommand->parsed())

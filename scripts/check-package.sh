@@ -47,7 +47,7 @@ done
 
 echo "== contents"
 for path in usr/bin/veltrano usr/bin/veltrano-cli usr/share/icons/hicolor/scalable/apps/veltrano.svg \
-    usr/share/icons/hicolor/256x256/apps/veltrano.png \
+    usr/share/icons/hicolor/256x256/apps/veltrano.png usr/share/bash-completion/completions/veltrano-cli \
     usr/share/doc/veltrano/copyright usr/share/doc/veltrano/changelog.Debian.gz; do
     [ -e "$root/$path" ] || fail "missing /$path"
 done
