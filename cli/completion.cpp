@@ -111,7 +111,8 @@ std::string BashCompletion(const CLI::App& app)
         topOptions.insert(topOptions.end(), names.begin(), names.end());
     }
 
-    std::string script = "# bash completion for " + program + "; written by `" + program + " completion bash`.\n";
+    std::string script =
+        "# bash completion for " + program + "; written by `" + program + " completion bash`.\n";
     script += "_veltrano_cli_files()\n{\n    compopt -o filenames 2>/dev/null\n"
               "    COMPREPLY=($(compgen -f -- \"$cur\"))\n}\n\n";
     script += "_veltrano_cli()\n{\n"

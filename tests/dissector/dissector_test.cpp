@@ -226,8 +226,8 @@ struct Datagram
         return ::testing::AssertionFailure() << *error;
     for (const Datagram& d : datagrams) {
         const std::vector<std::uint8_t> payload = Bytes(d.frame);
-        if (const auto error =
-                writer.Write({1'700'000'000'000'000 + d.ms * 1000, LOOPBACK, d.from, LOOPBACK, d.to, payload}))
+        if (const auto error = writer.Write(
+                {1'700'000'000'000'000 + d.ms * 1000, LOOPBACK, d.from, LOOPBACK, d.to, payload}))
             return ::testing::AssertionFailure() << *error;
     }
     if (const auto error = writer.Close())
@@ -236,7 +236,8 @@ struct Datagram
 }
 
 // tshark on `file` with the script; each output line split at tabs.
-std::vector<std::vector<std::string>> RunOnCapture(const fs::path& file, const std::vector<std::string>& options,
+std::vector<std::vector<std::string>> RunOnCapture(const fs::path& file,
+                                                   const std::vector<std::string>& options,
                                                    const fs::path& dir, std::string* text = nullptr)
 {
     std::vector<std::string> args{"-n", "-X", "lua_script:" VELTRANO_LUA, "-r", file.string()};
@@ -261,12 +262,12 @@ constexpr std::string_view ONLINE_ACK = "08 00 01 00 00 00 81 8A";
 // A retry answered twice and once more, an acknowledgement of nothing, a frame of another panel port with
 // the same bytes, and three online round trips of 1, 2 and 7 ms.
 const Datagram EXCHANGE[] = {
-    {0, 7016, 8015, STATUS},                   // 1: another panel's, never answered
-    {10, 7015, 8015, STATUS},                  // 2
-    {20, 7015, 8015, STATUS},                  // 3: retry of 2
-    {25, 8015, 7015, STATUS_ACK},              // 4: answers 2, the oldest waiting
-    {30, 8015, 7015, STATUS_ACK},              // 5: answers 3
-    {35, 8015, 7015, STATUS_ACK},              // 6: 3 again
+    {0, 7016, 8015, STATUS},                     // 1: another panel's, never answered
+    {10, 7015, 8015, STATUS},                    // 2
+    {20, 7015, 8015, STATUS},                    // 3: retry of 2
+    {25, 8015, 7015, STATUS_ACK},                // 4: answers 2, the oldest waiting
+    {30, 8015, 7015, STATUS_ACK},                // 5: answers 3
+    {35, 8015, 7015, STATUS_ACK},                // 6: 3 again
     {40, 8015, 7015, "08 00 02 00 00 00 82 8C"}, // 7: device 2 sent nothing
     {50, 7015, 8015, ONLINE},
     {51, 8015, 7015, ONLINE_ACK},
@@ -311,11 +312,12 @@ TEST(Dissector, PairsAcknowledgementsWithTheOldestWaitingFrame)
     const fs::path file = dir.path / "exchange.pcap";
     ASSERT_TRUE(WriteCapture(file, EXCHANGE));
     // Two passes, so that a frame shows the acknowledgement that comes after it.
-    const auto rows = RunOnCapture(file,
-                                   {"-2", "-Y", "veltrano", "-T", "fields", "-e", "veltrano.response_in", "-e",
-                                    "veltrano.response_to", "-e", "veltrano.response_time", "-e",
-                                    "veltrano.retransmission_of", "-e", "veltrano.duplicate_ack", "-e", "_ws.expert"},
-                                   dir.path);
+    const auto rows =
+        RunOnCapture(file,
+                     {"-2", "-Y", "veltrano", "-T", "fields", "-e", "veltrano.response_in", "-e",
+                      "veltrano.response_to", "-e", "veltrano.response_time", "-e",
+                      "veltrano.retransmission_of", "-e", "veltrano.duplicate_ack", "-e", "_ws.expert"},
+                     dir.path);
     ASSERT_EQ(rows.size(), std::size(expected));
     for (std::size_t i = 0; i < rows.size(); ++i) {
         SCOPED_TRACE("frame " + std::to_string(i + 1));
@@ -354,9 +356,12 @@ TEST(Dissector, RoundTripStatisticsPerCommand)
     // Nearest rank, rounded up: of 1, 2 and 7 ms the median is 2 and the 99th percentile 7; of 10 and 15
     // the median is 10.
     for (const std::string_view line : {
-             "Command           Frames  Acknowledged  Unanswered  Retransmitted      Min      p50      p99      Max",
-             "Online                 3             3           0              0    1.000    2.000    7.000    7.000",
-             "Status                 3             2           1              1   10.000   10.000   15.000   15.000",
+             "Command           Frames  Acknowledged  Unanswered  Retransmitted      Min      p50      p99   "
+             "   Max",
+             "Online                 3             3           0              0    1.000    2.000    7.000   "
+             " 7.000",
+             "Status                 3             2           1              1   10.000   10.000   15.000   "
+             "15.000",
              "Duplicate acknowledgements: 1",
              "Acknowledgements of no frame: 1",
          })
@@ -388,8 +393,8 @@ TEST(Dissector, RecognisedConversationStaysDecoded)
     ASSERT_TRUE(WriteCapture(file, datagrams));
     for (const bool twoPasses : {false, true}) {
         SCOPED_TRACE(twoPasses ? "two passes" : "one pass");
-        std::vector<std::string> options{"-T", "fields", "-e", "_ws.col.Protocol", "-e", "_ws.col.Info", "-e",
-                                         "_ws.expert"};
+        std::vector<std::string> options{"-T", "fields",       "-e", "_ws.col.Protocol",
+                                         "-e", "_ws.col.Info", "-e", "_ws.expert"};
         if (twoPasses)
             options.insert(options.begin(), {"-2", "-Y", "udp"});
         const auto rows = RunOnCapture(file, options, dir.path);
