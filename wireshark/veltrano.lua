@@ -352,10 +352,10 @@ local function dissect(tvb, pinfo, tree)
     local size = tvb:len()                             -- bytes we can read
     local reported = tvb:reported_length_remaining() -- bytes the datagram had
     local d = decode(tvb)
-    if not pinfo.visited or not state.frames[pinfo.number] then
-        -- The first pass; or, where tshark skips dissecting in it (two passes, no filter), the first
-        -- dissection, which comes in capture order all the same.
-        if not state.frames[pinfo.number] then track(tvb, pinfo, d) end
+    -- Once per frame, in capture order: on the first pass (not pinfo.visited), or on the first dissection
+    -- where tshark skips dissecting in that pass (two passes without a filter).
+    if not state.frames[pinfo.number] then
+        track(tvb, pinfo, d)
     end
     local rec = state.frames[pinfo.number]
 
