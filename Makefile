@@ -60,7 +60,11 @@ fuzz: deps $(FUZZ_DIR)/build.ninja
 	cmake --build $(FUZZ_DIR) -j $(JOBS)
 	./scripts/run-fuzzers.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
 
+# Debian's hardening flags (fortified functions, stack protector, full RELRO, bind-now), as lintian wants.
+DEB_FLAGS    = DEB_BUILD_MAINT_OPTIONS=hardening=+all
 $(PKG_DIR)/build.ninja:
+	CXXFLAGS="$$($(DEB_FLAGS) dpkg-buildflags --get CPPFLAGS) $$($(DEB_FLAGS) dpkg-buildflags --get CXXFLAGS)" \
+	LDFLAGS="$$($(DEB_FLAGS) dpkg-buildflags --get LDFLAGS)" \
 	cmake -S . -B $(PKG_DIR) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
 		-DVELTRANO_TESTS=OFF
 

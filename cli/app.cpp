@@ -2,6 +2,7 @@
 
 #include "cli/centre.h"
 #include "cli/command.h"
+#include "cli/completion.h"
 #include "cli/decode.h"
 #include "cli/replay.h"
 #include "cli/run.h"
@@ -39,6 +40,7 @@ int RunCli(int argc, char** argv)
     CommandRunner chosen;
     for (const AddCommand add : COMMANDS)
         add(app, chosen);
+    auto* completionCommand = AddCompletionCommand(app);
 
     try {
         app.parse(argc, argv);
@@ -51,5 +53,7 @@ int RunCli(int argc, char** argv)
     } catch (const CLI::ParseError& e) {
         return UsageError(std::string(e.what()) + " (see --help)");
     }
+    if (completionCommand->parsed())
+        return PrintCompletion(app);
     return chosen ? chosen() : UsageError("no command (see --help)");
 }

@@ -12,6 +12,8 @@ packages=(
     tshark
     dpkg-dev file ccache
     libexpected-dev libyaml-cpp-dev prometheus-cpp-dev libpcap-dev
+    qt6-translations-l10n
+    lintian desktop-file-utils appstream mandoc librsvg2-bin
 )
 if [ "${1:-}" = "--with-tools" ]; then
     packages+=(clang-format)

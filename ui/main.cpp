@@ -1,5 +1,6 @@
 #include "net/udp_endpoint.h"
 #include "ui/host_center_dlg.h"
+#include "ui/qt_translations.h"
 
 #include <QApplication>
 
@@ -9,8 +10,9 @@ int main(int argc, char** argv)
 {
     CUdpEndpoint::PreferPollDispatcher();
     QApplication app(argc, argv);
+    InstallQtTranslations(app);
     // Lets the desktop match the window to the installed launcher and icon.
-    QGuiApplication::setDesktopFileName(u"veltrano"_s);
+    QGuiApplication::setDesktopFileName(u"io.github.veltrano.veltrano"_s);
     CHostCenterDlg console;
     console.show();
     return app.exec();

@@ -3,6 +3,7 @@
 
 #include "ui/frame_list_view.h"
 #include "ui/host_center_dlg.h"
+#include "ui/qt_translations.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -66,6 +67,7 @@ void PaintToolTip(QPixmap& picture, const QWidget& dialog, FrameListView& list, 
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
+    InstallQtTranslations(app);
     if (argc != 2) {
         std::fprintf(stderr, "usage: veltrano-screenshot <file.png>\n");
         return 2;
