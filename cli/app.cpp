@@ -6,6 +6,7 @@
 #include "cli/run.h"
 #include "cli/sender.h"
 #include "cli/sweep.h"
+#include "cli/test_centre.h"
 
 #include <CLI/CLI.hpp>
 
@@ -20,6 +21,7 @@ namespace {
 // Every subcommand, in the order --help lists them.
 constexpr AddCommand COMMANDS[] = {
     AddCentreCommand, AddSendCommand, AddHexCommand, AddSweepCommand, AddDecodeCommand, AddEventsCommand,
+    AddTestCommand,
 };
 
 } // namespace
