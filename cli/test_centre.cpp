@@ -33,6 +33,7 @@ constexpr std::string_view CASE_IDS[] = {
 
 // Load frames go out on this tick, as many as the rate owes by then.
 constexpr std::chrono::milliseconds LOAD_TICK{1};
+constexpr int PROBE_FRAMES = 5;
 
 struct CentreTestOptions
 {
@@ -85,8 +86,12 @@ public:
                 return Failure(socket.error());
             m_sockets[i] = *socket;
         }
-        // The probe: a centre that answers nothing at all cannot be judged by any case.
-        Exchange({Outgoing(Fresh(0))}, true, [this] {
+        // The probe: a centre that answers nothing at all cannot be judged by any case. Several frames, so
+        // that a centre that loses some is still heard.
+        std::vector<Outgoing> probe;
+        for (int i = 0; i < PROBE_FRAMES; ++i)
+            probe.emplace_back(Fresh(0));
+        Exchange(std::move(probe), true, [this] {
             m_alive = !m_arrivals.empty();
             NextCase();
         });
@@ -143,6 +148,7 @@ private:
         m_matcher.Clear();
         std::vector<BatchUdpSocket::Outgoing> datagrams;
         const MonoTime now = MonoClock::now();
+        m_sentAt = now;
         for (std::size_t i = 0; i < m_out.size(); ++i) {
             Outgoing& out = m_out[i];
             const auto answer = AcknowledgementFor(out.bytes);
@@ -203,7 +209,9 @@ private:
                      match.outcome == AckMatcher::Outcome::BadChecksum) &&
                     match.id < m_out.size() && !m_out[match.id].got) {
                     m_out[match.id].got = m_arrivals.back().bytes;
-                    m_out[match.id].rttUs = match.rtt.count();
+                    // From the send, also for an acknowledgement the matcher did not take.
+                    m_out[match.id].rttUs =
+                        std::chrono::duration_cast<std::chrono::microseconds>(now - m_sentAt).count();
                 }
             }
             if (batch->size() < socket.BatchSize())
@@ -388,19 +396,19 @@ private:
         for (std::size_t s = 0; s < m_out.size(); ++s) {
             const Outgoing& out = m_out[s];
             const auto answered = std::find_if(m_arrivals.begin(), m_arrivals.end(), [&](const Arrival& a) {
-                return a.socket == out.socket && std::ranges::equal(a.bytes, *out.expected);
+                return a.socket == out.socket && AckPairingKey(a.bytes) == AckPairingKey(*out.expected);
             });
-            if (answered != m_arrivals.end())
+            if (answered != m_arrivals.end() && std::ranges::equal(answered->bytes, *out.expected))
                 continue;
             const auto elsewhere = std::find_if(m_arrivals.begin(), m_arrivals.end(), [&](const Arrival& a) {
-                return std::ranges::equal(a.bytes, *out.expected);
+                return AckPairingKey(a.bytes) == AckPairingKey(*out.expected);
             });
             const auto port = m_sockets[out.socket]->LocalAddress().port;
             Done(Outcome::Failed,
                  ExpectedGot(fmt::format("{} to port {} within {} ms", Hex(*out.expected), port, m_options.timeoutMs),
                              elsewhere == m_arrivals.end()
                                  ? std::string("nothing")
-                                 : fmt::format("it to port {}",
+                                 : fmt::format("{} to port {}", Hex(elsewhere->bytes),
                                                m_sockets[elsewhere->socket]->LocalAddress().port)));
             return;
         }
@@ -499,6 +507,7 @@ private:
     bool m_alive{false};
     std::size_t m_case{0};
     MonoTime m_caseStart;
+    MonoTime m_sentAt;
     std::uint32_t m_nextAddress{0};
     bool m_loading{false};
     std::uint64_t m_loadTotal{0};
