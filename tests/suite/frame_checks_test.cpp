@@ -1,5 +1,6 @@
 #include "suite/frame_checks.h"
 
+#include "protocol/hex.h"
 #include "sim/event_builder.h"
 
 #include <gtest/gtest.h>

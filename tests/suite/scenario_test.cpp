@@ -1,5 +1,7 @@
 #include "suite/scenario.h"
 
+#include "protocol/hex.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
