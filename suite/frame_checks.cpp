@@ -1,6 +1,7 @@
 #include "suite/frame_checks.h"
 
 #include "protocol/frame_decoder.h"
+#include "protocol/hex.h"
 #include "sim/event_builder.h"
 #include "sim/event_catalogue.h"
 

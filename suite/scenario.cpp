@@ -1,5 +1,6 @@
 #include "suite/scenario.h"
 
+#include "protocol/hex.h"
 #include "sim/event_builder.h"
 #include "sim/event_catalogue.h"
 
@@ -601,7 +602,10 @@ std::string FrameMatch::Describe() const
 
 std::string PositionedError(std::string_view fileName, const ScenarioPosition& at, std::string_view reason)
 {
-    return fmt::format("{}:{}:{}: {}", fileName, at.line, at.column, reason);
+    // One line whatever the file holds: a quoted value may carry a line break.
+    std::string line = fmt::format("{}:{}:{}: {}", fileName, at.line, at.column, reason);
+    std::replace_if(line.begin(), line.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, ' ');
+    return line;
 }
 
 Result<Scenario> ParseScenario(std::string_view text, std::string_view fileName,
