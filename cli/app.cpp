@@ -8,6 +8,7 @@
 #include "cli/run.h"
 #include "cli/sender.h"
 #include "cli/sweep.h"
+#include "cli/test_centre.h"
 
 #include <CLI/CLI.hpp>
 
@@ -21,7 +22,8 @@ namespace {
 
 // Every subcommand, in the order --help lists them.
 constexpr AddCommand COMMANDS[] = {
-    AddCentreCommand, AddSendCommand, AddHexCommand, AddSweepCommand, AddReplayCommand, AddDecodeCommand, AddEventsCommand,
+    AddCentreCommand, AddSendCommand, AddHexCommand, AddSweepCommand, AddReplayCommand, AddTestCommand,
+    AddDecodeCommand, AddEventsCommand,
 };
 
 } // namespace

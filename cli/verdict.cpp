@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -83,6 +84,7 @@ VerdictReport::VerdictReport(std::string suite) : m_suite(std::move(suite)) {}
 const Verdict& VerdictReport::Add(Verdict verdict)
 {
     verdict.message = OneLine(std::move(verdict.message));
+    verdict.seconds = std::round(std::max(verdict.seconds, 0.0) * 1000) / 1000;
     m_verdicts.push_back(std::move(verdict));
     return m_verdicts.back();
 }
@@ -183,7 +185,7 @@ std::vector<RecordField> VerdictSummary(const VerdictReport& report)
         {"passed", std::uint64_t{report.Count(Outcome::Passed)}},
         {"failed", std::uint64_t{report.Count(Outcome::Failed)}},
         {"skipped", std::uint64_t{report.Count(Outcome::Skipped)}},
-        {"time_s", report.Seconds()},
+        {"time_s", std::round(report.Seconds() * 1000) / 1000},
         {"exit", std::int64_t{report.ExitCode()}},
     };
 }
