@@ -87,7 +87,7 @@ BENCHMARK(BM_EchoLoop)
     ->Iterations(1)
     ->Repetitions(REPETITIONS)
     ->UseManualTime()
-    ->Unit(benchmark::MILLISECOND);
+    ->Unit(benchmark::kMillisecond);
 
 // The engine serves the event loop on this thread while the client runs on another, as the echo loop does.
 void BM_CentrePath(benchmark::State& state)
@@ -120,7 +120,7 @@ BENCHMARK(BM_CentrePath)
     ->Iterations(1)
     ->Repetitions(REPETITIONS)
     ->UseManualTime()
-    ->Unit(benchmark::MILLISECOND);
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -1,23 +1,18 @@
 #include "cli/centre.h"
 
+#include "cli/text_inputs.h"
 #include "net/host_port.h"
 #include "net/udp_endpoint.h"
 #include "protocol/frame_decoder.h"
 
-#include <QSocketNotifier>
-
-#include <fmt/format.h>
-
-#include <arpa/inet.h>
-
 #include <cstdio>
+#include <memory>
 #include <variant>
 
 namespace {
 
 // Batches read per notification before other events get their turn.
 constexpr int BATCHES_PER_WAKE = 16;
-constexpr int FLUSH_PERIOD_MS = 200;
 
 // Indexed by Answer::faults.
 constexpr std::string_view FAULT_NOTES[] = {
@@ -31,10 +26,63 @@ constexpr std::string_view FAULT_NOTES[] = {
     "delayed, duplicate, checksum spoilt",
 };
 
+int RunCentre(CentreOptions options, const std::optional<std::uint64_t>& seed)
+{
+    auto address = ResolveIpv4(options.bind);
+    if (!address)
+        return UsageError(address.error());
+    options.seed = seed;
+    Run run("centre", options.output);
+    Centre centre(options, *address, run);
+    return run.Exec([&centre] { return centre.Start(); });
+}
+
 } // namespace
 
-Centre::Centre(const CentreOptions& options, std::uint32_t bindAddress, Output& output, QObject* parent)
-    : QObject(parent), m_options(options), m_bindAddress(bindAddress), m_output(output)
+void AddCentreCommand(CLI::App& app, CommandRunner& chosen)
+{
+    auto options = std::make_shared<CentreOptions>();
+    auto seed = std::make_shared<std::uint64_t>(0);
+    auto* command = app.add_subcommand("centre", "Listen and acknowledge as the window's centre does");
+    command->add_option("--port", options->port, "UDP port to listen on (0: one the system picks)")
+        ->required()
+        ->type_name("P")
+        ->check(CLI::Range(0, 65535));
+    command->add_option("--bind", options->bind, "Local address to listen on")
+        ->capture_default_str()
+        ->type_name("ADDR");
+    command->add_option("--count", options->count, "End after N datagrams received")
+        ->type_name("N")
+        ->check(CLI::PositiveNumber);
+    command->add_option("--duration", options->durationS, "End after S seconds")
+        ->type_name("S")
+        ->check(CLI::Range(0.001, 31'536'000.0));
+    command->add_flag("--no-ack", options->noAck, "Answer nothing");
+    command->add_option("--drop", options->dropPercent, "Leave PCT percent of answerable datagrams unanswered")
+        ->type_name("PCT")
+        ->check(CLI::Range(0.0, 100.0));
+    command->add_option("--delay", options->delayMs, "Answer MS milliseconds late")
+        ->type_name("MS")
+        ->check(CLI::Range(0, 3'600'000));
+    command->add_option("--dup", options->dupPercent, "Answer PCT percent of datagrams twice")
+        ->type_name("PCT")
+        ->check(CLI::Range(0.0, 100.0));
+    command
+        ->add_option("--bad-checksum", options->badChecksumPercent,
+                     "Spoil the checksum of PCT percent of the acknowledgements")
+        ->type_name("PCT")
+        ->check(CLI::Range(0.0, 100.0));
+    auto* seedOption = command->add_option("--seed", *seed, "Seed of the fault choices, to repeat a run")->type_name("N");
+    AddReceiveBufferOption(command, options->receiveBuffer);
+    AddOutputOptions(command, options->output);
+    command->callback([options, seed, seedOption, &chosen] {
+        const std::optional<std::uint64_t> given = seedOption->empty() ? std::nullopt : std::optional(*seed);
+        chosen = [options, given] { return RunCentre(*options, given); };
+    });
+}
+
+Centre::Centre(const CentreOptions& options, std::uint32_t bindAddress, Run& run, QObject* parent)
+    : QObject(parent), m_options(options), m_bindAddress(bindAddress), m_run(run)
 {
     m_seed = options.seed ? *options.seed : std::random_device{}();
     m_random.seed(m_seed);
@@ -47,50 +95,42 @@ Centre::Centre(const CentreOptions& options, std::uint32_t bindAddress, Output& 
         StopReceiving();
         ArmDelayTimer();
     });
-    connect(&m_flushTimer, &QTimer::timeout, this, [this] { m_output.Flush(); });
+    // A signal ends the run at once: answers still held back by --delay are not sent.
+    m_run.OnInterrupt([this](int) { m_run.Finish(EXIT_OK); });
+    m_run.OnSummary([this](LineOutput& output, int) { WriteSummary(output); });
 }
 
 Centre::~Centre() = default;
 
-std::optional<std::string> Centre::Start()
+Status Centre::Start()
 {
-    if (auto error = m_capture.Open(m_options.output.pcapPath))
-        return error;
     BatchUdpSocket::Options socketOptions;
     socketOptions.bindAddress = m_bindAddress;
     socketOptions.port = m_options.port;
     socketOptions.receiveBuffer = m_options.receiveBuffer;
-    if (auto error = m_socket.Open(socketOptions))
-        return error;
-    m_local = m_socket.LocalAddress();
+    auto socket = m_run.OpenSocket(socketOptions, [this](BatchUdpSocket& s) { OnReadable(s); });
+    if (!socket)
+        return Failure(socket.error());
+    m_socket = *socket;
+    m_local = m_socket->LocalAddress();
     m_broadcasts = InterfaceBroadcastAddresses();
-    m_notifier = std::make_unique<QSocketNotifier>(m_socket.Handle(), QSocketNotifier::Read);
-    connect(m_notifier.get(), &QSocketNotifier::activated, this, &Centre::OnReadable);
     m_receiving = true;
     if (m_options.durationS > 0)
-        m_durationTimer.start(
-            std::chrono::milliseconds(static_cast<std::int64_t>(m_options.durationS * 1000)));
-    m_flushTimer.start(FLUSH_PERIOD_MS);
+        m_durationTimer.start(std::chrono::milliseconds(static_cast<std::int64_t>(m_options.durationS * 1000)));
     std::fprintf(stderr, "centre listening on %s (receive buffer %d bytes, seed %llu)\n",
-                 FormatPeer(ntohl(m_local.address), ntohs(m_local.port)).c_str(),
-                 m_socket.ReceiveBufferBytes(), static_cast<unsigned long long>(m_seed));
-    return std::nullopt;
+                 m_local.ToString().c_str(), m_socket->ReceiveBufferBytes(),
+                 static_cast<unsigned long long>(m_seed));
+    return {};
 }
 
-void Centre::Interrupt([[maybe_unused]] int signal)
-{
-    Finish();
-}
-
-void Centre::OnReadable()
+void Centre::OnReadable(BatchUdpSocket& socket)
 {
     for (int round = 0; round < BATCHES_PER_WAKE && m_receiving; ++round) {
-        int error = 0;
-        const auto batch = m_socket.Receive(error);
-        if (batch.empty())
+        const auto batch = socket.Receive();
+        if (!batch || batch->empty())
             break;
         const std::int64_t nowUs = WallClockUs();
-        for (const auto& datagram : batch) {
+        for (const auto& datagram : *batch) {
             Handle(datagram, nowUs);
             if (m_options.count != 0 && m_counts.received >= m_options.count) {
                 StopReceiving();
@@ -99,19 +139,21 @@ void Centre::OnReadable()
         }
         SendAnswers(m_answers);
         // A short batch emptied the queue: asking again would only cost a call that finds nothing.
-        if (batch.size() < m_socket.BatchSize())
+        if (batch->size() < socket.BatchSize())
             break;
     }
     ArmDelayTimer();
-    m_output.EndOfBatch();
+    m_run.EndOfBatch();
 }
 
 void Centre::Handle(const BatchUdpSocket::Received& datagram, std::int64_t nowUs)
 {
     ++m_counts.received;
-    m_output.Frame(ReceivedFrame(nowUs, datagram.from, datagram.bytes));
-    m_capture.Record(nowUs, datagram.from, {datagram.localAddress, m_local.port}, datagram.bytes);
-    if (!DecodeFrame(datagram.bytes).findings.Empty())
+    // Decoded once, for the line and the count alike.
+    const FrameRecord record =
+        MakeRecord(nowUs, Direction::In, datagram.from, {datagram.localAddress, m_local.port}, datagram.bytes);
+    m_run.Log(record);
+    if (!record.decoded.findings.Empty())
         ++m_counts.malformed;
 
     const auto answer = AcknowledgementFor(datagram.bytes);
@@ -134,7 +176,7 @@ void Centre::Handle(const BatchUdpSocket::Received& datagram, std::int64_t nowUs
         return;
     }
     // Only ever the sender, and never a sender that is no unicast address.
-    if (datagram.from.port == 0 || RefusedDestination(datagram.from.address, m_broadcasts)) {
+    if (datagram.from.port == 0 || !RefusedDestination(datagram.from.address, m_broadcasts)) {
         ++m_counts.refusedSender;
         return;
     }
@@ -177,24 +219,27 @@ void Centre::SendAnswers(std::vector<Answer>& answers)
 {
     if (answers.empty())
         return;
-    std::vector<BatchUdpSocket::Outgoing> outgoing;
-    outgoing.reserve(answers.size());
+    thread_local std::vector<BatchUdpSocket::Outgoing> outgoing;
+    outgoing.clear();
     for (const Answer& a : answers)
         outgoing.push_back({a.to, a.source, a.ack});
     std::size_t next = 0;
     while (next < answers.size()) {
         const std::int64_t nowUs = WallClockUs();
-        const auto outcome = m_socket.Send(std::span(outgoing).subspan(next));
+        const auto outcome = m_socket->Send(std::span(outgoing).subspan(next));
         const std::size_t end = next + outcome.sent + (outcome.error != 0 ? 1 : 0);
         for (std::size_t i = next; i < end; ++i) {
             const Answer& a = answers[i];
             const int error = i < next + outcome.sent ? 0 : outcome.error;
-            m_output.Frame(SentFrame(nowUs, a.to, a.ack, error, FAULT_NOTES[a.faults]));
+            FrameRecord record =
+                MakeRecord(nowUs, Direction::Out, a.to, {a.source != 0 ? a.source : m_local.address, m_local.port},
+                           a.ack, error);
+            record.note = FAULT_NOTES[a.faults];
+            m_run.Log(record);
             if (error != 0) {
                 ++m_counts.sendFailed;
                 continue;
             }
-            m_capture.Record(nowUs, {a.source != 0 ? a.source : m_local.address, m_local.port}, a.to, a.ack);
             ++m_counts.acksSent;
             if ((a.faults & DUPLICATE) != 0) {
                 ++m_counts.duplicated;
@@ -219,7 +264,7 @@ void Centre::OnDelayDue()
         m_held.pop_front();
     }
     SendAnswers(m_answers);
-    m_output.EndOfBatch();
+    m_run.EndOfBatch();
     ArmDelayTimer();
 }
 
@@ -227,7 +272,7 @@ void Centre::ArmDelayTimer()
 {
     if (m_held.empty()) {
         if (!m_receiving)
-            Finish();
+            m_run.Finish(EXIT_OK);
         return;
     }
     if (m_delayTimer.isActive())
@@ -239,28 +284,14 @@ void Centre::ArmDelayTimer()
 void Centre::StopReceiving()
 {
     m_receiving = false;
-    if (m_notifier)
-        m_notifier->setEnabled(false);
+    m_run.StopReading();
     m_durationTimer.stop();
 }
 
-void Centre::Finish()
+void Centre::WriteSummary(LineOutput& output) const
 {
-    if (m_finished)
-        return;
-    m_finished = true;
-    m_receiving = false;
-    m_notifier.reset();
-    m_delayTimer.stop();
-    m_durationTimer.stop();
-    m_flushTimer.stop();
-    int exitCode = EXIT_OK;
-    if (auto error = m_capture.Close()) {
-        std::fprintf(stderr, "veltrano-cli: %s\n", error->c_str());
-        exitCode = EXIT_SOCKET;
-    }
     const Counts& c = m_counts;
-    const SummaryField fields[] = {
+    const RecordField fields[] = {
         {"received", c.received},
         {"acknowledged", c.acknowledged},
         {"acks_sent", c.acksSent},
@@ -276,10 +307,9 @@ void Centre::Finish()
         {"bad_checksum", c.badChecksum},
         {"send_failed", c.sendFailed},
         {"held_at_exit", static_cast<std::uint64_t>(m_held.size())},
-        {"kernel_drops", m_socket.KernelDrops()},
-        {"rcvbuf", static_cast<std::uint64_t>(m_socket.ReceiveBufferBytes())},
+        {"kernel_drops", m_socket != nullptr ? m_socket->KernelDrops() : 0},
+        {"rcvbuf", static_cast<std::uint64_t>(m_socket != nullptr ? m_socket->ReceiveBufferBytes() : 0)},
         {"seed", m_seed},
     };
-    m_output.Summary("centre", fields);
-    Q_EMIT Finished(exitCode);
+    output.Summary("centre", fields);
 }

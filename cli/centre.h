@@ -1,8 +1,8 @@
 #pragma once
 
-#include "cli/capture.h"
-#include "cli/options.h"
-#include "cli/output.h"
+#include "cli/command.h"
+#include "cli/common_options.h"
+#include "cli/run.h"
 #include "net/batch_udp_socket.h"
 #include "protocol/acknowledgement.h"
 
@@ -12,35 +12,43 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
-#include <memory>
 #include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
-class QSocketNotifier;
+struct CentreOptions
+{
+    std::uint16_t port{0};
+    std::string bind{"0.0.0.0"};
+    std::uint64_t count{0}; // 0: no limit
+    double durationS{0};    // 0: no limit
+    bool noAck{false};
+    double dropPercent{0};
+    int delayMs{0};
+    double dupPercent{0};
+    double badChecksumPercent{0};
+    std::optional<std::uint64_t> seed;
+    int receiveBuffer{DEFAULT_RECEIVE_BUFFER};
+    OutputOptions output;
+};
 
 // `centre`: answers every datagram as the window's centre does (AcknowledgementFor), a batch of datagrams per
 // notification, with optional faults for testing a panel's retries, until a count, a time or a signal ends
 // it.
+void AddCentreCommand(CLI::App& app, CommandRunner& chosen);
+
 class Centre final : public QObject
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(Centre)
 
 public:
-    // `bindAddress` in network byte order.
-    Centre(const CentreOptions& options, std::uint32_t bindAddress, Output& output,
-            QObject* parent = nullptr);
+    Centre(const CentreOptions& options, std::uint32_t bindAddress, Run& run, QObject* parent = nullptr);
     ~Centre() override;
 
-    // Opens the socket and the capture; the reason when either cannot be opened (nothing was received).
-    std::optional<std::string> Start();
-    // SIGINT or SIGTERM: the summary, then Finished(0); answers still held back by --delay are not sent.
-    void Interrupt(int signal);
-
-Q_SIGNALS:
-    void Finished(int exitCode);
+    // Opens the socket; the reason when it cannot be opened (nothing was received).
+    Status Start();
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -53,7 +61,7 @@ private:
     struct Answer
     {
         AckFrame ack{};
-        Destination to;
+        Endpoint to;
         std::uint32_t source{0};
         std::uint8_t faults{0};
         Clock::time_point due;
@@ -77,7 +85,7 @@ private:
         std::uint64_t sendFailed{0};
     };
 
-    void OnReadable();
+    void OnReadable(BatchUdpSocket& socket);
     void Handle(const BatchUdpSocket::Received& datagram, std::int64_t nowUs);
     bool Chance(double percent);
     void SendAnswers(std::vector<Answer>& answers);
@@ -86,15 +94,13 @@ private:
     void ArmDelayTimer();
     // No more datagrams are taken; ArmDelayTimer then ends the run once the held-back answers are out.
     void StopReceiving();
-    void Finish();
+    void WriteSummary(LineOutput& output) const;
 
     CentreOptions m_options;
     std::uint32_t m_bindAddress{0};
-    Output& m_output;
-    Capture m_capture;
-    BatchUdpSocket m_socket;
-    Destination m_local;
-    std::unique_ptr<QSocketNotifier> m_notifier;
+    Run& m_run;
+    BatchUdpSocket* m_socket{nullptr};
+    Endpoint m_local;
     std::vector<std::uint32_t> m_broadcasts;
     std::uint64_t m_seed{0};
     std::mt19937_64 m_random;
@@ -102,8 +108,6 @@ private:
     std::deque<Answer> m_held;
     QTimer m_delayTimer;
     QTimer m_durationTimer;
-    QTimer m_flushTimer;
     bool m_receiving{false};
-    bool m_finished{false};
     Counts m_counts;
 };

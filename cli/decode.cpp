@@ -1,8 +1,9 @@
 #include "cli/decode.h"
 
-#include "cli/options.h"
-#include "cli/output.h"
-#include "cli/text_inputs.h"
+#include "cli/run.h"
+#include "link/frame_record.h"
+#include "link/json_line.h"
+#include "protocol/hex.h"
 #include "protocol/frame_decoder.h"
 #include "sim/event_builder.h"
 #include "sim/event_catalogue.h"
@@ -10,90 +11,53 @@
 #include <fmt/format.h>
 
 #include <iterator>
+#include <CLI/CLI.hpp>
+
+#include <memory>
 #include <variant>
 
 namespace {
 
-void AppendNames(fmt::memory_buffer& out, std::span<const NamedBit> names, std::uint16_t bits)
+void AppendNames(std::string& out, std::span<const NamedBit> names, std::uint16_t bits)
 {
-    bool first = true;
-    for (const NamedBit& name : names) {
-        if ((bits & name.mask) == 0)
-            continue;
-        fmt::format_to(std::back_inserter(out), "{}{}", first ? "" : ",", name.key);
-        first = false;
-    }
-    if (first)
-        out.append(std::string_view("none"));
+    const std::size_t before = out.size();
+    AppendNameList(out, names, bits, &NamedBit::key, ",");
+    if (out.size() == before)
+        out += "none";
 }
 
-std::string_view ChecksumKey(ChecksumState state)
-{
-    switch (state) {
-    case ChecksumState::Good:
-        return "good";
-    case ChecksumState::Bad:
-        return "bad";
-    case ChecksumState::None:
-        return "none";
-    case ChecksumState::Missing:
-        break;
-    }
-    return "missing";
-}
-
-void AppendFields(fmt::memory_buffer& out, std::span<const std::uint8_t> bytes)
+void AppendFields(std::string& out, std::span<const std::uint8_t> bytes)
 {
     const DecodedFrame f = DecodeFrame(bytes);
     const auto o = std::back_inserter(out);
-    fmt::format_to(o, "{} | {}\n", FormatDatagramHex(bytes), SummarizeFrame(f));
-    fmt::format_to(o, "  length byte {}, datagram {} bytes\n", f.declaredLength, f.size);
-    fmt::format_to(o, "  comm {}, device {}, reserved {:02X} {:02X} {:02X}\n", f.comm, f.device,
-                   f.reserved[0], f.reserved[1], f.reserved[2]);
+    AppendDatagramHex(out, bytes);
+    out += " | ";
+    AppendFrameSummary(out, f);
+    fmt::format_to(o, "\n  length byte {}, datagram {} bytes\n", f.declaredLength, f.size);
+    fmt::format_to(o, "  comm {}, device {}, reserved ", f.comm, f.device);
+    AppendBytesHex(out, f.reserved);
+    out += '\n';
     fmt::format_to(o, "  command 0x{:02X} {}{}\n", f.command, f.ack ? "ack " : "", CommandKey(f.kind));
     if (f.statusCount > 0) {
-        out.append(std::string_view("  status"));
-        for (std::size_t i = 0; i < f.statusCount; ++i)
-            fmt::format_to(o, " {:02X}", f.status[i]);
+        out += "  status ";
+        AppendBytesHex(out, std::span(f.status).first(f.statusCount));
         if (f.statusCount > DeviceFlags) {
-            out.append(std::string_view(", flags "));
+            out += ", flags ";
             AppendNames(out, DeviceFlagNames(), f.status[DeviceFlags]);
         }
-        out.push_back('\n');
+        out += '\n';
     }
     fmt::format_to(o, "  checksum {}", ChecksumKey(f.checksum));
     if (f.checksum == ChecksumState::Good || f.checksum == ChecksumState::Bad)
         fmt::format_to(o, " (expected 0x{:02X}, found 0x{:02X})", f.checksumExpected, f.checksumFound);
-    out.append(std::string_view("\n  findings "));
+    out += "\n  findings ";
     AppendNames(out, FindingNames(), f.findings.Bits());
-    out.push_back('\n');
-}
-
-void AppendJson(fmt::memory_buffer& out, std::span<const std::uint8_t> bytes)
-{
-    const DecodedFrame f = DecodeFrame(bytes);
-    const auto o = std::back_inserter(out);
-    fmt::format_to(
-        o, R"({{"len":{},"hex":"{}","declared_length":{},"comm":{},"dev":{},"cmd":{},"kind":"{}",)", f.size,
-        FormatBytesHex(bytes), f.declaredLength, f.comm, f.device, f.command, CommandKey(f.kind));
-    fmt::format_to(o, R"("ack":{},"status":[{}],"checksum":"{}","checksum_ok":{},"findings":[)", f.ack,
-                   fmt::join(std::span(f.status).first(f.statusCount), ","), ChecksumKey(f.checksum),
-                   f.ChecksumOk());
-    bool first = true;
-    for (const NamedBit& name : FindingNames()) {
-        if ((f.findings.Bits() & name.mask) != 0) {
-            fmt::format_to(o, R"({}"{}")", first ? "" : ",", name.key);
-            first = false;
-        }
-    }
-    out.append(std::string_view(R"(],"summary":")"));
-    AppendJsonEscaped(out, SummarizeFrame(f));
-    out.append(std::string_view("\"}\n"));
+    out += '\n';
 }
 
 void Print(std::span<const std::uint8_t> bytes, DecodeStyle style)
 {
-    fmt::memory_buffer out;
+    std::string out;
     switch (style) {
     case DecodeStyle::Fields:
         AppendFields(out, bytes);
@@ -102,9 +66,13 @@ void Print(std::span<const std::uint8_t> bytes, DecodeStyle style)
         fmt::format_to(std::back_inserter(out), "{}\n{}\n", FormatDatagramHex(bytes),
                        DescribeFrameZh(DecodeFrame(bytes)));
         break;
-    case DecodeStyle::Jsonl:
-        AppendJson(out, bytes);
+    case DecodeStyle::Jsonl: {
+        JsonLine line(out);
+        line.Text("type", "frame");
+        AppendFrameFields(line, bytes, DecodeFrame(bytes));
+        line.End();
         break;
+    }
     }
     std::fwrite(out.data(), 1, out.size(), stdout);
 }
@@ -116,12 +84,10 @@ int RunDecode(std::span<const std::string> texts, DecodeStyle style, std::FILE* 
     if (!texts.empty()) {
         std::vector<std::vector<std::uint8_t>> frames;
         for (const std::string& text : texts) {
-            auto parsed = ParseHexLine(text);
-            if (auto* reason = std::get_if<std::string>(&parsed)) {
-                std::fprintf(stderr, "veltrano-cli: decode: %s\n", reason->c_str());
-                return EXIT_USAGE;
-            }
-            frames.push_back(std::move(std::get<std::vector<std::uint8_t>>(parsed)));
+            auto parsed = ParseHexBytes(text);
+            if (!parsed)
+                return UsageError("decode: " + parsed.error());
+            frames.push_back(std::move(*parsed));
         }
         for (const auto& frame : frames)
             Print(frame, style);
@@ -148,20 +114,19 @@ int RunDecode(std::span<const std::string> texts, DecodeStyle style, std::FILE* 
             line.pop_back();
         if (line.find_first_not_of(" \t") == std::string::npos)
             continue;
-        auto parsed = ParseHexLine(line);
-        if (auto* reason = std::get_if<std::string>(&parsed)) {
+        auto parsed = ParseHexBytes(line);
+        if (!parsed) {
             std::fflush(stdout);
-            std::fprintf(stderr, "veltrano-cli: decode: line %zu: %s\n", number, reason->c_str());
-            return EXIT_USAGE;
+            return UsageError("decode: line " + std::to_string(number) + ": " + parsed.error());
         }
-        Print(std::get<std::vector<std::uint8_t>>(parsed), style);
+        Print(*parsed, style);
     }
     return EXIT_OK;
 }
 
 int RunEvents(bool jsonl)
 {
-    fmt::memory_buffer out;
+    std::string out;
     const auto o = std::back_inserter(out);
     for (int index = 0; index < EVENT_TYPE_COUNT; ++index) {
         const EventRow& row = *FindEventRow(index);
@@ -169,14 +134,50 @@ int RunEvents(bool jsonl)
         const auto built = BuildEvent(index, DEFAULT_STATUS, 0, 0, 1);
         const std::string_view kind = CommandKey(DecodeFrame(std::get<BuiltEvent>(built).Frame()).kind);
         if (jsonl)
-            fmt::format_to(o,
-                           R"({{"index":{},"key":"{}","name":"{}","kind":"{}","length":{},"zone":{}}})"
-                           "\n",
-                           index, row.key, row.name, kind, row.length, row.NeedsZone());
+            JsonLine(out)
+                .Text("type", "event")
+                .Number("index", index)
+                .Text("key", row.key)
+                .Text("name", row.name)
+                .Text("kind", kind)
+                .Number("length", row.length)
+                .Bool("zone", row.NeedsZone())
+                .End();
         else
             fmt::format_to(o, "{:2}  {:<22} {:<8} {:>2} bytes{}  {}\n", index, row.key, kind, row.length,
                            row.NeedsZone() ? ", zone" : "      ", row.name);
     }
     std::fwrite(out.data(), 1, out.size(), stdout);
     return EXIT_OK;
+}
+
+void AddDecodeCommand(CLI::App& app, CommandRunner& chosen)
+{
+    struct Arguments
+    {
+        std::vector<std::string> texts;
+        bool jsonl{false};
+        bool chinese{false};
+    };
+    auto arguments = std::make_shared<Arguments>();
+    auto* command = app.add_subcommand("decode", "Decode frames given as hex, or one per line on stdin");
+    command->add_option("HEX", arguments->texts, "\" 0C 00 01 ...\", \"0c 00 01 ...\" or \"0c0001...\"");
+    command->add_flag("--jsonl", arguments->jsonl, "One JSON object per frame");
+    command->add_flag("--zh", arguments->chinese, "The window's description in Chinese");
+    command->callback([arguments, &chosen] {
+        chosen = [arguments] {
+            const DecodeStyle style = arguments->jsonl     ? DecodeStyle::Jsonl
+                                      : arguments->chinese ? DecodeStyle::Chinese
+                                                           : DecodeStyle::Fields;
+            return RunDecode(arguments->texts, style, stdin);
+        };
+    });
+}
+
+void AddEventsCommand(CLI::App& app, CommandRunner& chosen)
+{
+    auto jsonl = std::make_shared<bool>(false);
+    auto* command = app.add_subcommand("events", "List the events: index, key, frame kind, name");
+    command->add_flag("--jsonl", *jsonl, "One JSON object per event");
+    command->callback([jsonl, &chosen] { chosen = [jsonl] { return RunEvents(*jsonl); }; });
 }

@@ -65,14 +65,14 @@ public:
 
     // What a signal does; without one, the run finishes with 128 + the signal after its summary.
     void OnInterrupt(std::function<void(int signal)> interrupt) { m_interrupt = std::move(interrupt); }
-    // Writes the command's summary; called once, by Finish.
-    void OnSummary(std::function<void(LineOutput&)> summary) { m_summary = std::move(summary); }
+    // Writes the command's summary with the run's exit status; called once, by Finish.
+    void OnSummary(std::function<void(LineOutput&, int exitCode)> summary) { m_summary = std::move(summary); }
 
     // Opens the capture, runs `start` and the event loop until Finish; the exit status. A capture or
     // `start` that fails ends the run at once with EXIT_SOCKET and the reason on stderr.
     int Exec(const std::function<Status()>& start);
-    // The summary, the capture closed (a capture that failed makes the status EXIT_SOCKET), the loop ended.
-    // Only the first call counts.
+    // Stops reading, closes the capture (a capture that failed turns an EXIT_OK into EXIT_SOCKET), writes the
+    // summary and ends the loop. Only the first call counts.
     void Finish(int exitCode);
     bool Finished() const { return m_finished; }
 
@@ -83,12 +83,12 @@ private:
     std::string m_pcapPath;
     LineOutput m_output;
     PcapFileWriter m_capture;
-    std::optional<std::string> m_captureError;
+    Status m_captureStatus;
     std::vector<std::unique_ptr<Watched>> m_sockets;
     std::unique_ptr<SignalWatcher> m_signals;
     QTimer m_flushTimer;
     std::function<void(int)> m_interrupt;
-    std::function<void(LineOutput&)> m_summary;
+    std::function<void(LineOutput&, int)> m_summary;
     bool m_finished{false};
     int m_exitCode{EXIT_OK};
 };

@@ -1,34 +1,104 @@
 #include "cli/sender.h"
 
+#include "cli/text_inputs.h"
 #include "net/udp_endpoint.h"
-#include "protocol/acknowledgement.h"
-#include "protocol/frame_decoder.h"
+#include "protocol/frame.h"
+#include "sim/event_builder.h"
 
-#include <QSocketNotifier>
-
-#include <arpa/inet.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
+#include <memory>
+#include <variant>
 
 namespace {
 
-constexpr int FLUSH_PERIOD_MS = 200;
+int RunSender(std::string command, std::vector<std::vector<std::uint8_t>> frames, SenderOptions options)
+{
+    if (auto to = ResolveSenderTarget(options); !to)
+        return UsageError(to.error());
+    Run run(std::move(command), options.output);
+    Sender sender(std::move(frames), options, run);
+    return run.Exec([&sender] { return sender.Start(); });
+}
+
+struct SendArguments
+{
+    SenderOptions sender;
+    int comm{0};
+    int device{0};
+    int zone{0};
+    std::vector<std::string> events;
+};
+
+int RunSend(const SendArguments& arguments)
+{
+    // Every frame is built before the first goes: a refused event sends nothing.
+    std::vector<std::vector<std::uint8_t>> frames;
+    StatusBytes status = DEFAULT_STATUS;
+    for (const std::string& name : arguments.events) {
+        const int index = *ParseEventName(name);
+        auto built = BuildEvent(index, status, static_cast<std::uint8_t>(arguments.comm),
+                                static_cast<std::uint8_t>(arguments.device), arguments.zone);
+        if (std::holds_alternative<EventRefusal>(built))
+            return UsageError("event " + name + " needs --zone from 1 to 8");
+        const auto& event = std::get<BuiltEvent>(built);
+        status = event.status;
+        frames.emplace_back(event.Frame().begin(), event.Frame().end());
+    }
+    return RunSender("send", std::move(frames), arguments.sender);
+}
+
+int RunHex(const std::vector<std::string>& words, const SenderOptions& options)
+{
+    std::string text;
+    for (std::size_t i = 0; i < words.size(); ++i)
+        text += (i == 0 ? "" : " ") + words[i];
+    FrameBuffer buffer{};
+    const ParseResult parsed = ParseCommandText(text, buffer);
+    if (!parsed.accepted)
+        return UsageError("hex: \"" + text + "\" is not hex pairs separated by single spaces");
+    return RunSender("hex", {{buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(parsed.count)}},
+                     options);
+}
 
 } // namespace
 
-AckMatch MatchAcknowledgement(std::uint64_t frameKey, std::span<const std::uint8_t> datagram)
+void AddSendCommand(CLI::App& app, CommandRunner& chosen)
 {
-    if (!IsAcknowledgement(datagram) || AckPairingKey(datagram) != frameKey)
-        return AckMatch::Other;
-    return DecodeFrame(datagram).checksum == ChecksumState::Good ? AckMatch::Matches : AckMatch::BadChecksum;
+    auto arguments = std::make_shared<SendArguments>();
+    auto* command = app.add_subcommand("send", "Send events as the window's panel builds them");
+    AddSenderOptions(command, arguments->sender, true);
+    command->add_option("--comm", arguments->comm, "Communicator number")
+        ->required()
+        ->type_name("C")
+        ->check(CLI::Range(0, MAX_ADDRESS_NUMBER));
+    command->add_option("--dev", arguments->device, "Device number")
+        ->required()
+        ->type_name("D")
+        ->check(CLI::Range(0, MAX_ADDRESS_NUMBER));
+    command->add_option("--zone", arguments->zone, "Zone of the zone events")
+        ->capture_default_str()
+        ->type_name("Z")
+        ->check(CLI::Range(0, 8));
+    command->add_option("EVENT", arguments->events, "Event index (0 to 22) or key; see `events`")
+        ->required()
+        ->check(EventValidator());
+    command->callback([arguments, &chosen] { chosen = [arguments] { return RunSend(*arguments); }; });
 }
 
-Sender::Sender(std::string command, std::vector<std::vector<std::uint8_t>> frames,
-                 const SenderOptions& options, Output& output, QObject* parent)
-    : QObject(parent), m_command(std::move(command)), m_frames(std::move(frames)), m_options(options),
-      m_output(output)
+void AddHexCommand(CLI::App& app, CommandRunner& chosen)
+{
+    auto options = std::make_shared<SenderOptions>();
+    auto words = std::make_shared<std::vector<std::string>>();
+    auto* command = app.add_subcommand("hex", "Send the bytes of a hex command text, as the custom field");
+    AddSenderOptions(command, *options, true);
+    command->add_option("TEXT", *words, "Hex pairs separated by single spaces (words are joined by one)")
+        ->required();
+    command->callback([options, words, &chosen] { chosen = [options, words] { return RunHex(*words, *options); }; });
+}
+
+Sender::Sender(std::vector<std::vector<std::uint8_t>> frames, const SenderOptions& options, Run& run,
+               QObject* parent)
+    : QObject(parent), m_frames(std::move(frames)), m_options(options), m_run(run)
 {
     m_nextTimer.setSingleShot(true);
     m_nextTimer.setTimerType(Qt::PreciseTimer);
@@ -36,57 +106,50 @@ Sender::Sender(std::string command, std::vector<std::vector<std::uint8_t>> frame
     m_timeoutTimer.setSingleShot(true);
     m_timeoutTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_timeoutTimer, &QTimer::timeout, this, &Sender::OnTimeout);
-    // Lines of a slow run reach a pipe or a file within a moment, not only at the end.
-    connect(&m_flushTimer, &QTimer::timeout, this, [this] { m_output.Flush(); });
+    m_run.OnSummary([this](LineOutput& output, int exitCode) { WriteSummary(output, exitCode); });
 }
 
 Sender::~Sender() = default;
 
-std::optional<std::string> Sender::Start()
+Status Sender::Start()
 {
-    if (auto error = m_capture.Open(m_options.output.pcapPath))
-        return error;
     BatchUdpSocket::Options socketOptions;
     socketOptions.port = m_options.fromPort;
     socketOptions.receiveBuffer = m_options.receiveBuffer;
     socketOptions.peer = m_options.to;
-    if (auto error = m_socket.Open(socketOptions))
-        return error;
-    m_local = m_socket.LocalAddress();
-    m_notifier = std::make_unique<QSocketNotifier>(m_socket.Handle(), QSocketNotifier::Read);
-    connect(m_notifier.get(), &QSocketNotifier::activated, this, &Sender::OnReadable);
+    auto socket = m_run.OpenSocket(socketOptions, [this](BatchUdpSocket& s) { OnReadable(s); }, 8);
+    if (!socket)
+        return Failure(socket.error());
+    m_socket = *socket;
+    m_local = m_socket->LocalAddress();
     m_nextTimer.start(0);
-    m_flushTimer.start(FLUSH_PERIOD_MS);
-    return std::nullopt;
-}
-
-void Sender::Interrupt(int signal)
-{
-    Finish(128 + signal);
+    return {};
 }
 
 void Sender::SendCurrent()
 {
     if (m_index >= m_frames.size()) {
-        Finish(m_missing > 0 ? EXIT_EXPECTATION_FAILED : EXIT_OK);
+        m_run.Finish(m_missing > 0 ? EXIT_EXPECTATION_FAILED : EXIT_OK);
         return;
     }
     const auto& frame = m_frames[m_index];
     const BatchUdpSocket::Outgoing outgoing{m_options.to, 0, frame};
     // Stamped as it is handed over: the far side cannot have it earlier.
     const std::int64_t nowUs = WallClockUs();
-    m_sentAt = Clock::now();
-    const auto outcome = m_socket.Send(std::span(&outgoing, 1));
+    const MonoTime now = MonoClock::now();
+    const auto outcome = m_socket->Send(std::span(&outgoing, 1));
     ++m_attempts;
-    m_output.Frame(SentFrame(nowUs, m_options.to, frame, outcome.error, m_attempts > 1 ? "retry" : ""));
-    m_output.EndOfBatch();
-    if (outcome.sent == 1) {
+    FrameRecord record = MakeRecord(nowUs, Direction::Out, m_options.to, m_local, frame, outcome.error);
+    record.note = m_attempts > 1 ? "retry" : "";
+    m_run.Log(record);
+    m_run.EndOfBatch();
+    if (outcome.sent == 1)
         ++m_sent;
-        m_capture.Record(nowUs, m_local, m_options.to, frame);
-    } else {
+    else
         ++m_sendFailed;
-    }
     if (m_options.expectAck) {
+        if (m_attempts == 1 || !m_matcher.Resent(m_ticket, now))
+            m_ticket = m_matcher.Sent(m_options.to, frame, m_index, now);
         m_waiting = true;
         m_timeoutTimer.start(m_options.timeoutMs);
     } else {
@@ -94,49 +157,47 @@ void Sender::SendCurrent()
     }
 }
 
-void Sender::OnReadable()
+void Sender::OnReadable(BatchUdpSocket& socket)
 {
-    while (!m_finished) {
-        int error = 0;
-        const auto batch = m_socket.Receive(error);
-        if (error == ECONNREFUSED && !m_refusedTold) {
+    while (!m_run.Finished()) {
+        const auto batch = socket.Receive();
+        if (!batch) {
             // The destination's port is closed; the wait goes on, as a panel's would.
-            std::fprintf(stderr, "veltrano-cli: %s: %s\n",
-                         FormatPeer(ntohl(m_options.to.address), ntohs(m_options.to.port)).c_str(),
-                         std::strerror(error));
+            if (!m_refusedTold)
+                PrintError(m_options.to.ToString() + ": " + batch.error());
             m_refusedTold = true;
+            break;
         }
-        if (batch.empty() && error == 0)
+        if (batch->empty())
             break;
         const std::int64_t nowUs = WallClockUs();
-        for (const auto& datagram : batch) {
-            if (m_finished)
+        const MonoTime now = MonoClock::now();
+        for (const auto& datagram : *batch) {
+            if (m_run.Finished())
                 break;
-            std::optional<std::int64_t> rtt;
-            std::string_view note;
-            const auto match = m_waiting
-                                   ? MatchAcknowledgement(AckPairingKey(m_frames[m_index]), datagram.bytes)
-                                   : AckMatch::Other;
-            if (match == AckMatch::Matches) {
-                rtt = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - m_sentAt).count();
-                m_rtt.Add(*rtt);
+            FrameRecord record =
+                MakeRecord(nowUs, Direction::In, datagram.from, {datagram.localAddress, m_local.port}, datagram.bytes);
+            const AckMatcher::Match match = m_matcher.Received(datagram.from, datagram.bytes, record.decoded, now);
+            const bool answered = match.outcome == AckMatcher::Outcome::Answered && m_waiting && match.id == m_index;
+            if (answered) {
+                record.rttUs = match.rtt.count();
+                m_rtt.Add(*record.rttUs);
                 ++m_acknowledged;
-            } else if (match == AckMatch::BadChecksum) {
-                note = "bad checksum, not taken";
+            } else if (match.outcome == AckMatcher::Outcome::BadChecksum) {
+                record.note = "bad checksum, not taken";
                 ++m_badAcks;
             } else {
                 ++m_unexpected;
             }
-            m_output.Frame(ReceivedFrame(nowUs, datagram.from, datagram.bytes, rtt, note));
-            m_capture.Record(nowUs, datagram.from, {datagram.localAddress, m_local.port}, datagram.bytes);
-            if (match == AckMatch::Matches) {
+            m_run.Log(record);
+            if (answered) {
                 m_waiting = false;
                 m_timeoutTimer.stop();
                 Advance();
             }
         }
     }
-    m_output.EndOfBatch();
+    m_run.EndOfBatch();
 }
 
 void Sender::OnTimeout()
@@ -147,6 +208,7 @@ void Sender::OnTimeout()
         SendCurrent();
         return;
     }
+    m_matcher.Forget(m_ticket);
     ++m_missing;
     std::fprintf(stderr, "veltrano-cli: no acknowledgement for frame %zu after %d attempt%s\n", m_index + 1,
                  m_attempts, m_attempts == 1 ? "" : "s");
@@ -158,27 +220,15 @@ void Sender::Advance()
     ++m_index;
     m_attempts = 0;
     if (m_index >= m_frames.size()) {
-        Finish(m_missing > 0 ? EXIT_EXPECTATION_FAILED : EXIT_OK);
+        m_run.Finish(m_missing > 0 ? EXIT_EXPECTATION_FAILED : EXIT_OK);
         return;
     }
     m_nextTimer.start(m_options.intervalMs);
 }
 
-void Sender::Finish(int exitCode)
+void Sender::WriteSummary(LineOutput& output, int exitCode) const
 {
-    if (m_finished)
-        return;
-    m_finished = true;
-    m_notifier.reset();
-    m_nextTimer.stop();
-    m_timeoutTimer.stop();
-    m_flushTimer.stop();
-    if (auto error = m_capture.Close()) {
-        std::fprintf(stderr, "veltrano-cli: %s\n", error->c_str());
-        if (exitCode == EXIT_OK)
-            exitCode = EXIT_SOCKET;
-    }
-    const SummaryField fields[] = {
+    const RecordField fields[] = {
         {"frames", static_cast<std::uint64_t>(m_frames.size())},
         {"sent", m_sent},
         {"acknowledged", m_acknowledged},
@@ -191,6 +241,5 @@ void Sender::Finish(int exitCode)
         {"rtt_max_us", static_cast<std::uint64_t>(m_rtt.Max())},
         {"exit", static_cast<std::uint64_t>(exitCode)},
     };
-    m_output.Summary(m_command, fields);
-    Q_EMIT Finished(exitCode);
+    output.Summary(m_run.Command(), fields);
 }

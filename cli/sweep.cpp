@@ -1,76 +1,99 @@
 #include "cli/sweep.h"
 
-#include "cli/sender.h"
+#include "cli/text_inputs.h"
 #include "net/udp_endpoint.h"
-#include "protocol/acknowledgement.h"
-
-#include <QSocketNotifier>
-
-#include <arpa/inet.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
+#include <memory>
 
 namespace {
 
 constexpr int BATCHES_PER_WAKE = 16;
 constexpr std::uint64_t MOST_PER_WAKE = 4096;
-constexpr int FLUSH_PERIOD_MS = 200;
+// Frames remembered while they wait: beyond a window or a second of the fastest rate, the oldest go.
+constexpr std::size_t MATCHER_CAPACITY = std::size_t{1} << 17;
 
 bool IsTransient(int error)
 {
     return error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS;
 }
 
+int RunSweep(SweepOptions options, const std::string& rate)
+{
+    if (auto to = ResolveSenderTarget(options.sender); !to)
+        return UsageError(to.error());
+    options.rate = *ParseRate(rate);
+    Run run("sweep", options.sender.output);
+    Sweep sweep(options, run);
+    return run.Exec([&sweep] { return sweep.Start(); });
+}
+
 } // namespace
 
-Sweep::Sweep(const SweepOptions& options, Output& output, QObject* parent)
-    : QObject(parent), m_options(options), m_output(output), m_walk(options.startTick)
+void AddSweepCommand(CLI::App& app, CommandRunner& chosen)
+{
+    auto options = std::make_shared<SweepOptions>();
+    auto rate = std::make_shared<std::string>("1");
+    auto* command = app.add_subcommand("sweep", "Send the automatic sweep's frames");
+    AddSenderOptions(command, options->sender, false);
+    command->add_option("--count", options->count, "Frames to send (default: until interrupted)")
+        ->type_name("N")
+        ->check(CLI::PositiveNumber);
+    command->add_option("--start-tick", options->startTick, "First tick to send, counted from 1")
+        ->capture_default_str()
+        ->type_name("K")
+        ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1} << 48));
+    command->add_option("--rate", *rate, "Frames per second, or max")
+        ->capture_default_str()
+        ->type_name("R")
+        ->check(RateValidator());
+    command->add_option("--window", options->window, "Most frames outstanding with --rate max")
+        ->capture_default_str()
+        ->type_name("W")
+        ->check(CLI::Range(1, 65536));
+    command->callback([options, rate, &chosen] { chosen = [options, rate] { return RunSweep(*options, *rate); }; });
+}
+
+Sweep::Sweep(const SweepOptions& options, Run& run, QObject* parent)
+    : QObject(parent), m_options(options), m_run(run), m_walk(options.startTick),
+      m_matcher({MATCHER_CAPACITY, std::chrono::milliseconds(options.sender.timeoutMs)})
 {
     m_paceTimer.setSingleShot(true);
     m_paceTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_paceTimer, &QTimer::timeout, this, &Sweep::OnPace);
     connect(&m_expiryTimer, &QTimer::timeout, this, &Sweep::ExpireOld);
-    connect(&m_flushTimer, &QTimer::timeout, this, [this] { m_output.Flush(); });
     m_frames.reserve(MOST_PER_WAKE);
     m_outgoing.reserve(MOST_PER_WAKE);
+    m_run.OnInterrupt([this](int signal) { Finish(128 + signal); });
+    m_run.OnSummary([this](LineOutput& output, int exitCode) { WriteSummary(output, exitCode); });
 }
 
 Sweep::~Sweep() = default;
 
-std::optional<std::string> Sweep::Start()
+Status Sweep::Start()
 {
-    if (auto error = m_capture.Open(m_options.sender.output.pcapPath))
-        return error;
     BatchUdpSocket::Options socketOptions;
     socketOptions.port = m_options.sender.fromPort;
     socketOptions.receiveBuffer = m_options.sender.receiveBuffer;
     socketOptions.peer = m_options.sender.to;
-    if (auto error = m_socket.Open(socketOptions))
-        return error;
-    m_local = m_socket.LocalAddress();
-    m_notifier = std::make_unique<QSocketNotifier>(m_socket.Handle(), QSocketNotifier::Read);
-    connect(m_notifier.get(), &QSocketNotifier::activated, this, &Sweep::OnReadable);
+    auto socket = m_run.OpenSocket(socketOptions, [this](BatchUdpSocket& s) { OnReadable(s); });
+    if (!socket)
+        return Failure(socket.error());
+    m_socket = *socket;
+    m_local = m_socket->LocalAddress();
     if (Tracking())
         m_expiryTimer.start(std::clamp(m_options.sender.timeoutMs / 10, 1, 100));
-    m_flushTimer.start(FLUSH_PERIOD_MS);
-    m_start = Clock::now();
+    m_start = MonoClock::now();
     m_lastSend = m_start;
     m_paceTimer.start(0);
-    return std::nullopt;
-}
-
-void Sweep::Interrupt(int signal)
-{
-    Finish(128 + signal);
+    return {};
 }
 
 void Sweep::OnPace()
 {
-    if (m_finished)
+    if (m_run.Finished())
         return;
     if (!m_options.rate) {
         Refill();
@@ -78,7 +101,7 @@ void Sweep::OnPace()
         return;
     }
     const double rate = *m_options.rate;
-    const auto now = Clock::now();
+    const auto now = MonoClock::now();
     // The frames due by now, the first at once: elapsed time, not the number of wake-ups, sets the pace.
     const double elapsed = std::chrono::duration<double>(now - m_start).count();
     auto due = static_cast<std::uint64_t>(std::floor(elapsed * rate)) + 1;
@@ -87,15 +110,15 @@ void Sweep::OnPace()
     if (due > m_ticks)
         SendFrames(std::min(due - m_ticks, MOST_PER_WAKE));
     LogSent();
-    m_output.EndOfBatch();
+    m_run.EndOfBatch();
     if (AllSent()) {
         CheckDone();
         return;
     }
-    const auto next = m_start + std::chrono::duration_cast<Clock::duration>(
+    const auto next = m_start + std::chrono::duration_cast<MonoClock::duration>(
                                     std::chrono::duration<double>(static_cast<double>(m_ticks) / rate));
     const auto wait = due > m_ticks ? std::chrono::milliseconds(0)
-                                    : std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
+                                    : std::chrono::ceil<std::chrono::milliseconds>(next - MonoClock::now());
     m_paceTimer.start(std::max(wait, std::chrono::milliseconds(0)));
 }
 
@@ -121,15 +144,11 @@ void Sweep::SendFrames(std::uint64_t count)
         m_outgoing.push_back({m_options.sender.to, 0, frame});
     // Stamped as they are handed over: the far side cannot have them earlier.
     m_sentUs = WallClockUs();
-    const auto now = Clock::now();
-    const auto outcome = m_socket.Send(m_outgoing);
+    const auto now = MonoClock::now();
+    const auto outcome = m_socket->Send(m_outgoing);
     if (Tracking()) {
-        for (std::size_t i = 0; i < outcome.sent; ++i) {
-            const std::uint64_t key = AckPairingKey(m_frames[i]);
-            m_pending.push_back({m_nextSequence, key, now, false});
-            m_byKey[key].push_back(m_nextSequence);
-            ++m_nextSequence;
-        }
+        for (std::size_t i = 0; i < outcome.sent; ++i)
+            m_matcher.Sent(m_options.sender.to, m_frames[i], m_ticks + i, now);
     }
     m_sentCount = outcome.sent;
     m_sent += outcome.sent;
@@ -153,106 +172,73 @@ void Sweep::SendFrames(std::uint64_t count)
 
 void Sweep::LogSent()
 {
-    for (std::size_t i = 0; i < m_sentCount; ++i) {
-        m_output.Frame(SentFrame(m_sentUs, m_options.sender.to, m_frames[i]));
-        m_capture.Record(m_sentUs, m_local, m_options.sender.to, m_frames[i]);
-    }
+    for (std::size_t i = 0; i < m_sentCount; ++i)
+        m_run.Log(MakeRecord(m_sentUs, Direction::Out, m_options.sender.to, m_local, m_frames[i]));
     if (m_sendError != 0)
-        m_output.Frame(SentFrame(m_sentUs, m_options.sender.to, m_frames[m_sentCount], m_sendError));
+        m_run.Log(MakeRecord(m_sentUs, Direction::Out, m_options.sender.to, m_local, m_frames[m_sentCount],
+                             m_sendError));
     m_sentCount = 0;
     m_sendError = 0;
 }
 
-void Sweep::OnReadable()
+void Sweep::OnReadable(BatchUdpSocket& socket)
 {
-    for (int round = 0; round < BATCHES_PER_WAKE && !m_finished; ++round) {
-        int error = 0;
-        const auto batch = m_socket.Receive(error);
-        if (batch.empty() && error == 0)
+    for (int round = 0; round < BATCHES_PER_WAKE && !m_run.Finished(); ++round) {
+        const auto batch = socket.Receive();
+        if (!batch || batch->empty())
             break;
         const std::int64_t nowUs = WallClockUs();
-        m_matches.clear();
-        for (const auto& datagram : batch) {
+        const MonoTime now = MonoClock::now();
+        m_records.clear();
+        for (const auto& datagram : *batch) {
             ++m_received;
-            Match match;
-            if (Tracking())
-                TakeAcknowledgement(datagram.bytes, match.rtt, match.note);
-            m_matches.push_back(match);
+            FrameRecord& record = m_records.emplace_back(
+                MakeRecord(nowUs, Direction::In, datagram.from, {datagram.localAddress, m_local.port}, datagram.bytes));
+            if (!Tracking())
+                continue;
+            const AckMatcher::Match match = m_matcher.Received(datagram.from, datagram.bytes, record.decoded, now);
+            switch (match.outcome) {
+            case AckMatcher::Outcome::Answered:
+                record.rttUs = match.rtt.count();
+                m_rtt.Add(*record.rttUs);
+                ++m_acknowledged;
+                break;
+            case AckMatcher::Outcome::BadChecksum:
+                record.note = "bad checksum, not taken";
+                ++m_badAcks;
+                break;
+            case AckMatcher::Outcome::Duplicate:
+            case AckMatcher::Outcome::Late:
+            case AckMatcher::Outcome::Unmatched:
+                // A second answer, or one too late: its frame was acknowledged or given up already.
+                record.note = "no frame waiting";
+                ++m_noFrameWaiting;
+                break;
+            case AckMatcher::Outcome::NotAck:
+                ++m_unexpected;
+                break;
+            }
         }
         // The next frames go before this batch is written out, so that the far side is not kept waiting.
         if (!m_options.rate)
             Refill();
-        for (std::size_t i = 0; i < batch.size(); ++i) {
-            const auto& datagram = batch[i];
-            m_output.Frame(
-                ReceivedFrame(nowUs, datagram.from, datagram.bytes, m_matches[i].rtt, m_matches[i].note));
-            m_capture.Record(nowUs, datagram.from, {datagram.localAddress, m_local.port}, datagram.bytes);
-        }
+        for (const FrameRecord& record : m_records)
+            m_run.Log(record);
         LogSent();
         // A short batch emptied the queue: asking again would only cost a call that finds nothing.
-        if (batch.size() < m_socket.BatchSize())
+        if (batch->size() < socket.BatchSize())
             break;
     }
-    if (m_finished)
+    if (m_run.Finished())
         return;
-    m_output.EndOfBatch();
+    m_run.EndOfBatch();
     CheckDone();
-}
-
-void Sweep::TakeAcknowledgement(std::span<const std::uint8_t> datagram, std::optional<std::int64_t>& rtt,
-                                 std::string_view& note)
-{
-    if (!IsAcknowledgement(datagram)) {
-        ++m_unexpected;
-        return;
-    }
-    const std::uint64_t key = AckPairingKey(datagram);
-    const auto found = m_byKey.find(key);
-    if (found == m_byKey.end()) {
-        // A second answer, or one too late: its frame was acknowledged or given up already.
-        ++m_duplicated;
-        note = "no frame waiting";
-        return;
-    }
-    if (MatchAcknowledgement(key, datagram) != AckMatch::Matches) {
-        ++m_badAcks;
-        note = "bad checksum, not taken";
-        return;
-    }
-    // The oldest frame waiting with that key: the protocol cannot tell frames of one device apart.
-    const std::uint64_t sequence = found->second.front();
-    found->second.pop_front();
-    if (found->second.empty())
-        m_byKey.erase(found);
-    Pending& pending = m_pending[sequence - m_pending.front().sequence];
-    pending.acknowledged = true;
-    rtt = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - pending.sentAt).count();
-    m_rtt.Add(*rtt);
-    ++m_acknowledged;
-    while (!m_pending.empty() && m_pending.front().acknowledged)
-        m_pending.pop_front();
 }
 
 void Sweep::ExpireOld()
 {
-    const auto limit = Clock::now() - std::chrono::milliseconds(m_options.sender.timeoutMs);
-    bool expired = false;
-    while (!m_pending.empty() && (m_pending.front().acknowledged || m_pending.front().sentAt <= limit)) {
-        const Pending& oldest = m_pending.front();
-        if (!oldest.acknowledged) {
-            ++m_lost;
-            expired = true;
-            // It is the oldest waiting frame of its key too.
-            const auto found = m_byKey.find(oldest.key);
-            if (found != m_byKey.end() && found->second.front() == oldest.sequence) {
-                found->second.pop_front();
-                if (found->second.empty())
-                    m_byKey.erase(found);
-            }
-        }
-        m_pending.pop_front();
-    }
-    if (expired && !m_options.rate) {
+    const std::size_t expired = m_matcher.Expire(MonoClock::now(), [](std::uint64_t) {});
+    if (expired > 0 && !m_options.rate) {
         Refill();
         LogSent();
     }
@@ -261,55 +247,52 @@ void Sweep::ExpireOld()
 
 void Sweep::CheckDone()
 {
-    if (m_finished || !AllSent() || (Tracking() && !m_pending.empty()))
+    if (m_run.Finished() || !AllSent() || (Tracking() && Outstanding() > 0))
         return;
-    Finish(m_options.sender.expectAck && m_lost > 0 ? EXIT_EXPECTATION_FAILED : EXIT_OK);
+    const AckMatcher::Counts& totals = m_matcher.Totals();
+    const bool lost = totals.expired + totals.pushedOut > 0;
+    Finish(m_options.sender.expectAck && lost ? EXIT_EXPECTATION_FAILED : EXIT_OK);
 }
 
 void Sweep::Finish(int exitCode)
 {
-    if (m_finished)
+    if (m_run.Finished())
         return;
     LogSent();
-    m_finished = true;
-    m_notifier.reset();
     m_paceTimer.stop();
     m_expiryTimer.stop();
-    m_flushTimer.stop();
-    if (auto error = m_capture.Close()) {
-        std::fprintf(stderr, "veltrano-cli: %s\n", error->c_str());
-        if (exitCode == EXIT_OK)
-            exitCode = EXIT_SOCKET;
-    }
+    m_run.Finish(exitCode);
+}
+
+void Sweep::WriteSummary(LineOutput& output, int exitCode) const
+{
     const double seconds = std::chrono::duration<double>(m_lastSend - m_start).count();
     // Frames per second over the span of the sends: n frames span n - 1 intervals.
     const double rate = m_sent > 1 && seconds > 0 ? static_cast<double>(m_sent - 1) / seconds : 0;
-    std::vector<SummaryField> fields{
+    const AckMatcher::Counts& totals = m_matcher.Totals();
+    std::vector<RecordField> fields{
         {"sent", m_sent},
         {"received", m_received},
     };
     if (Tracking()) {
         fields.insert(fields.end(), {
                                         {"acknowledged", m_acknowledged},
-                                        {"lost", m_lost},
+                                        {"lost", totals.expired + totals.pushedOut},
                                         {"outstanding", Outstanding()},
-                                        {"duplicated", m_duplicated},
+                                        {"duplicated", m_noFrameWaiting},
                                         {"bad_acks", m_badAcks},
                                         {"unexpected", m_unexpected},
-                                        {"rtt_p50_us", static_cast<std::uint64_t>(m_rtt.Percentile(0.50))},
-                                        {"rtt_p90_us", static_cast<std::uint64_t>(m_rtt.Percentile(0.90))},
-                                        {"rtt_p99_us", static_cast<std::uint64_t>(m_rtt.Percentile(0.99))},
-                                        {"rtt_max_us", static_cast<std::uint64_t>(m_rtt.Max())},
                                     });
+        const auto trips = RoundTripFields(m_rtt);
+        fields.insert(fields.end(), trips.begin(), trips.end());
     }
     fields.insert(fields.end(), {
                                     {"send_failed", m_sendFailed},
                                     {"send_seconds", seconds},
                                     {"send_rate", rate},
                                     {"next_tick", m_walk.NextTick()},
-                                    {"kernel_drops", m_socket.KernelDrops()},
+                                    {"kernel_drops", m_socket != nullptr ? m_socket->KernelDrops() : 0},
                                     {"exit", static_cast<std::uint64_t>(exitCode)},
                                 });
-    m_output.Summary("sweep", fields);
-    Q_EMIT Finished(exitCode);
+    output.Summary("sweep", fields);
 }

@@ -19,7 +19,7 @@ void CHostCenterEngine::OnAutoSendStop()
 void CHostCenterEngine::OnAutoSendTick()
 {
     // Resolved afresh every tick; the destination fields are disabled meanwhile.
-    const std::optional<Destination> destination = ResolveDestination();
+    const std::optional<Endpoint> destination = ResolveDestination();
     if (!destination) {
         OnAutoSendStop();
         m_console.ShowMessage(DestinationInvalidMessage());

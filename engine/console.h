@@ -1,6 +1,7 @@
 #pragma once
 
 #include "net/destination.h"
+#include "protocol/endpoint.h"
 
 #include <QString>
 
@@ -42,7 +43,7 @@ struct LoggedFrame
 {
     std::span<const std::uint8_t> bytes; // the datagram as sent or received
     std::int64_t timeUs{0};              // wall clock, microseconds since the epoch
-    Destination peer;                    // the far side, network byte order
+    Endpoint peer;                       // the far side
     int sendError{0};                    // the system's error number of a send that failed; 0 otherwise
 };
 

@@ -26,7 +26,7 @@ void CHostCenterEngine::OnSendCustom()
         m_console.ShowMessage(CommandFormatMessage());
         return;
     }
-    const std::optional<Destination> destination = ResolveDestinationOrTell();
+    const std::optional<Endpoint> destination = ResolveDestinationOrTell();
     if (!destination)
         return;
     // Exactly as typed: no length byte is corrected and no checksum added.
@@ -39,7 +39,7 @@ void CHostCenterEngine::OnSendDebug()
     m_sendBuf[FRAME_LENGTH] = DEBUG_FRAME_LENGTH;
     m_sendBuf[FRAME_COMMAND] = CMD_DEBUG;
     m_sendBuf[DEBUG_FRAME_LENGTH - 1] = 0x00; // where other frames carry their checksum
-    const std::optional<Destination> destination = ResolveDestinationOrTell();
+    const std::optional<Endpoint> destination = ResolveDestinationOrTell();
     if (!destination)
         return;
     m_endpoint.SendTo(*destination, std::span(m_sendBuf).first(DEBUG_FRAME_LENGTH));

@@ -31,7 +31,7 @@ void CHostCenterEngine::OnSendEvent()
     // A failed exchange leaves numbers the form no longer shows; sending for them would surprise.
     if (!form.passed)
         return;
-    const std::optional<Destination> destination = ResolveDestinationOrTell();
+    const std::optional<Endpoint> destination = ResolveDestinationOrTell();
     if (!destination)
         return;
 

@@ -28,14 +28,14 @@ ConsoleState CHostCenterEngine::State() const
     return m_autoSendTimer.isActive() ? ConsoleState::Sweeping : ConsoleState::Started;
 }
 
-std::optional<Destination> CHostCenterEngine::ResolveDestination() const
+std::optional<Endpoint> CHostCenterEngine::ResolveDestination() const
 {
     return ResolveDestinationText(m_console.DestinationAddressText(), m_console.DestinationPortText());
 }
 
-std::optional<Destination> CHostCenterEngine::ResolveDestinationOrTell()
+std::optional<Endpoint> CHostCenterEngine::ResolveDestinationOrTell()
 {
-    std::optional<Destination> destination = ResolveDestination();
+    std::optional<Endpoint> destination = ResolveDestination();
     if (!destination)
         m_console.ShowMessage(DestinationInvalidMessage());
     return destination;

@@ -50,9 +50,9 @@ private:
     // Receive and acknowledge: one datagram per signal of the endpoint.
     void OnUdpNotify();
     // The destination fields through the destination rule; none when they do not resolve.
-    std::optional<Destination> ResolveDestination() const;
+    std::optional<Endpoint> ResolveDestination() const;
     // The same, telling the operator when the fields do not resolve.
-    std::optional<Destination> ResolveDestinationOrTell();
+    std::optional<Endpoint> ResolveDestinationOrTell();
     CDeviceEntry& PrepareStatusEntry(int commNo, int deviceNo);
     void SetAutoSendRunning(bool running);
 

@@ -2,6 +2,8 @@
 // rates. The first byte picks the parser. Each gives a value that holds up, or a reason of one line.
 #include "cli/text_inputs.h"
 #include "net/host_port.h"
+#include "protocol/frame.h"
+#include "protocol/hex.h"
 #include "sim/event_catalogue.h"
 
 #include <cstddef>
@@ -9,17 +11,15 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
-#include <variant>
+#include <vector>
 
 namespace {
 
-template <typename Result>
-void CheckReason(const Result& result)
+template <typename Parsed>
+void CheckReason(const Parsed& result)
 {
-    if (const auto* reason = std::get_if<std::string>(&result)) {
-        if (reason->empty() || reason->find('\n') != std::string::npos)
-            std::abort();
-    }
+    if (!result && (result.error().empty() || result.error().find('\n') != std::string::npos))
+        std::abort();
 }
 
 std::string HexText(const std::vector<std::uint8_t>& bytes)
@@ -43,14 +43,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
     switch (data[0] % 4) {
     case 0: {
-        const auto bytes = ParseHexLine(text);
+        const auto bytes = ParseHexBytes(text);
         CheckReason(bytes);
-        if (const auto* parsed = std::get_if<std::vector<std::uint8_t>>(&bytes)) {
+        if (bytes) {
             // Written out again, the bytes read back the same.
-            const auto again = ParseHexLine(HexText(*parsed));
-            if (parsed->empty() || parsed->size() > 65507 ||
-                !std::holds_alternative<std::vector<std::uint8_t>>(again) ||
-                std::get<std::vector<std::uint8_t>>(again) != *parsed)
+            const auto again = ParseHexBytes(HexText(*bytes));
+            if (bytes->empty() || bytes->size() > MAX_UDP_PAYLOAD || !again || *again != *bytes)
                 std::abort();
         }
         break;
@@ -58,26 +56,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 1: {
         const auto split = SplitHostPort(text);
         CheckReason(split);
-        if (const auto* hostPort = std::get_if<HostPort>(&split)) {
-            if (hostPort->host.empty() || hostPort->port == 0 ||
-                !std::holds_alternative<HostPort>(
-                    SplitHostPort(hostPort->host + ':' + std::to_string(hostPort->port))))
-                std::abort();
-        }
+        if (split && (split->host.empty() || split->port == 0 ||
+                      !SplitHostPort(split->host + ':' + std::to_string(split->port))))
+            std::abort();
         break;
     }
     case 2: {
         const auto event = ParseEventName(text);
         CheckReason(event);
-        if (const auto* index = std::get_if<int>(&event); index != nullptr && FindEventRow(*index) == nullptr)
+        if (event && FindEventRow(*event) == nullptr)
             std::abort();
         break;
     }
     default: {
         const auto rate = ParseRate(text);
         CheckReason(rate);
-        if (const auto* value = std::get_if<std::optional<double>>(&rate);
-            value != nullptr && value->has_value() && !(**value > 0 && **value <= MAX_RATE))
+        if (rate && rate->has_value() && !(**rate > 0 && **rate <= MAX_RATE))
             std::abort();
         break;
     }

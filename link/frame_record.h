@@ -55,5 +55,9 @@ void AppendFrameFields(JsonLine& line, std::span<const std::uint8_t> bytes, cons
 // The capture record: from the peer to this side for a received datagram, the other way for a sent one.
 CapturedDatagram CapturedOf(const FrameRecord& record);
 
+// " key=value" for a text line; the key and value for a JSON one.
+void AppendFieldText(std::string& out, const RecordField& field);
+void AppendFieldJson(JsonLine& line, const RecordField& field);
+
 // "good", "bad", "none" (the debug frame's), "missing".
 std::string_view ChecksumKey(ChecksumState state);

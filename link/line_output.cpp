@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 
 namespace {
 
@@ -18,43 +17,27 @@ void AppendSummary(std::string& out, bool jsonl, std::string_view command, std::
     if (jsonl) {
         JsonLine line(out);
         line.Text("type", "summary").Text("command", command);
-        for (const RecordField& field : fields) {
-            std::visit(
-                [&](const auto& value) {
-                    using T = std::decay_t<decltype(value)>;
-                    if constexpr (std::is_same_v<T, std::string_view>)
-                        line.Text(field.key, value);
-                    else if constexpr (std::is_same_v<T, bool>)
-                        line.Bool(field.key, value);
-                    else
-                        line.Number(field.key, value);
-                },
-                field.value);
-        }
+        for (const RecordField& field : fields)
+            AppendFieldJson(line, field);
         line.End();
         return;
     }
     out += "summary: ";
     out += command;
-    for (const RecordField& field : fields) {
-        out += ' ';
-        out += field.key;
-        out += '=';
-        std::visit(
-            [&out](const auto& value) {
-                using T = std::decay_t<decltype(value)>;
-                if constexpr (std::is_same_v<T, std::string_view>) {
-                    out += value;
-                } else if constexpr (std::is_same_v<T, bool>) {
-                    out += value ? "true" : "false";
-                } else {
-                    char digits[32];
-                    out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
-                }
-            },
-            field.value);
-    }
+    for (const RecordField& field : fields)
+        AppendFieldText(out, field);
     out += '\n';
+}
+
+std::array<RecordField, 4> RoundTripFields(const RoundTrips& trips)
+{
+    const auto us = [](std::int64_t value) { return static_cast<std::uint64_t>(value); };
+    return {{
+        {"rtt_p50_us", us(trips.Percentile(0.50))},
+        {"rtt_p90_us", us(trips.Percentile(0.90))},
+        {"rtt_p99_us", us(trips.Percentile(0.99))},
+        {"rtt_max_us", us(trips.Max())},
+    }};
 }
 
 LineOutput::LineOutput(bool jsonl, int fd) : m_jsonl(jsonl), m_fd(fd), m_terminal(::isatty(fd) == 1)

@@ -1,6 +1,9 @@
 #pragma once
 
 #include "link/frame_record.h"
+#include "link/round_trips.h"
+
+#include <array>
 
 #include <span>
 #include <string>
@@ -35,6 +38,9 @@ private:
     bool m_failed{false};
     std::string m_buffer;
 };
+
+// "rtt_p50_us", "rtt_p90_us", "rtt_p99_us" and "rtt_max_us", as every summary names them.
+std::array<RecordField, 4> RoundTripFields(const RoundTrips& trips);
 
 // The summary line alone, as LineOutput writes it.
 void AppendSummary(std::string& out, bool jsonl, std::string_view command, std::span<const RecordField> fields);

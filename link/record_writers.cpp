@@ -15,6 +15,8 @@ void AppendDecimal(std::string& out, std::int64_t value)
     out.append(digits, end);
 }
 
+} // namespace
+
 void AppendFieldText(std::string& out, const RecordField& field)
 {
     out += ' ';
@@ -49,8 +51,6 @@ void AppendFieldJson(JsonLine& line, const RecordField& field)
         },
         field.value);
 }
-
-} // namespace
 
 std::string_view ChecksumKey(ChecksumState state)
 {
@@ -117,23 +117,18 @@ void AppendFrameFields(JsonLine& line, std::span<const std::uint8_t> bytes, cons
     hex += '"';
     AppendBytesHex(hex, bytes);
     hex += '"';
-    if (f.size > FRAME_LENGTH)
-        line.Number("declared_length", f.declaredLength);
-    else
-        line.Null("declared_length");
-    if (f.size > FRAME_COMMAND)
-        line.Number("cmd", f.command);
-    else
-        line.Null("cmd");
+    // A byte the datagram is too short to hold is null.
+    const auto byteAt = [&](std::string_view key, std::size_t index, std::uint8_t value) {
+        if (f.size > index)
+            line.Number(key, value);
+        else
+            line.Null(key);
+    };
+    byteAt("declared_length", FRAME_LENGTH, f.declaredLength);
+    byteAt("cmd", FRAME_COMMAND, f.command);
     line.Text("kind", CommandKey(f.kind));
-    if (f.size > FRAME_COMM_NO)
-        line.Number("comm", f.comm);
-    else
-        line.Null("comm");
-    if (f.size > FRAME_DEVICE_NO)
-        line.Number("dev", f.device);
-    else
-        line.Null("dev");
+    byteAt("comm", FRAME_COMM_NO, f.comm);
+    byteAt("dev", FRAME_DEVICE_NO, f.device);
     line.Bool("ack", f.ack);
     std::string& status = line.Key("status");
     status += '[';

@@ -35,23 +35,23 @@ struct BatchUdpSocket::Buffers
 
 namespace {
 
-std::string Describe(const char* what, std::uint32_t address, std::uint16_t port, int error)
+std::string Describe(const char* what, const Endpoint& where, int error)
 {
-    char text[INET_ADDRSTRLEN] = {};
-    in_addr in{};
-    in.s_addr = address;
-    ::inet_ntop(AF_INET, &in, text, sizeof text);
-    return std::string("cannot ") + what + ' ' + text + ':' + std::to_string(port) + ": " +
-           std::strerror(error);
+    return std::string("cannot ") + what + ' ' + where.ToString() + ": " + std::strerror(error);
 }
 
-sockaddr_in SocketAddress(std::uint32_t address, std::uint16_t portNetworkOrder)
+sockaddr_in SocketAddress(const Endpoint& endpoint)
 {
     sockaddr_in result{};
     result.sin_family = AF_INET;
-    result.sin_addr.s_addr = address;
-    result.sin_port = portNetworkOrder;
+    result.sin_addr.s_addr = htonl(endpoint.address);
+    result.sin_port = htons(endpoint.port);
     return result;
+}
+
+Endpoint EndpointOf(const sockaddr_in& address)
+{
+    return {ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
 }
 
 } // namespace
@@ -75,13 +75,13 @@ void BatchUdpSocket::Close()
     m_connected = false;
 }
 
-std::optional<std::string> BatchUdpSocket::Open(const Options& options)
+Status BatchUdpSocket::Open(const Options& options)
 {
     if (m_socket >= 0)
-        return std::string("socket already open");
+        return Failure("socket already open");
     m_socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
     if (m_socket < 0)
-        return std::string("cannot create a UDP socket: ") + std::strerror(errno);
+        return Failure(std::string("cannot create a UDP socket: ") + std::strerror(errno));
 
     // Beyond rmem_max needs CAP_NET_ADMIN; without it the plain option gives what the limit allows.
     const int size = options.receiveBuffer;
@@ -96,36 +96,36 @@ std::optional<std::string> BatchUdpSocket::Open(const Options& options)
         ::setsockopt(m_socket, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) != 0) {
         const int error = errno;
         Close();
-        return std::string("cannot set socket options: ") + std::strerror(error);
+        return Failure(std::string("cannot set socket options: ") + std::strerror(error));
     }
 
-    const sockaddr_in local = SocketAddress(options.bindAddress, htons(options.port));
+    const sockaddr_in local = SocketAddress({options.bindAddress, options.port});
     if (::bind(m_socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         const int error = errno;
         Close();
-        return Describe("bind", options.bindAddress, options.port, error);
+        return Failure(Describe("bind", {options.bindAddress, options.port}, error));
     }
     if (options.peer) {
-        const sockaddr_in peer = SocketAddress(options.peer->address, options.peer->port);
+        const sockaddr_in peer = SocketAddress(*options.peer);
         if (::connect(m_socket, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
             const int error = errno;
             Close();
-            return Describe("reach", options.peer->address, ntohs(options.peer->port), error);
+            return Failure(Describe("reach", *options.peer, error));
         }
         m_connected = true;
     }
     m_localAddress = LocalAddress().address;
     m_overflowCount = 0;
-    return std::nullopt;
+    return {};
 }
 
-Destination BatchUdpSocket::LocalAddress() const
+Endpoint BatchUdpSocket::LocalAddress() const
 {
     sockaddr_in local{};
     socklen_t length = sizeof local;
     if (m_socket < 0 || ::getsockname(m_socket, reinterpret_cast<sockaddr*>(&local), &length) != 0)
         return {};
-    return {local.sin_addr.s_addr, local.sin_port};
+    return EndpointOf(local);
 }
 
 int BatchUdpSocket::ReceiveBufferBytes() const
@@ -137,12 +137,11 @@ int BatchUdpSocket::ReceiveBufferBytes() const
     return size;
 }
 
-std::span<const BatchUdpSocket::Received> BatchUdpSocket::Receive(int& error)
+Result<std::span<const BatchUdpSocket::Received>> BatchUdpSocket::Receive()
 {
-    error = 0;
     m_received.clear();
     if (m_socket < 0)
-        return {};
+        return std::span<const Received>();
     Buffers& b = *m_buffers;
     for (std::size_t i = 0; i < m_batch; ++i) {
         b.vectors[i] = {b.data.data() + i * SLOT_SIZE, SLOT_SIZE};
@@ -161,8 +160,8 @@ std::span<const BatchUdpSocket::Received> BatchUdpSocket::Receive(int& error)
                                  MSG_DONTWAIT | MSG_TRUNC, nullptr);
     if (count < 0) {
         if (errno != EAGAIN && errno != EWOULDBLOCK)
-            error = errno;
-        return {};
+            return Failure(std::strerror(errno));
+        return std::span<const Received>();
     }
     for (int n = 0; n < count; ++n) {
         const auto i = static_cast<std::size_t>(n);
@@ -170,14 +169,14 @@ std::span<const BatchUdpSocket::Received> BatchUdpSocket::Receive(int& error)
         Received received;
         received.size = b.headers[i].msg_len;
         received.bytes = {b.data.data() + i * SLOT_SIZE, std::min<std::size_t>(received.size, SLOT_SIZE)};
-        received.from = {b.names[i].sin_addr.s_addr, b.names[i].sin_port};
+        received.from = EndpointOf(b.names[i]);
         received.localAddress = m_localAddress;
         for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
             if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
                 in_pktinfo info{};
                 std::memcpy(&info, CMSG_DATA(c), sizeof info);
-                received.localAddress = info.ipi_addr.s_addr;
-                received.replySource = info.ipi_spec_dst.s_addr;
+                received.localAddress = ntohl(info.ipi_addr.s_addr);
+                received.replySource = ntohl(info.ipi_spec_dst.s_addr);
             } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
                 std::uint32_t drops = 0;
                 std::memcpy(&drops, CMSG_DATA(c), sizeof drops);
@@ -219,7 +218,7 @@ BatchUdpSocket::SendOutcome BatchUdpSocket::Send(std::span<const Outgoing> datag
             msghdr& header = b.headers[m].msg_hdr;
             header = {};
             if (!m_connected) {
-                b.names[m] = SocketAddress(out.to.address, out.to.port);
+                b.names[m] = SocketAddress(out.to);
                 header.msg_name = &b.names[m];
                 header.msg_namelen = sizeof(sockaddr_in);
             }
@@ -236,7 +235,7 @@ BatchUdpSocket::SendOutcome BatchUdpSocket::Send(std::span<const Outgoing> datag
                     c->cmsg_type = IP_PKTINFO;
                     c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
                     in_pktinfo info{};
-                    info.ipi_spec_dst.s_addr = out.sourceAddress;
+                    info.ipi_spec_dst.s_addr = htonl(out.sourceAddress);
                     std::memcpy(CMSG_DATA(c), &info, sizeof info);
                     used += CMSG_SPACE(sizeof(in_pktinfo));
                     c = CMSG_NXTHDR(&header, c);

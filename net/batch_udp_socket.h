@@ -1,6 +1,7 @@
 #pragma once
 
-#include "net/destination.h"
+#include "protocol/endpoint.h"
+#include "protocol/result.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -22,28 +23,28 @@ public:
 
     struct Options
     {
-        std::uint32_t bindAddress{0}; // network byte order; 0 = every interface
-        std::uint16_t port{0};        // host byte order; 0 = one the system picks
+        std::uint32_t bindAddress{0}; // 0 = every interface
+        std::uint16_t port{0};        // 0 = one the system picks
         int receiveBuffer{8 << 20};   // bytes asked for, beyond the system's limit when allowed
         // When set, the socket only talks to and hears from this peer.
-        std::optional<Destination> peer;
+        std::optional<Endpoint> peer;
     };
 
     struct Received
     {
         std::span<const std::uint8_t> bytes; // at most SLOT_SIZE
         std::size_t size{0};                 // the datagram's real size
-        Destination from;                    // network byte order
-        std::uint32_t localAddress{0};       // where it was sent to, network byte order
-        // The local address an answer comes from (network byte order); 0 on a socket bound to one address,
+        Endpoint from;
+        std::uint32_t localAddress{0};       // where it was sent to
+        // The local address an answer comes from; 0 on a socket bound to one address,
         // which answers from that one.
         std::uint32_t replySource{0};
     };
 
     struct Outgoing
     {
-        Destination to;                 // ignored on a socket with a peer
-        std::uint32_t sourceAddress{0}; // network byte order; 0 lets routing choose
+        Endpoint to;                 // ignored on a socket with a peer
+        std::uint32_t sourceAddress{0}; // 0 lets routing choose
         std::span<const std::uint8_t> bytes;
     };
 
@@ -59,18 +60,18 @@ public:
     BatchUdpSocket& operator=(const BatchUdpSocket&) = delete;
 
     // "cannot bind 0.0.0.0:7015: Address already in use" and the like; nothing stays open on failure.
-    std::optional<std::string> Open(const Options& options);
+    Status Open(const Options& options);
     bool IsOpen() const { return m_socket >= 0; }
     int Handle() const { return m_socket; }
     std::size_t BatchSize() const { return m_batch; }
-    // The bound address and port (network byte order); a socket with a peer has a real address here.
-    Destination LocalAddress() const;
+    // The bound address and port; a socket with a peer has a real address here.
+    Endpoint LocalAddress() const;
     // What the system granted, as getsockopt reports it.
     int ReceiveBufferBytes() const;
 
     // Up to a batch of waiting datagrams, without waiting; valid until the next call. Empty when nothing
-    // waits or on an error, which goes to `error` (EAGAIN is none).
-    std::span<const Received> Receive(int& error);
+    // waits; the system's reason on an error (a connected socket hears of a closed port this way).
+    Result<std::span<const Received>> Receive();
     // Datagrams the kernel dropped on this socket's full receive queue since it opened.
     std::uint64_t KernelDrops() const;
 

@@ -75,7 +75,7 @@ int AtoiSaturating(const QString& text)
     return value < -static_cast<long long>(INT_MAX) ? INT_MAX : static_cast<int>(-value);
 }
 
-std::optional<Destination> ResolveDestinationText(const QString& addressText, const QString& portText)
+std::optional<Endpoint> ResolveDestinationText(const QString& addressText, const QString& portText)
 {
     if (GbkByteLength(addressText) < 8 || portText.isEmpty())
         return std::nullopt;
@@ -84,5 +84,5 @@ std::optional<Destination> ResolveDestinationText(const QString& addressText, co
         return std::nullopt;
     // An int keeps its low 16 bits as the port, so -1 becomes 65535.
     const auto port = static_cast<std::uint16_t>(AtoiSaturating(portText) & 0xFFFF);
-    return Destination{address, htons(port)};
+    return Endpoint{ntohl(address), port};
 }

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <optional>
 
 namespace {
 
@@ -23,42 +22,42 @@ bool IsHostCharacter(char c)
 
 } // namespace
 
-std::variant<HostPort, std::string> SplitHostPort(std::string_view text)
+Result<HostPort> SplitHostPort(std::string_view text)
 {
     const auto colon = text.rfind(':');
     if (colon == std::string_view::npos)
-        return std::string("expected HOST:PORT");
+        return Failure("expected HOST:PORT");
     const std::string_view host = text.substr(0, colon);
     const std::string_view port = text.substr(colon + 1);
     if (host.empty())
-        return std::string("no host before ':'");
+        return Failure("no host before ':'");
     if (host.size() > MAX_HOST_LENGTH || !std::all_of(host.begin(), host.end(), IsHostCharacter))
-        return std::string("host is not a name or an IPv4 address");
+        return Failure("host is not a name or an IPv4 address");
     unsigned value = 0;
     const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), value);
     if (port.empty() || error != std::errc() || end != port.data() + port.size() || value == 0 ||
         value > 65535)
-        return std::string("port is not a number from 1 to 65535");
+        return Failure("port is not a number from 1 to 65535");
     return HostPort{std::string(host), static_cast<std::uint16_t>(value)};
 }
 
-std::variant<std::uint32_t, std::string> ResolveIpv4(const std::string& host)
+Result<std::uint32_t> ResolveIpv4(const std::string& host)
 {
     in_addr numeric{};
     if (::inet_pton(AF_INET, host.c_str(), &numeric) == 1)
-        return numeric.s_addr;
+        return ntohl(numeric.s_addr);
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;
     addrinfo* found = nullptr;
     const int status = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
     if (status != 0 || found == nullptr)
-        return "cannot resolve " + host + ": " + (status != 0 ? ::gai_strerror(status) : "no address");
+        return Failure("cannot resolve " + host + ": " + (status != 0 ? ::gai_strerror(status) : "no address"));
     sockaddr_in address{};
     std::copy_n(reinterpret_cast<const std::uint8_t*>(found->ai_addr), sizeof address,
                 reinterpret_cast<std::uint8_t*>(&address));
     ::freeaddrinfo(found);
-    return address.sin_addr.s_addr;
+    return ntohl(address.sin_addr.s_addr);
 }
 
 std::vector<std::uint32_t> InterfaceBroadcastAddresses()
@@ -74,37 +73,31 @@ std::vector<std::uint32_t> InterfaceBroadcastAddresses()
         sockaddr_in broadcast{};
         std::copy_n(reinterpret_cast<const std::uint8_t*>(entry->ifa_broadaddr), sizeof broadcast,
                     reinterpret_cast<std::uint8_t*>(&broadcast));
-        addresses.push_back(broadcast.sin_addr.s_addr);
+        addresses.push_back(ntohl(broadcast.sin_addr.s_addr));
     }
     ::freeifaddrs(list);
     return addresses;
 }
 
-std::optional<std::string> RefusedDestination(std::uint32_t address,
-                                              std::span<const std::uint32_t> interfaceBroadcasts)
+Status RefusedDestination(std::uint32_t address, std::span<const std::uint32_t> interfaceBroadcasts)
 {
-    const std::uint32_t host = ntohl(address);
-    if (host == 0)
-        return "0.0.0.0 is no destination";
-    if (host == INADDR_BROADCAST || std::find(interfaceBroadcasts.begin(), interfaceBroadcasts.end(),
-                                              address) != interfaceBroadcasts.end())
-        return "refusing to send to a broadcast address";
-    if ((host >> 28) == 0xE)
-        return "refusing to send to a multicast address";
-    return std::nullopt;
+    if (address == 0)
+        return Failure("0.0.0.0 is no destination");
+    if (address == INADDR_BROADCAST ||
+        std::find(interfaceBroadcasts.begin(), interfaceBroadcasts.end(), address) != interfaceBroadcasts.end())
+        return Failure("refusing to send to a broadcast address");
+    if ((address >> 28) == 0xE)
+        return Failure("refusing to send to a multicast address");
+    return {};
 }
 
-std::variant<Destination, std::string> ResolveHostPort(std::string_view text)
+Result<Endpoint> ResolveHostPort(std::string_view text)
 {
-    auto split = SplitHostPort(text);
-    if (auto* reason = std::get_if<std::string>(&split))
-        return std::move(*reason);
-    const auto& hostPort = std::get<HostPort>(split);
-    auto resolved = ResolveIpv4(hostPort.host);
-    if (auto* reason = std::get_if<std::string>(&resolved))
-        return std::move(*reason);
-    const std::uint32_t address = std::get<std::uint32_t>(resolved);
-    if (auto refusal = RefusedDestination(address, InterfaceBroadcastAddresses()))
-        return std::move(*refusal);
-    return Destination{address, htons(hostPort.port)};
+    return SplitHostPort(text).and_then([](const HostPort& hostPort) {
+        return ResolveIpv4(hostPort.host).and_then([&](std::uint32_t address) -> Result<Endpoint> {
+            if (auto allowed = RefusedDestination(address, InterfaceBroadcastAddresses()); !allowed)
+                return Failure(allowed.error());
+            return Endpoint{address, hostPort.port};
+        });
+    });
 }

@@ -1,13 +1,12 @@
 #pragma once
 
-#include "net/destination.h"
+#include "protocol/endpoint.h"
+#include "protocol/result.h"
 
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 // "HOST:PORT" as the command-line companion takes it, and the IPv4 address behind a host name.
@@ -15,24 +14,22 @@
 struct HostPort
 {
     std::string host;
-    std::uint16_t port{0}; // host byte order
+    std::uint16_t port{0};
 };
 
 // The text's host and port, or why it is not one: the host is a name or a dotted quad of letters, digits,
 // '.', '-' and '_' (at most 253 characters), the port 1 to 65535 in decimal. Looks nothing up.
-std::variant<HostPort, std::string> SplitHostPort(std::string_view text);
+Result<HostPort> SplitHostPort(std::string_view text);
 
-// The IPv4 address of a dotted quad or a name (getaddrinfo, AF_INET), network byte order; the reason when
-// there is none.
-std::variant<std::uint32_t, std::string> ResolveIpv4(const std::string& host);
+// The IPv4 address of a dotted quad or a name (getaddrinfo, AF_INET); the reason when there is none.
+Result<std::uint32_t> ResolveIpv4(const std::string& host);
 
-// The directed broadcast addresses of this machine's interfaces, network byte order.
+// The directed broadcast addresses of this machine's interfaces.
 std::vector<std::uint32_t> InterfaceBroadcastAddresses();
 
-// Why the address (network byte order) must not be sent to: the zero address, a multicast one, the limited
-// broadcast or one of the interfaces' broadcast addresses. Nothing when it may.
-std::optional<std::string> RefusedDestination(std::uint32_t address,
-                                              std::span<const std::uint32_t> interfaceBroadcasts);
+// Why the address must not be sent to: the zero address, a multicast one, the limited broadcast or one of
+// the interfaces' broadcast addresses. Success when it may.
+Status RefusedDestination(std::uint32_t address, std::span<const std::uint32_t> interfaceBroadcasts);
 
 // SplitHostPort, ResolveIpv4 and RefusedDestination in turn.
-std::variant<Destination, std::string> ResolveHostPort(std::string_view text);
+Result<Endpoint> ResolveHostPort(std::string_view text);

@@ -20,7 +20,7 @@ std::optional<std::uint32_t> LocalAddressToward(std::uint32_t peer)
     sockaddr_in remote{};
     remote.sin_family = AF_INET;
     remote.sin_port = htons(PROBE_PORT);
-    remote.sin_addr.s_addr = peer;
+    remote.sin_addr.s_addr = htonl(peer);
     sockaddr_in local{};
     socklen_t length = sizeof local;
     const bool found = ::connect(probe, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0 &&
@@ -28,5 +28,5 @@ std::optional<std::uint32_t> LocalAddressToward(std::uint32_t peer)
     ::close(probe);
     if (!found)
         return std::nullopt;
-    return local.sin_addr.s_addr;
+    return ntohl(local.sin_addr.s_addr);
 }

@@ -76,12 +76,12 @@ std::uint16_t CUdpEndpoint::LocalPort() const
     return ntohs(address.sin_port);
 }
 
-SendResult CUdpEndpoint::SendTo(const Destination& to, std::span<const std::uint8_t> bytes) const
+SendResult CUdpEndpoint::SendTo(const Endpoint& to, std::span<const std::uint8_t> bytes) const
 {
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = to.port;
-    address.sin_addr.s_addr = to.address;
+    address.sin_port = htons(to.port);
+    address.sin_addr.s_addr = htonl(to.address);
     const auto size = bytes.size() & 0xFF;
     const auto sent = ::sendto(m_socket, bytes.data(), size, MSG_NOSIGNAL,
                                reinterpret_cast<const sockaddr*>(&address), sizeof address);
@@ -104,7 +104,7 @@ ReadResult CUdpEndpoint::ReadDatagram(FrameBuffer& buffer)
     if (received < 0 || static_cast<std::size_t>(received) > buffer.size())
         return result;
     result.length = static_cast<int>(received);
-    result.sender = {sender.sin_addr.s_addr, sender.sin_port};
+    result.sender = {ntohl(sender.sin_addr.s_addr), ntohs(sender.sin_port)};
     result.timeUs = WallClockUs();
     return result;
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "net/destination.h"
+#include "protocol/endpoint.h"
 #include "protocol/frame.h"
 
 #include <QObject>
@@ -22,7 +22,7 @@ struct ReadResult
     // The datagram's size (1 to 128), 0 for an empty one, -1 when nothing waits, the endpoint is closed,
     // or the datagram was longer than the buffer (it is consumed; its first 128 bytes stay in the buffer).
     int length{-1};
-    Destination sender;     // network byte order
+    Endpoint sender;
     std::int64_t timeUs{0}; // wall clock when it was read, microseconds since the epoch
 };
 
@@ -58,9 +58,9 @@ public:
     // The bound port in host byte order; 0 when closed or unbound.
     std::uint16_t LocalPort() const;
 
-    // One datagram of the first (size AND 0xFF) bytes to the destination (network byte order). Never waits:
+    // One datagram of the first (size AND 0xFF) bytes to the destination. Never waits:
     // a send the system cannot take at once fails.
-    SendResult SendTo(const Destination& to, std::span<const std::uint8_t> bytes) const;
+    SendResult SendTo(const Endpoint& to, std::span<const std::uint8_t> bytes) const;
 
     // One datagram into the buffer; re-arms the signal.
     ReadResult ReadDatagram(FrameBuffer& buffer);

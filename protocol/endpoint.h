@@ -1,6 +1,5 @@
 #pragma once
 
-#include <compare>
 #include <cstdint>
 #include <string>
 
@@ -11,7 +10,11 @@ struct Endpoint
     std::uint32_t address{0};
     std::uint16_t port{0};
 
-    friend auto operator<=>(const Endpoint&, const Endpoint&) = default;
+    friend bool operator==(const Endpoint&, const Endpoint&) = default;
+    friend bool operator<(const Endpoint& a, const Endpoint& b)
+    {
+        return a.address != b.address ? a.address < b.address : a.port < b.port;
+    }
 
     // "127.0.0.1:8015".
     std::string ToString() const;

@@ -1,4 +1,5 @@
 #include "protocol/frame.h"
+#include "protocol/hex.h"
 
 #include <algorithm>
 #include <cstring>

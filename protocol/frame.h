@@ -6,14 +6,13 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
-
-#include "protocol/result.h"
 
 // Byte layout of the alarm protocol's frames. A frame is at most 128 bytes; byte 0 is its total length
 // in every frame the system builds itself.
 
 inline constexpr std::size_t FRAME_BUFFER_SIZE = 128;
+// The largest payload of an IPv4 UDP datagram.
+inline constexpr std::size_t MAX_UDP_PAYLOAD = 65507;
 using FrameBuffer = std::array<std::uint8_t, FRAME_BUFFER_SIZE>;
 
 // Communicators and devices are numbered 0 to 239.
@@ -81,12 +80,6 @@ void AppendHexByte(std::string& out, std::uint8_t value);
 bool IsHexDigit(char c);
 std::uint8_t HexDigitValue(char c);
 
-// The largest payload of an IPv4 UDP datagram.
-inline constexpr std::size_t MAX_UDP_PAYLOAD = 65507;
-
-// The bytes of a frame written as hex: pairs of digits, either case, separated by runs of blanks or not at
-// all (" 0C 00 01", "0c 00 01", "0c0001"). At most MAX_UDP_PAYLOAD bytes; an empty text is no frame.
-Result<std::vector<std::uint8_t>> ParseHexBytes(std::string_view text);
 
 struct ParseResult
 {

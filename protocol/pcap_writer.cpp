@@ -126,42 +126,42 @@ PcapFileWriter::~PcapFileWriter()
     (void)Close();
 }
 
-std::optional<std::string> PcapFileWriter::Open(const std::string& path)
+Status PcapFileWriter::Open(const std::string& path)
 {
     if (m_file != nullptr)
-        return "cannot open " + path + ": " + m_path + " is still open";
+        return Failure("cannot open " + path + ": " + m_path + " is still open");
     m_error.reset();
     m_buffer.clear();
     m_identification = 0;
     m_path = path;
     m_file = std::fopen(path.c_str(), "wb");
     if (m_file == nullptr)
-        return SystemError("cannot open", path, errno);
+        return Failure(SystemError("cannot open", path, errno));
     // Records are gathered in m_buffer; the stream's own buffer would only copy them twice.
     std::setvbuf(m_file, nullptr, _IONBF, 0);
     AppendPcapFileHeader(m_buffer);
-    if (Flush())
+    if (!Flush())
         return Close(); // the error, and nothing left open
-    return std::nullopt;
+    return {};
 }
 
-std::optional<std::string> PcapFileWriter::Write(const CapturedDatagram& datagram)
+Status PcapFileWriter::Write(const CapturedDatagram& datagram)
 {
     if (m_file == nullptr)
-        return std::string("cannot write: no pcap file is open");
+        return Failure("cannot write: no pcap file is open");
     if (m_error)
-        return m_error;
+        return Failure(*m_error);
     AppendPcapRecord(m_buffer, datagram, m_identification++);
     if (m_buffer.size() >= FLUSH_THRESHOLD)
         return Flush();
-    return std::nullopt;
+    return {};
 }
 
-std::optional<std::string> PcapFileWriter::Flush()
+Status PcapFileWriter::Flush()
 {
-    if (m_error || m_file == nullptr)
-        return m_error;
-    if (!m_buffer.empty()) {
+    if (m_file == nullptr)
+        return m_error ? Status(Failure(*m_error)) : Status();
+    if (!m_error && !m_buffer.empty()) {
         errno = 0;
         const std::size_t written = std::fwrite(m_buffer.data(), 1, m_buffer.size(), m_file);
         if (written != m_buffer.size())
@@ -170,17 +170,19 @@ std::optional<std::string> PcapFileWriter::Flush()
     }
     if (!m_error && std::fflush(m_file) != 0)
         m_error = SystemError("cannot write", m_path, errno);
-    return m_error;
+    return m_error ? Status(Failure(*m_error)) : Status();
 }
 
-std::optional<std::string> PcapFileWriter::Close()
+Status PcapFileWriter::Close()
 {
     if (m_file == nullptr)
-        return std::nullopt;
+        return {};
     (void)Flush();
     if (std::fclose(m_file) != 0 && !m_error)
         m_error = SystemError("cannot close", m_path, errno);
     m_file = nullptr;
     m_buffer.clear();
-    return std::exchange(m_error, std::nullopt);
+    if (auto error = std::exchange(m_error, std::nullopt))
+        return Failure(std::move(*error));
+    return {};
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/result.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -44,15 +46,15 @@ public:
 
     // Creates or truncates the file and writes the global header; the error text when it cannot, and then
     // nothing is left open. An error too when a file is already open (that file stays open).
-    std::optional<std::string> Open(const std::string& path);
+    Status Open(const std::string& path);
     bool IsOpen() const { return m_file != nullptr; }
     // Buffered; the error text of the first failure.
-    std::optional<std::string> Write(const CapturedDatagram& datagram);
+    Status Write(const CapturedDatagram& datagram);
     // Flushes buffered records to the file.
-    std::optional<std::string> Flush();
+    Status Flush();
     // Flushes and closes; the error text when anything failed since Open. Closing a closed writer does
     // nothing; the destructor closes.
-    std::optional<std::string> Close();
+    Status Close();
 
 private:
     std::FILE* m_file{nullptr};

@@ -16,8 +16,10 @@ constexpr std::size_t INDEX_BLOCK_SIZE = std::size_t{1} << INDEX_BLOCK_SHIFT;
 constexpr std::size_t MAX_FRAME_BYTES = 255;
 
 // A record: this header, unaligned, then the frame's bytes. The partner link is the paired line's serial
-// plus one (0: none) in 40 bits, enough for a line a microsecond for twelve days. The decoder's verdict is
-// kept so that neither the counts nor the painting decode a line again.
+// plus one (0: none) in 40 bits, enough for a line a microsecond for twelve days. A line paired as it is
+// appended (the acknowledgement, always the second of a pair) holds the time between the two lines, from
+// the monotonic clock, in 32 bits of microseconds before its bytes. The decoder's verdict is kept so that
+// neither the counts nor the painting decode a line again.
 struct RecordHeader
 {
     std::int64_t timeUs{0};
@@ -32,6 +34,10 @@ constexpr std::size_t FINDINGS_OFFSET = 17;
 constexpr std::size_t LINK_OFFSET = 18;
 constexpr std::size_t LINK_BYTES = 5;
 constexpr std::size_t HEADER_SIZE = LINK_OFFSET + LINK_BYTES;
+constexpr std::size_t ELAPSED_SIZE = 4;
+// Bits of the flags byte.
+constexpr std::uint8_t HAS_FINDINGS = 1;
+constexpr std::uint8_t HAS_ELAPSED = 2;
 constexpr std::uint64_t LINK_LIMIT = std::uint64_t{1} << (8 * LINK_BYTES);
 
 void WriteLink(std::uint8_t* record, std::uint64_t link)
@@ -53,6 +59,17 @@ std::uint64_t LinkTo(std::optional<std::uint64_t> serial)
     return serial && *serial + 1 < LINK_LIMIT ? *serial + 1 : 0;
 }
 
+void WriteElapsed(std::uint8_t* record, std::int64_t elapsedUs)
+{
+    const auto value = static_cast<std::uint32_t>(std::clamp<std::int64_t>(elapsedUs, 0, UINT32_MAX));
+    std::memcpy(record + HEADER_SIZE, &value, ELAPSED_SIZE);
+}
+
+std::size_t BytesOffset(const std::uint8_t* record)
+{
+    return (record[FINDINGS_OFFSET] & HAS_ELAPSED) != 0 ? HEADER_SIZE + ELAPSED_SIZE : HEADER_SIZE;
+}
+
 void WriteHeader(std::uint8_t* out, const RecordHeader& header)
 {
     std::memcpy(out, &header.timeUs, 8);
@@ -60,7 +77,7 @@ void WriteHeader(std::uint8_t* out, const RecordHeader& header)
     std::memcpy(out + 12, &header.port, 2);
     std::memcpy(out + 14, &header.sendError, 2);
     out[16] = header.size;
-    out[FINDINGS_OFFSET] = header.findings ? 1 : 0;
+    out[FINDINGS_OFFSET] = header.findings ? HAS_FINDINGS : 0;
     WriteLink(out, header.link);
 }
 
@@ -72,23 +89,27 @@ RecordHeader ReadHeader(const std::uint8_t* in)
     std::memcpy(&header.port, in + 12, 2);
     std::memcpy(&header.sendError, in + 14, 2);
     header.size = in[16];
-    header.findings = in[FINDINGS_OFFSET] != 0;
+    header.findings = (in[FINDINGS_OFFSET] & HAS_FINDINGS) != 0;
     header.link = ReadLink(in);
     return header;
 }
 
 } // namespace
 
-void FrameListStore::Append(const LoggedFrame& frame, std::optional<std::uint64_t> partner)
+void FrameListStore::Append(const LoggedFrame& frame, std::optional<LinePairing> pairing)
 {
     const std::size_t size = std::min(frame.bytes.size(), MAX_FRAME_BYTES);
-    std::uint8_t* record = Reserve(HEADER_SIZE + size);
-    const std::uint64_t link = LinkTo(partner);
+    std::uint8_t* record = Reserve(HEADER_SIZE + (pairing ? ELAPSED_SIZE : 0) + size);
+    const std::uint64_t link = LinkTo(pairing ? std::optional(pairing->partner) : std::nullopt);
     const bool findings = !DecodeFrame(frame.bytes).findings.Empty();
     WriteHeader(record, {frame.timeUs, frame.peer.address, frame.peer.port,
                          static_cast<std::uint16_t>(std::clamp(frame.sendError, 0, 0xFFFF)),
                          static_cast<std::uint8_t>(size), findings, link});
-    std::memcpy(record + HEADER_SIZE, frame.bytes.data(), size);
+    if (pairing) {
+        record[FINDINGS_OFFSET] |= HAS_ELAPSED;
+        WriteElapsed(record, pairing->elapsedUs);
+    }
+    std::memcpy(record + BytesOffset(record), frame.bytes.data(), size);
 
     const bool ack = IsAcknowledgement(frame.bytes);
     ++(ack ? m_counts.acknowledgements : m_counts.frames);
@@ -118,12 +139,12 @@ LoggedFrame FrameListStore::At(std::size_t row) const
     const std::uint8_t* record = Record(row);
     const RecordHeader header = ReadHeader(record);
     return {
-        {record + HEADER_SIZE, header.size}, header.timeUs, {header.address, header.port}, header.sendError};
+        {record + BytesOffset(record), header.size}, header.timeUs, {header.address, header.port}, header.sendError};
 }
 
 bool FrameListStore::HasFindings(std::size_t row) const
 {
-    return row < m_count && Record(row)[FINDINGS_OFFSET] != 0;
+    return row < m_count && (Record(row)[FINDINGS_OFFSET] & HAS_FINDINGS) != 0;
 }
 
 QString FrameListStore::Text(std::size_t row) const
@@ -156,6 +177,18 @@ std::optional<std::uint64_t> FrameListStore::Partner(std::size_t row) const
         return std::nullopt;
     const std::uint64_t link = ReadLink(Record(row));
     return link != 0 ? std::optional(link - 1) : std::nullopt;
+}
+
+std::int64_t FrameListStore::Elapsed(std::size_t row) const
+{
+    if (row >= m_count)
+        return 0;
+    std::uint32_t value = 0;
+    const std::uint8_t* record = Record(row);
+    if ((record[FINDINGS_OFFSET] & HAS_ELAPSED) == 0)
+        return 0;
+    std::memcpy(&value, record + HEADER_SIZE, ELAPSED_SIZE);
+    return value;
 }
 
 void FrameListStore::SetPartner(std::uint64_t serial, std::uint64_t partner)

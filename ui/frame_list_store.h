@@ -10,6 +10,14 @@
 #include <optional>
 #include <vector>
 
+// The line of the other list a line pairs with, and the time between the two from the monotonic clock:
+// a round trip, or how long the centre took to answer.
+struct LinePairing
+{
+    std::uint64_t partner{0}; // its serial
+    std::int64_t elapsedUs{0};
+};
+
 // What a list holds, kept up to date at every append so that showing it costs nothing.
 struct FrameCounts
 {
@@ -37,9 +45,8 @@ public:
     FrameListStore(const FrameListStore&) = delete;
     FrameListStore& operator=(const FrameListStore&) = delete;
 
-    // Keeps at most 255 bytes of the frame. `partner`: the serial of the line it pairs with in the other
-    // list.
-    void Append(const LoggedFrame& frame, std::optional<std::uint64_t> partner = std::nullopt);
+    // Keeps at most 255 bytes of the frame, and the line of the other list it pairs with.
+    void Append(const LoggedFrame& frame, std::optional<LinePairing> pairing = std::nullopt);
     void Clear();
 
     std::size_t Count() const { return m_count; }
@@ -58,7 +65,11 @@ public:
     std::optional<std::size_t> RowOf(std::uint64_t serial) const;
     // The serial of the paired line in the other list, whether or not that line is still there.
     std::optional<std::uint64_t> Partner(std::size_t row) const;
+    // The time between a line paired as it was appended and its partner (microseconds, at most 32 bits); 0
+    // for any other line.
+    std::int64_t Elapsed(std::size_t row) const;
     // Pairs the line of `serial`, when it is still here and unpaired; a frame that had no answer now has one.
+    // The time stays with the line appended second.
     void SetPartner(std::uint64_t serial, std::uint64_t partner);
 
     const FrameCounts& Counts() const { return m_counts; }

@@ -62,9 +62,9 @@ void FrameListView::SetLocalPort(std::uint16_t port)
     m_localPorts.push_back({m_store.NextSerial(), port});
 }
 
-void FrameListView::AppendFrame(const LoggedFrame& frame, std::optional<std::uint64_t> partner)
+void FrameListView::AppendFrame(const LoggedFrame& frame, std::optional<LinePairing> pairing)
 {
-    m_store.Append(frame, partner);
+    m_store.Append(frame, pairing);
     // Never restarted by an append: a list fed faster than the period must still refresh every period.
     if (!m_refreshTimer.isActive())
         m_refreshTimer.start();

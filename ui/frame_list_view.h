@@ -43,7 +43,7 @@ public:
     void SetLocalPort(std::uint16_t port);
 
     // `partner`: the serial of the line of the other list it pairs with.
-    void AppendFrame(const LoggedFrame& frame, std::optional<std::uint64_t> partner = std::nullopt);
+    void AppendFrame(const LoggedFrame& frame, std::optional<LinePairing> pairing = std::nullopt);
     // Pairs an earlier line with the line of the other list that answers it.
     void Pair(std::uint64_t serial, std::uint64_t partner) { m_store.SetPartner(serial, partner); }
     void Clear();

@@ -5,7 +5,6 @@
 
 #include <QDateTime>
 
-#include <arpa/inet.h>
 
 #include <cstring>
 #include <optional>
@@ -33,9 +32,9 @@ QString TimeOfDay(std::int64_t timeUs)
     return LocalTime(timeUs, u"HH:mm:ss.zzz"_s);
 }
 
-QString Peer(const Destination& peer)
+QString Peer(const Endpoint& peer)
 {
-    return QString::fromLatin1(FormatPeer(ntohl(peer.address), ntohs(peer.port)));
+    return QString::fromLatin1(peer.ToString());
 }
 
 QString Reason(int error)
@@ -67,7 +66,8 @@ QString PairingLine(const FrameListStore& list, Direction direction, std::size_t
     // A sent frame and the acknowledgement that came back: the round trip; a received frame and the
     // acknowledgement the centre sent: how long answering took.
     const bool roundTrip = sent != ack;
-    const std::int64_t elapsed = ack ? frame.timeUs - partner.timeUs : partner.timeUs - frame.timeUs;
+    // The acknowledgement, appended second, holds the time between the two from the monotonic clock.
+    const std::int64_t elapsed = ack ? list.Elapsed(row) : partners.Elapsed(*partnerRow);
     const QString when = (sent ? u"收到于 "_s : u"发出于 "_s) + TimeOfDay(partner.timeUs);
     QString text =
         label + u"："_s + when + (roundTrip ? u"，往返 "_s : u"，应答用时 "_s) + FormatDuration(elapsed);

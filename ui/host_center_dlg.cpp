@@ -254,10 +254,10 @@ void CHostCenterDlg::AppendFrame(LogList list, const LoggedFrame& frame)
 {
     FrameListView* view = List(list);
     const std::uint64_t serial = view->Store().NextSerial();
-    const std::optional<std::uint64_t> partner = m_pairing.OnAppend(list, frame, serial);
-    view->AppendFrame(frame, partner);
-    if (partner)
-        List(list == LogList::Sent ? LogList::Received : LogList::Sent)->Pair(*partner, serial);
+    const std::optional<LinePairing> pairing = m_pairing.OnAppend(list, frame, serial, MonoClock::now());
+    view->AppendFrame(frame, pairing);
+    if (pairing)
+        List(list == LogList::Sent ? LogList::Received : LogList::Sent)->Pair(pairing->partner, serial);
 }
 
 void CHostCenterDlg::ClearList(LogList list)

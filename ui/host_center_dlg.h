@@ -2,7 +2,7 @@
 
 #include "engine/console.h"
 #include "engine/host_center_engine.h"
-#include "ui/ack_pairing.h"
+#include "ui/list_pairing.h"
 
 #include <QDialog>
 #include <QIcon>
@@ -66,7 +66,7 @@ private:
 
     FormValues m_form;
     QIcon m_hIcon;
-    AckPairing m_pairing;
+    ListPairing m_pairing;
 
     // The template's controls: children of the dialog, deleted after the engine and its socket.
     QLineEdit* m_destIp{nullptr};

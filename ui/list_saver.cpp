@@ -1,12 +1,12 @@
 #include "ui/list_saver.h"
 
+#include "link/frame_record.h"
 #include "net/local_address.h"
 #include "protocol/pcap_writer.h"
 
 #include <QElapsedTimer>
 #include <QSaveFile>
 
-#include <arpa/inet.h>
 
 #include <utility>
 
@@ -97,23 +97,15 @@ void ListSaver::OnSlice()
 void ListSaver::AppendRow(std::size_t row)
 {
     const LoggedFrame frame = m_store.At(row);
-    const std::uint32_t peer = ntohl(frame.peer.address);
-    const std::uint16_t peerPort = ntohs(frame.peer.port);
     if (m_format == SaveFormat::Text) {
-        m_buffer += FormatLogLine(frame.timeUs, m_direction, peer, peerPort, frame.bytes, frame.sendError);
-        m_buffer += '\n';
+        AppendTextLine(m_buffer, MakeRecord(frame.timeUs, m_direction, frame.peer, {}, frame.bytes, frame.sendError));
         return;
     }
     if (frame.sendError != 0)
         return;
-    const std::uint32_t local = ntohl(LocalAddress(frame.peer.address));
-    const std::uint16_t localPort = LocalPort(m_firstSerial + row);
-    CapturedDatagram datagram{frame.timeUs, peer, peerPort, local, localPort, frame.bytes};
-    if (m_direction == Direction::Out) {
-        std::swap(datagram.sourceAddress, datagram.destinationAddress);
-        std::swap(datagram.sourcePort, datagram.destinationPort);
-    }
-    AppendPcapRecord(m_buffer, datagram, ++m_identification);
+    const Endpoint local{LocalAddress(frame.peer.address), LocalPort(m_firstSerial + row)};
+    AppendPcapRecord(m_buffer, CapturedOf(MakeRecord(frame.timeUs, m_direction, frame.peer, local, frame.bytes)),
+                     ++m_identification);
 }
 
 bool ListSaver::Push(bool last)

@@ -23,7 +23,7 @@ class QSaveFile;
 
 enum class SaveFormat : std::uint8_t
 {
-    Text, // FormatLogLine, one line per frame
+    Text, // the frame record's text line, one per frame
     Pcap, // link type RAW, the real addresses and ports
 };
 

@@ -31,7 +31,7 @@ TEST(EventSender, WorkedSequenceAccumulatesStatusOnOnePair)
         h.engine.OnSendEvent();
         EXPECT_EQ(h.Next(), Bytes(frame));
         EXPECT_EQ(h.Sent().back(), Line(frame));
-        EXPECT_EQ(h.console.sent.back().peer, (Destination{LoopbackAddress(), htons(h.peer.Port())}));
+        EXPECT_EQ(h.console.sent.back().peer, (Endpoint{LoopbackAddress(), h.peer.Port()}));
         EXPECT_EQ(h.StatusOf(0, 1), Bytes(statusAfter));
     }
     EXPECT_EQ(h.Sent().size(), std::size(steps));

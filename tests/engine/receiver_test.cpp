@@ -54,7 +54,7 @@ TEST(Receiver, ShowsEveryFrameAndAnswersAllButAcknowledgements)
         // Each line names the peer it came from or went to.
         for (const auto* lines : {&h.console.received, &h.console.sent})
             for (const RecordingConsole::Line& line : *lines)
-                EXPECT_EQ(line.peer, (Destination{LoopbackAddress(), htons(h.peer.Port())}));
+                EXPECT_EQ(line.peer, (Endpoint{LoopbackAddress(), h.peer.Port()}));
         EXPECT_TRUE(h.NothingSentBefore());
     }
 }

@@ -61,8 +61,8 @@ TEST(ResolveDestinationText, AppliesTheLengthZeroAndPortRules)
         const auto result = ResolveDestinationText(c.address, c.port);
         const auto trace = (c.address + u" : "_s + c.port).toStdString();
         EXPECT_EQ(result.has_value(), c.accepted) << trace;
-        EXPECT_EQ(result.value_or(Destination{}).address, htonl(c.hostAddress)) << trace;
-        EXPECT_EQ(result.value_or(Destination{}).port, htons(c.hostPort)) << trace;
+        EXPECT_EQ(result.value_or(Endpoint{}).address, c.hostAddress) << trace;
+        EXPECT_EQ(result.value_or(Endpoint{}).port, c.hostPort) << trace;
     }
 }
 

@@ -39,7 +39,7 @@ protected:
     {
         return QTest::qWaitFor([&] { return waiting.count() >= count; }, 2000);
     }
-    Destination PeerAddress() const { return {LoopbackAddress(), htons(peer.Port())}; }
+    Endpoint PeerAddress() const { return {LoopbackAddress(), peer.Port()}; }
 
     LoopbackPeer peer;
     std::uint16_t port{FreeUdpPort()};
@@ -167,7 +167,7 @@ TEST_F(UdpEndpointTest, HeldPortLeavesTheEndpointOpenAndSending)
     ASSERT_TRUE(holder.IsValid());
     EXPECT_FALSE(Open());
     EXPECT_TRUE(endpoint.IsOpen());
-    EXPECT_EQ(endpoint.SendTo({LoopbackAddress(), htons(holder.Port())}, Pattern(5)).sent, 5);
+    EXPECT_EQ(endpoint.SendTo({LoopbackAddress(), holder.Port()}, Pattern(5)).sent, 5);
     const auto received = holder.Receive().value_or(LoopbackPeer::Datagram{});
     EXPECT_EQ(received.bytes, Pattern(5));
     EXPECT_NE(received.fromPort, port);

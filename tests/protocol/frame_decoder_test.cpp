@@ -70,6 +70,7 @@ const DecodeCase DECODE_CASES[] = {
      "Online comm 0 dev 1 [length_mismatch]"},
     {"reserved", "08 00 01 00 05 00 01 0F", Online, false, 0, Good, Findings({ReservedNotZero}),
      "Online comm 0 dev 1 [reserved_not_zero]"},
+    {"comm and device 239", "08 EF EF 00 00 00 01 E7", Online, false, 0, Good, {}, "Online comm 239 dev 239"},
     {"comm 240", "08 F0 01 00 00 00 01 FA", Online, false, 0, Good, Findings({CommOutOfRange}),
      "Online comm 240 dev 1 [comm_out_of_range]"},
     {"device 240", "08 00 F0 00 00 00 01 F9", Online, false, 0, Good, Findings({DeviceOutOfRange}),
@@ -80,6 +81,11 @@ const DecodeCase DECODE_CASES[] = {
     // Cut after the first status byte: only that byte is there.
     {"status cut", "0C 00 01 00 00 00 02 01", Status, false, 1, Missing, Findings({LengthMismatch, Truncated}),
      "Status comm 0 dev 1 alarm: zone 1 [length_mismatch,truncated]"},
+    // A checksum byte of 0x00 means "none" for the debug frame only.
+    {"zero checksum", "08 00 01 00 00 00 01 00", Online, false, 0, Bad, Findings({BadChecksum}),
+     "Online comm 0 dev 1 [bad_checksum]"},
+    {"six bytes", "08 00 01 00 00 00", Unknown, false, 0, Missing, Findings({LengthMismatch, Truncated}),
+     "Short 6 bytes [length_mismatch,truncated]"},
     {"no command", "0C 00 01", Unknown, false, 0, Missing, Findings({LengthMismatch, Truncated}),
      "Short 3 bytes [length_mismatch,truncated]"},
     {"one byte", "01", Unknown, false, 0, Missing, Findings({Truncated}), "Short 1 byte [truncated]"},

@@ -134,6 +134,10 @@ TEST(HexDigit, AgreesWithTheCLocaleForEveryCharacter)
 TEST(Acknowledgement, AnswersEveryFrameButAcknowledgementsEmptyAndOversizedDatagrams)
 {
     const std::vector<std::uint8_t> oversized(129, 0x01);
+    std::vector<std::uint8_t> largest(128, 0x00); // the receive buffer's size: still a frame
+    largest[0] = 0x80;
+    largest[2] = 0x07;
+    largest[6] = 0x02;
     const struct
     {
         std::vector<std::uint8_t> datagram;
@@ -149,6 +153,7 @@ TEST(Acknowledgement, AnswersEveryFrameButAcknowledgementsEmptyAndOversizedDatag
         {Bytes("08 00 01 00 00 00 82 8B"), "", NoAck::Acknowledgement},
         {Bytes("08 00 01 00 00 00 80"), "", NoAck::Acknowledgement},
         {Bytes(""), "", NoAck::Empty},
+        {largest, "08 00 07 00 00 00 82 91", {}},
         {oversized, "", NoAck::Oversize},
     };
     for (const auto& c : cases) {
@@ -202,18 +207,6 @@ TEST(FormatDatagramHex, ShowsWhatAClearedBufferWouldHold)
     // Machine-readable output shows every byte, whatever byte 0 says.
     EXPECT_EQ(FormatBytesHex(Bytes("03 01 0a 04 05")), "03 01 0A 04 05");
     EXPECT_EQ(FormatBytesHex(Bytes("")), "");
-}
-
-TEST(LogLine, NamesTimeDirectionPeerLineAndDecoding)
-{
-    EXPECT_EQ(FormatLogLine(1'765'226'908'123'456, Direction::Out, 0x7F000001, 8015,
-                            Bytes("0C 00 01 00 00 00 02 01 11 00 00 21")),
-              "2025-12-08T20:48:28.123456Z out 127.0.0.1:8015  0C 00 01 00 00 00 02 01 11 00 00 21 | "
-              "Status comm 0 dev 1 alarm: zone 1 flags: disarmed,mains_absent");
-    EXPECT_EQ(FormatLogLine(0, Direction::In, 0xCB007107, 65535, Bytes("08 00 01 00 00 00 82 8B"), EACCES),
-              "1970-01-01T00:00:00.000000Z in 203.0.113.7:65535  08 00 01 00 00 00 82 8B | "
-              "ACK status comm 0 dev 1 (send failed: Permission denied)");
-    EXPECT_EQ(FormatTimestampUtc(-1), "1969-12-31T23:59:59.999999Z");
 }
 
 } // namespace

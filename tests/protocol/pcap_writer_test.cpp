@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <csignal>
 #include <filesystem>
 #include <string>
 #include <unistd.h>
@@ -89,13 +90,13 @@ TEST(PcapWriter, FileReadsBackRecordByRecord)
         {1'700'000'001'000'001, Ip(10, 0, 0, 2), 6001, Ip(192, 168, 1, 10), 5000, ONLINE},
     };
     PcapFileWriter writer;
-    ASSERT_EQ(writer.Open(path.str()), std::nullopt);
+    ASSERT_TRUE(writer.Open(path.str()));
     EXPECT_TRUE(writer.IsOpen());
     for (const CapturedDatagram& d : sent)
-        EXPECT_EQ(writer.Write(d), std::nullopt);
-    EXPECT_EQ(writer.Close(), std::nullopt);
+        EXPECT_TRUE(writer.Write(d));
+    EXPECT_TRUE(writer.Close());
     EXPECT_FALSE(writer.IsOpen());
-    EXPECT_EQ(writer.Close(), std::nullopt); // closing twice is harmless
+    EXPECT_TRUE(writer.Close()); // closing twice is harmless
 
     const PcapReadResult read = ReadPcapFile(path.str());
     ASSERT_EQ(read.error, std::nullopt); // the reader checks the IPv4 header checksum and the lengths
@@ -131,12 +132,12 @@ TEST(PcapWriter, WritesOnceTheBufferPasses64KiB)
 {
     const TempPath path("buffered.pcap");
     PcapFileWriter writer;
-    ASSERT_EQ(writer.Open(path.str()), std::nullopt);
+    ASSERT_TRUE(writer.Open(path.str()));
     const std::vector<std::uint8_t> payload(1000, 0x5A);
     for (int i = 0; i < 70; ++i) // 70 records of 1044 bytes
-        ASSERT_EQ(writer.Write({i, 1, 2, 3, 4, payload}), std::nullopt);
+        ASSERT_TRUE(writer.Write({i, 1, 2, 3, 4, payload}));
     EXPECT_GE(std::filesystem::file_size(path.str()), 64U * 1024U);
-    EXPECT_EQ(writer.Close(), std::nullopt);
+    EXPECT_TRUE(writer.Close());
     EXPECT_EQ(std::filesystem::file_size(path.str()), 24U + 70U * 1044U);
 }
 
@@ -144,16 +145,37 @@ TEST(PcapWriter, ReportsTheSystemsReason)
 {
     PcapFileWriter writer;
     const auto full = writer.Open("/dev/full");
-    ASSERT_TRUE(full.has_value());
-    EXPECT_NE(full->find("/dev/full"), std::string::npos) << *full;
-    EXPECT_NE(full->find(std::strerror(ENOSPC)), std::string::npos) << *full;
+    ASSERT_FALSE(full);
+    EXPECT_NE(full.error().find("/dev/full"), std::string::npos) << full.error();
+    EXPECT_NE(full.error().find(std::strerror(ENOSPC)), std::string::npos) << full.error();
     EXPECT_FALSE(writer.IsOpen());
-    EXPECT_TRUE(writer.Write({0, 1, 2, 3, 4, ONLINE}).has_value());
+    EXPECT_FALSE(writer.Write({0, 1, 2, 3, 4, ONLINE}));
 
     const auto missing = writer.Open("/nonexistent-dir/x.pcap");
-    ASSERT_TRUE(missing.has_value());
-    EXPECT_NE(missing->find(std::strerror(ENOENT)), std::string::npos) << *missing;
-    EXPECT_EQ(writer.Close(), std::nullopt);
+    ASSERT_FALSE(missing);
+    EXPECT_NE(missing.error().find(std::strerror(ENOENT)), std::string::npos) << missing.error();
+    EXPECT_TRUE(writer.Close());
+}
+
+TEST(PcapWriter, TheFirstWriteErrorSticks)
+{
+    // A pipe whose reader goes away after the header: the flush of a full buffer fails with EPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
+    int pipe[2];
+    ASSERT_EQ(::pipe(pipe), 0);
+    PcapFileWriter writer;
+    ASSERT_TRUE(writer.Open("/proc/self/fd/" + std::to_string(pipe[1])));
+    ::close(pipe[0]);
+    const std::vector<std::uint8_t> payload(1000, 0x5A);
+    Status status;
+    for (int i = 0; i < 70 && status; ++i)
+        status = writer.Write({i, 1, 2, 3, 4, payload});
+    ASSERT_FALSE(status);
+    EXPECT_NE(status.error().find(std::strerror(EPIPE)), std::string::npos) << status.error();
+    EXPECT_FALSE(writer.Write({0, 1, 2, 3, 4, ONLINE}));
+    EXPECT_FALSE(writer.Flush());
+    EXPECT_FALSE(writer.Close());
+    ::close(pipe[1]);
 }
 
 TEST(PcapReader, RejectsAWrongIpv4HeaderChecksum)

@@ -1,31 +1,17 @@
 #include "tests/support/hex_text.h"
 
-#include <cstdio>
+#include "protocol/frame.h"
+
 #include <sstream>
-
-namespace {
-
-int DigitValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-} // namespace
 
 std::vector<std::uint8_t> Bytes(std::string_view hex)
 {
     std::vector<std::uint8_t> bytes;
     int high = -1;
     for (const char c : hex) {
-        const int value = DigitValue(c);
-        if (value < 0)
+        if (!IsHexDigit(c))
             continue;
+        const int value = HexDigitValue(c);
         if (high < 0) {
             high = value;
         } else {
@@ -44,13 +30,7 @@ std::vector<std::uint8_t> BytesOfLine(const QString& hex)
 
 std::string Hex(std::span<const std::uint8_t> bytes)
 {
-    std::string text;
-    for (const std::uint8_t byte : bytes) {
-        char group[4];
-        std::snprintf(group, sizeof group, text.empty() ? "%02X" : " %02X", byte);
-        text += group;
-    }
-    return text;
+    return FormatBytesHex(bytes);
 }
 
 std::map<std::string, std::string> SummaryFields(std::span<const std::string> lines)

@@ -160,5 +160,5 @@ std::uint16_t FreeUdpPort()
 
 std::uint32_t LoopbackAddress()
 {
-    return htonl(INADDR_LOOPBACK);
+    return LOOPBACK_ADDRESS;
 }

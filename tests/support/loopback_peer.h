@@ -6,6 +6,8 @@
 #include <span>
 #include <vector>
 
+#include "protocol/endpoint.h"
+
 #include <netinet/in.h>
 
 // A blocking UDP socket bound to 127.0.0.1: the far side of whatever a test, bench or fuzzer drives. It only

@@ -1,7 +1,7 @@
 #include "protocol/acknowledgement.h"
 #include "protocol/frame.h"
 #include "tests/support/hex_text.h"
-#include "ui/ack_pairing.h"
+#include "ui/list_pairing.h"
 #include "ui/frame_list_store.h"
 #include "ui/frame_list_view.h"
 
@@ -53,8 +53,8 @@ TEST(FrameListStore, GivesBackEveryFrameWithItsContext)
     FrameListStore store;
     std::int64_t time = 1'700'000'000'000'000;
     for (const auto& c : cases) {
-        store.Append({c.bytes, ++time, {0x0100007F, 0x1F4F}, 0});
-        store.Append({c.bytes, ++time, {0x0200007F, 0x0000}, 111});
+        store.Append({c.bytes, ++time, {LOOPBACK_ADDRESS, 8015}, 0});
+        store.Append({c.bytes, ++time, {Ipv4(127, 0, 0, 2), 0}, 111});
     }
     ASSERT_EQ(store.Count(), 2 * std::size(cases));
     time = 1'700'000'000'000'000;
@@ -63,7 +63,7 @@ TEST(FrameListStore, GivesBackEveryFrameWithItsContext)
             const LoggedFrame frame = store.At(2 * i + k);
             EXPECT_EQ(std::vector<std::uint8_t>(frame.bytes.begin(), frame.bytes.end()), cases[i].bytes) << i;
             EXPECT_EQ(frame.timeUs, ++time);
-            EXPECT_EQ(frame.peer, (k == 0 ? Destination{0x0100007F, 0x1F4F} : Destination{0x0200007F, 0}));
+            EXPECT_EQ(frame.peer, (k == 0 ? Endpoint{LOOPBACK_ADDRESS, 8015} : Endpoint{Ipv4(127, 0, 0, 2), 0}));
             EXPECT_EQ(frame.sendError, k == 0 ? 0 : 111);
             EXPECT_EQ(store.Text(2 * i + k), cases[i].line) << i;
         }
@@ -94,13 +94,16 @@ TEST(FrameListStore, LinksLinesBySerialAndCountsWhatItHolds)
     FrameListStore store;
     store.Append({status, 1, {}, 0});                 // serial 0: awaits its answer
     store.Append({status, 2, {}, 111}, std::nullopt); // 1: failed, awaits nothing
-    store.Append({ack, 3, {}, 0}, 40);                // 2: an acknowledgement, paired at once
+    store.Append({ack, 3, {}, 0}, LinePairing{40, 7}); // 2: an acknowledgement, paired at once
     store.Append({badSum, 4, {}, 0});                 // 3: findings
     EXPECT_EQ(store.Counts(), (FrameCounts{3, 1, 2, 1, 1}));
     store.SetPartner(0, 41);
     store.SetPartner(0, 42); // already paired: kept
     store.SetPartner(9, 43); // no such line
     EXPECT_EQ(store.Partner(0), 41u);
+    EXPECT_EQ(store.Elapsed(0), 0);
+    EXPECT_EQ(store.Elapsed(2), 7);
+    EXPECT_EQ(Hex(store.At(2).bytes), "08 00 01 00 00 00 82 8B");
     EXPECT_EQ(store.Partner(2), 40u);
     EXPECT_EQ(store.Partner(3), std::nullopt);
     EXPECT_EQ(store.Counts().unanswered, 1u);
@@ -116,75 +119,61 @@ TEST(FrameListStore, LinksLinesBySerialAndCountsWhatItHolds)
     EXPECT_EQ(store.Partner(0), std::nullopt);
 }
 
-// One append after another on both lists, as the window makes them; P and Q are two peers.
-TEST(AckPairing, PairsAnAcknowledgementWithTheLatestUnansweredFrameToItsPeerAndAFrameWithTheAnswerAfterIt)
+// One append after another on both lists, as the window makes them, a millisecond apart; P and Q are two
+// peers.
+TEST(ListPairing, PairsAnAcknowledgementWithTheOldestUnansweredFrameToItsPeerAndAFrameWithTheAnswerAfterIt)
 {
     const std::vector<std::uint8_t> status = BytesOfLine(u"0C 00 01 00 00 00 02 01 11 00 00 21"_s);
     const std::vector<std::uint8_t> other = BytesOfLine(u"0C 00 02 00 00 00 02 01 11 00 00 22"_s);
     const std::vector<std::uint8_t> ack = BytesOfLine(u"08 00 01 00 00 00 82 8B"_s);
-    const Destination p{0x0100007F, 0x1F4F}, q{0x0100007F, 0x1F50};
+    const std::vector<std::uint8_t> spoilt = BytesOfLine(u"08 00 01 00 00 00 82 74"_s);
+    const Endpoint p{LOOPBACK_ADDRESS, 8015}, q{LOOPBACK_ADDRESS, 8016};
     constexpr auto SENT = LogList::Sent, RECEIVED = LogList::Received;
     constexpr std::optional<std::uint64_t> NONE;
     const struct
     {
         LogList list;
         const std::vector<std::uint8_t>& bytes;
-        Destination peer;
+        Endpoint peer;
         int sendError;
         std::optional<std::uint64_t> partner;
+        std::int64_t elapsedMs;
     } steps[] = {
-        {SENT, status, p, 0, NONE},     // sent 0
-        {SENT, status, p, 0, NONE},     // sent 1: the same frame again
-        {SENT, status, p, 111, NONE},   // sent 2: never left
-        {SENT, other, p, 0, NONE},      // sent 3
-        {RECEIVED, ack, q, 0, NONE},    // received 0: from another peer
-        {RECEIVED, ack, p, 0, 1},        // received 1: the latest of the two
-        {RECEIVED, ack, p, 0, 0},        // received 2: then the older one
-        {RECEIVED, ack, p, 0, NONE},    // received 3: none left
-        {RECEIVED, status, q, 0, NONE}, // received 4: a frame, answered next
-        {SENT, ack, q, 0, 4},            // sent 4
-        {RECEIVED, status, q, 0, NONE}, // received 5
-        {SENT, status, q, 0, NONE},     // sent 5: not an acknowledgement
-        {SENT, ack, q, 0, NONE},        // sent 6: no longer right after it
+        {SENT, status, p, 0, NONE, 0},      // sent 0, at 0 ms
+        {SENT, status, p, 0, NONE, 0},      // sent 1: the same frame again
+        {SENT, status, p, 111, NONE, 0},    // sent 2: never left
+        {SENT, other, p, 0, NONE, 0},       // sent 3
+        {RECEIVED, ack, q, 0, NONE, 0},     // received 0: from another peer
+        {RECEIVED, spoilt, p, 0, NONE, 0},  // received 1: its checksum is wrong, not taken
+        {RECEIVED, ack, p, 0, 0, 6},        // received 2, at 6 ms: the oldest of the two
+        {RECEIVED, ack, p, 0, 1, 6},        // received 3: then the other
+        {RECEIVED, ack, p, 0, NONE, 0},     // received 4: none left
+        {RECEIVED, status, q, 0, NONE, 0},  // received 5: a frame, answered next
+        {SENT, ack, q, 0, 5, 1},            // sent 4
+        {RECEIVED, status, q, 0, NONE, 0},  // received 6
+        {SENT, status, q, 0, NONE, 0},      // sent 5: not an acknowledgement
+        {SENT, ack, q, 0, NONE, 0},         // sent 6: no longer right after it
     };
-    AckPairing pairing;
+    ListPairing pairing;
     std::uint64_t serials[2] = {0, 0};
+    MonoTime now{};
     for (const auto& step : steps) {
         std::uint64_t& serial = serials[static_cast<int>(step.list)];
         SCOPED_TRACE(testing::Message() << (step.list == SENT ? "sent " : "received ") << serial);
-        EXPECT_EQ(pairing.OnAppend(step.list, {step.bytes, 0, step.peer, step.sendError}, serial++),
-                  step.partner);
+        const auto pairing_ = pairing.OnAppend(step.list, {step.bytes, 0, step.peer, step.sendError}, serial++, now);
+        EXPECT_EQ(pairing_ ? std::optional(pairing_->partner) : NONE, step.partner);
+        if (pairing_)
+            EXPECT_EQ(pairing_->elapsedUs, step.elapsedMs * 1000);
+        now += std::chrono::milliseconds(1);
     }
 
     // A cleared list is forgotten: nothing pairs with its lines any more.
-    pairing.OnAppend(SENT, {status, 0, p, 0}, 7);
+    pairing.OnAppend(SENT, {status, 0, p, 0}, 7, now);
     pairing.OnClear(SENT);
-    EXPECT_EQ(pairing.OnAppend(RECEIVED, {ack, 0, p, 0}, 6), NONE);
-    pairing.OnAppend(RECEIVED, {status, 0, p, 0}, 7);
+    EXPECT_EQ(pairing.OnAppend(RECEIVED, {ack, 0, p, 0}, 6, now), std::nullopt);
+    pairing.OnAppend(RECEIVED, {status, 0, p, 0}, 7, now);
     pairing.OnClear(RECEIVED);
-    EXPECT_EQ(pairing.OnAppend(SENT, {ack, 0, p, 0}, 8), NONE);
-}
-
-TEST(AckPairing, ForgetsTheOldestUnansweredFramesBeyondItsCapacity)
-{
-    constexpr std::uint64_t FRAMES = AckPairing::WAITING_CAPACITY + 100;
-    AckPairing pairing;
-    std::vector<std::uint8_t> frame = BytesOfLine(u"08 00 00 00 00 00 01 00"_s);
-    const auto keyed = [&frame](std::uint64_t i) {
-        frame[1] = static_cast<std::uint8_t>(i);
-        frame[2] = static_cast<std::uint8_t>(i >> 8);
-        return LoggedFrame{frame, 0, {0x0100007F, 0x1F4F}, 0};
-    };
-    for (std::uint64_t i = 0; i < FRAMES; ++i)
-        pairing.OnAppend(LogList::Sent, keyed(i), i);
-    const auto answer = [&](std::uint64_t i) {
-        const auto ack = std::get<AckFrame>(AcknowledgementFor(keyed(i).bytes));
-        return pairing.OnAppend(LogList::Received, {ack, 0, {0x0100007F, 0x1F4F}, 0}, 0);
-    };
-    EXPECT_EQ(answer(FRAMES - 1), FRAMES - 1);
-    EXPECT_EQ(answer(FRAMES - AckPairing::WAITING_CAPACITY), FRAMES - AckPairing::WAITING_CAPACITY);
-    EXPECT_EQ(answer(FRAMES - AckPairing::WAITING_CAPACITY - 1), std::nullopt);
-    EXPECT_EQ(answer(0), std::nullopt);
+    EXPECT_EQ(pairing.OnAppend(SENT, {ack, 0, p, 0}, 8, now), std::nullopt);
 }
 
 class FrameListViewTest : public ::testing::Test

@@ -2,12 +2,13 @@
 // the context menu.
 #define QTEST_QPA_MOUSE_HANDLING
 
-#include "protocol/log_line.h"
+#include "link/frame_record.h"
 #include "tests/support/hex_text.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/pcap_reader.h"
 #include "tests/ui/message_recorder.h"
 #include "ui/frame_list_view.h"
+#include "ui/frame_tooltip.h"
 #include "ui/host_center_dlg.h"
 
 #include <QAction>
@@ -19,6 +20,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -184,6 +186,9 @@ TEST_F(TrafficTest, HoveringALineExplainsItAndAnomaliesStandOutInColour)
         ASSERT_TRUE(tip.startsWith(u"时间："_s)) << tip.toStdString();
         for (const QString& part : c.says)
             EXPECT_TRUE(tip.contains(part)) << part.toStdString() << " in\n" << tip.toStdString();
+        // A time between two lines is never negative, whichever of the two is hovered.
+        if (tip.contains(u"往返"_s) || tip.contains(u"应答用时"_s))
+            EXPECT_TRUE(tip.contains(QRegularExpression(u"(往返|应答用时) \\d"_s))) << tip.toStdString();
         EXPECT_EQ(InkOf(*c.list, c.row), c.ink);
     }
     // The failed line keeps its text, and a selected line takes the selection's colours.
@@ -194,6 +199,20 @@ TEST_F(TrafficTest, HoveringALineExplainsItAndAnomaliesStandOutInColour)
     // A cleared line is never referred to: its partner says so.
     m_dialog->findChild<QPushButton*>(u"IDC_CLEAR_RECV"_s)->click();
     EXPECT_TRUE(Hover(*m_sent, 0).contains(u"确认：该行已清除"_s));
+}
+
+TEST(FormatDuration, MicrosecondsUpToAMillisecondThenMillisecondsThenSeconds)
+{
+    const struct
+    {
+        std::int64_t us;
+        QString text;
+    } cases[] = {
+        {0, u"0 µs"_s},           {999, u"999 µs"_s},         {1000, u"1.000 ms"_s},
+        {482'512, u"482.512 ms"_s}, {1'000'000, u"1.000 s"_s}, {-1000, u"-1.000 ms"_s},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(FormatDuration(c.us), c.text) << c.us;
 }
 
 TEST_F(TrafficTest, TheContextMenuCopiesSelectsAllAndShowsTheCounts)
@@ -255,10 +274,11 @@ TEST_F(TrafficTest, SavedTextAndCaptureHoldTheListAsItWasWhenTheSaveStarted)
             ASSERT_EQ(static_cast<std::size_t>(text.size()), lines);
             for (std::size_t row = 0; row < lines; ++row) {
                 const LoggedFrame frame = store.At(row);
-                EXPECT_EQ(text[static_cast<qsizetype>(row)],
-                          QString::fromStdString(
-                              FormatLogLine(frame.timeUs, c.list->GetDirection(), ntohl(frame.peer.address),
-                                            ntohs(frame.peer.port), frame.bytes, frame.sendError)));
+                std::string line;
+                AppendTextLine(line, MakeRecord(frame.timeUs, c.list->GetDirection(), frame.peer, {}, frame.bytes,
+                                                frame.sendError));
+                line.pop_back();
+                EXPECT_EQ(text[static_cast<qsizetype>(row)], QString::fromStdString(line));
             }
             continue;
         }

@@ -1,0 +1,74 @@
+#include "cli/common_options.h"
+
+#include "cli/text_inputs.h"
+#include "net/host_port.h"
+
+const CLI::Validator& HostPortValidator()
+{
+    static const CLI::Validator validator =
+        FromParser([](std::string_view t) { return SplitHostPort(t); }, "HOST:PORT");
+    return validator;
+}
+
+const CLI::Validator& EventValidator()
+{
+    static const CLI::Validator validator = FromParser([](std::string_view t) { return ParseEventName(t); }, "EVENT");
+    return validator;
+}
+
+const CLI::Validator& RateValidator()
+{
+    static const CLI::Validator validator = FromParser([](std::string_view t) { return ParseRate(t); }, "RATE");
+    return validator;
+}
+
+void AddOutputOptions(CLI::App* command, OutputOptions& output)
+{
+    command->add_flag("--jsonl", output.jsonl, "One JSON object per line; a summary object last");
+    command->add_option("--pcap", output.pcapPath, "Write every datagram sent and received to FILE (pcap)")
+        ->type_name("FILE");
+}
+
+void AddReceiveBufferOption(CLI::App* command, int& bytes)
+{
+    command->add_option("--rcvbuf", bytes, "Socket receive buffer to ask for")
+        ->capture_default_str()
+        ->type_name("BYTES")
+        ->check(CLI::Range(4096, 1 << 30));
+}
+
+void AddSenderOptions(CLI::App* command, SenderOptions& sender, bool withPacing)
+{
+    command->add_option("--to", sender.toText, "Destination: an IPv4 address or a host name, and a port")
+        ->required()
+        ->type_name("HOST:PORT")
+        ->check(HostPortValidator());
+    command->add_option("--from-port", sender.fromPort, "Local port to send from (default: any)")
+        ->type_name("P")
+        ->check(CLI::Range(0, 65535));
+    command->add_flag("--expect-ack", sender.expectAck, "Wait for each frame's acknowledgement");
+    command->add_option("--timeout", sender.timeoutMs, "How long to wait for an acknowledgement")
+        ->capture_default_str()
+        ->type_name("MS")
+        ->check(CLI::Range(1, 3'600'000));
+    if (withPacing) {
+        command->add_option("--retries", sender.retries, "Send a frame again up to N times without answer")
+            ->capture_default_str()
+            ->type_name("N")
+            ->check(CLI::Range(0, 1000));
+        command->add_option("--interval", sender.intervalMs, "Pause between frames")
+            ->capture_default_str()
+            ->type_name("MS")
+            ->check(CLI::Range(0, 3'600'000));
+    }
+    AddReceiveBufferOption(command, sender.receiveBuffer);
+    AddOutputOptions(command, sender.output);
+}
+
+Result<Endpoint> ResolveSenderTarget(SenderOptions& sender)
+{
+    auto resolved = ResolveHostPort(sender.toText);
+    if (resolved)
+        sender.to = *resolved;
+    return resolved;
+}

@@ -1,0 +1,71 @@
+#include "net/batch_udp_socket.h"
+#include "tests/support/loopback_peer.h"
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+
+#include <vector>
+
+namespace {
+
+// Runs of equal datagrams may go as one segmented message; the receiver must still see each datagram whole.
+TEST(BatchUdpSocket, EveryDatagramArrivesWithItsOwnSizeWhateverRunsTheSendMakes)
+{
+    const struct
+    {
+        const char* name;
+        std::vector<std::size_t> sizes;
+    } cases[] = {
+        {"one run", {12, 12, 12, 12}},
+        {"a shorter one inside", {12, 12, 8, 12, 12}},
+        {"a longer one last", {8, 8, 8, 12}},
+        {"all different", {1, 2, 3, 128}},
+    };
+    LoopbackPeer peer;
+    BatchUdpSocket socket(16);
+    BatchUdpSocket::Options options;
+    options.peer = Endpoint{LOOPBACK_ADDRESS, peer.Port()};
+    ASSERT_TRUE(socket.Open(options));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::vector<std::uint8_t>> datagrams;
+        std::vector<BatchUdpSocket::Outgoing> outgoing;
+        for (std::size_t i = 0; i < c.sizes.size(); ++i)
+            datagrams.emplace_back(c.sizes[i], static_cast<std::uint8_t>(i + 1));
+        for (const auto& bytes : datagrams)
+            outgoing.push_back({*options.peer, 0, bytes});
+        const auto outcome = socket.Send(outgoing);
+        EXPECT_EQ(outcome.sent, outgoing.size());
+        EXPECT_EQ(outcome.error, 0);
+        for (const auto& expected : datagrams) {
+            const auto received = peer.Receive();
+            ASSERT_TRUE(received.has_value());
+            EXPECT_EQ(received->bytes, expected);
+        }
+        EXPECT_FALSE(peer.TryReceive().has_value());
+    }
+}
+
+TEST(BatchUdpSocket, ReceivesWithTheSendersEndpointInHostOrder)
+{
+    BatchUdpSocket socket;
+    BatchUdpSocket::Options options;
+    options.bindAddress = LOOPBACK_ADDRESS;
+    ASSERT_TRUE(socket.Open(options));
+    const Endpoint local = socket.LocalAddress();
+    EXPECT_EQ(local.address, LOOPBACK_ADDRESS);
+    LoopbackPeer peer;
+    const std::vector<std::uint8_t> frame{0x08, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x0A};
+    ASSERT_TRUE(peer.SendTo(local.port, frame));
+    pollfd readable{socket.Handle(), POLLIN, 0};
+    ASSERT_EQ(::poll(&readable, 1, 2000), 1);
+    const auto received = socket.Receive();
+    ASSERT_TRUE(received) << received.error();
+    const std::span<const BatchUdpSocket::Received> batch = *received;
+    ASSERT_EQ(batch.size(), 1U);
+    EXPECT_EQ(batch[0].from, (Endpoint{LOOPBACK_ADDRESS, peer.Port()}));
+    EXPECT_EQ(batch[0].size, frame.size());
+}
+
+} // namespace
