@@ -3,6 +3,7 @@
 #include "cli/centre.h"
 #include "cli/command.h"
 #include "cli/decode.h"
+#include "cli/fleet.h"
 #include "cli/run.h"
 #include "cli/sender.h"
 #include "cli/sweep.h"
@@ -19,7 +20,7 @@ namespace {
 
 // Every subcommand, in the order --help lists them.
 constexpr AddCommand COMMANDS[] = {
-    AddCentreCommand, AddSendCommand, AddHexCommand, AddSweepCommand, AddDecodeCommand, AddEventsCommand,
+    AddCentreCommand, AddSendCommand, AddHexCommand, AddSweepCommand, AddFleetCommand, AddDecodeCommand, AddEventsCommand,
 };
 
 } // namespace

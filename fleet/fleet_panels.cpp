@@ -87,7 +87,8 @@ std::size_t FleetPanels::MatcherCapacity(const FleetConfig& config)
 {
     const double perSecond = config.panels * (1e6 / static_cast<double>(config.heartbeat.count()) +
                                               config.eventsPerHour / 3600.0);
-    const double window = perSecond * static_cast<double>(config.timeout.count()) / 1e6;
+    const auto longest = std::max(config.retryInterval, config.timeout);
+    const double window = perSecond * static_cast<double>(longest.count()) / 1e6;
     return std::bit_ceil(static_cast<std::size_t>(window * 1.1) + 1024);
 }
 
@@ -230,16 +231,17 @@ void FleetPanels::Emit(std::uint32_t index, std::size_t kind, std::int64_t nowUs
         panel.kind = static_cast<std::uint8_t>(kind);
     }
     panel.ticket = m_matcher.Sent(m_centre, event.Frame(), index, now);
-    panel.retryDueMs = static_cast<std::uint32_t>(CeilMs(nowUs + m_config.timeout.count()));
+    const auto wait = panel.retries < m_config.retries ? m_config.retryInterval : m_config.timeout;
+    panel.retryDueMs = static_cast<std::uint32_t>(CeilMs(nowUs + wait.count()));
     ++m_kinds[kind].sent;
 }
 
-AckMatcher::Outcome FleetPanels::Received(const Endpoint& from, std::span<const std::uint8_t> bytes, MonoTime now,
-                                          std::vector<Datagram>& out)
+AckMatcher::Match FleetPanels::Received(const Endpoint& from, std::span<const std::uint8_t> bytes, MonoTime now,
+                                        std::vector<Datagram>& out)
 {
     const AckMatcher::Match match = m_matcher.Received(from, bytes, now);
     if (match.outcome != AckMatcher::Outcome::Answered || match.id >= m_panels.size())
-        return match.outcome;
+        return match;
     const auto index = static_cast<std::uint32_t>(match.id);
     Panel& panel = m_panels[index];
     if (panel.kind != NONE) {
@@ -249,7 +251,7 @@ AckMatcher::Outcome FleetPanels::Received(const Endpoint& from, std::span<const 
     m_roundTrips.Add(match.rtt.count());
     // Its wake in the heap is no later than anything due now: a frame due goes at once, the rest waits.
     Service(index, Micros(now), now, out);
-    return match.outcome;
+    return match;
 }
 
 FleetPanels::KindCounts FleetPanels::Totals() const

@@ -21,6 +21,9 @@ struct FleetConfig
     std::uint32_t panels{1};
     std::chrono::microseconds heartbeat{std::chrono::seconds(60)};
     double eventsPerHour{0}; // per panel
+    // A frame goes again `retryInterval` after a send, up to `retries` times, and is lost `timeout` after
+    // the last.
+    std::chrono::microseconds retryInterval{std::chrono::milliseconds(1000)};
     std::chrono::microseconds timeout{std::chrono::milliseconds(1000)};
     std::uint32_t retries{3}; // at most MAX_FLEET_RETRIES
     std::uint64_t seed{0};
@@ -66,8 +69,8 @@ public:
     void Tick(MonoTime now, std::vector<Datagram>& out, std::size_t limit);
     // A datagram from `from`: an acknowledgement takes its panel's frame, and that panel's next frame, when
     // one is due, joins `out`.
-    AckMatcher::Outcome Received(const Endpoint& from, std::span<const std::uint8_t> bytes, MonoTime now,
-                                 std::vector<Datagram>& out);
+    AckMatcher::Match Received(const Endpoint& from, std::span<const std::uint8_t> bytes, MonoTime now,
+                               std::vector<Datagram>& out);
     // No new frames from now on; those out still get their retries.
     void StopNewFrames() { m_stopping = true; }
     bool Stopping() const { return m_stopping; }

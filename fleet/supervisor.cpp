@@ -2,15 +2,6 @@
 
 #include <algorithm>
 
-namespace {
-
-std::uint64_t PeerKey(const Endpoint& peer)
-{
-    return (std::uint64_t{peer.address} << 16) | peer.port;
-}
-
-} // namespace
-
 Supervisor::Supervisor(Limits limits, MonoTime start) : m_limits(limits), m_start(start) {}
 
 std::int64_t Supervisor::Micros(MonoTime now) const
@@ -31,7 +22,7 @@ std::optional<Supervisor::Report> Supervisor::Heard(const Endpoint& peer, const 
         decoded.device > MAX_ADDRESS_NUMBER)
         return std::nullopt;
     const std::int64_t nowUs = Micros(now);
-    const std::uint64_t peerKey = PeerKey(peer);
+    const std::uint64_t peerKey = peer.address;
     const std::uint64_t key = (peerKey << 16) | (std::uint64_t{decoded.comm} << 8) | decoded.device;
     auto [found, added] = m_index.try_emplace(key, static_cast<std::uint32_t>(m_panels.size()));
     if (added) {
@@ -49,6 +40,7 @@ std::optional<Supervisor::Report> Supervisor::Heard(const Endpoint& peer, const 
         panel.lastHeardUs = nowUs;
     }
     SupervisedPanel& panel = m_panels[found->second];
+    panel.peer = peer; // a panel that starts again may send from another port
     const std::int64_t silentUs = nowUs - panel.lastHeardUs;
     panel.longestSilenceUs = std::max(panel.longestSilenceUs, silentUs);
     panel.lastHeardUs = nowUs;

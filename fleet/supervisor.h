@@ -13,8 +13,8 @@
 #include <unordered_map>
 #include <vector>
 
-// What the centre knows of each panel it hears, a panel being its peer's address and port with its
-// communicator and device: when it was last heard, what status it reported last and its silences.
+// What the centre knows of each panel it hears, a panel being its peer's address with its communicator and
+// device (the port it last sent from is kept, a panel that restarts taking another): when it was last heard, what status it reported last and its silences.
 struct SupervisedPanel
 {
     Endpoint peer;
@@ -29,8 +29,8 @@ struct SupervisedPanel
 };
 
 // Tells which panels went silent for longer than a limit, once each time, and which came back. Memory stays
-// bounded: a peer holds at most the whole address space, and at most `maxPeers` peers are followed; frames
-// from others are counted and not followed.
+// bounded: a peer address holds at most the whole address space, and at most `maxPeers` peer addresses are
+// followed (DEFAULT_MAX_PEERS: 4096); frames from others are counted and not followed.
 class Supervisor final
 {
 public:
@@ -90,8 +90,8 @@ private:
     Limits m_limits;
     MonoTime m_start;
     std::vector<SupervisedPanel> m_panels;
-    std::unordered_map<std::uint64_t, std::uint32_t> m_index;  // peer and panel number to m_panels
-    std::unordered_map<std::uint64_t, std::uint32_t> m_peers;  // peer to its panels
+    std::unordered_map<std::uint64_t, std::uint32_t> m_index; // peer address and panel number to m_panels
+    std::unordered_map<std::uint64_t, std::uint32_t> m_peers; // peer address to its panels
     std::size_t m_missing{0};
     std::uint64_t m_unfollowed{0};
 };

@@ -98,7 +98,8 @@ TEST(FleetPanels, RetriesThenLosesAFrameAndAResendRepeatsItsBytes)
         FleetConfig config;
         config.heartbeat = 4s; // one heartbeat in the first interval
         config.retries = c.retries;
-        config.timeout = 100ms;
+        config.retryInterval = 100ms;
+        config.timeout = 300ms;
         Drive drive(config);
         const auto answer = [&](const FleetPanels::Datagram&, int send) { return send == c.answeredSend; };
         drive.For(4s, 1ms, answer);
@@ -176,6 +177,7 @@ TEST(FleetPanels, StoppingSendsNothingNewButRetriesWhatIsOut)
     FleetConfig config;
     config.panels = 10;
     config.heartbeat = 100ms;
+    config.retryInterval = 50ms;
     config.timeout = 50ms;
     config.retries = 1;
     Drive drive(config);

@@ -68,9 +68,10 @@ TEST(Supervisor, ReportsEachSilentPanelMissingOnceAndBackWhenHeard)
 TEST(Supervisor, FollowsAtMostItsPeersAndCountsTheRest)
 {
     Supervisor supervisor({1s, 2}, START);
-    for (std::uint16_t port = 1; port <= 4; ++port)
-        supervisor.Heard({LOOPBACK_ADDRESS, port}, STATUS_0_1, START);
-    supervisor.Heard({LOOPBACK_ADDRESS, 1}, ONLINE_0_2, START);
+    for (std::uint32_t address = 1; address <= 4; ++address)
+        supervisor.Heard({LOOPBACK_ADDRESS + address, 5000}, STATUS_0_1, START);
+    supervisor.Heard({LOOPBACK_ADDRESS + 1, 5001}, STATUS_0_1, START); // the same panel, restarted
+    supervisor.Heard({LOOPBACK_ADDRESS + 1, 5000}, ONLINE_0_2, START);
     EXPECT_EQ(supervisor.Seen(), 3u);
     EXPECT_EQ(supervisor.Unfollowed(), 2u);
 }
