@@ -13,6 +13,8 @@ WERROR       ?= $(if $(CI),ON,OFF)
 
 # ccache, where installed, shares objects between build folders and work trees.
 CCACHE       := $(shell command -v ccache 2>/dev/null)
+# Paths below the checkout count relative, so that another clone of it reuses the same objects.
+export CCACHE_BASEDIR ?= $(CURDIR)
 CMAKE_COMMON = -G Ninja -DVELTRANO_WERROR=$(WERROR) $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
 .PHONY: all deps build run test test-only check-sanitize bench fuzz package screenshot format clean

@@ -4,6 +4,7 @@
 #include "cli/command.h"
 #include "cli/completion.h"
 #include "cli/decode.h"
+#include "cli/fleet.h"
 #include "cli/replay.h"
 #include "cli/run.h"
 #include "cli/sender.h"
@@ -22,8 +23,8 @@ namespace {
 
 // Every subcommand, in the order --help lists them.
 constexpr AddCommand COMMANDS[] = {
-    AddCentreCommand, AddSendCommand, AddHexCommand, AddSweepCommand, AddReplayCommand, AddTestCommand,
-    AddDecodeCommand, AddEventsCommand,
+    AddCentreCommand, AddSendCommand, AddHexCommand, AddSweepCommand, AddFleetCommand, AddReplayCommand,
+    AddTestCommand, AddDecodeCommand, AddEventsCommand,
 };
 
 } // namespace

@@ -75,6 +75,7 @@ void AddCentreCommand(CLI::App& app, CommandRunner& chosen)
     auto* seedOption = command->add_option("--seed", *seed, "Seed of the fault choices, to repeat a run")->type_name("N");
     AddReceiveBufferOption(command, options->receiveBuffer);
     AddOutputOptions(command, options->output);
+    AddCentreWatchOptions(command, options->watch);
     command->callback([options, seed, seedOption, &chosen] {
         const std::optional<std::uint64_t> given = seedOption->empty() ? std::nullopt : std::optional(*seed);
         chosen = [options, given] { return RunCentre(*options, given); };
@@ -82,7 +83,7 @@ void AddCentreCommand(CLI::App& app, CommandRunner& chosen)
 }
 
 Centre::Centre(const CentreOptions& options, std::uint32_t bindAddress, Run& run, QObject* parent)
-    : QObject(parent), m_options(options), m_bindAddress(bindAddress), m_run(run)
+    : QObject(parent), m_options(options), m_bindAddress(bindAddress), m_run(run), m_watch(options.watch, run)
 {
     m_seed = options.seed ? *options.seed : std::random_device{}();
     m_random.seed(m_seed);
@@ -114,6 +115,8 @@ Status Centre::Start()
     m_socket = *socket;
     m_local = m_socket->LocalAddress();
     m_broadcasts = InterfaceBroadcastAddresses();
+    if (auto watching = m_watch.Start(*m_socket); !watching)
+        return watching;
     m_receiving = true;
     if (m_options.durationS > 0)
         m_durationTimer.start(std::chrono::milliseconds(static_cast<std::int64_t>(m_options.durationS * 1000)));
@@ -151,6 +154,7 @@ void Centre::Handle(const BatchUdpSocket::Received& datagram, std::int64_t nowUs
     const FrameRecord record =
         MakeRecord(nowUs, Direction::In, datagram.from, {datagram.localAddress, m_local.port}, datagram.bytes);
     m_run.Log(record);
+    m_watch.Heard(datagram.from, record.decoded);
     if (!record.decoded.findings.Empty())
         ++m_counts.malformed;
 
@@ -249,6 +253,7 @@ void Centre::SendAnswers(std::vector<Answer>& answers)
             if ((a.faults & SPOILT) != 0)
                 ++m_counts.badChecksum;
         }
+        m_watch.Acknowledged(outcome.sent);
         next = end;
     }
     answers.clear();
@@ -289,7 +294,7 @@ void Centre::StopReceiving()
 void Centre::WriteSummary(LineOutput& output) const
 {
     const Counts& c = m_counts;
-    const RecordField fields[] = {
+    std::vector<RecordField> fields = {
         {"received", c.received},
         {"acknowledged", c.acknowledged},
         {"acks_sent", c.acksSent},
@@ -309,5 +314,7 @@ void Centre::WriteSummary(LineOutput& output) const
         {"rcvbuf", static_cast<std::uint64_t>(m_socket != nullptr ? m_socket->ReceiveBufferBytes() : 0)},
         {"seed", m_seed},
     };
+    const auto watched = m_watch.Summary();
+    fields.insert(fields.end(), watched.begin(), watched.end());
     output.Summary("centre", fields);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cli/centre_watch.h"
 #include "cli/command.h"
 #include "cli/common_options.h"
 #include "cli/run.h"
@@ -31,6 +32,7 @@ struct CentreOptions
     std::optional<std::uint64_t> seed;
     int receiveBuffer{DEFAULT_RECEIVE_BUFFER};
     OutputOptions output;
+    CentreWatchOptions watch;
 };
 
 // `centre`: answers every datagram as the window's centre does (AcknowledgementFor), a batch of datagrams per
@@ -110,4 +112,5 @@ private:
     QTimer m_durationTimer;
     bool m_receiving{false};
     Counts m_counts;
+    CentreWatch m_watch;
 };

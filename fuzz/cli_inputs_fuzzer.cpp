@@ -1,6 +1,8 @@
-// Arbitrary text through the companion's text inputs: the decode line parser, HOST:PORT, event names and
-// rates. The first byte picks the parser. Each gives a value that holds up, or a reason of one line.
+// Arbitrary text through the companion's text inputs: the decode line parser, HOST:PORT, event names,
+// rates, and the fleet's and the supervising centre's panel numbers, source ranges and metrics addresses.
+// The first byte picks the parser. Each gives a value that holds up, or a reason of one line.
 #include "cli/text_inputs.h"
+#include "fleet/fleet_inputs.h"
 #include "net/host_port.h"
 #include "protocol/frame.h"
 #include "protocol/hex.h"
@@ -41,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0)
         return 0;
     const std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
-    switch (data[0] % 4) {
+    switch (data[0] % 7) {
     case 0: {
         const auto bytes = ParseHexBytes(text);
         CheckReason(bytes);
@@ -65,6 +67,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto event = ParseEventName(text);
         CheckReason(event);
         if (event && FindEventRow(*event) == nullptr)
+            std::abort();
+        break;
+    }
+    case 4: {
+        const auto panel = ParsePanelNumber(text);
+        CheckReason(panel);
+        if (panel && (*panel >= PANEL_SPACE || CheckPanelRange(*panel, PANEL_SPACE - *panel + 1) ||
+                      !CheckPanelRange(*panel, PANEL_SPACE - *panel)))
+            std::abort();
+        break;
+    }
+    case 5: {
+        const auto range = ParseAddressRange(text);
+        CheckReason(range);
+        if (range && (range->last < range->first || range->Size() > MAX_SOURCE_ADDRESSES))
+            std::abort();
+        break;
+    }
+    case 6: {
+        const auto listen = ParseListenAddress(text);
+        CheckReason(listen);
+        // Without an address it is loopback's.
+        if (listen && text.find(':') == std::string_view::npos && listen->address != 0x7F000001)
             std::abort();
         break;
     }

@@ -87,7 +87,12 @@ CliProcess::~CliProcess()
 
 std::optional<std::uint16_t> CliProcess::ListeningPort(std::chrono::milliseconds limit)
 {
-    static const QRegularExpression listening(QStringLiteral("listening on [0-9.]+:([0-9]+)"));
+    return AnnouncedPort(QStringLiteral("listening on [0-9.]+:([0-9]+)"), limit);
+}
+
+std::optional<std::uint16_t> CliProcess::AnnouncedPort(const QString& pattern, std::chrono::milliseconds limit)
+{
+    const QRegularExpression listening(pattern);
     std::optional<std::uint16_t> port;
     [[maybe_unused]] const bool ended = QTest::qWaitFor(
         [&] {

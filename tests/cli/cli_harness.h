@@ -48,6 +48,9 @@ public:
 
     // The port a centre says it listens on, once it has said so.
     std::optional<std::uint16_t> ListeningPort(std::chrono::milliseconds limit = std::chrono::seconds(10));
+    // The port of the first stderr text matching `pattern`, whose one capture is the port.
+    std::optional<std::uint16_t> AnnouncedPort(const QString& pattern,
+                                               std::chrono::milliseconds limit = std::chrono::seconds(10));
     void Signal(int signal) const;
     CliResult Finish(std::chrono::milliseconds limit = std::chrono::seconds(20));
     QProcess& Process() { return m_process; }

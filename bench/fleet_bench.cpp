@@ -1,0 +1,177 @@
+// The fleet against the companion's centre on loopback: the whole address space at a 1 s heartbeat, the
+// fleet's CPU and memory per panel, and what supervision costs the centre per frame. Both run as child
+// processes, measured by the kernel's accounting of each (wait4). VELTRANO_FLEET_BENCH_SECONDS shortens
+// the 30 s runs for a quick try.
+#include "bench/bench_report.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+struct Child
+{
+    pid_t pid{-1};
+    std::string outputPath;
+};
+
+struct Ended
+{
+    double cpuSeconds{0};
+    double wallSeconds{0};
+    long maxResidentKb{0};
+    std::map<std::string, std::string> summary;
+};
+
+Child Start(const std::vector<std::string>& arguments, const std::string& outputPath)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> argv;
+    for (const auto& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    Child child{-1, outputPath};
+    if (posix_spawn(&child.pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+        child.pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return child;
+}
+
+Ended Wait(const Child& child, std::chrono::steady_clock::time_point started)
+{
+    Ended ended;
+    int status = 0;
+    rusage usage{};
+    if (child.pid > 0 && wait4(child.pid, &status, 0, &usage) == child.pid) {
+        ended.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+        ended.maxResidentKb = usage.ru_maxrss;
+    }
+    ended.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::ifstream output(child.outputPath);
+    for (std::string line; std::getline(output, line);)
+        if (line.rfind("summary: ", 0) == 0) {
+            std::istringstream words(line);
+            for (std::string word; words >> word;)
+                if (const auto equals = word.find('='); equals != std::string::npos)
+                    ended.summary[word.substr(0, equals)] = word.substr(equals + 1);
+        }
+    return ended;
+}
+
+// A loopback port free right now, for the centre to take.
+std::uint16_t FreePort()
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+double Field(const Ended& ended, const std::string& key)
+{
+    const auto found = ended.summary.find(key);
+    return found == ended.summary.end() ? -1 : std::stod(found->second);
+}
+
+struct Pair
+{
+    Ended centre;
+    Ended fleet;
+};
+
+// A centre, then a fleet against it for `seconds`; the centre ends once the fleet has.
+Pair RunPair(const std::string& dir, const std::vector<std::string>& centreOptions, int panels, double heartbeat,
+             int seconds)
+{
+    const std::string port = std::to_string(FreePort());
+    std::vector<std::string> centre{VELTRANO_CLI_PATH, "centre", "--bind", "127.0.0.1", "--port", port};
+    centre.insert(centre.end(), centreOptions.begin(), centreOptions.end());
+    const auto started = std::chrono::steady_clock::now();
+    const Child centreChild = Start(centre, dir + "/centre.txt");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the centre binds before the fleet sends
+    const Child fleetChild =
+        Start({VELTRANO_CLI_PATH, "fleet", "--to", "127.0.0.1:" + port, "--panels", std::to_string(panels),
+               "--heartbeat", Fixed(heartbeat, 3), "--duration", std::to_string(seconds), "--seed", "1"},
+              dir + "/fleet.txt");
+    Pair pair;
+    pair.fleet = Wait(fleetChild, started);
+    if (centreChild.pid > 0)
+        kill(centreChild.pid, SIGINT);
+    pair.centre = Wait(centreChild, started);
+    return pair;
+}
+
+} // namespace
+
+int main()
+{
+    const char* override = std::getenv("VELTRANO_FLEET_BENCH_SECONDS");
+    const int seconds = override != nullptr ? std::max(1, std::atoi(override)) : 30;
+    char pattern[] = "/tmp/fleet_bench.XXXXXX";
+    const std::string dir = mkdtemp(pattern);
+    constexpr int ALL = 57'600;
+
+    const Pair plain = RunPair(dir, {}, ALL, 1.0, seconds);
+    const double lost = Field(plain.fleet, "lost");
+    const double sent = Field(plain.fleet, "sent");
+    Note("fleet frames sent", Fixed(sent));
+    Note("round trip p50 / p99 / max (us)", Fixed(Field(plain.fleet, "rtt_p50_us")) + " / " +
+                                                Fixed(Field(plain.fleet, "rtt_p99_us")) + " / " +
+                                                Fixed(Field(plain.fleet, "rtt_max_us")));
+    Report("57,600 panels at 1 s for " + std::to_string(seconds) + " s: frames lost", Fixed(lost), "0",
+           lost == 0 && sent >= ALL * (seconds - 1));
+    const double fleetCores = plain.fleet.cpuSeconds / plain.fleet.wallSeconds;
+    Report("fleet CPU at 57,600 frames/s (cores)", Fixed(fleetCores, 2), "< 1", fleetCores < 1.0);
+
+    const Pair supervised = RunPair(dir, {"--supervise", "5"}, ALL, 1.0, seconds);
+    const double plainPerFrame = plain.centre.cpuSeconds / std::max(1.0, Field(plain.centre, "received"));
+    const double supervisedPerFrame =
+        supervised.centre.cpuSeconds / std::max(1.0, Field(supervised.centre, "received"));
+    Note("centre CPU per frame without / with --supervise (ns)",
+         Fixed(plainPerFrame * 1e9) + " / " + Fixed(supervisedPerFrame * 1e9));
+    const double extra = supervisedPerFrame / plainPerFrame - 1;
+    Report("centre --supervise CPU per frame, over without", Fixed(extra * 100, 1) + " %", "<= 10 %",
+           extra <= 0.10);
+
+    // Memory per panel: resident peaks of the whole space against a thousand, at the bench's 1 s heartbeat
+    // (the matcher holds a second of frames) and at the default minute.
+    const int shortRun = std::min(seconds, 3);
+    for (const double heartbeat : {1.0, 60.0}) {
+        const Pair small = RunPair(dir, {}, 1'000, heartbeat, shortRun);
+        const Pair large = heartbeat == 1.0 ? plain : RunPair(dir, {}, ALL, heartbeat, shortRun);
+        const double perPanel = static_cast<double>(large.fleet.maxResidentKb - small.fleet.maxResidentKb) *
+                                1024.0 / (ALL - 1'000);
+        Report("fleet memory per panel, heartbeat " + Fixed(heartbeat) + " s (bytes)", Fixed(perPanel), "<= 64",
+               perPanel <= 64);
+    }
+    std::remove((dir + "/centre.txt").c_str());
+    std::remove((dir + "/fleet.txt").c_str());
+    rmdir(dir.c_str());
+    return 0;
+}

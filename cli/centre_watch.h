@@ -1,0 +1,77 @@
+#pragma once
+
+#include "cli/metrics.h"
+#include "cli/run.h"
+#include "fleet/supervisor.h"
+#include "link/frame_record.h"
+#include "protocol/result.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <CLI/CLI.hpp>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+class BatchUdpSocket;
+
+struct CentreWatchOptions
+{
+    double superviseS{0}; // 0: no supervision
+    std::string reportPath;
+    std::string metricsText; // ADDR:PORT; empty: none
+};
+
+// --supervise, --supervise-report and --metrics on `centre`.
+void AddCentreWatchOptions(CLI::App* command, CentreWatchOptions& options);
+
+// What the centre adds with those options: the supervisor fed from its receive path, its missing and back
+// lines, the report file at the end, and the metrics endpoint. Idle without them.
+class CentreWatch final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(CentreWatch)
+
+public:
+    CentreWatch(const CentreWatchOptions& options, Run& run, QObject* parent = nullptr);
+    ~CentreWatch() override;
+
+    // Starts the endpoint and the checks once the centre's socket is open.
+    Status Start(const BatchUdpSocket& socket);
+    // Every datagram the centre takes.
+    void Heard(const Endpoint& peer, const DecodedFrame& decoded)
+    {
+        ++m_received;
+        if (m_supervisor)
+            Supervise(peer, decoded);
+    }
+    void Acknowledged(std::uint64_t count) { m_acknowledged += count; }
+    // The supervisor's fields of the centre's summary, valid until the next call; writes the report file.
+    std::span<const RecordField> Summary() const;
+
+private:
+    void Supervise(const Endpoint& peer, const DecodedFrame& decoded);
+    void Report(const Supervisor::Report& report);
+    void WriteReport(MonoTime now) const;
+    void OnCheck();
+    void Publish();
+
+    CentreWatchOptions m_options;
+    Run& m_run;
+    const BatchUdpSocket* m_socket{nullptr};
+    MonoTime m_start;
+    std::unique_ptr<Supervisor> m_supervisor;
+    std::unique_ptr<MetricsEndpoint> m_metrics;
+    QTimer m_checkTimer;
+    QTimer m_publishTimer;
+    std::uint64_t m_received{0};
+    std::uint64_t m_acknowledged{0};
+    std::uint64_t m_reportedMissing{0};
+    std::uint64_t m_reportedBack{0};
+    mutable std::string m_longest;
+    std::string m_reportError;
+    mutable std::vector<RecordField> m_fields;
+};

@@ -1,0 +1,92 @@
+#include "fleet/fleet_inputs.h"
+
+#include <arpa/inet.h>
+
+#include <charconv>
+#include <string>
+
+namespace {
+
+Result<std::uint32_t> ParseNumber(std::string_view text, std::uint32_t max, std::string_view what)
+{
+    std::uint32_t value = 0;
+    const char* end = text.data() + text.size();
+    auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc{} || stop != end || value > max)
+        return Failure(std::string(what) + " \"" + std::string(text) + "\" is not a number from 0 to " +
+                       std::to_string(max));
+    return value;
+}
+
+Result<std::uint32_t> ParseDottedQuad(std::string_view text)
+{
+    in_addr address{};
+    const std::string copy(text);
+    if (inet_pton(AF_INET, copy.c_str(), &address) != 1)
+        return Failure("\"" + copy + "\" is not an IPv4 address");
+    return ntohl(address.s_addr);
+}
+
+} // namespace
+
+Result<std::uint32_t> ParsePanelNumber(std::string_view text)
+{
+    const auto colon = text.find(':');
+    if (colon == std::string_view::npos)
+        return Failure("panel \"" + std::string(text) + "\" is not C:D");
+    auto comm = ParseNumber(text.substr(0, colon), 239, "communicator");
+    if (!comm)
+        return Failure(comm.error());
+    auto dev = ParseNumber(text.substr(colon + 1), 239, "device");
+    if (!dev)
+        return Failure(dev.error());
+    return PanelIndex(static_cast<std::uint8_t>(*comm), static_cast<std::uint8_t>(*dev));
+}
+
+Status CheckPanelRange(std::uint32_t first, std::uint64_t count)
+{
+    if (count == 0)
+        return Failure("a fleet needs at least one panel");
+    if (count > PANEL_SPACE)
+        return Failure(std::to_string(count) + " panels are more than the " + std::to_string(PANEL_SPACE) +
+                       " of the address space");
+    if (first + count > PANEL_SPACE)
+        return Failure(std::to_string(count) + " panels from " + std::to_string(first / 240) + ":" +
+                       std::to_string(first % 240) + " run past 239:239");
+    return {};
+}
+
+Result<AddressRange> ParseAddressRange(std::string_view text)
+{
+    const auto dash = text.find('-');
+    auto first = ParseDottedQuad(text.substr(0, dash));
+    if (!first)
+        return Failure(first.error());
+    auto last = dash == std::string_view::npos ? first : ParseDottedQuad(text.substr(dash + 1));
+    if (!last)
+        return Failure(last.error());
+    if (*last < *first)
+        return Failure("address range \"" + std::string(text) + "\" ends before it starts");
+    const AddressRange range{*first, *last};
+    if (range.Size() > MAX_SOURCE_ADDRESSES)
+        return Failure("address range \"" + std::string(text) + "\" holds more than " +
+                       std::to_string(MAX_SOURCE_ADDRESSES) + " addresses");
+    return range;
+}
+
+Result<ListenAddress> ParseListenAddress(std::string_view text)
+{
+    const auto colon = text.rfind(':');
+    ListenAddress listen{0x7F000001, 0};
+    if (colon != std::string_view::npos) {
+        auto address = ParseDottedQuad(text.substr(0, colon));
+        if (!address)
+            return Failure(address.error());
+        listen.address = *address;
+    }
+    auto port = ParseNumber(colon == std::string_view::npos ? text : text.substr(colon + 1), 65535, "port");
+    if (!port)
+        return Failure(port.error());
+    listen.port = static_cast<std::uint16_t>(*port);
+    return listen;
+}
