@@ -115,8 +115,9 @@ TEST(ParseCommandText, KeepsTheBytesWrittenBeforeItStops)
         buffer.fill(marker);
         const Result<std::size_t> result = ParseCommandText(c.text, buffer);
         EXPECT_EQ(result.has_value(), c.accepted) << '"' << c.text << '"';
-        if (result)
+        if (result) {
             EXPECT_EQ(*result, c.count) << '"' << c.text << '"';
+        }
         EXPECT_EQ(buffer, BufferWith(c.written, marker)) << '"' << c.text << '"';
     }
 }
