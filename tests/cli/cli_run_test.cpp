@@ -172,7 +172,7 @@ TEST(CliRun, BadInputIsAUsageErrorAtItsPlaceWithNothingSent)
     const Case cases[] = {
         {"syntax error", "role: panel\npeer: 127.0.0.1:9\nsteps: [wait: 1\n", {}, ":4:1: "},
         {"unknown key", "role: panel\npeer: 127.0.0.1:9\nsteps:\n  - send: {hex: '08', colour: red}\n", {},
-         ":4:25: "},
+         ":4:23: "},
         {"wrong value", "role: panel\npeer: 127.0.0.1:9\nsteps:\n  - expect-ack: {within: soon}\n", {}, ":4:26: "},
         {"unknown --var", nullptr, {"--var", peerVar, "--var", "nope=1"}, ":7:7: "},
         {"peer not HOST:PORT", nullptr, {"--var", "peer=nowhere"}, ":8:7: "},
