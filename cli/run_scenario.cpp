@@ -29,6 +29,8 @@ namespace {
 
 // Datagrams kept for judging: enough for any step's hint, bounded whatever the peer sends.
 constexpr std::size_t MAX_KEPT = 256;
+// Batches read per notification before the timers get their turn.
+constexpr std::size_t BATCHES_PER_WAKE = 16;
 // Larger files are no scenario anyone wrote by hand; refused before YAML sees them.
 constexpr std::streamsize MAX_FILE_BYTES = 16 << 20;
 
@@ -68,6 +70,8 @@ public:
         m_stepTimer.setSingleShot(true);
         m_stepTimer.setTimerType(Qt::PreciseTimer);
         connect(&m_stepTimer, &QTimer::timeout, this, &ScenarioRunner::OnDeadline);
+        // An interrupted run still leaves the verdicts of the steps it judged for CI to read.
+        m_run.OnInterrupt([this](int signal) { End(128 + signal); });
         m_run.OnSummary([this](LineOutput& output, int) {
             const auto fields = VerdictSummary(m_report);
             output.Summary("run", fields);
@@ -235,7 +239,7 @@ private:
 
     void OnReadable(BatchUdpSocket& socket)
     {
-        for (std::size_t round = 0; round < 16 && !m_run.Finished(); ++round) {
+        for (std::size_t round = 0; round < BATCHES_PER_WAKE && !m_run.Finished(); ++round) {
             const auto batch = socket.Receive();
             if (!batch) {
                 // The peer's port is closed: the wait goes on, as a panel's would, and a failure says so.
