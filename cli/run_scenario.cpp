@@ -64,8 +64,8 @@ class ScenarioRunner final : public QObject
 public:
     ScenarioRunner(Scenario scenario, std::string suite, std::string junit, const Endpoint& peer,
                    std::uint32_t bindAddress, Run& run)
-        : m_scenario(std::move(scenario)), m_junit(std::move(junit)), m_peer(peer), m_bindAddress(bindAddress),
-          m_run(run), m_report(std::move(suite))
+        : m_scenario(std::move(scenario)), m_junit(std::move(junit)), m_peer(peer),
+          m_bindAddress(bindAddress), m_run(run), m_report(std::move(suite))
     {
         m_stepTimer.setSingleShot(true);
         m_stepTimer.setTimerType(Qt::PreciseTimer);
@@ -87,7 +87,8 @@ public:
             options.bindAddress = m_bindAddress;
             options.port = m_scenario.port;
         }
-        auto socket = m_run.OpenSocket(options, [this](BatchUdpSocket& s) { OnReadable(s); }, 16);
+        auto socket = m_run.OpenSocket(
+            options, [this](BatchUdpSocket& s) { OnReadable(s); }, 16);
         if (!socket)
             return Failure(socket.error());
         m_socket = *socket;
@@ -170,7 +171,11 @@ private:
         m_stepTimer.stop();
         m_awaiting = false;
         const ScenarioStep& step = Current();
-        Verdict verdict{step.id, {}, outcome, std::move(message), std::move(details),
+        Verdict verdict{step.id,
+                        {},
+                        outcome,
+                        std::move(message),
+                        std::move(details),
                         std::chrono::duration<double>(MonoClock::now() - m_stepStart).count()};
         AppendVerdictLine(m_run.Output().Buffer(), m_run.Output().Jsonl(), m_report.Add(std::move(verdict)));
         m_run.Output().Written();
@@ -218,8 +223,8 @@ private:
         m_run.Log(MakeRecord(nowUs, Direction::Out, m_peer, m_local, step.bytes, error));
         m_run.EndOfBatch();
         if (error != 0) {
-            Done(Outcome::Failed, fmt::format("{} not sent to {}: {}", step.what, m_peer.ToString(),
-                                              std::strerror(error)));
+            Done(Outcome::Failed,
+                 fmt::format("{} not sent to {}: {}", step.what, m_peer.ToString(), std::strerror(error)));
             return;
         }
         // The same bytes again are a retry: the frame keeps its place and its round trip restarts.
@@ -267,9 +272,10 @@ private:
 
     void PanelHeard(const BatchUdpSocket::Received& datagram, std::int64_t nowUs, MonoTime now)
     {
-        FrameRecord record =
-            MakeRecord(nowUs, Direction::In, datagram.from, {datagram.localAddress, m_local.port}, datagram.bytes);
-        const AckMatcher::Match match = m_matcher.Received(datagram.from, datagram.bytes, record.decoded, now);
+        FrameRecord record = MakeRecord(nowUs, Direction::In, datagram.from,
+                                        {datagram.localAddress, m_local.port}, datagram.bytes);
+        const AckMatcher::Match match =
+            m_matcher.Received(datagram.from, datagram.bytes, record.decoded, now);
         if (match.outcome == AckMatcher::Outcome::Answered)
             record.rttUs = match.rtt.count();
         else if (match.outcome == AckMatcher::Outcome::BadChecksum)
@@ -277,7 +283,9 @@ private:
         m_run.Log(record);
         if (!m_lastSent)
             return;
-        Arrival arrival{{datagram.bytes.begin(), datagram.bytes.end()}, now, match.outcome,
+        Arrival arrival{{datagram.bytes.begin(), datagram.bytes.end()},
+                        now,
+                        match.outcome,
                         AckPairingKey(datagram.bytes) == AckPairingKey(*m_lastSent)};
         const bool forLast = match.id == m_serial && m_expected &&
                              (match.outcome == AckMatcher::Outcome::Answered ||
@@ -291,8 +299,8 @@ private:
 
     void CentreHeard(const BatchUdpSocket::Received& datagram, std::int64_t nowUs, MonoTime now)
     {
-        FrameRecord record =
-            MakeRecord(nowUs, Direction::In, datagram.from, {datagram.localAddress, m_local.port}, datagram.bytes);
+        FrameRecord record = MakeRecord(nowUs, Direction::In, datagram.from,
+                                        {datagram.localAddress, m_local.port}, datagram.bytes);
         const auto answer = AcknowledgementFor(datagram.bytes);
         const auto* ack = std::get_if<AckFrame>(&answer);
         // Only ever the sender, and never a sender that is no unicast address.
@@ -308,7 +316,8 @@ private:
         m_run.Log(record);
         if (m_heard.size() >= MAX_KEPT)
             m_heard.pop_front();
-        m_heard.push_back({{datagram.bytes.begin(), datagram.bytes.end()}, record.decoded, datagram.from, now});
+        m_heard.push_back(
+            {{datagram.bytes.begin(), datagram.bytes.end()}, record.decoded, datagram.from, now});
         if (!answerable || mode == AnswerMode::Withhold)
             return;
         Held reply{*ack, datagram.from, datagram.replySource, ""};
@@ -339,9 +348,9 @@ private:
         const BatchUdpSocket::Outgoing outgoing{reply.to, reply.source, reply.ack};
         const std::int64_t nowUs = WallClockUs();
         const int error = m_socket->Send(std::span(&outgoing, 1)).error;
-        FrameRecord record = MakeRecord(nowUs, Direction::Out, reply.to,
-                                        {reply.source != 0 ? reply.source : m_local.address, m_local.port},
-                                        reply.ack, error);
+        FrameRecord record =
+            MakeRecord(nowUs, Direction::Out, reply.to,
+                       {reply.source != 0 ? reply.source : m_local.address, m_local.port}, reply.ack, error);
         record.note = reply.note;
         m_run.Log(record);
         m_run.EndOfBatch();
@@ -364,14 +373,16 @@ private:
                 JudgeNoAck();
             return;
         case StepKind::ExpectFrame:
-            if (const auto found = std::find_if(m_heard.begin(), m_heard.end(),
-                                                [this](const Heard& h) { return Current().match.Matches(h.decoded); });
+            if (const auto found =
+                    std::find_if(m_heard.begin(), m_heard.end(),
+                                 [this](const Heard& h) { return Current().match.Matches(h.decoded); });
                 found != m_heard.end()) {
                 const Heard taken = *found;
                 // Frames up to the one taken are judged; later ones wait for the next expect-frame.
                 m_heard.erase(m_heard.begin(), found + 1);
-                Done(Outcome::Passed, fmt::format("{} from {} after {}", Hex(taken.bytes), taken.from.ToString(),
-                                                  FormatMicros(MicrosBetween(m_stepStart, taken.at))));
+                Done(Outcome::Passed,
+                     fmt::format("{} from {} after {}", Hex(taken.bytes), taken.from.ToString(),
+                                 FormatMicros(MicrosBetween(m_stepStart, taken.at))));
             }
             return;
         case StepKind::Send:
@@ -416,25 +427,28 @@ private:
             fmt::format("{} from {} within {} ms", Hex(*m_expected), m_peer.ToString(), step.within.count());
         if (m_answer) {
             const std::string after = FormatMicros(MicrosBetween(m_lastSentAt, m_answer->at));
-            if (m_answer->outcome == AckMatcher::Outcome::Answered && std::ranges::equal(m_answer->bytes, *m_expected)) {
+            if (m_answer->outcome == AckMatcher::Outcome::Answered &&
+                std::ranges::equal(m_answer->bytes, *m_expected)) {
                 Done(Outcome::Passed, fmt::format("{} after {}", Hex(m_answer->bytes), after));
                 return;
             }
-            Done(Outcome::Failed, ExpectedGot(expected, fmt::format("{} after {}", Hex(m_answer->bytes), after)));
+            Done(Outcome::Failed,
+                 ExpectedGot(expected, fmt::format("{} after {}", Hex(m_answer->bytes), after)));
             return;
         }
         // Something with its key that the matcher gave to an earlier frame, as a hint.
         for (const Arrival& arrival : m_arrivals) {
             if (arrival.keyed) {
                 Done(Outcome::Failed,
-                     ExpectedGot(expected, fmt::format("only {} after {}, taken for an earlier frame",
-                                                       Hex(arrival.bytes),
-                                                       FormatMicros(MicrosBetween(m_lastSentAt, arrival.at)))));
+                     ExpectedGot(expected,
+                                 fmt::format("only {} after {}, taken for an earlier frame",
+                                             Hex(arrival.bytes),
+                                             FormatMicros(MicrosBetween(m_lastSentAt, arrival.at)))));
                 return;
             }
         }
-        Done(Outcome::Failed,
-             ExpectedGot(expected, m_refused.empty() ? std::string("nothing") : "nothing (" + m_refused + ")"));
+        Done(Outcome::Failed, ExpectedGot(expected, m_refused.empty() ? std::string("nothing")
+                                                                      : "nothing (" + m_refused + ")"));
     }
 
     void JudgeNoAck()
@@ -455,7 +469,8 @@ private:
 
     void JudgeMissingFrame(const ScenarioStep& step)
     {
-        const std::string expected = fmt::format("{} within {} ms", step.match.Describe(), step.within.count());
+        const std::string expected =
+            fmt::format("{} within {} ms", step.match.Describe(), step.within.count());
         if (m_heard.empty()) {
             Done(Outcome::Failed, ExpectedGot(expected, "nothing"));
             return;
@@ -465,8 +480,9 @@ private:
             details += fmt::format("{} from {}\n", Hex(heard.bytes), heard.from.ToString());
         // They stay for the next expect-frame: a frame out of its place is still the next step's.
         const Heard& last = m_heard.back();
-        const std::string got = fmt::format("{} other frame{}, the last {} from {}", m_heard.size(),
-                                            m_heard.size() == 1 ? "" : "s", Hex(last.bytes), last.from.ToString());
+        const std::string got =
+            fmt::format("{} other frame{}, the last {} from {}", m_heard.size(),
+                        m_heard.size() == 1 ? "" : "s", Hex(last.bytes), last.from.ToString());
         Done(Outcome::Failed, ExpectedGot(expected, got), details);
     }
 
@@ -562,13 +578,15 @@ int RunScenario(const RunOptions& options)
 void AddRunCommand(CLI::App& app, CommandRunner& chosen)
 {
     auto options = std::make_shared<RunOptions>();
-    auto* command = app.add_subcommand("run", "Run a scenario file as a panel or a centre, a verdict per step");
+    auto* command =
+        app.add_subcommand("run", "Run a scenario file as a panel or a centre, a verdict per step");
     command->add_option("FILE", options->file, "The scenario (YAML)")->required()->type_name("FILE.yaml");
     command->add_option("--var", options->vars, "Set a variable the file declares under vars")
         ->type_name("NAME=VALUE")
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    command->add_option("--junit", options->junit, "Write the verdicts as JUnit XML to FILE")->type_name("FILE");
+    command->add_option("--junit", options->junit, "Write the verdicts as JUnit XML to FILE")
+        ->type_name("FILE");
     AddOutputOptions(command, options->output);
     command->callback([options, &chosen] { chosen = [options] { return RunScenario(*options); }; });
 }

@@ -69,9 +69,9 @@ TEST(CliRun, PanelExamplesPassAgainstACentreAndFailTheirAcksAgainstASilentOne)
     struct Case
     {
         const char* name;
-        Args centre;        // the companion's centre with these options; empty: the window's engine
+        Args centre; // the companion's centre with these options; empty: the window's engine
         int exitCode;
-        bool acksFail;      // every expect-ack step fails, every other step passes
+        bool acksFail; // every expect-ack step fails, every other step passes
     };
     const Case cases[] = {
         {"centre", {"centre", "--bind", "127.0.0.1"}, 0, false},
@@ -138,11 +138,12 @@ TEST(CliRun, CentreExampleJudgesTheCompanionsSend)
         const std::uint16_t port = FreeUdpPort();
         QTemporaryDir dir;
         const std::string junit = dir.filePath(QStringLiteral("run.xml")).toStdString();
-        CliProcess run({"run", example, "--var", "port=" + std::to_string(port), "--junit", junit, "--jsonl"});
+        CliProcess run(
+            {"run", example, "--var", "port=" + std::to_string(port), "--junit", junit, "--jsonl"});
         ASSERT_EQ(run.ListeningPort(), port) << c.name;
-        const CliResult panel = RunCli({"send", "--to", Loopback(port), "--comm", "0", "--dev", "1", "--zone", "1",
-                                        "--expect-ack", "--timeout", "300", "--retries", c.retries, "zone-alarm",
-                                        "zone-alarm-restore"});
+        const CliResult panel = RunCli({"send", "--to", Loopback(port), "--comm", "0", "--dev", "1", "--zone",
+                                        "1", "--expect-ack", "--timeout", "300", "--retries", c.retries,
+                                        "zone-alarm", "zone-alarm-restore"});
         const CliResult result = run.Finish();
         EXPECT_EQ(result.exitCode, c.exitCode) << c.name << "\n" << result.err;
         const JunitSuite suite = ReadJunit(ReadAll(junit));
@@ -171,9 +172,14 @@ TEST(CliRun, BadInputIsAUsageErrorAtItsPlaceWithNothingSent)
     };
     const Case cases[] = {
         {"syntax error", "role: panel\npeer: 127.0.0.1:9\nsteps: [wait: 1\n", {}, ":4:1: "},
-        {"unknown key", "role: panel\npeer: 127.0.0.1:9\nsteps:\n  - send: {hex: '08', colour: red}\n", {},
+        {"unknown key",
+         "role: panel\npeer: 127.0.0.1:9\nsteps:\n  - send: {hex: '08', colour: red}\n",
+         {},
          ":4:23: "},
-        {"wrong value", "role: panel\npeer: 127.0.0.1:9\nsteps:\n  - expect-ack: {within: soon}\n", {}, ":4:26: "},
+        {"wrong value",
+         "role: panel\npeer: 127.0.0.1:9\nsteps:\n  - expect-ack: {within: soon}\n",
+         {},
+         ":4:26: "},
         {"unknown --var", nullptr, {"--var", peerVar, "--var", "nope=1"}, ":7:7: "},
         {"peer not HOST:PORT", nullptr, {"--var", "peer=nowhere"}, ":8:7: "},
     };
@@ -189,7 +195,8 @@ TEST(CliRun, BadInputIsAUsageErrorAtItsPlaceWithNothingSent)
         const CliResult result = RunCli(Args{"run", file} + c.vars);
         EXPECT_EQ(result.exitCode, 2) << c.name << "\n" << result.err;
         EXPECT_TRUE(result.out.empty()) << c.name;
-        EXPECT_EQ(result.err.rfind("veltrano-cli: " + file + c.position, 0), 0U) << c.name << ": " << result.err;
+        EXPECT_EQ(result.err.rfind("veltrano-cli: " + file + c.position, 0), 0U)
+            << c.name << ": " << result.err;
         EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << c.name << ": " << result.err;
         // Anything sent to loopback is queued by the time the sender has exited.
         EXPECT_FALSE(peer.TryReceive().has_value()) << c.name;
