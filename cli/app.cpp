@@ -7,6 +7,7 @@
 #include "cli/fleet.h"
 #include "cli/replay.h"
 #include "cli/run.h"
+#include "cli/run_scenario.h"
 #include "cli/sender.h"
 #include "cli/sweep.h"
 #include "cli/test_centre.h"
@@ -24,7 +25,7 @@ namespace {
 // Every subcommand, in the order --help lists them.
 constexpr AddCommand COMMANDS[] = {
     AddCentreCommand, AddSendCommand, AddHexCommand, AddSweepCommand, AddFleetCommand, AddReplayCommand,
-    AddTestCommand, AddDecodeCommand, AddEventsCommand,
+    AddTestCommand, AddRunCommand, AddDecodeCommand, AddEventsCommand,
 };
 
 } // namespace

@@ -1,0 +1,204 @@
+#include "engine/host_center_engine.h"
+#include "suite/scenario.h"
+#include "tests/cli/cli_harness.h"
+#include "tests/suite/junit_reader.h"
+#include "tests/support/loopback_peer.h"
+#include "tests/support/recording_console.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <memory>
+#include <optional>
+#include <set>
+
+namespace {
+
+const std::string EXAMPLES = VELTRANO_EXAMPLES_DIR;
+
+std::string Example(const char* name)
+{
+    return EXAMPLES + "/" + name;
+}
+
+std::string Loopback(std::uint16_t port)
+{
+    return "127.0.0.1:" + std::to_string(port);
+}
+
+QByteArray ReadAll(const std::string& path)
+{
+    QFile file(QString::fromStdString(path));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The ids of the example's steps of `kind`, or of every step without one, as the reader unrolls them.
+std::set<std::string> StepIds(const std::string& path, std::optional<StepKind> kind = std::nullopt)
+{
+    const auto scenario = ParseScenario(ReadAll(path).toStdString(), path);
+    std::set<std::string> ids;
+    if (!scenario)
+        return ids;
+    for (const ScenarioStep& step : scenario->steps) {
+        if (!kind || step.kind == *kind)
+            ids.insert(step.id);
+    }
+    return ids;
+}
+
+std::set<std::string> CasesOf(const JunitSuite& suite, const std::string& outcome)
+{
+    std::set<std::string> ids;
+    for (const auto& [id, c] : suite.cases) {
+        if (c.outcome == outcome)
+            ids.insert(id);
+    }
+    return ids;
+}
+
+constexpr const char* PANEL_EXAMPLES[] = {"panel-alarm-and-restore.yaml", "panel-retry.yaml"};
+
+} // namespace
+
+TEST(CliRun, PanelExamplesPassAgainstACentreAndFailTheirAcksAgainstASilentOne)
+{
+    struct Case
+    {
+        const char* name;
+        Args centre; // the companion's centre with these options; empty: the window's engine
+        int exitCode;
+        bool acksFail; // every expect-ack step fails, every other step passes
+    };
+    const Case cases[] = {
+        {"centre", {"centre", "--bind", "127.0.0.1"}, 0, false},
+        {"silent centre", {"centre", "--bind", "127.0.0.1", "--no-ack"}, 1, true},
+        {"window's engine", {}, 0, false},
+    };
+    for (const Case& c : cases) {
+        RecordingConsole console;
+        console.sourcePort = QStringLiteral("0");
+        CHostCenterEngine engine{console};
+        std::unique_ptr<CliProcess> centre;
+        std::uint16_t port = 0;
+        if (c.centre.empty()) {
+            engine.OnStart();
+            port = engine.ListeningPort();
+        } else {
+            centre = std::make_unique<CliProcess>(c.centre + Args{"--port", "0", "--duration", "60"});
+            port = centre->ListeningPort().value_or(0);
+        }
+        ASSERT_NE(port, 0) << c.name;
+        for (const char* example : PANEL_EXAMPLES) {
+            QTemporaryDir dir;
+            const std::string junit = dir.filePath(QStringLiteral("run.xml")).toStdString();
+            const CliResult result =
+                RunCli({"run", Example(example), "--var", "peer=" + Loopback(port), "--junit", junit});
+            EXPECT_EQ(result.exitCode, c.exitCode) << c.name << ", " << example << "\n" << result.err;
+            const JunitSuite suite = ReadJunit(ReadAll(junit));
+            ASSERT_TRUE(suite.wellFormed) << c.name << ", " << example;
+            const auto steps = StepIds(Example(example));
+            const auto acks = StepIds(Example(example), StepKind::ExpectAck);
+            ASSERT_FALSE(acks.empty()) << example;
+            std::set<std::string> judged;
+            for (const auto& [id, verdict] : suite.cases)
+                judged.insert(id);
+            EXPECT_EQ(judged, steps) << c.name << ", " << example;
+            EXPECT_EQ(CasesOf(suite, "failed"), c.acksFail ? acks : std::set<std::string>{})
+                << c.name << ", " << example;
+        }
+        if (centre) {
+            centre->Signal(SIGINT);
+            centre->Finish();
+        }
+    }
+}
+
+TEST(CliRun, CentreExampleJudgesTheCompanionsSend)
+{
+    struct Case
+    {
+        const char* name;
+        const char* retries; // of the panel
+        int exitCode;
+        std::set<std::string> failed;
+        long answers; // acknowledgements the run sent
+    };
+    const Case cases[] = {
+        // The copy after the withheld one answered twice, the restore once.
+        {"retries", "2", 0, {}, 3},
+        // The withheld alarm never comes again; the restore that does is still taken, and answered twice.
+        {"never retries", "0", 1, {"alarm-again"}, 2},
+    };
+    const std::string example = Example("centre-expects-alarm.yaml");
+    for (const Case& c : cases) {
+        const std::uint16_t port = FreeUdpPort();
+        QTemporaryDir dir;
+        const std::string junit = dir.filePath(QStringLiteral("run.xml")).toStdString();
+        CliProcess run(
+            {"run", example, "--var", "port=" + std::to_string(port), "--junit", junit, "--jsonl"});
+        ASSERT_EQ(run.ListeningPort(), port) << c.name;
+        const CliResult panel = RunCli({"send", "--to", Loopback(port), "--comm", "0", "--dev", "1", "--zone",
+                                        "1", "--expect-ack", "--timeout", "300", "--retries", c.retries,
+                                        "zone-alarm", "zone-alarm-restore"});
+        const CliResult result = run.Finish();
+        EXPECT_EQ(result.exitCode, c.exitCode) << c.name << "\n" << result.err;
+        const JunitSuite suite = ReadJunit(ReadAll(junit));
+        EXPECT_EQ(suite.cases.size(), StepIds(example).size()) << c.name;
+        EXPECT_EQ(CasesOf(suite, "failed"), c.failed) << c.name;
+        const auto answers = std::count_if(result.out.begin(), result.out.end(), [](const std::string& line) {
+            return line.find("\"type\":\"frame\"") != std::string::npos &&
+                   line.find("\"dir\":\"out\"") != std::string::npos;
+        });
+        EXPECT_EQ(answers, c.answers) << c.name;
+    }
+}
+
+TEST(CliRun, BadInputIsAUsageErrorAtItsPlaceWithNothingSent)
+{
+    LoopbackPeer peer;
+    ASSERT_TRUE(peer.IsValid());
+    const std::string peerVar = "peer=" + Loopback(peer.Port());
+    const std::string alarm = Example("panel-alarm-and-restore.yaml");
+    struct Case
+    {
+        const char* name;
+        const char* text; // a file of its own; null: the example
+        Args vars;
+        std::string position; // what stderr starts with, after the file's name
+    };
+    const Case cases[] = {
+        {"syntax error", "role: panel\npeer: 127.0.0.1:9\nsteps: [wait: 1\n", {}, ":4:1: "},
+        {"unknown key",
+         "role: panel\npeer: 127.0.0.1:9\nsteps:\n  - send: {hex: '08', colour: red}\n",
+         {},
+         ":4:23: "},
+        {"wrong value",
+         "role: panel\npeer: 127.0.0.1:9\nsteps:\n  - expect-ack: {within: soon}\n",
+         {},
+         ":4:26: "},
+        {"unknown --var", nullptr, {"--var", peerVar, "--var", "nope=1"}, ":7:7: "},
+        {"peer not HOST:PORT", nullptr, {"--var", "peer=nowhere"}, ":8:7: "},
+    };
+    for (const Case& c : cases) {
+        QTemporaryDir dir;
+        std::string file = alarm;
+        if (c.text != nullptr) {
+            file = dir.filePath(QStringLiteral("bad.yaml")).toStdString();
+            QFile out(QString::fromStdString(file));
+            ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+            out.write(c.text);
+        }
+        const CliResult result = RunCli(Args{"run", file} + c.vars);
+        EXPECT_EQ(result.exitCode, 2) << c.name << "\n" << result.err;
+        EXPECT_TRUE(result.out.empty()) << c.name;
+        EXPECT_EQ(result.err.rfind("veltrano-cli: " + file + c.position, 0), 0U)
+            << c.name << ": " << result.err;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << c.name << ": " << result.err;
+        // Anything sent to loopback is queued by the time the sender has exited.
+        EXPECT_FALSE(peer.TryReceive().has_value()) << c.name;
+    }
+}
