@@ -162,8 +162,9 @@ TEST(ListPairing, PairsAnAcknowledgementWithTheOldestUnansweredFrameToItsPeerAnd
         SCOPED_TRACE(testing::Message() << (step.list == SENT ? "sent " : "received ") << serial);
         const auto pairing_ = pairing.OnAppend(step.list, {step.bytes, 0, step.peer, step.sendError}, serial++, now);
         EXPECT_EQ(pairing_ ? std::optional(pairing_->partner) : NONE, step.partner);
-        if (pairing_)
+        if (pairing_) {
             EXPECT_EQ(pairing_->elapsedUs, step.elapsedMs * 1000);
+        }
         now += std::chrono::milliseconds(1);
     }
 

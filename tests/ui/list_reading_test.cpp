@@ -187,8 +187,9 @@ TEST_F(TrafficTest, HoveringALineExplainsItAndAnomaliesStandOutInColour)
         for (const QString& part : c.says)
             EXPECT_TRUE(tip.contains(part)) << part.toStdString() << " in\n" << tip.toStdString();
         // A time between two lines is never negative, whichever of the two is hovered.
-        if (tip.contains(u"往返"_s) || tip.contains(u"应答用时"_s))
+        if (tip.contains(u"往返"_s) || tip.contains(u"应答用时"_s)) {
             EXPECT_TRUE(tip.contains(QRegularExpression(u"(往返|应答用时) \\d"_s))) << tip.toStdString();
+        }
         EXPECT_EQ(InkOf(*c.list, c.row), c.ink);
     }
     // The failed line keeps its text, and a selected line takes the selection's colours.
