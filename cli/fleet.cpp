@@ -1,5 +1,7 @@
 #include "cli/fleet.h"
 
+#include "cli/verdict.h"
+
 #include "link/json_line.h"
 #include "net/host_port.h"
 #include "net/udp_endpoint.h"
@@ -342,33 +344,30 @@ void Fleet::Publish()
 
 Status Fleet::WriteJunit() const
 {
+    // One case per communicator: it fails with the panels that lost a frame.
     const auto lost = m_panels.LostPanels();
     const std::uint32_t first = m_plan.config.first;
     const std::uint32_t last = first + m_panels.Size() - 1;
-    std::string cases;
-    std::size_t failures = 0;
-    std::size_t groups = 0;
+    VerdictReport report("fleet");
     auto lostAt = lost.begin();
-    for (std::uint32_t comm = PanelComm(first); comm <= PanelComm(last); ++comm, ++groups) {
+    for (std::uint32_t comm = PanelComm(first); comm <= PanelComm(last); ++comm) {
         std::string names;
-        while (lostAt != lost.end() && PanelComm(first + *lostAt) == comm)
-            names += (names.empty() ? "" : " ") + PanelName(first + *lostAt++);
-        cases += fmt::format("    <testcase classname=\"fleet\" name=\"comm {}\"", comm);
-        if (names.empty()) {
-            cases += "/>\n";
-            continue;
+        while (lostAt != lost.end() && PanelComm(first + *lostAt) == comm) {
+            if (!names.empty())
+                names += ' ';
+            names += PanelName(first + *lostAt++);
         }
-        ++failures;
-        cases += fmt::format(">\n      <failure message=\"panels lost a frame\">{}</failure>\n    </testcase>\n", names);
+        Verdict verdict;
+        verdict.id = "comm " + std::to_string(comm);
+        verdict.classname = "fleet";
+        verdict.outcome = names.empty() ? Outcome::Passed : Outcome::Failed;
+        if (!names.empty()) {
+            verdict.message = "panels lost a frame";
+            verdict.details = std::move(names);
+        }
+        report.Add(std::move(verdict));
     }
-    std::ofstream file(m_options.junitPath, std::ios::binary | std::ios::trunc);
-    file << fmt::format("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuite name=\"fleet\" tests=\"{}\" "
-                        "failures=\"{}\">\n{}</testsuite>\n",
-                        groups, failures, cases);
-    file.close();
-    if (!file)
-        return Failure("cannot write " + m_options.junitPath);
-    return {};
+    return report.WriteJunit(m_options.junitPath);
 }
 
 void Fleet::WriteSummary(LineOutput& output, int exitCode) const
@@ -396,8 +395,11 @@ void Fleet::WriteSummary(LineOutput& output, int exitCode) const
 
     const auto lost = m_panels.LostPanels();
     std::string lostNames;
-    for (std::size_t i = 0; i < lost.size() && i < LOST_PANELS_SHOWN; ++i)
-        lostNames += (i == 0 ? "" : ",") + PanelName(m_plan.config.first + lost[i]);
+    for (std::size_t i = 0; i < lost.size() && i < LOST_PANELS_SHOWN; ++i) {
+        if (i != 0)
+            lostNames += ",";
+        lostNames += PanelName(m_plan.config.first + lost[i]);
+    }
     if (lost.size() > LOST_PANELS_SHOWN)
         lostNames += ",...";
     std::uint64_t drops = 0;

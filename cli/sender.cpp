@@ -50,8 +50,11 @@ int RunSend(const SendArguments& arguments)
 int RunHex(const std::vector<std::string>& words, const SenderOptions& options)
 {
     std::string text;
-    for (std::size_t i = 0; i < words.size(); ++i)
-        text += (i == 0 ? "" : " ") + words[i];
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        if (i != 0)
+            text += ' ';
+        text += words[i];
+    }
     FrameBuffer buffer{};
     const Result<std::size_t> parsed = ParseCommandText(text, buffer);
     if (!parsed)

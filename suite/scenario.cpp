@@ -151,8 +151,11 @@ Status ScenarioReader::Keys(const YAML::Node& node, std::string_view what,
         const std::string& key = entry.first.Scalar();
         if (std::find(allowed.begin(), allowed.end(), key) == allowed.end()) {
             std::string known;
-            for (std::string_view k : allowed)
-                known += (known.empty() ? "" : ", ") + std::string(k);
+            for (std::string_view k : allowed) {
+                if (!known.empty())
+                    known += ", ";
+                known += k;
+            }
             return Error(entry.first, fmt::format("unknown key \"{}\" in {} (known: {})", key, what, known));
         }
     }
