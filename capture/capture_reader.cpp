@@ -4,7 +4,9 @@
 
 #include <pcap/pcap.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include <variant>
@@ -223,7 +225,10 @@ Result<std::optional<CaptureDatagram>> CaptureReader::Next()
         }
         CaptureDatagram datagram;
         datagram.number = m_records;
-        datagram.timeNs = std::int64_t{header->ts.tv_sec} * 1'000'000'000 + header->ts.tv_usec;
+        // A file may claim any second; one beyond what nanoseconds in 64 bits hold is clamped, not wrapped.
+        constexpr std::int64_t LAST_SECOND = INT64_MAX / 1'000'000'000 - 1;
+        const std::int64_t seconds = std::clamp<std::int64_t>(header->ts.tv_sec, -LAST_SECOND, LAST_SECOND);
+        datagram.timeNs = seconds * 1'000'000'000 + header->ts.tv_usec;
         if (auto skip = Decode({data, header->caplen}, header->len, datagram)) {
             ++m_skipped[static_cast<std::size_t>(*skip)];
             continue;

@@ -1,19 +1,11 @@
 #include "cli/text_inputs.h"
 
+#include "protocol/log_line.h"
 #include "sim/event_catalogue.h"
 
 #include <charconv>
 #include <cmath>
 #include <string>
-
-std::string Quoted(std::string_view text)
-{
-    constexpr std::size_t SHOWN = 40;
-    std::string shown;
-    for (const char c : text.substr(0, SHOWN))
-        shown += (c >= 0x20 && c < 0x7F) ? c : '?';
-    return '"' + shown + (text.size() > SHOWN ? "...\"" : "\"");
-}
 
 Result<int> ParseEventName(std::string_view text)
 {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "protocol/log_line.h"
 #include "protocol/result.h"
 
 #include <optional>
@@ -15,6 +16,3 @@ Result<int> ParseEventName(std::string_view text);
 // acknowledgements allow).
 inline constexpr double MAX_RATE = 1'000'000;
 Result<std::optional<double>> ParseRate(std::string_view text);
-
-// The text as a one-line message shows it: printable ASCII, at most 40 characters, in quotes.
-std::string Quoted(std::string_view text);

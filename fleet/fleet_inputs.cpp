@@ -1,5 +1,7 @@
 #include "fleet/fleet_inputs.h"
 
+#include "protocol/log_line.h"
+
 #include <arpa/inet.h>
 
 #include <charconv>
@@ -13,7 +15,7 @@ Result<std::uint32_t> ParseNumber(std::string_view text, std::uint32_t max, std:
     const char* end = text.data() + text.size();
     auto [stop, error] = std::from_chars(text.data(), end, value);
     if (text.empty() || error != std::errc{} || stop != end || value > max)
-        return Failure(std::string(what) + " \"" + std::string(text) + "\" is not a number from 0 to " +
+        return Failure(std::string(what) + " " + Quoted(text) + " is not a number from 0 to " +
                        std::to_string(max));
     return value;
 }
@@ -23,7 +25,7 @@ Result<std::uint32_t> ParseDottedQuad(std::string_view text)
     in_addr address{};
     const std::string copy(text);
     if (inet_pton(AF_INET, copy.c_str(), &address) != 1)
-        return Failure("\"" + copy + "\" is not an IPv4 address");
+        return Failure(Quoted(copy) + " is not an IPv4 address");
     return ntohl(address.s_addr);
 }
 
@@ -33,7 +35,7 @@ Result<std::uint32_t> ParsePanelNumber(std::string_view text)
 {
     const auto colon = text.find(':');
     if (colon == std::string_view::npos)
-        return Failure("panel \"" + std::string(text) + "\" is not C:D");
+        return Failure("panel " + Quoted(text) + " is not C:D");
     auto comm = ParseNumber(text.substr(0, colon), 239, "communicator");
     if (!comm)
         return Failure(comm.error());
@@ -66,10 +68,10 @@ Result<AddressRange> ParseAddressRange(std::string_view text)
     if (!last)
         return Failure(last.error());
     if (*last < *first)
-        return Failure("address range \"" + std::string(text) + "\" ends before it starts");
+        return Failure("address range " + Quoted(text) + " ends before it starts");
     const AddressRange range{*first, *last};
     if (range.Size() > MAX_SOURCE_ADDRESSES)
-        return Failure("address range \"" + std::string(text) + "\" holds more than " +
+        return Failure("address range " + Quoted(text) + " holds more than " +
                        std::to_string(MAX_SOURCE_ADDRESSES) + " addresses");
     return range;
 }

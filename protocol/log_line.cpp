@@ -18,6 +18,15 @@ void AppendSmall(std::string& out, unsigned value)
 
 } // namespace
 
+std::string Quoted(std::string_view text)
+{
+    constexpr std::size_t SHOWN = 40;
+    std::string shown;
+    for (const char c : text.substr(0, SHOWN))
+        shown += (c >= 0x20 && c < 0x7F) ? c : '?';
+    return '"' + shown + (text.size() > SHOWN ? "...\"" : "\"");
+}
+
 void AppendTimestampUtc(std::string& out, std::int64_t timeUs)
 {
     const std::int64_t seconds = timeUs >= 0 ? timeUs / 1'000'000 : (timeUs - 999'999) / 1'000'000;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 // The pieces of a traffic log's text line (link/frame_record.h writes the line).
 
@@ -10,6 +11,9 @@ enum class Direction : std::uint8_t
     In,  // received
     Out, // sent
 };
+
+// A text as a one-line message shows it: printable ASCII, at most 40 characters, in quotes.
+std::string Quoted(std::string_view text);
 
 // ISO 8601 in UTC with microseconds: "2026-12-08T20:48:28.123456Z".
 std::string FormatTimestampUtc(std::int64_t timeUs);
