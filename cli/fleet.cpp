@@ -67,8 +67,8 @@ Result<FleetPlan> PlanFleet(const FleetOptions& options)
         return Failure("--first: " + first.error());
     if (auto range = CheckPanelRange(*first, options.panels); !range)
         return Failure(range.error());
-    if (!(options.heartbeatS > 0) || options.heartbeatS > 86400)
-        return Failure("--heartbeat must be more than 0 and at most 86400 seconds");
+    if (!(options.heartbeatS >= 0.001) || options.heartbeatS > 86400)
+        return Failure("--heartbeat must be from 0.001 to 86400 seconds");
     if (!(options.eventsPerHour >= 0) || options.eventsPerHour > 3.6e6)
         return Failure("--events must be from 0 to 3600000 per hour");
     if (!(options.durationS >= 0) ||

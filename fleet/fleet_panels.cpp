@@ -62,6 +62,17 @@ std::int64_t CeilMs(std::int64_t us)
     return (us + 999) / 1000;
 }
 
+// A panel's seeded place within its share of the heartbeat interval, 0 to 1: worked out again whenever it is
+// wanted rather than kept per panel.
+double Jitter(std::uint64_t seed, std::uint32_t panel)
+{
+    std::uint64_t z = seed + (std::uint64_t{panel} + 1) * 0x9E3779B97F4A7C15ULL; // splitmix64
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    z ^= z >> 31;
+    return static_cast<double>(z >> 11) * 0x1.0p-53;
+}
+
 } // namespace
 
 FleetPanels::FleetPanels(const FleetConfig& config, const Endpoint& centre, MonoTime start)
@@ -71,22 +82,35 @@ FleetPanels::FleetPanels(const FleetConfig& config, const Endpoint& centre, Mono
     m_config.retries = std::min(m_config.retries, MAX_FLEET_RETRIES);
     if (config.eventsPerHour > 0)
         m_meanEventGapUs = 3600e6 / config.eventsPerHour;
-    // Heartbeats spread evenly over the interval, each panel at a seeded place within its share.
-    const double share = static_cast<double>(config.heartbeat.count()) / config.panels;
-    std::uniform_real_distribution<double> within(0.0, 1.0);
     m_wakes.reserve(config.panels);
     for (std::uint32_t i = 0; i < config.panels; ++i) {
-        Panel& panel = m_panels[i];
-        panel.heartbeatDueUs = static_cast<std::int64_t>((i + within(m_random)) * share);
-        panel.eventDueMs = NextEventMs(0);
+        m_panels[i].eventDueMs = NextEventMs(0);
         Schedule(i);
     }
 }
 
+// Heartbeats spread evenly over the interval, each panel at a seeded place within its share.
+std::int64_t FleetPanels::HeartbeatDueUs(std::uint32_t index) const
+{
+    const std::int64_t period = m_config.heartbeat.count();
+    const double share = static_cast<double>(period) / m_config.panels;
+    return static_cast<std::int64_t>((index + Jitter(m_config.seed, index)) * share) +
+           std::int64_t{m_panels[index].beat} * period;
+}
+
+std::int64_t FleetPanels::RetryDueUs(const Panel& panel) const
+{
+    const auto sentAt = m_matcher.SentAt(panel.ticket);
+    if (!sentAt)
+        return 0;
+    const auto wait = panel.retries < m_config.retries ? m_config.retryInterval : m_config.timeout;
+    return Micros(*sentAt) + wait.count();
+}
+
 std::size_t FleetPanels::MatcherCapacity(const FleetConfig& config)
 {
-    const double perSecond = config.panels * (1e6 / static_cast<double>(config.heartbeat.count()) +
-                                              config.eventsPerHour / 3600.0);
+    const double perSecond =
+        config.panels * (1e6 / static_cast<double>(config.heartbeat.count()) + config.eventsPerHour / 3600.0);
     const auto longest = std::max(config.retryInterval, config.timeout);
     const double window = perSecond * static_cast<double>(longest.count()) / 1e6;
     return std::bit_ceil(static_cast<std::size_t>(window * 1.1) + 1024);
@@ -117,16 +141,16 @@ void FleetPanels::Schedule(std::uint32_t index)
     const Panel& panel = m_panels[index];
     std::int64_t wake = INT64_MAX;
     if (panel.kind != NONE)
-        wake = std::min(wake, std::int64_t{panel.retryDueMs} * 1000);
+        wake = std::min(wake, RetryDueUs(panel));
     if (!m_stopping) {
         if ((panel.flags & HEARTBEAT_DUE) == 0)
-            wake = std::min(wake, panel.heartbeatDueUs);
+            wake = std::min(wake, HeartbeatDueUs(index));
         if ((panel.flags & EVENT_DUE) == 0 && panel.eventDueMs != NEVER)
             wake = std::min(wake, std::int64_t{panel.eventDueMs} * 1000);
     }
     if (wake == INT64_MAX)
         return;
-    m_wakes.push_back((static_cast<std::uint64_t>(wake) << PANEL_BITS) | index);
+    m_wakes.push_back((static_cast<std::uint64_t>(std::max<std::int64_t>(wake, 0)) << PANEL_BITS) | index);
     std::ranges::push_heap(m_wakes, std::greater<>{});
 }
 
@@ -154,9 +178,9 @@ void FleetPanels::Tick(MonoTime now, std::vector<Datagram>& out, std::size_t lim
 void FleetPanels::Service(std::uint32_t index, std::int64_t nowUs, MonoTime now, std::vector<Datagram>& out)
 {
     Panel& panel = m_panels[index];
-    if (panel.kind != NONE && nowUs >= std::int64_t{panel.retryDueMs} * 1000) {
+    if (panel.kind != NONE && nowUs >= RetryDueUs(panel)) {
         if (panel.retries < m_config.retries) {
-            Emit(index, panel.kind, nowUs, now, true, out);
+            Emit(index, panel.kind, now, true, out);
         } else {
             m_matcher.Forget(panel.ticket);
             ++m_kinds[panel.kind].lost;
@@ -166,10 +190,9 @@ void FleetPanels::Service(std::uint32_t index, std::int64_t nowUs, MonoTime now,
     }
     if (m_stopping)
         return;
-    if ((panel.flags & HEARTBEAT_DUE) == 0 && nowUs >= panel.heartbeatDueUs) {
+    if (const std::int64_t due = HeartbeatDueUs(index); (panel.flags & HEARTBEAT_DUE) == 0 && nowUs >= due) {
         // Heartbeats that fell due while a frame was out go as one.
-        const std::int64_t period = m_config.heartbeat.count();
-        panel.heartbeatDueUs += ((nowUs - panel.heartbeatDueUs) / period + 1) * period;
+        panel.beat += static_cast<std::uint32_t>((nowUs - due) / m_config.heartbeat.count() + 1);
         panel.flags |= HEARTBEAT_DUE;
     }
     if ((panel.flags & EVENT_DUE) == 0 && panel.eventDueMs != NEVER &&
@@ -193,14 +216,14 @@ void FleetPanels::SendNext(std::uint32_t index, std::int64_t nowUs, MonoTime now
         panel.flags ^= CLOSER_NEXT;
         panel.flags &= static_cast<std::uint8_t>(~EVENT_DUE);
         panel.eventDueMs = NextEventMs(nowUs);
-        Emit(index, static_cast<std::size_t>(row), nowUs, now, false, out);
+        Emit(index, static_cast<std::size_t>(row), now, false, out);
     } else if ((panel.flags & HEARTBEAT_DUE) != 0) {
         panel.flags &= static_cast<std::uint8_t>(~HEARTBEAT_DUE);
-        Emit(index, HEARTBEAT_KIND, nowUs, now, false, out);
+        Emit(index, HEARTBEAT_KIND, now, false, out);
     }
 }
 
-void FleetPanels::Emit(std::uint32_t index, std::size_t kind, std::int64_t nowUs, MonoTime now, bool retry,
+void FleetPanels::Emit(std::uint32_t index, std::size_t kind, MonoTime now, bool retry,
                        std::vector<Datagram>& out)
 {
     Panel& panel = m_panels[index];
@@ -231,13 +254,11 @@ void FleetPanels::Emit(std::uint32_t index, std::size_t kind, std::int64_t nowUs
         panel.kind = static_cast<std::uint8_t>(kind);
     }
     panel.ticket = m_matcher.Sent(m_centre, event.Frame(), index, now);
-    const auto wait = panel.retries < m_config.retries ? m_config.retryInterval : m_config.timeout;
-    panel.retryDueMs = static_cast<std::uint32_t>(CeilMs(nowUs + wait.count()));
     ++m_kinds[kind].sent;
 }
 
-AckMatcher::Match FleetPanels::Received(const Endpoint& from, std::span<const std::uint8_t> bytes, MonoTime now,
-                                        std::vector<Datagram>& out)
+AckMatcher::Match FleetPanels::Received(const Endpoint& from, std::span<const std::uint8_t> bytes,
+                                        MonoTime now, std::vector<Datagram>& out)
 {
     const AckMatcher::Match match = m_matcher.Received(from, bytes, now);
     if (match.outcome != AckMatcher::Outcome::Answered || match.id >= m_panels.size())

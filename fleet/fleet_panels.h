@@ -95,7 +95,7 @@ public:
     // The matcher's size for a fleet: every frame sent within a timeout, with a margin.
     static std::size_t MatcherCapacity(const FleetConfig& config);
     // Bytes a panel costs: its state and its place in the schedule (the matcher comes on top).
-    static constexpr std::size_t PANEL_BYTES = 32 + sizeof(std::uint64_t);
+    static constexpr std::size_t PANEL_BYTES = 20 + sizeof(std::uint64_t);
 
 private:
     static constexpr std::uint8_t NONE = 0xFF;
@@ -106,25 +106,27 @@ private:
     static constexpr std::uint8_t CLOSER_NEXT = 4; // the next event closes the pair opened last
     static constexpr std::uint8_t LOST_ONE = 8;
 
+    // A frame out waits in the matcher, which knows when it went: the retry falls due from there.
     struct Panel
     {
         AckMatcher::Ticket ticket{0};
-        std::int64_t heartbeatDueUs{0};
+        std::uint32_t beat{0}; // the next heartbeat falls due at HeartbeatDueUs(panel)
         std::uint32_t eventDueMs{NEVER};
-        std::uint32_t retryDueMs{0};
         StatusBytes status{DEFAULT_STATUS};
         std::uint8_t kind{NONE}; // of the frame out; NONE when none is
         std::uint8_t retries{0};
         std::uint8_t pairZone{0}; // the open pair's index, low nibble; its zone, high nibble
         std::uint8_t flags{0};
     };
-    static_assert(sizeof(Panel) == 32);
+    static_assert(sizeof(Panel) == 20);
 
     std::int64_t Micros(MonoTime now) const;
+    std::int64_t HeartbeatDueUs(std::uint32_t panel) const;
+    // When the frame out is sent again or lost; at once when the matcher pushed it out.
+    std::int64_t RetryDueUs(const Panel& panel) const;
     void Service(std::uint32_t panel, std::int64_t nowUs, MonoTime now, std::vector<Datagram>& out);
     void SendNext(std::uint32_t panel, std::int64_t nowUs, MonoTime now, std::vector<Datagram>& out);
-    void Emit(std::uint32_t panel, std::size_t kind, std::int64_t nowUs, MonoTime now, bool retry,
-              std::vector<Datagram>& out);
+    void Emit(std::uint32_t panel, std::size_t kind, MonoTime now, bool retry, std::vector<Datagram>& out);
     void Schedule(std::uint32_t panel);
     std::uint32_t NextEventMs(std::int64_t nowUs);
 

@@ -5,53 +5,185 @@
 #include <algorithm>
 #include <bit>
 
+namespace {
+
+constexpr std::uint64_t KEY_MASK = (std::uint64_t{1} << 48) - 1;
+constexpr std::uint64_t ID_MASK = (std::uint64_t{1} << AckMatcher::ID_BITS) - 1;
+constexpr std::uint32_t REF_MASK = 0x7FFFFFFF;
+
+std::uint64_t PeerKey(const Endpoint& peer)
+{
+    return std::uint64_t{peer.address} << 16 | peer.port;
+}
+
+} // namespace
+
 AckMatcher::AckMatcher() : AckMatcher(Limits{}) {}
 
 AckMatcher::AckMatcher(Limits limits)
-    : m_limits(limits), m_entries(std::bit_ceil(std::max<std::size_t>(limits.capacity, 2))),
-      m_buckets(m_entries.size()), m_mask(m_entries.size() - 1)
-{
-}
+    : m_limits(limits), m_entries(std::bit_ceil(std::clamp<std::size_t>(limits.capacity, 2, MAX_CAPACITY))),
+      // A bucket for every eight entries: waiting chains stay short, as few frames wait at once.
+      m_buckets(std::max<std::size_t>(m_entries.size() / 8, 1)), m_mask(m_entries.size() - 1),
+      m_bucketMask(m_buckets.size() - 1)
+{}
 
 AckMatcher::~AckMatcher() = default;
 
-AckMatcher::Bucket& AckMatcher::BucketOf(const Endpoint& peer, std::uint64_t key)
+std::int64_t AckMatcher::Micros(MonoTime time)
 {
-    const std::uint64_t mixed =
-        (key ^ (std::uint64_t{peer.address} << 16) ^ (std::uint64_t{peer.port} << 48)) * 0x9E3779B97F4A7C15ULL;
-    return m_buckets[(mixed >> 20) & m_mask];
+    return std::chrono::duration_cast<std::chrono::microseconds>(time.time_since_epoch()).count();
 }
 
-AckMatcher::Ticket AckMatcher::Sent(const Endpoint& peer, std::span<const std::uint8_t> frame, std::uint64_t id,
-                                    MonoTime now)
+AckMatcher::Serial AckMatcher::Widen(std::uint32_t low) const
 {
-    const Ticket ticket = m_next++;
-    Entry& entry = At(ticket);
+    const std::uint32_t back = static_cast<std::uint32_t>(m_next) - low;
+    return back == 0 || back > m_next || back > (REF_MASK + 1U) ? m_next : m_next - back;
+}
+
+AckMatcher::Serial AckMatcher::Linked(Serial from) const
+{
+    const std::int64_t older = At(from).older;
+    const Serial serial = from + static_cast<Serial>(older);
+    return older != 0 && Live(serial) ? serial : NONE;
+}
+
+std::int64_t AckMatcher::LinkTo(Serial to, Serial from)
+{
+    return to == NONE ? 0 : static_cast<std::int64_t>(to - from);
+}
+
+AckMatcher::Serial AckMatcher::Head(std::uint32_t ref, std::uint64_t match, bool waiting) const
+{
+    if (ref == 0)
+        return NONE;
+    const std::uint32_t back = (static_cast<std::uint32_t>(m_next) - ref) & REF_MASK;
+    if (back == 0 || back > m_next)
+        return NONE;
+    const Serial serial = m_next - back;
+    // A head left alone for 2^31 frames may name a newer entry by its low bits: one of another bucket, or
+    // one that joined this bucket after the head was written and so would have rewritten it.
+    if (!Live(serial) || BucketIndex(At(serial).match) != BucketIndex(match))
+        return NONE;
+    const State state = StateOf(serial);
+    if (waiting ? state != State::Waiting : state != State::Answered && state != State::GivenUp)
+        return NONE;
+    return serial;
+}
+
+std::size_t AckMatcher::BucketIndex(std::uint64_t match) const
+{
+    return ((match * 0x9E3779B97F4A7C15ULL) >> 24) & m_bucketMask;
+}
+
+AckMatcher::Bucket& AckMatcher::BucketOf(std::uint64_t match)
+{
+    return m_buckets[BucketIndex(match)];
+}
+
+std::uint64_t AckMatcher::PeerIndex(const Endpoint& peer, bool add)
+{
+    if (m_lastPeerIndex != NO_PEER && peer == m_lastPeer)
+        return m_lastPeerIndex;
+    auto found = m_peerIndex.find(PeerKey(peer));
+    if (found == m_peerIndex.end()) {
+        if (!add)
+            return NO_PEER;
+        if (m_peers.size() == MAX_PEERS)
+            RenumberPeers();
+        if (m_peers.size() == MAX_PEERS)
+            return NO_PEER;
+        found = m_peerIndex.emplace(PeerKey(peer), static_cast<std::uint16_t>(m_peers.size())).first;
+        m_peers.push_back(peer);
+    }
+    m_lastPeer = peer;
+    m_lastPeerIndex = found->second;
+    return m_lastPeerIndex;
+}
+
+// Keeps the peers that live entries name, renumbered, at most once per turn of the ring: a ring full of
+// frames to as many peers as can be named leaves no index free, and frames to further peers stay unpaired.
+void AckMatcher::RenumberPeers()
+{
+    if (m_renumberedAt != 0 && m_next - m_renumberedAt < m_entries.size())
+        return;
+    m_renumberedAt = std::max<Serial>(m_next, 1);
+    std::vector<std::uint16_t> renumbered(MAX_PEERS, static_cast<std::uint16_t>(NO_PEER));
+    std::vector<Endpoint> kept;
+    const Serial first = m_next > m_entries.size() ? m_next - m_entries.size() : 0;
+    for (Serial serial = first; serial < m_next; ++serial) {
+        Entry& entry = At(serial);
+        const std::uint64_t peer = entry.match >> PEER_SHIFT;
+        if (peer == NO_PEER || StateOf(serial) == State::Empty)
+            continue;
+        if (renumbered[peer] == NO_PEER) {
+            renumbered[peer] = static_cast<std::uint16_t>(kept.size());
+            kept.push_back(m_peers[peer]);
+        }
+        entry.match = (entry.match & KEY_MASK) | std::uint64_t{renumbered[peer]} << PEER_SHIFT;
+    }
+    // Entries changed their match, so chains are made again from the ring, in serial order.
+    std::fill(m_buckets.begin(), m_buckets.end(), Bucket{});
+    for (Serial serial = first; serial < m_next; ++serial) {
+        Entry& entry = At(serial);
+        entry.older = 0;
+        if (StateOf(serial) == State::Empty)
+            continue;
+        Bucket& bucket = BucketOf(entry.match);
+        std::uint32_t& head = StateOf(serial) == State::Waiting ? bucket.waiting : bucket.done;
+        entry.older = LinkTo(Head(head, entry.match, StateOf(serial) == State::Waiting), serial);
+        head = RefOf(serial);
+    }
+    m_peers = std::move(kept);
+    m_peerIndex.clear();
+    for (std::size_t i = 0; i < m_peers.size(); ++i)
+        m_peerIndex.emplace(PeerKey(m_peers[i]), static_cast<std::uint16_t>(i));
+    m_lastPeerIndex = NO_PEER;
+}
+
+AckMatcher::Ticket AckMatcher::Sent(const Endpoint& peer, std::span<const std::uint8_t> frame,
+                                    std::uint64_t id, MonoTime now)
+{
+    const std::uint64_t match = AckPairingKey(frame) | PeerIndex(peer, true) << PEER_SHIFT;
+    const Serial serial = m_next++;
+    Entry& entry = At(serial);
     // The ring's oldest goes; the chains that lead to it end there, as all behind it is older still.
-    if (entry.state == State::Waiting) {
+    if (static_cast<State>(entry.state) == State::Waiting) {
         ++m_counts.pushedOut;
         --m_waiting;
     }
     if (m_next > m_entries.size())
         m_oldest = std::max(m_oldest, m_next - m_entries.size());
-    const std::uint64_t key = AckPairingKey(frame);
-    Bucket& bucket = BucketOf(peer, key);
-    entry = {peer, key, id, now, bucket.waiting, State::Waiting};
-    bucket.waiting = ticket + 1;
+    entry.state = static_cast<std::uint64_t>(State::Empty);
+    Bucket& bucket = BucketOf(match);
+    const Serial newest = Head(bucket.waiting, match, true);
+    entry.match = match;
+    entry.sentUs = Micros(now);
+    entry.id = id & ID_MASK;
+    entry.older = LinkTo(newest, serial);
+    entry.state = static_cast<std::uint64_t>(State::Waiting);
+    bucket.waiting = RefOf(serial);
     ++m_waiting;
-    return ticket;
+    return static_cast<Ticket>(serial);
 }
 
 bool AckMatcher::IsWaiting(Ticket ticket) const
 {
-    return Live(ticket) && At(ticket).state == State::Waiting;
+    const Serial serial = Widen(ticket);
+    return Live(serial) && StateOf(serial) == State::Waiting;
+}
+
+std::optional<MonoTime> AckMatcher::SentAt(Ticket ticket) const
+{
+    if (!IsWaiting(ticket))
+        return std::nullopt;
+    return MonoTime(std::chrono::microseconds(At(Widen(ticket)).sentUs));
 }
 
 bool AckMatcher::Resent(Ticket ticket, MonoTime now)
 {
     if (!IsWaiting(ticket))
         return false;
-    At(ticket).sentAt = now;
+    At(Widen(ticket)).sentUs = Micros(now);
     return true;
 }
 
@@ -59,26 +191,45 @@ bool AckMatcher::Forget(Ticket ticket)
 {
     if (!IsWaiting(ticket))
         return false;
-    Finish(ticket, State::GivenUp);
+    Finish(Widen(ticket), State::GivenUp);
     return true;
 }
 
-void AckMatcher::Finish(Ticket ticket, State state)
+void AckMatcher::Finish(Serial serial, State state)
 {
-    Entry& entry = At(ticket);
-    Bucket& bucket = BucketOf(entry.peer, entry.key);
-    std::uint64_t* link = &bucket.waiting;
-    while (*link != 0 && Live(*link - 1) && *link - 1 != ticket)
-        link = &At(*link - 1).older;
-    if (*link == ticket + 1)
-        *link = entry.older;
-    entry.older = bucket.done;
-    bucket.done = ticket + 1;
-    entry.state = state;
+    Entry& entry = At(serial);
+    Bucket& bucket = BucketOf(entry.match);
+    const Serial next = Linked(serial);
+    Serial link = Head(bucket.waiting, entry.match, true);
+    if (link == serial) {
+        bucket.waiting = next == NONE ? 0 : RefOf(next);
+    } else {
+        for (Serial older = link == NONE ? NONE : Linked(link); older != NONE; older = Linked(link)) {
+            if (older == serial) {
+                At(link).older = LinkTo(next, link);
+                break;
+            }
+            link = older;
+        }
+    }
+    // The done chain runs newest first too, so that it ends where the ring pushes its entries out.
+    entry.state = static_cast<std::uint64_t>(state);
+    Serial newer = Head(bucket.done, entry.match, false);
+    if (newer == NONE || newer < serial) {
+        entry.older = LinkTo(newer, serial);
+        bucket.done = RefOf(serial);
+    } else {
+        Serial older = Linked(newer);
+        for (; older != NONE && older > serial; older = Linked(newer))
+            newer = older;
+        entry.older = LinkTo(older, serial);
+        At(newer).older = LinkTo(serial, newer);
+    }
     --m_waiting;
 }
 
-AckMatcher::Match AckMatcher::Received(const Endpoint& peer, std::span<const std::uint8_t> datagram, MonoTime now)
+AckMatcher::Match AckMatcher::Received(const Endpoint& peer, std::span<const std::uint8_t> datagram,
+                                       MonoTime now)
 {
     return Received(peer, datagram, DecodeFrame(datagram), now);
 }
@@ -88,38 +239,42 @@ AckMatcher::Match AckMatcher::Received(const Endpoint& peer, std::span<const std
 {
     if (!IsAcknowledgement(datagram))
         return {};
-    const std::uint64_t key = AckPairingKey(datagram);
-    const bool checksumGood = decoded.checksum == ChecksumState::Good;
-    Bucket& bucket = BucketOf(peer, key);
-
-    // The waiting chain runs newest first: the last entry of the key on it is the oldest.
-    std::optional<Ticket> oldest;
-    for (std::uint64_t link = bucket.waiting; link != 0 && Live(link - 1); link = At(link - 1).older) {
-        const Entry& entry = At(link - 1);
-        if (entry.key == key && entry.peer == peer)
-            oldest = link - 1;
+    const std::uint64_t peerIndex = PeerIndex(peer, false);
+    if (peerIndex == NO_PEER) {
+        ++m_counts.unmatched;
+        return {Outcome::Unmatched, 0, {}};
     }
-    if (oldest) {
-        Entry& entry = At(*oldest);
+    const std::uint64_t match = AckPairingKey(datagram) | peerIndex << PEER_SHIFT;
+    const bool checksumGood = decoded.checksum == ChecksumState::Good;
+    const Bucket& bucket = BucketOf(match);
+
+    // The waiting chain runs newest first: the last entry of the match on it is the oldest.
+    Serial oldest = NONE;
+    for (Serial link = Head(bucket.waiting, match, true); link != NONE; link = Linked(link))
+        if (At(link).match == match)
+            oldest = link;
+    if (oldest != NONE) {
+        const Entry& entry = At(oldest);
         if (!checksumGood) {
             ++m_counts.badChecksum;
             return {Outcome::BadChecksum, entry.id, {}};
         }
-        const auto rtt = std::chrono::duration_cast<std::chrono::microseconds>(now - entry.sentAt);
-        Finish(*oldest, State::Answered);
+        const std::chrono::microseconds rtt(Micros(now) - entry.sentUs);
+        Finish(oldest, State::Answered);
         ++m_counts.answered;
         return {Outcome::Answered, entry.id, rtt};
     }
-    // Nothing waits: the most recently finished frame of the key tells a repeat from a late answer.
-    for (std::uint64_t link = bucket.done; link != 0 && Live(link - 1); link = At(link - 1).older) {
-        const Entry& entry = At(link - 1);
-        if (entry.key != key || entry.peer != peer)
+    // Nothing waits: the newest frame of the match answered or given up tells a repeat from a late answer.
+    for (Serial link = Head(bucket.done, match, false); link != NONE; link = Linked(link)) {
+        const Entry& entry = At(link);
+        const State state = StateOf(link);
+        if (entry.match != match || (state != State::Answered && state != State::GivenUp))
             continue;
         if (!checksumGood) {
             ++m_counts.badChecksum;
             return {Outcome::BadChecksum, entry.id, {}};
         }
-        if (entry.state == State::Answered) {
+        if (state == State::Answered) {
             ++m_counts.duplicated;
             return {Outcome::Duplicate, entry.id, {}};
         }
@@ -134,23 +289,23 @@ std::optional<std::uint64_t> AckMatcher::ExpireOldest(MonoTime now)
 {
     if (m_limits.timeout.count() <= 0)
         return std::nullopt;
+    const std::int64_t nowUs = Micros(now);
     for (; m_oldest < m_next; ++m_oldest) {
-        Entry& entry = At(m_oldest);
-        if (entry.state != State::Waiting)
+        const Entry& entry = At(m_oldest);
+        if (StateOf(m_oldest) != State::Waiting)
             continue;
-        if (now - entry.sentAt < m_limits.timeout)
+        if (nowUs - entry.sentUs < m_limits.timeout.count())
             return std::nullopt;
         Finish(m_oldest, State::GivenUp);
         ++m_counts.expired;
-        return entry.id;
+        return std::uint64_t{entry.id};
     }
     return std::nullopt;
 }
 
 void AckMatcher::Clear()
 {
-    for (Entry& entry : m_entries)
-        entry.state = State::Empty;
+    std::fill(m_entries.begin(), m_entries.end(), Entry{});
     std::fill(m_buckets.begin(), m_buckets.end(), Bucket{});
     m_oldest = m_next;
     m_waiting = 0;

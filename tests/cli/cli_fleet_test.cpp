@@ -156,6 +156,7 @@ TEST(CliFleet, BadInputsSendNothing)
         {"a source range of another network", {"--panels", "1", "--from", "127.0.0.250-128.0.0.3"}},
         {"a heartbeat of zero", {"--panels", "1", "--heartbeat", "0"}},
         {"a negative heartbeat", {"--panels", "1", "--heartbeat", "-1"}},
+        {"a heartbeat under a millisecond", {"--panels", "1", "--heartbeat", "0.0000001"}},
         {"metrics on no address", {"--panels", "1", "--metrics", "nowhere:1"}},
     };
     LoopbackPeer peer;

@@ -1,9 +1,13 @@
 #include "link/ack_matcher.h"
 #include "link/round_trips.h"
+#include "protocol/acknowledgement.h"
 #include "tests/support/hex_text.h"
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <random>
+#include <variant>
 #include <vector>
 
 namespace {
@@ -96,6 +100,109 @@ TEST(AckMatcher, TheCapacityPushesOutTheOldest)
     EXPECT_EQ(matcher.Received(PEER, STATUS_ACK, T0).id, 2U);
     matcher.Clear();
     EXPECT_EQ(matcher.Received(PEER, STATUS_ACK, T0).outcome, Outcome::Unmatched);
+}
+
+// The matcher against the rule done the slow way, over the frames its ring still holds: the oldest waiting
+// frame of the key from the peer is answered; with none, the newest answered or given up tells a repeat
+// from a late answer. Many turns of a small ring, few keys and peers, so that chains cross and fall out.
+TEST(AckMatcher, AgreesWithTheRuleOverManyTurnsOfItsRing)
+{
+    constexpr std::size_t CAPACITY = 64;
+    struct Frame
+    {
+        Endpoint peer;
+        std::uint64_t key{0};
+        std::uint64_t id{0};
+        AckMatcher::Ticket ticket{0};
+        enum
+        {
+            Waiting,
+            Answered,
+            GivenUp
+        } state{Waiting};
+    };
+    std::vector<Frame> ring; // the last CAPACITY frames sent, oldest first
+    AckMatcher matcher({CAPACITY, {}});
+    std::mt19937 random(7);
+    const Endpoint peers[] = {PEER, OTHER_PEER, {LOOPBACK_ADDRESS + 1, 8015}};
+    for (std::uint64_t id = 1; id <= 20'000; ++id) {
+        const Endpoint& peer = peers[random() % 3];
+        std::vector<std::uint8_t> frame = STATUS;
+        frame[FRAME_DEVICE_NO] = static_cast<std::uint8_t>(random() % 4);
+        const auto ack = std::get<AckFrame>(AcknowledgementFor(frame));
+        switch (random() % 4) {
+        case 0:
+        case 1: {
+            const auto ticket = matcher.Sent(peer, frame, id, T0 + std::chrono::microseconds(id));
+            if (ring.size() == CAPACITY)
+                ring.erase(ring.begin());
+            ring.push_back({peer, AckPairingKey(frame), id, ticket});
+            break;
+        }
+        case 2: {
+            Frame* oldest = nullptr;
+            Frame* finished = nullptr;
+            for (Frame& f : ring) {
+                if (f.peer != peer || f.key != AckPairingKey(ack))
+                    continue;
+                if (f.state == Frame::Waiting && oldest == nullptr)
+                    oldest = &f;
+                if (f.state != Frame::Waiting)
+                    finished = &f;
+            }
+            const AckMatcher::Match match = matcher.Received(peer, ack, T0 + std::chrono::microseconds(id));
+            SCOPED_TRACE(id);
+            if (oldest != nullptr) {
+                ASSERT_EQ(match.outcome, Outcome::Answered);
+                ASSERT_EQ(match.id, oldest->id);
+                ASSERT_EQ(match.rtt.count(), static_cast<std::int64_t>(id - oldest->id));
+                oldest->state = Frame::Answered;
+            } else if (finished != nullptr) {
+                ASSERT_EQ(match.outcome,
+                          finished->state == Frame::Answered ? Outcome::Duplicate : Outcome::Late);
+                ASSERT_EQ(match.id, finished->id);
+            } else {
+                ASSERT_EQ(match.outcome, Outcome::Unmatched);
+            }
+            break;
+        }
+        default:
+            if (ring.empty())
+                break;
+            Frame& f = ring[random() % ring.size()];
+            ASSERT_EQ(matcher.Forget(f.ticket), f.state == Frame::Waiting);
+            if (f.state == Frame::Waiting)
+                f.state = Frame::GivenUp;
+        }
+    }
+    std::size_t waiting = 0;
+    for (const Frame& f : ring)
+        waiting += f.state == Frame::Waiting ? 1 : 0;
+    EXPECT_EQ(matcher.Waiting(), waiting);
+}
+
+TEST(AckMatcher, FramesToMorePeersThanItCanNameStayUnpaired)
+{
+    AckMatcher matcher({std::size_t{1} << 17, {}});
+    const auto PeerNumber = [](std::size_t n) {
+        return Endpoint{LOOPBACK_ADDRESS + static_cast<std::uint32_t>(n >> 16),
+                        static_cast<std::uint16_t>(n)};
+    };
+    for (std::size_t n = 0; n <= AckMatcher::MAX_PEERS; ++n)
+        matcher.Sent(PeerNumber(n), STATUS, n, T0);
+    const auto beyond = PeerNumber(AckMatcher::MAX_PEERS);
+    EXPECT_EQ(matcher.Received(beyond, STATUS_ACK, T0).outcome, Outcome::Unmatched);
+    EXPECT_EQ(matcher.Received(PeerNumber(0), STATUS_ACK, T0).id, 0U);
+    EXPECT_EQ(matcher.Received(PeerNumber(AckMatcher::MAX_PEERS - 1), STATUS_ACK, T0).id,
+              AckMatcher::MAX_PEERS - 1);
+
+    // A turn of the ring later the peers no frame names any more are let go, and a new one pairs again.
+    for (std::size_t n = 0; n < (std::size_t{1} << 17); ++n)
+        matcher.Sent(PEER, STATUS, n, T0);
+    const Endpoint fresh{LOOPBACK_ADDRESS + 2, 9000};
+    matcher.Sent(fresh, STATUS, 42, T0);
+    EXPECT_EQ(matcher.Received(fresh, STATUS_ACK, T0).id, 42U);
+    EXPECT_EQ(matcher.Received(PEER, STATUS_ACK, T0).outcome, Outcome::Answered);
 }
 
 TEST(RoundTrips, PercentilesTakeTheNearestRankRoundedUp)
