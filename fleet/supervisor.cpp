@@ -9,6 +9,25 @@ std::int64_t Supervisor::Micros(MonoTime now) const
     return std::chrono::duration_cast<std::chrono::microseconds>(now - m_start).count();
 }
 
+Supervisor::Slot& Supervisor::Find(std::uint64_t key)
+{
+    const std::size_t mask = m_index.size() - 1;
+    for (std::size_t i = ((key + 1) * 0x9E3779B97F4A7C15ULL) >> 16;; ++i) {
+        Slot& slot = m_index[i & mask];
+        if (slot.key == key + 1 || slot.key == 0)
+            return slot;
+    }
+}
+
+void Supervisor::Grow()
+{
+    std::vector<Slot> old(m_index.size() * 2);
+    old.swap(m_index);
+    for (const Slot& slot : old)
+        if (slot.key != 0)
+            Find(slot.key - 1) = slot;
+}
+
 std::chrono::milliseconds Supervisor::CheckPeriod() const
 {
     const auto quarter = std::chrono::duration_cast<std::chrono::milliseconds>(m_limits.silence / 4);
@@ -16,19 +35,28 @@ std::chrono::milliseconds Supervisor::CheckPeriod() const
 }
 
 std::optional<Supervisor::Report> Supervisor::Heard(const Endpoint& peer, const DecodedFrame& decoded,
-                                                     MonoTime now)
+                                                    MonoTime now)
 {
     if (decoded.ack || decoded.size < FRAME_DEVICE_NO + 1 || decoded.comm > MAX_ADDRESS_NUMBER ||
         decoded.device > MAX_ADDRESS_NUMBER)
         return std::nullopt;
     const std::int64_t nowUs = Micros(now);
     const std::uint64_t peerKey = peer.address;
-    const std::uint64_t key = (peerKey << 16) | (std::uint64_t{decoded.comm} << 8) | decoded.device;
-    auto [found, added] = m_index.try_emplace(key, static_cast<std::uint32_t>(m_panels.size()));
-    if (added) {
-        auto peerFound = m_peers.find(peerKey);
-        if (peerFound == m_peers.end() && m_peers.size() >= m_limits.maxPeers) {
-            m_index.erase(found);
+    const std::uint64_t key = KeyOf(peer.address, decoded.comm, decoded.device);
+    // Panels that report periodically come round in the same order: the one after the last heard is the
+    // likeliest, and the walk through the table is then one through memory.
+    if (m_next >= m_panels.size())
+        m_next = 0;
+    if (m_next < m_panels.size()) {
+        SupervisedPanel& next = m_panels[m_next];
+        if (KeyOf(next.peer.address, next.comm, next.dev) == key) {
+            ++m_next;
+            return Update(next, peer, decoded, nowUs);
+        }
+    }
+    Slot* slot = &Find(key);
+    if (slot->key == 0) {
+        if (!m_peers.contains(peerKey) && m_peers.size() >= m_limits.maxPeers) {
             ++m_unfollowed;
             return std::nullopt;
         }
@@ -38,8 +66,19 @@ std::optional<Supervisor::Report> Supervisor::Heard(const Endpoint& peer, const 
         panel.comm = decoded.comm;
         panel.dev = decoded.device;
         panel.lastHeardUs = nowUs;
+        *slot = {key + 1, static_cast<std::uint32_t>(m_panels.size() - 1)};
+        if (m_panels.size() * 2 > m_index.size()) {
+            Grow();
+            slot = &Find(key);
+        }
     }
-    SupervisedPanel& panel = m_panels[found->second];
+    m_next = slot->panel + 1;
+    return Update(m_panels[slot->panel], peer, decoded, nowUs);
+}
+
+std::optional<Supervisor::Report> Supervisor::Update(SupervisedPanel& panel, const Endpoint& peer,
+                                                     const DecodedFrame& decoded, std::int64_t nowUs)
+{
     panel.peer = peer; // a panel that starts again may send from another port
     const std::int64_t silentUs = nowUs - panel.lastHeardUs;
     panel.longestSilenceUs = std::max(panel.longestSilenceUs, silentUs);

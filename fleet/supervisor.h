@@ -14,7 +14,8 @@
 #include <vector>
 
 // What the centre knows of each panel it hears, a panel being its peer's address with its communicator and
-// device (the port it last sent from is kept, a panel that restarts taking another): when it was last heard, what status it reported last and its silences.
+// device (the port it last sent from is kept, a panel that restarts taking another): when it was last heard,
+// what status it reported last and its silences.
 struct SupervisedPanel
 {
     Endpoint peer;
@@ -23,8 +24,8 @@ struct SupervisedPanel
     bool missing{false};
     bool hasStatus{false};
     StatusBytes status{};
-    std::uint32_t gaps{0};           // times it was reported missing
-    std::int64_t lastHeardUs{0};     // since the supervisor started
+    std::uint32_t gaps{0};            // times it was reported missing
+    std::int64_t lastHeardUs{0};      // since the supervisor started
     std::int64_t longestSilenceUs{0}; // between two frames heard, or up to now while missing
 };
 
@@ -85,13 +86,30 @@ public:
     std::vector<const SupervisedPanel*> LongestSilences(std::size_t count, MonoTime now) const;
 
 private:
+    // Panels by peer address and panel number, open addressing in one array: a lookup per frame touches one
+    // line of memory where a node-based map follows a pointer more, at tens of thousands of frames a second.
+    struct Slot
+    {
+        std::uint64_t key{0}; // the panel's key plus one; 0: free
+        std::uint32_t panel{0};
+    };
+
+    static std::uint64_t KeyOf(std::uint32_t address, std::uint8_t comm, std::uint8_t dev)
+    {
+        return std::uint64_t{address} << 16 | std::uint64_t{comm} << 8 | dev;
+    }
     std::int64_t Micros(MonoTime now) const;
+    Slot& Find(std::uint64_t key);
+    std::optional<Report> Update(SupervisedPanel& panel, const Endpoint& peer, const DecodedFrame& decoded,
+                                 std::int64_t nowUs);
+    void Grow();
 
     Limits m_limits;
     MonoTime m_start;
     std::vector<SupervisedPanel> m_panels;
-    std::unordered_map<std::uint64_t, std::uint32_t> m_index; // peer address and panel number to m_panels
+    std::vector<Slot> m_index{std::vector<Slot>(1024)};       // peer address and panel number to m_panels
     std::unordered_map<std::uint64_t, std::uint32_t> m_peers; // peer address to its panels
+    std::size_t m_next{0}; // the panel heard after the last one last time round
     std::size_t m_missing{0};
     std::uint64_t m_unfollowed{0};
 };

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <vector>
 
 namespace {
@@ -74,6 +76,38 @@ TEST(Supervisor, FollowsAtMostItsPeersAndCountsTheRest)
     supervisor.Heard({LOOPBACK_ADDRESS + 1, 5000}, ONLINE_0_2, START);
     EXPECT_EQ(supervisor.Seen(), 3u);
     EXPECT_EQ(supervisor.Unfollowed(), 2u);
+}
+
+// Thousands of panels from two addresses, heard round in one order, then in a shuffled one: each is one
+// panel however it is found, and those not heard again go missing, the others not.
+TEST(Supervisor, KnowsEachPanelWhateverTheOrderItIsHeardIn)
+{
+    constexpr int PER_ADDRESS = 2'000;
+    std::vector<std::pair<Endpoint, DecodedFrame>> panels;
+    for (std::uint32_t address = 1; address <= 2; ++address)
+        for (int n = 0; n < PER_ADDRESS; ++n) {
+            const auto comm = static_cast<std::uint8_t>(n / 240), dev = static_cast<std::uint8_t>(n % 240);
+            const std::vector<std::uint8_t> online{0x08, comm, dev, 0x00, 0x00, 0x00, 0x01, 0x00};
+            panels.emplace_back(Endpoint{LOOPBACK_ADDRESS + address, 5000}, Frame(online));
+        }
+    Supervisor supervisor({1s, 8}, START);
+    for (const auto round : {0s, 1s})
+        for (const auto& [peer, frame] : panels)
+            supervisor.Heard(peer, frame, START + round);
+    std::shuffle(panels.begin(), panels.end(), std::mt19937(3));
+    for (std::size_t i = 0; i < panels.size(); i += 2)
+        supervisor.Heard({panels[i].first.address, 5001}, panels[i].second, START + 2s);
+    EXPECT_EQ(supervisor.Seen(), panels.size());
+    EXPECT_EQ(Check(supervisor, 2500ms).size(), panels.size() / 2);
+    for (std::size_t i = 0; i < panels.size(); ++i) {
+        const auto& [peer, frame] = panels[i];
+        const auto found = std::ranges::find_if(supervisor.Panels(), [&](const SupervisedPanel& p) {
+            return p.peer.address == peer.address && p.comm == frame.comm && p.dev == frame.device;
+        });
+        ASSERT_NE(found, supervisor.Panels().end());
+        EXPECT_EQ(found->missing, i % 2 == 1);
+        EXPECT_EQ(found->peer.port, i % 2 == 0 ? 5001 : 5000);
+    }
 }
 
 } // namespace
