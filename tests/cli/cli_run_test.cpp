@@ -1,7 +1,9 @@
 #include "engine/host_center_engine.h"
+#include "protocol/frame_decoder.h"
 #include "suite/scenario.h"
 #include "tests/cli/cli_harness.h"
 #include "tests/suite/junit_reader.h"
+#include "tests/support/hex_text.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/recording_console.h"
 
@@ -17,6 +19,8 @@
 #include <set>
 
 namespace {
+
+using namespace std::chrono_literals;
 
 const std::string EXAMPLES = VELTRANO_EXAMPLES_DIR;
 
@@ -155,6 +159,42 @@ TEST(CliRun, CentreExampleJudgesTheCompanionsSend)
         });
         EXPECT_EQ(answers, c.answers) << c.name;
     }
+}
+
+// The centre role's answers that a panel's firmware must cope with: one held back, one spoilt.
+TEST(CliRun, CentreAnswersLateAndWithABadChecksumAsTold)
+{
+    QTemporaryDir dir;
+    const std::string path = dir.filePath(QStringLiteral("answers.yaml")).toStdString();
+    QFile file(QString::fromStdString(path));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("name: answers\nrole: centre\nvars: {port: \"0\"}\nport: ${port}\ntimeout: 5000\nsteps:\n"
+               "  - answer: {delay: 300, id: late}\n"
+               "  - expect-frame: {command: status, comm: 0, dev: 1, id: first}\n"
+               "  - answer: {mode: bad-checksum, id: spoilt}\n"
+               "  - expect-frame: {command: status, comm: 0, dev: 1, id: second}\n");
+    file.close();
+    const std::uint16_t port = FreeUdpPort();
+    CliProcess run({"run", path, "--var", "port=" + std::to_string(port)});
+    ASSERT_EQ(run.ListeningPort(), port);
+
+    LoopbackPeer panel;
+    const auto status = Bytes("0C 00 01 00 00 00 02 01 11 00 00 21");
+    const auto sentAt = std::chrono::steady_clock::now();
+    ASSERT_TRUE(panel.SendTo(port, status));
+    const auto late = panel.Receive(3000ms);
+    ASSERT_TRUE(late);
+    ASSERT_EQ(late->bytes.size(), ACK_FRAME_LENGTH);
+    EXPECT_GE(std::chrono::steady_clock::now() - sentAt, 290ms);
+    EXPECT_EQ(DecodeFrame(late->bytes).checksum, ChecksumState::Good);
+
+    ASSERT_TRUE(panel.SendTo(port, status));
+    const auto spoilt = panel.Receive(3000ms);
+    ASSERT_TRUE(spoilt);
+    ASSERT_EQ(spoilt->bytes.size(), ACK_FRAME_LENGTH);
+    EXPECT_EQ(Hex(std::span(spoilt->bytes).first(7)), Hex(std::span(late->bytes).first(7)));
+    EXPECT_EQ(DecodeFrame(spoilt->bytes).checksum, ChecksumState::Bad);
+    EXPECT_EQ(run.Finish().exitCode, 0);
 }
 
 TEST(CliRun, BadInputIsAUsageErrorAtItsPlaceWithNothingSent)
