@@ -8,8 +8,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 
 std::int64_t WallClockUs()
 {
@@ -61,6 +63,7 @@ int CUdpEndpoint::Close()
     // The notifier goes first: it must never watch a descriptor that is already closed.
     m_notifier.reset();
     m_awaitingRead = false;
+    m_holding = false; // dropped with the socket, as any datagram still queued there
     const int result = ::close(m_socket);
     m_socket = INVALID_SOCKET;
     return result;
@@ -93,18 +96,31 @@ SendResult CUdpEndpoint::SendTo(const Endpoint& to, std::span<const std::uint8_t
 ReadResult CUdpEndpoint::ReadDatagram(FrameBuffer& buffer)
 {
     ReadResult result;
-    sockaddr_in sender{};
-    socklen_t senderLength = sizeof sender;
-    // MSG_TRUNC makes the read report the datagram's real length, so a cut one is recognised.
-    const auto received = ::recvfrom(m_socket, buffer.data(), buffer.size(), MSG_TRUNC,
-                                     reinterpret_cast<sockaddr*>(&sender), &senderLength);
+    std::size_t size = 0;
+    Endpoint from;
     m_awaitingRead = false;
     if (m_notifier)
         m_notifier->setEnabled(true);
-    if (received < 0 || static_cast<std::size_t>(received) > buffer.size())
+    if (m_holding) {
+        m_holding = false;
+        size = m_held.size;
+        from = m_held.sender;
+        std::memcpy(buffer.data(), m_held.bytes.data(), std::min(size, buffer.size()));
+    } else {
+        sockaddr_in sender{};
+        socklen_t senderLength = sizeof sender;
+        // MSG_TRUNC makes the read report the datagram's real length, so a cut one is recognised.
+        const auto received = ::recvfrom(m_socket, buffer.data(), buffer.size(), MSG_TRUNC,
+                                         reinterpret_cast<sockaddr*>(&sender), &senderLength);
+        if (received < 0)
+            return result;
+        size = static_cast<std::size_t>(received);
+        from = {ntohl(sender.sin_addr.s_addr), ntohs(sender.sin_port)};
+    }
+    if (size > buffer.size())
         return result;
-    result.length = static_cast<int>(received);
-    result.sender = {ntohl(sender.sin_addr.s_addr), ntohs(sender.sin_port)};
+    result.length = static_cast<int>(size);
+    result.sender = from;
     result.timeUs = WallClockUs();
     return result;
 }
@@ -115,11 +131,22 @@ void CUdpEndpoint::PreferPollDispatcher()
         qputenv("QT_NO_GLIB", "1");
 }
 
-bool CUdpEndpoint::DatagramQueued() const
+bool CUdpEndpoint::Hold()
 {
-    std::uint8_t byte = 0;
-    // An empty datagram peeks as 0 bytes, which still waits.
-    return m_socket != INVALID_SOCKET && ::recv(m_socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT) >= 0;
+    if (m_holding)
+        return true; // never replaced before its read
+    if (m_socket == INVALID_SOCKET)
+        return false;
+    sockaddr_in sender{};
+    socklen_t senderLength = sizeof sender;
+    const auto received = ::recvfrom(m_socket, m_held.bytes.data(), m_held.bytes.size(), MSG_TRUNC,
+                                     reinterpret_cast<sockaddr*>(&sender), &senderLength);
+    if (received < 0)
+        return false;
+    m_held.size = static_cast<std::size_t>(received);
+    m_held.sender = {ntohl(sender.sin_addr.s_addr), ntohs(sender.sin_port)};
+    m_holding = true;
+    return true;
 }
 
 void CUdpEndpoint::OnActivated()
@@ -132,11 +159,12 @@ void CUdpEndpoint::OnActivated()
         return;
     }
     // A return to the event loop per datagram costs a poll and a wake-up: a few more go while they wait.
-    for (int signalled = 0; signalled < SIGNALS_PER_WAKE; ++signalled) {
+    // Each is taken off the socket before its signal, which tells whether one waits at no extra cost.
+    for (int signalled = 0; signalled < SIGNALS_PER_WAKE && Hold(); ++signalled) {
         m_awaitingRead = true;
         Q_EMIT DatagramWaiting();
         // Not read yet, or closed meanwhile: the next signal waits for a read, or never comes.
-        if (m_awaitingRead || !m_notifier || !DatagramQueued())
+        if (m_awaitingRead || !m_notifier)
             break;
     }
     if (m_awaitingRead && m_notifier)

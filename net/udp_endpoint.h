@@ -5,6 +5,7 @@
 
 #include <QObject>
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -39,7 +40,8 @@ struct SendResult
 // It emits DatagramWaiting when a datagram can be read; after that the next signal comes only once a read
 // has been made, so each signal asks for exactly one read and datagrams are handled in arrival order. When
 // the read leaves more waiting, the next signal follows at once, up to SIGNALS_PER_WAKE per notification,
-// before the event loop gets its turn again.
+// before the event loop gets its turn again. The datagram a signal announces is already off the socket:
+// taking it is how the endpoint learns that one waits, so a datagram costs one receive call.
 class CUdpEndpoint final : public QObject
 {
     Q_OBJECT
@@ -79,11 +81,21 @@ Q_SIGNALS:
     void DatagramWaiting();
 
 private:
+    // A datagram taken off the socket for the signal about to announce it.
+    struct Held
+    {
+        FrameBuffer bytes{};
+        std::size_t size{0}; // the datagram's real size, which can exceed the buffer
+        Endpoint sender;
+    };
+
     void OnActivated();
-    // A datagram waits: the next read would not block.
-    bool DatagramQueued() const;
+    // Takes the next datagram off the socket into m_held; false when none waits.
+    bool Hold();
 
     int m_socket{INVALID_SOCKET};
     std::unique_ptr<QSocketNotifier> m_notifier;
     bool m_awaitingRead{false}; // signalled, and not read since
+    bool m_holding{false};      // m_held is signalled and not read yet
+    Held m_held;
 };
