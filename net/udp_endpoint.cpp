@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 
 std::int64_t WallClockUs()
 {
@@ -105,7 +104,7 @@ ReadResult CUdpEndpoint::ReadDatagram(FrameBuffer& buffer)
         m_holding = false;
         size = m_held.size;
         from = m_held.sender;
-        std::memcpy(buffer.data(), m_held.bytes.data(), std::min(size, buffer.size()));
+        CopyFrameBytes(buffer.data(), m_held.bytes.data(), std::min(size, buffer.size()));
     } else {
         sockaddr_in sender{};
         socklen_t senderLength = sizeof sender;
