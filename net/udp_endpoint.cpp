@@ -19,6 +19,38 @@ std::int64_t WallClockUs()
         .count();
 }
 
+FrameTime FrameClock::Now()
+{
+    using namespace std::chrono;
+    const steady_clock::time_point mono = steady_clock::now();
+    if (!m_synced || mono - m_syncedAt >= RESYNC_PERIOD)
+        Resync(mono);
+    const nanoseconds wall = duration_cast<nanoseconds>(mono.time_since_epoch()) + m_wallMinusMono;
+    return {duration_cast<microseconds>(wall).count(), mono};
+}
+
+void FrameClock::Resync(std::chrono::steady_clock::time_point before)
+{
+    using namespace std::chrono;
+    // The wall clock read between two monotonic readings, against their midpoint. A thread interrupted
+    // between them widens the pair: it reads again, and the narrowest pair counts.
+    constexpr int ATTEMPTS = 3;
+    constexpr nanoseconds NARROW{2000};
+    nanoseconds narrowest = nanoseconds::max();
+    for (int attempt = 0; attempt < ATTEMPTS && narrowest > NARROW; ++attempt) {
+        if (attempt > 0)
+            before = steady_clock::now();
+        const auto wall = system_clock::now().time_since_epoch();
+        const nanoseconds width = duration_cast<nanoseconds>(steady_clock::now() - before);
+        if (width < narrowest) {
+            narrowest = width;
+            m_wallMinusMono = duration_cast<nanoseconds>(wall - (before.time_since_epoch() + width / 2));
+        }
+    }
+    m_syncedAt = before;
+    m_synced = true;
+}
+
 CUdpEndpoint::CUdpEndpoint(QObject* parent) : QObject(parent) {}
 
 CUdpEndpoint::~CUdpEndpoint()
@@ -120,7 +152,9 @@ ReadResult CUdpEndpoint::ReadDatagram(FrameBuffer& buffer)
         return result;
     result.length = static_cast<int>(size);
     result.sender = from;
-    result.timeUs = WallClockUs();
+    const FrameTime now = m_clock.Now();
+    result.timeUs = now.wallUs;
+    result.at = now.mono;
     return result;
 }
 

@@ -5,6 +5,7 @@
 
 #include <QObject>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -17,6 +18,32 @@ inline constexpr int INVALID_SOCKET = -1;
 // Wall-clock time in microseconds since the Unix epoch, as frames are stamped.
 std::int64_t WallClockUs();
 
+// A moment on both clocks: the wall clock for what the operator reads, the monotonic one for the times
+// between lines.
+struct FrameTime
+{
+    std::int64_t wallUs{0};
+    std::chrono::steady_clock::time_point mono;
+};
+
+// Stamps on both clocks for the price of one reading. The wall clock runs at the monotonic clock's rate and
+// parts from it only when it is set, so their difference is read afresh once a millisecond: a wall clock
+// that was set shows in the stamps within that.
+class FrameClock final
+{
+public:
+    static constexpr std::chrono::milliseconds RESYNC_PERIOD{1};
+
+    FrameTime Now();
+
+private:
+    void Resync(std::chrono::steady_clock::time_point before);
+
+    std::chrono::steady_clock::time_point m_syncedAt;
+    std::chrono::nanoseconds m_wallMinusMono{0};
+    bool m_synced{false};
+};
+
 // What a read took from the socket.
 struct ReadResult
 {
@@ -24,7 +51,8 @@ struct ReadResult
     // or the datagram was longer than the buffer (it is consumed; its first 128 bytes stay in the buffer).
     int length{-1};
     Endpoint sender;
-    std::int64_t timeUs{0}; // wall clock when it was read, microseconds since the epoch
+    std::int64_t timeUs{0};                   // wall clock when it was read, microseconds since the epoch
+    std::chrono::steady_clock::time_point at; // the same moment on the monotonic clock
 };
 
 // What a send did: the bytes handed to the system, or -1 with the system's error number.
@@ -71,6 +99,8 @@ public:
 
     // One datagram into the buffer; re-arms the signal.
     ReadResult ReadDatagram(FrameBuffer& buffer);
+    // Now, on the clock that stamps what is read: for the frames sent in answer.
+    FrameTime Now() { return m_clock.Now(); }
 
     // Every datagram costs one socket notification, and Qt's plain poll dispatcher handles them at about
     // twice the rate of the GLib one. Call before the application object exists; a QT_NO_GLIB already in
@@ -98,4 +128,5 @@ private:
     bool m_awaitingRead{false}; // signalled, and not read since
     bool m_holding{false};      // m_held is signalled and not read yet
     Held m_held;
+    FrameClock m_clock;
 };
