@@ -193,7 +193,9 @@ void CUdpEndpoint::OnActivated()
     }
     // A return to the event loop per datagram costs a poll and a wake-up: a few more go while they wait.
     // Each is taken off the socket before its signal, which tells whether one waits at no extra cost.
-    for (int signalled = 0; signalled < SIGNALS_PER_WAKE && Hold(); ++signalled) {
+    int signalled = 0;
+    while (signalled < SIGNALS_PER_WAKE && Hold()) {
+        ++signalled;
         m_awaitingRead = true;
         Q_EMIT DatagramWaiting();
         // Not read yet, or closed meanwhile: the next signal waits for a read, or never comes.
@@ -202,4 +204,6 @@ void CUdpEndpoint::OnActivated()
     }
     if (m_awaitingRead && m_notifier)
         m_notifier->setEnabled(false);
+    if (signalled > 0)
+        Q_EMIT SignalsDone();
 }

@@ -109,6 +109,9 @@ public:
 
 Q_SIGNALS:
     void DatagramWaiting();
+    // After the last DatagramWaiting of a notification, before the event loop's turn: the time for what the
+    // receiver keeps until the datagrams that wait are answered.
+    void SignalsDone();
 
 private:
     // A datagram taken off the socket for the signal about to announce it.
