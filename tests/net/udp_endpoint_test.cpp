@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <numeric>
 #include <thread>
 #include <vector>
@@ -176,9 +177,18 @@ TEST_F(UdpEndpointTest, QueuedDatagramsAreSignalledOnceEachInOrderAndTheEventLoo
         else
             ++unread;
     });
+    // Each notification that signalled ends with SignalsDone, after its last signal.
+    std::vector<int> signalsAtDone;
+    QObject::connect(&receiver, &CUdpEndpoint::SignalsDone, &receiver, [&] { signalsAtDone.push_back(signals); });
     ASSERT_TRUE(QTest::qWaitFor([&] { return order.size() == COUNT; }, 2000));
     QTest::qWait(QUIET_MS);
     EXPECT_EQ(signals, COUNT) << "one signal per datagram";
+    ASSERT_FALSE(signalsAtDone.empty());
+    EXPECT_GT(signalsAtDone.front(), 0);
+    EXPECT_EQ(signalsAtDone.back(), COUNT);
+    EXPECT_TRUE(std::adjacent_find(signalsAtDone.begin(), signalsAtDone.end(), std::greater_equal<>()) ==
+                signalsAtDone.end())
+        << "a notification without signals ended with SignalsDone";
     EXPECT_EQ(unread, 0) << "a signal with nothing to read";
     Bytes expected(COUNT);
     std::iota(expected.begin(), expected.end(), std::uint8_t{0});
