@@ -34,9 +34,10 @@ void CHostCenterEngine::ListAnswered()
     for (std::size_t i = 0; i < count; ++i) {
         const Answered& line = m_answered[i];
         const auto datagram = std::span(line.bytes).first(static_cast<std::size_t>(line.read.length));
-        m_console.AppendFrame(LogList::Received, {datagram, line.read.timeUs, line.read.sender, 0, line.read.at});
+        m_console.AppendFrame(LogList::Received,
+                              {datagram, line.read.timeUs, line.read.sender, 0, line.read.at});
         if (line.acknowledged)
-            m_console.AppendFrame(LogList::Sent, {line.ack, line.sentAt.wallUs, line.read.sender, line.sent.error,
-                                                  line.sentAt.mono});
+            m_console.AppendFrame(LogList::Sent, {line.ack, line.sentAt.wallUs, line.read.sender,
+                                                  line.sent.error, line.sentAt.mono});
     }
 }

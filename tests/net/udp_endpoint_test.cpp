@@ -179,7 +179,8 @@ TEST_F(UdpEndpointTest, QueuedDatagramsAreSignalledOnceEachInOrderAndTheEventLoo
     });
     // Each notification that signalled ends with SignalsDone, after its last signal.
     std::vector<int> signalsAtDone;
-    QObject::connect(&receiver, &CUdpEndpoint::SignalsDone, &receiver, [&] { signalsAtDone.push_back(signals); });
+    QObject::connect(&receiver, &CUdpEndpoint::SignalsDone, &receiver,
+                     [&] { signalsAtDone.push_back(signals); });
     ASSERT_TRUE(QTest::qWaitFor([&] { return order.size() == COUNT; }, 2000));
     QTest::qWait(QUIET_MS);
     EXPECT_EQ(signals, COUNT) << "one signal per datagram";
