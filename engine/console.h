@@ -5,6 +5,7 @@
 
 #include <QString>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -45,6 +46,8 @@ struct LoggedFrame
     std::int64_t timeUs{0};              // wall clock, microseconds since the epoch
     Endpoint peer;                       // the far side
     int sendError{0};                    // the system's error number of a send that failed; 0 otherwise
+    // The same moment on the monotonic clock, for the times between lines; none: the console reads it.
+    std::optional<std::chrono::steady_clock::time_point> at{};
 };
 
 // What the handlers need of the console window, and nothing more. The dialog implements it on its widgets;

@@ -13,6 +13,7 @@ CHostCenterEngine::CHostCenterEngine(IConsole& console, QObject* parent)
     m_autoSendTimer.setInterval(AUTO_SEND_PERIOD_MS);
     connect(&m_autoSendTimer, &QTimer::timeout, this, &CHostCenterEngine::OnAutoSendTick);
     connect(&m_endpoint, &CUdpEndpoint::DatagramWaiting, this, &CHostCenterEngine::OnUdpNotify);
+    connect(&m_endpoint, &CUdpEndpoint::SignalsDone, this, &CHostCenterEngine::ListAnswered);
 }
 
 CHostCenterEngine::~CHostCenterEngine()

@@ -2,6 +2,7 @@
 
 #include "engine/console.h"
 #include "net/udp_endpoint.h"
+#include "protocol/acknowledgement.h"
 #include "protocol/frame.h"
 #include "registry/device_registry.h"
 #include "sim/sweep_walk.h"
@@ -10,6 +11,8 @@
 #include <QString>
 #include <QTimer>
 
+#include <array>
+#include <cstddef>
 #include <optional>
 
 // The simulator behind the console window: the simulated panel (event frames, automatic sending, custom and
@@ -47,8 +50,21 @@ public:
     const CDeviceRegistry& Registry() const { return m_registry; }
 
 private:
+    // A datagram read and answered, listed once every datagram of its notification is answered.
+    struct Answered
+    {
+        FrameBuffer bytes{};
+        ReadResult read;
+        bool acknowledged{false};
+        AckFrame ack{};
+        SendResult sent;
+        FrameTime sentAt;
+    };
+
     // Receive and acknowledge: one datagram per signal of the endpoint.
     void OnUdpNotify();
+    // Lists the datagrams answered since the last call, and their answers, in order.
+    void ListAnswered();
     // The destination fields through the destination rule; none when they do not resolve.
     std::optional<Endpoint> ResolveDestination() const;
     // The same, telling the operator when the fields do not resolve.
@@ -58,7 +74,9 @@ private:
 
     IConsole& m_console;
     FrameBuffer m_sendBuf{};
-    FrameBuffer m_recvBuf{};
+    // The answers go out back to back; their lines follow, before the event loop's turn.
+    std::array<Answered, CUdpEndpoint::SIGNALS_PER_WAKE> m_answered{};
+    std::size_t m_answeredCount{0};
     CDeviceRegistry m_registry;
     // Declared after the registry, so that the socket goes first.
     CUdpEndpoint m_endpoint;

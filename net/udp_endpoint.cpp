@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
@@ -16,6 +17,38 @@ std::int64_t WallClockUs()
     return std::chrono::duration_cast<std::chrono::microseconds>(
                std::chrono::system_clock::now().time_since_epoch())
         .count();
+}
+
+FrameTime FrameClock::Now()
+{
+    using namespace std::chrono;
+    const steady_clock::time_point mono = steady_clock::now();
+    if (!m_synced || mono - m_syncedAt >= RESYNC_PERIOD)
+        Resync(mono);
+    const nanoseconds wall = duration_cast<nanoseconds>(mono.time_since_epoch()) + m_wallMinusMono;
+    return {duration_cast<microseconds>(wall).count(), mono};
+}
+
+void FrameClock::Resync(std::chrono::steady_clock::time_point before)
+{
+    using namespace std::chrono;
+    // The wall clock read between two monotonic readings, against their midpoint. A thread interrupted
+    // between them widens the pair: it reads again, and the narrowest pair counts.
+    constexpr int ATTEMPTS = 3;
+    constexpr nanoseconds NARROW{2000};
+    nanoseconds narrowest = nanoseconds::max();
+    for (int attempt = 0; attempt < ATTEMPTS && narrowest > NARROW; ++attempt) {
+        if (attempt > 0)
+            before = steady_clock::now();
+        const auto wall = system_clock::now().time_since_epoch();
+        const nanoseconds width = duration_cast<nanoseconds>(steady_clock::now() - before);
+        if (width < narrowest) {
+            narrowest = width;
+            m_wallMinusMono = duration_cast<nanoseconds>(wall - (before.time_since_epoch() + width / 2));
+        }
+    }
+    m_syncedAt = before;
+    m_synced = true;
 }
 
 CUdpEndpoint::CUdpEndpoint(QObject* parent) : QObject(parent) {}
@@ -61,6 +94,7 @@ int CUdpEndpoint::Close()
     // The notifier goes first: it must never watch a descriptor that is already closed.
     m_notifier.reset();
     m_awaitingRead = false;
+    m_holding = false; // dropped with the socket, as any datagram still queued there
     const int result = ::close(m_socket);
     m_socket = INVALID_SOCKET;
     return result;
@@ -93,19 +127,34 @@ SendResult CUdpEndpoint::SendTo(const Endpoint& to, std::span<const std::uint8_t
 ReadResult CUdpEndpoint::ReadDatagram(FrameBuffer& buffer)
 {
     ReadResult result;
-    sockaddr_in sender{};
-    socklen_t senderLength = sizeof sender;
-    // MSG_TRUNC makes the read report the datagram's real length, so a cut one is recognised.
-    const auto received = ::recvfrom(m_socket, buffer.data(), buffer.size(), MSG_TRUNC,
-                                     reinterpret_cast<sockaddr*>(&sender), &senderLength);
+    std::size_t size = 0;
+    Endpoint from;
     m_awaitingRead = false;
     if (m_notifier)
         m_notifier->setEnabled(true);
-    if (received < 0 || static_cast<std::size_t>(received) > buffer.size())
+    if (m_holding) {
+        m_holding = false;
+        size = m_held.size;
+        from = m_held.sender;
+        CopyFrameBytes(buffer.data(), m_held.bytes.data(), std::min(size, buffer.size()));
+    } else {
+        sockaddr_in sender{};
+        socklen_t senderLength = sizeof sender;
+        // MSG_TRUNC makes the read report the datagram's real length, so a cut one is recognised.
+        const auto received = ::recvfrom(m_socket, buffer.data(), buffer.size(), MSG_TRUNC,
+                                         reinterpret_cast<sockaddr*>(&sender), &senderLength);
+        if (received < 0)
+            return result;
+        size = static_cast<std::size_t>(received);
+        from = {ntohl(sender.sin_addr.s_addr), ntohs(sender.sin_port)};
+    }
+    if (size > buffer.size())
         return result;
-    result.length = static_cast<int>(received);
-    result.sender = {ntohl(sender.sin_addr.s_addr), ntohs(sender.sin_port)};
-    result.timeUs = WallClockUs();
+    result.length = static_cast<int>(size);
+    result.sender = from;
+    const FrameTime now = m_clock.Now();
+    result.timeUs = now.wallUs;
+    result.at = now.mono;
     return result;
 }
 
@@ -115,11 +164,22 @@ void CUdpEndpoint::PreferPollDispatcher()
         qputenv("QT_NO_GLIB", "1");
 }
 
-bool CUdpEndpoint::DatagramQueued() const
+bool CUdpEndpoint::Hold()
 {
-    std::uint8_t byte = 0;
-    // An empty datagram peeks as 0 bytes, which still waits.
-    return m_socket != INVALID_SOCKET && ::recv(m_socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT) >= 0;
+    if (m_holding)
+        return true; // never replaced before its read
+    if (m_socket == INVALID_SOCKET)
+        return false;
+    sockaddr_in sender{};
+    socklen_t senderLength = sizeof sender;
+    const auto received = ::recvfrom(m_socket, m_held.bytes.data(), m_held.bytes.size(), MSG_TRUNC,
+                                     reinterpret_cast<sockaddr*>(&sender), &senderLength);
+    if (received < 0)
+        return false;
+    m_held.size = static_cast<std::size_t>(received);
+    m_held.sender = {ntohl(sender.sin_addr.s_addr), ntohs(sender.sin_port)};
+    m_holding = true;
+    return true;
 }
 
 void CUdpEndpoint::OnActivated()
@@ -132,13 +192,18 @@ void CUdpEndpoint::OnActivated()
         return;
     }
     // A return to the event loop per datagram costs a poll and a wake-up: a few more go while they wait.
-    for (int signalled = 0; signalled < SIGNALS_PER_WAKE; ++signalled) {
+    // Each is taken off the socket before its signal, which tells whether one waits at no extra cost.
+    int signalled = 0;
+    while (signalled < SIGNALS_PER_WAKE && Hold()) {
+        ++signalled;
         m_awaitingRead = true;
         Q_EMIT DatagramWaiting();
         // Not read yet, or closed meanwhile: the next signal waits for a read, or never comes.
-        if (m_awaitingRead || !m_notifier || !DatagramQueued())
+        if (m_awaitingRead || !m_notifier)
             break;
     }
     if (m_awaitingRead && m_notifier)
         m_notifier->setEnabled(false);
+    if (signalled > 0)
+        Q_EMIT SignalsDone();
 }

@@ -5,6 +5,8 @@
 
 #include <QObject>
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -16,6 +18,32 @@ inline constexpr int INVALID_SOCKET = -1;
 // Wall-clock time in microseconds since the Unix epoch, as frames are stamped.
 std::int64_t WallClockUs();
 
+// A moment on both clocks: the wall clock for what the operator reads, the monotonic one for the times
+// between lines.
+struct FrameTime
+{
+    std::int64_t wallUs{0};
+    std::chrono::steady_clock::time_point mono;
+};
+
+// Stamps on both clocks for the price of one reading. The wall clock runs at the monotonic clock's rate and
+// parts from it only when it is set, so their difference is read afresh once a millisecond: a wall clock
+// that was set shows in the stamps within that.
+class FrameClock final
+{
+public:
+    static constexpr std::chrono::milliseconds RESYNC_PERIOD{1};
+
+    FrameTime Now();
+
+private:
+    void Resync(std::chrono::steady_clock::time_point before);
+
+    std::chrono::steady_clock::time_point m_syncedAt;
+    std::chrono::nanoseconds m_wallMinusMono{0};
+    bool m_synced{false};
+};
+
 // What a read took from the socket.
 struct ReadResult
 {
@@ -23,7 +51,8 @@ struct ReadResult
     // or the datagram was longer than the buffer (it is consumed; its first 128 bytes stay in the buffer).
     int length{-1};
     Endpoint sender;
-    std::int64_t timeUs{0}; // wall clock when it was read, microseconds since the epoch
+    std::int64_t timeUs{0};                   // wall clock when it was read, microseconds since the epoch
+    std::chrono::steady_clock::time_point at; // the same moment on the monotonic clock
 };
 
 // What a send did: the bytes handed to the system, or -1 with the system's error number.
@@ -39,7 +68,8 @@ struct SendResult
 // It emits DatagramWaiting when a datagram can be read; after that the next signal comes only once a read
 // has been made, so each signal asks for exactly one read and datagrams are handled in arrival order. When
 // the read leaves more waiting, the next signal follows at once, up to SIGNALS_PER_WAKE per notification,
-// before the event loop gets its turn again.
+// before the event loop gets its turn again. The datagram a signal announces is already off the socket:
+// taking it is how the endpoint learns that one waits, so a datagram costs one receive call.
 class CUdpEndpoint final : public QObject
 {
     Q_OBJECT
@@ -69,6 +99,8 @@ public:
 
     // One datagram into the buffer; re-arms the signal.
     ReadResult ReadDatagram(FrameBuffer& buffer);
+    // Now, on the clock that stamps what is read: for the frames sent in answer.
+    FrameTime Now() { return m_clock.Now(); }
 
     // Every datagram costs one socket notification, and Qt's plain poll dispatcher handles them at about
     // twice the rate of the GLib one. Call before the application object exists; a QT_NO_GLIB already in
@@ -77,13 +109,27 @@ public:
 
 Q_SIGNALS:
     void DatagramWaiting();
+    // After the last DatagramWaiting of a notification, before the event loop's turn: the time for what the
+    // receiver keeps until the datagrams that wait are answered.
+    void SignalsDone();
 
 private:
+    // A datagram taken off the socket for the signal about to announce it.
+    struct Held
+    {
+        FrameBuffer bytes{};
+        std::size_t size{0}; // the datagram's real size, which can exceed the buffer
+        Endpoint sender;
+    };
+
     void OnActivated();
-    // A datagram waits: the next read would not block.
-    bool DatagramQueued() const;
+    // Takes the next datagram off the socket into m_held; false when none waits.
+    bool Hold();
 
     int m_socket{INVALID_SOCKET};
     std::unique_ptr<QSocketNotifier> m_notifier;
     bool m_awaitingRead{false}; // signalled, and not read since
+    bool m_holding{false};      // m_held is signalled and not read yet
+    Held m_held;
+    FrameClock m_clock;
 };

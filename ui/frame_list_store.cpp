@@ -30,6 +30,8 @@ struct RecordHeader
     bool findings{false};
     std::uint64_t link{0};
 };
+constexpr std::size_t SEND_ERROR_OFFSET = 14;
+constexpr std::size_t SIZE_OFFSET = 16;
 constexpr std::size_t FINDINGS_OFFSET = 17;
 constexpr std::size_t LINK_OFFSET = 18;
 constexpr std::size_t LINK_BYTES = 5;
@@ -75,8 +77,8 @@ void WriteHeader(std::uint8_t* out, const RecordHeader& header)
     std::memcpy(out, &header.timeUs, 8);
     std::memcpy(out + 8, &header.address, 4);
     std::memcpy(out + 12, &header.port, 2);
-    std::memcpy(out + 14, &header.sendError, 2);
-    out[16] = header.size;
+    std::memcpy(out + SEND_ERROR_OFFSET, &header.sendError, 2);
+    out[SIZE_OFFSET] = header.size;
     out[FINDINGS_OFFSET] = header.findings ? HAS_FINDINGS : 0;
     WriteLink(out, header.link);
 }
@@ -87,8 +89,8 @@ RecordHeader ReadHeader(const std::uint8_t* in)
     std::memcpy(&header.timeUs, in, 8);
     std::memcpy(&header.address, in + 8, 4);
     std::memcpy(&header.port, in + 12, 2);
-    std::memcpy(&header.sendError, in + 14, 2);
-    header.size = in[16];
+    std::memcpy(&header.sendError, in + SEND_ERROR_OFFSET, 2);
+    header.size = in[SIZE_OFFSET];
     header.findings = (in[FINDINGS_OFFSET] & HAS_FINDINGS) != 0;
     header.link = ReadLink(in);
     return header;
@@ -109,7 +111,7 @@ void FrameListStore::Append(const LoggedFrame& frame, std::optional<LinePairing>
         record[FINDINGS_OFFSET] |= HAS_ELAPSED;
         WriteElapsed(record, pairing->elapsedUs);
     }
-    std::memcpy(record + BytesOffset(record), frame.bytes.data(), size);
+    CopyFrameBytes(record + BytesOffset(record), frame.bytes.data(), size);
 
     const bool ack = IsAcknowledgement(frame.bytes);
     ++(ack ? m_counts.acknowledgements : m_counts.frames);
@@ -194,12 +196,17 @@ std::int64_t FrameListStore::Elapsed(std::size_t row) const
 void FrameListStore::SetPartner(std::uint64_t serial, std::uint64_t partner)
 {
     const std::optional<std::size_t> row = RowOf(serial);
-    if (!row || Partner(*row))
+    if (!row)
         return;
+    std::uint8_t* record = Record(*row);
     const std::uint64_t link = LinkTo(partner);
-    WriteLink(Record(*row), link);
-    const LoggedFrame frame = At(*row);
-    if (link != 0 && !IsAcknowledgement(frame.bytes) && frame.sendError == 0)
+    if (ReadLink(record) != 0 || link == 0)
+        return;
+    WriteLink(record, link);
+    std::uint16_t sendError = 0;
+    std::memcpy(&sendError, record + SEND_ERROR_OFFSET, 2);
+    const std::span<const std::uint8_t> bytes(record + BytesOffset(record), record[SIZE_OFFSET]);
+    if (!IsAcknowledgement(bytes) && sendError == 0)
         --m_counts.unanswered;
 }
 

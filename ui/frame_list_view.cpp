@@ -66,13 +66,16 @@ void FrameListView::AppendFrame(const LoggedFrame& frame, std::optional<LinePair
 {
     m_store.Append(frame, pairing);
     // Never restarted by an append: a list fed faster than the period must still refresh every period.
-    if (!m_refreshTimer.isActive())
+    if (!m_refreshDue) {
+        m_refreshDue = true;
         m_refreshTimer.start();
+    }
 }
 
 void FrameListView::Clear()
 {
     m_refreshTimer.stop();
+    m_refreshDue = false;
     m_store.Clear();
     // The port in force goes on; the changes before it only served the cleared lines.
     if (m_localPorts.size() > 1)
@@ -296,6 +299,7 @@ void FrameListView::scrollContentsBy(int /*dx*/, int /*dy*/)
 
 void FrameListView::OnRefreshTimer()
 {
+    m_refreshDue = false;
     const std::size_t accounted = m_rowsInRange;
     UpdateScrollRange();
     // Lines appended below the visible rows need only the new scroll range.

@@ -105,6 +105,7 @@ private:
     FrameListStore m_store;
     ListSaver m_saver{m_store};
     QTimer m_refreshTimer;
+    bool m_refreshDue{false}; // the timer runs; asking it costs a call per append
     Direction m_direction{Direction::In};
     const FrameListView* m_partner{nullptr};
     std::vector<LocalPortSince> m_localPorts; // one entry per change of port

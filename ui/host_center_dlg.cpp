@@ -254,7 +254,8 @@ void CHostCenterDlg::AppendFrame(LogList list, const LoggedFrame& frame)
 {
     FrameListView* view = List(list);
     const std::uint64_t serial = view->Store().NextSerial();
-    const std::optional<LinePairing> pairing = m_pairing.OnAppend(list, frame, serial, MonoClock::now());
+    const MonoTime now = frame.at ? *frame.at : MonoClock::now();
+    const std::optional<LinePairing> pairing = m_pairing.OnAppend(list, frame, serial, now);
     view->AppendFrame(frame, pairing);
     if (pairing)
         List(list == LogList::Sent ? LogList::Received : LogList::Sent)->Pair(pairing->partner, serial);

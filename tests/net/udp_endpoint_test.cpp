@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <numeric>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -63,6 +65,8 @@ TEST_F(UdpEndpointTest, SignalsAWaitingDatagramAndAnswersTheSender)
     EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 3), (Bytes{0x0C, 0x00, 0x01}));
     EXPECT_EQ(read.sender, PeerAddress());
     EXPECT_GT(read.timeUs, 1'600'000'000'000'000);
+    EXPECT_LE(read.at, std::chrono::steady_clock::now());
+    EXPECT_GT(read.at, std::chrono::steady_clock::now() - std::chrono::seconds(2));
 
     // The answer goes straight back to the sender, from the bound port.
     const Bytes ack{8, 0, 1, 0, 0, 0, 0x82, 0x8B};
@@ -70,6 +74,30 @@ TEST_F(UdpEndpointTest, SignalsAWaitingDatagramAndAnswersTheSender)
     const auto answer = peer.Receive().value_or(LoopbackPeer::Datagram{});
     EXPECT_EQ(answer.bytes, ack);
     EXPECT_EQ(answer.fromPort, port);
+}
+
+TEST(FrameClock, StampsBothClocksAsTheyReadThemselves)
+{
+    using namespace std::chrono;
+    FrameClock clock;
+    FrameTime previous;
+    for (int i = 0; i < 3; ++i) {
+        const auto monoBefore = steady_clock::now();
+        const std::int64_t wallBefore = WallClockUs();
+        const FrameTime now = clock.Now();
+        const std::int64_t wallAfter = WallClockUs();
+        EXPECT_GE(now.mono, monoBefore);
+        EXPECT_LE(now.mono, steady_clock::now());
+        // The wall clock from the difference between the clocks: within the readings around it, give or
+        // take the microsecond the difference is rounded to.
+        EXPECT_GE(now.wallUs, wallBefore - 1);
+        EXPECT_LE(now.wallUs, wallAfter + 1);
+        EXPECT_GE(now.wallUs, previous.wallUs);
+        previous = now;
+        // The first stamp, one from the same difference, one after the difference is read afresh.
+        if (i == 1)
+            std::this_thread::sleep_for(FrameClock::RESYNC_PERIOD * 2);
+    }
 }
 
 TEST_F(UdpEndpointTest, EachReadRearmsOneSignalInArrivalOrder)
@@ -149,9 +177,19 @@ TEST_F(UdpEndpointTest, QueuedDatagramsAreSignalledOnceEachInOrderAndTheEventLoo
         else
             ++unread;
     });
+    // Each notification that signalled ends with SignalsDone, after its last signal.
+    std::vector<int> signalsAtDone;
+    QObject::connect(&receiver, &CUdpEndpoint::SignalsDone, &receiver,
+                     [&] { signalsAtDone.push_back(signals); });
     ASSERT_TRUE(QTest::qWaitFor([&] { return order.size() == COUNT; }, 2000));
     QTest::qWait(QUIET_MS);
     EXPECT_EQ(signals, COUNT) << "one signal per datagram";
+    ASSERT_FALSE(signalsAtDone.empty());
+    EXPECT_GT(signalsAtDone.front(), 0);
+    EXPECT_EQ(signalsAtDone.back(), COUNT);
+    EXPECT_TRUE(std::adjacent_find(signalsAtDone.begin(), signalsAtDone.end(), std::greater_equal<>()) ==
+                signalsAtDone.end())
+        << "a notification without signals ended with SignalsDone";
     EXPECT_EQ(unread, 0) << "a signal with nothing to read";
     Bytes expected(COUNT);
     std::iota(expected.begin(), expected.end(), std::uint8_t{0});

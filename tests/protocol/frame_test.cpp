@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -196,6 +197,25 @@ TEST(Acknowledgement, PairsAFrameWithTheAcknowledgementThatAnswersIt)
     for (const char* other : {"08 01 01 00 00 00 82 8B", "08 00 02 00 00 00 82 8B", "08 00 01 00 00 01 82 8B",
                               "08 00 01 00 00 00 81 8B"})
         EXPECT_NE(AckPairingKey(Bytes(other)), key) << other;
+}
+
+TEST(CopyFrameBytes, CopiesExactlyTheBytesAskedForAtEverySize)
+{
+    std::array<std::uint8_t, 300> source{};
+    for (std::size_t i = 0; i < source.size(); ++i)
+        source[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    for (std::size_t size = 0; size <= 255; ++size) {
+        std::array<std::uint8_t, 300> target{};
+        target.fill(0xEE);
+        CopyFrameBytes(target.data() + 1, source.data(), size);
+        EXPECT_EQ(target[0], 0xEE) << size;
+        EXPECT_TRUE(std::equal(source.begin(), source.begin() + static_cast<std::ptrdiff_t>(size),
+                               target.begin() + 1))
+            << size;
+        EXPECT_TRUE(std::all_of(target.begin() + 1 + static_cast<std::ptrdiff_t>(size), target.end(),
+                                [](std::uint8_t byte) { return byte == 0xEE; }))
+            << size << ": wrote past the end";
+    }
 }
 
 TEST(FormatDatagramHex, ShowsWhatAClearedBufferWouldHold)
