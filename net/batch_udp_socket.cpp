@@ -58,7 +58,7 @@ Endpoint EndpointOf(const sockaddr_in& address)
 } // namespace
 
 BatchUdpSocket::BatchUdpSocket(std::size_t batch)
-    : m_batch(batch == 0 ? 1 : batch), m_buffers(std::make_unique<Buffers>(m_batch))
+    : m_batch(batch == 0 ? 1 : batch), m_dirty(m_batch), m_buffers(std::make_unique<Buffers>(m_batch))
 {
     m_received.reserve(m_batch);
 }
@@ -144,7 +144,9 @@ Result<std::span<const BatchUdpSocket::Received>> BatchUdpSocket::Receive()
     if (m_socket < 0)
         return std::span<const Received>();
     Buffers& b = *m_buffers;
-    for (std::size_t i = 0; i < m_batch; ++i) {
+    // Only the messages the last call filled, or a send used, need setting up again: a centre that lingers
+    // calls this many times per batch.
+    for (std::size_t i = 0; i < m_dirty; ++i) {
         b.vectors[i] = {b.data.data() + i * SLOT_SIZE, SLOT_SIZE};
         msghdr& header = b.headers[i].msg_hdr;
         header = {};
@@ -159,6 +161,7 @@ Result<std::span<const BatchUdpSocket::Received>> BatchUdpSocket::Receive()
     // MSG_TRUNC: the length reported is the datagram's own, so an oversize one is recognised.
     const int count = ::recvmmsg(m_socket, b.headers.data(), static_cast<unsigned>(m_batch),
                                  MSG_DONTWAIT | MSG_TRUNC, nullptr);
+    m_dirty = std::max<std::size_t>(count > 0 ? static_cast<std::size_t>(count) : 0, 1);
     if (count < 0) {
         if (errno != EAGAIN && errno != EWOULDBLOCK)
             return Failure(std::strerror(errno));
@@ -211,6 +214,7 @@ BatchUdpSocket::SendOutcome BatchUdpSocket::Send(std::span<const Outgoing> datag
         // queues such a run once and splits it only at the receiving socket.
         const std::size_t count = std::min(m_batch, datagrams.size() - outcome.sent);
         const auto next = datagrams.subspan(outcome.sent, count);
+        m_dirty = std::max(m_dirty, count);
         std::vector<std::size_t>& runs = b.runs;
         runs.clear();
         for (std::size_t i = 0; i < count;) {

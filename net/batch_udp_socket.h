@@ -100,6 +100,7 @@ private:
     bool m_connected{false};
     bool m_segmentation{true};
     std::size_t m_batch{64};
+    std::size_t m_dirty{0}; // leading messages of the buffers that a receive must set up again
     std::unique_ptr<Buffers> m_buffers;
     std::vector<Received> m_received;
     std::uint32_t m_overflowCount{0};
