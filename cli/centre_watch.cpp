@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr std::chrono::milliseconds PUBLISH_PERIOD{250};
 constexpr std::size_t LONGEST_SHOWN = 3;
 
 double Seconds(std::int64_t microseconds)
@@ -67,14 +66,12 @@ Status CentreWatch::Start(const BatchUdpSocket& socket)
                                                     m_start);
         m_checkTimer.start(m_supervisor->CheckPeriod());
     }
-    if (!m_options.metricsText.empty()) {
-        auto metrics = MetricsEndpoint::Start(*ParseListenAddress(m_options.metricsText));
-        if (!metrics)
-            return Failure(metrics.error());
-        m_metrics = std::move(*metrics);
-        std::fprintf(stderr, "metrics on http://%s/metrics\n", m_metrics->Address().c_str());
-        m_publishTimer.start(PUBLISH_PERIOD);
-    }
+    auto metrics = StartAnnouncedMetrics(m_options.metricsText);
+    if (!metrics)
+        return Failure(metrics.error());
+    m_metrics = std::move(*metrics);
+    if (m_metrics)
+        m_publishTimer.start(METRICS_PUBLISH_PERIOD);
     return {};
 }
 

@@ -24,7 +24,6 @@ namespace {
 constexpr std::size_t BATCH = 1024;          // datagrams per Tick, and per system call at most
 constexpr int ROUNDS_PER_WAKE = 16;          // batches read per notification
 constexpr std::size_t LOST_PANELS_SHOWN = 32; // in the summary line; the JUnit file names them all
-constexpr std::chrono::milliseconds PUBLISH_PERIOD{250};
 
 std::set<std::uint32_t> InterfaceAddresses()
 {
@@ -194,14 +193,12 @@ Status Fleet::Start()
         m_sockets.push_back(*socket);
     }
     m_outgoing.resize(m_sockets.size());
-    if (!m_options.metricsText.empty()) {
-        auto metrics = MetricsEndpoint::Start(*ParseListenAddress(m_options.metricsText));
-        if (!metrics)
-            return Failure(metrics.error());
-        m_metrics = std::move(*metrics);
-        std::fprintf(stderr, "metrics on http://%s/metrics\n", m_metrics->Address().c_str());
-        m_publishTimer.start(PUBLISH_PERIOD);
-    }
+    auto metrics = StartAnnouncedMetrics(m_options.metricsText);
+    if (!metrics)
+        return Failure(metrics.error());
+    m_metrics = std::move(*metrics);
+    if (m_metrics)
+        m_publishTimer.start(METRICS_PUBLISH_PERIOD);
     if (m_plan.duration.count() > 0)
         m_durationTimer.start(std::chrono::ceil<std::chrono::milliseconds>(m_plan.duration));
     if (isatty(STDERR_FILENO) == 1)

@@ -9,6 +9,7 @@
 #include <prometheus/registry.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 #include <vector>
 
@@ -95,4 +96,17 @@ void MetricsEndpoint::Publish(const MetricsTotals& totals)
         m_pendingSum = 0;
         m_pending = false;
     }
+}
+
+Result<std::unique_ptr<MetricsEndpoint>> StartAnnouncedMetrics(const std::string& text)
+{
+    if (text.empty())
+        return std::unique_ptr<MetricsEndpoint>();
+    const auto where = ParseListenAddress(text);
+    if (!where)
+        return Failure(where.error());
+    auto metrics = MetricsEndpoint::Start(*where);
+    if (metrics)
+        std::fprintf(stderr, "metrics on http://%s/metrics\n", (*metrics)->Address().c_str());
+    return metrics;
 }

@@ -4,6 +4,7 @@
 #include "protocol/result.h"
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -15,6 +16,9 @@ class Gauge;
 class Histogram;
 class Registry;
 } // namespace prometheus
+
+// How often a run hands its totals to the endpoint.
+inline constexpr std::chrono::milliseconds METRICS_PUBLISH_PERIOD{250};
 
 // What a run has counted so far; the endpoint turns the totals into counters.
 struct MetricsTotals
@@ -71,3 +75,6 @@ private:
     double m_pendingSum{0};
     bool m_pending{false};
 };
+
+// `--metrics ADDR:PORT` listening, its address told on stderr; none for an empty text.
+Result<std::unique_ptr<MetricsEndpoint>> StartAnnouncedMetrics(const std::string& text);

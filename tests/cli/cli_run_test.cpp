@@ -54,16 +54,6 @@ std::set<std::string> StepIds(const std::string& path, std::optional<StepKind> k
     return ids;
 }
 
-std::set<std::string> CasesOf(const JunitSuite& suite, const std::string& outcome)
-{
-    std::set<std::string> ids;
-    for (const auto& [id, c] : suite.cases) {
-        if (c.outcome == outcome)
-            ids.insert(id);
-    }
-    return ids;
-}
-
 constexpr const char* PANEL_EXAMPLES[] = {"panel-alarm-and-restore.yaml", "panel-retry.yaml"};
 
 } // namespace

@@ -26,17 +26,6 @@ JunitSuite ReadJunitFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? ReadJunit(file.readAll()) : JunitSuite{};
 }
 
-// The cases whose outcome is `outcome`.
-std::set<std::string> CasesOf(const JunitSuite& suite, const std::string& outcome)
-{
-    std::set<std::string> ids;
-    for (const auto& [id, c] : suite.cases) {
-        if (c.outcome == outcome)
-            ids.insert(id);
-    }
-    return ids;
-}
-
 // Short enough for CI, long enough for a loaded machine's loopback.
 const Args QUICK = {"--timeout", "300", "--load-rate", "500", "--load-seconds", "1"};
 

@@ -4,6 +4,7 @@
 #include <QXmlStreamReader>
 
 #include <map>
+#include <set>
 #include <string>
 
 // What a CI system reads of a JUnit file.
@@ -50,3 +51,13 @@ inline JunitSuite ReadJunit(const QByteArray& xml)
     return suite;
 }
 
+// The cases whose outcome is `outcome`.
+inline std::set<std::string> CasesOf(const JunitSuite& suite, const std::string& outcome)
+{
+    std::set<std::string> ids;
+    for (const auto& [id, c] : suite.cases) {
+        if (c.outcome == outcome)
+            ids.insert(id);
+    }
+    return ids;
+}
