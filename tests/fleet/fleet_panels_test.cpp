@@ -115,8 +115,12 @@ TEST(FleetPanels, RetriesThenLosesAFrameAndAResendRepeatsItsBytes)
         EXPECT_EQ(drive.fleet.LostPanels(), c.lost == 0 ? std::vector<std::uint32_t>{}
                                                         : std::vector<std::uint32_t>{0});
         ASSERT_EQ(drive.sent.size(), c.sent);
-        for (const auto& datagram : drive.sent)
-            EXPECT_EQ(datagram.bytes, drive.sent.front().bytes);
+        for (std::size_t i = 0; i < drive.sent.size(); ++i) {
+            EXPECT_EQ(drive.sent[i].bytes, drive.sent.front().bytes);
+            if (i > 0) { // each retry one interval after the send before it
+                EXPECT_EQ(drive.sentAt[i] - drive.sentAt[i - 1], config.retryInterval);
+            }
+        }
         EXPECT_EQ(drive.fleet.Waiting(), 0u);
     }
 }
