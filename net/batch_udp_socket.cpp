@@ -1,6 +1,7 @@
 #include "net/batch_udp_socket.h"
 
 #include <arpa/inet.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <netinet/udp.h>
 #include <sys/socket.h>
@@ -11,8 +12,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 struct BatchUdpSocket::Buffers
 {
@@ -20,10 +19,10 @@ struct BatchUdpSocket::Buffers
         : data(batch * SLOT_SIZE), headers(batch), vectors(batch), names(batch), controls(batch)
     {}
 
-    // Room for IP_PKTINFO and SO_RXQ_OVFL on receive, IP_PKTINFO on send.
+    // Room for IP_PKTINFO on receive, IP_PKTINFO and UDP_SEGMENT on send.
     struct alignas(cmsghdr) Control
     {
-        std::uint8_t bytes[CMSG_SPACE(sizeof(in_pktinfo)) + CMSG_SPACE(sizeof(std::uint32_t))];
+        std::uint8_t bytes[CMSG_SPACE(sizeof(in_pktinfo)) + CMSG_SPACE(sizeof(std::uint16_t))];
     };
 
     std::vector<std::uint8_t> data;
@@ -91,10 +90,10 @@ Status BatchUdpSocket::Open(const Options& options)
     if (::setsockopt(m_socket, SOL_SOCKET, SO_SNDBUFFORCE, &size, sizeof size) != 0)
         ::setsockopt(m_socket, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
     const int on = 1;
-    // The local address of each datagram is needed only where the bound one does not tell it.
-    const bool perDatagramAddress = options.bindAddress == 0 && !options.peer;
-    if ((perDatagramAddress && ::setsockopt(m_socket, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0) ||
-        ::setsockopt(m_socket, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) != 0) {
+    // The local address of each datagram is needed only where the bound one does not tell it. Nothing else
+    // comes as a control message: one per datagram costs the kernel a copy on every receive.
+    m_packetInfo = options.bindAddress == 0 && !options.peer;
+    if (m_packetInfo && ::setsockopt(m_socket, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0) {
         const int error = errno;
         Close();
         return Failure(std::string("cannot set socket options: ") + std::strerror(error));
@@ -116,7 +115,6 @@ Status BatchUdpSocket::Open(const Options& options)
         m_connected = true;
     }
     m_localAddress = LocalAddress().address;
-    m_overflowCount = 0;
     return {};
 }
 
@@ -154,8 +152,10 @@ Result<std::span<const BatchUdpSocket::Received>> BatchUdpSocket::Receive()
         header.msg_namelen = sizeof(sockaddr_in);
         header.msg_iov = &b.vectors[i];
         header.msg_iovlen = 1;
-        header.msg_control = b.controls[i].bytes;
-        header.msg_controllen = sizeof b.controls[i].bytes;
+        if (m_packetInfo) {
+            header.msg_control = b.controls[i].bytes;
+            header.msg_controllen = sizeof b.controls[i].bytes;
+        }
         b.headers[i].msg_len = 0;
     }
     // MSG_TRUNC: the length reported is the datagram's own, so an oversize one is recognised.
@@ -181,10 +181,6 @@ Result<std::span<const BatchUdpSocket::Received>> BatchUdpSocket::Receive()
                 std::memcpy(&info, CMSG_DATA(c), sizeof info);
                 received.localAddress = ntohl(info.ipi_addr.s_addr);
                 received.replySource = ntohl(info.ipi_spec_dst.s_addr);
-            } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
-                std::uint32_t drops = 0;
-                std::memcpy(&drops, CMSG_DATA(c), sizeof drops);
-                m_overflowCount = std::max(m_overflowCount, drops);
             }
         }
         m_received.push_back(received);
@@ -292,33 +288,11 @@ BatchUdpSocket::SendOutcome BatchUdpSocket::Send(std::span<const Outgoing> datag
 
 std::uint64_t BatchUdpSocket::KernelDrops() const
 {
-    // The control message only comes with a datagram; the kernel's table also knows drops after the last.
-    return std::max<std::uint64_t>(m_overflowCount, ProcDrops().value_or(0));
-}
-
-std::optional<std::uint64_t> BatchUdpSocket::ProcDrops() const
-{
-    struct stat info
-    {
-    };
-    if (m_socket < 0 || ::fstat(m_socket, &info) != 0)
-        return std::nullopt;
-    std::ifstream table("/proc/self/net/udp");
-    std::string line;
-    std::getline(table, line); // heading
-    while (std::getline(table, line)) {
-        // sl local rem st tx:rx tr:when retrnsmt uid timeout inode ref pointer drops
-        std::istringstream fields(line);
-        std::string skip;
-        std::uint64_t inode = 0;
-        for (int i = 0; i < 9; ++i)
-            fields >> skip;
-        fields >> inode;
-        if (!fields || inode != info.st_ino)
-            continue;
-        std::uint64_t drops = 0;
-        fields >> skip >> skip >> drops;
-        return fields ? std::optional(drops) : std::nullopt;
-    }
-    return std::nullopt;
+    // The socket's own drop counter, the one /proc/net/udp shows, asked for only when wanted.
+    std::uint32_t info[SK_MEMINFO_VARS] = {};
+    socklen_t length = sizeof info;
+    if (m_socket < 0 || ::getsockopt(m_socket, SOL_SOCKET, SO_MEMINFO, info, &length) != 0 ||
+        length <= SK_MEMINFO_DROPS * sizeof info[0])
+        return 0;
+    return info[SK_MEMINFO_DROPS];
 }

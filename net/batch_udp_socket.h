@@ -13,9 +13,9 @@
 #include <vector>
 
 // The command-line companion's UDP/IPv4 socket: non-blocking, a large receive buffer, datagrams read and
-// written a batch per system call, each received one with the local address it was sent to (IP_PKTINFO) and
-// the kernel's count of datagrams it dropped for want of buffer space (SO_RXQ_OVFL). The window keeps its
-// own option-less endpoint; this one is for load.
+// written a batch per system call, each received one with the local address it was sent to (IP_PKTINFO) when
+// bound to every interface, and the kernel's count of datagrams it dropped for want of buffer space. The
+// window keeps its own option-less endpoint; this one is for load.
 class BatchUdpSocket final
 {
 public:
@@ -91,7 +91,6 @@ private:
     struct Buffers;
 
     void Close();
-    std::optional<std::uint64_t> ProcDrops() const;
 
     // Most datagrams the kernel splits from one message.
     static constexpr std::size_t MAX_SEGMENTS = 64;
@@ -99,10 +98,10 @@ private:
     int m_socket{-1};
     bool m_connected{false};
     bool m_segmentation{true};
+    bool m_packetInfo{false}; // each received datagram comes with the address it was sent to
     std::size_t m_batch{64};
     std::size_t m_dirty{0}; // leading messages of the buffers that a receive must set up again
     std::unique_ptr<Buffers> m_buffers;
     std::vector<Received> m_received;
-    std::uint32_t m_overflowCount{0};
     std::uint32_t m_localAddress{0}; // bound or connected; 0 when bound to every interface
 };

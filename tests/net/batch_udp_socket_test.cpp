@@ -68,4 +68,26 @@ TEST(BatchUdpSocket, ReceivesWithTheSendersEndpointInHostOrder)
     EXPECT_EQ(batch[0].size, frame.size());
 }
 
+// What overflows the receive queue is counted, and only that: a run's summary reports it as lost on this side.
+TEST(BatchUdpSocket, CountsTheDatagramsItsFullQueueDropped)
+{
+    BatchUdpSocket socket(256);
+    BatchUdpSocket::Options options;
+    options.bindAddress = LOOPBACK_ADDRESS;
+    options.receiveBuffer = 1; // the system's smallest
+    ASSERT_TRUE(socket.Open(options));
+    EXPECT_EQ(socket.KernelDrops(), 0U);
+    LoopbackPeer peer;
+    const std::vector<std::uint8_t> frame(128, 0x5A);
+    constexpr std::uint64_t SENT = 400;
+    for (std::uint64_t i = 0; i < SENT; ++i)
+        ASSERT_TRUE(peer.SendTo(socket.LocalAddress().port, frame));
+    std::uint64_t received = 0;
+    for (auto batch = socket.Receive(); batch && !batch->empty(); batch = socket.Receive())
+        received += batch->size();
+    EXPECT_GT(received, 0U);
+    EXPECT_LT(received, SENT);
+    EXPECT_EQ(socket.KernelDrops(), SENT - received);
+}
+
 } // namespace
