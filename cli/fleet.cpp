@@ -8,8 +8,6 @@
 
 #include <fmt/format.h>
 
-#include <ifaddrs.h>
-#include <netinet/in.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,22 +22,6 @@ namespace {
 constexpr std::size_t BATCH = 1024;          // datagrams per Tick, and per system call at most
 constexpr int ROUNDS_PER_WAKE = 16;          // batches read per notification
 constexpr std::size_t LOST_PANELS_SHOWN = 32; // in the summary line; the JUnit file names them all
-
-std::set<std::uint32_t> InterfaceAddresses()
-{
-    std::set<std::uint32_t> addresses;
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0)
-        return addresses;
-    for (const ifaddrs* i = list; i != nullptr; i = i->ifa_next)
-        if (i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET) {
-            sockaddr_in address{};
-            std::memcpy(&address, i->ifa_addr, sizeof address);
-            addresses.insert(ntohl(address.sin_addr.s_addr));
-        }
-    freeifaddrs(list);
-    return addresses;
-}
 
 std::string PanelName(std::uint32_t number)
 {

@@ -286,7 +286,7 @@ private:
         Arrival arrival{{datagram.bytes.begin(), datagram.bytes.end()},
                         now,
                         match.outcome,
-                        AckPairingKey(datagram.bytes) == AckPairingKey(*m_lastSent)};
+                        SamePairingKey(datagram.bytes, *m_lastSent)};
         const bool forLast = match.id == m_serial && m_expected &&
                              (match.outcome == AckMatcher::Outcome::Answered ||
                               match.outcome == AckMatcher::Outcome::BadChecksum);

@@ -249,7 +249,7 @@ private:
             return ExpectedGot(expected, fmt::format("{} after {}", Hex(*out.got), FormatMicros(out.rttUs)));
         // Something else that came, as a hint: from another port, or not the acknowledgement.
         for (const Arrival& arrival : m_arrivals) {
-            if (AckPairingKey(arrival.bytes) == AckPairingKey(*out.expected))
+            if (SamePairingKey(arrival.bytes, *out.expected))
                 return ExpectedGot(expected, fmt::format("{} from {}", Hex(arrival.bytes), arrival.from.ToString()));
         }
         return ExpectedGot(expected, "nothing");
@@ -396,12 +396,12 @@ private:
         for (std::size_t s = 0; s < m_out.size(); ++s) {
             const Outgoing& out = m_out[s];
             const auto answered = std::find_if(m_arrivals.begin(), m_arrivals.end(), [&](const Arrival& a) {
-                return a.socket == out.socket && AckPairingKey(a.bytes) == AckPairingKey(*out.expected);
+                return a.socket == out.socket && SamePairingKey(a.bytes, *out.expected);
             });
             if (answered != m_arrivals.end() && std::ranges::equal(answered->bytes, *out.expected))
                 continue;
             const auto elsewhere = std::find_if(m_arrivals.begin(), m_arrivals.end(), [&](const Arrival& a) {
-                return AckPairingKey(a.bytes) == AckPairingKey(*out.expected);
+                return SamePairingKey(a.bytes, *out.expected);
             });
             const auto port = m_sockets[out.socket]->LocalAddress().port;
             Done(Outcome::Failed,

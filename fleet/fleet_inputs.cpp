@@ -1,8 +1,7 @@
 #include "fleet/fleet_inputs.h"
 
+#include "protocol/endpoint.h"
 #include "protocol/log_line.h"
-
-#include <arpa/inet.h>
 
 #include <charconv>
 #include <string>
@@ -18,15 +17,6 @@ Result<std::uint32_t> ParseNumber(std::string_view text, std::uint32_t max, std:
         return Failure(std::string(what) + " " + Quoted(text) + " is not a number from 0 to " +
                        std::to_string(max));
     return value;
-}
-
-Result<std::uint32_t> ParseDottedQuad(std::string_view text)
-{
-    in_addr address{};
-    const std::string copy(text);
-    if (inet_pton(AF_INET, copy.c_str(), &address) != 1)
-        return Failure(Quoted(copy) + " is not an IPv4 address");
-    return ntohl(address.s_addr);
 }
 
 } // namespace
@@ -61,10 +51,10 @@ Status CheckPanelRange(std::uint32_t first, std::uint64_t count)
 Result<AddressRange> ParseAddressRange(std::string_view text)
 {
     const auto dash = text.find('-');
-    auto first = ParseDottedQuad(text.substr(0, dash));
+    auto first = ParseIpv4(text.substr(0, dash));
     if (!first)
         return Failure(first.error());
-    auto last = dash == std::string_view::npos ? first : ParseDottedQuad(text.substr(dash + 1));
+    auto last = dash == std::string_view::npos ? first : ParseIpv4(text.substr(dash + 1));
     if (!last)
         return Failure(last.error());
     if (*last < *first)
@@ -81,7 +71,7 @@ Result<ListenAddress> ParseListenAddress(std::string_view text)
     const auto colon = text.rfind(':');
     ListenAddress listen{0x7F000001, 0};
     if (colon != std::string_view::npos) {
-        auto address = ParseDottedQuad(text.substr(0, colon));
+        auto address = ParseIpv4(text.substr(0, colon));
         if (!address)
             return Failure(address.error());
         listen.address = *address;

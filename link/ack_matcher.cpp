@@ -310,3 +310,8 @@ void AckMatcher::Clear()
     m_oldest = m_next;
     m_waiting = 0;
 }
+
+bool SamePairingKey(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b)
+{
+    return AckPairingKey(a) == AckPairingKey(b);
+}

@@ -190,3 +190,8 @@ private:
     std::uint64_t m_lastPeerIndex{NO_PEER};
     Serial m_renumberedAt{0};
 };
+
+// Whether the two datagrams fall under the matcher's rule as one key: an acknowledgement and the frame it
+// answers, or two frames the far side cannot tell apart. For a check that judges one known frame's answer
+// without remembering frames.
+bool SamePairingKey(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b);

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <functional>
 
 namespace {
 
@@ -18,6 +19,26 @@ bool IsHostCharacter(char c)
 {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
            c == '-' || c == '_';
+}
+
+// The IPv4 address `pick` takes from each interface that has one, host byte order.
+std::vector<std::uint32_t> InterfaceIpv4(const std::function<const sockaddr*(const ifaddrs&)>& pick)
+{
+    std::vector<std::uint32_t> addresses;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0)
+        return addresses;
+    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        const sockaddr* picked = pick(*entry);
+        if (picked == nullptr || picked->sa_family != AF_INET)
+            continue;
+        sockaddr_in address{};
+        std::copy_n(reinterpret_cast<const std::uint8_t*>(picked), sizeof address,
+                    reinterpret_cast<std::uint8_t*>(&address));
+        addresses.push_back(ntohl(address.sin_addr.s_addr));
+    }
+    ::freeifaddrs(list);
+    return addresses;
 }
 
 } // namespace
@@ -60,23 +81,17 @@ Result<std::uint32_t> ResolveIpv4(const std::string& host)
     return ntohl(address.sin_addr.s_addr);
 }
 
+std::set<std::uint32_t> InterfaceAddresses()
+{
+    const auto found = InterfaceIpv4([](const ifaddrs& entry) { return entry.ifa_addr; });
+    return {found.begin(), found.end()};
+}
+
 std::vector<std::uint32_t> InterfaceBroadcastAddresses()
 {
-    std::vector<std::uint32_t> addresses;
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0)
-        return addresses;
-    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
-        if ((entry->ifa_flags & IFF_BROADCAST) == 0 || entry->ifa_broadaddr == nullptr ||
-            entry->ifa_broadaddr->sa_family != AF_INET)
-            continue;
-        sockaddr_in broadcast{};
-        std::copy_n(reinterpret_cast<const std::uint8_t*>(entry->ifa_broadaddr), sizeof broadcast,
-                    reinterpret_cast<std::uint8_t*>(&broadcast));
-        addresses.push_back(ntohl(broadcast.sin_addr.s_addr));
-    }
-    ::freeifaddrs(list);
-    return addresses;
+    return InterfaceIpv4([](const ifaddrs& entry) {
+        return (entry.ifa_flags & IFF_BROADCAST) != 0 ? entry.ifa_broadaddr : nullptr;
+    });
 }
 
 Status RefusedDestination(std::uint32_t address, std::span<const std::uint32_t> interfaceBroadcasts)

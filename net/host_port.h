@@ -4,6 +4,7 @@
 #include "protocol/result.h"
 
 #include <cstdint>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -24,7 +25,8 @@ Result<HostPort> SplitHostPort(std::string_view text);
 // The IPv4 address of a dotted quad or a name (getaddrinfo, AF_INET); the reason when there is none.
 Result<std::uint32_t> ResolveIpv4(const std::string& host);
 
-// The directed broadcast addresses of this machine's interfaces.
+// The addresses of this machine's interfaces, and their directed broadcast addresses.
+std::set<std::uint32_t> InterfaceAddresses();
 std::vector<std::uint32_t> InterfaceBroadcastAddresses();
 
 // Why the address must not be sent to: the zero address, a multicast one, the limited broadcast or one of

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "protocol/result.h"
+
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 // An IPv4 address and a UDP port, both in host byte order: the one way every layer above the sockets names
 // a peer. Only the sockets and the pcap writer turn it into network order.
@@ -27,3 +30,6 @@ constexpr std::uint32_t Ipv4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std
 {
     return (std::uint32_t{a} << 24) | (std::uint32_t{b} << 16) | (std::uint32_t{c} << 8) | d;
 }
+
+// A dotted quad, "127.0.0.2", as an address in host byte order; the reason when the text is none.
+Result<std::uint32_t> ParseIpv4(std::string_view text);

@@ -1,4 +1,5 @@
 #include "fleet/fleet_inputs.h"
+#include "protocol/endpoint.h"
 
 #include <gtest/gtest.h>
 
@@ -36,6 +37,7 @@ TEST(FleetInputs, PanelNumbersRangesAndAddresses)
     }
     EXPECT_EQ(*ParsePanelNumber("1:2"), 242u);
     EXPECT_EQ(ParseListenAddress("9100")->address, 0x7F000001u);
+    EXPECT_EQ(ParseListenAddress("127.1.2.3:9100")->address, Ipv4(127, 1, 2, 3));
     EXPECT_EQ(ParseAddressRange("127.0.0.2-127.0.0.200")->Size(), 199u);
 }
 
