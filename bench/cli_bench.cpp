@@ -273,12 +273,14 @@ struct LoadKind
 };
 
 // Both clients at every window, each round of the centre between two of the echo loop's with the same client
-// and window, so that a change in the machine's load touches both; then the centre left idle.
+// and window, so that a change in the machine's load touches both; then the centre left idle. On a virtual
+// machine whose host takes its CPUs away now and then, a round may run at half speed: the median of seven
+// rounds is what such a pause does not move.
 void CentreByOutstanding()
 {
     constexpr LoadKind KINDS[] = {{"closed loop", &RunWindowed}, {"bursty", &RunBursty}};
     constexpr int WINDOWS[] = {1, 4, 16, 64, 256};
-    constexpr int ROUNDS = 3;
+    constexpr int ROUNDS = 7;
     static constexpr auto ROUND_TIME = 400ms;
     constexpr auto IDLE_TIME = 2s;
 
@@ -345,33 +347,51 @@ void CentreByOutstanding()
     std::remove(output.c_str());
 }
 
+// Rounds of the sweep, each between two of the client's, the median of their ratios.
 void SweepAgainstMinimalClient()
 {
-    constexpr std::uint64_t FRAMES = 300'000;
+    constexpr std::uint64_t FRAMES = 150'000;
+    constexpr int ROUNDS = 3;
     EchoLoop echo;
-    double clientRate = RunWindowed(Windowed(echo.Port(), FRAMES), NEVER_CANCELLED).Rate();
-
-    const std::string output = OutputPath("sweep");
-    const auto start = LoadClock::now();
-    Child sweep({"sweep", "--to", "127.0.0.1:" + std::to_string(echo.Port()), "--rate", "max", "--window",
-                 std::to_string(WINDOW), "--expect-ack", "--count", std::to_string(FRAMES)},
-                output);
-    const auto status = sweep.Wait(90s);
-    const double wall = std::chrono::duration<double>(LoadClock::now() - start).count();
-    const auto summary = Summary(output);
-    std::remove(output.c_str());
-    // The client runs before and after the sweep, so that a change in the machine's load touches both.
-    clientRate = (clientRate + RunWindowed(Windowed(echo.Port(), FRAMES), NEVER_CANCELLED).Rate()) / 2;
-    const double acknowledged = Number(summary, "acknowledged");
-    const double rate = Number(summary, "send_rate");
-    const double ratio = clientRate > 0 ? rate / clientRate : 0;
+    const auto clientRate = [&echo] {
+        return RunWindowed(Windowed(echo.Port(), FRAMES), NEVER_CANCELLED).Rate();
+    };
+    double before = clientRate();
+    std::vector<std::int64_t> ratios; // per mille
+    std::vector<std::int64_t> sweepRates;
+    std::vector<std::int64_t> clientRates;
+    bool allAcknowledged = true;
+    std::map<std::string, std::string> summary;
+    double wall = 0;
+    for (int round = 0; round < ROUNDS; ++round) {
+        const std::string output = OutputPath("sweep");
+        const auto start = LoadClock::now();
+        Child sweep({"sweep", "--to", "127.0.0.1:" + std::to_string(echo.Port()), "--rate", "max", "--window",
+                     std::to_string(WINDOW), "--expect-ack", "--count", std::to_string(FRAMES)},
+                    output);
+        const auto status = sweep.Wait(90s);
+        wall = std::chrono::duration<double>(LoadClock::now() - start).count();
+        summary = Summary(output);
+        std::remove(output.c_str());
+        const double after = clientRate();
+        const double rate = Number(summary, "send_rate");
+        allAcknowledged = allAcknowledged && status == 0 && Number(summary, "acknowledged") == FRAMES;
+        const double around = (before + after) / 2;
+        ratios.push_back(static_cast<std::int64_t>(around > 0 ? 1000 * rate / around : 0));
+        sweepRates.push_back(static_cast<std::int64_t>(rate));
+        clientRates.push_back(static_cast<std::int64_t>(after));
+        before = after;
+    }
+    const double ratio = Percentile(ratios, 0.5) / 1000;
     Report("sweep --rate max --window 16 --expect-ack / minimal blocking client",
-           Fixed(ratio, 2) + " (" + Fixed(rate) + " vs " + Fixed(clientRate) + " frames/s)", ">= 0.9",
-           ratio >= 0.9 && status == 0 && acknowledged == FRAMES);
-    Note("sweep round trip p50/p90/p99/max (us)",
+           Fixed(ratio, 2) + " (median of " + std::to_string(ROUNDS) + "; " +
+               Fixed(Percentile(sweepRates, 0.5)) + " vs " + Fixed(Percentile(clientRates, 0.5)) +
+               " frames/s)",
+           ">= 0.9", ratio >= 0.9 && allAcknowledged);
+    Note("sweep round trip p50/p90/p99/max (us), last round",
          Fixed(Number(summary, "rtt_p50_us")) + " / " + Fixed(Number(summary, "rtt_p90_us")) + " / " +
              Fixed(Number(summary, "rtt_p99_us")) + " / " + Fixed(Number(summary, "rtt_max_us")));
-    Note("sweep process wall time incl. start-up (s)", Fixed(wall, 2));
+    Note("sweep process wall time incl. start-up (s), last round", Fixed(wall, 2));
 }
 
 void PacedRates()

@@ -18,6 +18,20 @@ rows="$work/rows"
 : >"$rows"
 status=0
 
+# CPU time counters of the whole machine: "total steal", in clock ticks. The host of a virtual machine may
+# run others on its CPUs ("steal"); a bench that lost a share of its time that way measured less than its
+# code does.
+cpu_ticks() { awk '/^cpu / { t = 0; for (i = 2; i <= NF; ++i) t += $i; print t, $9 }' /proc/stat; }
+# Appends the steal row of bench $1, since the counters $2.
+steal_row() {
+    local name=$1 before=$2 total steal total2 steal2 share
+    read -r total steal <<<"$before"
+    read -r total2 steal2 <<<"$(cpu_ticks)"
+    share=$(awk -v s=$((steal2 - steal)) -v t=$((total2 - total)) 'BEGIN { printf "%.1f%%", t > 0 ? 100 * s / t : 0 }')
+    echo "host's share of the CPU time (steal) during $name: $share"
+    printf '%s|%s|%s|%s|%s\n' "$name" "CPU time the host took from this machine (steal)" "$share" "-" "-" >>"$rows"
+}
+
 for name in "${benches[@]}"; do
     exe="$build/bench/$name"
     if [ ! -x "$exe" ]; then
@@ -27,6 +41,7 @@ for name in "${benches[@]}"; do
     fi
     echo "== $name"
     log="$work/$name.log"
+    ticks=$(cpu_ticks)
     "$exe" 2>&1 | tee "$log"
     code=${PIPESTATUS[0]}
     if [ "$code" -ne 0 ]; then
@@ -39,14 +54,17 @@ for name in "${benches[@]}"; do
         grep -Eiw 'ratio|speed-up' "$log" | grep -v '^RESULT' | tr -s ' ' |
             while IFS= read -r line; do printf '%s|%s|%s|%s|%s\n' "$name" "$line" "" "-" "-"; done >>"$rows"
     fi
+    steal_row "$name" "$ticks"
 done
 
 # Script-driven benches of the companion's commands, against each other on loopback.
 if [ -x "$build/cli/veltrano-cli" ]; then
     echo "== replay_bench"
     log="$work/replay_bench.log"
+    ticks=$(cpu_ticks)
     "$(dirname "$0")/../bench/replay_bench.sh" "$build" 2>&1 | tee "$log"
     grep '^RESULT|' "$log" | sed "s/^RESULT|/replay_bench|/" >>"$rows"
+    steal_row replay_bench "$ticks"
 fi
 
 echo
