@@ -27,7 +27,7 @@ steal_row() {
     local name=$1 before=$2 total steal total2 steal2 share
     read -r total steal <<<"$before"
     read -r total2 steal2 <<<"$(cpu_ticks)"
-    share=$(awk -v s=$((steal2 - steal)) -v t=$((total2 - total)) 'BEGIN { printf "%.1f%%", t > 0 ? 100 * s / t : 0 }')
+    share=$(awk -v s=$((steal2 - steal)) -v t=$((total2 - total)) 'BEGIN { printf "%.1f%%", (t > 0 ? 100 * s / t : 0) }')
     echo "host's share of the CPU time (steal) during $name: $share"
     printf '%s|%s|%s|%s|%s\n' "$name" "CPU time the host took from this machine (steal)" "$share" "-" "-" >>"$rows"
 }
