@@ -274,14 +274,15 @@ struct LoadKind
 
 // Both clients at every window, each round of the centre between two of the echo loop's with the same client
 // and window, so that a change in the machine's load touches both; then the centre left idle. On a virtual
-// machine whose host takes its CPUs away now and then, a round may run at half speed: the median of seven
-// rounds is what such a pause does not move.
+// machine whose host takes its CPUs away now and then, a round may run at half speed: rounds are short, so
+// that a centre's round and the echo loop's around it mostly see the same host, and many, so that the median
+// of their ratios leaves out the few rounds that did not.
 void CentreByOutstanding()
 {
     constexpr LoadKind KINDS[] = {{"closed loop", &RunWindowed}, {"bursty", &RunBursty}};
     constexpr int WINDOWS[] = {1, 4, 16, 64, 256};
-    constexpr int ROUNDS = 7;
-    static constexpr auto ROUND_TIME = 400ms;
+    constexpr int ROUNDS = 15;
+    static constexpr auto ROUND_TIME = 200ms;
     constexpr auto IDLE_TIME = 2s;
 
     const std::string output = OutputPath("outstanding");
