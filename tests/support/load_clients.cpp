@@ -174,6 +174,8 @@ EchoLoop::EchoLoop()
     m_peer.SetReceiveTimeout(50ms);
     m_peer.SetBufferSizes(LOAD_BUFFER_BYTES);
     m_thread = std::thread(&EchoLoop::Run, this);
+    if (clockid_t clock{}; ::pthread_getcpuclockid(m_thread.native_handle(), &clock) == 0)
+        m_cpuClock = clock;
 }
 
 EchoLoop::~EchoLoop()

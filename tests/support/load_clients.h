@@ -47,6 +47,8 @@ public:
 
     std::uint16_t Port() const { return m_peer.Port(); }
     std::uint64_t Answered() const { return m_answered.load(); }
+    // The CPU clock of the loop's thread, for its cost per frame.
+    std::optional<clockid_t> CpuClock() const { return m_cpuClock; }
 
 private:
     void Run();
@@ -55,6 +57,7 @@ private:
     std::atomic<bool> m_stop{false};
     std::atomic<std::uint64_t> m_answered{0};
     std::thread m_thread;
+    std::optional<clockid_t> m_cpuClock;
 };
 
 // Notes when each sweep frame (a 12-byte status frame) arrives. Runs from construction until Stop.
