@@ -5,7 +5,6 @@
 #include <netinet/in.h>
 #include <netinet/udp.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sched.h>
 #include <unistd.h>
 
