@@ -66,12 +66,8 @@ Status CentreWatch::Start(const BatchUdpSocket& socket)
                                                     m_start);
         m_checkTimer.start(m_supervisor->CheckPeriod());
     }
-    auto metrics = StartAnnouncedMetrics(m_options.metricsText);
-    if (!metrics)
-        return Failure(metrics.error());
-    m_metrics = std::move(*metrics);
-    if (m_metrics)
-        m_publishTimer.start(METRICS_PUBLISH_PERIOD);
+    if (auto metrics = StartAnnouncedMetrics(m_options.metricsText, m_metrics, m_publishTimer); !metrics)
+        return metrics;
     return {};
 }
 

@@ -175,12 +175,8 @@ Status Fleet::Start()
         m_sockets.push_back(*socket);
     }
     m_outgoing.resize(m_sockets.size());
-    auto metrics = StartAnnouncedMetrics(m_options.metricsText);
-    if (!metrics)
-        return Failure(metrics.error());
-    m_metrics = std::move(*metrics);
-    if (m_metrics)
-        m_publishTimer.start(METRICS_PUBLISH_PERIOD);
+    if (auto metrics = StartAnnouncedMetrics(m_options.metricsText, m_metrics, m_publishTimer); !metrics)
+        return metrics;
     if (m_plan.duration.count() > 0)
         m_durationTimer.start(std::chrono::ceil<std::chrono::milliseconds>(m_plan.duration));
     if (isatty(STDERR_FILENO) == 1)

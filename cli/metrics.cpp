@@ -2,6 +2,8 @@
 
 #include "protocol/endpoint.h"
 
+#include <QTimer>
+
 #include <prometheus/counter.h>
 #include <prometheus/exposer.h>
 #include <prometheus/gauge.h>
@@ -98,15 +100,19 @@ void MetricsEndpoint::Publish(const MetricsTotals& totals)
     }
 }
 
-Result<std::unique_ptr<MetricsEndpoint>> StartAnnouncedMetrics(const std::string& text)
+Status StartAnnouncedMetrics(const std::string& text, std::unique_ptr<MetricsEndpoint>& endpoint,
+                             QTimer& publish)
 {
     if (text.empty())
-        return std::unique_ptr<MetricsEndpoint>();
+        return {};
     const auto where = ParseListenAddress(text);
     if (!where)
         return Failure(where.error());
     auto metrics = MetricsEndpoint::Start(*where);
-    if (metrics)
-        std::fprintf(stderr, "metrics on http://%s/metrics\n", (*metrics)->Address().c_str());
-    return metrics;
+    if (!metrics)
+        return Failure(metrics.error());
+    endpoint = std::move(*metrics);
+    std::fprintf(stderr, "metrics on http://%s/metrics\n", endpoint->Address().c_str());
+    publish.start(METRICS_PUBLISH_PERIOD);
+    return {};
 }

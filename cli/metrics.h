@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+class QTimer;
+
 namespace prometheus {
 class Counter;
 class Exposer;
@@ -76,5 +78,7 @@ private:
     bool m_pending{false};
 };
 
-// `--metrics ADDR:PORT` listening, its address told on stderr; none for an empty text.
-Result<std::unique_ptr<MetricsEndpoint>> StartAnnouncedMetrics(const std::string& text);
+// `--metrics ADDR:PORT` listening into `endpoint`, its address told on stderr, and `publish` started at
+// METRICS_PUBLISH_PERIOD; nothing for an empty text. The reason when it cannot listen.
+Status StartAnnouncedMetrics(const std::string& text, std::unique_ptr<MetricsEndpoint>& endpoint,
+                             QTimer& publish);
