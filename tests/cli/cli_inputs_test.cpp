@@ -104,6 +104,11 @@ TEST(CliInputs, DestinationsThatAreNoSingleHostAreRefused)
     const auto local = ResolveHostPort("localhost:7015");
     ASSERT_TRUE(local);
     EXPECT_EQ(*local, (Endpoint{LOOPBACK_ADDRESS, 7015}));
+    // The interfaces' own addresses, which a fleet may send from: loopback's, and none of their broadcasts.
+    const auto own = InterfaceAddresses();
+    EXPECT_TRUE(own.contains(LOOPBACK_ADDRESS));
+    for (const std::uint32_t broadcast : InterfaceBroadcastAddresses())
+        EXPECT_FALSE(own.contains(broadcast)) << FormatPeer(broadcast, 0);
 }
 
 // Every bad input: status 2 (3 for a held port), one line on stderr, and nothing sent.
