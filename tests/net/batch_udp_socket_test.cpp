@@ -47,25 +47,33 @@ TEST(BatchUdpSocket, EveryDatagramArrivesWithItsOwnSizeWhateverRunsTheSendMakes)
     }
 }
 
-TEST(BatchUdpSocket, ReceivesWithTheSendersEndpointInHostOrder)
+// Bound to one address or to all, a datagram comes with its sender and the local address it reached, which an
+// answer is sent from.
+TEST(BatchUdpSocket, ReceivesWithTheSendersEndpointAndTheAddressItReached)
 {
-    BatchUdpSocket socket;
-    BatchUdpSocket::Options options;
-    options.bindAddress = LOOPBACK_ADDRESS;
-    ASSERT_TRUE(socket.Open(options));
-    const Endpoint local = socket.LocalAddress();
-    EXPECT_EQ(local.address, LOOPBACK_ADDRESS);
-    LoopbackPeer peer;
-    const std::vector<std::uint8_t> frame{0x08, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x0A};
-    ASSERT_TRUE(peer.SendTo(local.port, frame));
-    pollfd readable{socket.Handle(), POLLIN, 0};
-    ASSERT_EQ(::poll(&readable, 1, 2000), 1);
-    const auto received = socket.Receive();
-    ASSERT_TRUE(received) << received.error();
-    const std::span<const BatchUdpSocket::Received> batch = *received;
-    ASSERT_EQ(batch.size(), 1U);
-    EXPECT_EQ(batch[0].from, (Endpoint{LOOPBACK_ADDRESS, peer.Port()}));
-    EXPECT_EQ(batch[0].size, frame.size());
+    for (const std::uint32_t bound : {LOOPBACK_ADDRESS, 0U}) {
+        SCOPED_TRACE(bound);
+        BatchUdpSocket socket;
+        BatchUdpSocket::Options options;
+        options.bindAddress = bound;
+        ASSERT_TRUE(socket.Open(options));
+        const Endpoint local = socket.LocalAddress();
+        EXPECT_EQ(local.address, bound);
+        LoopbackPeer peer;
+        const std::vector<std::uint8_t> frame{0x08, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x0A};
+        ASSERT_TRUE(peer.SendTo(local.port, frame));
+        pollfd readable{socket.Handle(), POLLIN, 0};
+        ASSERT_EQ(::poll(&readable, 1, 2000), 1);
+        const auto received = socket.Receive();
+        ASSERT_TRUE(received) << received.error();
+        const std::span<const BatchUdpSocket::Received> batch = *received;
+        ASSERT_EQ(batch.size(), 1U);
+        EXPECT_EQ(batch[0].from, (Endpoint{LOOPBACK_ADDRESS, peer.Port()}));
+        EXPECT_EQ(batch[0].size, frame.size());
+        EXPECT_EQ(batch[0].localAddress, LOOPBACK_ADDRESS);
+        // Only a socket bound to every address needs to name the source of its answers.
+        EXPECT_EQ(batch[0].replySource, bound == 0 ? LOOPBACK_ADDRESS : 0U);
+    }
 }
 
 // What overflows the receive queue is counted, and only that: a run's summary reports it as lost on this side.
