@@ -76,7 +76,7 @@ TEST(BatchUdpSocket, ReceivesWithTheSendersEndpointAndTheAddressItReached)
     }
 }
 
-// What overflows the receive queue is counted, and only that: a run's summary reports it as lost on this side.
+// What overflows the receive queue is counted, and only that: a summary reports it as lost on this side.
 TEST(BatchUdpSocket, CountsTheDatagramsItsFullQueueDropped)
 {
     BatchUdpSocket socket(256);
