@@ -293,8 +293,9 @@ void CentreByOutstanding()
         return;
     }
     EchoLoop echo;
-    clockid_t centreClock{};
-    const bool clocked = ::clock_getcpuclockid(centre.Pid(), &centreClock) == 0;
+    std::optional<clockid_t> centreCpu;
+    if (clockid_t clock{}; ::clock_getcpuclockid(centre.Pid(), &clock) == 0)
+        centreCpu = clock;
     // A round's rate, and the CPU time the server spent on each frame of it (0 without a clock).
     struct Round
     {
@@ -314,7 +315,6 @@ void CentreByOutstanding()
                                                 static_cast<std::int64_t>(result.acknowledged)
                                           : 0};
     };
-    const std::optional<clockid_t> centreCpu = clocked ? std::optional(centreClock) : std::nullopt;
     for (const LoadKind& kind : KINDS) {
         for (const int window : WINDOWS) {
             std::vector<Round> echoRounds{run(kind, echo.Port(), window, echo.CpuClock())};
@@ -350,17 +350,17 @@ void CentreByOutstanding()
     }
 
     // Whatever the centre does between datagrams must stop with them.
-    if (!clocked) {
+    if (!centreCpu) {
         Report("centre CPU with no traffic", "no clock", "< 1% of a core", false);
         return;
     }
     std::this_thread::sleep_for(200ms);
     timespec before{};
     timespec after{};
-    ::clock_gettime(centreClock, &before);
+    ::clock_gettime(*centreCpu, &before);
     const auto start = LoadClock::now();
     std::this_thread::sleep_for(IDLE_TIME);
-    ::clock_gettime(centreClock, &after);
+    ::clock_gettime(*centreCpu, &after);
     const double wall = std::chrono::duration<double>(LoadClock::now() - start).count();
     const double cpu = static_cast<double>(after.tv_sec - before.tv_sec) +
                        static_cast<double>(after.tv_nsec - before.tv_nsec) / 1e9;
