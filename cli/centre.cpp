@@ -130,7 +130,7 @@ void Centre::OnReadable(BatchUdpSocket& socket)
 {
     for (int round = 0; round < BATCHES_PER_WAKE && m_receiving; ++round) {
         // After an answered batch the next is often microseconds away: waiting for it spares a wake-up.
-        const auto batch = round == 0 ? socket.Receive() : socket.ReceiveLingering(BatchUdpSocket::LINGER);
+        const auto batch = round == 0 ? socket.Receive() : socket.ReceiveLingering();
         if (!batch || batch->empty())
             break;
         const std::int64_t nowUs = WallClockUs();

@@ -5,7 +5,6 @@
 #include <netinet/in.h>
 #include <netinet/udp.h>
 #include <sys/socket.h>
-#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -187,17 +186,15 @@ Result<std::span<const BatchUdpSocket::Received>> BatchUdpSocket::Receive()
     return m_received;
 }
 
-Result<std::span<const BatchUdpSocket::Received>> BatchUdpSocket::ReceiveLingering(std::chrono::microseconds linger)
+Result<std::span<const BatchUdpSocket::Received>> BatchUdpSocket::ReceiveLingering()
 {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + linger;
-    for (;;) {
-        auto batch = Receive();
-        if (!batch || !batch->empty() || m_socket < 0 || Clock::now() >= deadline)
-            return batch;
-        // The sender often shares this CPU: it gets the turn it needs to send the next one.
-        ::sched_yield();
-    }
+    Result<std::span<const Received>> batch = std::span<const Received>();
+    m_linger.Wait([&] {
+        batch = Receive();
+        // An error or a closed socket ends the wait as a datagram does.
+        return !batch || !batch->empty() || m_socket < 0;
+    });
+    return batch;
 }
 
 BatchUdpSocket::SendOutcome BatchUdpSocket::Send(std::span<const Outgoing> datagrams)

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "net/linger.h"
 #include "protocol/endpoint.h"
 #include "protocol/result.h"
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -21,8 +21,6 @@ class BatchUdpSocket final
 public:
     // The largest IPv4 UDP payload, plus one so that anything larger still shows as truncated.
     static constexpr std::size_t SLOT_SIZE = 65508;
-    // Long enough for a sender on loopback to turn an answer round, short enough to cost nothing idle.
-    static constexpr std::chrono::microseconds LINGER{30};
 
     struct Options
     {
@@ -75,11 +73,9 @@ public:
     // Up to a batch of waiting datagrams, without waiting; valid until the next call. Empty when nothing
     // waits; the system's reason on an error (a connected socket hears of a closed port this way).
     Result<std::span<const Received>> Receive();
-    // As Receive, but when nothing waits it asks again until a datagram comes or `linger` has passed. For a
-    // caller that has just answered a batch: on loopback the next often follows within microseconds, and
-    // catching it here spares the wake-up a return to poll costs. Bounded, and never longer than `linger`
-    // once traffic stops.
-    Result<std::span<const Received>> ReceiveLingering(std::chrono::microseconds linger);
+    // As Receive, but when nothing waits it asks again for as long as this socket's Linger allows. For a
+    // caller that has just answered a batch.
+    Result<std::span<const Received>> ReceiveLingering();
     // Datagrams the kernel dropped on this socket's full receive queue since it opened.
     std::uint64_t KernelDrops() const;
 
@@ -104,4 +100,5 @@ private:
     std::unique_ptr<Buffers> m_buffers;
     std::vector<Received> m_received;
     std::uint32_t m_localAddress{0}; // bound or connected; 0 when bound to every interface
+    Linger m_linger;
 };

@@ -1,13 +1,10 @@
 #include "net/udp_endpoint.h"
 
-#include "net/batch_udp_socket.h"
-
 #include <QSocketNotifier>
 #include <QtGlobal>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -185,18 +182,6 @@ bool CUdpEndpoint::Hold()
     return true;
 }
 
-bool CUdpEndpoint::HoldLingering()
-{
-    const auto deadline = std::chrono::steady_clock::now() + BatchUdpSocket::LINGER;
-    while (std::chrono::steady_clock::now() < deadline) {
-        // The sender often shares this CPU: it gets the turn it needs to send the next one.
-        ::sched_yield();
-        if (Hold())
-            return true;
-    }
-    return false;
-}
-
 void CUdpEndpoint::OnActivated()
 {
     // One signal per read. A receiver that reads at once leaves the notifier armed, which spares the event
@@ -209,7 +194,8 @@ void CUdpEndpoint::OnActivated()
     // A return to the event loop per datagram costs a poll and a wake-up: a few more go while they wait.
     // Each is taken off the socket before its signal, which tells whether one waits at no extra cost.
     int signalled = 0;
-    while (signalled < SIGNALS_PER_WAKE && (Hold() || (signalled > 0 && HoldLingering()))) {
+    const auto hold = [this] { return Hold(); };
+    while (signalled < SIGNALS_PER_WAKE && (Hold() || (signalled > 0 && m_linger.Wait(hold)))) {
         ++signalled;
         m_awaitingRead = true;
         Q_EMIT DatagramWaiting();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/linger.h"
 #include "protocol/endpoint.h"
 #include "protocol/frame.h"
 
@@ -67,7 +68,7 @@ struct SendResult
 // The one UDP/IPv4 socket: bound on all interfaces to the source port, non-blocking, with no socket option.
 // It emits DatagramWaiting when a datagram can be read; after that the next signal comes only once a read
 // has been made, so each signal asks for exactly one read and datagrams are handled in arrival order. When
-// the read leaves more waiting, or one comes within BatchUdpSocket::LINGER, the next signal follows at once,
+// the read leaves more waiting, or one comes within the Linger's wait, the next signal follows at once,
 // up to SIGNALS_PER_WAKE per notification, before the event loop gets its turn again. The datagram a signal
 // announces is already off the socket: taking it is how the endpoint learns that one waits, so a datagram
 // costs one receive call.
@@ -126,9 +127,6 @@ private:
     void OnActivated();
     // Takes the next datagram off the socket into m_held; false when none waits.
     bool Hold();
-    // After an answered datagram the next is often microseconds away: waiting that long for it spares the
-    // event loop a poll and a wake-up. Bounded, and only while datagrams come.
-    bool HoldLingering();
 
     int m_socket{INVALID_SOCKET};
     std::unique_ptr<QSocketNotifier> m_notifier;
@@ -136,4 +134,7 @@ private:
     bool m_holding{false};      // m_held is signalled and not read yet
     Held m_held;
     FrameClock m_clock;
+    // After an answered datagram the next is often microseconds away: waiting for it spares the event loop a
+    // poll and a wake-up.
+    Linger m_linger;
 };
