@@ -4,15 +4,15 @@
 
 std::chrono::microseconds Linger::Limit() const
 {
-    const bool probe = m_missedInRow == MISSES_BEFORE_SHORT + PROBE_EVERY - 1;
-    return m_missedInRow < MISSES_BEFORE_SHORT || probe ? LONG : SHORT;
+    const bool probe = m_missedInRow == MISSES_BEFORE_NONE + PROBE_EVERY - 1;
+    return m_missedInRow < MISSES_BEFORE_NONE || probe ? LONGEST : std::chrono::microseconds(0);
 }
 
 void Linger::Missed()
 {
-    // Past a probe the count starts the short run again.
-    if (++m_missedInRow == MISSES_BEFORE_SHORT + PROBE_EVERY)
-        m_missedInRow = MISSES_BEFORE_SHORT;
+    // Past a fruitless probe the count starts the run without waits again.
+    if (++m_missedInRow == MISSES_BEFORE_NONE + PROBE_EVERY)
+        m_missedInRow = MISSES_BEFORE_NONE;
 }
 
 void Linger::Yield()
