@@ -195,7 +195,8 @@ void CUdpEndpoint::OnActivated()
     // Each is taken off the socket before its signal, which tells whether one waits at no extra cost.
     int signalled = 0;
     const auto hold = [this] { return Hold(); };
-    while (signalled < SIGNALS_PER_WAKE && (Hold() || (signalled > 0 && m_linger.Wait(hold)))) {
+    // After the first, the wait asks at once and then for as long as the Linger allows.
+    while (signalled < SIGNALS_PER_WAKE && (signalled == 0 ? Hold() : m_linger.Wait(hold))) {
         ++signalled;
         m_awaitingRead = true;
         Q_EMIT DatagramWaiting();
