@@ -183,6 +183,8 @@ Result<std::span<const BatchUdpSocket::Received>> BatchUdpSocket::Receive()
         }
         m_received.push_back(received);
     }
+    if (count > 0)
+        m_linger.Arrived();
     return m_received;
 }
 

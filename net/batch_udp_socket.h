@@ -76,6 +76,8 @@ public:
     // As Receive, but when nothing waits it asks again for as long as this socket's Linger allows. For a
     // caller that has just answered a batch.
     Result<std::span<const Received>> ReceiveLingering();
+    // How long the next ReceiveLingering may wait.
+    std::chrono::microseconds LingerLimit() const { return m_linger.Limit(); }
     // Datagrams the kernel dropped on this socket's full receive queue since it opened.
     std::uint64_t KernelDrops() const;
 

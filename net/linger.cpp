@@ -2,17 +2,29 @@
 
 #include <sched.h>
 
+#include <algorithm>
+
 std::chrono::microseconds Linger::Limit() const
 {
-    const bool probe = m_missedInRow == MISSES_BEFORE_NONE + PROBE_EVERY - 1;
-    return m_missedInRow < MISSES_BEFORE_NONE || probe ? LONGEST : std::chrono::microseconds(0);
+    const auto longest = *std::max_element(m_gaps.begin(), m_gaps.end());
+    if (longest > LONGEST)
+        return std::chrono::microseconds(0);
+    return std::clamp(2 * longest, SHORTEST, LONGEST);
 }
 
-void Linger::Missed()
+void Linger::Heard(Clock::duration gap)
 {
-    // Past a fruitless probe the count starts the run without waits again.
-    if (++m_missedInRow == MISSES_BEFORE_NONE + PROBE_EVERY)
-        m_missedInRow = MISSES_BEFORE_NONE;
+    // Rounded up: a gap of a fraction of a microsecond over LONGEST is over it.
+    m_gaps[m_next] = std::chrono::ceil<std::chrono::microseconds>(gap);
+    m_next = (m_next + 1) % REMEMBERED;
+}
+
+void Linger::Arrived()
+{
+    if (!m_missedAt)
+        return;
+    Heard(Clock::now() - *m_missedAt);
+    m_missedAt.reset();
 }
 
 void Linger::Yield()

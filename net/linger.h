@@ -1,41 +1,48 @@
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 
 // How long a receiver that has just answered keeps asking for the next datagram before it goes back to the
-// event loop. On loopback the sender's next one often follows within microseconds, and catching it spares the
-// wake-up a return to poll costs, tens of microseconds on a virtual machine; a sender on another CPU may take
-// longer to turn an answer round. Once several waits in a row caught nothing, traffic is too sparse for
-// waiting to pay: then there is none, apart from a probe now and then that finds out whether one would catch
-// again. Bounded either way, and nothing at all once traffic stops.
+// event loop. A sender that waits for the answer sends its next datagram once it has turned the answer round:
+// catching it spares the receiver the wake-up a return to poll costs, tens of microseconds on a virtual
+// machine, more when its host is busy. So the wait follows how long the sender has lately taken, measured
+// from the end of each wait's answers to the next datagram, whether the wait caught it or the event loop
+// did: twice the longest of the last few, within SHORTEST and LONGEST. A sender slower than LONGEST, or
+// traffic that sparse, gets no wait at all. Bounded either way, and nothing at all once traffic stops.
 class Linger final
 {
 public:
-    static constexpr std::chrono::microseconds LONGEST{100};
-    // Fruitless waits in a row before there are none.
-    static constexpr std::uint32_t MISSES_BEFORE_NONE = 4;
-    // Then every this many a wait is tried again.
-    static constexpr std::uint32_t PROBE_EVERY = 8;
+    using Clock = std::chrono::steady_clock;
 
-    // The longest the next wait may take: LONGEST or nothing.
+    static constexpr std::chrono::microseconds SHORTEST{100};
+    static constexpr std::chrono::microseconds LONGEST{250};
+    // How many of the latest gaps the limit follows.
+    static constexpr std::size_t REMEMBERED = 4;
+
+    // The longest the next wait may take: nothing, or SHORTEST to LONGEST.
     std::chrono::microseconds Limit() const;
-    // How the last wait ended.
-    void Caught() { m_missedInRow = 0; }
-    void Missed();
+    // A gap between the start of a wait and the datagram that ended it.
+    void Heard(Clock::duration gap);
+    // A datagram found by other means than a wait; it ends the gap of the last wait that caught nothing.
+    void Arrived();
 
     // Calls `poll` until it reports a datagram or the limit has passed; true when one came.
     template <typename Poll>
     bool Wait(Poll&& poll)
     {
-        const auto deadline = std::chrono::steady_clock::now() + Limit();
+        const auto start = Clock::now();
+        const auto limit = Limit();
+        m_missedAt.reset();
         for (;;) {
             if (poll()) {
-                Caught();
+                Heard(Clock::now() - start);
                 return true;
             }
-            if (std::chrono::steady_clock::now() >= deadline) {
-                Missed();
+            if (Clock::now() - start >= limit) {
+                m_missedAt = start;
                 return false;
             }
             Yield();
@@ -45,5 +52,7 @@ public:
 private:
     static void Yield();
 
-    std::uint32_t m_missedInRow{0};
+    std::array<std::chrono::microseconds, REMEMBERED> m_gaps{};
+    std::size_t m_next{0};
+    std::optional<Clock::time_point> m_missedAt;
 };

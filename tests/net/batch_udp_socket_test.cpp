@@ -98,4 +98,27 @@ TEST(BatchUdpSocket, CountsTheDatagramsItsFullQueueDropped)
     EXPECT_EQ(socket.KernelDrops(), SENT - received);
 }
 
+// The gap after a wait that caught nothing ends with the next datagram a plain receive finds, as the event
+// loop's does: a sender slower than the longest wait then gets none.
+TEST(BatchUdpSocket, ADatagramFoundAfterAMissedWaitEndsItsGap)
+{
+    BatchUdpSocket socket(4);
+    BatchUdpSocket::Options options;
+    options.bindAddress = LOOPBACK_ADDRESS;
+    ASSERT_TRUE(socket.Open(options));
+    ASSERT_EQ(socket.LingerLimit(), Linger::SHORTEST);
+    const auto nothing = socket.ReceiveLingering();
+    ASSERT_TRUE(nothing && nothing->empty());
+    const auto missed = Linger::Clock::now();
+    while (Linger::Clock::now() - missed <= Linger::LONGEST) {
+    }
+    LoopbackPeer peer;
+    ASSERT_TRUE(peer.SendTo(socket.LocalAddress().port, std::vector<std::uint8_t>(12, 0x01)));
+    pollfd readable{socket.Handle(), POLLIN, 0};
+    ASSERT_EQ(::poll(&readable, 1, 5000), 1);
+    const auto batch = socket.Receive();
+    ASSERT_TRUE(batch && batch->size() == 1);
+    EXPECT_EQ(socket.LingerLimit().count(), 0);
+}
+
 } // namespace

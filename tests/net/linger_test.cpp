@@ -3,51 +3,81 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <string>
+#include <initializer_list>
 
 namespace {
 
-std::string Limits(Linger& linger, int misses)
-{
-    std::string seen;
-    for (int i = 0; i < misses; ++i) {
-        seen += linger.Limit() == Linger::LONGEST ? 'L' : linger.Limit().count() == 0 ? '-' : '?';
-        linger.Missed();
-    }
-    return seen;
-}
+using std::chrono::microseconds;
 
-// Waits while they pay; none once they stop, apart from a probe now and then that finds out whether a slow
-// sender's next datagram would be caught again; waits again as soon as one is.
-TEST(Linger, WaitsWhileWaitingPaysAndProbesOnceItStops)
+// The wait follows the slowest of the latest gaps: twice it, within bounds, or none for a slow sender.
+TEST(Linger, TheLimitFollowsTheLongestOfTheLatestGaps)
 {
-    Linger linger;
-    EXPECT_EQ(Limits(linger, 20), "LLLL-------L-------L");
-    linger.Caught();
-    EXPECT_EQ(Limits(linger, 5), "LLLL-");
+    struct Case
+    {
+        const char* name;
+        std::initializer_list<int> gapsUs;
+        int limitUs;
+    };
+    const Case cases[] = {
+        {.name = "nothing heard yet", .gapsUs = {}, .limitUs = 100},
+        {.name = "a quick sender", .gapsUs = {30, 10, 40, 20}, .limitUs = 100},
+        {.name = "twice the slowest", .gapsUs = {30, 120, 40, 20}, .limitUs = 240},
+        {.name = "at most the longest", .gapsUs = {200}, .limitUs = 250},
+        {.name = "just within", .gapsUs = {250}, .limitUs = 250},
+        {.name = "too slow to wait for", .gapsUs = {251}, .limitUs = 0},
+        {.name = "still among the latest", .gapsUs = {2000, 10, 10, 10}, .limitUs = 0},
+        {.name = "past the latest", .gapsUs = {2000, 10, 10, 10, 10}, .limitUs = 100},
+    };
+    for (const Case& c : cases) {
+        Linger linger;
+        for (const int gap : c.gapsUs)
+            linger.Heard(microseconds(gap));
+        EXPECT_EQ(linger.Limit(), microseconds(c.limitUs)) << c.name;
+    }
 }
 
 TEST(Linger, AWaitEndsWithTheFirstDatagramOrAtItsLimit)
 {
     Linger linger;
-    for (int miss = 0; miss < static_cast<int>(Linger::MISSES_BEFORE_NONE); ++miss) {
-        const auto limit = linger.Limit();
-        const auto start = std::chrono::steady_clock::now();
-        EXPECT_FALSE(linger.Wait([] { return false; }));
-        EXPECT_GE(std::chrono::steady_clock::now() - start, limit);
-    }
-    EXPECT_EQ(linger.Limit().count(), 0);
-    // Without a wait the datagram already there is still taken, and counts as caught.
-    EXPECT_TRUE(linger.Wait([] { return true; }));
-    EXPECT_EQ(linger.Limit(), Linger::LONGEST);
+    auto start = Linger::Clock::now();
+    EXPECT_FALSE(linger.Wait([] { return false; }));
+    EXPECT_GE(Linger::Clock::now() - start, Linger::SHORTEST);
 
     // One that comes on a later ask is caught, unless this machine stalled the wait past its limit.
     int polls = 0;
-    const auto start = std::chrono::steady_clock::now();
+    start = Linger::Clock::now();
     if (linger.Wait([&] { return ++polls == 3; }))
         EXPECT_EQ(polls, 3);
     else
-        EXPECT_GE(std::chrono::steady_clock::now() - start, Linger::LONGEST);
+        EXPECT_GE(Linger::Clock::now() - start, linger.Limit());
+
+    // Without a wait the datagram already there is still taken.
+    linger.Heard(Linger::LONGEST * 2);
+    ASSERT_EQ(linger.Limit().count(), 0);
+    EXPECT_TRUE(linger.Wait([] { return true; }));
+}
+
+// A wait that caught nothing counts its gap until the next datagram, whoever finds it; without a miss
+// before it, a datagram found by the event loop tells nothing.
+TEST(Linger, AMissedWaitsGapEndsWithTheNextArrival)
+{
+    Linger linger;
+    linger.Arrived();
+    EXPECT_EQ(linger.Limit(), Linger::SHORTEST);
+
+    EXPECT_FALSE(linger.Wait([] { return false; }));
+    // The gap counts from the wait's start, before this.
+    const auto missed = Linger::Clock::now();
+    while (Linger::Clock::now() - missed <= Linger::LONGEST) {
+    }
+    linger.Arrived();
+    EXPECT_EQ(linger.Limit().count(), 0);
+    // Only once.
+    for (std::size_t i = 1; i < Linger::REMEMBERED; ++i)
+        linger.Heard(microseconds(10));
+    linger.Arrived();
+    linger.Heard(microseconds(10));
+    EXPECT_EQ(linger.Limit(), Linger::SHORTEST);
 }
 
 } // namespace
