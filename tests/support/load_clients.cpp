@@ -342,8 +342,15 @@ WindowedRun RunWindowed(const WindowedLoad& load, const std::atomic<bool>& cance
             sendWindow();
             continue;
         }
-        if (client.Take(Received(answer, length), now))
-            client.Send();
+        if (!client.Take(Received(answer, length), now))
+            continue;
+        // Busy, not asleep: a sleep would add this machine's wake-up to the turnaround.
+        if (load.turnaround > LoadClock::duration::zero()) {
+            const auto due = now + load.turnaround;
+            while (LoadClock::now() < due) {
+            }
+        }
+        client.Send();
     }
     return client.Finish();
 }

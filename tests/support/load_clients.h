@@ -92,6 +92,9 @@ struct WindowedLoad
     std::uint64_t checkpointEvery{0}; // 0: the start and the end only
     LoadClock::duration limit{std::chrono::seconds(60)};
     std::optional<clockid_t> serverClock; // the answering thread's CPU clock, read at every checkpoint
+    // The closed loop's time at work on each acknowledgement before it sends again, as a panel's firmware
+    // might take: the server's next frame comes that much later.
+    LoadClock::duration turnaround{0};
 };
 
 struct WindowedRun
