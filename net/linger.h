@@ -2,7 +2,7 @@
 
 #include <array>
 #include <chrono>
-#include <cstdint>
+#include <cstddef>
 #include <optional>
 
 // How long a receiver that has just answered keeps asking for the next datagram before it goes back to the
