@@ -36,12 +36,14 @@ public:
         const auto start = Clock::now();
         const auto limit = Limit();
         m_missedAt.reset();
-        for (;;) {
+        // The gap runs to the last ask that found nothing, which spares a clock reading on a catch.
+        for (auto asked = start;;) {
             if (poll()) {
-                Heard(Clock::now() - start);
+                Heard(asked - start);
                 return true;
             }
-            if (Clock::now() - start >= limit) {
+            asked = Clock::now();
+            if (asked - start >= limit) {
                 m_missedAt = start;
                 return false;
             }

@@ -179,6 +179,7 @@ bool CUdpEndpoint::Hold()
     m_held.size = static_cast<std::size_t>(received);
     m_held.sender = {ntohl(sender.sin_addr.s_addr), ntohs(sender.sin_port)};
     m_holding = true;
+    m_linger.Arrived();
     return true;
 }
 
@@ -195,15 +196,8 @@ void CUdpEndpoint::OnActivated()
     // Each is taken off the socket before its signal, which tells whether one waits at no extra cost.
     int signalled = 0;
     const auto hold = [this] { return Hold(); };
-    const auto first = [this] {
-        if (!Hold())
-            return false;
-        m_linger.Arrived();
-        return true;
-    };
-    // The first ends the gap of a wait that caught nothing; after it, the wait asks at once and then for as
-    // long as the Linger allows.
-    while (signalled < SIGNALS_PER_WAKE && (signalled == 0 ? first() : m_linger.Wait(hold))) {
+    // After the first, the wait asks at once and then for as long as the Linger allows.
+    while (signalled < SIGNALS_PER_WAKE && (signalled == 0 ? Hold() : m_linger.Wait(hold))) {
         ++signalled;
         m_awaitingRead = true;
         Q_EMIT DatagramWaiting();

@@ -125,7 +125,8 @@ private:
     };
 
     void OnActivated();
-    // Takes the next datagram off the socket into m_held; false when none waits.
+    // Takes the next datagram off the socket into m_held, which tells the Linger it came; false when none
+    // waits.
     bool Hold();
 
     int m_socket{INVALID_SOCKET};
