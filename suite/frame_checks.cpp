@@ -2,10 +2,11 @@
 
 #include "protocol/frame_decoder.h"
 #include "protocol/hex.h"
-#include "sim/event_builder.h"
-#include "sim/event_catalogue.h"
+#include "sim/status_rules.h"
 
 #include <fmt/format.h>
+
+#include <algorithm>
 
 std::optional<std::string> PanelFrameProblem(std::span<const std::uint8_t> datagram)
 {
@@ -44,18 +45,25 @@ std::optional<std::string> PanelFrameProblem(std::span<const std::uint8_t> datag
 
 bool StatusStepPossible(const StatusBytes& before, const StatusBytes& after)
 {
-    if (before == after)
-        return true;
-    for (int row = 0; row < EVENT_TYPE_COUNT; ++row) {
-        if (EVENT_CATALOGUE[static_cast<std::size_t>(row)].command != CMD_STATUS)
-            continue;
-        for (int zone = 1; zone <= 8; ++zone) {
-            const auto built = BuildEvent(row, before, 0, 0, zone);
-            if (const auto* event = std::get_if<BuiltEvent>(&built); event != nullptr && event->status == after)
-                return true;
-        }
+    return !StatusStepProblem(before, after).has_value();
+}
+
+std::optional<std::string> StatusStepProblem(const StatusBytes& before, const StatusBytes& after)
+{
+    const veltrano::PanelEvents events = veltrano::StatusEvents(before, after);
+    const bool unknownBits = std::ranges::any_of(
+        events, [](const veltrano::PanelEvent& event) { return event.row == veltrano::STATUS_BITS_EVENT; });
+    if (events.size() <= 1 && !unknownBits)
+        return std::nullopt;
+    std::string names;
+    for (const veltrano::PanelEvent& event : events) {
+        if (!names.empty())
+            names += ", ";
+        veltrano::AppendEventText(names, event);
     }
-    return false;
+    if (events.size() == 1)
+        return names + ", which no event sets";
+    return fmt::format("{} events: {}", events.size(), names);
 }
 
 std::string StatusHex(const StatusBytes& status)

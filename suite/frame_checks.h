@@ -11,9 +11,13 @@
 // else the reasons joined by ", " ("length byte 12, datagram 11 bytes, checksum 0x21 expected, 0x20 found").
 std::optional<std::string> PanelFrameProblem(std::span<const std::uint8_t> datagram);
 
-// Whether one event of the catalogue, applied to the status `before`, leaves `after`: an event that
-// changes nothing counts too, since a panel repeats what it last said.
+// Whether one event of the catalogue, applied to the status `before`, leaves `after`, read with the centre's
+// status rules (sim/status_rules.h): a change they read as at most one catalogue event. An unchanged status
+// counts too, since a panel repeats what it last said; bits no event sets never do.
 bool StatusStepPossible(const StatusBytes& before, const StatusBytes& after);
+// Nothing when StatusStepPossible, else what the change would take: "2 events: zone-alarm-restore zone 1,
+// zone-alarm zone 2" or "status-bits spare 0x01, which no event sets".
+std::optional<std::string> StatusStepProblem(const StatusBytes& before, const StatusBytes& after);
 
 // "AA BB CC DD".
 std::string StatusHex(const StatusBytes& status);
