@@ -15,6 +15,7 @@
 namespace {
 
 std::atomic<std::size_t> itemsAlive{0};
+InProcessAccessibilityClient attachedClient = nullptr;
 
 // One line of a list; the line is held by its serial, so a cleared line reads as gone, never as another.
 class FrameLineAccessible final : public QAccessibleInterface
@@ -125,6 +126,24 @@ void InstallFrameListAccessibility()
 std::size_t FrameListItemsAlive()
 {
     return itemsAlive.load();
+}
+
+void AttachAccessibilityClient(InProcessAccessibilityClient client)
+{
+    attachedClient = client;
+}
+
+bool AccessibilityListening()
+{
+    return attachedClient != nullptr || QAccessible::isActive();
+}
+
+void NotifyAccessibility(QAccessibleEvent* event)
+{
+    if (attachedClient != nullptr)
+        attachedClient(event);
+    else
+        QAccessible::updateAccessibility(event);
 }
 
 FrameListAccessible::FrameListAccessible(FrameListView* view) : QAccessibleWidget(view, QAccessible::List) {}
@@ -240,7 +259,7 @@ void FrameListAnnouncer::Cleared()
     m_timer.stop();
     m_announced = m_view.Store().NextSerial();
     QAccessibleEvent reset(&m_view, QAccessible::ObjectReorder);
-    QAccessible::updateAccessibility(&reset);
+    NotifyAccessibility(&reset);
 }
 
 void FrameListAnnouncer::CurrentChanged(std::size_t row)
@@ -249,18 +268,18 @@ void FrameListAnnouncer::CurrentChanged(std::size_t row)
         return;
     QAccessibleEvent selection(&m_view, QAccessible::Selection);
     selection.setChild(static_cast<int>(row));
-    QAccessible::updateAccessibility(&selection);
+    NotifyAccessibility(&selection);
     if (m_view.hasFocus()) {
         QAccessibleEvent focus(&m_view, QAccessible::Focus);
         focus.setChild(static_cast<int>(row));
-        QAccessible::updateAccessibility(&focus);
+        NotifyAccessibility(&focus);
     }
 }
 
 void FrameListAnnouncer::Announce()
 {
     const FrameListStore& store = m_view.Store();
-    if (store.Count() == 0 || store.NextSerial() <= m_announced || !QAccessible::isActive())
+    if (store.Count() == 0 || store.NextSerial() <= m_announced || !AccessibilityListening())
         return;
     m_announced = store.NextSerial();
     const std::size_t newest = store.Count() - 1;
@@ -268,5 +287,5 @@ void FrameListAnnouncer::Announce()
         return;
     QAccessibleEvent added(&m_view, QAccessible::ObjectCreated);
     added.setChild(static_cast<int>(newest));
-    QAccessible::updateAccessibility(&added);
+    NotifyAccessibility(&added);
 }

@@ -15,6 +15,14 @@ void InstallFrameListAccessibility();
 // Line interfaces alive now, every list together: no list builds more than assistive technology asks for.
 std::size_t FrameListItemsAlive();
 
+// Where the lists' events go: Qt's bridge to the desktop's assistive technology, unless a client in the
+// process is attached (a test or a bench, which the offscreen platform gives no bridge to listen through).
+using InProcessAccessibilityClient = void (*)(QAccessibleEvent* event);
+void AttachAccessibilityClient(InProcessAccessibilityClient client); // nullptr detaches
+// Whether anyone listens: the bridge is active or a client is attached. Two loads, cheap enough for any path.
+bool AccessibilityListening();
+void NotifyAccessibility(QAccessibleEvent* event);
+
 // A log list as assistive technology sees it: a list named by its label, described by its counts, with
 // one item per line. Items exist only for the lines asked for; beyond a few hundred, those neither visible
 // nor current are let go (a reader that asks again gets a fresh one), so a million-line list never holds

@@ -2,7 +2,6 @@
 
 #include "ui/frame_tooltip.h"
 
-#include <QAccessible>
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QFileDialog>
@@ -86,7 +85,7 @@ void FrameListView::Clear()
     m_current = -1;
     UpdateScrollRange();
     viewport()->update();
-    if (QAccessible::isActive())
+    if (AccessibilityListening())
         m_announcer.Cleared();
 }
 
@@ -307,7 +306,7 @@ void FrameListView::focusInEvent(QFocusEvent* event)
 {
     QAbstractScrollArea::focusInEvent(event);
     // A reader entering the list hears the line it left, not only the list's name.
-    if (m_current >= 0 && QAccessible::isActive())
+    if (m_current >= 0 && AccessibilityListening())
         m_announcer.CurrentChanged(static_cast<std::size_t>(m_current));
 }
 
@@ -330,7 +329,7 @@ void FrameListView::OnRefreshTimer()
 {
     m_refreshDue = false;
     // Here, not per append: the announcement costs nothing while no assistive technology listens.
-    if (QAccessible::isActive())
+    if (AccessibilityListening())
         m_announcer.LinesAdded();
     const std::size_t accounted = m_rowsInRange;
     UpdateScrollRange();
@@ -461,7 +460,7 @@ void FrameListView::SelectRow(qint64 row, bool extend)
     m_current = row;
     EnsureVisible(row);
     viewport()->update();
-    if (QAccessible::isActive())
+    if (AccessibilityListening())
         m_announcer.CurrentChanged(static_cast<std::size_t>(row));
 }
 

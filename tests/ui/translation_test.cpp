@@ -52,7 +52,8 @@ public:
 // Every text a widget tree shows or tells assistive technology: captions, titles, items, menus, names.
 QStringList TextsOf(const QWidget& root)
 {
-    QStringList texts{root.windowTitle(), root.accessibleName(), root.accessibleDescription(), root.toolTip()};
+    QStringList texts{root.windowTitle(), root.accessibleName(), root.accessibleDescription(),
+                      root.toolTip()};
     for (const QWidget* widget : root.findChildren<QWidget*>()) {
         texts << widget->windowTitle() << widget->toolTip() << widget->accessibleName()
               << widget->accessibleDescription();
@@ -107,11 +108,11 @@ TEST(Language, TheEnvironmentAsksForEnglishAndNothingElseDoes)
         QString value;
         UiLanguage language;
     } cases[] = {
-        {u"en"_s, UiLanguage::English},     {u"EN"_s, UiLanguage::English},
-        {u" en "_s, UiLanguage::English},    {u"en_US.UTF-8"_s, UiLanguage::English},
-        {u"en-GB"_s, UiLanguage::English},   {u""_s, UiLanguage::Chinese},
-        {u"zh_CN"_s, UiLanguage::Chinese},   {u"english"_s, UiLanguage::Chinese},
-        {u"fr"_s, UiLanguage::Chinese},      {u"zh_CN.UTF-8"_s, UiLanguage::Chinese},
+        {u"en"_s, UiLanguage::English},    {u"EN"_s, UiLanguage::English},
+        {u" en "_s, UiLanguage::English},  {u"en_US.UTF-8"_s, UiLanguage::English},
+        {u"en-GB"_s, UiLanguage::English}, {u""_s, UiLanguage::Chinese},
+        {u"zh_CN"_s, UiLanguage::Chinese}, {u"english"_s, UiLanguage::Chinese},
+        {u"fr"_s, UiLanguage::Chinese},    {u"zh_CN.UTF-8"_s, UiLanguage::Chinese},
     };
     for (const auto& c : cases)
         EXPECT_EQ(LanguageFromName(c.value), c.language) << c.value.toStdString();
@@ -231,7 +232,8 @@ TEST(Language, TheMenuSwitchRetranslatesTheOpenWindowAndAboutBoxAndQtsOwnTexts)
     EXPECT_EQ(dialog.findChild<QPushButton*>(u"IDC_SEND_EVENT"_s)->text(), u"Send"_s);
     EXPECT_EQ(events->itemText(0), u"Device online"_s);
     EXPECT_EQ(events->currentIndex(), 3);
-    EXPECT_EQ(dialog.findChild<QPushButton*>(u"IDC_AUTO_SEND"_s)->accessibleDescription(), u"Automatic sending"_s);
+    EXPECT_EQ(dialog.findChild<QPushButton*>(u"IDC_AUTO_SEND"_s)->accessibleDescription(),
+              u"Automatic sending"_s);
     EXPECT_EQ(about.windowTitle(), u"About Veltrano"_s);
     EXPECT_EQ(about.findChild<QPushButton*>(u"IDOK"_s)->text(), u"OK"_s);
     EXPECT_EQ(ChineseAmong(TextsOf(dialog)), QStringList{});
