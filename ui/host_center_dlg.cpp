@@ -7,6 +7,7 @@
 #include "ui/frame_list_view.h"
 #include "ui/qt_translations.h"
 
+#include <QAbstractItemView>
 #include <QActionGroup>
 #include <QComboBox>
 #include <QContextMenuEvent>
@@ -280,6 +281,8 @@ void CHostCenterDlg::NameForAssistiveTechnology()
     };
     for (const auto& [control, name] : names)
         control->setAccessibleName(name);
+    // The event list's own name is its current event; its drop-down list is named by the label.
+    m_eventType->view()->setAccessibleName(label("eventTypeLabel"));
     // Buttons that share a caption keep it as their name and say in their description what they belong
     // to: the group that frames them, the list beside them, or the source port beside Start and Stop.
     const std::pair<QWidget*, QString> descriptions[] = {
