@@ -557,9 +557,7 @@ struct ReaderClient
 
 void MeasureWithReader(const Window& window)
 {
-    std::printf("
--- 16 outstanding with an accessibility client attached, rounds between the echo loop's
-");
+    std::printf("\n-- 16 outstanding with an accessibility client attached, rounds between the echo loop's\n");
     constexpr int READER_ROUNDS = 6;
     const std::size_t itemsBefore = FrameListItemsAlive();
     AttachAccessibilityClient(&ReaderClient::Read);
