@@ -555,34 +555,44 @@ struct ReaderClient
     }
 };
 
+// Rounds take turns: the echo loop, the centre with the client attached, the echo loop, the centre without
+// it; each round of the centre is judged against the echo loop's on either side of it.
 void MeasureWithReader(const Window& window)
 {
-    std::printf("\n-- 16 outstanding with an accessibility client attached, rounds between the echo loop's\n");
+    std::printf("\n-- 16 outstanding with and without an accessibility client attached, between the echo "
+                "loop's rounds\n");
     constexpr int READER_ROUNDS = 6;
     const std::size_t itemsBefore = FrameListItemsAlive();
-    AttachAccessibilityClient(&ReaderClient::Read);
     std::vector<double> echo{Round(KINDS[0], 0, ECHO_FRAMES).Rate()};
-    std::vector<std::int64_t> toEcho; // per mille
-    std::string rounds;
+    std::array<std::vector<std::int64_t>, 2> toEcho; // per mille; [0] with the client, [1] without
+    std::array<std::string, 2> rounds;
     for (int round = 0; round < READER_ROUNDS; ++round) {
-        const double centre = Round(KINDS[0], window.port, ECHO_FRAMES).Rate();
-        echo.push_back(Round(KINDS[0], 0, ECHO_FRAMES).Rate());
-        const double around = (echo[echo.size() - 2] + echo.back()) / 2;
-        toEcho.push_back(static_cast<std::int64_t>(around > 0 ? 1000 * centre / around : 0));
-        rounds += std::string(round == 0 ? "" : ", ") + Fixed(centre / 1000, 1) + "k/" +
-                  Fixed(around / 1000, 1) + "k";
+        for (const bool attached : {true, false}) {
+            AttachAccessibilityClient(attached ? &ReaderClient::Read : nullptr);
+            const double centre = Round(KINDS[0], window.port, ECHO_FRAMES).Rate();
+            // The last announcement comes while the client is still there.
+            ServeFor(std::chrono::milliseconds(attached ? 2 * FrameListAnnouncer::PERIOD_MS : 0));
+            AttachAccessibilityClient(nullptr);
+            echo.push_back(Round(KINDS[0], 0, ECHO_FRAMES).Rate());
+            const double around = (echo[echo.size() - 2] + echo.back()) / 2;
+            const std::size_t k = attached ? 0 : 1;
+            toEcho[k].push_back(static_cast<std::int64_t>(around > 0 ? 1000 * centre / around : 0));
+            rounds[k] += std::string(round == 0 ? "" : ", ") + Fixed(centre / 1000, 1) + "k/" +
+                         Fixed(around / 1000, 1) + "k";
+        }
     }
-    // Let the last announcement come, then detach.
-    ServeFor(std::chrono::milliseconds(2 * FrameListAnnouncer::PERIOD_MS));
-    AttachAccessibilityClient(nullptr);
-    Note("frames/s by round, centre/echo loop, closed loop", rounds);
+    Note("frames/s by round, centre/echo loop, client attached", rounds[0]);
+    Note("frames/s by round, centre/echo loop, no client", rounds[1]);
     Note("reader", Fixed(static_cast<double>(ReaderClient::events)) + " events, " +
                        Fixed(static_cast<double>(ReaderClient::characters)) + " characters read, " +
-                       Fixed(static_cast<double>(FrameListItemsAlive() - itemsBefore)) + " line interfaces kept");
-    const double ratio = Percentile(toEcho, 0.5) / 1000;
+                       Fixed(static_cast<double>(FrameListItemsAlive() - itemsBefore)) +
+                       " line interfaces kept");
+    const double with = Percentile(toEcho[0], 0.5) / 1000;
+    const double without = Percentile(toEcho[1], 0.5) / 1000;
     Report("window's centre with an accessibility client attached against the echo loop, 16 outstanding",
-           Fixed(ratio, 2) + " (median of " + std::to_string(READER_ROUNDS) + " rounds)", ">= 0.70",
-           ratio >= 0.7);
+           Fixed(with, 2) + " (median of " + std::to_string(READER_ROUNDS) + " rounds; " + Fixed(without, 2) +
+               " without the client in the rounds between)",
+           ">= 0.70", with >= 0.7);
 }
 
 std::uint64_t Setting(const QStringList& arguments, const QString& name, std::uint64_t fallback)
