@@ -1,28 +1,30 @@
 #include "engine/messages.h"
 
-using namespace Qt::Literals::StringLiterals;
+#include <QCoreApplication>
+
+// Each text is the source of its translation: Chinese unless the window installs another language.
 
 QString SourcePortEmptyMessage()
 {
-    return u"源端口不能为空"_s;
+    return QCoreApplication::translate("Messages", "源端口不能为空");
 }
 
 QString DeviceAddressRangeMessage()
 {
-    return u"所填写的设备地址范围不正确"_s;
+    return QCoreApplication::translate("Messages", "所填写的设备地址范围不正确");
 }
 
 QString DestinationInvalidMessage()
 {
-    return u"目的ip或目的端口为空，或错误！"_s;
+    return QCoreApplication::translate("Messages", "目的ip或目的端口为空，或错误！");
 }
 
 QString CommandFormatMessage()
 {
-    return u"输入的命令格式不正确"_s;
+    return QCoreApplication::translate("Messages", "输入的命令格式不正确");
 }
 
 QString SourcePortOpenFailedMessage()
 {
-    return u"源端口打开失败，可能已被占用"_s;
+    return QCoreApplication::translate("Messages", "源端口打开失败，可能已被占用");
 }

@@ -95,14 +95,6 @@ std::string ZoneList(std::uint8_t bits, std::string_view separator)
     return text;
 }
 
-std::string NameList(std::span<const NamedBit> names, std::uint16_t bits, std::string_view NamedBit::*field,
-                     std::string_view separator)
-{
-    std::string text;
-    AppendNameList(text, names, bits, field, separator);
-    return text;
-}
-
 void AppendDecimal(std::string& out, unsigned value)
 {
     char digits[12];
@@ -323,30 +315,48 @@ void AppendFrameSummary(std::string& line, const DecodedFrame& frame)
     }
 }
 
-std::string DescribeFrameZh(const DecodedFrame& frame)
+std::string DescribeFrame(const DecodedFrame& frame, DecodingWording wording)
 {
+    const auto word = [wording](std::string_view chinese) {
+        return wording != nullptr ? wording(chinese) : std::string(chinese);
+    };
+    const std::string colon = word("：");
+    const std::string listSeparator = word("、");
+    const auto names = [&](std::span<const NamedBit> table, std::uint16_t bits) {
+        std::string list;
+        for (const NamedBit& name : table) {
+            if ((bits & name.mask) == 0)
+                continue;
+            if (!list.empty())
+                list += listSeparator;
+            list += word(name.zh);
+        }
+        return list;
+    };
     std::string text;
     const auto addLine = [&](std::string_view label, const std::string& value) {
         if (!text.empty())
             text += '\n';
-        text += label;
-        text += "：";
+        text += word(label);
+        text += colon;
         text += value;
     };
+    const std::string bytesWord = " " + word("字节");
 
     if (frame.size > FRAME_COMMAND) {
-        std::string name(CommandNameZh(frame.kind));
+        std::string name = word(CommandNameZh(frame.kind));
         if (frame.ack)
-            name += "确认";
+            name += word("确认");
         addLine("命令", name + " (" + Hex2(frame.command) + ")");
     }
     if (frame.size > 0)
-        addLine("长度字节",
-                std::to_string(frame.declaredLength) + "  数据报：" + std::to_string(frame.size) + " 字节");
+        addLine("长度字节", std::to_string(frame.declaredLength) + "  " + word("数据报") + colon +
+                                std::to_string(frame.size) + bytesWord);
     else
-        addLine("数据报", "0 字节");
+        addLine("数据报", "0" + bytesWord);
     if (frame.size > FRAME_DEVICE_NO)
-        addLine("通讯机号", std::to_string(frame.comm) + "  设备编号：" + std::to_string(frame.device));
+        addLine("通讯机号",
+                std::to_string(frame.comm) + "  " + word("设备编号") + colon + std::to_string(frame.device));
     else if (frame.size > FRAME_COMM_NO)
         addLine("通讯机号", std::to_string(frame.comm));
     if (frame.findings.Has(Finding::ReservedNotZero)) {
@@ -360,34 +370,38 @@ std::string DescribeFrameZh(const DecodedFrame& frame)
     }
 
     if (!frame.ack && (frame.kind == CommandKind::Status || frame.kind == CommandKind::Fault)) {
-        const auto orNone = [](std::string list) { return list.empty() ? std::string("无") : list; };
+        const auto orNone = [&](std::string list) { return list.empty() ? word("无") : list; };
         if (HasStatusByte(frame, ZoneAlarm))
-            addLine("防区报警", orNone(ZoneList(frame.status[ZoneAlarm], "、")));
+            addLine("防区报警", orNone(ZoneList(frame.status[ZoneAlarm], listSeparator)));
         if (frame.kind == CommandKind::Status && HasStatusByte(frame, DeviceFlags))
-            addLine("设备标志",
-                    orNone(NameList(DeviceFlagNames(), frame.status[DeviceFlags], &NamedBit::zh, "、")));
+            addLine("设备标志", orNone(names(DeviceFlagNames(), frame.status[DeviceFlags])));
         if (frame.kind == CommandKind::Status && HasStatusByte(frame, ZoneDisarm))
-            addLine("防区撤防", orNone(ZoneList(frame.status[ZoneDisarm], "、")));
+            addLine("防区撤防", orNone(ZoneList(frame.status[ZoneDisarm], listSeparator)));
     }
 
     if (frame.size > FRAME_COMMAND) {
         switch (frame.checksum) {
         case ChecksumState::Good:
-            addLine("校验和", "正确 (" + Hex2(frame.checksumFound) + ")");
+            addLine("校验和", word("正确") + " (" + Hex2(frame.checksumFound) + ")");
             break;
         case ChecksumState::Bad:
-            addLine("校验和",
-                    "错误，应为 " + Hex2(frame.checksumExpected) + "，实为 " + Hex2(frame.checksumFound));
+            addLine("校验和", word("错误，应为") + " " + Hex2(frame.checksumExpected) + word("，实为") + " " +
+                                  Hex2(frame.checksumFound));
             break;
         case ChecksumState::None:
-            addLine("校验和", "无校验和");
+            addLine("校验和", word("无校验和"));
             break;
         case ChecksumState::Missing:
-            addLine("校验和", "缺失");
+            addLine("校验和", word("缺失"));
             break;
         }
     }
     if (!frame.findings.Empty())
-        addLine("问题", NameList(FindingNames(), frame.findings.Bits(), &NamedBit::zh, "、"));
+        addLine("问题", names(FindingNames(), frame.findings.Bits()));
     return text;
+}
+
+std::string DescribeFrameZh(const DecodedFrame& frame)
+{
+    return DescribeFrame(frame, nullptr);
 }

@@ -156,3 +156,8 @@ void AppendNameList(std::string& out, std::span<const NamedBit> names, std::uint
 //   校验和：正确 (0x21) / 错误，应为 0x21，实为 0xFF / 无校验和 / 缺失
 //   问题：校验和错误、保留字节不为零    (findings in bit order, when there are any)
 std::string DescribeFrameZh(const DecodedFrame& frame);
+// The same decoding in the window's language: every fixed Chinese piece of it (labels, "：", "、", the
+// names of commands, flags and findings, the checksum's words) passes through `wording`, numbers and hex
+// do not. nullptr keeps the Chinese.
+using DecodingWording = std::string (*)(std::string_view chinese);
+std::string DescribeFrame(const DecodedFrame& frame, DecodingWording wording);

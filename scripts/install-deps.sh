@@ -12,7 +12,7 @@ packages=(
     tshark
     dpkg-dev file ccache
     libexpected-dev libyaml-cpp-dev prometheus-cpp-dev libpcap-dev
-    qt6-translations-l10n
+    qt6-translations-l10n qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
     lintian desktop-file-utils appstream mandoc librsvg2-bin
 )
 if [ "${1:-}" = "--with-tools" ]; then

@@ -2,6 +2,8 @@
 
 #include "ui/dialog_template.h"
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <QIcon>
 #include <QLabel>
 #include <QPushButton>
@@ -21,7 +23,6 @@ CAboutDlg::CAboutDlg(QWidget* parent)
                           Qt::WindowCloseButtonHint)
 {
     setObjectName(QStringLiteral("IDD_ABOUTBOX"));
-    setWindowTitle(QString::fromUtf8("关于 Veltrano"));
     setFont(DialogFont());
     setWindowIcon(ApplicationIcon());
     const DialogBaseUnits base = BaseUnitsOf(font());
@@ -30,19 +31,20 @@ CAboutDlg::CAboutDlg(QWidget* parent)
     auto* icon = new QLabel(this);
     icon->setObjectName(QStringLiteral("aboutIcon"));
     icon->setPixmap(ApplicationIcon().pixmap(32, 32));
+    icon->setAccessibleName(QStringLiteral("Veltrano")); // an unnamed image says nothing to a screen reader
     icon->setGeometry(QRect(DialogUnitsToPixels(QRect(11, 17, 20, 20), base).topLeft(), QSize(32, 32)));
 
-    auto* version = new QLabel(QString::fromUtf8("Veltrano 2.0 版"), this);
+    auto* version = new QLabel(this);
     version->setObjectName(QStringLiteral("aboutVersion"));
     version->setTextFormat(Qt::PlainText);
     version->setGeometry(DialogUnitsToPixels(QRect(40, 10, 119, 8), base));
 
-    auto* copyright = new QLabel(QString::fromUtf8("版权所有 (C) 2026"), this);
+    auto* copyright = new QLabel(this);
     copyright->setObjectName(QStringLiteral("aboutCopyright"));
     copyright->setTextFormat(Qt::PlainText);
     copyright->setGeometry(DialogUnitsToPixels(QRect(40, 25, 119, 8), base));
 
-    auto* ok = new QPushButton(QString::fromUtf8("确定"), this);
+    auto* ok = new QPushButton(this);
     ok->setObjectName(QStringLiteral("IDOK"));
     ok->setDefault(true);
     ok->setGeometry(DialogUnitsToPixels(QRect(178, 7, 50, 14), base));
@@ -50,13 +52,29 @@ CAboutDlg::CAboutDlg(QWidget* parent)
     ok->setFocus();
 
     setFixedSize(DialogUnitsToPixels(ABOUT_TEMPLATE_SIZE, base));
+    Retranslate();
 }
 
 CAboutDlg::~CAboutDlg() = default;
 
+void CAboutDlg::changeEvent(QEvent* event)
+{
+    QDialog::changeEvent(event);
+    if (event->type() == QEvent::LanguageChange)
+        Retranslate();
+}
+
+void CAboutDlg::Retranslate()
+{
+    setWindowTitle(tr("关于 Veltrano"));
+    findChild<QLabel*>(QStringLiteral("aboutVersion"))->setText(tr("Veltrano 2.0 版"));
+    findChild<QLabel*>(QStringLiteral("aboutCopyright"))->setText(tr("版权所有 (C) 2026"));
+    findChild<QPushButton*>(QStringLiteral("IDOK"))->setText(tr("确定"));
+}
+
 QString AboutMenuText()
 {
-    return QString::fromUtf8("关于 Veltrano(&A)...");
+    return QCoreApplication::translate("CAboutDlg", "关于 Veltrano(&A)...");
 }
 
 QIcon ApplicationIcon()

@@ -11,6 +11,12 @@ class CAboutDlg final : public QDialog
 public:
     explicit CAboutDlg(QWidget* parent = nullptr);
     ~CAboutDlg() override;
+
+protected:
+    void changeEvent(QEvent* event) override;
+
+private:
+    void Retranslate();
 };
 
 // The text of the console's About menu entry; empty would mean no entry.

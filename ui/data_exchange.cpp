@@ -2,6 +2,7 @@
 
 #include "ui/host_center_dlg.h"
 
+#include <QCoreApplication>
 #include <QLineEdit>
 
 #include <limits>
@@ -49,17 +50,19 @@ std::optional<int> ParseDialogInteger(QStringView text)
 
 QString IntegerPrompt()
 {
-    return QString::fromUtf8("请输入一个整数。");
+    return QCoreApplication::translate("CHostCenterDlg", "请输入一个整数。");
 }
 
 QString RangePrompt(int minValue, int maxValue)
 {
-    return QString::fromUtf8("请输入一个介于 %1 和 %2 之间的整数。").arg(minValue).arg(maxValue);
+    return QCoreApplication::translate("CHostCenterDlg", "请输入一个介于 %1 和 %2 之间的整数。")
+        .arg(minValue)
+        .arg(maxValue);
 }
 
 QString MaxCharsPrompt(int maxChars)
 {
-    return QString::fromUtf8("请输入不超过 %1 个字符。").arg(maxChars);
+    return QCoreApplication::translate("CHostCenterDlg", "请输入不超过 %1 个字符。").arg(maxChars);
 }
 
 bool CHostCenterDlg::UpdateData(bool saveAndValidate)

@@ -48,6 +48,7 @@ FrameListView::FrameListView(QWidget* parent) : QAbstractScrollArea(parent)
     m_refreshTimer.setInterval(REFRESH_PERIOD_MS);
     connect(&m_refreshTimer, &QTimer::timeout, this, &FrameListView::OnRefreshTimer);
     connect(&m_saver, &ListSaver::Finished, this, &FrameListView::OnSaveFinished);
+    InstallFrameListAccessibility();
 }
 
 FrameListView::~FrameListView() = default;
@@ -84,6 +85,8 @@ void FrameListView::Clear()
     m_current = -1;
     UpdateScrollRange();
     viewport()->update();
+    if (AccessibilityListening())
+        m_announcer.Cleared();
 }
 
 QString FrameListView::ToolTip(std::size_t row) const
@@ -219,6 +222,13 @@ void FrameListView::keyPressEvent(QKeyEvent* event)
         SelectAll();
         return;
     }
+    if (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier) {
+        // The context menu's other key, as desktops bind it.
+        QContextMenuEvent menu(QContextMenuEvent::Keyboard, KeyboardMenuPosition(),
+                               mapToGlobal(KeyboardMenuPosition()));
+        contextMenuEvent(&menu);
+        return;
+    }
     const qint64 page = VisibleRowCount();
     const qint64 from = m_current >= 0 ? m_current : static_cast<qint64>(FirstVisibleRow()) - 1;
     qint64 to = -1;
@@ -278,8 +288,26 @@ void FrameListView::contextMenuEvent(QContextMenuEvent* event)
     }
     QMenu* menu = CreateContextMenu();
     menu->setAttribute(Qt::WA_DeleteOnClose);
-    menu->popup(event->globalPos());
+    // From the keyboard the menu opens at the current line, where the reader's attention is.
+    const QPoint at = event->reason() == QContextMenuEvent::Mouse ? event->globalPos()
+                                                                  : mapToGlobal(KeyboardMenuPosition());
+    menu->popup(at);
     event->accept();
+}
+
+QPoint FrameListView::KeyboardMenuPosition() const
+{
+    const QRect line = m_current >= 0 ? RowRect(static_cast<std::size_t>(m_current)) : QRect();
+    const QPoint inViewport = line.isEmpty() ? QPoint(TEXT_MARGIN, 0) : line.bottomLeft();
+    return viewport()->mapTo(this, inViewport);
+}
+
+void FrameListView::focusInEvent(QFocusEvent* event)
+{
+    QAbstractScrollArea::focusInEvent(event);
+    // A reader entering the list hears the line it left, not only the list's name.
+    if (m_current >= 0 && AccessibilityListening())
+        m_announcer.CurrentChanged(static_cast<std::size_t>(m_current));
 }
 
 void FrameListView::changeEvent(QEvent* event)
@@ -300,6 +328,9 @@ void FrameListView::scrollContentsBy(int /*dx*/, int /*dy*/)
 void FrameListView::OnRefreshTimer()
 {
     m_refreshDue = false;
+    // Here, not per append: the announcement costs nothing while no assistive technology listens.
+    if (AccessibilityListening())
+        m_announcer.LinesAdded();
     const std::size_t accounted = m_rowsInRange;
     UpdateScrollRange();
     // Lines appended below the visible rows need only the new scroll range.
@@ -319,9 +350,9 @@ void FrameListView::AskAndSave(SaveFormat format)
     const bool text = format == SaveFormat::Text;
     const QString name =
         (m_direction == Direction::Out ? u"sent"_s : u"received"_s) + (text ? u".txt"_s : u".pcap"_s);
-    const QString path = QFileDialog::getSaveFileName(this, text ? u"保存为文本"_s : u"保存为 pcap"_s, name,
-                                                      text ? u"文本文件 (*.txt);;所有文件 (*)"_s
-                                                           : u"pcap 文件 (*.pcap);;所有文件 (*)"_s);
+    const QString path = QFileDialog::getSaveFileName(this, text ? tr("保存为文本") : tr("保存为 pcap"), name,
+                                                      text ? tr("文本文件 (*.txt);;所有文件 (*)")
+                                                           : tr("pcap 文件 (*.pcap);;所有文件 (*)"));
     if (!path.isEmpty())
         Save(format, path);
 }
@@ -341,33 +372,47 @@ QMenu* FrameListView::CreateContextMenu()
         action->setEnabled(enabled);
         return action;
     };
-    QAction* copy = add(u"复制(&C)"_s, HasSelection());
+    QAction* copy = add(tr("复制(&C)"), HasSelection());
     copy->setShortcut(QKeySequence::Copy);
     connect(copy, &QAction::triggered, this, &FrameListView::CopySelection);
-    QAction* all = add(u"全选(&A)"_s, m_store.Count() > 0);
+    QAction* all = add(tr("全选(&A)"), m_store.Count() > 0);
     all->setShortcut(QKeySequence::SelectAll);
     connect(all, &QAction::triggered, this, &FrameListView::SelectAll);
     for (QAction* action : {copy, all})
         action->setShortcutVisibleInContextMenu(true);
     menu->addSeparator();
     const bool canSave = m_store.Count() > 0 && !m_saver.Running();
-    connect(add(u"保存为文本(&T)..."_s, canSave), &QAction::triggered, this,
+    connect(add(tr("保存为文本(&T)..."), canSave), &QAction::triggered, this,
             [this] { AskAndSave(SaveFormat::Text); });
-    connect(add(u"保存为 pcap(&P)..."_s, canSave), &QAction::triggered, this,
+    connect(add(tr("保存为 pcap(&P)..."), canSave), &QAction::triggered, this,
             [this] { AskAndSave(SaveFormat::Pcap); });
 
     // The counts, for reading only.
     menu->addSeparator();
-    const FrameCounts& counts = m_store.Counts();
-    const bool sent = m_direction == Direction::Out;
-    QStringList lines{u"帧：%1"_s.arg(counts.frames), u"确认：%1"_s.arg(counts.acknowledgements),
-                      (sent ? u"未收到确认：%1"_s : u"未回确认：%1"_s).arg(counts.unanswered)};
-    if (sent)
-        lines << u"发送失败：%1"_s.arg(counts.failedSends);
-    lines << u"有问题的帧：%1"_s.arg(counts.withFindings);
-    for (const QString& line : lines)
+    for (const QString& line : CountLines())
         add(line, false);
     return menu;
+}
+
+QStringList FrameListView::CountLines() const
+{
+    const FrameCounts& counts = m_store.Counts();
+    const bool sent = m_direction == Direction::Out;
+    QStringList lines{tr("帧：%1").arg(counts.frames), tr("确认：%1").arg(counts.acknowledgements),
+                      (sent ? tr("未收到确认：%1") : tr("未回确认：%1")).arg(counts.unanswered)};
+    if (sent)
+        lines << tr("发送失败：%1").arg(counts.failedSends);
+    lines << tr("有问题的帧：%1").arg(counts.withFindings);
+    return lines;
+}
+
+QRect FrameListView::RowRect(std::size_t row) const
+{
+    const std::size_t first = FirstVisibleRow();
+    if (row < first || row >= m_store.Count() || row - first >= static_cast<std::size_t>(VisibleRowCount()))
+        return {};
+    const int top = static_cast<int>(row - first) * m_rowHeight;
+    return {0, top, viewport()->width(), m_rowHeight};
 }
 
 QColor FrameListView::TextColour(std::size_t row) const
@@ -415,6 +460,8 @@ void FrameListView::SelectRow(qint64 row, bool extend)
     m_current = row;
     EnsureVisible(row);
     viewport()->update();
+    if (AccessibilityListening())
+        m_announcer.CurrentChanged(static_cast<std::size_t>(row));
 }
 
 void FrameListView::EnsureVisible(qint64 row)

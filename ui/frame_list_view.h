@@ -1,6 +1,7 @@
 #pragma once
 
 #include "protocol/log_line.h"
+#include "ui/frame_list_accessible.h"
 #include "ui/frame_list_store.h"
 #include "ui/list_saver.h"
 
@@ -55,6 +56,9 @@ public:
 
     // The selected rows, first <= last; empty when nothing is selected.
     bool HasSelection() const { return m_anchor >= 0; }
+    bool IsSelected(std::size_t row) const;
+    // The line the keyboard moves from; -1 before any.
+    qint64 CurrentRow() const { return m_current; }
     std::size_t SelectionFirst() const;
     std::size_t SelectionLast() const;
     QString SelectedText() const;
@@ -68,6 +72,13 @@ public:
 
     int RowHeight() const { return m_rowHeight; }
     std::size_t FirstVisibleRow() const;
+    int VisibleRowCount() const;
+    // Row under a viewport position, or -1 below the last line.
+    qint64 RowAt(int y) const;
+    // A line's rectangle in the viewport; empty when it is not shown.
+    QRect RowRect(std::size_t row) const;
+    // The list's counts, one "label：number" per line, as the context menu shows them.
+    QStringList CountLines() const;
     // Whether a refresh for appended lines is still pending.
     bool RefreshPending() const { return m_refreshTimer.isActive(); }
 
@@ -83,6 +94,7 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void changeEvent(QEvent* event) override;
     void scrollContentsBy(int dx, int dy) override;
@@ -93,12 +105,10 @@ private:
     void AskAndSave(SaveFormat format);
     void Tell(const QString& message);
     QMenu* CreateContextMenu();
+    // Where a menu opened from the keyboard appears: below the current line, in the view's coordinates.
+    QPoint KeyboardMenuPosition() const;
     QColor TextColour(std::size_t row) const;
     void UpdateScrollRange();
-    int VisibleRowCount() const;
-    // Row under a viewport position, or -1 below the last line.
-    qint64 RowAt(int y) const;
-    bool IsSelected(std::size_t row) const;
     void SelectRow(qint64 row, bool extend);
     void EnsureVisible(qint64 row);
 
@@ -113,4 +123,5 @@ private:
     int m_rowHeight{1};
     qint64 m_anchor{-1};
     qint64 m_current{-1};
+    FrameListAnnouncer m_announcer{*this};
 };

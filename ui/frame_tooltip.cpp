@@ -2,9 +2,10 @@
 
 #include "protocol/acknowledgement.h"
 #include "protocol/frame_decoder.h"
+#include "ui/core_translations.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
-
 
 #include <cstring>
 #include <optional>
@@ -52,15 +53,20 @@ QString PairingLine(const FrameListStore& list, Direction direction, std::size_t
     if (sent && !ack && frame.sendError != 0)
         return {}; // never left: nothing can answer it
 
-    const QString label = ack ? (sent ? u"所应答的帧"_s : u"所确认的帧"_s) : (sent ? u"确认"_s : u"应答"_s);
+    const QString label = ack ? (sent ? QCoreApplication::translate("FrameToolTip", "所应答的帧")
+                                      : QCoreApplication::translate("FrameToolTip", "所确认的帧"))
+                              : (sent ? QCoreApplication::translate("FrameToolTip", "确认")
+                                      : QCoreApplication::translate("FrameToolTip", "应答"));
     const std::optional<std::uint64_t> serial = list.Partner(row);
     if (!serial) {
-        const QString none = ack ? u"未找到"_s : (sent ? u"尚无确认"_s : u"未回确认"_s);
-        return label + u"："_s + none;
+        const QString none = ack ? QCoreApplication::translate("FrameToolTip", "未找到")
+                                 : (sent ? QCoreApplication::translate("FrameToolTip", "尚无确认")
+                                         : QCoreApplication::translate("FrameToolTip", "未回确认"));
+        return label + QCoreApplication::translate("FrameToolTip", "：") + none;
     }
     const std::optional<std::size_t> partnerRow = partners.RowOf(*serial);
     if (!partnerRow)
-        return label + u"：该行已清除"_s;
+        return label + QCoreApplication::translate("FrameToolTip", "：该行已清除");
 
     const LoggedFrame partner = partners.At(*partnerRow);
     // A sent frame and the acknowledgement that came back: the round trip; a received frame and the
@@ -68,11 +74,16 @@ QString PairingLine(const FrameListStore& list, Direction direction, std::size_t
     const bool roundTrip = sent != ack;
     // The acknowledgement, appended second, holds the time between the two from the monotonic clock.
     const std::int64_t elapsed = ack ? list.Elapsed(row) : partners.Elapsed(*partnerRow);
-    const QString when = (sent ? u"收到于 "_s : u"发出于 "_s) + TimeOfDay(partner.timeUs);
-    QString text =
-        label + u"："_s + when + (roundTrip ? u"，往返 "_s : u"，应答用时 "_s) + FormatDuration(elapsed);
+    const QString when = (sent ? QCoreApplication::translate("FrameToolTip", "收到于 ")
+                               : QCoreApplication::translate("FrameToolTip", "发出于 ")) +
+                         TimeOfDay(partner.timeUs);
+    QString text = label + QCoreApplication::translate("FrameToolTip", "：") + when +
+                   (roundTrip ? QCoreApplication::translate("FrameToolTip", "，往返 ")
+                              : QCoreApplication::translate("FrameToolTip", "，应答用时 ")) +
+                   FormatDuration(elapsed);
     if (partner.sendError != 0)
-        text += u"（确认发送失败：%1）"_s.arg(Reason(partner.sendError));
+        text += QCoreApplication::translate("FrameToolTip", "（确认发送失败：%1）")
+                    .arg(Reason(partner.sendError));
     return text;
 }
 
@@ -99,11 +110,13 @@ QString FrameToolTip(const FrameListStore& list, Direction direction, std::size_
         return {};
     const LoggedFrame frame = list.At(row);
     QStringList lines;
-    lines << u"时间："_s + FormatLocalTime(frame.timeUs);
-    lines << (direction == Direction::Out ? u"发往："_s : u"来自："_s) + Peer(frame.peer);
+    lines << QCoreApplication::translate("FrameToolTip", "时间：") + FormatLocalTime(frame.timeUs);
+    lines << (direction == Direction::Out ? QCoreApplication::translate("FrameToolTip", "发往：")
+                                          : QCoreApplication::translate("FrameToolTip", "来自：")) +
+                 Peer(frame.peer);
     if (frame.sendError != 0)
-        lines << u"发送失败："_s + Reason(frame.sendError);
-    lines << QString::fromStdString(DescribeFrameZh(DecodeFrame(frame.bytes)));
+        lines << QCoreApplication::translate("FrameToolTip", "发送失败：") + Reason(frame.sendError);
+    lines << TranslatedDescription(DecodeFrame(frame.bytes));
     const QString pairing = PairingLine(list, direction, row, partners);
     if (!pairing.isEmpty())
         lines << pairing;

@@ -2,9 +2,13 @@
 
 #include "sim/event_catalogue.h"
 #include "ui/about_dlg.h"
+#include "ui/core_translations.h"
 #include "ui/dialog_template.h"
 #include "ui/frame_list_view.h"
+#include "ui/qt_translations.h"
 
+#include <QAbstractItemView>
+#include <QActionGroup>
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QGroupBox>
@@ -76,7 +80,6 @@ CHostCenterDlg::CHostCenterDlg(QWidget* parent)
       m_hIcon(ApplicationIcon())
 {
     setObjectName(u"IDD_MAIN"_s);
-    setWindowTitle(u"主机/中心模拟器"_s);
     setFont(DialogFont());
     CreateControls();
     ConnectHandlers();
@@ -85,6 +88,7 @@ CHostCenterDlg::CHostCenterDlg(QWidget* parent)
     SetUpDecorations();
     InitControls();
     UpdateData(false);
+    Retranslate();
     // No control takes the focus: the dialog keeps it, so Enter is the OK command.
     setFocus(Qt::OtherFocusReason);
 }
@@ -118,6 +122,13 @@ void CHostCenterDlg::contextMenuEvent(QContextMenuEvent* event)
 {
     // Window managers keep the title bar's menu to themselves, so the dialog offers its own.
     m_systemMenu->popup(event->globalPos());
+}
+
+void CHostCenterDlg::changeEvent(QEvent* event)
+{
+    QDialog::changeEvent(event);
+    if (event->type() == QEvent::LanguageChange)
+        Retranslate();
 }
 
 void CHostCenterDlg::CreateControls()
@@ -165,6 +176,14 @@ void CHostCenterDlg::CreateControls()
     m_sentList->SetPartnerList(m_recvList);
     m_recvList->SetDirection(Direction::In);
     m_recvList->SetPartnerList(m_sentList);
+    // Each field, the event list and each log list answers to its label, as assistive technology reads it.
+    const std::pair<const char*, QWidget*> buddies[] = {
+        {"sourcePortLabel", m_sourcePort}, {"destIpLabel", m_destIp},     {"destPortLabel", m_destPort},
+        {"commNoLabel", m_commNo},         {"deviceNoLabel", m_deviceNo}, {"zoneNoLabel", m_zoneNo},
+        {"eventTypeLabel", m_eventType},   {"sentListLabel", m_sentList}, {"recvListLabel", m_recvList},
+    };
+    for (const auto& [label, buddy] : buddies)
+        qobject_cast<QLabel*>(byName.at(label))->setBuddy(buddy);
 
     // The template's height covers the dropped-down list; the closed box is as tall as an edit.
     m_eventType->setGeometry(DialogUnitsToPixels(QRect(160, 230, 69, 14), base));
@@ -192,15 +211,88 @@ void CHostCenterDlg::SetUpDecorations()
 {
     m_systemMenu = new QMenu(this);
     m_systemMenu->setObjectName(u"systemMenu"_s);
-    connect(m_systemMenu->addAction(u"最小化(&N)"_s), &QAction::triggered, this, &QWidget::showMinimized);
+    m_minimiseAction = m_systemMenu->addAction(QString());
+    connect(m_minimiseAction, &QAction::triggered, this, &QWidget::showMinimized);
     m_systemMenu->addSeparator();
-    connect(m_systemMenu->addAction(u"关闭(&C)"_s), &QAction::triggered, this, &QWidget::close);
-    const QString about = AboutMenuText();
-    if (!about.isEmpty()) {
+    m_closeAction = m_systemMenu->addAction(QString());
+    connect(m_closeAction, &QAction::triggered, this, &QWidget::close);
+    // Each language by its own name; the choice lasts as long as the program.
+    m_systemMenu->addSeparator();
+    auto* languages = new QActionGroup(m_systemMenu);
+    for (const UiLanguage language : {UiLanguage::Chinese, UiLanguage::English}) {
+        QAction* action = m_systemMenu->addAction(LanguageName(language));
+        action->setObjectName(language == UiLanguage::English ? u"languageEnglish"_s : u"languageChinese"_s);
+        action->setCheckable(true);
+        languages->addAction(action);
+        connect(action, &QAction::triggered, this, [language] { SetUiLanguage(language); });
+    }
+    if (!AboutMenuText().isEmpty()) {
         m_systemMenu->addSeparator();
-        connect(m_systemMenu->addAction(about), &QAction::triggered, this, &CHostCenterDlg::OnAbout);
+        m_aboutAction = m_systemMenu->addAction(QString());
+        connect(m_aboutAction, &QAction::triggered, this, &CHostCenterDlg::OnAbout);
     }
     setWindowIcon(m_hIcon);
+}
+
+void CHostCenterDlg::Retranslate()
+{
+    setWindowTitle(tr("主机/中心模拟器"));
+    for (const ControlTemplate& control : MainTemplateControls()) {
+        if (*control.caption == '\0')
+            continue;
+        QWidget* widget = findChild<QWidget*>(QString::fromLatin1(control.name), Qt::FindDirectChildrenOnly);
+        const QString text = std::string_view(control.name) == "sentListLabel"
+                                 ? tr("发送", "the label of the list of sent frames")
+                                 : tr(control.caption);
+        if (auto* button = qobject_cast<QPushButton*>(widget))
+            button->setText(text);
+        else if (auto* label = qobject_cast<QLabel*>(widget))
+            label->setText(text);
+        else if (auto* group = qobject_cast<QGroupBox*>(widget))
+            group->setTitle(text);
+    }
+    for (int i = 0; i < m_eventType->count(); ++i)
+        m_eventType->setItemText(i, TranslatedEventName(i));
+    m_minimiseAction->setText(tr("最小化(&N)"));
+    m_closeAction->setText(tr("关闭(&C)"));
+    if (m_aboutAction != nullptr)
+        m_aboutAction->setText(AboutMenuText());
+    const QString current =
+        CurrentUiLanguage() == UiLanguage::English ? u"languageEnglish"_s : u"languageChinese"_s;
+    m_systemMenu->findChild<QAction*>(current)->setChecked(true);
+    NameForAssistiveTechnology();
+}
+
+void CHostCenterDlg::NameForAssistiveTechnology()
+{
+    const auto label = [this](const char* name) {
+        return findChild<QLabel*>(QString::fromLatin1(name), Qt::FindDirectChildrenOnly)->text();
+    };
+    const auto group = [this](const char* name) {
+        return findChild<QGroupBox*>(QString::fromLatin1(name), Qt::FindDirectChildrenOnly)->title();
+    };
+    // Named as their labels read; the command field has no label but its group.
+    const std::pair<QWidget*, QString> names[] = {
+        {m_sourcePort, label("sourcePortLabel")}, {m_destIp, label("destIpLabel")},
+        {m_destPort, label("destPortLabel")},     {m_commNo, label("commNoLabel")},
+        {m_deviceNo, label("deviceNoLabel")},     {m_zoneNo, label("zoneNoLabel")},
+        {m_eventType, label("eventTypeLabel")},   {m_commandText, group("customGroup")},
+        {m_sentList, label("sentListLabel")},     {m_recvList, label("recvListLabel")},
+    };
+    for (const auto& [control, name] : names)
+        control->setAccessibleName(name);
+    // The event list's own name is its current event; its drop-down list is named by the label.
+    m_eventType->view()->setAccessibleName(label("eventTypeLabel"));
+    // Buttons that share a caption keep it as their name and say in their description what they belong
+    // to: the group that frames them, the list beside them, or the source port beside Start and Stop.
+    const std::pair<QWidget*, QString> descriptions[] = {
+        {m_start, label("sourcePortLabel")},   {m_stop, label("sourcePortLabel")},
+        {m_autoSend, group("autoSendGroup")},  {m_autoStop, group("autoSendGroup")},
+        {m_sendEvent, group("eventGroup")},    {m_sendCustom, group("customGroup")},
+        {m_clearSent, label("sentListLabel")}, {m_clearRecv, label("recvListLabel")},
+    };
+    for (const auto& [control, description] : descriptions)
+        control->setAccessibleDescription(description);
 }
 
 void CHostCenterDlg::InitControls()
@@ -209,7 +301,7 @@ void CHostCenterDlg::InitControls()
     m_form.deviceNo = 1;
     m_form.zoneNo = 1;
     for (int i = 0; i < EVENT_TYPE_COUNT; ++i)
-        m_eventType->addItem(EventTypeName(i));
+        m_eventType->addItem(TranslatedEventName(i));
     m_eventType->setCurrentIndex(0);
     m_destIp->setText(QString::fromLatin1(DEFAULT_DESTINATION));
     m_destPort->setText(QString::fromLatin1(DEFAULT_DESTINATION_PORT));

@@ -8,6 +8,7 @@
 #include <QIcon>
 
 class FrameListView;
+class QAction;
 class QComboBox;
 class QLineEdit;
 class QMenu;
@@ -32,13 +33,14 @@ public:
     // The OK command: closes only when the form values pass the exchange.
     void accept() override;
 
-    // The window menu: Minimise, Close and the About entry.
+    // The window menu: Minimise, Close, the languages and the About entry.
     QMenu* SystemMenu() const { return m_systemMenu; }
     const CHostCenterEngine& Engine() const { return m_engine; }
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     // IConsole.
@@ -57,6 +59,9 @@ private:
     void ConnectHandlers();
     void SetUpDecorations();
     void InitControls();
+    // Every text in the window's language, and the names and descriptions assistive technology reads.
+    void Retranslate();
+    void NameForAssistiveTechnology();
 
     bool ExchangeInt(bool saveAndValidate, QLineEdit* edit, int& value, int minValue, int maxValue);
     bool ExchangeText(bool saveAndValidate, QLineEdit* edit, QString& value, int maxChars);
@@ -89,6 +94,9 @@ private:
     QPushButton* m_sendCustom{nullptr};
     QPushButton* m_debug{nullptr};
     QMenu* m_systemMenu{nullptr};
+    QAction* m_minimiseAction{nullptr};
+    QAction* m_closeAction{nullptr};
+    QAction* m_aboutAction{nullptr};
 
     CHostCenterEngine m_engine{*this};
 };

@@ -7,7 +7,6 @@
 #include <QElapsedTimer>
 #include <QSaveFile>
 
-
 #include <utility>
 
 using namespace Qt::Literals::StringLiterals;
@@ -25,7 +24,7 @@ constexpr int BACK_OFF_MS = 10;
 
 QString FailureMessage(const QString& path, const QSaveFile& file)
 {
-    return u"无法保存“%1”：%2"_s.arg(path, file.errorString());
+    return ListSaver::tr("无法保存“%1”：%2").arg(path, file.errorString());
 }
 
 } // namespace
@@ -44,7 +43,7 @@ std::optional<QString> ListSaver::Start(SaveFormat format, const QString& path, 
                                         std::vector<LocalPortSince> localPorts)
 {
     if (Running())
-        return u"正在保存另一个文件，请稍后再试。"_s;
+        return tr("正在保存另一个文件，请稍后再试。");
     auto file = std::make_unique<QSaveFile>(path);
     if (!file->open(QIODevice::WriteOnly))
         return FailureMessage(path, *file);
@@ -71,7 +70,7 @@ void ListSaver::OnSlice()
 {
     if (m_store.FirstSerial() != m_firstSerial) {
         StopWriter();
-        Finish(u"保存“%1”时列表已被清除，保存已放弃。"_s.arg(m_path));
+        Finish(tr("保存“%1”时列表已被清除，保存已放弃。").arg(m_path));
         return;
     }
     QElapsedTimer clock;
@@ -98,13 +97,15 @@ void ListSaver::AppendRow(std::size_t row)
 {
     const LoggedFrame frame = m_store.At(row);
     if (m_format == SaveFormat::Text) {
-        AppendTextLine(m_buffer, MakeRecord(frame.timeUs, m_direction, frame.peer, {}, frame.bytes, frame.sendError));
+        AppendTextLine(m_buffer,
+                       MakeRecord(frame.timeUs, m_direction, frame.peer, {}, frame.bytes, frame.sendError));
         return;
     }
     if (frame.sendError != 0)
         return;
     const Endpoint local{LocalAddress(frame.peer.address), LocalPort(m_firstSerial + row)};
-    AppendPcapRecord(m_buffer, CapturedOf(MakeRecord(frame.timeUs, m_direction, frame.peer, local, frame.bytes)),
+    AppendPcapRecord(m_buffer,
+                     CapturedOf(MakeRecord(frame.timeUs, m_direction, frame.peer, local, frame.bytes)),
                      ++m_identification);
 }
 

@@ -10,7 +10,8 @@ int main(int argc, char** argv)
 {
     CUdpEndpoint::PreferPollDispatcher();
     QApplication app(argc, argv);
-    InstallQtTranslations(app);
+    // Chinese unless VELTRANO_LANGUAGE asks for English; the window menu switches while it runs.
+    SetUiLanguage(LanguageFromEnvironment());
     // Lets the desktop match the window to the installed launcher and icon.
     QGuiApplication::setDesktopFileName(u"io.github.veltrano.veltrano"_s);
     CHostCenterDlg console;

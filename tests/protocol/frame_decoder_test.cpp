@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -162,6 +163,21 @@ TEST(DescribeFrameZh, OneFieldPerLine)
                                                                 "通讯机号：0  设备编号：0\n"
                                                                 "校验和：无校验和");
     EXPECT_EQ(DescribeFrameZh(DecodeFrame({})), "数据报：0 字节\n问题：帧不完整");
+}
+
+// The window puts each fixed piece into its own language: none may bypass the wording, and a wording
+// that changes nothing must give the Chinese decoding byte for byte.
+TEST(DescribeFrame, EveryFixedPiecePassesThroughTheWording)
+{
+    const DecodingWording marker = [](std::string_view) { return std::string("~"); };
+    const DecodingWording same = [](std::string_view chinese) { return std::string(chinese); };
+    for (const DecodeCase& c : DECODE_CASES) {
+        const DecodedFrame frame = DecodeFrame(Bytes(c.hex));
+        const std::string marked = DescribeFrame(frame, marker);
+        EXPECT_TRUE(std::ranges::all_of(marked, [](char ch) { return static_cast<unsigned char>(ch) < 0x80; }))
+            << c.name << ": " << marked;
+        EXPECT_EQ(DescribeFrame(frame, same), DescribeFrameZh(frame)) << c.name;
+    }
 }
 
 TEST(FrameDecoderNames, KeysAndMasksInBitOrder)
