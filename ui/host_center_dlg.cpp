@@ -4,6 +4,7 @@
 #include "ui/about_dlg.h"
 #include "ui/dialog_template.h"
 #include "ui/frame_list_view.h"
+#include "ui/panel_view.h"
 
 #include <QComboBox>
 #include <QContextMenuEvent>
@@ -89,7 +90,11 @@ CHostCenterDlg::CHostCenterDlg(QWidget* parent)
     setFocus(Qt::OtherFocusReason);
 }
 
-CHostCenterDlg::~CHostCenterDlg() = default;
+CHostCenterDlg::~CHostCenterDlg()
+{
+    // The panel view reads the engine's book: it goes while the engine is still whole.
+    delete m_panelView;
+}
 
 void CHostCenterDlg::accept()
 {
@@ -186,6 +191,12 @@ void CHostCenterDlg::ConnectHandlers()
     connect(m_clearSent, &QPushButton::clicked, &m_engine, &CHostCenterEngine::OnClearSent);
     connect(m_sendCustom, &QPushButton::clicked, &m_engine, &CHostCenterEngine::OnSendCustom);
     connect(m_debug, &QPushButton::clicked, &m_engine, &CHostCenterEngine::OnSendDebug);
+    connect(m_recvList, &FrameListView::PanelViewRequested, this, &CHostCenterDlg::OpenPanelView);
+    // The panel view closes with the console.
+    connect(this, &QDialog::finished, this, [this] {
+        if (m_panelView != nullptr)
+            m_panelView->close();
+    });
 }
 
 void CHostCenterDlg::SetUpDecorations()
@@ -193,6 +204,9 @@ void CHostCenterDlg::SetUpDecorations()
     m_systemMenu = new QMenu(this);
     m_systemMenu->setObjectName(u"systemMenu"_s);
     connect(m_systemMenu->addAction(u"最小化(&N)"_s), &QAction::triggered, this, &QWidget::showMinimized);
+    m_systemMenu->addSeparator();
+    connect(m_systemMenu->addAction(tr("面板状态(&B)...")), &QAction::triggered, this,
+            &CHostCenterDlg::OpenPanelView);
     m_systemMenu->addSeparator();
     connect(m_systemMenu->addAction(u"关闭(&C)"_s), &QAction::triggered, this, &QWidget::close);
     const QString about = AboutMenuText();
@@ -215,6 +229,15 @@ void CHostCenterDlg::InitControls()
     m_destPort->setText(QString::fromLatin1(DEFAULT_DESTINATION_PORT));
     m_sourcePort->setText(QString::fromLatin1(DEFAULT_SOURCE_PORT));
     ApplyState(m_engine.State());
+}
+
+void CHostCenterDlg::OpenPanelView()
+{
+    if (m_panelView == nullptr)
+        m_panelView = new PanelView(m_engine, this);
+    m_panelView->show();
+    m_panelView->raise();
+    m_panelView->activateWindow();
 }
 
 void CHostCenterDlg::OnAbout()

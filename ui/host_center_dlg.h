@@ -8,6 +8,7 @@
 #include <QIcon>
 
 class FrameListView;
+class PanelView;
 class QComboBox;
 class QLineEdit;
 class QMenu;
@@ -35,6 +36,10 @@ public:
     // The window menu: Minimise, Close and the About entry.
     QMenu* SystemMenu() const { return m_systemMenu; }
     const CHostCenterEngine& Engine() const { return m_engine; }
+
+    // Opens the panel view, a window of its own beside the console; made on first use.
+    void OpenPanelView();
+    PanelView* PanelViewWindow() const { return m_panelView; }
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -89,6 +94,7 @@ private:
     QPushButton* m_sendCustom{nullptr};
     QPushButton* m_debug{nullptr};
     QMenu* m_systemMenu{nullptr};
+    PanelView* m_panelView{nullptr}; // a child window: goes with the dialog, before the engine
 
     CHostCenterEngine m_engine{*this};
 };
