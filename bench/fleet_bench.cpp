@@ -106,8 +106,8 @@ struct Pair
 };
 
 // A centre, then a fleet against it for `seconds`; the centre ends once the fleet has.
-Pair RunPair(const std::string& dir, const std::vector<std::string>& centreOptions, int panels, double heartbeat,
-             int seconds)
+Pair RunPair(const std::string& dir, const std::vector<std::string>& centreOptions, int panels,
+             double heartbeat, int seconds, const std::vector<std::string>& fleetOptions = {})
 {
     const std::string port = std::to_string(FreePort());
     std::vector<std::string> centre{VELTRANO_CLI_PATH, "centre", "--bind", "127.0.0.1", "--port", port};
@@ -115,10 +115,11 @@ Pair RunPair(const std::string& dir, const std::vector<std::string>& centreOptio
     const auto started = std::chrono::steady_clock::now();
     const Child centreChild = Start(centre, dir + "/centre.txt");
     std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the centre binds before the fleet sends
-    const Child fleetChild =
-        Start({VELTRANO_CLI_PATH, "fleet", "--to", "127.0.0.1:" + port, "--panels", std::to_string(panels),
-               "--heartbeat", Fixed(heartbeat, 3), "--duration", std::to_string(seconds), "--seed", "1"},
-              dir + "/fleet.txt");
+    std::vector<std::string> fleet{VELTRANO_CLI_PATH, "fleet", "--to", "127.0.0.1:" + port};
+    fleet.insert(fleet.end(), {"--panels", std::to_string(panels), "--heartbeat", Fixed(heartbeat, 3),
+                               "--duration", std::to_string(seconds), "--seed", "1"});
+    fleet.insert(fleet.end(), fleetOptions.begin(), fleetOptions.end());
+    const Child fleetChild = Start(fleet, dir + "/fleet.txt");
     Pair pair;
     pair.fleet = Wait(fleetChild, started);
     if (centreChild.pid > 0)
@@ -159,6 +160,20 @@ int main()
     Report("centre --supervise CPU per frame, over without", Fixed(extra * 100, 1) + " %", "<= 10 %",
            extra <= 0.10);
 
+    // Event lines: the same fleet with an event per panel and minute, against a centre with and without them.
+    const std::vector<std::string> withEvents{"--events", "60"};
+    const Pair quiet = RunPair(dir, {}, ALL, 1.0, seconds, withEvents);
+    const Pair telling = RunPair(dir, {"--events"}, ALL, 1.0, seconds, withEvents);
+    const double quietPerFrame = quiet.centre.cpuSeconds / std::max(1.0, Field(quiet.centre, "received"));
+    const double tellingPerFrame =
+        telling.centre.cpuSeconds / std::max(1.0, Field(telling.centre, "received"));
+    Note("centre CPU per frame without / with --events, 57,600 events a minute (ns)",
+         Fixed(quietPerFrame * 1e9) + " / " + Fixed(tellingPerFrame * 1e9));
+    Note("events the centre wrote", Fixed(Field(telling.centre, "events")));
+    const double eventsExtra = tellingPerFrame / quietPerFrame - 1;
+    Report("centre --events CPU per frame, over without", Fixed(eventsExtra * 100, 1) + " %", "<= 10 %",
+           eventsExtra <= 0.10 && Field(telling.centre, "events") > 0);
+
     // Memory per panel: resident peaks of the whole space against a thousand, at the bench's 1 s heartbeat
     // (the matcher holds a second of frames) and at the default minute.
     const int shortRun = std::min(seconds, 3);
@@ -167,8 +182,8 @@ int main()
         const Pair large = heartbeat == 1.0 ? plain : RunPair(dir, {}, ALL, heartbeat, shortRun);
         const double perPanel = static_cast<double>(large.fleet.maxResidentKb - small.fleet.maxResidentKb) *
                                 1024.0 / (ALL - 1'000);
-        Report("fleet memory per panel, heartbeat " + Fixed(heartbeat) + " s (bytes)", Fixed(perPanel), "<= 64",
-               perPanel <= 64);
+        Report("fleet memory per panel, heartbeat " + Fixed(heartbeat) + " s (bytes)", Fixed(perPanel),
+               "<= 64", perPanel <= 64);
     }
     std::remove((dir + "/centre.txt").c_str());
     std::remove((dir + "/fleet.txt").c_str());

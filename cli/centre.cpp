@@ -154,7 +154,7 @@ void Centre::Handle(const BatchUdpSocket::Received& datagram, std::int64_t nowUs
     const FrameRecord record =
         MakeRecord(nowUs, Direction::In, datagram.from, {datagram.localAddress, m_local.port}, datagram.bytes);
     m_run.Log(record);
-    m_watch.Heard(datagram.from, record.decoded);
+    m_watch.Heard(record);
     if (!record.decoded.findings.Empty())
         ++m_counts.malformed;
 

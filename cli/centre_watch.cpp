@@ -3,6 +3,7 @@
 #include "cli/common_options.h"
 #include "link/json_line.h"
 #include "net/batch_udp_socket.h"
+#include "protocol/log_line.h"
 
 #include <fmt/format.h>
 
@@ -20,9 +21,38 @@ double Seconds(std::int64_t microseconds)
     return static_cast<double>(microseconds) / 1e6;
 }
 
-std::string PanelName(const SupervisedPanel& panel)
+std::string PanelName(const veltrano::BookPanel& panel)
 {
-    return fmt::format("{} {}:{}", panel.peer.ToString(), panel.comm, panel.dev);
+    return fmt::format("{} {}:{}", panel.Peer().ToString(), panel.comm, panel.dev);
+}
+
+// The decoded status of a panel in the report: zones in alarm and disarmed as numbers, device flags by the
+// decoder's keys and in the catalogue's words, the fault.
+void AddDecodedStatus(JsonLine& line, const veltrano::BookPanel& panel)
+{
+    const auto zones = [&line](std::string_view key, std::uint8_t bits) {
+        std::string& out = line.Key(key);
+        out += '[';
+        veltrano::AppendZoneList(out, bits, ",");
+        out += ']';
+    };
+    zones("alarm_zones", panel.status[ZoneAlarm]);
+    zones("disarmed_zones", panel.status[ZoneDisarm]);
+    std::string& flags = line.Key("flags");
+    flags += '[';
+    bool first = true;
+    for (const NamedBit& name : DeviceFlagNames()) {
+        if ((panel.status[DeviceFlags] & name.mask) == 0)
+            continue;
+        if (!first)
+            flags += ',';
+        AppendJsonString(flags, name.key);
+        first = false;
+    }
+    flags += ']';
+    std::string words;
+    veltrano::AppendFlagWordsZh(words, panel.status[DeviceFlags], "、");
+    line.Text("flags_zh", words).Bool("fault", panel.Fault());
 }
 
 const CLI::Validator& ListenValidator()
@@ -41,6 +71,8 @@ void AddCentreWatchOptions(CLI::App* command, CentreWatchOptions& options)
         ->check(CLI::Range(0.001, 31'536'000.0));
     command->add_option("--supervise-report", options.reportPath, "Write the panels' table to FILE at the end")
         ->type_name("FILE");
+    command->add_flag("--events", options.events,
+                      "Write a line per event a panel's frame carries, read against its last status");
     command->add_option("--metrics", options.metricsText, "Serve Prometheus metrics on /metrics (PORT: loopback)")
         ->type_name("ADDR:PORT")
         ->check(ListenValidator());
@@ -58,13 +90,16 @@ CentreWatch::~CentreWatch() = default;
 Status CentreWatch::Start(const BatchUdpSocket& socket)
 {
     m_socket = &socket;
-    if (m_options.superviseS > 0 || !m_options.reportPath.empty()) {
-        const auto silence = std::chrono::microseconds(
-            static_cast<std::int64_t>((m_options.superviseS > 0 ? m_options.superviseS : 60.0) * 1e6));
+    const bool supervising = m_options.superviseS > 0 || !m_options.reportPath.empty();
+    if (supervising || m_options.events || !m_options.metricsText.empty()) {
+        // A report without a limit of its own tells silences of a minute, as it always has.
+        const double silenceS = m_options.superviseS > 0 ? m_options.superviseS : supervising ? 60.0 : 0.0;
+        const auto silence = std::chrono::microseconds(static_cast<std::int64_t>(silenceS * 1e6));
         m_start = MonoClock::now();
-        m_supervisor = std::make_unique<Supervisor>(Supervisor::Limits{silence, Supervisor::DEFAULT_MAX_PEERS},
-                                                    m_start);
-        m_checkTimer.start(m_supervisor->CheckPeriod());
+        m_book = std::make_unique<veltrano::PanelBook>(
+            veltrano::PanelBook::Limits{silence, veltrano::PanelBook::DEFAULT_MAX_PEERS}, m_start);
+        if (supervising)
+            m_checkTimer.start(m_book->CheckPeriod());
     }
     if (auto metrics = StartAnnouncedMetrics(m_options.metricsText, m_metrics, m_publishTimer); !metrics)
         return metrics;
@@ -80,22 +115,68 @@ static MonoTime CoarseNow()
     return MonoTime(std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec));
 }
 
-void CentreWatch::Supervise(const Endpoint& peer, const DecodedFrame& decoded)
+void CentreWatch::Book(const FrameRecord& record)
 {
-    if (auto back = m_supervisor->Heard(peer, decoded, CoarseNow()))
-        Report(*back);
+    const auto heard = m_book->Hear(record.peer, record.decoded, CoarseNow(), record.wallUs);
+    if (heard.back)
+        Report(*heard.back);
+    if (m_options.events && heard.events != 0)
+        WriteEvents(heard, record);
 }
 
-void CentreWatch::Report(const Supervisor::Report& report)
+// `<ts> event <peer> comm C dev D <key> [zone Z] (<index> <name>)`, or with --jsonl the event object of
+// docs/frame.schema.json: the same index, key and name as `events --jsonl`.
+void CentreWatch::WriteEvents(const veltrano::PanelBook::Heard& heard, const FrameRecord& record)
 {
-    const bool missing = report.change == Supervisor::Change::Missing;
+    const veltrano::BookPanel& panel = m_book->Panel(heard.panel);
+    std::string& out = m_run.Output().Buffer();
+    for (std::uint64_t seq = heard.firstSeq; seq < heard.firstSeq + heard.events; ++seq) {
+        const veltrano::PanelEvent& event = m_book->Events().At(seq).event;
+        const bool named = event.row != veltrano::STATUS_BITS_EVENT;
+        if (m_run.Output().Jsonl()) {
+            JsonLine line(out);
+            line.Text("type", "event");
+            std::string& ts = line.Key("ts");
+            ts += '"';
+            AppendTimestampUtc(ts, record.wallUs);
+            ts += '"';
+            line.Text("peer", record.peer.ToString()).Number("comm", panel.comm).Number("dev", panel.dev);
+            if (named)
+                line.Number("index", event.row);
+            else
+                line.Null("index");
+            line.Text("key", veltrano::EventKey(event)).Text("name", veltrano::EventNameZh(event));
+            if (event.zone != 0)
+                line.Number("zone", event.zone);
+            if (!named)
+                line.Text("byte", veltrano::StatusByteKey(event.byte)).Number("bits", event.bits);
+            line.Number("seq", seq).End();
+        } else {
+            AppendTimestampUtc(out, record.wallUs);
+            out += " event ";
+            AppendPeer(out, record.peer.address, record.peer.port);
+            fmt::format_to(std::back_inserter(out), " comm {} dev {} ", panel.comm, panel.dev);
+            veltrano::AppendEventText(out, event);
+            out += " (";
+            if (named)
+                fmt::format_to(std::back_inserter(out), "{} ", event.row);
+            out += veltrano::EventNameZh(event);
+            out += ")\n";
+        }
+    }
+    m_run.Output().Written();
+}
+
+void CentreWatch::Report(const veltrano::PanelBook::Report& report)
+{
+    const bool missing = report.change == veltrano::PanelBook::Change::Missing;
     ++(missing ? m_reportedMissing : m_reportedBack);
-    const SupervisedPanel& panel = *report.panel;
+    const veltrano::BookPanel& panel = m_book->Panel(report.panel);
     std::string& out = m_run.Output().Buffer();
     if (m_run.Output().Jsonl()) {
         JsonLine(out)
             .Text("type", missing ? "missing" : "back")
-            .Text("peer", panel.peer.ToString())
+            .Text("peer", panel.Peer().ToString())
             .Number("comm", panel.comm)
             .Number("dev", panel.dev)
             .Number("silent_s", Seconds(report.silentUs))
@@ -107,24 +188,31 @@ void CentreWatch::Report(const Supervisor::Report& report)
     m_run.Output().Written();
 }
 
+// A line per panel of the book, in the order they were first heard.
 void CentreWatch::WriteReport(MonoTime now) const
 {
     std::string lines;
-    const std::int64_t nowUs = std::chrono::duration_cast<std::chrono::microseconds>(now - m_start).count();
-    for (const SupervisedPanel& panel : m_supervisor->Panels()) {
+    for (std::uint32_t i = 0; i < m_book->size(); ++i) {
+        const veltrano::BookPanel& panel = m_book->Panel(i);
         JsonLine line(lines);
         line.Text("type", "panel")
-            .Text("peer", panel.peer.ToString())
+            .Text("peer", panel.Peer().ToString())
             .Number("comm", panel.comm)
             .Number("dev", panel.dev)
-            .Bool("missing", panel.missing)
-            .Number("silent_s", Seconds(nowUs - panel.lastHeardUs))
+            .Bool("missing", panel.Missing())
+            .Number("silent_s", Seconds(m_book->SilentForUs(panel, now)))
             .Number("gaps", panel.gaps)
-            .Number("longest_silence_s", Seconds(m_supervisor->SilenceUs(panel, now)));
-        if (panel.hasStatus)
+            .Number("longest_silence_s", Seconds(m_book->SilenceUs(panel, now)))
+            .Number("frames", panel.frames);
+        std::string& heard = line.Key("last_heard");
+        heard += '"';
+        AppendTimestampUtc(heard, panel.lastHeardWallUs);
+        heard += '"';
+        if (panel.HasStatus())
             line.Text("status", FormatBytesHex(panel.status));
         else
             line.Null("status");
+        AddDecodedStatus(line, panel);
         line.End();
     }
     std::ofstream file(m_options.reportPath, std::ios::binary | std::ios::trunc);
@@ -136,7 +224,7 @@ void CentreWatch::WriteReport(MonoTime now) const
 
 void CentreWatch::OnCheck()
 {
-    m_supervisor->Check(MonoClock::now(), [this](const Supervisor::Report& report) { Report(report); });
+    m_book->Check(MonoClock::now(), [this](const veltrano::PanelBook::Report& report) { Report(report); });
     m_run.EndOfBatch();
 }
 
@@ -147,9 +235,12 @@ void CentreWatch::Publish()
     totals.framesSent = m_acknowledged;
     totals.acknowledgements = m_acknowledged;
     totals.kernelDrops = m_socket != nullptr ? m_socket->KernelDrops() : 0;
-    if (m_supervisor) {
-        totals.panelsSeen = m_supervisor->Seen();
-        totals.panelsMissing = m_supervisor->MissingNow();
+    if (m_book) {
+        totals.panelsSeen = m_book->size();
+        totals.panelsMissing = m_book->MissingNow();
+        totals.panelsInAlarm = m_book->InAlarmNow();
+        for (std::size_t kind = 0; kind < totals.events.size(); ++kind)
+            totals.events[kind] = m_book->EventsOfKind(kind);
     }
     m_metrics->Publish(totals);
 }
@@ -157,21 +248,25 @@ void CentreWatch::Publish()
 std::span<const RecordField> CentreWatch::Summary() const
 {
     m_fields.clear();
-    if (!m_supervisor)
+    if (!m_book)
         return {};
     const MonoTime now = MonoClock::now();
     m_longest.clear();
-    for (const SupervisedPanel* panel : m_supervisor->LongestSilences(LONGEST_SHOWN, now))
-        m_longest += fmt::format("{}{}={:.3f}s", m_longest.empty() ? "" : ",", PanelName(*panel),
-                                 Seconds(m_supervisor->SilenceUs(*panel, now)));
+    for (const std::uint32_t index : m_book->LongestSilences(LONGEST_SHOWN, now)) {
+        const veltrano::BookPanel& panel = m_book->Panel(index);
+        m_longest += fmt::format("{}{}={:.3f}s", m_longest.empty() ? "" : ",", PanelName(panel),
+                                 Seconds(m_book->SilenceUs(panel, now)));
+    }
     if (!m_options.reportPath.empty())
         WriteReport(now);
     m_fields = {
-        {"panels_seen", static_cast<std::uint64_t>(m_supervisor->Seen())},
-        {"panels_missing", static_cast<std::uint64_t>(m_supervisor->MissingNow())},
+        {"panels_seen", static_cast<std::uint64_t>(m_book->size())},
+        {"panels_missing", static_cast<std::uint64_t>(m_book->MissingNow())},
+        {"panels_in_alarm", static_cast<std::uint64_t>(m_book->InAlarmNow())},
+        {"events", m_book->Totals().events},
         {"reported_missing", m_reportedMissing},
         {"reported_back", m_reportedBack},
-        {"unfollowed", m_supervisor->Unfollowed()},
+        {"unfollowed", m_book->Totals().unfollowed},
         {"longest_silences", std::string_view(m_longest)},
     };
     return m_fields;

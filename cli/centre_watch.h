@@ -1,8 +1,9 @@
 #pragma once
 
+#include "book/panel_book.h"
 #include "cli/metrics.h"
 #include "cli/run.h"
-#include "fleet/supervisor.h"
+#include "link/ack_matcher.h"
 #include "link/frame_record.h"
 #include "protocol/result.h"
 
@@ -23,13 +24,15 @@ struct CentreWatchOptions
     double superviseS{0}; // 0: no supervision
     std::string reportPath;
     std::string metricsText; // ADDR:PORT; empty: none
+    bool events{false};      // a line per event a panel's frame carries
 };
 
-// --supervise, --supervise-report and --metrics on `centre`.
+// --supervise, --supervise-report, --events and --metrics on `centre`.
 void AddCentreWatchOptions(CLI::App* command, CentreWatchOptions& options);
 
-// What the centre adds with those options: the supervisor fed from its receive path, its missing and back
-// lines, the report file at the end, and the metrics endpoint. Idle without them.
+// What the centre adds with those options: the panel book fed from its receive path, its event lines, its
+// missing and back lines, its table in the report file at the end, and the metrics endpoint. Without them
+// there is no book and nothing to do per datagram.
 class CentreWatch final : public QObject
 {
     Q_OBJECT
@@ -42,19 +45,20 @@ public:
     // Starts the endpoint and the checks once the centre's socket is open.
     Status Start(const BatchUdpSocket& socket);
     // Every datagram the centre takes.
-    void Heard(const Endpoint& peer, const DecodedFrame& decoded)
+    void Heard(const FrameRecord& record)
     {
         ++m_received;
-        if (m_supervisor)
-            Supervise(peer, decoded);
+        if (m_book)
+            Book(record);
     }
     void Acknowledged(std::uint64_t count) { m_acknowledged += count; }
-    // The supervisor's fields of the centre's summary, valid until the next call; writes the report file.
+    // The book's fields of the centre's summary, valid until the next call; writes the report file.
     std::span<const RecordField> Summary() const;
 
 private:
-    void Supervise(const Endpoint& peer, const DecodedFrame& decoded);
-    void Report(const Supervisor::Report& report);
+    void Book(const FrameRecord& record);
+    void WriteEvents(const veltrano::PanelBook::Heard& heard, const FrameRecord& record);
+    void Report(const veltrano::PanelBook::Report& report);
     void WriteReport(MonoTime now) const;
     void OnCheck();
     void Publish();
@@ -63,7 +67,7 @@ private:
     Run& m_run;
     const BatchUdpSocket* m_socket{nullptr};
     MonoTime m_start;
-    std::unique_ptr<Supervisor> m_supervisor;
+    std::unique_ptr<veltrano::PanelBook> m_book;
     std::unique_ptr<MetricsEndpoint> m_metrics;
     QTimer m_checkTimer;
     QTimer m_publishTimer;

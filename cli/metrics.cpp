@@ -64,6 +64,16 @@ Result<std::unique_ptr<MetricsEndpoint>> MetricsEndpoint::Start(const ListenAddr
     metrics->m_drops = counter("veltrano_kernel_drops_total", "Datagrams the kernel dropped on full queues.");
     metrics->m_seen = gauge("veltrano_panels_seen", "Panels heard at least once, or simulated.");
     metrics->m_missing = gauge("veltrano_panels_missing", "Panels silent for longer than the limit.");
+    metrics->m_inAlarm = gauge("veltrano_panels_in_alarm", "Panels with a zone in alarm now.");
+    auto& events = prometheus::BuildCounter()
+                       .Name("veltrano_events_total")
+                       .Help("Events the panels' frames carried, by the catalogue's key.")
+                       .Register(registry);
+    for (std::size_t kind = 0; kind < metrics->m_events.size(); ++kind) {
+        const veltrano::PanelEvent event{kind + 1 < metrics->m_events.size() ? static_cast<std::uint8_t>(kind)
+                                                                             : veltrano::STATUS_BITS_EVENT};
+        metrics->m_events[kind] = &events.Add({{"event", std::string(veltrano::EventKey(event))}});
+    }
     metrics->m_roundTrips = &prometheus::BuildHistogram()
                                  .Name("veltrano_round_trip_seconds")
                                  .Help("Round trips from a send to its acknowledgement.")
@@ -92,6 +102,9 @@ void MetricsEndpoint::Publish(const MetricsTotals& totals)
     Advance(m_drops, totals.kernelDrops, m_published.kernelDrops);
     m_seen->Set(static_cast<double>(totals.panelsSeen));
     m_missing->Set(static_cast<double>(totals.panelsMissing));
+    m_inAlarm->Set(static_cast<double>(totals.panelsInAlarm));
+    for (std::size_t kind = 0; kind < m_events.size(); ++kind)
+        Advance(m_events[kind], totals.events[kind], m_published.events[kind]);
     if (m_pending) {
         m_roundTrips->ObserveMultiple({m_pendingBuckets.begin(), m_pendingBuckets.end()}, m_pendingSum);
         m_pendingBuckets.fill(0);

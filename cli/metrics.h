@@ -1,5 +1,6 @@
 #pragma once
 
+#include "book/panel_book.h"
 #include "fleet/fleet_inputs.h"
 #include "protocol/result.h"
 
@@ -33,6 +34,9 @@ struct MetricsTotals
     std::uint64_t kernelDrops{0};
     std::uint64_t panelsSeen{0};
     std::uint64_t panelsMissing{0};
+    std::uint64_t panelsInAlarm{0}; // panels with a zone in alarm now
+    // Events the panels' frames carried, by PanelBook kind: the catalogue's rows, then status bits.
+    std::array<std::uint64_t, veltrano::PanelBook::EVENT_KINDS> events{};
 };
 
 // `--metrics ADDR:PORT`: Prometheus text on /metrics, served by the exposer's own threads. The event loop
@@ -71,6 +75,8 @@ private:
     prometheus::Counter* m_drops{nullptr};
     prometheus::Gauge* m_seen{nullptr};
     prometheus::Gauge* m_missing{nullptr};
+    prometheus::Gauge* m_inAlarm{nullptr};
+    std::array<prometheus::Counter*, veltrano::PanelBook::EVENT_KINDS> m_events{};
     prometheus::Histogram* m_roundTrips{nullptr};
     MetricsTotals m_published;
     std::array<double, BOUNDS.size() + 1> m_pendingBuckets{};

@@ -1,6 +1,7 @@
 # `make package`: a Debian package of everything `cmake --install` puts down (the window, the companion,
-# their man pages, the launcher entry, its metadata and icons, the shell completion and the Wireshark
-# dissector), for a prefix of /usr. `scripts/check-package.sh` holds it to the Debian tools.
+# their man pages, the launcher entry, its metadata and icons, the shell completion, the Wireshark
+# dissector, the Grafana dashboard and the alerting rules), for a prefix of /usr. `scripts/check-package.sh`
+# holds it to the Debian tools.
 include(GNUInstallDirs)
 
 # Debian wants man pages and the changelog compressed, without name or time stamp in the gzip header.
@@ -25,6 +26,10 @@ install(FILES ${veltrano_doc_dir}/veltrano.1.gz ${veltrano_doc_dir}/veltrano-cli
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${veltrano_doc_dir}/changelog.Debian.gz ${PROJECT_SOURCE_DIR}/packaging/copyright
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The Grafana dashboard and the Prometheus alerting rules for what `--metrics` serves.
+install(FILES ${PROJECT_SOURCE_DIR}/monitoring/veltrano-dashboard.json
+              ${PROJECT_SOURCE_DIR}/monitoring/veltrano-alerts.yml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/veltrano/monitoring)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
         RENAME veltrano)
 

@@ -9,7 +9,7 @@
 set -uo pipefail
 build=${1:?build dir}
 # Programs under BUILD_DIR/bench; one not built is listed as such.
-benches=(core_bench window_bench cli_bench fleet_bench)
+benches=(core_bench window_bench cli_bench fleet_bench book_bench)
 
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 work=$(mktemp -d)

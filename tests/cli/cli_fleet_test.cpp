@@ -1,3 +1,4 @@
+#include "protocol/hex.h"
 #include "tests/cli/cli_harness.h"
 #include "tests/support/loopback_peer.h"
 
@@ -16,6 +17,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <set>
 
@@ -303,6 +305,8 @@ TEST(CliFleet, MetricsParseBindToLoopbackAndSurviveBadRequests)
                  {"veltrano_kernel_drops_total", "counter"},
                  {"veltrano_panels_seen", "gauge"},
                  {"veltrano_panels_missing", "gauge"},
+                 {"veltrano_panels_in_alarm", "gauge"},
+                 {"veltrano_events_total", "counter"},
                  {"veltrano_round_trip_seconds", "histogram"}})
             EXPECT_EQ(types.contains(name) ? types.at(name) : "", type) << port << " " << name;
         EXPECT_TRUE(Http(0x7F000002, port, SCRAPE, 500ms).empty()) << "bound to 127.0.0.1 only";
@@ -312,6 +316,94 @@ TEST(CliFleet, MetricsParseBindToLoopbackAndSurviveBadRequests)
     const CliResult fleetResult = fleet.Finish(30s);
     EXPECT_EQ(fleetResult.exitCode, 0) << fleetResult.err;
     EXPECT_EQ(Number(fleetResult.Summary(), "retried"), 0u) << "the centre kept up while scraped";
+    centre.process.Signal(SIGINT);
+    centre.process.Finish();
+}
+
+// The centre counts the events its panels' frames carry by the catalogue's key, and the panels in alarm now.
+TEST(CliFleet, CentreMetricsCountEventsByKindAndPanelsInAlarm)
+{
+    Centre centre({"--metrics", "0"});
+    const std::string to = centre.To();
+    const auto port = centre.process.AnnouncedPort(METRICS_PORT);
+    ASSERT_TRUE(port);
+    LoopbackPeer peer;
+    const std::uint16_t centrePort = centre.process.ListeningPort().value_or(0);
+    for (const char* hex : {"0C 00 01 00 00 00 02 04 11 00 00 24", "0C 00 02 00 00 00 02 02 15 00 00 27",
+                            "0C 00 02 00 00 00 02 00 15 00 00 25", "0C 00 03 00 00 00 02 01 11 00 00 23"})
+        peer.SendTo(centrePort, ParseHexBytes(hex).value());
+    const std::string wanted[] = {
+        "veltrano_events_total{event=\"zone-alarm\"} 3",
+        "veltrano_events_total{event=\"zone-alarm-restore\"} 1",
+        "veltrano_events_total{event=\"tamper\"} 1",
+        "veltrano_events_total{event=\"device-disarm\"} 0",
+        "veltrano_panels_in_alarm 2",
+        "veltrano_panels_seen 3",
+    };
+    std::string body;
+    const auto hasAll = [&] {
+        body = Http(0x7F000001, *port, SCRAPE);
+        return std::ranges::all_of(wanted, [&](const std::string& line) {
+            return body.find("\n" + line + "\n") != std::string::npos;
+        });
+    };
+    EXPECT_TRUE(QTest::qWaitFor(hasAll, 5000)) << body;
+    centre.process.Signal(SIGINT);
+    centre.process.Finish();
+}
+
+// Every metric the dashboard and the alerting rules of the package name is one the centre or the fleet
+// serves, and each covers what it is there for.
+TEST(CliFleet, DashboardAndRulesNameOnlyServedMetrics)
+{
+    Centre centre({"--metrics", "0"});
+    const auto centrePort = centre.process.AnnouncedPort(METRICS_PORT);
+    ASSERT_TRUE(centrePort);
+    CliProcess fleet(Fleet(centre.To(), {"--panels", "1", "--duration", "1", "--metrics", "0"}));
+    const auto fleetPort = fleet.AnnouncedPort(METRICS_PORT);
+    ASSERT_TRUE(fleetPort);
+    std::set<std::string> served;
+    for (const auto port : {*centrePort, *fleetPort})
+        for (const auto& [name, type] : ParseExposition(Http(0x7F000001, port, SCRAPE))) {
+            served.insert(name);
+            if (type == "histogram")
+                for (const char* suffix : {"_bucket", "_sum", "_count"})
+                    served.insert(name + suffix);
+        }
+    EXPECT_TRUE(served.contains("veltrano_events_total"));
+
+    const struct
+    {
+        const char* file;
+        std::vector<std::string> covers;
+    } files[] = {
+        {"veltrano-dashboard.json",
+         {"veltrano_frames_received_total", "veltrano_acknowledgements_total",
+          "veltrano_round_trip_seconds_bucket", "veltrano_panels_seen", "veltrano_panels_missing",
+          "veltrano_panels_in_alarm", "veltrano_events_total"}},
+        {"veltrano-alerts.yml",
+         {"veltrano_panels_missing", "veltrano_frames_lost_total", "veltrano_kernel_drops_total"}},
+    };
+    static const QRegularExpression metric(QStringLiteral("\\bveltrano_[a-z0-9_]+"));
+    for (const auto& f : files) {
+        QFile file(QStringLiteral(VELTRANO_MONITORING_DIR "/") + QString::fromUtf8(f.file));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << f.file;
+        const QByteArray text = file.readAll();
+        if (QString::fromUtf8(f.file).endsWith(QStringLiteral(".json"))) {
+            QJsonParseError error;
+            QJsonDocument::fromJson(text, &error);
+            EXPECT_EQ(error.error, QJsonParseError::NoError)
+                << f.file << ": " << error.errorString().toStdString();
+        }
+        std::set<std::string> named;
+        for (auto it = metric.globalMatch(QString::fromUtf8(text)); it.hasNext();)
+            named.insert(it.next().captured(0).toStdString());
+        for (const std::string& name : named)
+            EXPECT_TRUE(served.contains(name)) << f.file << " names " << name << ", which nothing serves";
+        for (const std::string& name : f.covers)
+            EXPECT_TRUE(named.contains(name)) << f.file << " leaves out " << name;
+    }
+    EXPECT_EQ(fleet.Finish().exitCode, 0);
     centre.process.Signal(SIGINT);
     centre.process.Finish();
 }
