@@ -1,32 +1,13 @@
 #include "ui/event_log_model.h"
 
+#include "book/event_line.h"
 #include "book/panel_book.h"
-#include "protocol/log_line.h"
 #include "ui/frame_tooltip.h"
 #include "ui/panel_table_model.h"
 #include "ui/panel_texts.h"
 
 #include <algorithm>
 #include <string>
-
-namespace {
-
-// "<time> <peer> <comm>:<dev> <event in Chinese>", the time in UTC as in the lists' saved lines.
-void AppendEventLine(std::string& out, const veltrano::PanelBook& book, const veltrano::LoggedEvent& event)
-{
-    AppendTimestampUtc(out, event.wallUs);
-    out += ' ';
-    if (event.panel < book.size()) {
-        const veltrano::BookPanel& panel = book.Panel(event.panel);
-        AppendPeer(out, panel.address, event.port);
-        out += ' ' + std::to_string(panel.comm) + ':' + std::to_string(panel.dev);
-    }
-    out += ' ';
-    veltrano::AppendEventTextZh(out, event.event);
-    out += '\n';
-}
-
-} // namespace
 
 EventLogModel::EventLogModel(const veltrano::PanelBook& book, QObject* parent)
     : QAbstractTableModel(parent), m_book(book)
@@ -138,7 +119,11 @@ void EventLogModel::Release()
 
 void EventLogModel::AppendLine(std::string& out, const veltrano::LoggedEvent& event) const
 {
-    AppendEventLine(out, m_book, event);
+    if (event.panel >= m_book.size())
+        return;
+    const veltrano::BookPanel& panel = m_book.Panel(event.panel);
+    veltrano::AppendEventTextLine(out, event.wallUs, {panel.address, event.port}, panel.comm, panel.dev,
+                                  event.event);
 }
 
 void EventLogLines::Take()

@@ -53,7 +53,7 @@ public:
     void Release();
 
     const std::deque<veltrano::LoggedEvent>& Events() const { return m_rows; }
-    // What a saved or copied line says of the event: the companion's event line.
+    // The line a save or a copy writes for the event: the companion's event line.
     void AppendLine(std::string& out, const veltrano::LoggedEvent& event) const;
 
 private:

@@ -246,7 +246,8 @@ TEST(EventLogModel, AppendsTheEventsOfEachFrameAndShowsOnePanelsOnRequest)
 
     std::string line;
     f.model.AppendLine(line, f.model.Events().front());
-    EXPECT_TRUE(line.ends_with(" 127.0.0.2:5000 3:7 防区报警 防区3\n")) << line;
+    EXPECT_TRUE(line.ends_with(" event 127.0.0.2:5000 comm 3 dev 7 zone-alarm zone 3 (3 防区报警)\n"))
+        << line;
 }
 
 TEST(EventLogModel, KeepsAtMostItsCapacityDroppingTheOldestRows)
@@ -267,7 +268,7 @@ TEST(EventLogModel, KeepsAtMostItsCapacityDroppingTheOldestRows)
     // The newest event is the last row, and the rows follow the book's own order.
     std::string last;
     f.model.AppendLine(last, f.model.Events().back());
-    EXPECT_TRUE(last.ends_with("防区报警恢复 防区1\n")) << last;
+    EXPECT_TRUE(last.ends_with(" zone-alarm-restore zone 1 (4 防区报警恢复)\n")) << last;
     EXPECT_EQ(f.model.index(0, EventLogModel::EventColumn).data().toString(), u"防区报警"_s);
 }
 

@@ -300,9 +300,10 @@ TEST_F(PanelViewTest, TheEventLogCopiesAndSavesItsLinesAsText)
     QTest::keySequence(&log, QKeySequence::Copy);
     const QStringList lines = QApplication::clipboard()->text().split(u'\n');
     ASSERT_EQ(lines.size(), 2);
-    const QString peer = u"127.0.0.1:%1 4:4 "_s.arg(m_panel.Port());
-    EXPECT_TRUE(lines[0].endsWith(peer + u"防区报警 防区1"_s)) << lines[0].toStdString();
-    EXPECT_TRUE(lines[1].endsWith(peer + u"防区报警 防区8"_s)) << lines[1].toStdString();
+    // The companion's event line.
+    const QString panel = u" event 127.0.0.1:%1 comm 4 dev 4 "_s.arg(m_panel.Port());
+    EXPECT_TRUE(lines[0].endsWith(panel + u"zone-alarm zone 1 (3 防区报警)"_s)) << lines[0].toStdString();
+    EXPECT_TRUE(lines[1].endsWith(panel + u"zone-alarm zone 8 (3 防区报警)"_s)) << lines[1].toStdString();
 
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
