@@ -70,6 +70,10 @@ PanelView::PanelView(CHostCenterEngine& engine, QWidget* parent)
     connect(&m_refreshTimer, &QTimer::timeout, this, &PanelView::Refresh);
     connect(&m_engine, &CHostCenterEngine::RegistryChanged, this, [this] { m_registryDirty = true; });
     connect(&m_saver, &ListSaver::Finished, this, &PanelView::OnSaveFinished);
+    m_filterTimer.setSingleShot(true);
+    m_filterTimer.setInterval(FILTER_DELAY_MS);
+    connect(&m_filterTimer, &QTimer::timeout, this,
+            [this] { m_sortedPanels.SetFilterText(m_filter->text()); });
 }
 
 PanelView::~PanelView() = default;
@@ -81,7 +85,7 @@ QWidget* PanelView::CreatePanelsTab()
     m_filter->setObjectName(u"panelFilter"_s);
     m_filter->setPlaceholderText(tr("筛选：通讯机号、设备编号、地址或状态"));
     m_filter->setClearButtonEnabled(true);
-    connect(m_filter, &QLineEdit::textChanged, this, &PanelView::OnFilterChanged);
+    connect(m_filter, &QLineEdit::textChanged, this, [this] { m_filterTimer.start(); });
 
     m_silenceLimit = new QSpinBox(tab);
     m_silenceLimit->setObjectName(u"silenceLimit"_s);
@@ -289,11 +293,6 @@ void PanelView::OnSilenceLimitChanged(int seconds)
     m_engine.Book().SetSilenceLimit(std::chrono::seconds(seconds));
     if (m_refreshTimer.isActive())
         Refresh();
-}
-
-void PanelView::OnFilterChanged(const QString& text)
-{
-    m_sortedPanels.SetFilterText(text);
 }
 
 void PanelView::OnEventLogMenu(const QPoint& position)

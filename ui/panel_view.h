@@ -29,6 +29,7 @@ class PanelView final : public QWidget
 
 public:
     static constexpr int REFRESH_PERIOD_MS = 100;
+    static constexpr int FILTER_DELAY_MS = 250;
 
     explicit PanelView(CHostCenterEngine& engine, QWidget* parent = nullptr);
     ~PanelView() override;
@@ -60,7 +61,6 @@ private:
     QWidget* CreateRegistryTab();
     QTableView* CreateTable(QAbstractItemModel* model, const QString& name);
     void OnSilenceLimitChanged(int seconds);
-    void OnFilterChanged(const QString& text);
     void OnEventLogMenu(const QPoint& position);
     void AskAndSaveEventLog();
     void OnSaveFinished(const QString& message);
@@ -76,6 +76,8 @@ private:
     EventLogLines m_savedLines;
     ListSaver m_saver{m_savedLines};
     QTimer m_refreshTimer;
+    // Filtering tens of thousands of rows takes a while: once typing pauses, not at every key.
+    QTimer m_filterTimer;
     bool m_registryDirty{true};
 
     QTabWidget* m_tabs{nullptr};

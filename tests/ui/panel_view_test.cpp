@@ -11,6 +11,7 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -227,10 +228,33 @@ TEST_F(PanelViewTest, ShowsEachPanelAsItStandsAndTheEventsItsFramesCarried)
     EXPECT_EQ(ColumnTexts(log, 3), (QStringList{u"3"_s, u"8"_s, u""_s}));
 
     // The filter field keeps the rows that show its text.
-    Find<QLineEdit>(*m_console->PanelViewWindow(), "panelFilter")->setText(u"被撬"_s);
-    EXPECT_EQ(ColumnTexts(table, 0), QStringList{u"0"_s});
-    Find<QLineEdit>(*m_console->PanelViewWindow(), "panelFilter")->clear();
-    EXPECT_EQ(table.model()->rowCount(), 2);
+    auto* filter = Find<QLineEdit>(*m_console->PanelViewWindow(), "panelFilter");
+    filter->setText(u"被撬"_s);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return ColumnTexts(table, 0) == QStringList{u"0"_s}; }, WAIT_MS));
+    filter->clear();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return table.model()->rowCount() == 2; }, WAIT_MS));
+}
+
+// However fast frames come, the table hears of them at most once per refresh period.
+TEST_F(PanelViewTest, FramesInQuickSuccessionReachTheTableInBatches)
+{
+    ASSERT_NE(OpenFromWindowMenu(), nullptr);
+    Send(StatusFrame(6, 6, DEFAULT_STATUS));
+    ASSERT_TRUE(WaitForRows("panelTable", 1));
+    QSignalSpy changed(Table("panelTable")->model(), &QAbstractItemModel::dataChanged);
+    // Frames for several periods, each waited for.
+    QElapsedTimer clock;
+    clock.start();
+    int frames = 0;
+    while (frames < 40 || clock.elapsed() < 5 * PanelView::REFRESH_PERIOD_MS) {
+        Send(StatusFrame(6, 6, DEFAULT_STATUS));
+        ++frames;
+    }
+    const qint64 periods = clock.elapsed() / PanelView::REFRESH_PERIOD_MS;
+    EXPECT_GE(changed.size(), 1);
+    EXPECT_LE(changed.size(), periods + 2) << frames << " frames in " << clock.elapsed() << " ms";
+    EXPECT_EQ(Table("panelTable")->model()->index(0, PanelTableModel::FramesColumn).data().toString(),
+              QString::number(frames + 1));
 }
 
 TEST_F(PanelViewTest, APanelSilentPastTheLimitGoesGreyAndComesBackWhenHeard)
