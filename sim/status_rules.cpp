@@ -100,6 +100,8 @@ void AppendHex(std::string& out, std::uint8_t value)
 PanelEvents StatusEvents(const StatusBytes& from, const StatusBytes& to)
 {
     PanelEvents events;
+    if (from == to) // a heartbeat: most frames a centre hears
+        return events;
     StatusBytes now = from;
     if (const std::uint8_t device = DeviceEventFor(from, to); device != STATUS_BITS_EVENT) {
         events.Add({device});
