@@ -37,6 +37,7 @@ void CHostCenterEngine::OnSendEvent()
 
     // The pair is registered even when nothing is sent: no selection, or a zone event without a zone.
     CDeviceEntry& entry = PrepareStatusEntry(values.commNo, values.deviceNo);
+    Q_EMIT RegistryChanged();
     const auto built =
         BuildEvent(m_console.EventSelection(), entry.m_status, static_cast<std::uint8_t>(values.commNo),
                    static_cast<std::uint8_t>(values.deviceNo), values.zoneNo);

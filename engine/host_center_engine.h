@@ -1,5 +1,6 @@
 #pragma once
 
+#include "book/panel_book.h"
 #include "engine/console.h"
 #include "net/udp_endpoint.h"
 #include "protocol/acknowledgement.h"
@@ -48,6 +49,13 @@ public:
     // The port the centre listens on, host byte order; 0 while Idle.
     std::uint16_t ListeningPort() const { return m_endpoint.LocalPort(); }
     const CDeviceRegistry& Registry() const { return m_registry; }
+    // What the centre knows of the panels it hears, fed with every datagram read.
+    veltrano::PanelBook& Book() { return m_book; }
+    const veltrano::PanelBook& Book() const { return m_book; }
+
+Q_SIGNALS:
+    // An event send found or created a registry entry, and may have changed its status.
+    void RegistryChanged();
 
 private:
     // A datagram read and answered, listed once every datagram of its notification is answered.
@@ -78,6 +86,7 @@ private:
     std::array<Answered, CUdpEndpoint::SIGNALS_PER_WAKE> m_answered{};
     std::size_t m_answeredCount{0};
     CDeviceRegistry m_registry;
+    veltrano::PanelBook m_book{{}, std::chrono::steady_clock::now()};
     // Declared after the registry, so that the socket goes first.
     CUdpEndpoint m_endpoint;
     // Lives as long as the engine: stopping and starting resumes the walk where it stopped.

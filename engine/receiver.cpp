@@ -1,6 +1,7 @@
 #include "engine/host_center_engine.h"
 
 #include "protocol/acknowledgement.h"
+#include "protocol/frame_decoder.h"
 
 #include <utility>
 #include <variant>
@@ -34,6 +35,8 @@ void CHostCenterEngine::ListAnswered()
     for (std::size_t i = 0; i < count; ++i) {
         const Answered& line = m_answered[i];
         const auto datagram = std::span(line.bytes).first(static_cast<std::size_t>(line.read.length));
+        // After the answers went out: the book never holds up a peer.
+        m_book.Hear(line.read.sender, DecodeFrame(datagram), line.read.at, line.read.timeUs);
         m_console.AppendFrame(LogList::Received,
                               {datagram, line.read.timeUs, line.read.sender, 0, line.read.at});
         if (line.acknowledged)

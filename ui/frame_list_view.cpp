@@ -386,6 +386,10 @@ QMenu* FrameListView::CreateContextMenu()
             [this] { AskAndSave(SaveFormat::Text); });
     connect(add(tr("保存为 pcap(&P)..."), canSave), &QAction::triggered, this,
             [this] { AskAndSave(SaveFormat::Pcap); });
+    if (m_direction == Direction::In) {
+        menu->addSeparator();
+        connect(menu->addAction(tr("面板状态(&B)...")), &QAction::triggered, this, &FrameListView::PanelViewRequested);
+    }
 
     // The counts, for reading only.
     menu->addSeparator();

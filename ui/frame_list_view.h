@@ -85,6 +85,8 @@ public:
 Q_SIGNALS:
     // An empty message when the file is complete.
     void SaveFinished(const QString& message);
+    // The received list's menu asks for the panel view.
+    void PanelViewRequested();
 
 protected:
     bool viewportEvent(QEvent* event) override;

@@ -6,6 +6,7 @@
 #include "ui/dialog_template.h"
 #include "ui/frame_list_view.h"
 #include "ui/qt_translations.h"
+#include "ui/panel_view.h"
 
 #include <QAbstractItemView>
 #include <QActionGroup>
@@ -93,7 +94,11 @@ CHostCenterDlg::CHostCenterDlg(QWidget* parent)
     setFocus(Qt::OtherFocusReason);
 }
 
-CHostCenterDlg::~CHostCenterDlg() = default;
+CHostCenterDlg::~CHostCenterDlg()
+{
+    // The panel view reads the engine's book: it goes while the engine is still whole.
+    delete m_panelView;
+}
 
 void CHostCenterDlg::accept()
 {
@@ -205,6 +210,12 @@ void CHostCenterDlg::ConnectHandlers()
     connect(m_clearSent, &QPushButton::clicked, &m_engine, &CHostCenterEngine::OnClearSent);
     connect(m_sendCustom, &QPushButton::clicked, &m_engine, &CHostCenterEngine::OnSendCustom);
     connect(m_debug, &QPushButton::clicked, &m_engine, &CHostCenterEngine::OnSendDebug);
+    connect(m_recvList, &FrameListView::PanelViewRequested, this, &CHostCenterDlg::OpenPanelView);
+    // The panel view closes with the console.
+    connect(this, &QDialog::finished, this, [this] {
+        if (m_panelView != nullptr)
+            m_panelView->close();
+    });
 }
 
 void CHostCenterDlg::SetUpDecorations()
@@ -213,6 +224,9 @@ void CHostCenterDlg::SetUpDecorations()
     m_systemMenu->setObjectName(u"systemMenu"_s);
     m_minimiseAction = m_systemMenu->addAction(QString());
     connect(m_minimiseAction, &QAction::triggered, this, &QWidget::showMinimized);
+    m_systemMenu->addSeparator();
+    m_panelViewAction = m_systemMenu->addAction(QString());
+    connect(m_panelViewAction, &QAction::triggered, this, &CHostCenterDlg::OpenPanelView);
     m_systemMenu->addSeparator();
     m_closeAction = m_systemMenu->addAction(QString());
     connect(m_closeAction, &QAction::triggered, this, &QWidget::close);
@@ -254,6 +268,7 @@ void CHostCenterDlg::Retranslate()
     for (int i = 0; i < m_eventType->count(); ++i)
         m_eventType->setItemText(i, TranslatedEventName(i));
     m_minimiseAction->setText(tr("最小化(&N)"));
+    m_panelViewAction->setText(tr("面板状态(&B)..."));
     m_closeAction->setText(tr("关闭(&C)"));
     if (m_aboutAction != nullptr)
         m_aboutAction->setText(AboutMenuText());
@@ -307,6 +322,15 @@ void CHostCenterDlg::InitControls()
     m_destPort->setText(QString::fromLatin1(DEFAULT_DESTINATION_PORT));
     m_sourcePort->setText(QString::fromLatin1(DEFAULT_SOURCE_PORT));
     ApplyState(m_engine.State());
+}
+
+void CHostCenterDlg::OpenPanelView()
+{
+    if (m_panelView == nullptr)
+        m_panelView = new PanelView(m_engine, this);
+    m_panelView->show();
+    m_panelView->raise();
+    m_panelView->activateWindow();
 }
 
 void CHostCenterDlg::OnAbout()

@@ -9,6 +9,7 @@
 
 class FrameListView;
 class QAction;
+class PanelView;
 class QComboBox;
 class QLineEdit;
 class QMenu;
@@ -36,6 +37,10 @@ public:
     // The window menu: Minimise, Close, the languages and the About entry.
     QMenu* SystemMenu() const { return m_systemMenu; }
     const CHostCenterEngine& Engine() const { return m_engine; }
+
+    // Opens the panel view, a window of its own beside the console; made on first use.
+    void OpenPanelView();
+    PanelView* PanelViewWindow() const { return m_panelView; }
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -96,7 +101,9 @@ private:
     QMenu* m_systemMenu{nullptr};
     QAction* m_minimiseAction{nullptr};
     QAction* m_closeAction{nullptr};
+    QAction* m_panelViewAction{nullptr};
     QAction* m_aboutAction{nullptr};
+    PanelView* m_panelView{nullptr}; // a child window: goes with the dialog, before the engine
 
     CHostCenterEngine m_engine{*this};
 };

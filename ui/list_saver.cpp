@@ -29,7 +29,12 @@ QString FailureMessage(const QString& path, const QSaveFile& file)
 
 } // namespace
 
-ListSaver::ListSaver(const FrameListStore& store, QObject* parent) : QObject(parent), m_store(store)
+ListSaver::ListSaver(const FrameListStore& store, QObject* parent) : QObject(parent), m_store(&store)
+{
+    connect(&m_sliceTimer, &QTimer::timeout, this, &ListSaver::OnSlice);
+}
+
+ListSaver::ListSaver(const TextLines& lines, QObject* parent) : QObject(parent), m_lines(&lines)
 {
     connect(&m_sliceTimer, &QTimer::timeout, this, &ListSaver::OnSlice);
 }
@@ -44,6 +49,8 @@ std::optional<QString> ListSaver::Start(SaveFormat format, const QString& path, 
 {
     if (Running())
         return tr("正在保存另一个文件，请稍后再试。");
+    if (m_store == nullptr)
+        format = SaveFormat::Text; // lines that are not frames make no capture
     auto file = std::make_unique<QSaveFile>(path);
     if (!file->open(QIODevice::WriteOnly))
         return FailureMessage(path, *file);
@@ -53,9 +60,9 @@ std::optional<QString> ListSaver::Start(SaveFormat format, const QString& path, 
     m_direction = direction;
     m_localPorts = std::move(localPorts);
     m_portIndex = 0;
-    m_firstSerial = m_store.FirstSerial();
+    m_firstSerial = FirstSerial();
     m_next = 0;
-    m_end = m_store.Count();
+    m_end = m_store != nullptr ? m_store->Count() : m_lines->LineCount();
     m_buffer.clear();
     if (format == SaveFormat::Pcap)
         AppendPcapFileHeader(m_buffer);
@@ -66,9 +73,19 @@ std::optional<QString> ListSaver::Start(SaveFormat format, const QString& path, 
     return std::nullopt;
 }
 
+std::optional<QString> ListSaver::Start(const QString& path)
+{
+    return Start(SaveFormat::Text, path, Direction::In, {});
+}
+
+std::uint64_t ListSaver::FirstSerial() const
+{
+    return m_store != nullptr ? m_store->FirstSerial() : m_lines->FirstLineSerial();
+}
+
 void ListSaver::OnSlice()
 {
-    if (m_store.FirstSerial() != m_firstSerial) {
+    if (FirstSerial() != m_firstSerial) {
         StopWriter();
         Finish(tr("保存“%1”时列表已被清除，保存已放弃。").arg(m_path));
         return;
@@ -95,7 +112,11 @@ void ListSaver::OnSlice()
 
 void ListSaver::AppendRow(std::size_t row)
 {
-    const LoggedFrame frame = m_store.At(row);
+    if (m_store == nullptr) {
+        m_lines->AppendLine(m_buffer, row);
+        return;
+    }
+    const LoggedFrame frame = m_store->At(row);
     if (m_format == SaveFormat::Text) {
         AppendTextLine(m_buffer,
                        MakeRecord(frame.timeUs, m_direction, frame.peer, {}, frame.bytes, frame.sendError));

@@ -34,6 +34,23 @@ struct LocalPortSince
     std::uint16_t port{0};
 };
 
+// Lines of a list that holds no frames (the panel view's event log): saved as text only.
+class TextLines
+{
+public:
+    virtual std::size_t LineCount() const = 0;
+    // Changes when the lines are cleared: a save under way is then abandoned.
+    virtual std::uint64_t FirstLineSerial() const = 0;
+    // The row's line with its newline.
+    virtual void AppendLine(std::string& out, std::size_t row) const = 0;
+
+protected:
+    TextLines() = default;
+    ~TextLines() = default;
+    TextLines(const TextLines&) = default;
+    TextLines& operator=(const TextLines&) = default;
+};
+
 // Writes a list to a file without holding the window up, even at a million lines. The lines are formatted
 // on the window's thread in slices of a few milliseconds between its events, since the store is only ever
 // touched there; a writer thread takes the formatted chunks to the file and commits it, so a slow disk or
@@ -49,12 +66,15 @@ class ListSaver final : public QObject
 
 public:
     explicit ListSaver(const FrameListStore& store, QObject* parent = nullptr);
+    explicit ListSaver(const TextLines& lines, QObject* parent = nullptr);
     ~ListSaver() override;
 
     // The message to show when the file cannot be created or a save already runs; nothing starts then.
     // Sent frames whose send failed never reached the wire and are left out of a capture.
     std::optional<QString> Start(SaveFormat format, const QString& path, Direction direction,
                                  std::vector<LocalPortSince> localPorts);
+    // The same for lines that are not frames, as text.
+    std::optional<QString> Start(const QString& path);
     bool Running() const { return m_file != nullptr; }
 
 Q_SIGNALS:
@@ -72,8 +92,11 @@ private:
     void Finish(const QString& message);
     std::uint32_t LocalAddress(std::uint32_t peer);
     std::uint16_t LocalPort(std::uint64_t serial);
+    std::uint64_t FirstSerial() const;
 
-    const FrameListStore& m_store;
+    // One of the two.
+    const FrameListStore* m_store{nullptr};
+    const TextLines* m_lines{nullptr};
     QTimer m_sliceTimer;
     std::unique_ptr<QSaveFile> m_file; // written by the writer thread while it runs
     QString m_path;

@@ -230,7 +230,7 @@ TEST_F(TrafficTest, TheContextMenuCopiesSelectsAllAndShowsTheCounts)
 
     EXPECT_EQ(RightClick(*m_received, 2, &menu),
               (QStringList{u"复制(&C)"_s, u"全选(&A)"_s, u"保存为文本(&T)..."_s, u"保存为 pcap(&P)..."_s,
-                           u"(帧：2)"_s, u"(确认：1)"_s, u"(未回确认：0)"_s, u"(有问题的帧：1)"_s}));
+                           u"面板状态(&B)..."_s, u"(帧：2)"_s, u"(确认：1)"_s, u"(未回确认：0)"_s, u"(有问题的帧：1)"_s}));
     ASSERT_NE(menu, nullptr);
     menu->actions().value(1)->trigger();
     menu->close();
