@@ -1,12 +1,21 @@
 #include "ui/panel_texts.h"
 
+#include "sim/event_catalogue.h"
+#include "ui/core_translations.h"
+
+#include <QCoreApplication>
+
+#include <algorithm>
 #include <string>
 
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-constexpr std::string_view LIST_SEPARATOR = "、";
+QString ListSeparator()
+{
+    return QCoreApplication::translate("PanelTexts", "、");
+}
 
 QString FromUtf8(std::string_view text)
 {
@@ -18,15 +27,25 @@ QString FromUtf8(std::string_view text)
 QString ZoneListText(std::uint8_t bits)
 {
     std::string text;
-    veltrano::AppendZoneList(text, bits, LIST_SEPARATOR);
-    return FromUtf8(text);
+    veltrano::AppendZoneList(text, bits, ",");
+    return FromUtf8(text).replace(u',', ListSeparator());
 }
 
+// A flag's word is the catalogue row that sets it, in the window's language.
 QString DeviceFlagsText(std::uint8_t flags)
 {
-    std::string text;
-    veltrano::AppendFlagWordsZh(text, flags, LIST_SEPARATOR);
-    return FromUtf8(text);
+    QStringList words;
+    for (int bit = 0; bit < 8; ++bit) {
+        if ((flags & (1U << bit)) == 0)
+            continue;
+        const std::string_view chinese = veltrano::FlagWordZh(bit);
+        const auto row = std::find_if(EVENT_CATALOGUE.begin(), EVENT_CATALOGUE.end(),
+                                      [&](const EventRow& r) { return chinese == r.name; });
+        words.append(row != EVENT_CATALOGUE.end()
+                         ? TranslatedEventName(static_cast<int>(row - EVENT_CATALOGUE.begin()))
+                         : QCoreApplication::translate("PanelTexts", "位%1").arg(bit));
+    }
+    return words.join(ListSeparator());
 }
 
 QString StatusBytesText(const StatusBytes& status)
@@ -36,7 +55,8 @@ QString StatusBytesText(const StatusBytes& status)
 
 QString EventNameText(const veltrano::PanelEvent& event)
 {
-    return FromUtf8(veltrano::EventNameZh(event));
+    return event.row < EVENT_TYPE_COUNT ? TranslatedEventName(event.row)
+                                        : QCoreApplication::translate("PanelTexts", "未知状态位");
 }
 
 QString EventDetailText(const veltrano::PanelEvent& event)

@@ -123,6 +123,10 @@
         <source>关闭(&amp;C)</source>
         <translation>&amp;Close</translation>
     </message>
+    <message>
+        <source>面板状态(&amp;B)...</source>
+        <translation>Panel &amp;status...</translation>
+    </message>
 </context>
 <context>
     <name>EventCatalogue</name>
@@ -221,6 +225,25 @@
     <message>
         <source>未知</source>
         <translation>Unknown</translation>
+    </message>
+</context>
+<context>
+    <name>EventLogModel</name>
+    <message>
+        <source>时间</source>
+        <translation>Time</translation>
+    </message>
+    <message>
+        <source>面板</source>
+        <translation>Panel</translation>
+    </message>
+    <message>
+        <source>事件</source>
+        <translation>Event</translation>
+    </message>
+    <message>
+        <source>防区</source>
+        <translation>Zone</translation>
     </message>
 </context>
 <context>
@@ -444,6 +467,10 @@
         <source>有问题的帧：%1</source>
         <translation>Frames with problems: %1</translation>
     </message>
+    <message>
+        <source>面板状态(&amp;B)...</source>
+        <translation>Panel &amp;status...</translation>
+    </message>
 </context>
 <context>
     <name>FrameToolTip</name>
@@ -556,6 +583,170 @@
     <message>
         <source>源端口打开失败，可能已被占用</source>
         <translation>Cannot open the source port; it may be in use.</translation>
+    </message>
+</context>
+<context>
+    <name>PanelTableModel</name>
+    <message>
+        <source>失联</source>
+        <translation>Missing</translation>
+    </message>
+    <message>
+        <source>在线</source>
+        <translation>Online</translation>
+    </message>
+    <message>
+        <source>故障</source>
+        <translation>Fault</translation>
+    </message>
+    <message>
+        <source>通讯机号</source>
+        <translation>Comm. no.</translation>
+    </message>
+    <message>
+        <source>设备编号</source>
+        <translation>Device no.</translation>
+    </message>
+    <message>
+        <source>对端地址</source>
+        <translation>Peer</translation>
+    </message>
+    <message>
+        <source>状态</source>
+        <translation>Status</translation>
+    </message>
+    <message>
+        <source>最后收到</source>
+        <translation>Last heard</translation>
+    </message>
+    <message>
+        <source>帧数</source>
+        <translation>Frames</translation>
+    </message>
+    <message>
+        <source>报警防区</source>
+        <translation>Zones in alarm</translation>
+    </message>
+    <message>
+        <source>撤防防区</source>
+        <translation>Disarmed zones</translation>
+    </message>
+    <message>
+        <source>设备状态</source>
+        <translation>Device flags</translation>
+    </message>
+</context>
+<context>
+    <name>PanelTexts</name>
+    <message>
+        <source>、</source>
+        <translation>, </translation>
+    </message>
+    <message>
+        <source>位%1</source>
+        <translation>bit %1</translation>
+    </message>
+    <message>
+        <source>未知状态位</source>
+        <translation>Unknown status bits</translation>
+    </message>
+</context>
+<context>
+    <name>PanelView</name>
+    <message>
+        <source>面板状态</source>
+        <translation>Panel status</translation>
+    </message>
+    <message>
+        <source>中心收到的面板</source>
+        <translation>Panels heard by the centre</translation>
+    </message>
+    <message>
+        <source>本机模拟的面板</source>
+        <translation>Panels simulated here</translation>
+    </message>
+    <message>
+        <source>筛选：通讯机号、设备编号、地址或状态</source>
+        <translation>Filter: comm. no., device no., address or status</translation>
+    </message>
+    <message>
+        <source>关闭</source>
+        <translation>Close</translation>
+    </message>
+    <message>
+        <source> 秒</source>
+        <translation> s</translation>
+    </message>
+    <message>
+        <source>静默超过此时限算作失联：</source>
+        <translation>Missing after a silence of:</translation>
+    </message>
+    <message>
+        <source>显示全部事件</source>
+        <translation>Show all events</translation>
+    </message>
+    <message>
+        <source>本机按“指定消息发送”发出事件的面板，以及各自当前的状态。</source>
+        <translation>The panels this window has sent events for, and the status each now holds.</translation>
+    </message>
+    <message>
+        <source>复制(&amp;C)</source>
+        <translation>&amp;Copy</translation>
+    </message>
+    <message>
+        <source>全选(&amp;A)</source>
+        <translation>Select &amp;all</translation>
+    </message>
+    <message>
+        <source>保存为文本(&amp;T)...</source>
+        <translation>Save as &amp;text...</translation>
+    </message>
+    <message>
+        <source>保存为文本</source>
+        <translation>Save as text</translation>
+    </message>
+    <message>
+        <source>文本文件 (*.txt);;所有文件 (*)</source>
+        <translation>Text files (*.txt);;All files (*)</translation>
+    </message>
+    <message>
+        <source>面板 %1，报警 %2，失联 %3</source>
+        <translation>Panels %1, in alarm %2, missing %3</translation>
+    </message>
+    <message>
+        <source>事件：面板 %1</source>
+        <translation>Events: panel %1</translation>
+    </message>
+    <message>
+        <source>事件：全部面板</source>
+        <translation>Events: all panels</translation>
+    </message>
+</context>
+<context>
+    <name>RegistryModel</name>
+    <message>
+        <source>通讯机号</source>
+        <translation>Comm. no.</translation>
+    </message>
+    <message>
+        <source>设备编号</source>
+        <translation>Device no.</translation>
+    </message>
+    <message>
+        <source>报警防区</source>
+        <translation>Zones in alarm</translation>
+    </message>
+    <message>
+        <source>撤防防区</source>
+        <translation>Disarmed zones</translation>
+    </message>
+    <message>
+        <source>设备状态</source>
+        <translation>Device flags</translation>
+    </message>
+    <message>
+        <source>状态字节</source>
+        <translation>Status bytes</translation>
     </message>
 </context>
 </TS>
