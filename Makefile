@@ -1,5 +1,7 @@
 # Wraps CMake. `make run` builds and starts the program; `make test` builds and runs every test,
-# then again under AddressSanitizer and UndefinedBehaviorSanitizer. Both install what is missing first.
+# then again under AddressSanitizer and UndefinedBehaviorSanitizer. Each target first installs the Debian
+# packages it needs that are missing, by group (scripts/install-deps.sh): build and run only what the window
+# and the companion take, the tests what they add, bench, fuzz and package theirs.
 
 BUILD_DIR    ?= build
 SAN_DIR      ?= build-sanitize
@@ -17,15 +19,24 @@ CCACHE       := $(shell command -v ccache 2>/dev/null)
 export CCACHE_BASEDIR ?= $(CURDIR)
 CMAKE_COMMON = -G Ninja -DVELTRANO_WERROR=$(WERROR) $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
+# The package groups a target needs; a target's value holds for everything it builds first.
+DEPS_GROUPS  = run
+test test-only check-sanitize: DEPS_GROUPS = run test
+bench: DEPS_GROUPS = run bench
+fuzz: DEPS_GROUPS = run fuzz
+package: DEPS_GROUPS = run package
+# A build for `make run` has no GoogleTest to find: its tests are configured in once the test group is there.
+TESTS        = $(shell test -f /usr/include/gtest/gtest.h && echo ON || echo OFF)
+
 .PHONY: all deps build run test test-only check-sanitize bench fuzz package screenshot format clean
 
 all: build
 
 deps:
-	@./scripts/install-deps.sh
+	@./scripts/install-deps.sh $(DEPS_GROUPS)
 
-$(BUILD_DIR)/build.ninja:
-	cmake -S . -B $(BUILD_DIR) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+$(BUILD_DIR)/build.ninja: | deps
+	cmake -S . -B $(BUILD_DIR) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRANO_TESTS=$(TESTS)
 
 build: deps $(BUILD_DIR)/build.ninja
 	cmake --build $(BUILD_DIR) -j $(JOBS)
@@ -34,19 +45,23 @@ run: build
 	./$(BUILD_DIR)/ui/veltrano
 
 test-only: build
+	@./scripts/install-deps.sh run test
+	grep -q '^VELTRANO_TESTS:BOOL=ON' $(BUILD_DIR)/CMakeCache.txt || cmake -S . -B $(BUILD_DIR) -DVELTRANO_TESTS=ON
+	cmake --build $(BUILD_DIR) -j $(JOBS)
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
 test: test-only check-sanitize
 
-$(SAN_DIR)/build.ninja:
+$(SAN_DIR)/build.ninja: | deps
 	cmake -S . -B $(SAN_DIR) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DVELTRANO_SANITIZE=ON
 
 check-sanitize: deps $(SAN_DIR)/build.ninja
+	@./scripts/install-deps.sh run test
 	cmake --build $(SAN_DIR) -j $(JOBS)
 	cd $(SAN_DIR) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --output-on-failure -j $(JOBS)
 
-$(BENCH_DIR)/build.ninja:
+$(BENCH_DIR)/build.ninja: | deps
 	cmake -S . -B $(BENCH_DIR) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DVELTRANO_TESTS=OFF \
 		-DVELTRANO_BENCH=ON
 
@@ -54,7 +69,7 @@ bench: deps $(BENCH_DIR)/build.ninja
 	cmake --build $(BENCH_DIR) -j $(JOBS)
 	./scripts/run-benches.sh $(BENCH_DIR)
 
-$(FUZZ_DIR)/build.ninja:
+$(FUZZ_DIR)/build.ninja: | deps
 	CXX=clang++ cmake -S . -B $(FUZZ_DIR) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DVELTRANO_TESTS=OFF -DVELTRANO_FUZZ=ON
 
@@ -64,7 +79,7 @@ fuzz: deps $(FUZZ_DIR)/build.ninja
 
 # Debian's hardening flags (fortified functions, stack protector, full RELRO, bind-now), as lintian wants.
 DEB_FLAGS    = DEB_BUILD_MAINT_OPTIONS=hardening=+all
-$(PKG_DIR)/build.ninja:
+$(PKG_DIR)/build.ninja: | deps
 	CXXFLAGS="$$($(DEB_FLAGS) dpkg-buildflags --get CPPFLAGS) $$($(DEB_FLAGS) dpkg-buildflags --get CXXFLAGS)" \
 	LDFLAGS="$$($(DEB_FLAGS) dpkg-buildflags --get LDFLAGS)" \
 	cmake -S . -B $(PKG_DIR) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
@@ -79,6 +94,7 @@ screenshot: build
 	QT_QPA_PLATFORM=offscreen ./$(BUILD_DIR)/ui/veltrano-screenshot docs/screenshot.png
 
 format:
+	@./scripts/install-deps.sh tools
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:

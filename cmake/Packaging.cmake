@@ -24,6 +24,8 @@ add_custom_target(veltrano_docs ALL DEPENDS
 
 install(FILES ${veltrano_doc_dir}/veltrano.1.gz ${veltrano_doc_dir}/veltrano-cli.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# packaging/copyright is LICENSE (MIT) in Debian's machine-readable form; a second copy of the licence in
+# the doc folder would be one lintian objects to.
 install(FILES ${veltrano_doc_dir}/changelog.Debian.gz ${PROJECT_SOURCE_DIR}/packaging/copyright
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 # The Grafana dashboard and the Prometheus alerting rules for what `--metrics` serves.

@@ -3,6 +3,7 @@
 # and mandoc. Any error or warning fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+./scripts/install-deps.sh check
 pkg_dir=${PKG_DIR:-build-package}
 
 rm -f "$pkg_dir"/veltrano_*.deb
