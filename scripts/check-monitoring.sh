@@ -8,15 +8,9 @@ source_dir=${1:-$(dirname "$0")/..}
 rules="$source_dir/monitoring/veltrano-alerts.yml"
 dashboard="$source_dir/monitoring/veltrano-dashboard.json"
 
-# promtool comes with Debian's prometheus package, installed here rather than by install-deps.sh so that
-# `make run` does not put a Prometheus server on a desktop.
-if ! command -v promtool >/dev/null; then
-    sudo=""
-    [ "$(id -u)" -ne 0 ] && sudo="sudo"
-    export DEBIAN_FRONTEND=noninteractive
-    $sudo apt-get update -qq
-    $sudo apt-get install -y -qq --no-install-recommends prometheus
-fi
+# promtool comes with Debian's prometheus package, in the package checks' group of install-deps.sh rather
+# than the window's, so that `make run` does not put a Prometheus server on a desktop.
+command -v promtool >/dev/null || "$source_dir/scripts/install-deps.sh" check
 promtool check rules "$rules"
 
 if command -v python3 >/dev/null; then
