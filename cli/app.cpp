@@ -7,10 +7,10 @@
 #include "cli/fleet.h"
 #include "cli/replay.h"
 #include "cli/run.h"
-#include "cli/run_scenario.h"
+#include "cli/scenario_run.h"
 #include "cli/sender.h"
 #include "cli/sweep.h"
-#include "cli/test_centre.h"
+#include "cli/judge_centre.h"
 
 #include <CLI/CLI.hpp>
 

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 const Endpoint CENTRE{Ipv4(10, 9, 8, 7), 7015};
@@ -71,6 +73,26 @@ TEST(CapturedExchangeTest, EachFrameTakesTheAnswerToItsOwnSource)
     EXPECT_EQ(x.exchange->CapturedAnswers(), 2U);
 }
 
+TEST(CapturedExchangeTest, AnswerWithABadChecksumIsTheCapturedAnswerAndALiveRightOneDiffers)
+{
+    SweepWalk walk(1);
+    const auto frame = walk.Next();
+    auto spoilt = AckOf(frame);
+    spoilt.back() ^= 0xFF;
+    Exchange x({
+        {1'000, Ipv4Udp(PANEL_A, CENTRE, frame)},
+        {2'000, Ipv4Udp(CENTRE, PANEL_A, spoilt)},
+    });
+    const auto frames = x.All();
+    ASSERT_EQ(frames.size(), 1U);
+    ASSERT_TRUE(frames[0].answer);
+    EXPECT_TRUE(std::ranges::equal(*frames[0].answer, spoilt));
+    const auto live = AckOf(frame);
+    const FrameVerdict verdict = Judge(frame, frames[0].answer, std::span<const std::uint8_t>(live));
+    EXPECT_EQ(VerdictKey(verdict), "differs");
+    EXPECT_TRUE(Fails(verdict, true)); // --expect-same
+}
+
 TEST(CapturedExchangeTest, LooksAheadNoFurtherThanItsLimits)
 {
     SweepWalk walk(1);
@@ -90,7 +112,8 @@ TEST(CapturedExchangeTest, LooksAheadNoFurtherThanItsLimits)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Exchange x({{0, Ipv4Udp(PANEL_A, CENTRE, frame)}, {1, Ipv4Udp(PANEL_A, CENTRE, walk.Next())},
+        Exchange x({{0, Ipv4Udp(PANEL_A, CENTRE, frame)},
+                    {1, Ipv4Udp(PANEL_A, CENTRE, walk.Next())},
                     {c.answerUs, late}},
                    c.limits);
         const auto frames = x.All();
@@ -104,7 +127,8 @@ TEST(CapturedExchangeTest, SourcesPastTheLimitShareSendersRoundRobin)
     SweepWalk walk(1);
     std::vector<TestRecord> records;
     for (std::uint16_t i = 0; i < 5; ++i)
-        records.push_back({i, Ipv4Udp({PANEL_A.address, static_cast<std::uint16_t>(40000 + i)}, CENTRE, walk.Next())});
+        records.push_back(
+            {i, Ipv4Udp({PANEL_A.address, static_cast<std::uint16_t>(40000 + i)}, CENTRE, walk.Next())});
     Exchange x(records, {std::chrono::seconds(1), 2048, 2});
     std::vector<std::size_t> senders;
     for (const CapturedFrame& frame : x.All())
@@ -141,6 +165,9 @@ TEST(FrameVerdictTest, JudgesTheLiveAnswerByTheRuleThenByTheCapture)
         {"wrong key", captured, Live(otherKey), FrameVerdict::RuleBroken},
         {"wrong length", captured, Live(std::span(ack).first(7)), FrameVerdict::RuleBroken},
         {"nothing captured", std::nullopt, Live(ack), FrameVerdict::NoCapturedAnswer},
+        {"nothing captured, bad checksum", std::nullopt, Live(spoiled), FrameVerdict::RuleBroken},
+        {"nothing captured, wrong key", std::nullopt, Live(otherKey), FrameVerdict::RuleBroken},
+        {"nothing captured, no live answer", std::nullopt, std::nullopt, FrameVerdict::Missing},
     };
     for (const Case& c : cases)
         EXPECT_EQ(Judge(frame, c.captured, c.live), c.verdict) << c.name;
