@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <iterator>
 #include <set>
 
 namespace {
@@ -26,6 +28,14 @@ JunitSuite ReadJunitFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? ReadJunit(file.readAll()) : JunitSuite{};
 }
 
+using Set = std::set<std::string>;
+
+Set operator+(Set a, const Set& b)
+{
+    a.insert(b.begin(), b.end());
+    return a;
+}
+
 // Short enough for CI, long enough for a loaded machine's loopback.
 const Args QUICK = {"--timeout", "300", "--load-rate", "500", "--load-seconds", "1"};
 
@@ -33,24 +43,24 @@ const Args QUICK = {"--timeout", "300", "--load-rate", "500", "--load-seconds", 
 
 TEST(CliTestCentre, JudgesTheCompanionsCentreWithAndWithoutFaults)
 {
+    // The cases that need every frame answered; a centre that loses half its answers fails some by chance.
+    const std::set<std::string> acks = {"ack-debug-frame", "ack-wrong-checksum",   "ack-short-frame",
+                                        "ack-length-zero", "reply-to-each-sender", "duplicate-answered",
+                                        "burst-in-order"};
     struct Case
     {
         const char* name;
         Args faults; // of the centre under test
         int exitCode;
-        std::set<std::string> mustFail; // and none other fails
+        std::set<std::string> mustFail;
+        std::set<std::string> mayFail; // and none other fails
         bool everyCaseFails;
     };
     const Case cases[] = {
-        {"conforming", {}, 0, {}, false},
-        {"spoilt checksums",
-         {"--bad-checksum", "100"},
-         1,
-         {"ack-every-event", "ack-debug-frame", "ack-wrong-checksum", "ack-short-frame", "ack-length-zero",
-          "burst-in-order", "reply-to-each-sender", "duplicate-answered", "load"},
-         false},
-        {"silent", {"--no-ack"}, 1, {}, true},
-        {"half dropped", {"--drop", "50", "--seed", "2"}, 1, {"ack-every-event", "load"}, false},
+        {"conforming", {}, 0, {}, {}, false},
+        {"spoilt checksums", {"--bad-checksum", "100"}, 1, acks + Set{"ack-every-event", "load"}, {}, false},
+        {"silent", {"--no-ack"}, 1, {}, {}, true},
+        {"half dropped", {"--drop", "50", "--seed", "2"}, 1, {"ack-every-event", "load"}, acks, false},
     };
     for (const Case& c : cases) {
         CliProcess centre(Args{"centre", "--port", "0", "--bind", "127.0.0.1", "--duration", "30"} +
@@ -71,7 +81,10 @@ TEST(CliTestCentre, JudgesTheCompanionsCentreWithAndWithoutFaults)
             EXPECT_EQ(suite.cases.at("no-answer-empty").message,
                       "no acknowledgement from " + Loopback(*port));
         } else {
-            EXPECT_EQ(failed, c.mustFail) << c.name;
+            std::set<std::string> chance;
+            std::ranges::set_difference(failed, c.mustFail, std::inserter(chance, chance.end()));
+            EXPECT_TRUE(std::ranges::includes(failed, c.mustFail)) << c.name;
+            EXPECT_TRUE(std::ranges::includes(c.mayFail, chance)) << c.name << ": " << *chance.begin();
         }
         centre.Signal(SIGINT);
         centre.Finish();
