@@ -283,15 +283,14 @@ bool CentreExchange::AllAnswered() const
 }
 
 CentreLoad::CentreLoad(const CentreSetting& setting, MonoTime start)
-    : m_target(setting.target), m_rate(setting.loadRate), m_start(start), m_total(setting.LoadFrames())
+    : m_target(setting.target), m_pacer(Pacer::Rate{setting.loadRate}, start), m_total(setting.LoadFrames())
 {}
 
 std::vector<Bytes> CentreLoad::Due(MonoTime now, FreshFrames& fresh)
 {
-    const double elapsed = std::chrono::duration<double>(now - m_start).count();
-    const auto owed = std::min<std::uint64_t>(m_total, static_cast<std::uint64_t>(elapsed * m_rate) + 1);
+    const std::uint64_t due = std::min(m_total - m_sent, m_pacer.MayGo(now, m_sent, m_matcher.Waiting()));
     std::vector<Bytes> frames;
-    while (m_sent < owed) {
+    for (std::uint64_t i = 0; i < due; ++i) {
         frames.push_back(fresh.Event(0));
         m_matcher.Sent(m_target, frames.back(), m_sent++, now);
     }

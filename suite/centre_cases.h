@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/ack_matcher.h"
+#include "link/pacer.h"
 #include "link/round_trips.h"
 #include "protocol/acknowledgement.h"
 #include "protocol/endpoint.h"
@@ -119,8 +120,7 @@ private:
     AckMatcher m_matcher{AckMatcher::Limits{1 << 16, {}}};
     RoundTrips m_trips;
     Endpoint m_target;
-    double m_rate{1};
-    MonoTime m_start;
+    Pacer m_pacer;
     std::uint64_t m_total{0};
     std::uint64_t m_sent{0};
 };
