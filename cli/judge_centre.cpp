@@ -215,13 +215,7 @@ private:
     void Report(Judgement judgement)
     {
         const double seconds = std::chrono::duration<double>(MonoClock::now() - m_caseStart).count();
-        ReportVerdict(m_run, m_report,
-                      {std::string(Current().id),
-                       {},
-                       judgement.outcome,
-                       std::move(judgement.message),
-                       std::move(judgement.details),
-                       seconds});
+        ReportVerdict(m_run, m_report, MakeVerdict(std::string(Current().id), std::move(judgement), seconds));
         m_run.Output().Flush();
     }
 

@@ -220,12 +220,7 @@ std::vector<Verdict> JudgePanel(const PanelRecording& recording, const PanelSett
             judgement = Judgement::Fail("no frame received");
         else if (row.judged(settings))
             judgement = row.judge(recording, settings);
-        verdicts.push_back({std::string(row.id),
-                            {},
-                            judgement.outcome,
-                            std::move(judgement.message),
-                            std::move(judgement.details),
-                            seconds});
+        verdicts.push_back(MakeVerdict(std::string(row.id), std::move(judgement), seconds));
     }
     return verdicts;
 }

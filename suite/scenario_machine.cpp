@@ -199,12 +199,8 @@ std::optional<Verdict> ScenarioMachine::TakeVerdict()
 void ScenarioMachine::Done(Outcome outcome, std::string message, MonoTime now, std::string details)
 {
     m_awaiting = false;
-    m_verdict = Verdict{Current().id,
-                        {},
-                        outcome,
-                        std::move(message),
-                        std::move(details),
-                        std::chrono::duration<double>(now - m_stepStart).count()};
+    m_verdict = MakeVerdict(Current().id, {outcome, std::move(message), std::move(details)},
+                            std::chrono::duration<double>(now - m_stepStart).count());
     ++m_index;
 }
 

@@ -20,6 +20,16 @@ std::string ExpectedGot(std::string_view expected, std::string_view got)
     return fmt::format("expected {}, got {}", expected, got);
 }
 
+namespace veltrano {
+
+Verdict MakeVerdict(std::string id, Judgement judgement, double seconds)
+{
+    return {std::move(id), {}, judgement.outcome, std::move(judgement.message), std::move(judgement.details),
+            seconds};
+}
+
+} // namespace veltrano
+
 std::string FormatMicros(std::int64_t micros)
 {
     if (micros < 1000 && micros > -1000)

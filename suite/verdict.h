@@ -52,4 +52,7 @@ struct Judgement
     static Judgement Skip(std::string message) { return {Outcome::Skipped, std::move(message), {}}; }
 };
 
+// The verdict of case `id`, judged so, that took `seconds`.
+Verdict MakeVerdict(std::string id, Judgement judgement, double seconds);
+
 } // namespace veltrano
