@@ -6,7 +6,7 @@
 #include "cli/decode.h"
 #include "cli/fleet.h"
 #include "cli/replay.h"
-#include "cli/run.h"
+#include "cli/command_run.h"
 #include "cli/run_scenario.h"
 #include "cli/sender.h"
 #include "cli/sweep.h"

@@ -1,7 +1,7 @@
 #include "cli/run_scenario.h"
 
 #include "cli/common_options.h"
-#include "cli/run.h"
+#include "cli/command_run.h"
 #include "cli/verdict.h"
 #include "link/ack_matcher.h"
 #include "net/host_port.h"
@@ -63,7 +63,7 @@ class ScenarioRunner final : public QObject
 
 public:
     ScenarioRunner(Scenario scenario, std::string suite, std::string junit, const Endpoint& peer,
-                   std::uint32_t bindAddress, Run& run)
+                   std::uint32_t bindAddress, CommandRun& run)
         : m_scenario(std::move(scenario)), m_junit(std::move(junit)), m_peer(peer),
           m_bindAddress(bindAddress), m_run(run), m_report(std::move(suite))
     {
@@ -177,7 +177,7 @@ private:
                         std::move(message),
                         std::move(details),
                         std::chrono::duration<double>(MonoClock::now() - m_stepStart).count()};
-        AppendVerdictLine(m_run.Output().Buffer(), m_run.Output().Jsonl(), m_report.Add(std::move(verdict)));
+        AppendVerdictLine(m_run.Output().Buffer(), m_run.Output().Format(), m_report.Add(std::move(verdict)));
         m_run.Output().Written();
         m_run.Output().Flush();
         ++m_index;
@@ -305,7 +305,7 @@ private:
         const auto* ack = std::get_if<AckFrame>(&answer);
         // Only ever the sender, and never a sender that is no unicast address.
         const bool answerable = ack != nullptr && datagram.from.port != 0 &&
-                                static_cast<bool>(RefusedDestination(datagram.from.address, m_broadcasts));
+                                static_cast<bool>(DestinationAllowed(datagram.from.address, m_broadcasts));
         AnswerMode mode = AnswerMode::Normal;
         if (answerable) {
             mode = m_nextMode;
@@ -490,7 +490,7 @@ private:
     std::string m_junit;
     Endpoint m_peer;
     std::uint32_t m_bindAddress{0};
-    Run& m_run;
+    CommandRun& m_run;
     VerdictReport m_report;
     BatchUdpSocket* m_socket{nullptr};
     Endpoint m_local;
@@ -568,7 +568,7 @@ int RunScenario(const RunOptions& options)
         bindAddress = *address;
     }
     std::string suite = "run " + (scenario->name.empty() ? options.file : scenario->name);
-    Run run("run", options.output);
+    CommandRun run("run", options.output);
     ScenarioRunner runner(std::move(*scenario), std::move(suite), options.junit, peer, bindAddress, run);
     return run.Exec([&runner] { return runner.Start(); });
 }

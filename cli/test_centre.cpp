@@ -1,7 +1,7 @@
 #include "cli/test_centre.h"
 
 #include "cli/common_options.h"
-#include "cli/run.h"
+#include "cli/command_run.h"
 #include "cli/test_panel.h"
 #include "cli/verdict.h"
 #include "link/ack_matcher.h"
@@ -62,7 +62,7 @@ class CentreSuite final : public QObject
     Q_DISABLE_COPY_MOVE(CentreSuite)
 
 public:
-    CentreSuite(const CentreTestOptions& options, const Endpoint& target, std::vector<bool> chosen, Run& run)
+    CentreSuite(const CentreTestOptions& options, const Endpoint& target, std::vector<bool> chosen, CommandRun& run)
         : m_options(options), m_target(target), m_chosen(std::move(chosen)), m_run(run),
           m_report("test centre " + target.ToString())
     {
@@ -486,7 +486,7 @@ private:
 
     void Report(Verdict verdict)
     {
-        AppendVerdictLine(m_run.Output().Buffer(), m_run.Output().Jsonl(), m_report.Add(std::move(verdict)));
+        AppendVerdictLine(m_run.Output().Buffer(), m_run.Output().Format(), m_report.Add(std::move(verdict)));
         m_run.Output().Written();
         m_run.Output().Flush();
     }
@@ -494,7 +494,7 @@ private:
     CentreTestOptions m_options;
     Endpoint m_target;
     std::vector<bool> m_chosen;
-    Run& m_run;
+    CommandRun& m_run;
     VerdictReport m_report;
     std::array<BatchUdpSocket*, 2> m_sockets{};
     AckMatcher m_matcher{AckMatcher::Limits{1 << 16, {}}};
@@ -544,7 +544,7 @@ int RunCentreTest(const CentreTestOptions& options)
     auto target = ResolveHostPort(options.to);
     if (!target)
         return UsageError(target.error());
-    Run run("test centre", options.output);
+    CommandRun run("test centre", options.output);
     CentreSuite suite(options, *target, std::move(*chosen), run);
     return run.Exec([&suite] { return suite.Start(); });
 }
@@ -588,7 +588,7 @@ void AddTestCommand(CLI::App& app, CommandRunner& chosen)
         ->type_name("S")
         ->check(CLI::Range(0.001, 3600.0));
     centre->add_option("--junit", options->junit, "Write the verdicts as JUnit XML to FILE")->type_name("FILE");
-    centre->add_flag("--jsonl", options->output.jsonl, "One JSON verdict object per case; a summary object last");
+    AddFormatFlag(centre, options->output.format, "One JSON verdict object per case; a summary object last");
     centre->callback([options, &chosen] { chosen = [options] { return RunCentreTest(*options); }; });
 
     AddTestPanelCommand(*test, chosen);

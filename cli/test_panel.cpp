@@ -1,7 +1,7 @@
 #include "cli/test_panel.h"
 
 #include "cli/common_options.h"
-#include "cli/run.h"
+#include "cli/command_run.h"
 #include "cli/test_centre.h"
 #include "cli/verdict.h"
 #include "link/ack_matcher.h"
@@ -66,7 +66,7 @@ class PanelSuite final : public QObject
     Q_DISABLE_COPY_MOVE(PanelSuite)
 
 public:
-    PanelSuite(const PanelTestOptions& options, std::uint32_t bindAddress, Run& run)
+    PanelSuite(const PanelTestOptions& options, std::uint32_t bindAddress, CommandRun& run)
         : m_options(options), m_bindAddress(bindAddress), m_run(run), m_report("test panel")
     {
         m_endTimer.setSingleShot(true);
@@ -168,7 +168,7 @@ private:
             } else if (enabled[i]) {
                 Judge(i, verdict);
             }
-            AppendVerdictLine(m_run.Output().Buffer(), m_run.Output().Jsonl(), m_report.Add(std::move(verdict)));
+            AppendVerdictLine(m_run.Output().Buffer(), m_run.Output().Format(), m_report.Add(std::move(verdict)));
             m_run.Output().Written();
         }
         int code = m_report.ExitCode();
@@ -320,7 +320,7 @@ private:
 
     PanelTestOptions m_options;
     std::uint32_t m_bindAddress{0};
-    Run& m_run;
+    CommandRun& m_run;
     VerdictReport m_report;
     BatchUdpSocket* m_socket{nullptr};
     QTimer m_endTimer;
@@ -344,7 +344,7 @@ int RunPanelTest(PanelTestOptions options)
         return UsageError(address.error());
     if (options.durationS <= 0 && options.frames == 0)
         return UsageError("test panel needs --duration or --frames to end");
-    Run run("test panel", options.output);
+    CommandRun run("test panel", options.output);
     PanelSuite suite(options, *address, run);
     return run.Exec([&suite] { return suite.Start(); });
 }
@@ -383,7 +383,7 @@ void AddTestPanelCommand(CLI::App& test, CommandRunner& chosen)
         ->type_name("S")
         ->check(CLI::Range(0.001, 86'400.0));
     panel->add_option("--junit", options->junit, "Write the verdicts as JUnit XML to FILE")->type_name("FILE");
-    panel->add_flag("--jsonl", options->output.jsonl, "One JSON verdict object per case; a summary object last");
+    AddFormatFlag(panel, options->output.format, "One JSON verdict object per case; a summary object last");
     panel->callback([options, &chosen] { chosen = [options] { return RunPanelTest(*options); }; });
 }
 

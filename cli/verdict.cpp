@@ -91,8 +91,8 @@ const Verdict& VerdictReport::Add(Verdict verdict)
 
 std::size_t VerdictReport::Count(Outcome outcome) const
 {
-    return static_cast<std::size_t>(std::count_if(m_verdicts.begin(), m_verdicts.end(),
-                                                  [outcome](const Verdict& v) { return v.outcome == outcome; }));
+    return static_cast<std::size_t>(std::count_if(
+        m_verdicts.begin(), m_verdicts.end(), [outcome](const Verdict& v) { return v.outcome == outcome; }));
 }
 
 double VerdictReport::Seconds() const
@@ -158,9 +158,9 @@ Status VerdictReport::WriteJunit(const std::string& path) const
     return {};
 }
 
-void AppendVerdictLine(std::string& out, bool jsonl, const Verdict& verdict)
+void AppendVerdictLine(std::string& out, veltrano::OutputFormat format, const Verdict& verdict)
 {
-    if (jsonl) {
+    if (format == veltrano::OutputFormat::JsonLines) {
         JsonLine(out)
             .Text("type", "verdict")
             .Text("case", verdict.id)

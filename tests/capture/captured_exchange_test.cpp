@@ -9,6 +9,8 @@
 
 namespace {
 
+using veltrano::FrameVerdict;
+
 const Endpoint CENTRE{Ipv4(10, 9, 8, 7), 7015};
 const Endpoint PANEL_A{Ipv4(10, 1, 1, 1), 40001};
 const Endpoint PANEL_B{Ipv4(10, 1, 1, 2), 40001};
@@ -90,7 +92,8 @@ TEST(CapturedExchangeTest, LooksAheadNoFurtherThanItsLimits)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Exchange x({{0, Ipv4Udp(PANEL_A, CENTRE, frame)}, {1, Ipv4Udp(PANEL_A, CENTRE, walk.Next())},
+        Exchange x({{0, Ipv4Udp(PANEL_A, CENTRE, frame)},
+                    {1, Ipv4Udp(PANEL_A, CENTRE, walk.Next())},
                     {c.answerUs, late}},
                    c.limits);
         const auto frames = x.All();
@@ -104,7 +107,8 @@ TEST(CapturedExchangeTest, SourcesPastTheLimitShareSendersRoundRobin)
     SweepWalk walk(1);
     std::vector<TestRecord> records;
     for (std::uint16_t i = 0; i < 5; ++i)
-        records.push_back({i, Ipv4Udp({PANEL_A.address, static_cast<std::uint16_t>(40000 + i)}, CENTRE, walk.Next())});
+        records.push_back(
+            {i, Ipv4Udp({PANEL_A.address, static_cast<std::uint16_t>(40000 + i)}, CENTRE, walk.Next())});
     Exchange x(records, {std::chrono::seconds(1), 2048, 2});
     std::vector<std::size_t> senders;
     for (const CapturedFrame& frame : x.All())
@@ -143,7 +147,7 @@ TEST(FrameVerdictTest, JudgesTheLiveAnswerByTheRuleThenByTheCapture)
         {"nothing captured", std::nullopt, Live(ack), FrameVerdict::NoCapturedAnswer},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(Judge(frame, c.captured, c.live), c.verdict) << c.name;
+        EXPECT_EQ(veltrano::Judge(frame, c.captured, c.live), c.verdict) << c.name;
     EXPECT_FALSE(Fails(FrameVerdict::Differs, false));
     EXPECT_TRUE(Fails(FrameVerdict::Differs, true));
 }
