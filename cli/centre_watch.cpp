@@ -46,7 +46,7 @@ void AddCentreWatchOptions(CLI::App* command, CentreWatchOptions& options)
         ->check(ListenValidator());
 }
 
-CentreWatch::CentreWatch(const CentreWatchOptions& options, Run& run, QObject* parent)
+CentreWatch::CentreWatch(const CentreWatchOptions& options, CommandRun& run, QObject* parent)
     : QObject(parent), m_options(options), m_run(run)
 {
     connect(&m_checkTimer, &QTimer::timeout, this, &CentreWatch::OnCheck);
@@ -92,7 +92,7 @@ void CentreWatch::Report(const Supervisor::Report& report)
     ++(missing ? m_reportedMissing : m_reportedBack);
     const SupervisedPanel& panel = *report.panel;
     std::string& out = m_run.Output().Buffer();
-    if (m_run.Output().Jsonl()) {
+    if (m_run.Output().Format() == veltrano::OutputFormat::JsonLines) {
         JsonLine(out)
             .Text("type", missing ? "missing" : "back")
             .Text("peer", panel.peer.ToString())

@@ -1,9 +1,9 @@
 #include "cli/judge_centre.h"
 
+#include "cli/command_run.h"
 #include "cli/common_options.h"
 #include "cli/judge_panel.h"
 #include "cli/judging.h"
-#include "cli/run.h"
 #include "net/host_port.h"
 #include "suite/centre_cases.h"
 
@@ -37,7 +37,7 @@ struct CentreTestOptions
 };
 
 // Sends every datagram, waiting out a full send buffer; any other error ends the run with EXIT_SOCKET.
-bool SendAll(BatchUdpSocket& socket, std::span<const BatchUdpSocket::Outgoing> datagrams, Run& run)
+bool SendAll(BatchUdpSocket& socket, std::span<const BatchUdpSocket::Outgoing> datagrams, CommandRun& run)
 {
     while (!datagrams.empty()) {
         const auto outcome = socket.Send(datagrams);
@@ -60,7 +60,8 @@ class CentreSuite final : public QObject
     Q_DISABLE_COPY_MOVE(CentreSuite)
 
 public:
-    CentreSuite(const CentreTestOptions& options, const Endpoint& target, std::vector<bool> chosen, Run& run)
+    CentreSuite(const CentreTestOptions& options, const Endpoint& target, std::vector<bool> chosen,
+                CommandRun& run)
         : m_setting{target, options.timeoutMs, {}, options.loadRate, options.loadSeconds},
           m_junit(options.junit), m_chosen(std::move(chosen)), m_run(run),
           m_report("test centre " + target.ToString())
@@ -70,6 +71,7 @@ public:
         connect(&m_timer, &QTimer::timeout, this, &CentreSuite::Judge);
         m_loadTimer.setTimerType(Qt::PreciseTimer);
         connect(&m_loadTimer, &QTimer::timeout, this, &CentreSuite::LoadTick);
+        m_run.OnJunit(m_junit, [this](const std::string& path) { return m_report.WriteJunit(path); });
         m_run.OnSummary(
             [this](LineOutput& output, int) { output.Summary("test centre", VerdictSummary(m_report)); });
     }
@@ -164,7 +166,7 @@ private:
                 break;
         }
         if (m_case >= cases.size()) {
-            m_run.Finish(FinishReport(m_report, m_junit, m_report.ExitCode()));
+            m_run.Finish(m_report.ExitCode());
             return;
         }
         const CentreCase& row = Current();
@@ -222,7 +224,7 @@ private:
     CentreSetting m_setting;
     std::string m_junit;
     std::vector<bool> m_chosen;
-    Run& m_run;
+    CommandRun& m_run;
     VerdictReport m_report;
     std::array<BatchUdpSocket*, CENTRE_SOCKETS> m_sockets{};
     QTimer m_timer;
@@ -245,7 +247,7 @@ int RunCentreTest(const CentreTestOptions& options)
     auto target = ResolveHostPort(options.to);
     if (!target)
         return UsageError(target.error());
-    Run run("test centre", options.output);
+    CommandRun run("test centre", options.output);
     CentreSuite suite(options, *target, std::move(*chosen), run);
     return run.Exec([&suite] { return suite.Start(); });
 }
@@ -280,8 +282,7 @@ void AddTestCommand(CLI::App& app, CommandRunner& chosen)
         ->check(CLI::Range(0.001, 3600.0));
     centre->add_option("--junit", options->junit, "Write the verdicts as JUnit XML to FILE")
         ->type_name("FILE");
-    centre->add_flag("--jsonl", options->output.jsonl,
-                     "One JSON verdict object per case; a summary object last");
+    AddFormatFlag(centre, options->output.format, "One JSON verdict object per case; a summary object last");
     centre->callback([options, &chosen] { chosen = [options] { return RunCentreTest(*options); }; });
 
     AddTestPanelCommand(*test, chosen);

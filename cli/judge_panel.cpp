@@ -1,8 +1,8 @@
 #include "cli/judge_panel.h"
 
+#include "cli/command_run.h"
 #include "cli/common_options.h"
 #include "cli/judging.h"
-#include "cli/run.h"
 #include "net/host_port.h"
 #include "suite/panel_cases.h"
 
@@ -40,13 +40,14 @@ class PanelSuite final : public QObject
     Q_DISABLE_COPY_MOVE(PanelSuite)
 
 public:
-    PanelSuite(const PanelTestOptions& options, std::uint32_t bindAddress, Run& run)
+    PanelSuite(const PanelTestOptions& options, std::uint32_t bindAddress, CommandRun& run)
         : m_options(options), m_bindAddress(bindAddress), m_run(run), m_report("test panel"),
           m_recording(options.settings.withhold, MonoClock::now())
     {
         m_endTimer.setSingleShot(true);
         connect(&m_endTimer, &QTimer::timeout, this, &PanelSuite::End);
         m_run.OnInterrupt([this](int) { End(); });
+        m_run.OnJunit(m_options.junit, [this](const std::string& path) { return m_report.WriteJunit(path); });
         m_run.OnSummary(
             [this](LineOutput& output, int) { output.Summary("test panel", VerdictSummary(m_report)); });
     }
@@ -110,12 +111,12 @@ private:
         m_recording.End(MonoClock::now());
         for (Verdict& verdict : JudgePanel(m_recording, m_options.settings))
             ReportVerdict(m_run, m_report, std::move(verdict));
-        m_run.Finish(FinishReport(m_report, m_options.junit, m_report.ExitCode()));
+        m_run.Finish(m_report.ExitCode());
     }
 
     PanelTestOptions m_options;
     std::uint32_t m_bindAddress{0};
-    Run& m_run;
+    CommandRun& m_run;
     VerdictReport m_report;
     BatchUdpSocket* m_socket{nullptr};
     QTimer m_endTimer;
@@ -136,7 +137,7 @@ int RunPanelTest(PanelTestOptions options)
         return UsageError(address.error());
     if (options.durationS <= 0 && options.frames == 0)
         return UsageError("test panel needs --duration or --frames to end");
-    Run run("test panel", options.output);
+    CommandRun run("test panel", options.output);
     PanelSuite suite(options, *address, run);
     return run.Exec([&suite] { return suite.Start(); });
 }
@@ -182,8 +183,7 @@ void AddTestPanelCommand(CLI::App& test, CommandRunner& chosen)
         ->check(CLI::Range(0.001, 86'400.0));
     panel->add_option("--junit", options->junit, "Write the verdicts as JUnit XML to FILE")
         ->type_name("FILE");
-    panel->add_flag("--jsonl", options->output.jsonl,
-                    "One JSON verdict object per case; a summary object last");
+    AddFormatFlag(panel, options->output.format, "One JSON verdict object per case; a summary object last");
     panel->callback([options, &chosen] { chosen = [options] { return RunPanelTest(*options); }; });
 }
 

@@ -1,8 +1,8 @@
 #include "cli/scenario_run.h"
 
+#include "cli/command_run.h"
 #include "cli/common_options.h"
 #include "cli/judging.h"
-#include "cli/run.h"
 #include "net/host_port.h"
 #include "net/udp_endpoint.h"
 #include "suite/scenario_file.h"
@@ -43,7 +43,7 @@ class ScenarioRunner final : public QObject
 
 public:
     ScenarioRunner(Scenario scenario, std::string suite, std::string junit, const Endpoint& peer,
-                   std::uint32_t bindAddress, Run& run)
+                   std::uint32_t bindAddress, CommandRun& run)
         : m_machine(std::move(scenario), peer), m_junit(std::move(junit)), m_peer(peer),
           m_bindAddress(bindAddress), m_run(run), m_report(std::move(suite))
     {
@@ -57,6 +57,7 @@ public:
         });
         // An interrupted run still leaves the verdicts of the steps it judged for CI to read.
         m_run.OnInterrupt([this](int signal) { End(128 + signal); });
+        m_run.OnJunit(m_junit, [this](const std::string& path) { return m_report.WriteJunit(path); });
         m_run.OnSummary([this](LineOutput& output, int) { output.Summary("run", VerdictSummary(m_report)); });
     }
 
@@ -116,7 +117,7 @@ private:
         QTimer::singleShot(0, this, &ScenarioRunner::NextStep);
     }
 
-    void End(int code) { m_run.Finish(FinishReport(m_report, m_junit, code)); }
+    void End(int code) { m_run.Finish(code); }
 
     // A send that fails for another reason than the peer's closed port ends the run.
     bool SendOne(const BatchUdpSocket::Outgoing& outgoing, int& error)
@@ -189,7 +190,7 @@ private:
             m_run.Log(record);
             return;
         }
-        const bool mayAnswer = static_cast<bool>(RefusedDestination(datagram.from.address, m_broadcasts));
+        const bool mayAnswer = static_cast<bool>(DestinationAllowed(datagram.from.address, m_broadcasts));
         const ScenarioHearing hearing =
             m_machine.CentreHeard(datagram.from, datagram.bytes, record.decoded, mayAnswer, now);
         record.note = hearing.note;
@@ -224,7 +225,7 @@ private:
     std::string m_junit;
     Endpoint m_peer;
     std::uint32_t m_bindAddress{0};
-    Run& m_run;
+    CommandRun& m_run;
     VerdictReport m_report;
     BatchUdpSocket* m_socket{nullptr};
     Endpoint m_local;
@@ -252,7 +253,7 @@ int RunScenario(const RunOptions& options)
         bindAddress = *address;
     }
     std::string suite = "run " + (scenario->name.empty() ? options.file : scenario->name);
-    Run run("run", options.output);
+    CommandRun run("run", options.output);
     ScenarioRunner runner(std::move(*scenario), std::move(suite), options.junit, peer, bindAddress, run);
     return run.Exec([&runner] { return runner.Start(); });
 }

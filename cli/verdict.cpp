@@ -133,9 +133,9 @@ Status VerdictReport::WriteJunit(const std::string& path) const
     return {};
 }
 
-void AppendVerdictLine(std::string& out, bool jsonl, const Verdict& verdict)
+void AppendVerdictLine(std::string& out, veltrano::OutputFormat format, const Verdict& verdict)
 {
-    if (jsonl) {
+    if (format == veltrano::OutputFormat::JsonLines) {
         JsonLine(out)
             .Text("type", "verdict")
             .Text("case", verdict.id)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/frame_record.h"
+#include "link/output_format.h"
 #include "protocol/result.h"
 #include "suite/verdict.h"
 
@@ -44,6 +45,6 @@ private:
 
 // Text: "PASS  id  0.012 s  message"; JSON: {"type":"verdict","case":...,"result":...,"message":...,
 // "time_s":...}. A newline.
-void AppendVerdictLine(std::string& out, bool jsonl, const Verdict& verdict);
+void AppendVerdictLine(std::string& out, veltrano::OutputFormat format, const Verdict& verdict);
 // The summary fields of a report: tests, passed, failed, skipped, time_s, exit; for LineOutput::Summary.
 std::vector<RecordField> VerdictSummary(const VerdictReport& report);

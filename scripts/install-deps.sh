@@ -9,7 +9,7 @@ packages=(
     libcli11-dev libfmt-dev
     clang libclang-rt-dev
     fonts-wqy-microhei
-    tshark
+    tshark python3-jsonschema
     dpkg-dev file ccache
     libexpected-dev libyaml-cpp-dev prometheus-cpp-dev libpcap-dev
     qt6-translations-l10n

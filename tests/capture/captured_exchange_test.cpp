@@ -11,6 +11,8 @@
 
 namespace {
 
+using veltrano::FrameVerdict;
+
 const Endpoint CENTRE{Ipv4(10, 9, 8, 7), 7015};
 const Endpoint PANEL_A{Ipv4(10, 1, 1, 1), 40001};
 const Endpoint PANEL_B{Ipv4(10, 1, 1, 2), 40001};
@@ -88,9 +90,10 @@ TEST(CapturedExchangeTest, AnswerWithABadChecksumIsTheCapturedAnswerAndALiveRigh
     ASSERT_TRUE(frames[0].answer);
     EXPECT_TRUE(std::ranges::equal(*frames[0].answer, spoilt));
     const auto live = AckOf(frame);
-    const FrameVerdict verdict = Judge(frame, frames[0].answer, std::span<const std::uint8_t>(live));
-    EXPECT_EQ(VerdictKey(verdict), "differs");
-    EXPECT_TRUE(Fails(verdict, true)); // --expect-same
+    const FrameVerdict verdict =
+        veltrano::Judge(frame, frames[0].answer, std::span<const std::uint8_t>(live));
+    EXPECT_EQ(veltrano::VerdictKey(verdict), "differs");
+    EXPECT_TRUE(veltrano::Fails(verdict, true)); // --expect-same
 }
 
 TEST(CapturedExchangeTest, LooksAheadNoFurtherThanItsLimits)
@@ -170,7 +173,7 @@ TEST(FrameVerdictTest, JudgesTheLiveAnswerByTheRuleThenByTheCapture)
         {"nothing captured, no live answer", std::nullopt, std::nullopt, FrameVerdict::Missing},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(Judge(frame, c.captured, c.live), c.verdict) << c.name;
+        EXPECT_EQ(veltrano::Judge(frame, c.captured, c.live), c.verdict) << c.name;
     EXPECT_FALSE(Fails(FrameVerdict::Differs, false));
     EXPECT_TRUE(Fails(FrameVerdict::Differs, true));
 }
