@@ -61,7 +61,8 @@ public:
         if (!socket)
             return Failure(socket.error());
         m_socket = *socket;
-        m_recording = PanelRecording(m_options.settings.withhold, MonoClock::now());
+        m_recording =
+            PanelRecording(m_options.settings.withhold, MonoClock::now(), InterfaceBroadcastAddresses());
         if (m_options.durationS > 0)
             m_endTimer.start(
                 std::chrono::milliseconds(static_cast<std::int64_t>(m_options.durationS * 1000)));

@@ -44,8 +44,8 @@ class ScenarioRunner final : public QObject
 public:
     ScenarioRunner(Scenario scenario, std::string suite, std::string junit, const Endpoint& peer,
                    std::uint32_t bindAddress, CommandRun& run)
-        : m_machine(std::move(scenario), peer), m_junit(std::move(junit)), m_peer(peer),
-          m_bindAddress(bindAddress), m_run(run), m_report(std::move(suite))
+        : m_machine(std::move(scenario), peer, InterfaceBroadcastAddresses()), m_junit(std::move(junit)),
+          m_peer(peer), m_bindAddress(bindAddress), m_run(run), m_report(std::move(suite))
     {
         m_stepTimer.setSingleShot(true);
         m_stepTimer.setTimerType(Qt::PreciseTimer);
@@ -76,10 +76,8 @@ public:
             return Failure(socket.error());
         m_socket = *socket;
         m_local = m_socket->LocalAddress();
-        if (!m_machine.Panel()) {
-            m_broadcasts = InterfaceBroadcastAddresses();
+        if (!m_machine.Panel())
             std::fprintf(stderr, "run listening on %s\n", m_local.ToString().c_str());
-        }
         QTimer::singleShot(0, this, &ScenarioRunner::NextStep);
         return {};
     }
@@ -190,9 +188,8 @@ private:
             m_run.Log(record);
             return;
         }
-        const bool mayAnswer = static_cast<bool>(DestinationAllowed(datagram.from.address, m_broadcasts));
         const ScenarioHearing hearing =
-            m_machine.CentreHeard(datagram.from, datagram.bytes, record.decoded, mayAnswer, now);
+            m_machine.CentreHeard(datagram.from, datagram.bytes, record.decoded, now);
         record.note = hearing.note;
         m_run.Log(record);
         const Endpoint to = datagram.from;
@@ -229,7 +226,6 @@ private:
     VerdictReport m_report;
     BatchUdpSocket* m_socket{nullptr};
     Endpoint m_local;
-    std::vector<std::uint32_t> m_broadcasts;
     QTimer m_stepTimer;
     std::string m_refused;
 };

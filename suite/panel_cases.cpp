@@ -194,15 +194,14 @@ std::optional<AckFrame> PanelRecording::Heard(const Endpoint& from, std::span<co
                                               MonoTime now)
 {
     Frame frame{from, {bytes.begin(), bytes.end()}, now};
-    const auto ack = AcknowledgementFor(bytes);
-    frame.answerable = std::holds_alternative<AckFrame>(ack);
+    frame.answerable = std::holds_alternative<AckFrame>(AcknowledgementFor(bytes));
     if (frame.answerable)
         frame.withheld = ++m_copies[{frame.from, frame.bytes}] <= m_withhold;
-    const bool answered = frame.answerable && !frame.withheld && from.port != 0;
+    const auto decision = m_policy.Decide(bytes, from, AnswerFaults{.withhold = frame.withheld});
     m_frames.push_back(std::move(frame));
-    if (!answered)
-        return std::nullopt;
-    return std::get<AckFrame>(ack);
+    if (const auto* answer = std::get_if<PlannedAnswer>(&decision))
+        return answer->ack;
+    return std::nullopt;
 }
 
 std::span<const PanelCase> PanelCases()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/ack_matcher.h"
+#include "link/answer_policy.h"
 #include "protocol/acknowledgement.h"
 #include "protocol/endpoint.h"
 #include "protocol/result.h"
@@ -44,9 +45,13 @@ public:
         bool withheld{false};   // answerable, but left unanswered on purpose
     };
 
-    PanelRecording(int withhold, MonoTime start) : m_withhold(withhold), m_start(start), m_end(start) {}
+    // `broadcasts`: this machine's directed broadcast addresses, never answered.
+    PanelRecording(int withhold, MonoTime start, std::vector<std::uint32_t> broadcasts = {})
+        : m_policy(std::move(broadcasts)), m_withhold(withhold), m_start(start), m_end(start)
+    {}
 
-    // A frame heard at `now`: its acknowledgement when it is answered, nothing when it is not.
+    // A frame heard at `now`: its acknowledgement when the centre's rule answers it and it is not withheld,
+    // nothing when it is not.
     std::optional<AckFrame> Heard(const Endpoint& from, std::span<const std::uint8_t> bytes, MonoTime now);
     void End(MonoTime now) { m_end = now; }
 
@@ -55,6 +60,7 @@ public:
     MonoTime Ended() const { return m_end; }
 
 private:
+    AnswerPolicy m_policy;
     int m_withhold{0};
     MonoTime m_start;
     MonoTime m_end;

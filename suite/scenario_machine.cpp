@@ -25,8 +25,9 @@ std::int64_t MicrosBetween(MonoTime from, MonoTime to)
 
 } // namespace
 
-ScenarioMachine::ScenarioMachine(Scenario scenario, const Endpoint& peer)
-    : m_scenario(std::move(scenario)), m_peer(peer)
+ScenarioMachine::ScenarioMachine(Scenario scenario, const Endpoint& peer,
+                                 std::vector<std::uint32_t> broadcasts)
+    : m_scenario(std::move(scenario)), m_peer(peer), m_policy(std::move(broadcasts))
 {}
 
 ScenarioMachine::Start ScenarioMachine::Begin(MonoTime now)
@@ -102,12 +103,11 @@ AckMatcher::Match ScenarioMachine::PanelHeard(const Endpoint& from, std::span<co
 }
 
 ScenarioHearing ScenarioMachine::CentreHeard(const Endpoint& from, std::span<const std::uint8_t> bytes,
-                                             const DecodedFrame& decoded, bool mayAnswer, MonoTime now)
+                                             const DecodedFrame& decoded, MonoTime now)
 {
-    const auto answer = AcknowledgementFor(bytes);
-    const auto* ack = std::get_if<AckFrame>(&answer);
-    // Only ever the sender, and never a sender that is no unicast address.
-    const bool answerable = ack != nullptr && from.port != 0 && mayAnswer;
+    // The mode is for the next frame the rule answers, from a sender an answer may go to.
+    const bool answerable =
+        std::holds_alternative<AckFrame>(AcknowledgementFor(bytes)) && m_policy.MayAnswer(from);
     AnswerMode mode = AnswerMode::Normal;
     if (answerable) {
         mode = m_nextMode;
@@ -119,27 +119,18 @@ ScenarioHearing ScenarioMachine::CentreHeard(const Endpoint& from, std::span<con
     if (m_heard.size() >= MAX_KEPT)
         m_heard.pop_front();
     m_heard.push_back({{bytes.begin(), bytes.end()}, decoded, from, now});
-    if (!answerable || mode == AnswerMode::Withhold)
+    const bool delayed = mode == AnswerMode::Delay;
+    const AnswerFaults faults{.withhold = mode == AnswerMode::Withhold,
+                              .spoil = mode == AnswerMode::BadChecksum,
+                              .twice = mode == AnswerMode::Twice,
+                              .delay = delayed ? m_nextDelay : std::chrono::milliseconds{0}};
+    const auto decision = m_policy.Decide(bytes, from, faults);
+    const auto* answer = std::get_if<PlannedAnswer>(&decision);
+    if (answer == nullptr)
         return hearing;
-    ScenarioReply reply{*ack, {}, ""};
-    switch (mode) {
-    case AnswerMode::Delay:
-        reply.delay = m_nextDelay;
-        reply.note = "delayed";
-        break;
-    case AnswerMode::BadChecksum:
-        reply.ack[ACK_FRAME_LENGTH - 1] ^= 0xFF;
-        reply.note = "checksum spoilt";
-        break;
-    case AnswerMode::Twice:
-        hearing.replies.push_back(reply);
-        reply.note = "duplicate";
-        break;
-    case AnswerMode::Normal:
-    case AnswerMode::Withhold:
-        break;
-    }
-    hearing.replies.push_back(reply);
+    hearing.replies.push_back({answer->ack, answer->delay, AnswerNote(delayed, false, answer->spoilt)});
+    if (answer->twice)
+        hearing.replies.push_back({answer->ack, answer->delay, AnswerNote(delayed, true, answer->spoilt)});
     return hearing;
 }
 

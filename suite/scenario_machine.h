@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/ack_matcher.h"
+#include "link/answer_policy.h"
 #include "protocol/acknowledgement.h"
 #include "protocol/endpoint.h"
 #include "protocol/frame_decoder.h"
@@ -47,7 +48,8 @@ public:
         End,    // no step left
     };
 
-    ScenarioMachine(Scenario scenario, const Endpoint& peer);
+    // `broadcasts`: this machine's directed broadcast addresses, which the centre role never answers.
+    ScenarioMachine(Scenario scenario, const Endpoint& peer, std::vector<std::uint32_t> broadcasts = {});
 
     bool Panel() const { return m_scenario.role == ScenarioRole::Panel; }
     const Scenario& Steps() const { return m_scenario; }
@@ -62,9 +64,9 @@ public:
     // The panel role heard a datagram from the peer; the matcher's pairing of it, for its record.
     AckMatcher::Match PanelHeard(const Endpoint& from, std::span<const std::uint8_t> bytes,
                                  const DecodedFrame& decoded, MonoTime now);
-    // The centre role heard a datagram; `mayAnswer` when its sender is one an answer may go to.
+    // The centre role heard a datagram.
     ScenarioHearing CentreHeard(const Endpoint& from, std::span<const std::uint8_t> bytes,
-                                const DecodedFrame& decoded, bool mayAnswer, MonoTime now);
+                                const DecodedFrame& decoded, MonoTime now);
     // The peer's port is closed: a failure to hear says so.
     void Refused(std::string reason) { m_refused = std::move(reason); }
     // Judges the waiting step when what it waits for has come.
@@ -99,6 +101,7 @@ private:
 
     Scenario m_scenario;
     Endpoint m_peer;
+    AnswerPolicy m_policy;
     std::size_t m_index{0};
     MonoTime m_stepStart;
     MonoTime m_deadline;

@@ -251,9 +251,15 @@ TEST(PanelRecording, AnswersWhatTheCentreRuleAnswersButTheWithheldCopies)
         {"the first two withheld", PANEL, Online(0, 1), 2, {false, false, true}},
         {"an acknowledgement", PANEL, {ack.begin(), ack.end()}, 0, {false, false, false}},
         {"from port 0", Endpoint{LOOPBACK_ADDRESS, 0}, Online(0, 1), 0, {false, false, false}},
+        {"from the broadcast address", Endpoint{0xFFFFFFFF, 40000}, Online(0, 1), 0, {false, false, false}},
+        {"from a directed broadcast",
+         Endpoint{Ipv4(192, 0, 2, 255), 40000},
+         Online(0, 1),
+         0,
+         {false, false, false}},
     };
     for (const Row& row : rows) {
-        PanelRecording recording(row.withhold, START);
+        PanelRecording recording(row.withhold, START, {Ipv4(192, 0, 2, 255)});
         std::vector<bool> answered;
         for (int i = 0; i < 3; ++i) {
             const auto answer = recording.Heard(row.from, row.bytes, START);

@@ -196,20 +196,19 @@ TEST(ScenarioMachine, CentreAnswersTheNextFrameAsToldThenNormally)
         const char* name;
         const char* answer; // the answer step's arguments
         Endpoint from;
-        bool mayAnswer;
         const char* note;                 // of the frame's record
         std::vector<std::string> replies; // the notes of its answers
         int delayMs;
         bool spoilt;
     };
     const Row rows[] = {
-        {"normal", "{mode: normal}", PANEL, true, "", {""}, 0, false},
-        {"withhold", "{mode: withhold}", PANEL, true, "answer withheld", {}, 0, false},
-        {"twice", "{mode: twice}", PANEL, true, "", {"", "duplicate"}, 0, false},
-        {"delay", "{delay: 300}", PANEL, true, "", {"delayed"}, 300, false},
-        {"bad checksum", "{mode: bad-checksum}", PANEL, true, "", {"checksum spoilt"}, 0, true},
-        {"a sender not to answer", "{mode: twice}", PANEL, false, "", {}, 0, false},
-        {"from port 0", "{mode: twice}", Endpoint{LOOPBACK_ADDRESS, 0}, true, "", {}, 0, false},
+        {"normal", "{mode: normal}", PANEL, "", {""}, 0, false},
+        {"withhold", "{mode: withhold}", PANEL, "answer withheld", {}, 0, false},
+        {"twice", "{mode: twice}", PANEL, "", {"", "duplicate"}, 0, false},
+        {"delay", "{delay: 300}", PANEL, "", {"delayed"}, 300, false},
+        {"bad checksum", "{mode: bad-checksum}", PANEL, "", {"checksum spoilt"}, 0, true},
+        {"a broadcast sender", "{mode: twice}", Endpoint{0xFFFFFFFF, 40000}, "", {}, 0, false},
+        {"from port 0", "{mode: twice}", Endpoint{LOOPBACK_ADDRESS, 0}, "", {}, 0, false},
     };
     const Bytes frame = Hex(A);
     const Bytes ack = Hex(ACK);
@@ -219,8 +218,7 @@ TEST(ScenarioMachine, CentreAnswersTheNextFrameAsToldThenNormally)
         ASSERT_EQ(machine.Begin(T0), ScenarioMachine::Start::Judged) << row.name;
         EXPECT_EQ(machine.TakeVerdict()->outcome, Outcome::Passed) << row.name;
         ASSERT_EQ(machine.Begin(T0), ScenarioMachine::Start::Wait) << row.name;
-        const ScenarioHearing hearing =
-            machine.CentreHeard(row.from, frame, DecodeFrame(frame), row.mayAnswer, T0);
+        const ScenarioHearing hearing = machine.CentreHeard(row.from, frame, DecodeFrame(frame), T0);
         EXPECT_EQ(hearing.note, row.note) << row.name;
         std::vector<std::string> notes;
         for (const ScenarioReply& reply : hearing.replies) {
@@ -233,8 +231,8 @@ TEST(ScenarioMachine, CentreAnswersTheNextFrameAsToldThenNormally)
         EXPECT_EQ(notes, row.replies) << row.name;
         // The frame after the one the mode took is answered once; a frame not answered leaves the mode
         // (twice, in those rows) for the next.
-        const ScenarioHearing next = machine.CentreHeard(PANEL, frame, DecodeFrame(frame), true, T0);
-        const std::size_t expected = row.mayAnswer && row.from.port != 0 ? 1 : 2;
+        const ScenarioHearing next = machine.CentreHeard(PANEL, frame, DecodeFrame(frame), T0);
+        const std::size_t expected = row.from == PANEL ? 1 : 2;
         ASSERT_EQ(next.replies.size(), expected) << row.name;
     }
 }
@@ -248,10 +246,10 @@ TEST(ScenarioMachine, ExpectFrameTakesTheFirstMatchAndLeavesLaterFramesForTheNex
     const Bytes online = Hex("08 00 01 00 00 00 01 0A");
     const Bytes status2 = Hex("0C 00 02 00 00 00 02 01 11 00 00 22");
     ASSERT_EQ(machine.Begin(T0), ScenarioMachine::Start::Wait);
-    machine.CentreHeard(PANEL, online, DecodeFrame(online), true, T0 + 1ms);
+    machine.CentreHeard(PANEL, online, DecodeFrame(online), T0 + 1ms);
     machine.Check(T0 + 1ms);
     EXPECT_FALSE(machine.TakeVerdict());
-    machine.CentreHeard(PANEL, status2, DecodeFrame(status2), true, T0 + 3ms);
+    machine.CentreHeard(PANEL, status2, DecodeFrame(status2), T0 + 3ms);
     machine.Check(T0 + 3ms);
     const auto second = machine.TakeVerdict();
     ASSERT_TRUE(second);
@@ -259,8 +257,8 @@ TEST(ScenarioMachine, ExpectFrameTakesTheFirstMatchAndLeavesLaterFramesForTheNex
     EXPECT_EQ(second->message, "0C 00 02 00 00 00 02 01 11 00 00 22 from 127.0.0.1:40000 after 3.000 ms");
     // The online frame came before the one taken: judged with it, not left for the next step.
     ASSERT_EQ(machine.Begin(T0 + 4ms), ScenarioMachine::Start::Wait);
-    machine.CentreHeard(PANEL, online, DecodeFrame(online), true, T0 + 5ms);
-    machine.CentreHeard(PANEL, online, DecodeFrame(online), true, T0 + 6ms);
+    machine.CentreHeard(PANEL, online, DecodeFrame(online), T0 + 5ms);
+    machine.CentreHeard(PANEL, online, DecodeFrame(online), T0 + 6ms);
     machine.Check(T0 + 6ms);
     ASSERT_TRUE(machine.TakeVerdict());
     // One online frame is left, and is no status frame.
