@@ -177,6 +177,13 @@ int main()
     // Memory per panel: resident peaks of the whole space against a thousand, at the bench's 1 s heartbeat
     // (the matcher holds a second of frames) and at the default minute.
     const int shortRun = std::min(seconds, 3);
+    constexpr double MIB = 1024.0;
+    const double allResident = static_cast<double>(plain.fleet.maxResidentKb) / MIB;
+    Report("fleet of 57,600 panels at 1 s, peak resident (MiB)", Fixed(allResident, 1), "< 40",
+           allResident < 40);
+    const Pair ten = RunPair(dir, {}, 10, 1.0, shortRun);
+    const double tenResident = static_cast<double>(ten.fleet.maxResidentKb) / MIB;
+    Report("fleet of 10 panels, peak resident (MiB)", Fixed(tenResident, 1), "< 24", tenResident < 24);
     for (const double heartbeat : {1.0, 60.0}) {
         const Pair small = RunPair(dir, {}, 1'000, heartbeat, shortRun);
         const Pair large = heartbeat == 1.0 ? plain : RunPair(dir, {}, ALL, heartbeat, shortRun);

@@ -2,14 +2,21 @@
 
 #include <algorithm>
 
+namespace veltrano {
+
 std::string_view VerdictKey(FrameVerdict verdict)
 {
     switch (verdict) {
-    case FrameVerdict::Same: return "same";
-    case FrameVerdict::Differs: return "differs";
-    case FrameVerdict::Missing: return "missing";
-    case FrameVerdict::RuleBroken: return "rule_broken";
-    case FrameVerdict::NoCapturedAnswer: return "no_captured_answer";
+    case FrameVerdict::Same:
+        return "same";
+    case FrameVerdict::Differs:
+        return "differs";
+    case FrameVerdict::Missing:
+        return "missing";
+    case FrameVerdict::RuleBroken:
+        return "rule_broken";
+    case FrameVerdict::NoCapturedAnswer:
+        return "no_captured_answer";
     }
     return "unknown";
 }
@@ -33,3 +40,5 @@ FrameVerdict Judge(std::span<const std::uint8_t> frame, const std::optional<AckF
         return FrameVerdict::NoCapturedAnswer;
     return std::ranges::equal(*captured, *live) ? FrameVerdict::Same : FrameVerdict::Differs;
 }
+
+} // namespace veltrano

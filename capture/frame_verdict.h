@@ -7,6 +7,8 @@
 #include <span>
 #include <string_view>
 
+namespace veltrano {
+
 // What a replayed frame's live answer makes of it, against the centre's rule and the captured answer.
 enum class FrameVerdict : std::uint8_t
 {
@@ -25,3 +27,5 @@ bool Fails(FrameVerdict verdict, bool expectSame);
 
 FrameVerdict Judge(std::span<const std::uint8_t> frame, const std::optional<AckFrame>& captured,
                    std::optional<std::span<const std::uint8_t>> live);
+
+} // namespace veltrano

@@ -2,15 +2,15 @@
 
 #include "cli/centre.h"
 #include "cli/command.h"
+#include "cli/command_run.h"
 #include "cli/completion.h"
 #include "cli/decode.h"
 #include "cli/fleet.h"
+#include "cli/judge_centre.h"
 #include "cli/replay.h"
-#include "cli/run.h"
-#include "cli/run_scenario.h"
+#include "cli/scenario_run.h"
 #include "cli/sender.h"
 #include "cli/sweep.h"
-#include "cli/test_centre.h"
 
 #include <CLI/CLI.hpp>
 
@@ -24,8 +24,8 @@ namespace {
 
 // Every subcommand, in the order --help lists them.
 constexpr AddCommand COMMANDS[] = {
-    AddCentreCommand, AddSendCommand, AddHexCommand, AddSweepCommand, AddFleetCommand, AddReplayCommand,
-    AddTestCommand, AddRunCommand, AddDecodeCommand, AddEventsCommand,
+    AddCentreCommand, AddSendCommand, AddHexCommand, AddSweepCommand,  AddFleetCommand,
+    AddReplayCommand, AddTestCommand, AddRunCommand, AddDecodeCommand, AddEventsCommand,
 };
 
 } // namespace

@@ -7,24 +7,10 @@
 
 #include <cstdio>
 #include <memory>
+#include <random>
 #include <variant>
 
 namespace {
-
-// Batches read per notification before other events get their turn.
-constexpr int BATCHES_PER_WAKE = 16;
-
-// Indexed by Answer::faults.
-constexpr std::string_view FAULT_NOTES[] = {
-    "",
-    "delayed",
-    "duplicate",
-    "delayed, duplicate",
-    "checksum spoilt",
-    "delayed, checksum spoilt",
-    "duplicate, checksum spoilt",
-    "delayed, duplicate, checksum spoilt",
-};
 
 int RunCentre(CentreOptions options, const std::optional<std::uint64_t>& seed)
 {
@@ -32,7 +18,7 @@ int RunCentre(CentreOptions options, const std::optional<std::uint64_t>& seed)
     if (!address)
         return UsageError(address.error());
     options.seed = seed;
-    Run run("centre", options.output);
+    CommandRun run("centre", options.output);
     Centre centre(options, *address, run);
     return run.Exec([&centre] { return centre.Start(); });
 }
@@ -58,7 +44,8 @@ void AddCentreCommand(CLI::App& app, CommandRunner& chosen)
         ->type_name("S")
         ->check(CLI::Range(0.001, 31'536'000.0));
     command->add_flag("--no-ack", options->noAck, "Answer nothing");
-    command->add_option("--drop", options->dropPercent, "Leave PCT percent of answerable datagrams unanswered")
+    command
+        ->add_option("--drop", options->dropPercent, "Leave PCT percent of answerable datagrams unanswered")
         ->type_name("PCT")
         ->check(CLI::Range(0.0, 100.0));
     command->add_option("--delay", options->delayMs, "Answer MS milliseconds late")
@@ -72,7 +59,8 @@ void AddCentreCommand(CLI::App& app, CommandRunner& chosen)
                      "Spoil the checksum of PCT percent of the acknowledgements")
         ->type_name("PCT")
         ->check(CLI::Range(0.0, 100.0));
-    auto* seedOption = command->add_option("--seed", *seed, "Seed of the fault choices, to repeat a run")->type_name("N");
+    auto* seedOption =
+        command->add_option("--seed", *seed, "Seed of the fault choices, to repeat a run")->type_name("N");
     AddReceiveBufferOption(command, options->receiveBuffer);
     AddOutputOptions(command, options->output);
     AddCentreWatchOptions(command, options->watch);
@@ -82,11 +70,10 @@ void AddCentreCommand(CLI::App& app, CommandRunner& chosen)
     });
 }
 
-Centre::Centre(const CentreOptions& options, std::uint32_t bindAddress, Run& run, QObject* parent)
+Centre::Centre(const CentreOptions& options, std::uint32_t bindAddress, CommandRun& run, QObject* parent)
     : QObject(parent), m_options(options), m_bindAddress(bindAddress), m_run(run), m_watch(options.watch, run)
 {
     m_seed = options.seed ? *options.seed : std::random_device{}();
-    m_random.seed(m_seed);
     m_delayTimer.setSingleShot(true);
     m_delayTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_delayTimer, &QTimer::timeout, this, &Centre::OnDelayDue);
@@ -109,112 +96,79 @@ Status Centre::Start()
     socketOptions.bindAddress = m_bindAddress;
     socketOptions.port = m_options.port;
     socketOptions.receiveBuffer = m_options.receiveBuffer;
-    auto socket = m_run.OpenSocket(socketOptions, [this](BatchUdpSocket& s) { OnReadable(s); });
+    CommandRun::Reading reading;
+    reading.linger = true;
+    reading.afterBatches = [this] { ArmDelayTimer(); };
+    auto socket = m_run.OpenSocket(
+        socketOptions,
+        [this](auto batch, const CommandRun::Arrival& arrival) { OnBatch(batch, arrival.wallUs); },
+        std::move(reading));
     if (!socket)
         return Failure(socket.error());
     m_socket = *socket;
     m_local = m_socket->LocalAddress();
-    m_broadcasts = InterfaceBroadcastAddresses();
+    const veltrano::FaultRates rates{m_options.noAck, m_options.dropPercent, m_options.badChecksumPercent,
+                                     m_options.dupPercent, std::chrono::milliseconds(m_options.delayMs)};
+    m_policy = veltrano::AnswerPolicy(rates, m_seed, InterfaceBroadcastAddresses());
     if (auto watching = m_watch.Start(*m_socket); !watching)
         return watching;
     m_receiving = true;
     if (m_options.durationS > 0)
-        m_durationTimer.start(std::chrono::milliseconds(static_cast<std::int64_t>(m_options.durationS * 1000)));
+        m_durationTimer.start(
+            std::chrono::milliseconds(static_cast<std::int64_t>(m_options.durationS * 1000)));
     std::fprintf(stderr, "centre listening on %s (receive buffer %d bytes, seed %llu)\n",
                  m_local.ToString().c_str(), m_socket->ReceiveBufferBytes(),
                  static_cast<unsigned long long>(m_seed));
     return {};
 }
 
-void Centre::OnReadable(BatchUdpSocket& socket)
+void Centre::OnBatch(std::span<const BatchUdpSocket::Received> batch, std::int64_t nowUs)
 {
-    for (int round = 0; round < BATCHES_PER_WAKE && m_receiving; ++round) {
-        // After an answered batch the next is often microseconds away: waiting for it spares a wake-up.
-        const auto batch = round == 0 ? socket.Receive() : socket.ReceiveLingering();
-        if (!batch || batch->empty())
+    for (const auto& datagram : batch) {
+        Handle(datagram, nowUs);
+        if (m_options.count != 0 && m_counts.received >= m_options.count) {
+            StopReceiving();
             break;
-        const std::int64_t nowUs = WallClockUs();
-        for (const auto& datagram : *batch) {
-            Handle(datagram, nowUs);
-            if (m_options.count != 0 && m_counts.received >= m_options.count) {
-                StopReceiving();
-                break;
-            }
         }
-        SendAnswers(m_answers);
     }
-    ArmDelayTimer();
-    m_run.EndOfBatch();
+    SendAnswers(m_answers);
 }
 
 void Centre::Handle(const BatchUdpSocket::Received& datagram, std::int64_t nowUs)
 {
     ++m_counts.received;
     // Decoded once, for the line and the count alike.
-    const FrameRecord record =
-        MakeRecord(nowUs, Direction::In, datagram.from, {datagram.localAddress, m_local.port}, datagram.bytes);
+    const FrameRecord record = MakeRecord(nowUs, Direction::In, datagram.from,
+                                          {datagram.localAddress, m_local.port}, datagram.bytes);
     m_run.Log(record);
     m_watch.Heard(record);
     if (!record.decoded.findings.Empty())
         ++m_counts.malformed;
 
-    const auto answer = AcknowledgementFor(datagram.bytes);
-    if (const auto* reason = std::get_if<NoAck>(&answer)) {
-        switch (*reason) {
-        case NoAck::Empty:
-            ++m_counts.emptyDatagrams;
-            break;
-        case NoAck::Oversize:
-            ++m_counts.oversize;
-            break;
-        case NoAck::Acknowledgement:
-            ++m_counts.acknowledgements;
-            break;
-        }
+    const auto decision = m_policy.Decide(datagram.bytes, datagram.from);
+    if (const auto* none = std::get_if<veltrano::NoAnswer>(&decision)) {
+        ++m_counts.unanswered[static_cast<std::size_t>(*none)];
         return;
     }
-    if (m_options.noAck) {
-        ++m_counts.noAckOption;
-        return;
-    }
-    // Only ever the sender, and never a sender that is no unicast address.
-    if (datagram.from.port == 0 || !RefusedDestination(datagram.from.address, m_broadcasts)) {
-        ++m_counts.refusedSender;
-        return;
-    }
-    if (Chance(m_options.dropPercent)) {
-        ++m_counts.dropped;
-        return;
-    }
+    const auto& planned = std::get<veltrano::PlannedAnswer>(decision);
     // Bound to all addresses, the answer comes from the one the datagram reached.
-    Answer reply{std::get<AckFrame>(answer), datagram.from, datagram.replySource, 0, {}};
-    if (Chance(m_options.badChecksumPercent)) {
-        reply.ack[ACK_FRAME_LENGTH - 1] ^= 0xFF;
-        reply.faults |= SPOILT;
-    }
-    const bool twice = Chance(m_options.dupPercent);
-    if (m_options.delayMs > 0) {
+    Answer reply{
+        planned.ack, datagram.from, datagram.replySource, planned.spoilt ? SPOILT : std::uint8_t{0}, {}};
+    const auto queue = [&](const Answer& a) {
+        if ((a.faults & DELAYED) != 0)
+            m_held.push_back(a);
+        else
+            m_answers.push_back(a);
+    };
+    if (planned.delay.count() > 0) {
         reply.faults |= DELAYED;
-        reply.due = Clock::now() + std::chrono::milliseconds(m_options.delayMs);
-        m_held.push_back(reply);
-        if (twice) {
-            reply.faults |= DUPLICATE;
-            m_held.push_back(reply);
-        }
-        return;
+        reply.due = Clock::now() + planned.delay;
     }
-    m_answers.push_back(reply);
-    if (twice) {
+    queue(reply);
+    if (planned.twice) {
         reply.faults |= DUPLICATE;
-        m_answers.push_back(reply);
+        queue(reply);
     }
-}
-
-bool Centre::Chance(double percent)
-{
-    if (percent <= 0)
-        return false;
-    return std::uniform_real_distribution<double>(0, 100)(m_random) < percent;
 }
 
 void Centre::SendAnswers(std::vector<Answer>& answers)
@@ -225,38 +179,37 @@ void Centre::SendAnswers(std::vector<Answer>& answers)
     outgoing.clear();
     for (const Answer& a : answers)
         outgoing.push_back({a.to, a.source, a.ack});
-    std::size_t next = 0;
-    while (next < answers.size()) {
-        const std::int64_t nowUs = WallClockUs();
-        const auto outcome = m_socket->Send(std::span(outgoing).subspan(next));
-        const std::size_t end = next + outcome.sent + (outcome.error != 0 ? 1 : 0);
-        for (std::size_t i = next; i < end; ++i) {
-            const Answer& a = answers[i];
-            const int error = i < next + outcome.sent ? 0 : outcome.error;
-            FrameRecord record =
-                MakeRecord(nowUs, Direction::Out, a.to, {a.source != 0 ? a.source : m_local.address, m_local.port},
-                           a.ack, error);
-            record.note = FAULT_NOTES[a.faults];
-            m_run.Log(record);
-            if (error != 0) {
-                ++m_counts.sendFailed;
-                continue;
-            }
-            ++m_counts.acksSent;
-            if ((a.faults & DUPLICATE) != 0) {
-                ++m_counts.duplicated;
-                continue;
-            }
-            ++m_counts.acknowledged;
-            if ((a.faults & DELAYED) != 0)
-                ++m_counts.delayed;
-            if ((a.faults & SPOILT) != 0)
-                ++m_counts.badChecksum;
-        }
-        m_watch.Acknowledged(outcome.sent);
-        next = end;
-    }
+    const std::int64_t nowUs = WallClockUs();
+    const std::size_t sent = CommandRun::SendEach(*m_socket, outgoing, [&](std::size_t i, int error) {
+        const Answer& a = answers[i];
+        FrameRecord record =
+            MakeRecord(nowUs, Direction::Out, a.to,
+                       {a.source != 0 ? a.source : m_local.address, m_local.port}, a.ack, error);
+        record.note = veltrano::AnswerNote((a.faults & DELAYED) != 0, (a.faults & DUPLICATE) != 0,
+                                           (a.faults & SPOILT) != 0);
+        m_run.Log(record);
+        Count(a, error);
+    });
+    m_watch.Acknowledged(sent);
     answers.clear();
+}
+
+void Centre::Count(const Answer& answer, int error)
+{
+    if (error != 0) {
+        ++m_counts.sendFailed;
+        return;
+    }
+    ++m_counts.acksSent;
+    if ((answer.faults & DUPLICATE) != 0) {
+        ++m_counts.duplicated;
+        return;
+    }
+    ++m_counts.acknowledged;
+    if ((answer.faults & DELAYED) != 0)
+        ++m_counts.delayed;
+    if ((answer.faults & SPOILT) != 0)
+        ++m_counts.badChecksum;
 }
 
 void Centre::OnDelayDue()
@@ -294,17 +247,20 @@ void Centre::StopReceiving()
 void Centre::WriteSummary(LineOutput& output) const
 {
     const Counts& c = m_counts;
+    const auto Unanswered = [&c](veltrano::NoAnswer why) {
+        return c.unanswered[static_cast<std::size_t>(why)];
+    };
     std::vector<RecordField> fields = {
         {"received", c.received},
         {"acknowledged", c.acknowledged},
         {"acks_sent", c.acksSent},
-        {"not_answered_empty", c.emptyDatagrams},
-        {"not_answered_oversize", c.oversize},
-        {"not_answered_ack", c.acknowledgements},
-        {"not_answered_no_ack", c.noAckOption},
-        {"not_answered_sender", c.refusedSender},
+        {"not_answered_empty", Unanswered(veltrano::NoAnswer::Empty)},
+        {"not_answered_oversize", Unanswered(veltrano::NoAnswer::Oversize)},
+        {"not_answered_ack", Unanswered(veltrano::NoAnswer::Acknowledgement)},
+        {"not_answered_no_ack", Unanswered(veltrano::NoAnswer::Withheld)},
+        {"not_answered_sender", Unanswered(veltrano::NoAnswer::RefusedSender)},
         {"malformed", c.malformed},
-        {"dropped", c.dropped},
+        {"dropped", Unanswered(veltrano::NoAnswer::Dropped)},
         {"delayed", c.delayed},
         {"duplicated", c.duplicated},
         {"bad_checksum", c.badChecksum},

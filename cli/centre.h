@@ -2,19 +2,20 @@
 
 #include "cli/centre_watch.h"
 #include "cli/command.h"
+#include "cli/command_run.h"
 #include "cli/common_options.h"
-#include "cli/run.h"
+#include "link/answer_policy.h"
 #include "net/batch_udp_socket.h"
 #include "protocol/acknowledgement.h"
 
 #include <QObject>
 #include <QTimer>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <deque>
 #include <optional>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -46,7 +47,8 @@ class Centre final : public QObject
     Q_DISABLE_COPY_MOVE(Centre)
 
 public:
-    Centre(const CentreOptions& options, std::uint32_t bindAddress, Run& run, QObject* parent = nullptr);
+    Centre(const CentreOptions& options, std::uint32_t bindAddress, CommandRun& run,
+           QObject* parent = nullptr);
     ~Centre() override;
 
     // Opens the socket; the reason when it cannot be opened (nothing was received).
@@ -74,23 +76,18 @@ private:
         std::uint64_t received{0};
         std::uint64_t acknowledged{0};
         std::uint64_t acksSent{0};
-        std::uint64_t emptyDatagrams{0};
-        std::uint64_t oversize{0};
-        std::uint64_t acknowledgements{0};
-        std::uint64_t noAckOption{0};
-        std::uint64_t refusedSender{0};
+        std::array<std::uint64_t, 6> unanswered{}; // by veltrano::NoAnswer
         std::uint64_t malformed{0};
-        std::uint64_t dropped{0};
         std::uint64_t delayed{0};
         std::uint64_t duplicated{0};
         std::uint64_t badChecksum{0};
         std::uint64_t sendFailed{0};
     };
 
-    void OnReadable(BatchUdpSocket& socket);
+    void OnBatch(std::span<const BatchUdpSocket::Received> batch, std::int64_t nowUs);
     void Handle(const BatchUdpSocket::Received& datagram, std::int64_t nowUs);
-    bool Chance(double percent);
     void SendAnswers(std::vector<Answer>& answers);
+    void Count(const Answer& answer, int error);
     void OnDelayDue();
     // Also ends the run when nothing is held back and no more datagrams are taken.
     void ArmDelayTimer();
@@ -100,12 +97,11 @@ private:
 
     CentreOptions m_options;
     std::uint32_t m_bindAddress{0};
-    Run& m_run;
+    CommandRun& m_run;
     BatchUdpSocket* m_socket{nullptr};
     Endpoint m_local;
-    std::vector<std::uint32_t> m_broadcasts;
     std::uint64_t m_seed{0};
-    std::mt19937_64 m_random;
+    veltrano::AnswerPolicy m_policy{std::vector<std::uint32_t>{}};
     std::vector<Answer> m_answers;
     std::deque<Answer> m_held;
     QTimer m_delayTimer;

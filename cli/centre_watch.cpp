@@ -78,7 +78,7 @@ void AddCentreWatchOptions(CLI::App* command, CentreWatchOptions& options)
         ->check(ListenValidator());
 }
 
-CentreWatch::CentreWatch(const CentreWatchOptions& options, Run& run, QObject* parent)
+CentreWatch::CentreWatch(const CentreWatchOptions& options, CommandRun& run, QObject* parent)
     : QObject(parent), m_options(options), m_run(run)
 {
     connect(&m_checkTimer, &QTimer::timeout, this, &CentreWatch::OnCheck);
@@ -173,7 +173,7 @@ void CentreWatch::Report(const veltrano::PanelBook::Report& report)
     ++(missing ? m_reportedMissing : m_reportedBack);
     const veltrano::BookPanel& panel = m_book->Panel(report.panel);
     std::string& out = m_run.Output().Buffer();
-    if (m_run.Output().Jsonl()) {
+    if (m_run.Output().Format() == veltrano::OutputFormat::JsonLines) {
         JsonLine(out)
             .Text("type", missing ? "missing" : "back")
             .Text("peer", panel.Peer().ToString())

@@ -2,7 +2,7 @@
 
 #include "book/panel_book.h"
 #include "cli/metrics.h"
-#include "cli/run.h"
+#include "cli/command_run.h"
 #include "link/ack_matcher.h"
 #include "link/frame_record.h"
 #include "protocol/result.h"
@@ -39,7 +39,7 @@ class CentreWatch final : public QObject
     Q_DISABLE_COPY_MOVE(CentreWatch)
 
 public:
-    CentreWatch(const CentreWatchOptions& options, Run& run, QObject* parent = nullptr);
+    CentreWatch(const CentreWatchOptions& options, CommandRun& run, QObject* parent = nullptr);
     ~CentreWatch() override;
 
     // Starts the endpoint and the checks once the centre's socket is open.
@@ -64,7 +64,7 @@ private:
     void Publish();
 
     CentreWatchOptions m_options;
-    Run& m_run;
+    CommandRun& m_run;
     const BatchUdpSocket* m_socket{nullptr};
     MonoTime m_start;
     std::unique_ptr<veltrano::PanelBook> m_book;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cli/run.h"
+#include "cli/command_run.h"
 #include "protocol/endpoint.h"
 #include "protocol/result.h"
 
@@ -29,13 +29,29 @@ const CLI::Validator& HostPortValidator();
 const CLI::Validator& EventValidator();
 const CLI::Validator& RateValidator();
 
+// --jsonl: JSON Lines instead of text.
+void AddFormatFlag(CLI::App* command, veltrano::OutputFormat& format, const std::string& help);
 void AddOutputOptions(CLI::App* command, OutputOptions& output);
 void AddReceiveBufferOption(CLI::App* command, int& bytes);
+// --to HOST:PORT, required.
+CLI::Option* AddToOption(CLI::App* command, std::string& text, const std::string& help);
+// --timeout MS, 1 ms to an hour.
+CLI::Option* AddTimeoutOption(CLI::App* command, int& ms, const std::string& help);
+// --junit FILE.
+CLI::Option* AddJunitOption(CLI::App* command, std::string& path, const std::string& help);
+
+// --rate R|max and --window W: a steady rate, or a window of frames waiting for their answers.
+struct PaceOptions
+{
+    std::string rateText; // as given; empty: not given
+    int window{16};
+};
+CLI::Option* AddPaceOptions(CLI::App* command, PaceOptions& pace, const std::string& rateHelp);
 
 // Where a sending subcommand sends and how it waits for the answers.
 struct SenderOptions
 {
-    std::string toText;        // HOST:PORT as given; resolved when the command runs
+    std::string toText; // HOST:PORT as given; resolved when the command runs
     Endpoint to;
     std::uint16_t fromPort{0}; // 0: any
     bool expectAck{false};

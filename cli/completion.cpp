@@ -1,6 +1,6 @@
 #include "cli/completion.h"
 
-#include "cli/run.h"
+#include "cli/command_run.h"
 #include "sim/event_catalogue.h"
 
 #include <CLI/CLI.hpp>

@@ -1,17 +1,18 @@
 #include "cli/decode.h"
 
-#include "cli/run.h"
+#include "cli/command_run.h"
+#include "cli/common_options.h"
 #include "link/frame_record.h"
 #include "link/json_line.h"
-#include "protocol/hex.h"
 #include "protocol/frame_decoder.h"
+#include "protocol/hex.h"
 #include "sim/event_builder.h"
 #include "sim/event_catalogue.h"
 
 #include <fmt/format.h>
 
-#include <iterator>
 #include <CLI/CLI.hpp>
+#include <iterator>
 
 #include <memory>
 #include <variant>
@@ -55,31 +56,27 @@ void AppendFields(std::string& out, std::span<const std::uint8_t> bytes)
     out += '\n';
 }
 
-void Print(std::span<const std::uint8_t> bytes, DecodeStyle style)
+void Print(std::span<const std::uint8_t> bytes, veltrano::OutputFormat format, DecodeText text)
 {
     std::string out;
-    switch (style) {
-    case DecodeStyle::Fields:
-        AppendFields(out, bytes);
-        break;
-    case DecodeStyle::Chinese:
-        fmt::format_to(std::back_inserter(out), "{}\n{}\n", FormatDatagramHex(bytes),
-                       DescribeFrameZh(DecodeFrame(bytes)));
-        break;
-    case DecodeStyle::Jsonl: {
+    if (format == veltrano::OutputFormat::JsonLines) {
         JsonLine line(out);
         line.Text("type", "frame");
         AppendFrameFields(line, bytes, DecodeFrame(bytes));
         line.End();
-        break;
-    }
+    } else if (text == DecodeText::Chinese) {
+        fmt::format_to(std::back_inserter(out), "{}\n{}\n", FormatDatagramHex(bytes),
+                       DescribeFrameZh(DecodeFrame(bytes)));
+    } else {
+        AppendFields(out, bytes);
     }
     std::fwrite(out.data(), 1, out.size(), stdout);
 }
 
 } // namespace
 
-int RunDecode(std::span<const std::string> texts, DecodeStyle style, std::FILE* in)
+int RunDecode(std::span<const std::string> texts, veltrano::OutputFormat format, DecodeText text,
+              std::FILE* in)
 {
     if (!texts.empty()) {
         std::vector<std::vector<std::uint8_t>> frames;
@@ -90,7 +87,7 @@ int RunDecode(std::span<const std::string> texts, DecodeStyle style, std::FILE* 
             frames.push_back(std::move(*parsed));
         }
         for (const auto& frame : frames)
-            Print(frame, style);
+            Print(frame, format, text);
         return EXIT_OK;
     }
     std::string line;
@@ -119,12 +116,12 @@ int RunDecode(std::span<const std::string> texts, DecodeStyle style, std::FILE* 
             std::fflush(stdout);
             return UsageError("decode: line " + std::to_string(number) + ": " + parsed.error());
         }
-        Print(*parsed, style);
+        Print(*parsed, format, text);
     }
     return EXIT_OK;
 }
 
-int RunEvents(bool jsonl)
+int RunEvents(veltrano::OutputFormat format)
 {
     std::string out;
     const auto o = std::back_inserter(out);
@@ -133,7 +130,7 @@ int RunEvents(bool jsonl)
         // The kind as the decoder reads the frame the builder makes.
         const auto built = BuildEvent(index, DEFAULT_STATUS, 0, 0, 1);
         const std::string_view kind = CommandKey(DecodeFrame(std::get<BuiltEvent>(built).Frame()).kind);
-        if (jsonl)
+        if (format == veltrano::OutputFormat::JsonLines)
             JsonLine(out)
                 .Text("type", "event")
                 .Number("index", index)
@@ -156,28 +153,26 @@ void AddDecodeCommand(CLI::App& app, CommandRunner& chosen)
     struct Arguments
     {
         std::vector<std::string> texts;
-        bool jsonl{false};
+        veltrano::OutputFormat format{veltrano::OutputFormat::Text};
         bool chinese{false};
     };
     auto arguments = std::make_shared<Arguments>();
     auto* command = app.add_subcommand("decode", "Decode frames given as hex, or one per line on stdin");
     command->add_option("HEX", arguments->texts, "\" 0C 00 01 ...\", \"0c 00 01 ...\" or \"0c0001...\"");
-    command->add_flag("--jsonl", arguments->jsonl, "One JSON object per frame");
+    AddFormatFlag(command, arguments->format, "One JSON object per frame");
     command->add_flag("--zh", arguments->chinese, "The window's description in Chinese");
     command->callback([arguments, &chosen] {
         chosen = [arguments] {
-            const DecodeStyle style = arguments->jsonl     ? DecodeStyle::Jsonl
-                                      : arguments->chinese ? DecodeStyle::Chinese
-                                                           : DecodeStyle::Fields;
-            return RunDecode(arguments->texts, style, stdin);
+            const DecodeText text = arguments->chinese ? DecodeText::Chinese : DecodeText::Fields;
+            return RunDecode(arguments->texts, arguments->format, text, stdin);
         };
     });
 }
 
 void AddEventsCommand(CLI::App& app, CommandRunner& chosen)
 {
-    auto jsonl = std::make_shared<bool>(false);
+    auto format = std::make_shared<veltrano::OutputFormat>(veltrano::OutputFormat::Text);
     auto* command = app.add_subcommand("events", "List the events: index, key, frame kind, name");
-    command->add_flag("--jsonl", *jsonl, "One JSON object per event");
-    command->callback([jsonl, &chosen] { chosen = [jsonl] { return RunEvents(*jsonl); }; });
+    AddFormatFlag(command, *format, "One JSON object per event");
+    command->callback([format, &chosen] { chosen = [format] { return RunEvents(*format); }; });
 }

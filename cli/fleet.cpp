@@ -19,8 +19,7 @@
 
 namespace {
 
-constexpr std::size_t BATCH = 1024;          // datagrams per Tick, and per system call at most
-constexpr int ROUNDS_PER_WAKE = 16;          // batches read per notification
+constexpr std::size_t BATCH = 1024;           // datagrams per Tick, and per system call at most
 constexpr std::size_t LOST_PANELS_SHOWN = 32; // in the summary line; the JUnit file names them all
 
 std::string PanelName(std::uint32_t number)
@@ -33,7 +32,7 @@ int RunFleet(const FleetOptions& options)
     auto plan = PlanFleet(options);
     if (!plan)
         return UsageError(plan.error());
-    Run run("fleet", options.output);
+    CommandRun run("fleet", options.output);
     Fleet fleet(options, *plan, run);
     return run.Exec([&fleet] { return fleet.Start(); });
 }
@@ -52,8 +51,7 @@ Result<FleetPlan> PlanFleet(const FleetOptions& options)
         return Failure("--heartbeat must be from 0.001 to 86400 seconds");
     if (!(options.eventsPerHour >= 0) || options.eventsPerHour > 3.6e6)
         return Failure("--events must be from 0 to 3600000 per hour");
-    if (!(options.durationS >= 0) ||
-        options.durationS > static_cast<double>(MAX_FLEET_RUN.count()))
+    if (!(options.durationS >= 0) || options.durationS > static_cast<double>(MAX_FLEET_RUN.count()))
         return Failure(fmt::format("--duration must be from 0 to {} seconds", MAX_FLEET_RUN.count()));
     if (!options.fromText.empty()) {
         auto sources = ParseAddressRange(options.fromText);
@@ -62,7 +60,8 @@ Result<FleetPlan> PlanFleet(const FleetOptions& options)
         if (!IsLoopback(sources->first) || !IsLoopback(sources->last)) {
             const auto local = InterfaceAddresses();
             for (std::uint64_t a = sources->first; a <= sources->last; ++a)
-                if (!IsLoopback(static_cast<std::uint32_t>(a)) && !local.contains(static_cast<std::uint32_t>(a)))
+                if (!IsLoopback(static_cast<std::uint32_t>(a)) &&
+                    !local.contains(static_cast<std::uint32_t>(a)))
                     return Failure(fmt::format("--from: {}.{}.{}.{} is neither a loopback address nor one of "
                                                "this machine's",
                                                a >> 24, (a >> 16) & 0xFF, (a >> 8) & 0xFF, a & 0xFF));
@@ -80,8 +79,8 @@ Result<FleetPlan> PlanFleet(const FleetOptions& options)
     config.heartbeat = std::chrono::microseconds(std::llround(options.heartbeatS * 1e6));
     config.eventsPerHour = options.eventsPerHour;
     config.timeout = std::chrono::milliseconds(options.timeoutMs);
-    config.retryInterval = std::chrono::milliseconds(options.retryIntervalMs > 0 ? options.retryIntervalMs
-                                                                                 : options.timeoutMs);
+    config.retryInterval =
+        std::chrono::milliseconds(options.retryIntervalMs > 0 ? options.retryIntervalMs : options.timeoutMs);
     config.retries = static_cast<std::uint32_t>(options.retries);
     config.seed = options.seed;
     plan.duration = std::chrono::microseconds(std::llround(options.durationS * 1e6));
@@ -92,10 +91,7 @@ void AddFleetCommand(CLI::App& app, CommandRunner& chosen)
 {
     auto options = std::make_shared<FleetOptions>();
     auto* command = app.add_subcommand("fleet", "Simulate many panels: heartbeats, events and retries");
-    command->add_option("--to", options->toText, "The centre: an IPv4 address or a host name, and a port")
-        ->required()
-        ->type_name("HOST:PORT")
-        ->check(HostPortValidator());
+    AddToOption(command, options->toText, "The centre: an IPv4 address or a host name, and a port");
     command->add_option("--panels", options->panels, "How many panels, in the sweep's order")
         ->required()
         ->type_name("N")
@@ -110,18 +106,19 @@ void AddFleetCommand(CLI::App& app, CommandRunner& chosen)
     command->add_option("--events", options->eventsPerHour, "Events per panel and hour, in pairs")
         ->capture_default_str()
         ->type_name("PER_HOUR");
-    command->add_option("--timeout", options->timeoutMs, "Wait for an acknowledgement after the last send")
-        ->capture_default_str()
-        ->type_name("MS")
-        ->check(CLI::Range(1, 3'600'000));
+    AddTimeoutOption(command, options->timeoutMs, "Wait for an acknowledgement after the last send");
     command->add_option("--retries", options->retries, "Send a frame again up to K times")
         ->capture_default_str()
         ->type_name("K")
         ->check(CLI::Range(0, static_cast<int>(MAX_FLEET_RETRIES)));
-    command->add_option("--retry-interval", options->retryIntervalMs, "Between sends of a frame (default: --timeout)")
+    command
+        ->add_option("--retry-interval", options->retryIntervalMs,
+                     "Between sends of a frame (default: --timeout)")
         ->type_name("MS")
         ->check(CLI::Range(1, 3'600'000));
-    command->add_option("--duration", options->durationS, "Send new frames for S seconds, then wait for the last")
+    command
+        ->add_option("--duration", options->durationS,
+                     "Send new frames for S seconds, then wait for the last")
         ->type_name("S");
     command->add_option("--from", options->fromText, "Source addresses, the panels spread over them")
         ->type_name("ADDR[-ADDR]")
@@ -134,17 +131,18 @@ void AddFleetCommand(CLI::App& app, CommandRunner& chosen)
         ->capture_default_str()
         ->type_name("N");
     command->add_flag("--frames", options->frames, "A line per datagram (and with --pcap, always)");
-    command->add_option("--metrics", options->metricsText, "Serve Prometheus metrics on /metrics (PORT: loopback)")
+    command
+        ->add_option("--metrics", options->metricsText,
+                     "Serve Prometheus metrics on /metrics (PORT: loopback)")
         ->type_name("ADDR:PORT")
         ->check(FromParser([](std::string_view t) { return ParseListenAddress(t); }, "ADDR:PORT"));
-    command->add_option("--junit", options->junitPath, "Write a JUnit file, a test case per communicator")
-        ->type_name("FILE");
+    AddJunitOption(command, options->junitPath, "Write a JUnit file, a test case per communicator");
     AddReceiveBufferOption(command, options->receiveBuffer);
     AddOutputOptions(command, options->output);
     command->callback([options, &chosen] { chosen = [options] { return RunFleet(*options); }; });
 }
 
-Fleet::Fleet(const FleetOptions& options, const FleetPlan& plan, Run& run, QObject* parent)
+Fleet::Fleet(const FleetOptions& options, const FleetPlan& plan, CommandRun& run, QObject* parent)
     : QObject(parent), m_options(options), m_plan(plan), m_run(run),
       m_panels(plan.config, plan.to, MonoClock::now())
 {
@@ -159,6 +157,7 @@ Fleet::Fleet(const FleetOptions& options, const FleetPlan& plan, Run& run, QObje
     connect(&m_progressTimer, &QTimer::timeout, this, &Fleet::Progress);
     connect(&m_publishTimer, &QTimer::timeout, this, &Fleet::Publish);
     m_run.OnSummary([this](LineOutput& output, int exitCode) { WriteSummary(output, exitCode); });
+    m_run.OnJunit(options.junitPath, [this](const std::string& path) { return WriteJunit(path); });
     m_out.reserve(BATCH * 2);
 }
 
@@ -169,7 +168,16 @@ Status Fleet::Start()
     for (int i = 0; i < m_options.sockets; ++i) {
         BatchUdpSocket::Options socketOptions;
         socketOptions.receiveBuffer = m_options.receiveBuffer;
-        auto socket = m_run.OpenSocket(socketOptions, [this](BatchUdpSocket& s) { OnReadable(s); }, BATCH);
+        CommandRun::Reading reading;
+        reading.afterBatches = [this] {
+            SendOut();
+            CheckDone();
+        };
+        const std::size_t index = m_sockets.size();
+        auto socket = m_run.OpenSocket(
+            socketOptions,
+            [this, index](auto batch, const CommandRun::Arrival& arrival) { OnBatch(index, batch, arrival); },
+            std::move(reading), BATCH);
         if (!socket)
             return Failure(socket.error());
         m_sockets.push_back(*socket);
@@ -181,10 +189,11 @@ Status Fleet::Start()
         m_durationTimer.start(std::chrono::ceil<std::chrono::milliseconds>(m_plan.duration));
     if (isatty(STDERR_FILENO) == 1)
         m_progressTimer.start(1000);
-    std::fprintf(stderr, "fleet of %u panels from %s to %s, heartbeat %.3f s, %zu source address(es) x %d port(s)\n",
-                 m_plan.config.panels, PanelName(m_plan.config.first).c_str(), m_plan.to.ToString().c_str(),
-                 static_cast<double>(m_plan.config.heartbeat.count()) / 1e6,
-                 static_cast<std::size_t>(m_plan.sources.first == 0 ? 1 : m_plan.sources.Size()), m_options.sockets);
+    std::fprintf(
+        stderr, "fleet of %u panels from %s to %s, heartbeat %.3f s, %zu source address(es) x %d port(s)\n",
+        m_plan.config.panels, PanelName(m_plan.config.first).c_str(), m_plan.to.ToString().c_str(),
+        static_cast<double>(m_plan.config.heartbeat.count()) / 1e6,
+        static_cast<std::size_t>(m_plan.sources.first == 0 ? 1 : m_plan.sources.Size()), m_options.sockets);
     OnWake();
     return {};
 }
@@ -209,38 +218,28 @@ void Fleet::ArmWake()
     m_wakeTimer.start(std::max(wait, std::chrono::milliseconds(0)));
 }
 
-void Fleet::OnReadable(BatchUdpSocket& socket)
+void Fleet::OnBatch(std::size_t socket, std::span<const BatchUdpSocket::Received> batch,
+                    const CommandRun::Arrival& arrival)
 {
-    for (int round = 0; round < ROUNDS_PER_WAKE; ++round) {
-        const auto batch = socket.Receive();
-        if (!batch || batch->empty())
-            break;
-        const MonoTime now = MonoClock::now();
-        const bool logging = m_options.frames || !m_options.output.pcapPath.empty();
-        const std::int64_t wallUs = logging ? WallClockUs() : 0;
-        for (const auto& datagram : *batch) {
-            ++m_received;
-            const auto match = m_panels.Received(datagram.from, datagram.bytes, now, m_out);
-            if (match.outcome == AckMatcher::Outcome::Answered) {
-                if (m_metrics)
-                    m_metrics->AddRoundTrip(match.rtt.count());
-            } else {
-                ++m_unexpected;
-            }
-            if (logging) {
-                FrameRecord record = MakeRecord(wallUs, Direction::In, datagram.from,
-                                                {datagram.localAddress, socket.LocalAddress().port}, datagram.bytes);
-                if (match.outcome == AckMatcher::Outcome::Answered)
-                    record.rttUs = match.rtt.count();
-                m_run.Log(record);
-            }
+    const bool logging = Logging();
+    for (const auto& datagram : batch) {
+        ++m_received;
+        const auto match = m_panels.Received(datagram.from, datagram.bytes, arrival.now, m_out);
+        if (match.outcome == AckMatcher::Outcome::Answered) {
+            if (m_metrics)
+                m_metrics->AddRoundTrip(match.rtt.count());
+        } else {
+            ++m_unexpected;
         }
-        if (batch->size() < socket.BatchSize())
-            break;
+        if (logging) {
+            FrameRecord record =
+                MakeRecord(arrival.wallUs, Direction::In, datagram.from,
+                           {datagram.localAddress, m_sockets[socket]->LocalAddress().port}, datagram.bytes);
+            if (match.outcome == AckMatcher::Outcome::Answered)
+                record.rttUs = match.rtt.count();
+            m_run.Log(record);
+        }
     }
-    SendOut();
-    m_run.EndOfBatch();
-    CheckDone();
 }
 
 void Fleet::SendOut()
@@ -253,34 +252,25 @@ void Fleet::SendOut()
         outgoing.clear();
     for (const auto& datagram : m_out) {
         const std::uint64_t source = datagram.panel % sources;
-        const auto address = m_plan.sources.first == 0
-                                 ? 0
-                                 : static_cast<std::uint32_t>(m_plan.sources.first + source / m_sockets.size());
+        const auto address =
+            m_plan.sources.first == 0
+                ? 0
+                : static_cast<std::uint32_t>(m_plan.sources.first + source / m_sockets.size());
         m_outgoing[source % m_sockets.size()].push_back({m_plan.to, address, datagram.Frame()});
     }
-    const bool logging = m_options.frames || !m_options.output.pcapPath.empty();
+    const bool logging = Logging();
     const std::int64_t wallUs = logging ? WallClockUs() : 0;
     for (std::size_t s = 0; s < m_sockets.size(); ++s) {
         const auto& outgoing = m_outgoing[s];
-        std::size_t next = 0;
-        while (next < outgoing.size()) {
-            const auto outcome = m_sockets[s]->Send(std::span(outgoing).subspan(next));
-            const std::size_t failedAt = next + outcome.sent;
+        // A frame the system would not take waits for its retry, like one the network lost.
+        CommandRun::SendEach(*m_sockets[s], outgoing, [&](std::size_t i, int error) {
+            if (error != 0)
+                ++m_sendFailed;
             if (logging)
-                for (std::size_t i = next; i < outgoing.size() && i <= failedAt; ++i) {
-                    const int error = i < failedAt ? 0 : outcome.error;
-                    if (i == failedAt && error == 0)
-                        break;
-                    m_run.Log(MakeRecord(wallUs, Direction::Out, m_plan.to,
-                                         {outgoing[i].sourceAddress, m_sockets[s]->LocalAddress().port},
-                                         outgoing[i].bytes, error));
-                }
-            if (outcome.error == 0)
-                break;
-            // A frame the system would not take waits for its retry, like one the network lost.
-            ++m_sendFailed;
-            next = failedAt + 1;
-        }
+                m_run.Log(MakeRecord(wallUs, Direction::Out, m_plan.to,
+                                     {outgoing[i].sourceAddress, m_sockets[s]->LocalAddress().port},
+                                     outgoing[i].bytes, error));
+        });
     }
     m_out.clear();
 }
@@ -294,11 +284,12 @@ void Fleet::CheckDone()
 void Fleet::Progress()
 {
     const auto totals = m_panels.Totals();
-    std::fprintf(stderr, "panels %u  frames/s %llu  acknowledged %llu  retried %llu  lost %llu  rtt p99 %lld us\n",
-                 m_panels.Size(), static_cast<unsigned long long>(totals.sent - m_lastSent),
-                 static_cast<unsigned long long>(totals.acknowledged),
-                 static_cast<unsigned long long>(totals.retried), static_cast<unsigned long long>(totals.lost),
-                 static_cast<long long>(m_panels.RoundTripTimes().Percentile(0.99)));
+    std::fprintf(
+        stderr, "panels %u  frames/s %llu  acknowledged %llu  retried %llu  lost %llu  rtt p99 %lld us\n",
+        m_panels.Size(), static_cast<unsigned long long>(totals.sent - m_lastSent),
+        static_cast<unsigned long long>(totals.acknowledged), static_cast<unsigned long long>(totals.retried),
+        static_cast<unsigned long long>(totals.lost),
+        static_cast<long long>(m_panels.RoundTripTimes().Percentile(0.99)));
     m_lastSent = totals.sent;
 }
 
@@ -317,7 +308,7 @@ void Fleet::Publish()
     m_metrics->Publish(metrics);
 }
 
-Status Fleet::WriteJunit() const
+Status Fleet::WriteJunit(const std::string& path) const
 {
     // One case per communicator: it fails with the panels that lost a frame.
     const auto lost = m_panels.LostPanels();
@@ -342,7 +333,7 @@ Status Fleet::WriteJunit() const
         }
         report.Add(std::move(verdict));
     }
-    return report.WriteJunit(m_options.junitPath);
+    return report.WriteJunit(path);
 }
 
 void Fleet::WriteSummary(LineOutput& output, int exitCode) const
@@ -353,7 +344,7 @@ void Fleet::WriteSummary(LineOutput& output, int exitCode) const
         const auto& k = kinds[kind];
         if (k.sent == 0)
             continue;
-        if (output.Jsonl())
+        if (output.Format() == veltrano::OutputFormat::JsonLines)
             JsonLine(out)
                 .Text("type", "kind")
                 .Text("kind", FleetPanels::KindName(kind))
@@ -363,8 +354,8 @@ void Fleet::WriteSummary(LineOutput& output, int exitCode) const
                 .Number("lost", k.lost)
                 .End();
         else
-            out += fmt::format("kind {} sent={} acknowledged={} retried={} lost={}\n", FleetPanels::KindName(kind),
-                               k.sent, k.acknowledged, k.retried, k.lost);
+            out += fmt::format("kind {} sent={} acknowledged={} retried={} lost={}\n",
+                               FleetPanels::KindName(kind), k.sent, k.acknowledged, k.retried, k.lost);
     }
     output.Written();
 
@@ -400,8 +391,5 @@ void Fleet::WriteSummary(LineOutput& output, int exitCode) const
         {"lost_panels", std::string_view(lostNames)},
         {"exit", std::int64_t{exitCode}},
     };
-    if (!m_options.junitPath.empty())
-        if (auto written = WriteJunit(); !written)
-            PrintError(written.error());
     output.Summary("fleet", fields);
 }

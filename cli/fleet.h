@@ -1,9 +1,9 @@
 #pragma once
 
 #include "cli/command.h"
+#include "cli/command_run.h"
 #include "cli/common_options.h"
 #include "cli/metrics.h"
-#include "cli/run.h"
 #include "fleet/fleet_inputs.h"
 #include "fleet/fleet_panels.h"
 
@@ -60,25 +60,27 @@ class Fleet final : public QObject
     Q_DISABLE_COPY_MOVE(Fleet)
 
 public:
-    Fleet(const FleetOptions& options, const FleetPlan& plan, Run& run, QObject* parent = nullptr);
+    Fleet(const FleetOptions& options, const FleetPlan& plan, CommandRun& run, QObject* parent = nullptr);
     ~Fleet() override;
 
     Status Start();
 
 private:
     void OnWake();
-    void OnReadable(BatchUdpSocket& socket);
+    void OnBatch(std::size_t socket, std::span<const BatchUdpSocket::Received> batch,
+                 const CommandRun::Arrival& arrival);
+    bool Logging() const { return m_options.frames || !m_options.output.pcapPath.empty(); }
     void SendOut();
     void ArmWake();
     void CheckDone();
     void Progress();
     void Publish();
     void WriteSummary(LineOutput& output, int exitCode) const;
-    Status WriteJunit() const;
+    Status WriteJunit(const std::string& path) const;
 
     FleetOptions m_options;
     FleetPlan m_plan;
-    Run& m_run;
+    CommandRun& m_run;
     FleetPanels m_panels;
     std::vector<BatchUdpSocket*> m_sockets;
     std::vector<FleetPanels::Datagram> m_out;

@@ -3,6 +3,7 @@
 #include "cli/text_inputs.h"
 #include "cli/verdict.h"
 #include "link/json_line.h"
+#include "net/host_port.h"
 #include "net/udp_endpoint.h"
 #include "protocol/frame.h"
 
@@ -16,7 +17,6 @@
 
 namespace {
 
-constexpr int BATCHES_PER_WAKE = 16;
 constexpr std::uint64_t MOST_PER_WAKE = 1024;
 // Frames one socket remembers while they wait; past it the oldest are given up as missing.
 constexpr std::size_t MATCHER_CAPACITY = 2048;
@@ -24,18 +24,29 @@ constexpr std::size_t LOOK_AHEAD_FRAMES = 2048;
 // Failing frames a JUnit case lists; the rest are counted.
 constexpr std::uint64_t MOST_DETAIL_LINES = 200;
 
-int RunReplay(ReplayOptions options, const std::string& rate)
+veltrano::Pacer::Mode PaceOf(const ReplayOptions& options)
 {
-    if (auto to = ResolveSenderTarget(options.sender); !to)
+    if (options.rateMax)
+        return veltrano::Pacer::Window{static_cast<std::uint64_t>(options.pace.window)};
+    if (options.rate)
+        return veltrano::Pacer::Rate{*options.rate};
+    return veltrano::Pacer::CapturedGaps{options.speed};
+}
+
+int RunReplay(ReplayOptions options)
+{
+    auto to = ResolveHostPort(options.toText);
+    if (!to)
         return UsageError(to.error());
-    if (!rate.empty()) {
-        options.rate = *ParseRate(rate);
+    options.to = *to;
+    if (!options.pace.rateText.empty()) {
+        options.rate = *ParseRate(options.pace.rateText);
         options.rateMax = !options.rate;
     }
     auto reader = CaptureReader::Open(options.file, options.filter);
     if (!reader)
         return UsageError(reader.error());
-    Run run("replay", options.sender.output);
+    CommandRun run("replay", options.output);
     Replay replay(options, std::move(*reader), run);
     return run.Exec([&replay] { return replay.Start(); });
 }
@@ -45,47 +56,36 @@ int RunReplay(ReplayOptions options, const std::string& rate)
 void AddReplayCommand(CLI::App& app, CommandRunner& chosen)
 {
     auto options = std::make_shared<ReplayOptions>();
-    auto rate = std::make_shared<std::string>();
     auto* command = app.add_subcommand("replay", "Send a capture's frames again and judge the answers");
     command->add_option("FILE", options->file, "A pcap or pcapng capture")->required();
-    command->add_option("--to", options->sender.toText, "The centre under test: an IPv4 address or host, a port")
-        ->required()
-        ->type_name("HOST:PORT")
-        ->check(HostPortValidator());
-    auto* speed = command->add_option("--speed", options->speed, "Scale of the captured gaps (2: twice as fast)")
-                      ->capture_default_str()
-                      ->type_name("X")
-                      ->check(CLI::Range(0.001, 1'000'000.0));
-    command->add_option("--rate", *rate, "Frames per second instead of the captured gaps, or max")
-        ->type_name("R")
-        ->check(RateValidator())
+    AddToOption(command, options->toText, "The centre under test: an IPv4 address or host, a port");
+    auto* speed =
+        command->add_option("--speed", options->speed, "Scale of the captured gaps (2: twice as fast)")
+            ->capture_default_str()
+            ->type_name("X")
+            ->check(CLI::Range(0.001, 1'000'000.0));
+    AddPaceOptions(command, options->pace, "Frames per second instead of the captured gaps, or max")
         ->excludes(speed);
-    command->add_option("--window", options->window, "Most frames outstanding with --rate max")
-        ->capture_default_str()
-        ->type_name("W")
-        ->check(CLI::Range(1, 65536));
     command->add_option("--filter", options->filter, "Only the records this BPF expression matches")
         ->type_name("EXPR");
-    command->add_option("--timeout", options->sender.timeoutMs, "How long a frame waits for its answer")
-        ->capture_default_str()
-        ->type_name("MS")
-        ->check(CLI::Range(1, 3'600'000));
+    AddTimeoutOption(command, options->timeoutMs, "How long a frame waits for its answer");
     command->add_option("--sockets", options->sockets, "Most sockets; past them sources share round-robin")
         ->capture_default_str()
         ->type_name("N")
         ->check(CLI::Range(1, 4096));
-    command->add_option("--junit", options->junitPath, "Write a JUnit test case per captured source to FILE")
-        ->type_name("FILE");
+    AddJunitOption(command, options->junitPath, "Write a JUnit test case per captured source to FILE");
     command->add_flag("--expect-same", options->expectSame, "Fail on answers that differ from the capture");
-    AddReceiveBufferOption(command, options->sender.receiveBuffer);
-    AddOutputOptions(command, options->sender.output);
-    command->callback([options, rate, &chosen] { chosen = [options, rate] { return RunReplay(*options, *rate); }; });
+    AddReceiveBufferOption(command, options->receiveBuffer);
+    AddOutputOptions(command, options->output);
+    command->callback([options, &chosen] { chosen = [options] { return RunReplay(*options); }; });
 }
 
-Replay::Replay(const ReplayOptions& options, std::unique_ptr<CaptureReader> reader, Run& run, QObject* parent)
+Replay::Replay(const ReplayOptions& options, std::unique_ptr<CaptureReader> reader, CommandRun& run,
+               QObject* parent)
     : QObject(parent), m_options(options), m_reader(std::move(reader)),
-      m_exchange(*m_reader, {std::chrono::milliseconds(options.sender.timeoutMs), LOOK_AHEAD_FRAMES, options.sockets}),
-      m_run(run)
+      m_exchange(*m_reader,
+                 {std::chrono::milliseconds(options.timeoutMs), LOOK_AHEAD_FRAMES, options.sockets}),
+      m_run(run), m_pacer(PaceOf(options), MonoClock::now()), m_tally(options.expectSame, MOST_DETAIL_LINES)
 {
     m_paceTimer.setSingleShot(true);
     m_paceTimer.setTimerType(Qt::PreciseTimer);
@@ -96,6 +96,7 @@ Replay::Replay(const ReplayOptions& options, std::unique_ptr<CaptureReader> read
     m_outgoingIds.reserve(MOST_PER_WAKE);
     m_run.OnInterrupt([this](int signal) { Finish(128 + signal); });
     m_run.OnSummary([this](LineOutput& output, int exitCode) { WriteSummary(output, exitCode); });
+    m_run.OnJunit(options.junitPath, [this](const std::string& path) { return WriteJunit(path); });
 }
 
 Replay::~Replay() = default;
@@ -113,8 +114,8 @@ Status Replay::Start()
         }
         m_progressTimer.start(1000);
     }
-    m_start = MonoClock::now();
-    m_expiryTimer.start(std::clamp(m_options.sender.timeoutMs / 10, 1, 100));
+    m_pacer = veltrano::Pacer(PaceOf(m_options), MonoClock::now());
+    m_expiryTimer.start(std::clamp(m_options.timeoutMs / 10, 1, 100));
     m_paceTimer.start(0);
     return {};
 }
@@ -124,9 +125,8 @@ void Replay::OnPace()
     if (m_run.Finished())
         return;
     if (!Paced()) {
-        const auto window = static_cast<std::uint64_t>(m_options.window);
-        if (Outstanding() < window)
-            SendFrames(window - Outstanding(), false);
+        if (const std::uint64_t room = m_pacer.MayGo(MonoClock::now(), m_sent, Outstanding()); room > 0)
+            SendFrames(room, false);
         CheckDone();
         return;
     }
@@ -139,28 +139,27 @@ void Replay::OnPace()
         CheckDone();
         return;
     }
-    const MonoTime due = m_options.rate
-                             ? m_start + std::chrono::duration_cast<MonoClock::duration>(std::chrono::duration<double>(
-                                             static_cast<double>(m_sent) / *m_options.rate))
-                             : m_start + std::chrono::duration_cast<MonoClock::duration>(std::chrono::duration<double>(
-                                             static_cast<double>(next->timeNs - *m_firstTimeNs) / 1e9 / m_options.speed));
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(due - MonoClock::now());
-    m_paceTimer.start(std::max(wait, std::chrono::milliseconds(0)));
+    m_paceTimer.start(m_pacer.WaitFrom(MonoClock::now(), m_sent, next->timeNs));
 }
 
-Result<Replay::Sender*> Replay::SenderOf(std::size_t index)
+Result<Replay::SourceSocket*> Replay::SenderOf(std::size_t index)
 {
     if (m_senders.size() <= index)
         m_senders.resize(index + 1);
-    Sender& sender = m_senders[index];
+    SourceSocket& sender = m_senders[index];
     if (sender.socket != nullptr)
         return &sender;
     BatchUdpSocket::Options options;
     // Its own port on the local address; a centre elsewhere is reached from any address.
-    options.bindAddress = (m_options.sender.to.address >> 24) == 127 ? LOOPBACK_ADDRESS : 0;
-    options.receiveBuffer = m_options.sender.receiveBuffer;
-    options.peer = m_options.sender.to;
-    auto socket = m_run.OpenSocket(options, [this, index](BatchUdpSocket& s) { OnReadable(index, s); });
+    options.bindAddress = (m_options.to.address >> 24) == 127 ? LOOPBACK_ADDRESS : 0;
+    options.receiveBuffer = m_options.receiveBuffer;
+    options.peer = m_options.to;
+    CommandRun::Reading reading;
+    reading.afterBatches = [this] { CheckDone(); };
+    auto socket = m_run.OpenSocket(
+        options,
+        [this, index](auto batch, const CommandRun::Arrival& arrival) { OnBatch(index, batch, arrival); },
+        std::move(reading));
     if (!socket)
         return Failure(socket.error());
     sender.socket = *socket;
@@ -186,22 +185,15 @@ void Replay::SendFrames(std::uint64_t count, bool onlyDue)
                 m_allRead = true;
                 break;
             }
-            if (!m_firstTimeNs)
-                m_firstTimeNs = next->timeNs;
-            if (onlyDue) {
-                const double at = m_options.rate ? static_cast<double>(m_sent + taken) / *m_options.rate
-                                                 : static_cast<double>(next->timeNs - *m_firstTimeNs) / 1e9 /
-                                                       m_options.speed;
-                if (now < m_start + std::chrono::duration_cast<MonoClock::duration>(std::chrono::duration<double>(at)))
-                    break;
-            }
+            if (onlyDue && m_pacer.MayGo(now, m_sent + taken, Outstanding(), next->timeNs) == 0)
+                break;
             if (senderIndex && *senderIndex != next->sender)
                 break;
             senderIndex = next->sender;
             Pending& pending = m_pending.emplace_back();
             pending.frame = std::move(**m_exchange.Next());
             m_outgoingIds.push_back(m_firstPending + m_pending.size() - 1);
-            m_outgoing.push_back({m_options.sender.to, 0, pending.frame.Bytes()});
+            m_outgoing.push_back({m_options.to, 0, pending.frame.Bytes()});
             ++taken;
         }
         if (m_outgoing.empty())
@@ -220,16 +212,16 @@ void Replay::SendFrames(std::uint64_t count, bool onlyDue)
             Pending& pending = m_pending[id - m_firstPending];
             pending.sentAt = sentAt;
             pending.sentUs = wallUs;
-            m_sources.try_emplace(pending.frame.source, SourceTally{0, 0, {}, sentAt, sentAt});
+            m_tally.Sent(pending.frame.source, sentAt);
             ++m_sent;
             m_sentTimeNs = pending.frame.timeNs;
             if (i < outcome.sent) {
-                pending.ticket = (*sender)->matcher->Sent(m_options.sender.to, pending.frame.Bytes(), id, sentAt);
+                pending.ticket = (*sender)->matcher->Sent(m_options.to, pending.frame.Bytes(), id, sentAt);
             } else {
                 // Not handed over: judged missing, its reason on its line.
                 pending.sendError = outcome.error != 0 ? outcome.error : EAGAIN;
                 ++m_sendFailed;
-                pending.ticket = (*sender)->matcher->Sent(m_options.sender.to, pending.frame.Bytes(), id, sentAt);
+                pending.ticket = (*sender)->matcher->Sent(m_options.to, pending.frame.Bytes(), id, sentAt);
                 (*sender)->matcher->Forget(pending.ticket);
                 Conclude(id, std::nullopt, std::nullopt);
             }
@@ -237,67 +229,49 @@ void Replay::SendFrames(std::uint64_t count, bool onlyDue)
     }
 }
 
-void Replay::OnReadable(std::size_t index, BatchUdpSocket& socket)
+void Replay::OnBatch(std::size_t index, std::span<const BatchUdpSocket::Received> batch,
+                     const CommandRun::Arrival& arrival)
 {
-    Sender& sender = m_senders[index];
-    for (int round = 0; round < BATCHES_PER_WAKE && !m_run.Finished(); ++round) {
-        const auto batch = socket.Receive();
-        if (!batch || batch->empty())
-            break;
-        const std::int64_t nowUs = WallClockUs();
-        const MonoTime now = MonoClock::now();
-        for (const auto& datagram : *batch) {
-            ++m_received;
-            FrameRecord record = MakeRecord(nowUs, Direction::In, datagram.from, sender.local, datagram.bytes);
-            const AckMatcher::Match match = sender.matcher->Received(datagram.from, datagram.bytes, record.decoded, now);
-            switch (match.outcome) {
-            case AckMatcher::Outcome::Answered:
-                record.rttUs = match.rtt.count();
-                m_run.Log(record);
-                Conclude(match.id, datagram.bytes, match.rtt.count());
-                continue;
-            case AckMatcher::Outcome::BadChecksum:
-                // A panel would discard it, but it answers the frame: one against the rule. The frame waits no
-                // longer, so the next such answer judges the next frame of the key.
-                if (match.id >= m_firstPending && match.id - m_firstPending < m_pending.size()) {
-                    Pending& pending = m_pending[match.id - m_firstPending];
-                    sender.matcher->Forget(pending.ticket);
-                    record.note = "bad checksum";
-                    m_run.Log(record);
-                    Conclude(match.id, datagram.bytes, std::nullopt);
-                    continue;
-                }
-                record.note = "bad checksum, no frame waiting";
-                break;
-            case AckMatcher::Outcome::Duplicate:
-            case AckMatcher::Outcome::Late:
-            case AckMatcher::Outcome::Unmatched:
-                record.note = "no frame waiting";
-                break;
-            case AckMatcher::Outcome::NotAck:
-                ++m_unexpected;
-                break;
-            }
+    SourceSocket& sender = m_senders[index];
+    for (const auto& datagram : batch) {
+        ++m_received;
+        FrameRecord record =
+            MakeRecord(arrival.wallUs, Direction::In, datagram.from, sender.local, datagram.bytes);
+        const AckMatcher::Match match =
+            sender.matcher->Received(datagram.from, datagram.bytes, record.decoded, arrival.now);
+        record.note = MatchNote(match.outcome);
+        if (match.outcome == AckMatcher::Outcome::Answered) {
+            record.rttUs = match.rtt.count();
             m_run.Log(record);
+            Conclude(match.id, datagram.bytes, match.rtt.count());
+            continue;
         }
-        if (!Paced() && !m_allRead) {
-            const auto window = static_cast<std::uint64_t>(m_options.window);
-            if (Outstanding() < window)
-                SendFrames(window - Outstanding(), false);
+        if (match.outcome == AckMatcher::Outcome::BadChecksum) {
+            // A panel would discard it, but it answers the frame: one against the rule. The frame waits no
+            // longer, so the next such answer judges the next frame of the key.
+            if (match.id >= m_firstPending && match.id - m_firstPending < m_pending.size()) {
+                sender.matcher->Forget(m_pending[match.id - m_firstPending].ticket);
+                record.note = "bad checksum";
+                m_run.Log(record);
+                Conclude(match.id, datagram.bytes, std::nullopt);
+                continue;
+            }
+            record.note = "bad checksum, no frame waiting";
         }
-        if (batch->size() < socket.BatchSize())
-            break;
+        if (match.outcome == AckMatcher::Outcome::NotAck)
+            ++m_unexpected;
+        m_run.Log(record);
     }
-    if (m_run.Finished())
-        return;
-    m_run.EndOfBatch();
-    CheckDone();
+    if (!Paced() && !m_allRead) {
+        if (const std::uint64_t room = m_pacer.MayGo(arrival.now, m_sent, Outstanding()); room > 0)
+            SendFrames(room, false);
+    }
 }
 
 void Replay::ExpireOld()
 {
     const MonoTime now = MonoClock::now();
-    const auto timeout = std::chrono::milliseconds(m_options.sender.timeoutMs);
+    const auto timeout = std::chrono::milliseconds(m_options.timeoutMs);
     // Sent in order, so the oldest waiting is at the front.
     while (!m_pending.empty() && !m_run.Finished()) {
         Pending& front = m_pending.front();
@@ -328,7 +302,7 @@ void Replay::Conclude(std::uint64_t id, std::optional<std::span<const std::uint8
     pending.done = true;
     ++m_judged;
     const CapturedFrame& frame = pending.frame;
-    const FrameVerdict verdict = ::Judge(frame.Bytes(), frame.answer, live);
+    const FrameVerdict verdict = veltrano::Judge(frame.Bytes(), frame.answer, live);
     ++m_verdicts[static_cast<std::size_t>(verdict)];
     if (live)
         ++m_answered;
@@ -337,31 +311,18 @@ void Replay::Conclude(std::uint64_t id, std::optional<std::span<const std::uint8
 
     m_hexCaptured = frame.answer ? FormatBytesHex(*frame.answer) : std::string();
     m_hexLive = live ? FormatBytesHex(*live) : std::string();
-    std::vector<RecordField> extra{{"verdict", VerdictKey(verdict)}, {"capture_frame", frame.number}};
+    std::vector<RecordField> extra{{"verdict", veltrano::VerdictKey(verdict)},
+                                   {"capture_frame", frame.number}};
     if (frame.answer)
         extra.push_back({"captured_answer", std::string_view(m_hexCaptured)});
     if (live)
         extra.push_back({"live_answer", std::string_view(m_hexLive)});
-    FrameRecord record = MakeRecord(pending.sentUs, Direction::Out, m_options.sender.to,
+    FrameRecord record = MakeRecord(pending.sentUs, Direction::Out, m_options.to,
                                     m_senders[frame.sender].local, frame.Bytes(), pending.sendError);
     record.extra = extra;
     m_run.Log(record);
 
-    SourceTally& tally = m_sources[frame.source];
-    ++tally.frames;
-    tally.last = MonoClock::now();
-    if (Fails(verdict, m_options.expectSame)) {
-        if (tally.failed < MOST_DETAIL_LINES) {
-            const auto rule = AcknowledgementFor(frame.Bytes());
-            const auto* expected = std::get_if<AckFrame>(&rule);
-            const std::string want = verdict == FrameVerdict::Differs ? m_hexCaptured
-                                     : expected != nullptr           ? FormatBytesHex(*expected)
-                                                                     : std::string("no answer");
-            tally.details += fmt::format("frame {}: {}: {}\n", frame.number, VerdictKey(verdict),
-                                         ExpectedGot(want, live ? m_hexLive : std::string("nothing")));
-        }
-        ++tally.failed;
-    }
+    m_tally.Judged(frame, verdict, live, MonoClock::now());
     while (!m_pending.empty() && m_pending.front().done) {
         m_pending.pop_front();
         ++m_firstPending;
@@ -373,8 +334,9 @@ void Replay::CheckDone()
     if (m_run.Finished() || !m_allRead || !m_pending.empty())
         return;
     bool failed = m_cut.has_value();
-    for (std::size_t i = 0; i < FRAME_VERDICT_COUNT; ++i)
-        failed = failed || (m_verdicts[i] > 0 && Fails(static_cast<FrameVerdict>(i), m_options.expectSame));
+    for (std::size_t i = 0; i < veltrano::FRAME_VERDICT_COUNT; ++i)
+        failed = failed ||
+                 (m_verdicts[i] > 0 && veltrano::Fails(static_cast<FrameVerdict>(i), m_options.expectSame));
     Finish(failed ? EXIT_EXPECTATION_FAILED : EXIT_OK);
 }
 
@@ -387,12 +349,6 @@ void Replay::Finish(int exitCode)
     m_progressTimer.stop();
     if (m_cut)
         PrintError(*m_cut);
-    if (!m_options.junitPath.empty()) {
-        if (auto written = WriteJunit(); !written) {
-            PrintError(written.error());
-            exitCode = EXIT_SOCKET;
-        }
-    }
     m_run.Finish(exitCode);
 }
 
@@ -401,7 +357,8 @@ void Replay::ShowProgress() const
     const double left = m_options.rate || m_options.rateMax
                             ? 0
                             : static_cast<double>(m_lastTimeNs - m_sentTimeNs) / 1e9 / m_options.speed;
-    std::fprintf(stderr, "replay: sent %llu of %llu, answered %llu, differing %llu, missing %llu, %.0f s left\n",
+    std::fprintf(stderr,
+                 "replay: sent %llu of %llu, answered %llu, differing %llu, missing %llu, %.0f s left\n",
                  static_cast<unsigned long long>(m_sent), static_cast<unsigned long long>(m_total),
                  static_cast<unsigned long long>(m_answered),
                  static_cast<unsigned long long>(m_verdicts[static_cast<std::size_t>(FrameVerdict::Differs)]),
@@ -409,10 +366,10 @@ void Replay::ShowProgress() const
                  std::max(left, 0.0));
 }
 
-Status Replay::WriteJunit() const
+Status Replay::WriteJunit(const std::string& path) const
 {
     VerdictReport report("replay");
-    for (const auto& [source, tally] : m_sources) {
+    for (const auto& [source, tally] : m_tally.Sources()) {
         Verdict verdict;
         verdict.id = source.ToString();
         verdict.classname = "replay." + m_options.file;
@@ -421,14 +378,18 @@ Status Replay::WriteJunit() const
             verdict.message = fmt::format("{} frames answered as the rule gives", tally.frames);
         } else {
             verdict.outcome = Outcome::Failed;
-            verdict.message = fmt::format("{} of {} frames missing or against the rule", tally.failed, tally.frames);
-            verdict.details = tally.details;
-            if (tally.failed > MOST_DETAIL_LINES)
-                verdict.details += fmt::format("and {} more\n", tally.failed - MOST_DETAIL_LINES);
+            verdict.message =
+                fmt::format("{} of {} frames missing or against the rule", tally.failed, tally.frames);
+            for (const auto& failure : tally.failures)
+                verdict.details +=
+                    fmt::format("frame {}: {}: {}\n", failure.frame, veltrano::VerdictKey(failure.verdict),
+                                ExpectedGot(failure.wanted, failure.got));
+            if (tally.failed > tally.failures.size())
+                verdict.details += fmt::format("and {} more\n", tally.failed - tally.failures.size());
         }
         report.Add(std::move(verdict));
     }
-    return report.WriteJunit(m_options.junitPath);
+    return report.WriteJunit(path);
 }
 
 void Replay::WriteSummary(LineOutput& output, int exitCode)
@@ -456,7 +417,7 @@ void Replay::WriteSummary(LineOutput& output, int exitCode)
     tail.push_back({"exit", static_cast<std::uint64_t>(exitCode)});
 
     std::string& out = output.Buffer();
-    if (output.Jsonl()) {
+    if (output.Format() == veltrano::OutputFormat::JsonLines) {
         std::string reasons;
         JsonLine byReason(reasons);
         for (std::size_t i = 0; i < SKIP_REASON_COUNT; ++i)
@@ -479,8 +440,9 @@ void Replay::WriteSummary(LineOutput& output, int exitCode)
                        m_options.file, m_reader->Records(), m_sent, m_exchange.Sources(),
                        m_exchange.CapturedAnswers());
     out += fmt::format("  {:<20} {:>10}\n", "verdict", "frames");
-    for (std::size_t i = 0; i < FRAME_VERDICT_COUNT; ++i)
-        out += fmt::format("  {:<20} {:>10}\n", VerdictKey(static_cast<FrameVerdict>(i)), m_verdicts[i]);
+    for (std::size_t i = 0; i < veltrano::FRAME_VERDICT_COUNT; ++i)
+        out += fmt::format("  {:<20} {:>10}\n", veltrano::VerdictKey(static_cast<FrameVerdict>(i)),
+                           m_verdicts[i]);
     out += fmt::format("  {:<20} {:>10}\n", "skipped", m_reader->SkippedTotal());
     for (std::size_t i = 0; i < SKIP_REASON_COUNT; ++i)
         if (skipped[i] > 0)

@@ -15,8 +15,8 @@ int RunSender(std::string command, std::vector<std::vector<std::uint8_t>> frames
 {
     if (auto to = ResolveSenderTarget(options); !to)
         return UsageError(to.error());
-    Run run(std::move(command), options.output);
-    Sender sender(std::move(frames), options, run);
+    CommandRun run(std::move(command), options.output);
+    FrameSender sender(std::move(frames), options, run);
     return run.Exec([&sender] { return sender.Start(); });
 }
 
@@ -81,7 +81,7 @@ void AddSendCommand(CLI::App& app, CommandRunner& chosen)
     command->add_option("--zone", arguments->zone, "Zone of the zone events")
         ->capture_default_str()
         ->type_name("Z")
-        ->check(CLI::Range(0, 8));
+        ->check(CLI::Range(0, MAX_ZONE_NUMBER));
     command->add_option("EVENT", arguments->events, "Event index (0 to 22) or key; see `events`")
         ->required()
         ->check(EventValidator());
@@ -96,31 +96,41 @@ void AddHexCommand(CLI::App& app, CommandRunner& chosen)
     AddSenderOptions(command, *options, true);
     command->add_option("TEXT", *words, "Hex pairs separated by single spaces (words are joined by one)")
         ->required();
-    command->callback([options, words, &chosen] { chosen = [options, words] { return RunHex(*words, *options); }; });
+    command->callback(
+        [options, words, &chosen] { chosen = [options, words] { return RunHex(*words, *options); }; });
 }
 
-Sender::Sender(std::vector<std::vector<std::uint8_t>> frames, const SenderOptions& options, Run& run,
-               QObject* parent)
+FrameSender::FrameSender(std::vector<std::vector<std::uint8_t>> frames, const SenderOptions& options,
+                         CommandRun& run, QObject* parent)
     : QObject(parent), m_frames(std::move(frames)), m_options(options), m_run(run)
 {
     m_nextTimer.setSingleShot(true);
     m_nextTimer.setTimerType(Qt::PreciseTimer);
-    connect(&m_nextTimer, &QTimer::timeout, this, &Sender::SendCurrent);
+    connect(&m_nextTimer, &QTimer::timeout, this, &FrameSender::SendCurrent);
     m_timeoutTimer.setSingleShot(true);
     m_timeoutTimer.setTimerType(Qt::PreciseTimer);
-    connect(&m_timeoutTimer, &QTimer::timeout, this, &Sender::OnTimeout);
+    connect(&m_timeoutTimer, &QTimer::timeout, this, &FrameSender::OnTimeout);
     m_run.OnSummary([this](LineOutput& output, int exitCode) { WriteSummary(output, exitCode); });
 }
 
-Sender::~Sender() = default;
+FrameSender::~FrameSender() = default;
 
-Status Sender::Start()
+Status FrameSender::Start()
 {
     BatchUdpSocket::Options socketOptions;
     socketOptions.port = m_options.fromPort;
     socketOptions.receiveBuffer = m_options.receiveBuffer;
     socketOptions.peer = m_options.to;
-    auto socket = m_run.OpenSocket(socketOptions, [this](BatchUdpSocket& s) { OnReadable(s); }, 8);
+    CommandRun::Reading reading;
+    reading.error = [this](const std::string& reason) {
+        // The destination's port is closed; the wait goes on, as a panel's would.
+        if (!m_refusedTold)
+            PrintError(m_options.to.ToString() + ": " + reason);
+        m_refusedTold = true;
+    };
+    auto socket = m_run.OpenSocket(
+        socketOptions, [this](auto batch, const CommandRun::Arrival& arrival) { OnBatch(batch, arrival); },
+        std::move(reading), 8);
     if (!socket)
         return Failure(socket.error());
     m_socket = *socket;
@@ -129,7 +139,7 @@ Status Sender::Start()
     return {};
 }
 
-void Sender::SendCurrent()
+void FrameSender::SendCurrent()
 {
     if (m_index >= m_frames.size()) {
         m_run.Finish(m_missing > 0 ? EXIT_EXPECTATION_FAILED : EXIT_OK);
@@ -160,50 +170,37 @@ void Sender::SendCurrent()
     }
 }
 
-void Sender::OnReadable(BatchUdpSocket& socket)
+void FrameSender::OnBatch(std::span<const BatchUdpSocket::Received> batch, const CommandRun::Arrival& arrival)
 {
-    while (!m_run.Finished()) {
-        const auto batch = socket.Receive();
-        if (!batch) {
-            // The destination's port is closed; the wait goes on, as a panel's would.
-            if (!m_refusedTold)
-                PrintError(m_options.to.ToString() + ": " + batch.error());
-            m_refusedTold = true;
+    for (const auto& datagram : batch) {
+        if (m_run.Finished())
             break;
+        FrameRecord record = MakeRecord(arrival.wallUs, Direction::In, datagram.from,
+                                        {datagram.localAddress, m_local.port}, datagram.bytes);
+        const AckMatcher::Match match =
+            m_matcher.Received(datagram.from, datagram.bytes, record.decoded, arrival.now);
+        const bool answered =
+            match.outcome == AckMatcher::Outcome::Answered && m_waiting && match.id == m_index;
+        record.note = MatchNote(match.outcome);
+        if (answered) {
+            record.rttUs = match.rtt.count();
+            m_rtt.Add(*record.rttUs);
+            ++m_acknowledged;
+        } else if (match.outcome == AckMatcher::Outcome::BadChecksum) {
+            ++m_badAcks;
+        } else {
+            ++m_unexpected;
         }
-        if (batch->empty())
-            break;
-        const std::int64_t nowUs = WallClockUs();
-        const MonoTime now = MonoClock::now();
-        for (const auto& datagram : *batch) {
-            if (m_run.Finished())
-                break;
-            FrameRecord record =
-                MakeRecord(nowUs, Direction::In, datagram.from, {datagram.localAddress, m_local.port}, datagram.bytes);
-            const AckMatcher::Match match = m_matcher.Received(datagram.from, datagram.bytes, record.decoded, now);
-            const bool answered = match.outcome == AckMatcher::Outcome::Answered && m_waiting && match.id == m_index;
-            if (answered) {
-                record.rttUs = match.rtt.count();
-                m_rtt.Add(*record.rttUs);
-                ++m_acknowledged;
-            } else if (match.outcome == AckMatcher::Outcome::BadChecksum) {
-                record.note = "bad checksum, not taken";
-                ++m_badAcks;
-            } else {
-                ++m_unexpected;
-            }
-            m_run.Log(record);
-            if (answered) {
-                m_waiting = false;
-                m_timeoutTimer.stop();
-                Advance();
-            }
+        m_run.Log(record);
+        if (answered) {
+            m_waiting = false;
+            m_timeoutTimer.stop();
+            Advance();
         }
     }
-    m_run.EndOfBatch();
 }
 
-void Sender::OnTimeout()
+void FrameSender::OnTimeout()
 {
     m_waiting = false;
     if (m_attempts <= m_options.retries) {
@@ -218,7 +215,7 @@ void Sender::OnTimeout()
     Advance();
 }
 
-void Sender::Advance()
+void FrameSender::Advance()
 {
     ++m_index;
     m_attempts = 0;
@@ -229,7 +226,7 @@ void Sender::Advance()
     m_nextTimer.start(m_options.intervalMs);
 }
 
-void Sender::WriteSummary(LineOutput& output, int exitCode) const
+void FrameSender::WriteSummary(LineOutput& output, int exitCode) const
 {
     const RecordField fields[] = {
         {"frames", static_cast<std::uint64_t>(m_frames.size())},

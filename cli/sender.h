@@ -1,8 +1,8 @@
 #pragma once
 
 #include "cli/command.h"
+#include "cli/command_run.h"
 #include "cli/common_options.h"
-#include "cli/run.h"
 #include "link/ack_matcher.h"
 #include "link/round_trips.h"
 
@@ -18,22 +18,22 @@
 void AddSendCommand(CLI::App& app, CommandRunner& chosen);
 void AddHexCommand(CLI::App& app, CommandRunner& chosen);
 
-class Sender final : public QObject
+class FrameSender final : public QObject
 {
     Q_OBJECT
-    Q_DISABLE_COPY_MOVE(Sender)
+    Q_DISABLE_COPY_MOVE(FrameSender)
 
 public:
-    Sender(std::vector<std::vector<std::uint8_t>> frames, const SenderOptions& options, Run& run,
-           QObject* parent = nullptr);
-    ~Sender() override;
+    FrameSender(std::vector<std::vector<std::uint8_t>> frames, const SenderOptions& options, CommandRun& run,
+                QObject* parent = nullptr);
+    ~FrameSender() override;
 
     // Opens the socket; the reason when it cannot be opened (nothing was sent).
     Status Start();
 
 private:
     void SendCurrent();
-    void OnReadable(BatchUdpSocket& socket);
+    void OnBatch(std::span<const BatchUdpSocket::Received> batch, const CommandRun::Arrival& arrival);
     void OnTimeout();
     // On to the next frame, or the end.
     void Advance();
@@ -41,7 +41,7 @@ private:
 
     std::vector<std::vector<std::uint8_t>> m_frames;
     SenderOptions m_options;
-    Run& m_run;
+    CommandRun& m_run;
     BatchUdpSocket* m_socket{nullptr};
     Endpoint m_local;
     AckMatcher m_matcher{{64, {}}};

@@ -5,27 +5,32 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <memory>
 
 namespace {
 
-constexpr int BATCHES_PER_WAKE = 16;
 constexpr std::uint64_t MOST_PER_WAKE = 4096;
 // Frames remembered while they wait: beyond a window or a second of the fastest rate, the oldest go.
 constexpr std::size_t MATCHER_CAPACITY = std::size_t{1} << 17;
+
+veltrano::Pacer::Mode PaceOf(const SweepOptions& options)
+{
+    if (options.rate)
+        return veltrano::Pacer::Rate{*options.rate};
+    return veltrano::Pacer::Window{static_cast<std::uint64_t>(options.pace.window)};
+}
 
 bool IsTransient(int error)
 {
     return error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS;
 }
 
-int RunSweep(SweepOptions options, const std::string& rate)
+int RunSweep(SweepOptions options)
 {
     if (auto to = ResolveSenderTarget(options.sender); !to)
         return UsageError(to.error());
-    options.rate = *ParseRate(rate);
-    Run run("sweep", options.sender.output);
+    options.rate = *ParseRate(options.pace.rateText);
+    CommandRun run("sweep", options.sender.output);
     Sweep sweep(options, run);
     return run.Exec([&sweep] { return sweep.Start(); });
 }
@@ -35,7 +40,6 @@ int RunSweep(SweepOptions options, const std::string& rate)
 void AddSweepCommand(CLI::App& app, CommandRunner& chosen)
 {
     auto options = std::make_shared<SweepOptions>();
-    auto rate = std::make_shared<std::string>("1");
     auto* command = app.add_subcommand("sweep", "Send the automatic sweep's frames");
     AddSenderOptions(command, options->sender, false);
     command->add_option("--count", options->count, "Frames to send (default: until interrupted)")
@@ -45,20 +49,14 @@ void AddSweepCommand(CLI::App& app, CommandRunner& chosen)
         ->capture_default_str()
         ->type_name("K")
         ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1} << 48));
-    command->add_option("--rate", *rate, "Frames per second, or max")
-        ->capture_default_str()
-        ->type_name("R")
-        ->check(RateValidator());
-    command->add_option("--window", options->window, "Most frames outstanding with --rate max")
-        ->capture_default_str()
-        ->type_name("W")
-        ->check(CLI::Range(1, 65536));
-    command->callback([options, rate, &chosen] { chosen = [options, rate] { return RunSweep(*options, *rate); }; });
+    AddPaceOptions(command, options->pace, "Frames per second, or max")->capture_default_str();
+    command->callback([options, &chosen] { chosen = [options] { return RunSweep(*options); }; });
 }
 
-Sweep::Sweep(const SweepOptions& options, Run& run, QObject* parent)
+Sweep::Sweep(const SweepOptions& options, CommandRun& run, QObject* parent)
     : QObject(parent), m_options(options), m_run(run), m_walk(options.startTick),
-      m_matcher({MATCHER_CAPACITY, std::chrono::milliseconds(options.sender.timeoutMs)})
+      m_matcher({MATCHER_CAPACITY, std::chrono::milliseconds(options.sender.timeoutMs)}),
+      m_pacer(PaceOf(options), MonoClock::now())
 {
     m_paceTimer.setSingleShot(true);
     m_paceTimer.setTimerType(Qt::PreciseTimer);
@@ -78,7 +76,11 @@ Status Sweep::Start()
     socketOptions.port = m_options.sender.fromPort;
     socketOptions.receiveBuffer = m_options.sender.receiveBuffer;
     socketOptions.peer = m_options.sender.to;
-    auto socket = m_run.OpenSocket(socketOptions, [this](BatchUdpSocket& s) { OnReadable(s); });
+    CommandRun::Reading reading;
+    reading.afterBatches = [this] { CheckDone(); };
+    auto socket = m_run.OpenSocket(
+        socketOptions, [this](auto batch, const CommandRun::Arrival& arrival) { OnBatch(batch, arrival); },
+        std::move(reading));
     if (!socket)
         return Failure(socket.error());
     m_socket = *socket;
@@ -87,6 +89,7 @@ Status Sweep::Start()
         m_expiryTimer.start(std::clamp(m_options.sender.timeoutMs / 10, 1, 100));
     m_start = MonoClock::now();
     m_lastSend = m_start;
+    m_pacer = veltrano::Pacer(PaceOf(m_options), m_start);
     m_paceTimer.start(0);
     return {};
 }
@@ -95,41 +98,33 @@ void Sweep::OnPace()
 {
     if (m_run.Finished())
         return;
-    if (!m_options.rate) {
+    if (m_pacer.Windowed()) {
         Refill();
         LogSent();
         return;
     }
-    const double rate = *m_options.rate;
-    const auto now = MonoClock::now();
-    // The frames due by now, the first at once: elapsed time, not the number of wake-ups, sets the pace.
-    const double elapsed = std::chrono::duration<double>(now - m_start).count();
-    auto due = static_cast<std::uint64_t>(std::floor(elapsed * rate)) + 1;
-    if (m_options.count != 0)
-        due = std::min(due, m_options.count);
-    if (due > m_ticks)
-        SendFrames(std::min(due - m_ticks, MOST_PER_WAKE));
+    const std::uint64_t due = Due();
+    if (due > 0)
+        SendFrames(std::min(due, MOST_PER_WAKE));
     LogSent();
     m_run.EndOfBatch();
     if (AllSent()) {
         CheckDone();
         return;
     }
-    const auto next = m_start + std::chrono::duration_cast<MonoClock::duration>(
-                                    std::chrono::duration<double>(static_cast<double>(m_ticks) / rate));
-    const auto wait = due > m_ticks ? std::chrono::milliseconds(0)
-                                    : std::chrono::ceil<std::chrono::milliseconds>(next - MonoClock::now());
-    m_paceTimer.start(std::max(wait, std::chrono::milliseconds(0)));
+    m_paceTimer.start(m_pacer.WaitFrom(MonoClock::now(), m_ticks, std::nullopt));
+}
+
+std::uint64_t Sweep::Due()
+{
+    const std::uint64_t due = m_pacer.MayGo(MonoClock::now(), m_ticks, Outstanding());
+    return m_options.count != 0 ? std::min(due, m_options.count - m_ticks) : due;
 }
 
 void Sweep::Refill()
 {
-    const auto window = static_cast<std::uint64_t>(m_options.window);
-    std::uint64_t wanted = Outstanding() < window ? window - Outstanding() : 0;
-    if (m_options.count != 0)
-        wanted = std::min(wanted, m_options.count - m_ticks);
-    if (wanted > 0)
-        SendFrames(wanted);
+    if (const std::uint64_t due = Due(); due > 0)
+        SendFrames(due);
 }
 
 void Sweep::SendFrames(std::uint64_t count)
@@ -181,64 +176,51 @@ void Sweep::LogSent()
     m_sendError = 0;
 }
 
-void Sweep::OnReadable(BatchUdpSocket& socket)
+void Sweep::OnBatch(std::span<const BatchUdpSocket::Received> batch, const CommandRun::Arrival& arrival)
 {
-    for (int round = 0; round < BATCHES_PER_WAKE && !m_run.Finished(); ++round) {
-        const auto batch = socket.Receive();
-        if (!batch || batch->empty())
+    m_records.clear();
+    for (const auto& datagram : batch) {
+        ++m_received;
+        FrameRecord& record =
+            m_records.emplace_back(MakeRecord(arrival.wallUs, Direction::In, datagram.from,
+                                              {datagram.localAddress, m_local.port}, datagram.bytes));
+        if (!Tracking())
+            continue;
+        const AckMatcher::Match match =
+            m_matcher.Received(datagram.from, datagram.bytes, record.decoded, arrival.now);
+        record.note = MatchNote(match.outcome);
+        switch (match.outcome) {
+        case AckMatcher::Outcome::Answered:
+            record.rttUs = match.rtt.count();
+            m_rtt.Add(*record.rttUs);
+            ++m_acknowledged;
             break;
-        const std::int64_t nowUs = WallClockUs();
-        const MonoTime now = MonoClock::now();
-        m_records.clear();
-        for (const auto& datagram : *batch) {
-            ++m_received;
-            FrameRecord& record = m_records.emplace_back(
-                MakeRecord(nowUs, Direction::In, datagram.from, {datagram.localAddress, m_local.port}, datagram.bytes));
-            if (!Tracking())
-                continue;
-            const AckMatcher::Match match = m_matcher.Received(datagram.from, datagram.bytes, record.decoded, now);
-            switch (match.outcome) {
-            case AckMatcher::Outcome::Answered:
-                record.rttUs = match.rtt.count();
-                m_rtt.Add(*record.rttUs);
-                ++m_acknowledged;
-                break;
-            case AckMatcher::Outcome::BadChecksum:
-                record.note = "bad checksum, not taken";
-                ++m_badAcks;
-                break;
-            case AckMatcher::Outcome::Duplicate:
-            case AckMatcher::Outcome::Late:
-            case AckMatcher::Outcome::Unmatched:
-                // A second answer, or one too late: its frame was acknowledged or given up already.
-                record.note = "no frame waiting";
-                ++m_noFrameWaiting;
-                break;
-            case AckMatcher::Outcome::NotAck:
-                ++m_unexpected;
-                break;
-            }
+        case AckMatcher::Outcome::BadChecksum:
+            ++m_badAcks;
+            break;
+        case AckMatcher::Outcome::Duplicate:
+        case AckMatcher::Outcome::Late:
+        case AckMatcher::Outcome::Unmatched:
+            // A second answer, or one too late: its frame was acknowledged or given up already.
+            ++m_noFrameWaiting;
+            break;
+        case AckMatcher::Outcome::NotAck:
+            ++m_unexpected;
+            break;
         }
-        // The next frames go before this batch is written out, so that the far side is not kept waiting.
-        if (!m_options.rate)
-            Refill();
-        for (const FrameRecord& record : m_records)
-            m_run.Log(record);
-        LogSent();
-        // A short batch emptied the queue: asking again would only cost a call that finds nothing.
-        if (batch->size() < socket.BatchSize())
-            break;
     }
-    if (m_run.Finished())
-        return;
-    m_run.EndOfBatch();
-    CheckDone();
+    // The next frames go before this batch is written out, so that the far side is not kept waiting.
+    if (m_pacer.Windowed())
+        Refill();
+    for (const FrameRecord& record : m_records)
+        m_run.Log(record);
+    LogSent();
 }
 
 void Sweep::ExpireOld()
 {
     const std::size_t expired = m_matcher.Expire(MonoClock::now(), [](std::uint64_t) {});
-    if (expired > 0 && !m_options.rate) {
+    if (expired > 0 && m_pacer.Windowed()) {
         Refill();
         LogSent();
     }
@@ -279,7 +261,7 @@ void Sweep::WriteSummary(LineOutput& output, int exitCode) const
                                         {"acknowledged", m_acknowledged},
                                         {"lost", totals.expired + totals.pushedOut},
                                         {"outstanding", Outstanding()},
-                                        {"duplicated", m_noFrameWaiting},
+                                        {"no_frame_waiting", m_noFrameWaiting},
                                         {"bad_acks", m_badAcks},
                                         {"unexpected", m_unexpected},
                                     });

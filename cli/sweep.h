@@ -1,9 +1,10 @@
 #pragma once
 
 #include "cli/command.h"
+#include "cli/command_run.h"
 #include "cli/common_options.h"
-#include "cli/run.h"
 #include "link/ack_matcher.h"
+#include "link/pacer.h"
 #include "link/round_trips.h"
 #include "sim/sweep_walk.h"
 
@@ -19,8 +20,8 @@ struct SweepOptions
     SenderOptions sender;
     std::uint64_t count{0}; // 0: until interrupted
     std::uint64_t startTick{1};
-    std::optional<double> rate{1.0}; // none: as fast as the acknowledgements allow
-    int window{16};
+    PaceOptions pace{"1", 16};
+    std::optional<double> rate{1.0}; // --rate read; none: as fast as the acknowledgements allow
 };
 
 // `sweep`: the automatic sweep's frames tick by tick, paced by elapsed time at --rate frames per second (the
@@ -35,7 +36,7 @@ class Sweep final : public QObject
     Q_DISABLE_COPY_MOVE(Sweep)
 
 public:
-    Sweep(const SweepOptions& options, Run& run, QObject* parent = nullptr);
+    Sweep(const SweepOptions& options, CommandRun& run, QObject* parent = nullptr);
     ~Sweep() override;
 
     Status Start();
@@ -45,24 +46,27 @@ private:
     bool AllSent() const { return m_options.count != 0 && m_ticks >= m_options.count; }
     std::uint64_t Outstanding() const { return m_matcher.Waiting(); }
     void OnPace();
+    // Frames the pacer lets go now, within --count.
+    std::uint64_t Due();
     // Up to `count` ticks' frames in one go; a frame the system refuses for want of buffer space waits for
     // the next call.
     void SendFrames(std::uint64_t count);
     // The lines and capture records of what SendFrames last sent.
     void LogSent();
     void Refill();
-    void OnReadable(BatchUdpSocket& socket);
+    void OnBatch(std::span<const BatchUdpSocket::Received> batch, const CommandRun::Arrival& arrival);
     void ExpireOld();
     void CheckDone();
     void Finish(int exitCode);
     void WriteSummary(LineOutput& output, int exitCode) const;
 
     SweepOptions m_options;
-    Run& m_run;
+    CommandRun& m_run;
     BatchUdpSocket* m_socket{nullptr};
     Endpoint m_local;
     SweepWalk m_walk;
     AckMatcher m_matcher;
+    veltrano::Pacer m_pacer;
     QTimer m_paceTimer;
     QTimer m_expiryTimer;
     MonoTime m_start;
@@ -71,7 +75,7 @@ private:
     std::vector<SweepWalk::Frame> m_frames; // of one batch
     std::size_t m_sentCount{0};             // of m_frames, not yet logged
     std::int64_t m_sentUs{0};
-    int m_sendError{0}; // of m_frames[m_sentCount]
+    int m_sendError{0};                 // of m_frames[m_sentCount]
     std::vector<FrameRecord> m_records; // of one received batch
     std::vector<BatchUdpSocket::Outgoing> m_outgoing;
 

@@ -54,31 +54,6 @@ std::string_view OutcomeTag(Outcome outcome)
 
 } // namespace
 
-std::string_view OutcomeKey(Outcome outcome)
-{
-    switch (outcome) {
-    case Outcome::Passed:
-        return "passed";
-    case Outcome::Failed:
-        return "failed";
-    case Outcome::Skipped:
-        return "skipped";
-    }
-    return "failed";
-}
-
-std::string ExpectedGot(std::string_view expected, std::string_view got)
-{
-    return fmt::format("expected {}, got {}", expected, got);
-}
-
-std::string FormatMicros(std::int64_t micros)
-{
-    if (micros < 1000 && micros > -1000)
-        return fmt::format("{} us", micros);
-    return fmt::format("{:.3f} ms", static_cast<double>(micros) / 1000.0);
-}
-
 VerdictReport::VerdictReport(std::string suite) : m_suite(std::move(suite)) {}
 
 const Verdict& VerdictReport::Add(Verdict verdict)
@@ -91,8 +66,8 @@ const Verdict& VerdictReport::Add(Verdict verdict)
 
 std::size_t VerdictReport::Count(Outcome outcome) const
 {
-    return static_cast<std::size_t>(std::count_if(m_verdicts.begin(), m_verdicts.end(),
-                                                  [outcome](const Verdict& v) { return v.outcome == outcome; }));
+    return static_cast<std::size_t>(std::count_if(
+        m_verdicts.begin(), m_verdicts.end(), [outcome](const Verdict& v) { return v.outcome == outcome; }));
 }
 
 double VerdictReport::Seconds() const
@@ -158,9 +133,9 @@ Status VerdictReport::WriteJunit(const std::string& path) const
     return {};
 }
 
-void AppendVerdictLine(std::string& out, bool jsonl, const Verdict& verdict)
+void AppendVerdictLine(std::string& out, veltrano::OutputFormat format, const Verdict& verdict)
 {
-    if (jsonl) {
+    if (format == veltrano::OutputFormat::JsonLines) {
         JsonLine(out)
             .Text("type", "verdict")
             .Text("case", verdict.id)

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "link/frame_record.h"
+#include "link/output_format.h"
 #include "protocol/result.h"
+#include "suite/verdict.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -10,36 +12,8 @@
 #include <string_view>
 #include <vector>
 
-// The one shape of a verdict for every judging command (`test centre`, `test panel`, `run`, `replay`): a
-// case or step with a fixed id, its outcome, a one-line message and its time; a report of one run that
-// writes them as text, JSON lines or JUnit XML and gives the exit status.
-
-enum class Outcome : std::uint8_t
-{
-    Passed,
-    Failed,
-    Skipped,
-};
-
-// "passed", "failed", "skipped".
-std::string_view OutcomeKey(Outcome outcome);
-
-struct Verdict
-{
-    std::string id;        // fixed: what --only/--skip and dashboards name
-    std::string classname; // a group of cases; empty: the suite's name
-    Outcome outcome{Outcome::Passed};
-    // One line; on failure what was expected against what came, in bytes and times.
-    std::string message;
-    // More lines for the JUnit failure body (every failing frame, say); may be empty.
-    std::string details;
-    double seconds{0};
-};
-
-// "expected <expected>, got <got>": the message of a failure, in one form everywhere.
-std::string ExpectedGot(std::string_view expected, std::string_view got);
-// "1.234 ms" / "12 us": a duration for a message.
-std::string FormatMicros(std::int64_t micros);
+// A report of one run of a judging command that writes its verdicts as text, JSON lines or JUnit XML and
+// gives the exit status.
 
 class VerdictReport final
 {
@@ -71,6 +45,6 @@ private:
 
 // Text: "PASS  id  0.012 s  message"; JSON: {"type":"verdict","case":...,"result":...,"message":...,
 // "time_s":...}. A newline.
-void AppendVerdictLine(std::string& out, bool jsonl, const Verdict& verdict);
+void AppendVerdictLine(std::string& out, veltrano::OutputFormat format, const Verdict& verdict);
 // The summary fields of a report: tests, passed, failed, skipped, time_s, exit; for LineOutput::Summary.
 std::vector<RecordField> VerdictSummary(const VerdictReport& report);

@@ -7,12 +7,9 @@
 
 namespace {
 
-constexpr int MAX_ADDRESS_NO = 239;
-constexpr int MAX_ZONE_NO = 8;
-
 bool InAddressRange(int number)
 {
-    return number >= 0 && number <= MAX_ADDRESS_NO;
+    return number >= 0 && number <= MAX_ADDRESS_NUMBER;
 }
 
 } // namespace
@@ -24,7 +21,7 @@ void CHostCenterEngine::OnSendEvent()
     const FormExchange form = m_console.PullFormValues();
     const FormValues& values = form.values;
     if (!InAddressRange(values.commNo) || !InAddressRange(values.deviceNo) || values.zoneNo < 0 ||
-        values.zoneNo > MAX_ZONE_NO) {
+        values.zoneNo > MAX_ZONE_NUMBER) {
         m_console.ShowMessage(DeviceAddressRangeMessage());
         return;
     }

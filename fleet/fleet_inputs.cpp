@@ -1,6 +1,7 @@
 #include "fleet/fleet_inputs.h"
 
 #include "protocol/endpoint.h"
+#include "protocol/frame.h"
 #include "protocol/log_line.h"
 
 #include <charconv>
@@ -26,10 +27,10 @@ Result<std::uint32_t> ParsePanelNumber(std::string_view text)
     const auto colon = text.find(':');
     if (colon == std::string_view::npos)
         return Failure("panel " + Quoted(text) + " is not C:D");
-    auto comm = ParseNumber(text.substr(0, colon), 239, "communicator");
+    auto comm = ParseNumber(text.substr(0, colon), std::uint32_t{MAX_ADDRESS_NUMBER}, "communicator");
     if (!comm)
         return Failure(comm.error());
-    auto dev = ParseNumber(text.substr(colon + 1), 239, "device");
+    auto dev = ParseNumber(text.substr(colon + 1), std::uint32_t{MAX_ADDRESS_NUMBER}, "device");
     if (!dev)
         return Failure(dev.error());
     return PanelIndex(static_cast<std::uint8_t>(*comm), static_cast<std::uint8_t>(*dev));

@@ -208,7 +208,7 @@ void FleetPanels::SendNext(std::uint32_t index, std::int64_t nowUs, MonoTime now
     if ((panel.flags & EVENT_DUE) != 0) {
         if ((panel.flags & CLOSER_NEXT) == 0) {
             std::uniform_int_distribution<int> pair(0, static_cast<int>(PAIRS.size()) - 1);
-            std::uniform_int_distribution<int> zone(1, 8);
+            std::uniform_int_distribution<int> zone(1, MAX_ZONE_NUMBER);
             panel.pairZone = static_cast<std::uint8_t>(pair(m_random) | (zone(m_random) << 4));
         }
         const EventPair& pair = PAIRS[panel.pairZone & 0x0F];

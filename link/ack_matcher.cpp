@@ -315,3 +315,19 @@ bool SamePairingKey(std::span<const std::uint8_t> a, std::span<const std::uint8_
 {
     return AckPairingKey(a) == AckPairingKey(b);
 }
+
+std::string_view MatchNote(AckMatcher::Outcome outcome)
+{
+    switch (outcome) {
+    case AckMatcher::Outcome::BadChecksum:
+        return "bad checksum, not taken";
+    case AckMatcher::Outcome::Duplicate:
+    case AckMatcher::Outcome::Late:
+    case AckMatcher::Outcome::Unmatched:
+        return "no frame waiting";
+    case AckMatcher::Outcome::Answered:
+    case AckMatcher::Outcome::NotAck:
+        break;
+    }
+    return {};
+}

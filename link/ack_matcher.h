@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -195,3 +196,8 @@ private:
 // answers, or two frames the far side cannot tell apart. For a check that judges one known frame's answer
 // without remembering frames.
 bool SamePairingKey(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b);
+
+// The note on the line of a received datagram for what the matcher made of it: "bad checksum, not taken"
+// for a spoilt acknowledgement, "no frame waiting" for an answer to a frame answered, given up or never
+// sent; nothing for the others.
+std::string_view MatchNote(AckMatcher::Outcome outcome);

@@ -12,9 +12,10 @@ constexpr std::size_t BLOCK = 64 * 1024;
 
 } // namespace
 
-void AppendSummary(std::string& out, bool jsonl, std::string_view command, std::span<const RecordField> fields)
+void AppendSummary(std::string& out, veltrano::OutputFormat format, std::string_view command,
+                   std::span<const RecordField> fields)
 {
-    if (jsonl) {
+    if (format == veltrano::OutputFormat::JsonLines) {
         JsonLine line(out);
         line.Text("type", "summary").Text("command", command);
         for (const RecordField& field : fields)
@@ -40,7 +41,8 @@ std::array<RecordField, 4> RoundTripFields(const RoundTrips& trips)
     }};
 }
 
-LineOutput::LineOutput(bool jsonl, int fd) : m_jsonl(jsonl), m_fd(fd), m_terminal(::isatty(fd) == 1)
+LineOutput::LineOutput(veltrano::OutputFormat format, int fd)
+    : m_format(format), m_fd(fd), m_terminal(::isatty(fd) == 1)
 {
     m_buffer.reserve(BLOCK + 4096);
 }
@@ -52,7 +54,7 @@ LineOutput::~LineOutput()
 
 void LineOutput::Record(const FrameRecord& record)
 {
-    if (m_jsonl)
+    if (m_format == veltrano::OutputFormat::JsonLines)
         AppendJsonLine(m_buffer, record);
     else
         AppendTextLine(m_buffer, record);
@@ -67,7 +69,7 @@ void LineOutput::Written()
 
 void LineOutput::Summary(std::string_view command, std::span<const RecordField> fields)
 {
-    AppendSummary(m_buffer, m_jsonl, command, fields);
+    AppendSummary(m_buffer, m_format, command, fields);
     Flush();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/frame_record.h"
+#include "link/output_format.h"
 #include "link/round_trips.h"
 
 #include <array>
@@ -15,12 +16,12 @@
 class LineOutput final
 {
 public:
-    explicit LineOutput(bool jsonl, int fd = 1);
+    explicit LineOutput(veltrano::OutputFormat format, int fd = 1);
     ~LineOutput();
     LineOutput(const LineOutput&) = delete;
     LineOutput& operator=(const LineOutput&) = delete;
 
-    bool Jsonl() const { return m_jsonl; }
+    veltrano::OutputFormat Format() const { return m_format; }
     void Record(const FrameRecord& record);
     // Appends whole lines (each with its newline) to the buffer; call Written after.
     std::string& Buffer() { return m_buffer; }
@@ -32,7 +33,7 @@ public:
     void Flush();
 
 private:
-    bool m_jsonl{false};
+    veltrano::OutputFormat m_format{veltrano::OutputFormat::Text};
     int m_fd{1};
     bool m_terminal{false};
     bool m_failed{false};
@@ -43,4 +44,5 @@ private:
 std::array<RecordField, 4> RoundTripFields(const RoundTrips& trips);
 
 // The summary line alone, as LineOutput writes it.
-void AppendSummary(std::string& out, bool jsonl, std::string_view command, std::span<const RecordField> fields);
+void AppendSummary(std::string& out, veltrano::OutputFormat format, std::string_view command,
+                   std::span<const RecordField> fields);

@@ -13,8 +13,11 @@
 
 struct BatchUdpSocket::Buffers
 {
+    // The slots are left uninitialised: a page of them is resident only once a datagram has been written
+    // into it, so a socket that hears only short answers costs a page per slot, not SLOT_SIZE.
     explicit Buffers(std::size_t batch)
-        : data(batch * SLOT_SIZE), headers(batch), vectors(batch), names(batch), controls(batch)
+        : data(std::make_unique_for_overwrite<std::uint8_t[]>(batch * SLOT_SIZE)), headers(batch),
+          vectors(batch), names(batch), controls(batch)
     {}
 
     // Room for IP_PKTINFO on receive, IP_PKTINFO and UDP_SEGMENT on send.
@@ -23,7 +26,7 @@ struct BatchUdpSocket::Buffers
         std::uint8_t bytes[CMSG_SPACE(sizeof(in_pktinfo)) + CMSG_SPACE(sizeof(std::uint16_t))];
     };
 
-    std::vector<std::uint8_t> data;
+    std::unique_ptr<std::uint8_t[]> data;
     std::vector<mmsghdr> headers;
     std::vector<iovec> vectors;
     std::vector<sockaddr_in> names;
@@ -143,7 +146,7 @@ Result<std::span<const BatchUdpSocket::Received>> BatchUdpSocket::Receive()
     // Only the messages the last call filled, or a send used, need setting up again: a centre that lingers
     // calls this many times per batch.
     for (std::size_t i = 0; i < m_dirty; ++i) {
-        b.vectors[i] = {b.data.data() + i * SLOT_SIZE, SLOT_SIZE};
+        b.vectors[i] = {b.data.get() + i * SLOT_SIZE, SLOT_SIZE};
         msghdr& header = b.headers[i].msg_hdr;
         header = {};
         header.msg_name = &b.names[i];
@@ -170,7 +173,7 @@ Result<std::span<const BatchUdpSocket::Received>> BatchUdpSocket::Receive()
         msghdr& header = b.headers[i].msg_hdr;
         Received received;
         received.size = b.headers[i].msg_len;
-        received.bytes = {b.data.data() + i * SLOT_SIZE, std::min<std::size_t>(received.size, SLOT_SIZE)};
+        received.bytes = {b.data.get() + i * SLOT_SIZE, std::min<std::size_t>(received.size, SLOT_SIZE)};
         received.from = EndpointOf(b.names[i]);
         received.localAddress = m_localAddress;
         for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {

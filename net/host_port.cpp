@@ -73,7 +73,8 @@ Result<std::uint32_t> ResolveIpv4(const std::string& host)
     addrinfo* found = nullptr;
     const int status = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
     if (status != 0 || found == nullptr)
-        return Failure("cannot resolve " + host + ": " + (status != 0 ? ::gai_strerror(status) : "no address"));
+        return Failure("cannot resolve " + host + ": " +
+                       (status != 0 ? ::gai_strerror(status) : "no address"));
     sockaddr_in address{};
     std::copy_n(reinterpret_cast<const std::uint8_t*>(found->ai_addr), sizeof address,
                 reinterpret_cast<std::uint8_t*>(&address));
@@ -94,23 +95,11 @@ std::vector<std::uint32_t> InterfaceBroadcastAddresses()
     });
 }
 
-Status RefusedDestination(std::uint32_t address, std::span<const std::uint32_t> interfaceBroadcasts)
-{
-    if (address == 0)
-        return Failure("0.0.0.0 is no destination");
-    if (address == INADDR_BROADCAST ||
-        std::find(interfaceBroadcasts.begin(), interfaceBroadcasts.end(), address) != interfaceBroadcasts.end())
-        return Failure("refusing to send to a broadcast address");
-    if ((address >> 28) == 0xE)
-        return Failure("refusing to send to a multicast address");
-    return {};
-}
-
 Result<Endpoint> ResolveHostPort(std::string_view text)
 {
     return SplitHostPort(text).and_then([](const HostPort& hostPort) {
         return ResolveIpv4(hostPort.host).and_then([&](std::uint32_t address) -> Result<Endpoint> {
-            if (auto allowed = RefusedDestination(address, InterfaceBroadcastAddresses()); !allowed)
+            if (auto allowed = DestinationAllowed(address, InterfaceBroadcastAddresses()); !allowed)
                 return Failure(allowed.error());
             return Endpoint{address, hostPort.port};
         });

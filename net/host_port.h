@@ -29,9 +29,5 @@ Result<std::uint32_t> ResolveIpv4(const std::string& host);
 std::set<std::uint32_t> InterfaceAddresses();
 std::vector<std::uint32_t> InterfaceBroadcastAddresses();
 
-// Why the address must not be sent to: the zero address, a multicast one, the limited broadcast or one of
-// the interfaces' broadcast addresses. Success when it may.
-Status RefusedDestination(std::uint32_t address, std::span<const std::uint32_t> interfaceBroadcasts);
-
-// SplitHostPort, ResolveIpv4 and RefusedDestination in turn.
+// SplitHostPort, ResolveIpv4 and DestinationAllowed in turn.
 Result<Endpoint> ResolveHostPort(std::string_view text);

@@ -4,6 +4,8 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+
 std::string Endpoint::ToString() const
 {
     return FormatPeer(address, port);
@@ -18,4 +20,16 @@ Result<std::uint32_t> ParseIpv4(std::string_view text)
     // Network order is the order the quad is written in.
     const auto* quad = reinterpret_cast<const std::uint8_t*>(&address.s_addr);
     return Ipv4(quad[0], quad[1], quad[2], quad[3]);
+}
+
+Status DestinationAllowed(std::uint32_t address, std::span<const std::uint32_t> interfaceBroadcasts)
+{
+    if (address == 0)
+        return Failure("0.0.0.0 is no destination");
+    if (address == INADDR_BROADCAST ||
+        std::find(interfaceBroadcasts.begin(), interfaceBroadcasts.end(), address) != interfaceBroadcasts.end())
+        return Failure("refusing to send to a broadcast address");
+    if ((address >> 28) == 0xE)
+        return Failure("refusing to send to a multicast address");
+    return {};
 }

@@ -18,8 +18,9 @@ inline constexpr std::size_t FRAME_BUFFER_SIZE = 128;
 inline constexpr std::size_t MAX_UDP_PAYLOAD = 65507;
 using FrameBuffer = std::array<std::uint8_t, FRAME_BUFFER_SIZE>;
 
-// Communicators and devices are numbered 0 to 239.
+// Communicators and devices are numbered 0 to 239; zones 1 to 8 (0: none).
 inline constexpr int MAX_ADDRESS_NUMBER = 239;
+inline constexpr int MAX_ZONE_NUMBER = 8;
 inline constexpr int ADDRESS_NUMBERS = MAX_ADDRESS_NUMBER + 1;
 
 // Frame indices.

@@ -1,5 +1,6 @@
 #include "ui/data_exchange.h"
 
+#include "protocol/frame.h"
 #include "ui/host_center_dlg.h"
 
 #include <QCoreApplication>
@@ -9,8 +10,6 @@
 
 namespace {
 
-constexpr int MAX_NUMBER = 239;
-constexpr int MAX_ZONE = 8;
 constexpr int MAX_COMMAND_CHARS = 255;
 
 bool IsBlank(QChar c)
@@ -68,9 +67,9 @@ QString MaxCharsPrompt(int maxChars)
 bool CHostCenterDlg::UpdateData(bool saveAndValidate)
 {
     // The first failure ends the exchange: later fields keep what the last exchange reaching them left.
-    return ExchangeInt(saveAndValidate, m_commNo, m_form.commNo, 0, MAX_NUMBER) &&
-           ExchangeInt(saveAndValidate, m_deviceNo, m_form.deviceNo, 0, MAX_NUMBER) &&
-           ExchangeInt(saveAndValidate, m_zoneNo, m_form.zoneNo, 0, MAX_ZONE) &&
+    return ExchangeInt(saveAndValidate, m_commNo, m_form.commNo, 0, MAX_ADDRESS_NUMBER) &&
+           ExchangeInt(saveAndValidate, m_deviceNo, m_form.deviceNo, 0, MAX_ADDRESS_NUMBER) &&
+           ExchangeInt(saveAndValidate, m_zoneNo, m_form.zoneNo, 0, MAX_ZONE_NUMBER) &&
            ExchangeText(saveAndValidate, m_commandText, m_form.commandText, MAX_COMMAND_CHARS);
 }
 bool CHostCenterDlg::ExchangeInt(bool saveAndValidate, QLineEdit* edit, int& value, int minValue,

@@ -7,7 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
+
+using veltrano::FrameVerdict;
 
 const Endpoint CENTRE{Ipv4(10, 9, 8, 7), 7015};
 const Endpoint PANEL_A{Ipv4(10, 1, 1, 1), 40001};
@@ -71,6 +75,27 @@ TEST(CapturedExchangeTest, EachFrameTakesTheAnswerToItsOwnSource)
     EXPECT_EQ(x.exchange->CapturedAnswers(), 2U);
 }
 
+TEST(CapturedExchangeTest, AnswerWithABadChecksumIsTheCapturedAnswerAndALiveRightOneDiffers)
+{
+    SweepWalk walk(1);
+    const auto frame = walk.Next();
+    auto spoilt = AckOf(frame);
+    spoilt.back() ^= 0xFF;
+    Exchange x({
+        {1'000, Ipv4Udp(PANEL_A, CENTRE, frame)},
+        {2'000, Ipv4Udp(CENTRE, PANEL_A, spoilt)},
+    });
+    const auto frames = x.All();
+    ASSERT_EQ(frames.size(), 1U);
+    ASSERT_TRUE(frames[0].answer);
+    EXPECT_TRUE(std::ranges::equal(*frames[0].answer, spoilt));
+    const auto live = AckOf(frame);
+    const FrameVerdict verdict =
+        veltrano::Judge(frame, frames[0].answer, std::span<const std::uint8_t>(live));
+    EXPECT_EQ(veltrano::VerdictKey(verdict), "differs");
+    EXPECT_TRUE(veltrano::Fails(verdict, true)); // --expect-same
+}
+
 TEST(CapturedExchangeTest, LooksAheadNoFurtherThanItsLimits)
 {
     SweepWalk walk(1);
@@ -90,7 +115,8 @@ TEST(CapturedExchangeTest, LooksAheadNoFurtherThanItsLimits)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Exchange x({{0, Ipv4Udp(PANEL_A, CENTRE, frame)}, {1, Ipv4Udp(PANEL_A, CENTRE, walk.Next())},
+        Exchange x({{0, Ipv4Udp(PANEL_A, CENTRE, frame)},
+                    {1, Ipv4Udp(PANEL_A, CENTRE, walk.Next())},
                     {c.answerUs, late}},
                    c.limits);
         const auto frames = x.All();
@@ -104,7 +130,8 @@ TEST(CapturedExchangeTest, SourcesPastTheLimitShareSendersRoundRobin)
     SweepWalk walk(1);
     std::vector<TestRecord> records;
     for (std::uint16_t i = 0; i < 5; ++i)
-        records.push_back({i, Ipv4Udp({PANEL_A.address, static_cast<std::uint16_t>(40000 + i)}, CENTRE, walk.Next())});
+        records.push_back(
+            {i, Ipv4Udp({PANEL_A.address, static_cast<std::uint16_t>(40000 + i)}, CENTRE, walk.Next())});
     Exchange x(records, {std::chrono::seconds(1), 2048, 2});
     std::vector<std::size_t> senders;
     for (const CapturedFrame& frame : x.All())
@@ -141,9 +168,12 @@ TEST(FrameVerdictTest, JudgesTheLiveAnswerByTheRuleThenByTheCapture)
         {"wrong key", captured, Live(otherKey), FrameVerdict::RuleBroken},
         {"wrong length", captured, Live(std::span(ack).first(7)), FrameVerdict::RuleBroken},
         {"nothing captured", std::nullopt, Live(ack), FrameVerdict::NoCapturedAnswer},
+        {"nothing captured, bad checksum", std::nullopt, Live(spoiled), FrameVerdict::RuleBroken},
+        {"nothing captured, wrong key", std::nullopt, Live(otherKey), FrameVerdict::RuleBroken},
+        {"nothing captured, no live answer", std::nullopt, std::nullopt, FrameVerdict::Missing},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(Judge(frame, c.captured, c.live), c.verdict) << c.name;
+        EXPECT_EQ(veltrano::Judge(frame, c.captured, c.live), c.verdict) << c.name;
     EXPECT_FALSE(Fails(FrameVerdict::Differs, false));
     EXPECT_TRUE(Fails(FrameVerdict::Differs, true));
 }

@@ -131,7 +131,8 @@ TEST(CliExchange, SweepWalksTheWindowsTicksToItsCentre)
         const auto start = std::chrono::steady_clock::now();
         const CliResult result = RunCli(
             Args{"sweep", "--to", Loopback(engine.engine.ListeningPort()), "--expect-ack"} + c.arguments);
-        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), c.mostSeconds);
+        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+                  c.mostSeconds);
         EXPECT_EQ(result.exitCode, 0) << result.err;
         SweepWalk walk(c.firstTick);
         std::vector<std::string> expected;
@@ -282,6 +283,27 @@ TEST(CliExchange, SignalsEndARunAfterItsSummary)
         ASSERT_FALSE(result.out.empty());
         EXPECT_EQ(result.out.back().rfind("summary: ", 0), 0U) << result.out.back();
     }
+}
+
+// A signal meant for a companion that has already exited reaches nobody: not the test, not its runner.
+TEST(CliExchange, ASignalToAnExitedCompanionGoesNowhere)
+{
+    static volatile std::sig_atomic_t caught = 0;
+    struct sigaction handler
+    {
+    };
+    struct sigaction before
+    {
+    };
+    handler.sa_handler = [](int) { caught = caught + 1; };
+    // SIGURG: ignored by default, so a runner in the same process group is not stopped if it goes astray.
+    ASSERT_EQ(::sigaction(SIGURG, &handler, &before), 0);
+    CliProcess process({"events"});
+    const CliResult result = process.Finish();
+    EXPECT_EQ(result.exitCode, 0);
+    process.Signal(SIGURG);
+    EXPECT_EQ(caught, 0);
+    ::sigaction(SIGURG, &before, nullptr);
 }
 
 // Random datagrams of 0 to 2,000 bytes: every answerable one is answered right, nothing else is.

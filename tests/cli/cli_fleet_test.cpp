@@ -1,4 +1,5 @@
 #include "protocol/hex.h"
+#include "cli/metrics.h"
 #include "tests/cli/cli_harness.h"
 #include "tests/support/loopback_peer.h"
 
@@ -31,8 +32,7 @@ struct Centre
 {
     explicit Centre(const Args& options, const std::string& outputFile = {})
         : process(Args{"centre", "--bind", "127.0.0.1", "--port", "0", "--seed", "3"} + options, outputFile)
-    {
-    }
+    {}
     std::string To() { return "127.0.0.1:" + std::to_string(process.ListeningPort().value_or(0)); }
 
     CliProcess process;
@@ -68,11 +68,17 @@ TEST(CliFleet, RetriesThroughLossAndCountsFramesLostWithoutAnswers)
         bool allLost;
     };
     const Case cases[] = {
-        {"a tenth dropped, five retries", {"--drop", "10"},
-         {"--panels", "1000", "--heartbeat", "0.5", "--duration", "1", "--retries", "5", "--retry-interval", "100"},
-         0, false},
-        {"never answered", {"--no-ack"},
-         {"--panels", "50", "--heartbeat", "0.2", "--duration", "0.3", "--retries", "1", "--timeout", "50"}, 1, true},
+        {"a tenth dropped, five retries",
+         {"--drop", "10"},
+         {"--panels", "1000", "--heartbeat", "0.5", "--duration", "1", "--retries", "5", "--retry-interval",
+          "100"},
+         0,
+         false},
+        {"never answered",
+         {"--no-ack"},
+         {"--panels", "50", "--heartbeat", "0.2", "--duration", "0.3", "--retries", "1", "--timeout", "50"},
+         1,
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -102,9 +108,8 @@ TEST(CliFleet, RetriesThroughLossAndCountsFramesLostWithoutAnswers)
 TEST(CliFleet, JsonSummaryLastAndKindsBeforeIt)
 {
     Centre centre({});
-    const CliResult fleet =
-        RunCli(Fleet(centre.To(), {"--panels", "20", "--heartbeat", "0.2", "--duration", "0.5", "--events",
-                                   "36000", "--jsonl"}));
+    const CliResult fleet = RunCli(Fleet(centre.To(), {"--panels", "20", "--heartbeat", "0.2", "--duration",
+                                                       "0.5", "--events", "36000", "--jsonl"}));
     centre.process.Signal(SIGINT);
     centre.process.Finish();
     ASSERT_EQ(fleet.exitCode, 0) << fleet.err;
@@ -171,13 +176,45 @@ TEST(CliFleet, BadInputsSendNothing)
     EXPECT_FALSE(peer.Receive(100ms));
 }
 
+// A JUnit file that cannot be written fails the run with status 3 and names the file, as in every command;
+// one that can be is there at the end, with the run's own status.
+TEST(CliFleet, AJunitFileThatCannotBeWrittenIsExitThree)
+{
+    QTemporaryDir dir;
+    struct Case
+    {
+        const char* name;
+        std::string junit;
+        int exitCode;
+    };
+    const Case cases[] = {
+        {"into a folder that does not exist", dir.filePath(QStringLiteral("missing/fleet.xml")).toStdString(),
+         3},
+        {"into a folder that does", dir.filePath(QStringLiteral("fleet.xml")).toStdString(), 0},
+    };
+    Centre centre({});
+    const std::string to = centre.To();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const CliResult fleet = RunCli(
+            Fleet(to, {"--panels", "3", "--heartbeat", "0.1", "--duration", "0.2", "--junit", c.junit}));
+        EXPECT_EQ(fleet.exitCode, c.exitCode) << fleet.err;
+        EXPECT_EQ(Number(fleet.Summary(), "exit"), static_cast<std::uint64_t>(c.exitCode));
+        EXPECT_EQ(fleet.err.find(c.junit) != std::string::npos, c.exitCode == 3) << fleet.err;
+        EXPECT_EQ(QFile::exists(QString::fromStdString(c.junit)), c.exitCode == 0);
+    }
+    centre.process.Signal(SIGINT);
+    centre.process.Finish();
+}
+
 TEST(CliFleet, SupervisingCentreReportsAFleetMissingWhenItStopsAndBackWhenItStarts)
 {
     QTemporaryDir dir;
     const std::string output = dir.filePath(QStringLiteral("centre.jsonl")).toStdString();
     const std::string report = dir.filePath(QStringLiteral("report.jsonl")).toStdString();
     Centre centre({"--supervise", "1", "--supervise-report", report, "--jsonl"}, output);
-    const Args fleet = Fleet(centre.To(), {"--panels", "10", "--first", "3:235", "--heartbeat", "0.2", "--duration", "0.6"});
+    const Args fleet =
+        Fleet(centre.To(), {"--panels", "10", "--first", "3:235", "--heartbeat", "0.2", "--duration", "0.6"});
     const auto count = [&](const char* type) {
         QFile file(QString::fromStdString(output));
         if (!file.open(QIODevice::ReadOnly))
@@ -242,7 +279,8 @@ const std::string SCRAPE = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnecti
 // The body's families, checked line by line against the text format: name to type.
 std::map<std::string, std::string> ParseExposition(const std::string& response)
 {
-    static const QRegularExpression sample(QStringLiteral(R"(^([a-zA-Z_:][a-zA-Z0-9_:]*)(\{[^}]*\})? (\S+)$)"));
+    static const QRegularExpression sample(
+        QStringLiteral(R"(^([a-zA-Z_:][a-zA-Z0-9_:]*)(\{[^}]*\})? (\S+)$)"));
     std::map<std::string, std::string> types;
     const auto body = response.find("\r\n\r\n");
     if (body == std::string::npos)
@@ -264,6 +302,51 @@ std::map<std::string, std::string> ParseExposition(const std::string& response)
     return types;
 }
 
+// The value of the sample `name` in the exposition; empty when absent.
+std::string Sample(const std::string& response, const std::string& name)
+{
+    for (const auto& line : SplitLines(QByteArray::fromStdString(response)))
+        if (line.rfind(name + " ", 0) == 0)
+            return line.substr(name.size() + 1);
+    return {};
+}
+
+// Round trips are microseconds in, seconds out: each lands in the bucket of its own size.
+TEST(CliFleet, RoundTripsLandInTheirBucketsInSeconds)
+{
+    struct Case
+    {
+        const char* name;
+        std::vector<std::int64_t> microseconds;
+        std::string le1ms;  // cumulative count at 1 ms
+        std::string le10ms; // and at 10 ms
+        double sum;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"one of 1.5 ms",            {1500},            "0", "1", 0.0015},
+        {"fast and slow",            {80, 900, 20'000}, "2", "2", 0.02098},
+        {"beyond every bound",       {2'000'000},       "0", "0", 2.0},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        auto endpoint = MetricsEndpoint::Start(*ParseListenAddress("127.0.0.1:0"));
+        ASSERT_TRUE(endpoint) << endpoint.error();
+        for (const std::int64_t us : c.microseconds)
+            (*endpoint)->AddRoundTrip(us);
+        (*endpoint)->Publish({});
+        const auto port = static_cast<std::uint16_t>(
+            std::stoi((*endpoint)->Address().substr((*endpoint)->Address().rfind(':') + 1)));
+        const std::string scraped = Http(0x7F000001, port, SCRAPE);
+        EXPECT_EQ(Sample(scraped, R"(veltrano_round_trip_seconds_bucket{le="0.001"})"), c.le1ms) << c.name;
+        EXPECT_EQ(Sample(scraped, R"(veltrano_round_trip_seconds_bucket{le="0.01"})"), c.le10ms) << c.name;
+        EXPECT_EQ(Sample(scraped, "veltrano_round_trip_seconds_count"), std::to_string(c.microseconds.size()))
+            << c.name;
+        EXPECT_NEAR(std::stod("0" + Sample(scraped, "veltrano_round_trip_seconds_sum")), c.sum, 1e-9)
+            << c.name;
+    }
+}
+
 TEST(CliFleet, MetricsParseBindToLoopbackAndSurviveBadRequests)
 {
     Centre centre({"--supervise", "5", "--metrics", "0"});
@@ -271,7 +354,8 @@ TEST(CliFleet, MetricsParseBindToLoopbackAndSurviveBadRequests)
     const auto centrePort = centre.process.AnnouncedPort(METRICS_PORT);
     ASSERT_TRUE(centrePort);
 
-    CliProcess fleet(Fleet(to, {"--panels", "200", "--heartbeat", "0.1", "--duration", "2", "--metrics", "0"}));
+    CliProcess fleet(
+        Fleet(to, {"--panels", "200", "--heartbeat", "0.1", "--duration", "2", "--metrics", "0"}));
     const auto fleetPort = fleet.AnnouncedPort(METRICS_PORT);
     ASSERT_TRUE(fleetPort);
 

@@ -90,7 +90,8 @@ std::optional<std::uint16_t> CliProcess::ListeningPort(std::chrono::milliseconds
     return AnnouncedPort(QStringLiteral("listening on [0-9.]+:([0-9]+)"), limit);
 }
 
-std::optional<std::uint16_t> CliProcess::AnnouncedPort(const QString& pattern, std::chrono::milliseconds limit)
+std::optional<std::uint16_t> CliProcess::AnnouncedPort(const QString& pattern,
+                                                       std::chrono::milliseconds limit)
 {
     const QRegularExpression listening(pattern);
     std::optional<std::uint16_t> port;
@@ -108,7 +109,11 @@ std::optional<std::uint16_t> CliProcess::AnnouncedPort(const QString& pattern, s
 
 void CliProcess::Signal(int signal) const
 {
-    ::kill(static_cast<pid_t>(m_process.processId()), signal);
+    // A child that has exited has no id (0): kill(0, ...) would signal the whole process group, the test
+    // runner included.
+    const auto pid = static_cast<pid_t>(m_process.processId());
+    if (pid > 0)
+        ::kill(pid, signal);
 }
 
 CliResult CliProcess::Finish(std::chrono::milliseconds limit)

@@ -99,7 +99,7 @@ TEST(CliInputs, DestinationsThatAreNoSingleHostAreRefused)
     // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(!RefusedDestination(ntohl(inet_addr(c.address)), broadcasts), c.refused);
+        EXPECT_EQ(!DestinationAllowed(ntohl(inet_addr(c.address)), broadcasts), c.refused);
     }
     const auto local = ResolveHostPort("localhost:7015");
     ASSERT_TRUE(local);

@@ -333,6 +333,31 @@ TEST(Dissector, PairsAcknowledgementsWithTheOldestWaitingFrame)
     }
 }
 
+// Every copy of a frame not answered yet names the first copy, however many came between.
+TEST(Dissector, RetransmissionsNameTheFirstUnansweredCopy)
+{
+    const Datagram copies[] = {
+        {0, 7015, 8015, STATUS},  {10, 7015, 8015, STATUS},     {20, 7015, 8015, STATUS},
+        {30, 7015, 8015, STATUS}, {35, 8015, 7015, STATUS_ACK},
+    };
+    const std::string_view retransmissionOf[] = {"", "1", "1", "1", ""};
+    static_assert(std::size(retransmissionOf) == std::size(copies));
+
+    const TempDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    const fs::path file = dir.path / "copies.pcap";
+    ASSERT_TRUE(WriteCapture(file, copies));
+    const auto rows = RunOnCapture(
+        file,
+        {"-2", "-Y", "veltrano", "-T", "fields", "-e", "frame.number", "-e", "veltrano.retransmission_of"},
+        dir.path);
+    ASSERT_EQ(rows.size(), std::size(copies));
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        ASSERT_EQ(rows[i].size(), 2U);
+        EXPECT_EQ(rows[i][1], retransmissionOf[i]) << "frame " << rows[i][0];
+    }
+}
+
 TEST(Dissector, SlowAcknowledgementsFilterOnTheResponseTime)
 {
     const TempDir dir;

@@ -83,10 +83,10 @@ TEST(RecordWriters, SummaryInTextAndJson)
 {
     const RecordField fields[] = {{"sent", std::uint64_t{2}}, {"rate", 1.5}, {"exit", std::uint64_t{0}}};
     std::string text;
-    AppendSummary(text, false, "send", fields);
+    AppendSummary(text, veltrano::OutputFormat::Text, "send", fields);
     EXPECT_EQ(text, "summary: send sent=2 rate=1.5 exit=0\n");
     std::string json;
-    AppendSummary(json, true, "send", fields);
+    AppendSummary(json, veltrano::OutputFormat::JsonLines, "send", fields);
     EXPECT_EQ(json, R"({"type":"summary","command":"send","sent":2,"rate":1.5,"exit":0})"
                     "\n");
 }
@@ -97,7 +97,7 @@ TEST(RecordWriters, RoundTripFieldsNameEachPercentile)
     for (std::int64_t us = 1; us <= 100; ++us)
         trips.Add(us);
     std::string text;
-    AppendSummary(text, false, "sweep", RoundTripFields(trips));
+    AppendSummary(text, veltrano::OutputFormat::Text, "sweep", RoundTripFields(trips));
     EXPECT_EQ(text, "summary: sweep rtt_p50_us=50 rtt_p90_us=90 rtt_p99_us=99 rtt_max_us=100\n");
 }
 

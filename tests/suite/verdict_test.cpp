@@ -81,10 +81,10 @@ TEST(VerdictLine, TextAndJson)
 {
     const Verdict verdict{"burst-in-order", {}, Outcome::Failed, "expected \"3\"", {}, 0.5};
     std::string text;
-    AppendVerdictLine(text, false, verdict);
+    AppendVerdictLine(text, veltrano::OutputFormat::Text, verdict);
     EXPECT_EQ(text, "FAIL  burst-in-order  0.500 s  expected \"3\"\n");
     std::string json;
-    AppendVerdictLine(json, true, verdict);
+    AppendVerdictLine(json, veltrano::OutputFormat::JsonLines, verdict);
     EXPECT_EQ(json, "{\"type\":\"verdict\",\"case\":\"burst-in-order\",\"result\":\"failed\","
                     "\"message\":\"expected \\\"3\\\"\",\"time_s\":0.5}\n");
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "link/ack_matcher.h"
 #include "link/line_output.h"
 #include "net/batch_udp_socket.h"
 #include "protocol/pcap_writer.h"
@@ -30,24 +31,43 @@ int UsageError(std::string_view reason);
 
 struct OutputOptions
 {
-    bool jsonl{false};
+    veltrano::OutputFormat format{veltrano::OutputFormat::Text};
     std::string pcapPath;
 };
 
 // One run of a command on the network, from start to exit code, the same for every command: its sockets
 // (each watched by a notifier), the capture, standard output with its flush timer, SIGINT and SIGTERM, the
 // summary and the exit status. A command composes one and fills in what is its own.
-class Run final : public QObject
+class CommandRun final : public QObject
 {
     Q_OBJECT
-    Q_DISABLE_COPY_MOVE(Run)
+    Q_DISABLE_COPY_MOVE(CommandRun)
 
 public:
     // Called when a socket can be read: drain it with BatchUdpSocket::Receive.
     using Readable = std::function<void(BatchUdpSocket&)>;
+    // When a batch was taken from the socket.
+    struct Arrival
+    {
+        std::int64_t wallUs{0};
+        MonoTime now;
+    };
+    // A batch of datagrams received.
+    using OnBatch = std::function<void(std::span<const BatchUdpSocket::Received>, const Arrival&)>;
+    struct Reading
+    {
+        // After an answered batch the next is often microseconds away: waiting for it spares a wake-up.
+        bool linger{false};
+        // A receive error (a connected socket hears of a closed port this way); the wake-up ends.
+        std::function<void(const std::string& reason)> error;
+        // Once per wake-up, after its batches, before the lines go out.
+        std::function<void()> afterBatches;
+    };
+    // A datagram of SendEach that the system refused, with its reason, or one that went (error 0).
+    using OnSent = std::function<void(std::size_t index, int error)>;
 
-    Run(std::string command, const OutputOptions& output, QObject* parent = nullptr);
-    ~Run() override;
+    CommandRun(std::string command, const OutputOptions& output, QObject* parent = nullptr);
+    ~CommandRun() override;
 
     const std::string& Command() const { return m_command; }
     LineOutput& Output() { return m_output; }
@@ -55,8 +75,18 @@ public:
     // A socket of this run; `readable` runs on each notification. The reason when it cannot be opened.
     Result<BatchUdpSocket*> OpenSocket(const BatchUdpSocket::Options& options, Readable readable,
                                        std::size_t batch = 64);
+    // A socket of this run read by the run itself: on each notification up to BATCHES_PER_WAKE batches go to
+    // `batch`, fewer when one comes short of a full batch (unless lingering) or the run ends.
+    Result<BatchUdpSocket*> OpenSocket(const BatchUdpSocket::Options& options, OnBatch batch, Reading reading,
+                                       std::size_t batchSize = 64);
     // Stops watching every socket: nothing more is read.
     void StopReading();
+
+    // Sends every datagram, in order, whatever the system refuses: each refused one is reported with its
+    // reason and skipped, the rest still go. `sent` hears of every datagram that went and every refused one.
+    // The number that went.
+    static std::size_t SendEach(BatchUdpSocket& socket, std::span<const BatchUdpSocket::Outgoing> datagrams,
+                                const OnSent& sent);
 
     // The record on standard output and in the capture.
     void Log(const FrameRecord& record);
@@ -67,6 +97,9 @@ public:
     void OnInterrupt(std::function<void(int signal)> interrupt) { m_interrupt = std::move(interrupt); }
     // Writes the command's summary with the run's exit status; called once, by Finish.
     void OnSummary(std::function<void(LineOutput&, int exitCode)> summary) { m_summary = std::move(summary); }
+    // The verdicts written as JUnit XML to `path` (nothing when empty) as the run ends, before the summary.
+    // A file that cannot be written turns the exit status into EXIT_SOCKET, the file named on stderr.
+    void OnJunit(std::string path, std::function<Status(const std::string& path)> write);
 
     // Opens the capture, runs `start` and the event loop until Finish; the exit status. A capture or
     // `start` that fails ends the run at once with EXIT_SOCKET and the reason on stderr.
@@ -79,6 +112,8 @@ public:
 private:
     struct Watched;
 
+    void Drain(Watched& watched);
+
     std::string m_command;
     std::string m_pcapPath;
     LineOutput m_output;
@@ -89,6 +124,8 @@ private:
     QTimer m_flushTimer;
     std::function<void(int)> m_interrupt;
     std::function<void(LineOutput&, int)> m_summary;
+    std::string m_junitPath;
+    std::function<Status(const std::string&)> m_junit;
     bool m_finished{false};
     int m_exitCode{EXIT_OK};
 };

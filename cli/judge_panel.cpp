@@ -1,0 +1,191 @@
+#include "cli/judge_panel.h"
+
+#include "cli/command_run.h"
+#include "cli/common_options.h"
+#include "cli/judging.h"
+#include "net/host_port.h"
+#include "suite/panel_cases.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+
+#include <cstdio>
+#include <deque>
+#include <memory>
+
+namespace {
+
+using namespace veltrano;
+
+struct PanelTestOptions
+{
+    std::uint16_t port{0};
+    std::string bind{"0.0.0.0"};
+    double durationS{10};
+    std::uint64_t frames{0};
+    std::string retryWithin{"1-5000"};
+    PanelSettings settings;
+    std::string junit;
+    OutputOptions output;
+};
+
+// The socket and the timer of `test panel`: every frame heard goes into the recording, which says what to
+// answer; the table judges the recording when the run ends.
+class PanelSuite final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(PanelSuite)
+
+public:
+    PanelSuite(const PanelTestOptions& options, std::uint32_t bindAddress, CommandRun& run)
+        : m_options(options), m_bindAddress(bindAddress), m_run(run), m_report("test panel"),
+          m_recording(options.settings.withhold, MonoClock::now())
+    {
+        m_endTimer.setSingleShot(true);
+        connect(&m_endTimer, &QTimer::timeout, this, &PanelSuite::End);
+        m_run.OnInterrupt([this](int) { End(); });
+        m_run.OnJunit(m_options.junit, [this](const std::string& path) { return m_report.WriteJunit(path); });
+        m_run.OnSummary(
+            [this](LineOutput& output, int) { output.Summary("test panel", VerdictSummary(m_report)); });
+    }
+
+    Status Start()
+    {
+        BatchUdpSocket::Options options;
+        options.bindAddress = m_bindAddress;
+        options.port = m_options.port;
+        auto socket = m_run.OpenSocket(options, [this](BatchUdpSocket& s) { OnReadable(s); });
+        if (!socket)
+            return Failure(socket.error());
+        m_socket = *socket;
+        m_recording =
+            PanelRecording(m_options.settings.withhold, MonoClock::now(), InterfaceBroadcastAddresses());
+        if (m_options.durationS > 0)
+            m_endTimer.start(
+                std::chrono::milliseconds(static_cast<std::int64_t>(m_options.durationS * 1000)));
+        std::fprintf(stderr, "test panel listening on %s\n", m_socket->LocalAddress().ToString().c_str());
+        return {};
+    }
+
+private:
+    void OnReadable(BatchUdpSocket& socket)
+    {
+        std::deque<AckFrame> acks; // answers point into it: it must not move
+        std::vector<BatchUdpSocket::Outgoing> answers;
+        for (;;) {
+            const auto batch = socket.Receive();
+            if (!batch || batch->empty())
+                break;
+            const MonoTime now = MonoClock::now();
+            for (const auto& datagram : *batch) {
+                if (m_ended)
+                    break;
+                if (const auto ack = m_recording.Heard(datagram.from, datagram.bytes, now)) {
+                    acks.push_back(*ack);
+                    answers.push_back({datagram.from, datagram.replySource, acks.back()});
+                }
+                if (m_options.frames != 0 && m_recording.Frames().size() >= m_options.frames)
+                    m_ended = true;
+            }
+            if (batch->size() < socket.BatchSize())
+                break;
+        }
+        while (!answers.empty()) {
+            const auto outcome = socket.Send(answers);
+            if (outcome.sent == 0)
+                break;
+            answers.erase(answers.begin(), answers.begin() + static_cast<std::ptrdiff_t>(outcome.sent));
+        }
+        if (m_ended)
+            End();
+    }
+
+    void End()
+    {
+        if (m_judged)
+            return;
+        m_judged = true;
+        m_ended = true;
+        m_recording.End(MonoClock::now());
+        for (Verdict& verdict : JudgePanel(m_recording, m_options.settings))
+            ReportVerdict(m_run, m_report, std::move(verdict));
+        m_run.Finish(m_report.ExitCode());
+    }
+
+    PanelTestOptions m_options;
+    std::uint32_t m_bindAddress{0};
+    CommandRun& m_run;
+    VerdictReport m_report;
+    BatchUdpSocket* m_socket{nullptr};
+    QTimer m_endTimer;
+    PanelRecording m_recording;
+    bool m_ended{false};
+    bool m_judged{false};
+};
+
+int RunPanelTest(PanelTestOptions options)
+{
+    auto window = ParseRetryWithin(options.retryWithin);
+    if (!window)
+        return UsageError(window.error());
+    options.settings.retryMinMs = window->first;
+    options.settings.retryMaxMs = window->second;
+    auto address = ResolveIpv4(options.bind);
+    if (!address)
+        return UsageError(address.error());
+    if (options.durationS <= 0 && options.frames == 0)
+        return UsageError("test panel needs --duration or --frames to end");
+    CommandRun run("test panel", options.output);
+    PanelSuite suite(options, *address, run);
+    return run.Exec([&suite] { return suite.Start(); });
+}
+
+} // namespace
+
+void AddTestPanelCommand(CLI::App& test, CommandRunner& chosen)
+{
+    auto options = std::make_shared<PanelTestOptions>();
+    auto* panel = test.add_subcommand("panel", "Listen as a centre and judge the panel that talks to it");
+    panel->add_option("--port", options->port, "UDP port to listen on")
+        ->required()
+        ->type_name("P")
+        ->check(CLI::Range(1, 65535));
+    panel->add_option("--bind", options->bind, "Local address to listen on")
+        ->capture_default_str()
+        ->type_name("ADDR");
+    auto* duration = panel->add_option("--duration", options->durationS, "Judge after S seconds")
+                         ->capture_default_str()
+                         ->type_name("S")
+                         ->check(CLI::Range(0.001, 86'400.0));
+    panel->add_option("--frames", options->frames, "Judge after N frames (instead of --duration)")
+        ->type_name("N")
+        ->check(CLI::PositiveNumber)
+        ->excludes(duration)
+        ->each([options](const std::string&) { options->durationS = 0; });
+    panel
+        ->add_option("--withhold", options->settings.withhold,
+                     "Leave the first K copies of each frame unanswered")
+        ->type_name("K")
+        ->check(CLI::Range(0, 1000));
+    panel->add_option("--retry-within", options->retryWithin, "When a copy must follow an unanswered one")
+        ->capture_default_str()
+        ->type_name("MIN-MAX");
+    panel->add_option("--retries", options->settings.retries, "Most copies after the first")
+        ->capture_default_str()
+        ->type_name("N")
+        ->check(CLI::Range(0, 1000));
+    panel
+        ->add_option("--heartbeat", options->settings.heartbeatS,
+                     "Every device must send again within S seconds")
+        ->type_name("S")
+        ->check(CLI::Range(0.001, 86'400.0));
+    panel->add_option("--junit", options->junit, "Write the verdicts as JUnit XML to FILE")
+        ->type_name("FILE");
+    AddFormatFlag(panel, options->output.format, "One JSON verdict object per case; a summary object last");
+    panel->callback([options, &chosen] { chosen = [options] { return RunPanelTest(*options); }; });
+}
+
+#include "judge_panel.moc"

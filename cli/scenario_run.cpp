@@ -1,0 +1,275 @@
+#include "cli/scenario_run.h"
+
+#include "cli/command_run.h"
+#include "cli/common_options.h"
+#include "cli/judging.h"
+#include "net/host_port.h"
+#include "net/udp_endpoint.h"
+#include "suite/scenario_file.h"
+#include "suite/scenario_machine.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+using namespace veltrano;
+
+// Batches read per notification before the timers get their turn.
+constexpr std::size_t BATCHES_PER_WAKE = 16;
+
+struct RunOptions
+{
+    std::string file;
+    std::vector<std::string> vars;
+    std::string junit;
+    OutputOptions output;
+};
+
+// The socket and the timers of one scenario: each step starts when the one before is judged; the steps
+// that wait do so on a timer, with datagrams fed to the machine as they come.
+class ScenarioRunner final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(ScenarioRunner)
+
+public:
+    ScenarioRunner(Scenario scenario, std::string suite, std::string junit, const Endpoint& peer,
+                   std::uint32_t bindAddress, CommandRun& run)
+        : m_machine(std::move(scenario), peer, InterfaceBroadcastAddresses()), m_junit(std::move(junit)),
+          m_peer(peer), m_bindAddress(bindAddress), m_run(run), m_report(std::move(suite))
+    {
+        m_stepTimer.setSingleShot(true);
+        m_stepTimer.setTimerType(Qt::PreciseTimer);
+        connect(&m_stepTimer, &QTimer::timeout, this, [this] {
+            if (m_run.Finished())
+                return;
+            m_machine.Expire(MonoClock::now());
+            TakeVerdict();
+        });
+        // An interrupted run still leaves the verdicts of the steps it judged for CI to read.
+        m_run.OnInterrupt([this](int signal) { End(128 + signal); });
+        m_run.OnJunit(m_junit, [this](const std::string& path) { return m_report.WriteJunit(path); });
+        m_run.OnSummary([this](LineOutput& output, int) { output.Summary("run", VerdictSummary(m_report)); });
+    }
+
+    Status Start()
+    {
+        BatchUdpSocket::Options options;
+        if (m_machine.Panel()) {
+            options.peer = m_peer;
+        } else {
+            options.bindAddress = m_bindAddress;
+            options.port = m_machine.Steps().port;
+        }
+        auto socket = m_run.OpenSocket(
+            options, [this](BatchUdpSocket& s) { OnReadable(s); }, 16);
+        if (!socket)
+            return Failure(socket.error());
+        m_socket = *socket;
+        m_local = m_socket->LocalAddress();
+        if (!m_machine.Panel())
+            std::fprintf(stderr, "run listening on %s\n", m_local.ToString().c_str());
+        QTimer::singleShot(0, this, &ScenarioRunner::NextStep);
+        return {};
+    }
+
+private:
+    void NextStep()
+    {
+        if (m_run.Finished())
+            return;
+        switch (m_machine.Begin(MonoClock::now())) {
+        case ScenarioMachine::Start::End:
+            End(m_report.ExitCode());
+            return;
+        case ScenarioMachine::Start::Send:
+            SendStep();
+            break;
+        case ScenarioMachine::Start::Wait:
+            m_stepTimer.start(m_machine.Current().within);
+            return;
+        case ScenarioMachine::Start::Judged:
+            break;
+        }
+        TakeVerdict();
+    }
+
+    // The step judged last, if one was: its verdict out, and the next step from the event loop.
+    void TakeVerdict()
+    {
+        auto verdict = m_machine.TakeVerdict();
+        if (!verdict)
+            return;
+        m_stepTimer.stop();
+        ReportVerdict(m_run, m_report, std::move(*verdict));
+        m_run.Output().Flush();
+        QTimer::singleShot(0, this, &ScenarioRunner::NextStep);
+    }
+
+    void End(int code) { m_run.Finish(code); }
+
+    // A send that fails for another reason than the peer's closed port ends the run.
+    bool SendOne(const BatchUdpSocket::Outgoing& outgoing, int& error)
+    {
+        // A connected socket reports an earlier ICMP refusal on the next send, which then did not go.
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            error = m_socket->Send(std::span(&outgoing, 1)).error;
+            if (error != ECONNREFUSED)
+                break;
+        }
+        if (error == 0 || error == ECONNREFUSED)
+            return true;
+        PrintError(fmt::format("cannot send to {}: {}", outgoing.to.ToString(), std::strerror(error)));
+        End(EXIT_SOCKET);
+        return false;
+    }
+
+    void SendStep()
+    {
+        const auto& bytes = m_machine.Current().bytes;
+        const BatchUdpSocket::Outgoing outgoing{m_peer, 0, bytes};
+        const std::int64_t nowUs = WallClockUs();
+        const MonoTime now = MonoClock::now();
+        int error = 0;
+        if (!SendOne(outgoing, error))
+            return;
+        m_run.Log(MakeRecord(nowUs, Direction::Out, m_peer, m_local, bytes, error));
+        m_run.EndOfBatch();
+        m_machine.Sent(error, now);
+    }
+
+    void OnReadable(BatchUdpSocket& socket)
+    {
+        for (std::size_t round = 0; round < BATCHES_PER_WAKE && !m_run.Finished(); ++round) {
+            const auto batch = socket.Receive();
+            if (!batch) {
+                // The peer's port is closed: the wait goes on, as a panel's would, and a failure says so.
+                if (m_refused.empty())
+                    PrintError(m_peer.ToString() + ": " + batch.error());
+                m_refused = batch.error();
+                m_machine.Refused(m_refused);
+                break;
+            }
+            if (batch->empty())
+                break;
+            const std::int64_t nowUs = WallClockUs();
+            const MonoTime now = MonoClock::now();
+            for (const auto& datagram : *batch)
+                Heard(datagram, nowUs, now);
+            if (batch->size() < socket.BatchSize())
+                break;
+        }
+        m_run.EndOfBatch();
+        if (m_run.Finished())
+            return;
+        m_machine.Check(MonoClock::now());
+        TakeVerdict();
+    }
+
+    void Heard(const BatchUdpSocket::Received& datagram, std::int64_t nowUs, MonoTime now)
+    {
+        FrameRecord record = MakeRecord(nowUs, Direction::In, datagram.from,
+                                        {datagram.localAddress, m_local.port}, datagram.bytes);
+        if (m_machine.Panel()) {
+            const auto match = m_machine.PanelHeard(datagram.from, datagram.bytes, record.decoded, now);
+            if (match.outcome == AckMatcher::Outcome::Answered)
+                record.rttUs = match.rtt.count();
+            else if (match.outcome == AckMatcher::Outcome::BadChecksum)
+                record.note = "bad checksum, not taken";
+            m_run.Log(record);
+            return;
+        }
+        const ScenarioHearing hearing =
+            m_machine.CentreHeard(datagram.from, datagram.bytes, record.decoded, now);
+        record.note = hearing.note;
+        m_run.Log(record);
+        const Endpoint to = datagram.from;
+        const std::uint32_t source = datagram.replySource;
+        for (const ScenarioReply& reply : hearing.replies) {
+            if (reply.delay.count() > 0)
+                QTimer::singleShot(reply.delay, this,
+                                   [this, reply, to, source] { Answer(reply, to, source); });
+            else
+                Answer(reply, to, source);
+        }
+    }
+
+    void Answer(const ScenarioReply& reply, const Endpoint& to, std::uint32_t source)
+    {
+        if (m_run.Finished())
+            return;
+        const BatchUdpSocket::Outgoing outgoing{to, source, reply.ack};
+        const std::int64_t nowUs = WallClockUs();
+        const int error = m_socket->Send(std::span(&outgoing, 1)).error;
+        FrameRecord record =
+            MakeRecord(nowUs, Direction::Out, to, {source != 0 ? source : m_local.address, m_local.port},
+                       reply.ack, error);
+        record.note = reply.note;
+        m_run.Log(record);
+        m_run.EndOfBatch();
+    }
+
+    ScenarioMachine m_machine;
+    std::string m_junit;
+    Endpoint m_peer;
+    std::uint32_t m_bindAddress{0};
+    CommandRun& m_run;
+    VerdictReport m_report;
+    BatchUdpSocket* m_socket{nullptr};
+    Endpoint m_local;
+    QTimer m_stepTimer;
+    std::string m_refused;
+};
+
+int RunScenario(const RunOptions& options)
+{
+    auto scenario = ReadScenarioFile(options.file, options.vars);
+    if (!scenario)
+        return UsageError(scenario.error());
+    Endpoint peer;
+    std::uint32_t bindAddress = 0;
+    if (scenario->role == ScenarioRole::Panel) {
+        auto resolved = ResolveHostPort(scenario->peer);
+        if (!resolved)
+            return UsageError(PositionedError(options.file, scenario->peerAt, "peer: " + resolved.error()));
+        peer = *resolved;
+    } else {
+        auto address = ResolveIpv4(scenario->bind);
+        if (!address)
+            return UsageError(PositionedError(options.file, scenario->bindAt, "bind: " + address.error()));
+        bindAddress = *address;
+    }
+    std::string suite = "run " + (scenario->name.empty() ? options.file : scenario->name);
+    CommandRun run("run", options.output);
+    ScenarioRunner runner(std::move(*scenario), std::move(suite), options.junit, peer, bindAddress, run);
+    return run.Exec([&runner] { return runner.Start(); });
+}
+
+} // namespace
+
+void AddRunCommand(CLI::App& app, CommandRunner& chosen)
+{
+    auto options = std::make_shared<RunOptions>();
+    auto* command =
+        app.add_subcommand("run", "Run a scenario file as a panel or a centre, a verdict per step");
+    command->add_option("FILE", options->file, "The scenario (YAML)")->required()->type_name("FILE.yaml");
+    command->add_option("--var", options->vars, "Set a variable the file declares under vars")
+        ->type_name("NAME=VALUE")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    command->add_option("--junit", options->junit, "Write the verdicts as JUnit XML to FILE")
+        ->type_name("FILE");
+    AddOutputOptions(command, options->output);
+    command->callback([options, &chosen] { chosen = [options] { return RunScenario(*options); }; });
+}
+
+#include "scenario_run.moc"

@@ -1,0 +1,89 @@
+#pragma once
+
+#include "protocol/acknowledgement.h"
+#include "protocol/endpoint.h"
+
+#include <chrono>
+#include <cstdint>
+#include <random>
+#include <span>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace veltrano {
+
+// Why a datagram goes unanswered, in the order the policy asks.
+enum class NoAnswer : std::uint8_t
+{
+    Empty,           // zero bytes
+    Oversize,        // too long to be read as a frame
+    Acknowledgement, // an acknowledgement is never answered
+    Withheld,        // the centre was told to answer nothing
+    RefusedSender,   // port 0, or an address that is no unicast one: never sent to
+    Dropped,         // left unanswered on purpose, as a lost answer
+};
+
+// The faults one answer is to show; a test centre chooses them per answer, a load centre draws them.
+struct AnswerFaults
+{
+    bool withhold{false};
+    bool drop{false};
+    bool spoil{false}; // the checksum's bits turned over
+    bool twice{false};
+    std::chrono::milliseconds delay{0};
+};
+
+// Each fault's share of the answers, drawn per datagram.
+struct FaultRates
+{
+    bool withhold{false};
+    double dropPercent{0};
+    double spoilPercent{0};
+    double twicePercent{0};
+    std::chrono::milliseconds delay{0};
+};
+
+// An answer to send: the acknowledgement as it goes out and what was done to it.
+struct PlannedAnswer
+{
+    AckFrame ack{};
+    bool spoilt{false};
+    bool twice{false};
+    std::chrono::milliseconds delay{0};
+};
+
+using AnswerDecision = std::variant<PlannedAnswer, NoAnswer>;
+
+// The note on the line of an answer sent: "delayed", "duplicate" (the second copy), "checksum spoilt", or
+// several of them joined by ", "; empty for a plain answer.
+std::string_view AnswerNote(bool delayed, bool duplicate, bool spoilt);
+
+// The centre's rule for every datagram: every frame that is not an acknowledgement is answered, only ever to
+// its sender and never to a sender that is no unicast address, with the faults asked for.
+class AnswerPolicy final
+{
+public:
+    // `broadcasts`: this machine's directed broadcast addresses, refused like the limited one.
+    AnswerPolicy(FaultRates rates, std::uint64_t seed, std::vector<std::uint32_t> broadcasts);
+    explicit AnswerPolicy(std::vector<std::uint32_t> broadcasts) : AnswerPolicy({}, 0, std::move(broadcasts))
+    {}
+
+    // The answer to `datagram` from `sender`, its faults drawn at the policy's rates (in the order drop,
+    // spoil, twice, so that one seed repeats a run).
+    AnswerDecision Decide(std::span<const std::uint8_t> datagram, const Endpoint& sender);
+    // The same with the faults chosen by the caller.
+    AnswerDecision Decide(std::span<const std::uint8_t> datagram, const Endpoint& sender,
+                          const AnswerFaults& faults) const;
+    // Whether an answer may go to `sender` at all.
+    bool MayAnswer(const Endpoint& sender) const;
+
+private:
+    bool Chance(double percent);
+
+    FaultRates m_rates;
+    std::mt19937_64 m_random;
+    std::vector<std::uint32_t> m_broadcasts;
+};
+
+} // namespace veltrano

@@ -1,0 +1,299 @@
+#include "suite/panel_cases.h"
+
+#include "protocol/hex.h"
+#include "sim/event_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+using namespace veltrano;
+using namespace std::chrono_literals;
+
+namespace {
+
+const Endpoint PANEL{LOOPBACK_ADDRESS, 40000};
+const MonoTime START = MonoTime{} + 10s;
+
+std::vector<std::uint8_t> Online(std::uint8_t comm, std::uint8_t device)
+{
+    const auto frame = std::get<BuiltEvent>(BuildEvent(0, DEFAULT_STATUS, comm, device, 1)).Frame();
+    return {frame.begin(), frame.end()};
+}
+
+struct Heard
+{
+    std::vector<std::uint8_t> bytes;
+    int atMs; // after the start
+};
+
+// The verdicts, by id, of a run that heard `frames` and ended `endMs` after its start.
+std::map<std::string, Verdict> Judge(const PanelSettings& settings, const std::vector<Heard>& frames,
+                                     int endMs)
+{
+    PanelRecording recording(settings.withhold, START);
+    for (const Heard& frame : frames)
+        recording.Heard(PANEL, frame.bytes, START + std::chrono::milliseconds(frame.atMs));
+    recording.End(START + std::chrono::milliseconds(endMs));
+    std::map<std::string, Verdict> verdicts;
+    for (Verdict& verdict : JudgePanel(recording, settings))
+        verdicts.emplace(verdict.id, std::move(verdict));
+    return verdicts;
+}
+
+} // namespace
+
+TEST(PanelCases, EveryIdInTheOrderOfTheVerdicts)
+{
+    std::vector<std::string_view> ids;
+    for (const PanelCase& row : PanelCases()) {
+        ids.push_back(row.id);
+        EXPECT_FALSE(row.requirement.empty()) << row.id;
+    }
+    EXPECT_EQ(ids,
+              (std::vector<std::string_view>{"well-formed", "retries", "heartbeat", "status-consistent"}));
+}
+
+TEST(PanelCases, WithoutFramesTheJudgedCasesFailAndTheOthersSayWhatTheyNeed)
+{
+    struct Row
+    {
+        const char* name;
+        PanelSettings settings;
+        std::map<std::string, std::string> messages; // id to message
+    };
+    const Row rows[] = {
+        {"defaults",
+         {},
+         {{"well-formed", "no frame received"},
+          {"retries", "needs --withhold"},
+          {"heartbeat", "needs --heartbeat"},
+          {"status-consistent", "no frame received"}}},
+        {"withhold and heartbeat",
+         {.withhold = 1, .heartbeatS = 1},
+         {{"well-formed", "no frame received"},
+          {"retries", "no frame received"},
+          {"heartbeat", "no frame received"},
+          {"status-consistent", "no frame received"}}},
+    };
+    for (const Row& row : rows) {
+        for (const auto& [id, verdict] : Judge(row.settings, {}, 1000)) {
+            EXPECT_EQ(verdict.message, row.messages.at(id)) << row.name << ": " << id;
+            EXPECT_EQ(verdict.outcome,
+                      verdict.message == "no frame received" ? Outcome::Failed : Outcome::Skipped)
+                << row.name << ": " << id;
+            EXPECT_DOUBLE_EQ(verdict.seconds, 1.0) << row.name;
+        }
+    }
+}
+
+TEST(PanelCases, RetriesWithinTheWindowAndNoMoreThanAllowed)
+{
+    struct Row
+    {
+        const char* name;
+        int withhold;
+        int retries;
+        std::vector<int> atMs; // copies of one frame
+        Outcome outcome;
+        const char* message; // found in the verdict's message
+    };
+    const Row rows[] = {
+        {"answered at once", 1, 3, {0, 200}, Outcome::Passed, "at most 3 times"},
+        {"exactly --retries copies after the first",
+         2,
+         2,
+         {0, 200, 400},
+         Outcome::Passed,
+         "within 100-1500 ms"},
+        {"one copy more than --retries",
+         3,
+         2,
+         {0, 200, 400, 600},
+         Outcome::Failed,
+         "sent at most 3 times, got 4 copies"},
+        {"copy too soon", 1, 3, {0, 50}, Outcome::Failed, "got it after 50.0 ms"},
+        {"copy too late", 1, 3, {0, 1600}, Outcome::Failed, "got it after 1600.0 ms"},
+        {"never again", 1, 3, {0}, Outcome::Failed, "got none"},
+        {"not again before the end",
+         1,
+         3,
+         {4000},
+         Outcome::Failed,
+         "got none before the run ended 1000.0 ms later"},
+        {"again after its answer",
+         1,
+         3,
+         {0, 200, 400},
+         Outcome::Failed,
+         "expected no copy of 08 00 01 00 00 00 01 0A after its acknowledgement at +0.200 s, got one 200.0 "
+         "ms later"},
+    };
+    for (const Row& row : rows) {
+        PanelSettings settings{
+            .withhold = row.withhold, .retryMinMs = 100, .retryMaxMs = 1500, .retries = row.retries};
+        std::vector<Heard> frames;
+        for (int at : row.atMs)
+            frames.push_back({Online(0, 1), at});
+        const auto verdicts = Judge(settings, frames, 5000);
+        const Verdict& retries = verdicts.at("retries");
+        EXPECT_EQ(retries.outcome, row.outcome) << row.name << ": " << retries.message;
+        EXPECT_NE(retries.message.find(row.message), std::string::npos)
+            << row.name << ": " << retries.message;
+        EXPECT_EQ(verdicts.at("well-formed").outcome, Outcome::Passed) << row.name;
+    }
+}
+
+TEST(PanelCases, HeartbeatMissesADeviceLateOrSilentBeforeTheEnd)
+{
+    struct Row
+    {
+        const char* name;
+        std::vector<Heard> frames;
+        int endMs;
+        Outcome outcome;
+        const char* message;
+    };
+    const Row rows[] = {
+        {"both keep sending",
+         {{Online(0, 1), 0},
+          {Online(0, 2), 100},
+          {Online(0, 1), 900},
+          {Online(0, 2), 1000},
+          {Online(0, 1), 1800},
+          {Online(0, 2), 1900}},
+         2000,
+         Outcome::Passed,
+         "every device sent again within 1 s"},
+        {"one falls silent before the end",
+         {{Online(0, 1), 0}, {Online(0, 2), 100}, {Online(0, 1), 900}, {Online(0, 1), 1800}},
+         2000,
+         Outcome::Failed,
+         "expected comm 0 dev 2 again within 1 s of +0.100 s, got nothing until the end after 1.900 s"},
+        {"a gap between two frames",
+         {{Online(0, 1), 0}, {Online(0, 1), 1500}, {Online(0, 1), 2000}},
+         2100,
+         Outcome::Failed,
+         "expected comm 0 dev 1 again within 1 s of +0.000 s, got a frame after 1.500 s"},
+    };
+    for (const Row& row : rows) {
+        const auto verdicts = Judge({.heartbeatS = 1}, row.frames, row.endMs);
+        const Verdict& heartbeat = verdicts.at("heartbeat");
+        EXPECT_EQ(heartbeat.outcome, row.outcome) << row.name << ": " << heartbeat.message;
+        EXPECT_NE(heartbeat.message.find(row.message), std::string::npos)
+            << row.name << ": " << heartbeat.message;
+    }
+}
+
+TEST(PanelCases, WellFormedAndStatusConsistentNameTheFrame)
+{
+    struct Row
+    {
+        const char* name;
+        std::vector<const char*> hex;
+        const char* id;
+        Outcome outcome;
+        const char* message;
+    };
+    const Row rows[] = {
+        {"well formed",
+         {"0C 00 01 00 00 00 02 01 11 00 00 21"},
+         "well-formed",
+         Outcome::Passed,
+         "1 frames well formed"},
+        {"wrong checksum",
+         {"0C 00 01 00 00 00 02 01 11 00 00 21", "08 00 01 00 00 00 01 0B"},
+         "well-formed",
+         Outcome::Failed,
+         "frame at +0.100 s from 127.0.0.1:40000 (08 00 01 00 00 00 01 0B): checksum 0x0A expected"},
+        {"one status only",
+         {"0C 00 01 00 00 00 02 01 11 00 00 21"},
+         "status-consistent",
+         Outcome::Skipped,
+         "no device sent two status frames"},
+        {"one event at a time",
+         {"0C 00 01 00 00 00 02 00 11 00 00 20", "0C 00 01 00 00 00 02 01 11 00 00 21"},
+         "status-consistent",
+         Outcome::Passed,
+         "every status change is one event of the catalogue"},
+        {"two zones at once",
+         {"0C 00 01 00 00 00 02 01 11 00 00 21", "0C 00 01 00 00 00 02 06 11 00 00 26"},
+         "status-consistent",
+         Outcome::Failed,
+         "expected comm 0 dev 1 to change by one event from 01 11 00 00, got 06 11 00 00 at +0.100 s"},
+    };
+    for (const Row& row : rows) {
+        std::vector<Heard> frames;
+        for (const char* hex : row.hex)
+            frames.push_back({ParseHexBytes(hex).value(), 100 * static_cast<int>(frames.size())});
+        const Verdict verdict = Judge({}, frames, 1000).at(row.id);
+        EXPECT_EQ(verdict.outcome, row.outcome) << row.name << ": " << verdict.message;
+        EXPECT_NE(verdict.message.find(row.message), std::string::npos)
+            << row.name << ": " << verdict.message;
+    }
+}
+
+TEST(PanelRecording, AnswersWhatTheCentreRuleAnswersButTheWithheldCopies)
+{
+    struct Row
+    {
+        const char* name;
+        Endpoint from;
+        std::vector<std::uint8_t> bytes;
+        int withhold;
+        std::vector<bool> answered; // of three copies in a row
+    };
+    const auto ack = std::get<AckFrame>(AcknowledgementFor(Online(0, 1)));
+    const Row rows[] = {
+        {"every copy", PANEL, Online(0, 1), 0, {true, true, true}},
+        {"the first two withheld", PANEL, Online(0, 1), 2, {false, false, true}},
+        {"an acknowledgement", PANEL, {ack.begin(), ack.end()}, 0, {false, false, false}},
+        {"from port 0", Endpoint{LOOPBACK_ADDRESS, 0}, Online(0, 1), 0, {false, false, false}},
+        {"from the broadcast address", Endpoint{0xFFFFFFFF, 40000}, Online(0, 1), 0, {false, false, false}},
+        {"from a directed broadcast",
+         Endpoint{Ipv4(192, 0, 2, 255), 40000},
+         Online(0, 1),
+         0,
+         {false, false, false}},
+    };
+    for (const Row& row : rows) {
+        PanelRecording recording(row.withhold, START, {Ipv4(192, 0, 2, 255)});
+        std::vector<bool> answered;
+        for (int i = 0; i < 3; ++i) {
+            const auto answer = recording.Heard(row.from, row.bytes, START);
+            answered.push_back(answer.has_value());
+            if (answer) {
+                EXPECT_EQ(*answer, ack) << row.name;
+            }
+        }
+        EXPECT_EQ(answered, row.answered) << row.name;
+        EXPECT_EQ(recording.Frames().size(), 3U) << row.name;
+    }
+}
+
+TEST(ParseRetryWithin, MinToMaxInMilliseconds)
+{
+    struct Row
+    {
+        const char* text;
+        int low; // -1: refused
+        int high;
+    };
+    const Row rows[] = {
+        {"1-5000", 1, 5000}, {"0-0", 0, 0},   {"5-1", -1, 0},       {"5", -1, 0},
+        {"a-5", -1, 0},      {"1-5x", -1, 0}, {"1-3600001", -1, 0}, {"-1-5", -1, 0},
+    };
+    for (const Row& row : rows) {
+        const auto window = ParseRetryWithin(row.text);
+        if (row.low < 0) {
+            ASSERT_FALSE(window) << row.text;
+            EXPECT_EQ(window.error(), std::string("--retry-within ") + row.text +
+                                          ": MIN-MAX in milliseconds, MIN not above MAX");
+        } else {
+            ASSERT_TRUE(window) << row.text;
+            EXPECT_EQ(*window, std::pair(row.low, row.high)) << row.text;
+        }
+    }
+}
