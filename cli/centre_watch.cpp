@@ -1,5 +1,6 @@
 #include "cli/centre_watch.h"
 
+#include "book/event_line.h"
 #include "cli/common_options.h"
 #include "link/json_line.h"
 #include "net/batch_udp_socket.h"
@@ -133,7 +134,7 @@ void CentreWatch::WriteEvents(const veltrano::PanelBook::Heard& heard, const Fra
     for (std::uint64_t seq = heard.firstSeq; seq < heard.firstSeq + heard.events; ++seq) {
         const veltrano::PanelEvent& event = m_book->Events().At(seq).event;
         const bool named = event.row != veltrano::STATUS_BITS_EVENT;
-        if (m_run.Output().Jsonl()) {
+        if (m_run.Output().Format() == veltrano::OutputFormat::JsonLines) {
             JsonLine line(out);
             line.Text("type", "event");
             std::string& ts = line.Key("ts");
@@ -152,16 +153,7 @@ void CentreWatch::WriteEvents(const veltrano::PanelBook::Heard& heard, const Fra
                 line.Text("byte", veltrano::StatusByteKey(event.byte)).Number("bits", event.bits);
             line.Number("seq", seq).End();
         } else {
-            AppendTimestampUtc(out, record.wallUs);
-            out += " event ";
-            AppendPeer(out, record.peer.address, record.peer.port);
-            fmt::format_to(std::back_inserter(out), " comm {} dev {} ", panel.comm, panel.dev);
-            veltrano::AppendEventText(out, event);
-            out += " (";
-            if (named)
-                fmt::format_to(std::back_inserter(out), "{} ", event.row);
-            out += veltrano::EventNameZh(event);
-            out += ")\n";
+            veltrano::AppendEventTextLine(out, record.wallUs, record.peer, panel.comm, panel.dev, event);
         }
     }
     m_run.Output().Written();

@@ -222,7 +222,8 @@ TEST(PanelCases, WellFormedAndStatusConsistentNameTheFrame)
          {"0C 00 01 00 00 00 02 01 11 00 00 21", "0C 00 01 00 00 00 02 06 11 00 00 26"},
          "status-consistent",
          Outcome::Failed,
-         "expected comm 0 dev 1 to change by one event from 01 11 00 00, got 06 11 00 00 at +0.100 s"},
+         "expected comm 0 dev 1 to change by one event from 01 11 00 00, got 06 11 00 00 at +0.100 s "
+         "(3 events: zone-alarm zone 2, zone-alarm zone 3, zone-alarm-restore zone 1)"},
     };
     for (const Row& row : rows) {
         std::vector<Heard> frames;
