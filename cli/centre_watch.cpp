@@ -70,11 +70,14 @@ void AddCentreWatchOptions(CLI::App* command, CentreWatchOptions& options)
     command->add_option("--supervise", options.superviseS, "Report a panel silent for longer than S seconds")
         ->type_name("S")
         ->check(CLI::Range(0.001, 31'536'000.0));
-    command->add_option("--supervise-report", options.reportPath, "Write the panels' table to FILE at the end")
+    command
+        ->add_option("--supervise-report", options.reportPath, "Write the panels' table to FILE at the end")
         ->type_name("FILE");
     command->add_flag("--events", options.events,
                       "Write a line per event a panel's frame carries, read against its last status");
-    command->add_option("--metrics", options.metricsText, "Serve Prometheus metrics on /metrics (PORT: loopback)")
+    command
+        ->add_option("--metrics", options.metricsText,
+                     "Serve Prometheus metrics on /metrics (PORT: loopback)")
         ->type_name("ADDR:PORT")
         ->check(ListenValidator());
 }

@@ -78,8 +78,14 @@ public:
 
     Status Start()
     {
+        CommandRun::Reading reading;
+        reading.afterBatches = [this] { AfterBatches(); };
         for (std::size_t i = 0; i < m_sockets.size(); ++i) {
-            auto socket = m_run.OpenSocket({}, [this, i](BatchUdpSocket& s) { OnReadable(i, s); });
+            auto socket = m_run.OpenSocket(
+                {},
+                [this, i](std::span<const BatchUdpSocket::Received> batch,
+                          const CommandRun::Arrival& arrival) { OnBatch(i, batch, arrival.now); },
+                reading);
             if (!socket)
                 return Failure(socket.error());
             m_sockets[i] = *socket;
@@ -115,22 +121,18 @@ private:
         m_timer.start(m_setting.timeoutMs);
     }
 
-    void OnReadable(std::size_t index, BatchUdpSocket& socket)
+    void OnBatch(std::size_t index, std::span<const BatchUdpSocket::Received> batch, MonoTime now)
     {
-        for (;;) {
-            const auto batch = socket.Receive();
-            if (!batch || batch->empty())
-                break;
-            const MonoTime now = MonoClock::now();
-            for (const auto& datagram : *batch) {
-                if (m_load)
-                    m_load->Arrived(datagram.from, datagram.bytes, now);
-                else
-                    m_exchange.Arrived(index, datagram.from, datagram.bytes, now);
-            }
-            if (batch->size() < socket.BatchSize())
-                break;
+        for (const auto& datagram : batch) {
+            if (m_load)
+                m_load->Arrived(datagram.from, datagram.bytes, now);
+            else
+                m_exchange.Arrived(index, datagram.from, datagram.bytes, now);
         }
+    }
+
+    void AfterBatches()
+    {
         if (m_load) {
             if (m_load->Settled())
                 FinishLoad();

@@ -57,7 +57,17 @@ public:
         BatchUdpSocket::Options options;
         options.bindAddress = m_bindAddress;
         options.port = m_options.port;
-        auto socket = m_run.OpenSocket(options, [this](BatchUdpSocket& s) { OnReadable(s); });
+        CommandRun::Reading reading;
+        reading.afterBatches = [this] {
+            if (m_ended)
+                End();
+        };
+        auto socket = m_run.OpenSocket(
+            options,
+            [this](std::span<const BatchUdpSocket::Received> batch, const CommandRun::Arrival& arrival) {
+                OnBatch(batch, arrival.now);
+            },
+            std::move(reading));
         if (!socket)
             return Failure(socket.error());
         m_socket = *socket;
@@ -71,36 +81,22 @@ public:
     }
 
 private:
-    void OnReadable(BatchUdpSocket& socket)
+    // Answers go out with the batch that asked for them, before the next is read.
+    void OnBatch(std::span<const BatchUdpSocket::Received> batch, MonoTime now)
     {
         std::deque<AckFrame> acks; // answers point into it: it must not move
         std::vector<BatchUdpSocket::Outgoing> answers;
-        for (;;) {
-            const auto batch = socket.Receive();
-            if (!batch || batch->empty())
+        for (const auto& datagram : batch) {
+            if (m_ended)
                 break;
-            const MonoTime now = MonoClock::now();
-            for (const auto& datagram : *batch) {
-                if (m_ended)
-                    break;
-                if (const auto ack = m_recording.Heard(datagram.from, datagram.bytes, now)) {
-                    acks.push_back(*ack);
-                    answers.push_back({datagram.from, datagram.replySource, acks.back()});
-                }
-                if (m_options.frames != 0 && m_recording.Frames().size() >= m_options.frames)
-                    m_ended = true;
+            if (const auto ack = m_recording.Heard(datagram.from, datagram.bytes, now)) {
+                acks.push_back(*ack);
+                answers.push_back({datagram.from, datagram.replySource, acks.back()});
             }
-            if (batch->size() < socket.BatchSize())
-                break;
+            if (m_options.frames != 0 && m_recording.Frames().size() >= m_options.frames)
+                m_ended = true;
         }
-        while (!answers.empty()) {
-            const auto outcome = socket.Send(answers);
-            if (outcome.sent == 0)
-                break;
-            answers.erase(answers.begin(), answers.begin() + static_cast<std::ptrdiff_t>(outcome.sent));
-        }
-        if (m_ended)
-            End();
+        CommandRun::SendEach(*m_socket, answers, [](std::size_t, int) {});
     }
 
     void End()

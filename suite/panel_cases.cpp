@@ -137,10 +137,11 @@ Judgement JudgeStatus(const PanelRecording& recording, const PanelSettings&)
         if (const auto seen = last.find(device); seen != last.end()) {
             compared = true;
             if (const auto problem = StatusStepProblem(seen->second, decoded.status))
-                failures.push_back(ExpectedGot(
-                    fmt::format("comm {} dev {} to change by one event from {}", device.first, device.second,
-                                StatusHex(seen->second)),
-                    fmt::format("{} at {} ({})", StatusHex(decoded.status), At(recording, frame.at), *problem)));
+                failures.push_back(
+                    ExpectedGot(fmt::format("comm {} dev {} to change by one event from {}", device.first,
+                                            device.second, StatusHex(seen->second)),
+                                fmt::format("{} at {} ({})", StatusHex(decoded.status),
+                                            At(recording, frame.at), *problem)));
         }
         last[device] = decoded.status;
     }
