@@ -19,7 +19,8 @@ const MonoTime START = MonoTime{} + 10s;
 
 std::vector<std::uint8_t> Online(std::uint8_t comm, std::uint8_t device)
 {
-    const auto frame = std::get<BuiltEvent>(BuildEvent(0, DEFAULT_STATUS, comm, device, 1)).Frame();
+    const auto built = BuildEvent(0, DEFAULT_STATUS, comm, device, 1); // Frame() points into it
+    const auto frame = std::get<BuiltEvent>(built).Frame();
     return {frame.begin(), frame.end()};
 }
 
