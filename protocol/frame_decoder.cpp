@@ -341,7 +341,9 @@ std::string DescribeFrame(const DecodedFrame& frame, DecodingWording wording)
         text += colon;
         text += value;
     };
-    const std::string bytesWord = " " + word("字节");
+    // Appended, not `" " + word(...)`, which trips gcc 12's -Wrestrict in optimised builds.
+    std::string bytesWord(1, ' ');
+    bytesWord += word("字节");
 
     if (frame.size > FRAME_COMMAND) {
         std::string name = word(CommandNameZh(frame.kind));
