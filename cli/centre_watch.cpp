@@ -39,18 +39,7 @@ void AddDecodedStatus(JsonLine& line, const veltrano::BookPanel& panel)
     };
     zones("alarm_zones", panel.status[ZoneAlarm]);
     zones("disarmed_zones", panel.status[ZoneDisarm]);
-    std::string& flags = line.Key("flags");
-    flags += '[';
-    bool first = true;
-    for (const NamedBit& name : DeviceFlagNames()) {
-        if ((panel.status[DeviceFlags] & name.mask) == 0)
-            continue;
-        if (!first)
-            flags += ',';
-        AppendJsonString(flags, name.key);
-        first = false;
-    }
-    flags += ']';
+    AppendJsonKeys(line.Key("flags"), panel.status[DeviceFlags], DeviceFlagNames());
     std::string words;
     veltrano::AppendFlagWordsZh(words, panel.status[DeviceFlags], "、");
     line.Text("flags_zh", words).Bool("fault", panel.Fault());

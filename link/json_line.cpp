@@ -15,6 +15,21 @@ void AppendNumber(std::string& out, T value)
 
 } // namespace
 
+void AppendJsonKeys(std::string& out, unsigned bits, std::span<const NamedBit> names)
+{
+    out += '[';
+    bool first = true;
+    for (const NamedBit& name : names) {
+        if ((bits & name.mask) == 0)
+            continue;
+        if (!first)
+            out += ',';
+        AppendJsonString(out, name.key);
+        first = false;
+    }
+    out += ']';
+}
+
 void AppendJsonString(std::string& out, std::string_view text)
 {
     static constexpr char HEX[] = "0123456789abcdef";

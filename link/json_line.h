@@ -1,7 +1,10 @@
 #pragma once
 
+#include "protocol/frame_decoder.h"
+
 #include <concepts>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -19,8 +22,7 @@ public:
     JsonLine& Number(std::string_view key, std::uint64_t value);
     JsonLine& Number(std::string_view key, double value);
     template <std::integral T>
-        requires(!std::same_as<T, bool>)
-    JsonLine& Number(std::string_view key, T value)
+    requires(!std::same_as<T, bool>) JsonLine& Number(std::string_view key, T value)
     {
         if constexpr (std::is_signed_v<T>)
             return Number(key, static_cast<std::int64_t>(value));
@@ -43,3 +45,5 @@ private:
 
 // `"text"` with JSON's escapes; bytes beyond ASCII pass as they are (the texts are UTF-8).
 void AppendJsonString(std::string& out, std::string_view text);
+// ["key",...]: the keys of the names whose mask is set in `bits`, in the names' order.
+void AppendJsonKeys(std::string& out, unsigned bits, std::span<const NamedBit> names);

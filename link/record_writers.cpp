@@ -140,18 +140,7 @@ void AppendFrameFields(JsonLine& line, std::span<const std::uint8_t> bytes, cons
     status += ']';
     line.Text("checksum", ChecksumKey(f.checksum));
     line.Bool("checksum_ok", f.ChecksumOk());
-    std::string& findings = line.Key("findings");
-    findings += '[';
-    bool first = true;
-    for (const NamedBit& name : FindingNames()) {
-        if ((f.findings.Bits() & name.mask) == 0)
-            continue;
-        if (!first)
-            findings += ',';
-        AppendJsonString(findings, name.key);
-        first = false;
-    }
-    findings += ']';
+    AppendJsonKeys(line.Key("findings"), f.findings.Bits(), FindingNames());
     // The summary is plain ASCII without quotes or backslashes: it needs no escapes.
     std::string& summary = line.Key("summary");
     summary += '"';
