@@ -8,6 +8,8 @@
 #include <chrono>
 #include <vector>
 
+using namespace veltrano;
+
 namespace {
 
 constexpr int ALL = ADDRESS_NUMBERS * ADDRESS_NUMBERS;

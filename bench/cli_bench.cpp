@@ -27,6 +27,8 @@
 #include <thread>
 #include <vector>
 
+using namespace veltrano;
+
 namespace {
 
 using namespace std::chrono_literals;

@@ -16,6 +16,8 @@
 
 #include <unistd.h>
 
+using namespace veltrano;
+
 namespace {
 
 constexpr std::uint64_t FRAMES = 100000;

@@ -22,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+using namespace veltrano;
+
 extern char** environ;
 
 namespace {

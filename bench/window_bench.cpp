@@ -33,6 +33,8 @@
 #include <pthread.h>
 #include <unistd.h>
 
+using namespace veltrano;
+
 using namespace Qt::Literals::StringLiterals;
 using namespace std::chrono_literals;
 

@@ -11,6 +11,8 @@
 
 #include <variant>
 
+namespace veltrano {
+
 namespace {
 
 // Link types as pcap_datalink gives them; the raw ones have several numbers across systems.
@@ -273,3 +275,5 @@ std::optional<SkipReason> CaptureReader::Decode(std::span<const std::uint8_t> by
         return SkipReason::NotFrame;
     return std::nullopt;
 }
+
+} // namespace veltrano

@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+namespace veltrano {
+
 // Why a record of a capture is not replayed.
 enum class SkipReason : std::uint8_t
 {
@@ -78,3 +80,5 @@ private:
     SkipCounts m_skipped{};
     std::optional<std::string> m_error;
 };
+
+} // namespace veltrano

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace veltrano {
+
 namespace {
 
 // Frames of one sender waiting for their captured answer; the look-ahead bounds how many there are.
@@ -133,3 +135,5 @@ Result<std::optional<CapturedFrame>> CapturedExchange::Next()
     ++m_firstId;
     return frame;
 }
+
+} // namespace veltrano

@@ -14,6 +14,8 @@
 #include <span>
 #include <vector>
 
+namespace veltrano {
+
 // A frame of the capture to send again, with the answer it had in the capture.
 struct CapturedFrame
 {
@@ -81,3 +83,5 @@ private:
     std::optional<std::string> m_error;
     std::uint64_t m_answers{0};
 };
+
+} // namespace veltrano

@@ -16,6 +16,8 @@
 
 #include <csignal>
 
+using namespace veltrano;
+
 #ifndef VELTRANO_VERSION
 #define VELTRANO_VERSION "0"
 #endif

@@ -10,6 +10,8 @@
 #include <random>
 #include <variant>
 
+using namespace veltrano;
+
 namespace {
 
 int RunCentre(CentreOptions options, const std::optional<std::uint64_t>& seed)

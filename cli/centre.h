@@ -52,7 +52,7 @@ public:
     ~Centre() override;
 
     // Opens the socket; the reason when it cannot be opened (nothing was received).
-    Status Start();
+    veltrano::Status Start();
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -64,8 +64,8 @@ private:
 
     struct Answer
     {
-        AckFrame ack{};
-        Endpoint to;
+        veltrano::AckFrame ack{};
+        veltrano::Endpoint to;
         std::uint32_t source{0};
         std::uint8_t faults{0};
         Clock::time_point due;
@@ -93,13 +93,13 @@ private:
     void ArmDelayTimer();
     // No more datagrams are taken; ArmDelayTimer then ends the run once the held-back answers are out.
     void StopReceiving();
-    void WriteSummary(LineOutput& output) const;
+    void WriteSummary(veltrano::LineOutput& output) const;
 
     CentreOptions m_options;
     std::uint32_t m_bindAddress{0};
     CommandRun& m_run;
     BatchUdpSocket* m_socket{nullptr};
-    Endpoint m_local;
+    veltrano::Endpoint m_local;
     std::uint64_t m_seed{0};
     veltrano::AnswerPolicy m_policy{std::vector<std::uint32_t>{}};
     std::vector<Answer> m_answers;

@@ -13,6 +13,8 @@
 
 #include <time.h>
 
+using namespace veltrano;
+
 namespace {
 
 constexpr std::size_t LONGEST_SHOWN = 3;

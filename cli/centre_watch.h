@@ -43,9 +43,9 @@ public:
     ~CentreWatch() override;
 
     // Starts the endpoint and the checks once the centre's socket is open.
-    Status Start(const BatchUdpSocket& socket);
+    veltrano::Status Start(const BatchUdpSocket& socket);
     // Every datagram the centre takes.
-    void Heard(const FrameRecord& record)
+    void Heard(const veltrano::FrameRecord& record)
     {
         ++m_received;
         if (m_book)
@@ -53,20 +53,20 @@ public:
     }
     void Acknowledged(std::uint64_t count) { m_acknowledged += count; }
     // The book's fields of the centre's summary, valid until the next call; writes the report file.
-    std::span<const RecordField> Summary() const;
+    std::span<const veltrano::RecordField> Summary() const;
 
 private:
-    void Book(const FrameRecord& record);
-    void WriteEvents(const veltrano::PanelBook::Heard& heard, const FrameRecord& record);
+    void Book(const veltrano::FrameRecord& record);
+    void WriteEvents(const veltrano::PanelBook::Heard& heard, const veltrano::FrameRecord& record);
     void Report(const veltrano::PanelBook::Report& report);
-    void WriteReport(MonoTime now) const;
+    void WriteReport(veltrano::MonoTime now) const;
     void OnCheck();
     void Publish();
 
     CentreWatchOptions m_options;
     CommandRun& m_run;
     const BatchUdpSocket* m_socket{nullptr};
-    MonoTime m_start;
+    veltrano::MonoTime m_start;
     std::unique_ptr<veltrano::PanelBook> m_book;
     std::unique_ptr<MetricsEndpoint> m_metrics;
     QTimer m_checkTimer;
@@ -77,5 +77,5 @@ private:
     std::uint64_t m_reportedBack{0};
     mutable std::string m_longest;
     std::string m_reportError;
-    mutable std::vector<RecordField> m_fields;
+    mutable std::vector<veltrano::RecordField> m_fields;
 };

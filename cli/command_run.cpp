@@ -8,6 +8,8 @@
 
 #include <cstdio>
 
+using namespace veltrano;
+
 namespace {
 
 // Lines of a slow run reach a pipe or a file within a moment, not only at the end.

@@ -50,7 +50,7 @@ public:
     struct Arrival
     {
         std::int64_t wallUs{0};
-        MonoTime now;
+        veltrano::MonoTime now;
     };
     // A batch of datagrams received.
     using OnBatch = std::function<void(std::span<const BatchUdpSocket::Received>, const Arrival&)>;
@@ -70,15 +70,15 @@ public:
     ~CommandRun() override;
 
     const std::string& Command() const { return m_command; }
-    LineOutput& Output() { return m_output; }
+    veltrano::LineOutput& Output() { return m_output; }
 
     // A socket of this run; `readable` runs on each notification. The reason when it cannot be opened.
-    Result<BatchUdpSocket*> OpenSocket(const BatchUdpSocket::Options& options, Readable readable,
-                                       std::size_t batch = 64);
+    veltrano::Result<BatchUdpSocket*> OpenSocket(const BatchUdpSocket::Options& options, Readable readable,
+                                                 std::size_t batch = 64);
     // A socket of this run read by the run itself: on each notification up to BATCHES_PER_WAKE batches go to
     // `batch`, fewer when one comes short of a full batch (unless lingering) or the run ends.
-    Result<BatchUdpSocket*> OpenSocket(const BatchUdpSocket::Options& options, OnBatch batch, Reading reading,
-                                       std::size_t batchSize = 64);
+    veltrano::Result<BatchUdpSocket*> OpenSocket(const BatchUdpSocket::Options& options, OnBatch batch,
+                                                 Reading reading, std::size_t batchSize = 64);
     // Stops watching every socket: nothing more is read.
     void StopReading();
 
@@ -89,21 +89,24 @@ public:
                                 const OnSent& sent);
 
     // The record on standard output and in the capture.
-    void Log(const FrameRecord& record);
+    void Log(const veltrano::FrameRecord& record);
     // Lines of a batch are out: written at once on a terminal.
     void EndOfBatch() { m_output.EndOfBatch(); }
 
     // What a signal does; without one, the run finishes with 128 + the signal after its summary.
     void OnInterrupt(std::function<void(int signal)> interrupt) { m_interrupt = std::move(interrupt); }
     // Writes the command's summary with the run's exit status; called once, by Finish.
-    void OnSummary(std::function<void(LineOutput&, int exitCode)> summary) { m_summary = std::move(summary); }
+    void OnSummary(std::function<void(veltrano::LineOutput&, int exitCode)> summary)
+    {
+        m_summary = std::move(summary);
+    }
     // The verdicts written as JUnit XML to `path` (nothing when empty) as the run ends, before the summary.
     // A file that cannot be written turns the exit status into EXIT_SOCKET, the file named on stderr.
-    void OnJunit(std::string path, std::function<Status(const std::string& path)> write);
+    void OnJunit(std::string path, std::function<veltrano::Status(const std::string& path)> write);
 
     // Opens the capture, runs `start` and the event loop until Finish; the exit status. A capture or
     // `start` that fails ends the run at once with EXIT_SOCKET and the reason on stderr.
-    int Exec(const std::function<Status()>& start);
+    int Exec(const std::function<veltrano::Status()>& start);
     // Stops reading, closes the capture (a capture that failed turns an EXIT_OK into EXIT_SOCKET), writes the
     // summary and ends the loop. Only the first call counts.
     void Finish(int exitCode);
@@ -116,16 +119,16 @@ private:
 
     std::string m_command;
     std::string m_pcapPath;
-    LineOutput m_output;
-    PcapFileWriter m_capture;
-    Status m_captureStatus;
+    veltrano::LineOutput m_output;
+    veltrano::PcapFileWriter m_capture;
+    veltrano::Status m_captureStatus;
     std::vector<std::unique_ptr<Watched>> m_sockets;
     std::unique_ptr<SignalWatcher> m_signals;
     QTimer m_flushTimer;
     std::function<void(int)> m_interrupt;
-    std::function<void(LineOutput&, int)> m_summary;
+    std::function<void(veltrano::LineOutput&, int)> m_summary;
     std::string m_junitPath;
-    std::function<Status(const std::string&)> m_junit;
+    std::function<veltrano::Status(const std::string&)> m_junit;
     bool m_finished{false};
     int m_exitCode{EXIT_OK};
 };

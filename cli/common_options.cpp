@@ -3,6 +3,8 @@
 #include "cli/text_inputs.h"
 #include "net/host_port.h"
 
+using namespace veltrano;
+
 const CLI::Validator& HostPortValidator()
 {
     static const CLI::Validator validator =

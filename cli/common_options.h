@@ -52,7 +52,7 @@ CLI::Option* AddPaceOptions(CLI::App* command, PaceOptions& pace, const std::str
 struct SenderOptions
 {
     std::string toText; // HOST:PORT as given; resolved when the command runs
-    Endpoint to;
+    veltrano::Endpoint to;
     std::uint16_t fromPort{0}; // 0: any
     bool expectAck{false};
     int timeoutMs{1000};
@@ -66,4 +66,4 @@ struct SenderOptions
 // with `withPacing`.
 void AddSenderOptions(CLI::App* command, SenderOptions& sender, bool withPacing);
 // Resolves --to; the exit status of a usage error otherwise.
-Result<Endpoint> ResolveSenderTarget(SenderOptions& sender);
+veltrano::Result<veltrano::Endpoint> ResolveSenderTarget(SenderOptions& sender);

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+using namespace veltrano;
+
 namespace {
 
 std::string Joined(const std::vector<std::string>& words, std::string_view separator = " ")

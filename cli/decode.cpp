@@ -17,6 +17,8 @@
 #include <memory>
 #include <variant>
 
+using namespace veltrano;
+
 namespace {
 
 void AppendNames(std::string& out, std::span<const NamedBit> names, std::uint16_t bits)

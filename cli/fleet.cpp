@@ -17,6 +17,8 @@
 #include <fstream>
 #include <set>
 
+using namespace veltrano;
+
 namespace {
 
 constexpr std::size_t BATCH = 1024;           // datagrams per Tick, and per system call at most

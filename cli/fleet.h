@@ -39,12 +39,12 @@ struct FleetOptions
 // The options' meaning, checked before anything is sent; the reason of a usage error otherwise.
 struct FleetPlan
 {
-    FleetConfig config;
-    Endpoint to;
-    AddressRange sources{0, 0}; // first 0: no --from
+    veltrano::FleetConfig config;
+    veltrano::Endpoint to;
+    veltrano::AddressRange sources{0, 0}; // first 0: no --from
     std::chrono::microseconds duration{0};
 };
-Result<FleetPlan> PlanFleet(const FleetOptions& options);
+veltrano::Result<FleetPlan> PlanFleet(const FleetOptions& options);
 
 // At most this many sockets (source ports); each takes every source address of --from.
 inline constexpr int MAX_FLEET_SOCKETS = 256;
@@ -63,7 +63,7 @@ public:
     Fleet(const FleetOptions& options, const FleetPlan& plan, CommandRun& run, QObject* parent = nullptr);
     ~Fleet() override;
 
-    Status Start();
+    veltrano::Status Start();
 
 private:
     void OnWake();
@@ -75,15 +75,15 @@ private:
     void CheckDone();
     void Progress();
     void Publish();
-    void WriteSummary(LineOutput& output, int exitCode) const;
-    Status WriteJunit(const std::string& path) const;
+    void WriteSummary(veltrano::LineOutput& output, int exitCode) const;
+    veltrano::Status WriteJunit(const std::string& path) const;
 
     FleetOptions m_options;
     FleetPlan m_plan;
     CommandRun& m_run;
-    FleetPanels m_panels;
+    veltrano::FleetPanels m_panels;
     std::vector<BatchUdpSocket*> m_sockets;
-    std::vector<FleetPanels::Datagram> m_out;
+    std::vector<veltrano::FleetPanels::Datagram> m_out;
     std::vector<std::vector<BatchUdpSocket::Outgoing>> m_outgoing; // per socket
     std::unique_ptr<MetricsEndpoint> m_metrics;
     QTimer m_wakeTimer;

@@ -7,4 +7,4 @@
 class CommandRun;
 
 // The verdict's line on the run's output, and the verdict in the report.
-void ReportVerdict(CommandRun& run, VerdictReport& report, Verdict verdict);
+void ReportVerdict(CommandRun& run, VerdictReport& report, veltrano::Verdict verdict);

@@ -3,6 +3,8 @@
 
 #include <QCoreApplication>
 
+using namespace veltrano;
+
 int main(int argc, char** argv)
 {
     CUdpEndpoint::PreferPollDispatcher();

@@ -15,6 +15,8 @@
 #include <exception>
 #include <vector>
 
+using namespace veltrano;
+
 namespace {
 
 // Enough workers that a client holding a connection open does not stop a scrape, and a bound on how long

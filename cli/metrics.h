@@ -49,7 +49,7 @@ public:
     MetricsEndpoint& operator=(const MetricsEndpoint&) = delete;
 
     // Listening, or why not ("cannot serve metrics on 127.0.0.1:80: ...").
-    static Result<std::unique_ptr<MetricsEndpoint>> Start(const ListenAddress& where);
+    static veltrano::Result<std::unique_ptr<MetricsEndpoint>> Start(const veltrano::ListenAddress& where);
 
     // "127.0.0.1:9100", the port the system chose included.
     const std::string& Address() const { return m_address; }
@@ -86,5 +86,5 @@ private:
 
 // `--metrics ADDR:PORT` listening into `endpoint`, its address told on stderr, and `publish` started at
 // METRICS_PUBLISH_PERIOD; nothing for an empty text. The reason when it cannot listen.
-Status StartAnnouncedMetrics(const std::string& text, std::unique_ptr<MetricsEndpoint>& endpoint,
-                             QTimer& publish);
+veltrano::Status StartAnnouncedMetrics(const std::string& text, std::unique_ptr<MetricsEndpoint>& endpoint,
+                                       QTimer& publish);

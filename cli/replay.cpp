@@ -15,6 +15,8 @@
 #include <cerrno>
 #include <cstdio>
 
+using namespace veltrano;
+
 namespace {
 
 constexpr std::uint64_t MOST_PER_WAKE = 1024;

@@ -26,7 +26,7 @@ struct ReplayOptions
 {
     std::string file;
     std::string toText;
-    Endpoint to;
+    veltrano::Endpoint to;
     int timeoutMs{1000};
     int receiveBuffer{DEFAULT_RECEIVE_BUFFER};
     OutputOptions output;
@@ -50,27 +50,27 @@ class Replay final : public QObject
     Q_DISABLE_COPY_MOVE(Replay)
 
 public:
-    Replay(const ReplayOptions& options, std::unique_ptr<CaptureReader> reader, CommandRun& run,
+    Replay(const ReplayOptions& options, std::unique_ptr<veltrano::CaptureReader> reader, CommandRun& run,
            QObject* parent = nullptr);
     ~Replay() override;
 
-    Status Start();
+    veltrano::Status Start();
 
 private:
     // The socket that stands in for one captured source (or, past --sockets, several).
     struct SourceSocket
     {
         BatchUdpSocket* socket{nullptr};
-        Endpoint local;
-        std::unique_ptr<AckMatcher> matcher;
+        veltrano::Endpoint local;
+        std::unique_ptr<veltrano::AckMatcher> matcher;
     };
 
     // A frame sent, until its verdict.
     struct Pending
     {
-        CapturedFrame frame;
-        AckMatcher::Ticket ticket{0};
-        MonoTime sentAt;
+        veltrano::CapturedFrame frame;
+        veltrano::AckMatcher::Ticket ticket{0};
+        veltrano::MonoTime sentAt;
         std::int64_t sentUs{0};
         int sendError{0};
         bool done{false};
@@ -81,7 +81,7 @@ private:
     void OnPace();
     // Up to `count` frames that are due, in capture order.
     void SendFrames(std::uint64_t count, bool onlyDue);
-    Result<SourceSocket*> SenderOf(std::size_t index);
+    veltrano::Result<SourceSocket*> SenderOf(std::size_t index);
     void OnBatch(std::size_t sender, std::span<const BatchUdpSocket::Received> batch,
                  const CommandRun::Arrival& arrival);
     void ExpireOld();
@@ -91,12 +91,12 @@ private:
     void CheckDone();
     void Finish(int exitCode);
     void ShowProgress() const;
-    void WriteSummary(LineOutput& output, int exitCode);
-    Status WriteJunit(const std::string& path) const;
+    void WriteSummary(veltrano::LineOutput& output, int exitCode);
+    veltrano::Status WriteJunit(const std::string& path) const;
 
     ReplayOptions m_options;
-    std::unique_ptr<CaptureReader> m_reader;
-    CapturedExchange m_exchange;
+    std::unique_ptr<veltrano::CaptureReader> m_reader;
+    veltrano::CapturedExchange m_exchange;
     CommandRun& m_run;
     std::vector<SourceSocket> m_senders;
     veltrano::Pacer m_pacer;
@@ -122,7 +122,7 @@ private:
     std::array<std::uint64_t, veltrano::FRAME_VERDICT_COUNT> m_verdicts{};
     std::uint64_t m_received{0};
     std::uint64_t m_unexpected{0};
-    RoundTrips m_rtt;
+    veltrano::RoundTrips m_rtt;
     std::string m_hexCaptured; // of the record being logged
     std::string m_hexLive;
 };

@@ -9,6 +9,8 @@
 #include <memory>
 #include <variant>
 
+using namespace veltrano;
+
 namespace {
 
 int RunSender(std::string command, std::vector<std::vector<std::uint8_t>> frames, SenderOptions options)

@@ -29,7 +29,7 @@ public:
     ~FrameSender() override;
 
     // Opens the socket; the reason when it cannot be opened (nothing was sent).
-    Status Start();
+    veltrano::Status Start();
 
 private:
     void SendCurrent();
@@ -37,15 +37,15 @@ private:
     void OnTimeout();
     // On to the next frame, or the end.
     void Advance();
-    void WriteSummary(LineOutput& output, int exitCode) const;
+    void WriteSummary(veltrano::LineOutput& output, int exitCode) const;
 
     std::vector<std::vector<std::uint8_t>> m_frames;
     SenderOptions m_options;
     CommandRun& m_run;
     BatchUdpSocket* m_socket{nullptr};
-    Endpoint m_local;
-    AckMatcher m_matcher{{64, {}}};
-    AckMatcher::Ticket m_ticket{0};
+    veltrano::Endpoint m_local;
+    veltrano::AckMatcher m_matcher{{64, {}}};
+    veltrano::AckMatcher::Ticket m_ticket{0};
     QTimer m_nextTimer;
     QTimer m_timeoutTimer;
     std::size_t m_index{0};
@@ -60,5 +60,5 @@ private:
     std::uint64_t m_unexpected{0};
     std::uint64_t m_badAcks{0};
     std::uint64_t m_sendFailed{0};
-    RoundTrips m_rtt;
+    veltrano::RoundTrips m_rtt;
 };

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <memory>
 
+using namespace veltrano;
+
 namespace {
 
 constexpr std::uint64_t MOST_PER_WAKE = 4096;

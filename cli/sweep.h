@@ -39,7 +39,7 @@ public:
     Sweep(const SweepOptions& options, CommandRun& run, QObject* parent = nullptr);
     ~Sweep() override;
 
-    Status Start();
+    veltrano::Status Start();
 
 private:
     bool Tracking() const { return m_options.sender.expectAck || !m_options.rate; }
@@ -58,25 +58,25 @@ private:
     void ExpireOld();
     void CheckDone();
     void Finish(int exitCode);
-    void WriteSummary(LineOutput& output, int exitCode) const;
+    void WriteSummary(veltrano::LineOutput& output, int exitCode) const;
 
     SweepOptions m_options;
     CommandRun& m_run;
     BatchUdpSocket* m_socket{nullptr};
-    Endpoint m_local;
-    SweepWalk m_walk;
-    AckMatcher m_matcher;
+    veltrano::Endpoint m_local;
+    veltrano::SweepWalk m_walk;
+    veltrano::AckMatcher m_matcher;
     veltrano::Pacer m_pacer;
     QTimer m_paceTimer;
     QTimer m_expiryTimer;
-    MonoTime m_start;
-    MonoTime m_lastSend;
+    veltrano::MonoTime m_start;
+    veltrano::MonoTime m_lastSend;
 
-    std::vector<SweepWalk::Frame> m_frames; // of one batch
+    std::vector<veltrano::SweepWalk::Frame> m_frames; // of one batch
     std::size_t m_sentCount{0};             // of m_frames, not yet logged
     std::int64_t m_sentUs{0};
     int m_sendError{0};                 // of m_frames[m_sentCount]
-    std::vector<FrameRecord> m_records; // of one received batch
+    std::vector<veltrano::FrameRecord> m_records; // of one received batch
     std::vector<BatchUdpSocket::Outgoing> m_outgoing;
 
     std::uint64_t m_ticks{0}; // frames taken from the walk: sent, or refused for good
@@ -87,5 +87,5 @@ private:
     std::uint64_t m_badAcks{0};
     std::uint64_t m_unexpected{0};
     std::uint64_t m_sendFailed{0};
-    RoundTrips m_rtt;
+    veltrano::RoundTrips m_rtt;
 };

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <string>
 
+using namespace veltrano;
+
 Result<int> ParseEventName(std::string_view text)
 {
     int index = -1;

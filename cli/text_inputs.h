@@ -10,9 +10,9 @@
 // its value or a one-line reason, never throws and reads nothing outside the text.
 
 // An event of the catalogue by its index (0 to 22) or its ASCII key ("zone-alarm").
-Result<int> ParseEventName(std::string_view text);
+veltrano::Result<int> ParseEventName(std::string_view text);
 
 // A frame rate: a positive number of frames per second up to MAX_RATE, or "max" (none: as fast as the
 // acknowledgements allow).
 inline constexpr double MAX_RATE = 1'000'000;
-Result<std::optional<double>> ParseRate(std::string_view text);
+veltrano::Result<std::optional<double>> ParseRate(std::string_view text);

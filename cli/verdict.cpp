@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <cmath>
 
+using namespace veltrano;
+
 namespace {
 
 // One line: a message with a newline or a control character would break the text and JUnit readers.

@@ -1,6 +1,8 @@
 #include "engine/host_center_engine.h"
 #include "engine/messages.h"
 
+using namespace veltrano;
+
 void CHostCenterEngine::OnAutoSendStart()
 {
     if (!ResolveDestinationOrTell())

@@ -44,7 +44,7 @@ struct LoggedFrame
 {
     std::span<const std::uint8_t> bytes; // the datagram as sent or received
     std::int64_t timeUs{0};              // wall clock, microseconds since the epoch
-    Endpoint peer;                       // the far side
+    veltrano::Endpoint peer;             // the far side
     int sendError{0};                    // the system's error number of a send that failed; 0 otherwise
     // The same moment on the monotonic clock, for the times between lines; none: the console reads it.
     std::optional<std::chrono::steady_clock::time_point> at{};

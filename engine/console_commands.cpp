@@ -1,6 +1,8 @@
 #include "engine/host_center_engine.h"
 #include "engine/messages.h"
 
+using namespace veltrano;
+
 void CHostCenterEngine::OnStart()
 {
     const QString portText = m_console.SourcePortText();

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <string_view>
 
+using namespace veltrano;
+
 namespace {
 
 constexpr std::size_t DEBUG_CLEARED_BYTES = 64;

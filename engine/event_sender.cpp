@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <variant>
 
+using namespace veltrano;
+
 namespace {
 
 bool InAddressRange(int number)

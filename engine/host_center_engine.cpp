@@ -3,6 +3,8 @@
 #include "engine/messages.h"
 #include "sim/event_catalogue.h"
 
+using namespace veltrano;
+
 using namespace Qt::Literals::StringLiterals;
 
 CHostCenterEngine::CHostCenterEngine(IConsole& console, QObject* parent)

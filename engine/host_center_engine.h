@@ -48,7 +48,7 @@ public:
     ConsoleState State() const;
     // The port the centre listens on, host byte order; 0 while Idle.
     std::uint16_t ListeningPort() const { return m_endpoint.LocalPort(); }
-    const CDeviceRegistry& Registry() const { return m_registry; }
+    const veltrano::CDeviceRegistry& Registry() const { return m_registry; }
     // What the centre knows of the panels it hears, fed with every datagram read.
     veltrano::PanelBook& Book() { return m_book; }
     const veltrano::PanelBook& Book() const { return m_book; }
@@ -61,10 +61,10 @@ private:
     // A datagram read and answered, listed once every datagram of its notification is answered.
     struct Answered
     {
-        FrameBuffer bytes{};
+        veltrano::FrameBuffer bytes{};
         ReadResult read;
         bool acknowledged{false};
-        AckFrame ack{};
+        veltrano::AckFrame ack{};
         SendResult sent;
         FrameTime sentAt;
     };
@@ -74,23 +74,23 @@ private:
     // Lists the datagrams answered since the last call, and their answers, in order.
     void ListAnswered();
     // The destination fields through the destination rule; none when they do not resolve.
-    std::optional<Endpoint> ResolveDestination() const;
+    std::optional<veltrano::Endpoint> ResolveDestination() const;
     // The same, telling the operator when the fields do not resolve.
-    std::optional<Endpoint> ResolveDestinationOrTell();
-    CDeviceEntry& PrepareStatusEntry(int commNo, int deviceNo);
+    std::optional<veltrano::Endpoint> ResolveDestinationOrTell();
+    veltrano::CDeviceEntry& PrepareStatusEntry(int commNo, int deviceNo);
     void SetAutoSendRunning(bool running);
 
     IConsole& m_console;
-    FrameBuffer m_sendBuf{};
+    veltrano::FrameBuffer m_sendBuf{};
     // The answers go out back to back; their lines follow, before the event loop's turn.
     std::array<Answered, CUdpEndpoint::SIGNALS_PER_WAKE> m_answered{};
     std::size_t m_answeredCount{0};
-    CDeviceRegistry m_registry;
+    veltrano::CDeviceRegistry m_registry;
     veltrano::PanelBook m_book{{}, std::chrono::steady_clock::now()};
     // Declared after the registry, so that the socket goes first.
     CUdpEndpoint m_endpoint;
     // Lives as long as the engine: stopping and starting resumes the walk where it stopped.
-    SweepWalk m_sweep;
+    veltrano::SweepWalk m_sweep;
     QTimer m_autoSendTimer;
 };
 

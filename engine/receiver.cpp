@@ -6,6 +6,8 @@
 #include <utility>
 #include <variant>
 
+using namespace veltrano;
+
 void CHostCenterEngine::OnUdpNotify()
 {
     if (m_answeredCount == m_answered.size())

@@ -7,6 +7,8 @@
 #include <charconv>
 #include <string>
 
+namespace veltrano {
+
 namespace {
 
 Result<std::uint32_t> ParseNumber(std::string_view text, std::uint32_t max, std::string_view what)
@@ -83,3 +85,5 @@ Result<ListenAddress> ParseListenAddress(std::string_view text)
     listen.port = static_cast<std::uint16_t>(*port);
     return listen;
 }
+
+} // namespace veltrano

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string_view>
 
+namespace veltrano {
+
 // The whole address space: every communicator and device number, 240 x 240 panels.
 inline constexpr std::uint32_t PANEL_SPACE = 240 * 240;
 
@@ -47,3 +49,5 @@ struct ListenAddress
     std::uint16_t port{0};
 };
 Result<ListenAddress> ParseListenAddress(std::string_view text);
+
+} // namespace veltrano

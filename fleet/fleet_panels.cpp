@@ -10,6 +10,8 @@
 #include <string_view>
 #include <variant>
 
+namespace veltrano {
+
 namespace {
 
 constexpr int RowOf(std::string_view key)
@@ -295,3 +297,5 @@ std::vector<std::uint32_t> FleetPanels::LostPanels() const
             lost.push_back(i);
     return lost;
 }
+
+} // namespace veltrano

@@ -15,6 +15,8 @@
 #include <span>
 #include <vector>
 
+namespace veltrano {
+
 struct FleetConfig
 {
     std::uint32_t first{0}; // index of the first panel in the sweep's order (comm * 240 + dev)
@@ -142,3 +144,5 @@ private:
     double m_meanEventGapUs{0};
     bool m_stopping{false};
 };
+
+} // namespace veltrano

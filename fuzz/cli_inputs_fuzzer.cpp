@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+using namespace veltrano;
+
 namespace {
 
 template <typename Parsed>

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <string_view>
 
+using namespace veltrano;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     FrameBuffer buffer{};

@@ -9,6 +9,8 @@
 #include <span>
 #include <string>
 
+using namespace veltrano;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::span<const std::uint8_t> datagram(data, size);

@@ -16,6 +16,8 @@
 #include <variant>
 #include <vector>
 
+using namespace veltrano;
+
 namespace {
 
 // The events applied in order to `from`: the status they leave.

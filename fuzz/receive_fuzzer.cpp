@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+using namespace veltrano;
+
 namespace {
 
 struct Harness

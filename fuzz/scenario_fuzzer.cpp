@@ -4,6 +4,8 @@
 #include <regex>
 #include <string_view>
 
+using namespace veltrano;
+
 // Arbitrary bytes as a scenario file: the reader never crashes, and every file it refuses gets a place.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

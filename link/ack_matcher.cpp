@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <bit>
 
+namespace veltrano {
+
 namespace {
 
 constexpr std::uint64_t KEY_MASK = (std::uint64_t{1} << 48) - 1;
@@ -331,3 +333,5 @@ std::string_view MatchNote(AckMatcher::Outcome outcome)
     }
     return {};
 }
+
+} // namespace veltrano

@@ -13,6 +13,8 @@
 #include <unordered_map>
 #include <vector>
 
+namespace veltrano {
+
 using MonoClock = std::chrono::steady_clock;
 using MonoTime = MonoClock::time_point;
 
@@ -201,3 +203,5 @@ bool SamePairingKey(std::span<const std::uint8_t> a, std::span<const std::uint8_
 // for a spoilt acknowledgement, "no frame waiting" for an answer to a frame answered, given up or never
 // sent; nothing for the others.
 std::string_view MatchNote(AckMatcher::Outcome outcome);
+
+} // namespace veltrano

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <variant>
 
+namespace veltrano {
+
 // A named value that a command adds to its frame records or its summary: a verdict, a frame number.
 struct RecordField
 {
@@ -61,3 +63,5 @@ void AppendFieldJson(JsonLine& line, const RecordField& field);
 
 // "good", "bad", "none" (the debug frame's), "missing".
 std::string_view ChecksumKey(ChecksumState state);
+
+} // namespace veltrano

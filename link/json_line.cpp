@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cmath>
 
+namespace veltrano {
+
 namespace {
 
 template <typename T>
@@ -115,3 +117,5 @@ void JsonLine::End()
 {
     m_out += "}\n";
 }
+
+} // namespace veltrano

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+namespace veltrano {
+
 // One JSON object on one line, appended to a buffer that a busy log reuses: the only place the
 // companion's JSON is written. Keys are plain ASCII given by the caller; texts are escaped.
 //
@@ -47,3 +49,5 @@ private:
 void AppendJsonString(std::string& out, std::string_view text);
 // ["key",...]: the keys of the names whose mask is set in `bits`, in the names' order.
 void AppendJsonKeys(std::string& out, unsigned bits, std::span<const NamedBit> names);
+
+} // namespace veltrano

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+namespace veltrano {
+
 namespace {
 
 constexpr std::size_t BLOCK = 64 * 1024;
@@ -96,3 +98,5 @@ void LineOutput::Flush()
     }
     m_buffer.clear();
 }
+
+} // namespace veltrano

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+namespace veltrano {
+
 // What a command prints on standard output: a line per frame record, in text or as JSON, other lines the
 // command builds itself, a summary last. Lines gather in one reused buffer that is written a block at a
 // time, and at once on a terminal. A reader that went away takes no more output and stops nothing.
@@ -46,3 +48,5 @@ std::array<RecordField, 4> RoundTripFields(const RoundTrips& trips);
 // The summary line alone, as LineOutput writes it.
 void AppendSummary(std::string& out, veltrano::OutputFormat format, std::string_view command,
                    std::span<const RecordField> fields);
+
+} // namespace veltrano

@@ -6,6 +6,8 @@
 #include <charconv>
 #include <cstring>
 
+namespace veltrano {
+
 namespace {
 
 void AppendDecimal(std::string& out, std::int64_t value)
@@ -180,3 +182,5 @@ CapturedDatagram CapturedOf(const FrameRecord& record)
     const Endpoint& to = in ? record.local : record.peer;
     return {record.wallUs, from.address, from.port, to.address, to.port, record.bytes};
 }
+
+} // namespace veltrano

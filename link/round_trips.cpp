@@ -4,6 +4,8 @@
 #include <bit>
 #include <cmath>
 
+namespace veltrano {
+
 std::uint64_t PercentileRank(double fraction, std::uint64_t count)
 {
     if (count == 0)
@@ -67,3 +69,5 @@ std::int64_t RoundTrips::Percentile(double fraction) const
     }
     return m_max;
 }
+
+} // namespace veltrano

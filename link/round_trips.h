@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace veltrano {
+
 // The rank of a percentile among `count` sorted samples, counted from 1: the nearest rank, rounded up, so
 // that p50 of 4 samples is the 2nd and p99 of 100 the 99th. 0 without samples.
 std::uint64_t PercentileRank(double fraction, std::uint64_t count);
@@ -34,3 +36,5 @@ private:
     std::int64_t m_min{0};
     std::int64_t m_max{0};
 };
+
+} // namespace veltrano

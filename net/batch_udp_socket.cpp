@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
+using namespace veltrano;
+
 struct BatchUdpSocket::Buffers
 {
     // The slots are left uninitialised: a page of them is resident only once a datagram has been written

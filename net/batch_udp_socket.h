@@ -28,14 +28,14 @@ public:
         std::uint16_t port{0};        // 0 = one the system picks
         int receiveBuffer{8 << 20};   // bytes asked for, beyond the system's limit when allowed
         // When set, the socket only talks to and hears from this peer.
-        std::optional<Endpoint> peer;
+        std::optional<veltrano::Endpoint> peer;
     };
 
     struct Received
     {
         std::span<const std::uint8_t> bytes; // at most SLOT_SIZE
         std::size_t size{0};                 // the datagram's real size
-        Endpoint from;
+        veltrano::Endpoint from;
         std::uint32_t localAddress{0};       // where it was sent to
         // The local address an answer comes from; 0 on a socket bound to one address,
         // which answers from that one.
@@ -44,7 +44,7 @@ public:
 
     struct Outgoing
     {
-        Endpoint to;                 // ignored on a socket with a peer
+        veltrano::Endpoint to;          // ignored on a socket with a peer
         std::uint32_t sourceAddress{0}; // 0 lets routing choose
         std::span<const std::uint8_t> bytes;
     };
@@ -61,21 +61,21 @@ public:
     BatchUdpSocket& operator=(const BatchUdpSocket&) = delete;
 
     // "cannot bind 0.0.0.0:7015: Address already in use" and the like; nothing stays open on failure.
-    Status Open(const Options& options);
+    veltrano::Status Open(const Options& options);
     bool IsOpen() const { return m_socket >= 0; }
     int Handle() const { return m_socket; }
     std::size_t BatchSize() const { return m_batch; }
     // The bound address and port; a socket with a peer has a real address here.
-    Endpoint LocalAddress() const;
+    veltrano::Endpoint LocalAddress() const;
     // What the system granted, as getsockopt reports it.
     int ReceiveBufferBytes() const;
 
     // Up to a batch of waiting datagrams, without waiting; valid until the next call. Empty when nothing
     // waits; the system's reason on an error (a connected socket hears of a closed port this way).
-    Result<std::span<const Received>> Receive();
+    veltrano::Result<std::span<const Received>> Receive();
     // As Receive, but when nothing waits it asks again for as long as this socket's Linger allows. For a
     // caller that has just answered a batch.
-    Result<std::span<const Received>> ReceiveLingering();
+    veltrano::Result<std::span<const Received>> ReceiveLingering();
     // How long the next ReceiveLingering may wait.
     std::chrono::microseconds LingerLimit() const { return m_linger.Limit(); }
     // Datagrams the kernel dropped on this socket's full receive queue since it opened.

@@ -6,6 +6,8 @@
 
 #include <climits>
 
+using namespace veltrano;
+
 namespace {
 
 bool IsCSpace(char16_t c)

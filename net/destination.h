@@ -12,7 +12,7 @@
 // counts them and convert to a non-zero address, the port text must not be empty. The address converts as
 // inet_addr does; a text holding a NUL or a character beyond ASCII is no address (all ones), never the
 // address its leading part would give.
-std::optional<Endpoint> ResolveDestinationText(const QString& addressText, const QString& portText);
+std::optional<veltrano::Endpoint> ResolveDestinationText(const QString& addressText, const QString& portText);
 
 // Byte length of the text in GBK: 1 for ASCII, 2 for every other character (a surrogate pair is one
 // character, a lone surrogate counts as one too).

@@ -11,6 +11,8 @@
 #include <charconv>
 #include <functional>
 
+using namespace veltrano;
+
 namespace {
 
 constexpr std::size_t MAX_HOST_LENGTH = 253;

@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <chrono>
 
+using namespace veltrano;
+
 std::int64_t WallClockUs()
 {
     return std::chrono::duration_cast<std::chrono::microseconds>(

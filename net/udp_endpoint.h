@@ -51,7 +51,7 @@ struct ReadResult
     // The datagram's size (1 to 128), 0 for an empty one, -1 when nothing waits, the endpoint is closed,
     // or the datagram was longer than the buffer (it is consumed; its first 128 bytes stay in the buffer).
     int length{-1};
-    Endpoint sender;
+    veltrano::Endpoint sender;
     std::int64_t timeUs{0};                   // wall clock when it was read, microseconds since the epoch
     std::chrono::steady_clock::time_point at; // the same moment on the monotonic clock
 };
@@ -97,10 +97,10 @@ public:
 
     // One datagram of the first (size AND 0xFF) bytes to the destination. Never waits:
     // a send the system cannot take at once fails.
-    SendResult SendTo(const Endpoint& to, std::span<const std::uint8_t> bytes) const;
+    SendResult SendTo(const veltrano::Endpoint& to, std::span<const std::uint8_t> bytes) const;
 
     // One datagram into the buffer; re-arms the signal.
-    ReadResult ReadDatagram(FrameBuffer& buffer);
+    ReadResult ReadDatagram(veltrano::FrameBuffer& buffer);
     // Now, on the clock that stamps what is read: for the frames sent in answer.
     FrameTime Now() { return m_clock.Now(); }
 
@@ -119,9 +119,9 @@ private:
     // A datagram taken off the socket for the signal about to announce it.
     struct Held
     {
-        FrameBuffer bytes{};
+        veltrano::FrameBuffer bytes{};
         std::size_t size{0}; // the datagram's real size, which can exceed the buffer
-        Endpoint sender;
+        veltrano::Endpoint sender;
     };
 
     void OnActivated();

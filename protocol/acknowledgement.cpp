@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace veltrano {
+
 std::variant<AckFrame, NoAck> AcknowledgementFor(std::span<const std::uint8_t> datagram)
 {
     if (datagram.empty())
@@ -32,3 +34,5 @@ std::uint64_t AckPairingKey(std::span<const std::uint8_t> datagram)
     }
     return key;
 }
+
+} // namespace veltrano

@@ -7,6 +7,8 @@
 #include <span>
 #include <variant>
 
+namespace veltrano {
+
 // The centre's answer to a datagram: every frame that is not itself an acknowledgement gets an 8-byte
 // acknowledgement carrying its bytes 1 to 5 and its command with the acknowledgement bit set.
 
@@ -32,3 +34,5 @@ bool IsAcknowledgement(std::span<const std::uint8_t> datagram);
 // acknowledgement bit set, bytes the datagram lacks counting as zero. A frame and an acknowledgement that
 // answers it give the same key; so do two frames the far side cannot tell apart.
 std::uint64_t AckPairingKey(std::span<const std::uint8_t> datagram);
+
+} // namespace veltrano

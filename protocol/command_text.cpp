@@ -1,5 +1,7 @@
 #include "protocol/frame.h"
 
+namespace veltrano {
+
 namespace {
 
 enum class ScanState
@@ -60,3 +62,5 @@ Result<std::size_t> ParseCommandText(std::string_view text, FrameBuffer& buffer)
     }
     return count;
 }
+
+} // namespace veltrano

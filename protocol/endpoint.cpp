@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+namespace veltrano {
+
 std::string Endpoint::ToString() const
 {
     return FormatPeer(address, port);
@@ -33,3 +35,5 @@ Status DestinationAllowed(std::uint32_t address, std::span<const std::uint32_t> 
         return Failure("refusing to send to a multicast address");
     return {};
 }
+
+} // namespace veltrano

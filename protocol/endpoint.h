@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+namespace veltrano {
+
 // An IPv4 address and a UDP port, both in host byte order: the one way every layer above the sockets names
 // a peer. Only the sockets and the pcap writer turn it into network order.
 struct Endpoint
@@ -38,3 +40,5 @@ Result<std::uint32_t> ParseIpv4(std::string_view text);
 // Success when the address may be sent to; otherwise why not: the zero address, a multicast one, the limited
 // broadcast or one of `interfaceBroadcasts` (this machine's directed broadcast addresses).
 Status DestinationAllowed(std::uint32_t address, std::span<const std::uint32_t> interfaceBroadcasts);
+
+} // namespace veltrano

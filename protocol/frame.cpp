@@ -5,6 +5,8 @@
 #include <cstring>
 #include <numeric>
 
+namespace veltrano {
+
 namespace {
 
 // Two upper-case digits for every byte value, so each byte costs one lookup.
@@ -141,3 +143,4 @@ std::string FormatDatagramHex(std::span<const std::uint8_t> datagram)
     return line;
 }
 
+} // namespace veltrano

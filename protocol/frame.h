@@ -10,6 +10,8 @@
 
 #include "protocol/result.h"
 
+namespace veltrano {
+
 // Byte layout of the alarm protocol's frames. A frame is at most 128 bytes; byte 0 is its total length
 // in every frame the system builds itself.
 
@@ -108,3 +110,5 @@ std::uint8_t HexDigitValue(char c);
 // gives the complete bytes written from index 0; bytes written before a refusal stay, and a trailing lone
 // digit leaves its high nibble after the complete ones.
 Result<std::size_t> ParseCommandText(std::string_view text, FrameBuffer& buffer);
+
+} // namespace veltrano

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <charconv>
 
+namespace veltrano {
+
 namespace {
 
 // Seven header bytes (length to command) and a checksum: the smallest frame the protocol has.
@@ -407,3 +409,5 @@ std::string DescribeFrameZh(const DecodedFrame& frame)
 {
     return DescribeFrame(frame, nullptr);
 }
+
+} // namespace veltrano

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+namespace veltrano {
+
 // What a datagram of the alarm protocol says, field by field, and what is wrong with it. Used by the
 // window's list tooltips, the command-line companion's text and JSON output and its `decode` command.
 
@@ -161,3 +163,5 @@ std::string DescribeFrameZh(const DecodedFrame& frame);
 // do not. nullptr keeps the Chinese.
 using DecodingWording = std::string (*)(std::string_view chinese);
 std::string DescribeFrame(const DecodedFrame& frame, DecodingWording wording);
+
+} // namespace veltrano

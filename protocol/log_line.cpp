@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <ctime>
 
+namespace veltrano {
+
 namespace {
 
 // Decimal digits of a value below 1000, without leading zeros.
@@ -81,3 +83,5 @@ std::string FormatPeer(std::uint32_t address, std::uint16_t port)
     AppendPeer(text, address, port);
     return text;
 }
+
+} // namespace veltrano

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+namespace veltrano {
+
 // The pieces of a traffic log's text line (link/frame_record.h writes the line).
 
 enum class Direction : std::uint8_t
@@ -22,3 +24,5 @@ std::string FormatPeer(std::uint32_t address, std::uint16_t port);
 // The same texts appended to `out`, for logs that reuse one buffer.
 void AppendTimestampUtc(std::string& out, std::int64_t timeUs);
 void AppendPeer(std::string& out, std::uint32_t address, std::uint16_t port);
+
+} // namespace veltrano

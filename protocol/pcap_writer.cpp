@@ -6,6 +6,8 @@
 #include <limits>
 #include <utility>
 
+namespace veltrano {
+
 namespace {
 
 inline constexpr std::uint32_t PCAP_MAGIC = 0xA1B2C3D4; // microsecond timestamps
@@ -186,3 +188,5 @@ Status PcapFileWriter::Close()
         return Failure(std::move(*error));
     return {};
 }
+
+} // namespace veltrano

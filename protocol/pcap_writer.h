@@ -8,6 +8,8 @@
 #include <span>
 #include <string>
 
+namespace veltrano {
+
 // Classic pcap files (microsecond timestamps, link type RAW = 101): each record is an IPv4 header and a UDP
 // header built from the real addresses and ports, then the datagram. Wireshark and tshark read them as UDP.
 
@@ -63,3 +65,5 @@ private:
     std::optional<std::string> m_error;
     std::uint16_t m_identification{0};
 };
+
+} // namespace veltrano

@@ -5,6 +5,8 @@
 #include <string>
 #include <utility>
 
+namespace veltrano {
+
 // Errors as values, everywhere: a value, or the reason in one line of text ("cannot bind 0.0.0.0:7015:
 // Address already in use"). `Status` is the result of an operation that gives nothing back.
 template <typename T>
@@ -15,3 +17,5 @@ inline tl::unexpected<std::string> Failure(std::string reason)
 {
     return tl::unexpected<std::string>(std::move(reason));
 }
+
+} // namespace veltrano

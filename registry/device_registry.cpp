@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+namespace veltrano {
+
 namespace {
 
 // Below this many candidates a linear walk is as quick as halving.
@@ -101,3 +103,5 @@ void CDeviceRegistry::InsertComm(std::unique_ptr<CCommEntry> entry)
         return;
     InsertOrdered(m_comms, std::move(entry), [](const CCommEntry& e) { return e.m_commNo; });
 }
+
+} // namespace veltrano

@@ -7,6 +7,8 @@
 #include <memory>
 #include <vector>
 
+namespace veltrano {
+
 class CCommEntry;
 
 // Status bytes last reported for one (communicator, device) pair.
@@ -58,3 +60,5 @@ public:
 private:
     std::vector<std::unique_ptr<CCommEntry>> m_comms;
 };
+
+} // namespace veltrano

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+namespace veltrano {
+
 namespace {
 
 void ApplyStatusChange(const EventRow& row, std::size_t zoneIndex, StatusBytes& status)
@@ -58,3 +60,5 @@ std::variant<BuiltEvent, EventRefusal> BuildEvent(std::optional<int> row, const 
     built.bytes[built.length - 1] = FrameChecksum(built.bytes);
     return built;
 }
+
+} // namespace veltrano

@@ -8,6 +8,8 @@
 #include <span>
 #include <variant>
 
+namespace veltrano {
+
 // The simulated panel: one event of the catalogue applied to the status a device last reported.
 
 struct BuiltEvent
@@ -30,3 +32,5 @@ enum class EventRefusal : std::uint8_t
 // 9-byte frames keep the stored status unchanged even where their checksum takes a status byte's place.
 std::variant<BuiltEvent, EventRefusal> BuildEvent(std::optional<int> row, const StatusBytes& stored,
                                                   std::uint8_t commNo, std::uint8_t deviceNo, int zoneNo);
+
+} // namespace veltrano

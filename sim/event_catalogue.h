@@ -5,6 +5,8 @@
 #include <array>
 #include <cstdint>
 
+namespace veltrano {
+
 inline constexpr int EVENT_TYPE_COUNT = 23;
 
 // What an event does to the status bytes of its device.
@@ -73,3 +75,5 @@ constexpr const EventRow* FindEventRow(int index)
     return index >= 0 && index < EVENT_TYPE_COUNT ? &EVENT_CATALOGUE[static_cast<std::size_t>(index)]
                                                   : nullptr;
 }
+
+} // namespace veltrano

@@ -1,5 +1,7 @@
 #include "sim/sweep_walk.h"
 
+namespace veltrano {
+
 namespace {
 
 constexpr std::uint8_t FIRST_POSITION = FRAME_STATUS + DeviceFlags;
@@ -52,3 +54,5 @@ void SweepWalk::Advance()
     if (++m_communicator >= ADDRESS_COUNT)
         m_communicator = 0;
 }
+
+} // namespace veltrano

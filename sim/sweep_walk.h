@@ -5,6 +5,8 @@
 #include <array>
 #include <cstdint>
 
+namespace veltrano {
+
 // The automatic sweep: one status frame per tick, walking every communicator and device number from 0 to
 // 239 and writing 0x00 then 0xFF into DeviceFlags, ZoneDisarm and Spare in turn, six ticks a pair. The
 // frame's bytes persist from tick to tick, so a byte set to 0xFF stays so until the walk comes back to it.
@@ -39,3 +41,5 @@ private:
     std::uint8_t m_fill{0x00};
     std::uint64_t m_tick{1};
 };
+
+} // namespace veltrano

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 
+namespace veltrano {
+
 std::optional<std::string> PanelFrameProblem(std::span<const std::uint8_t> datagram)
 {
     const DecodedFrame frame = DecodeFrame(datagram);
@@ -70,3 +72,5 @@ std::string StatusHex(const StatusBytes& status)
 {
     return FormatBytesHex(status);
 }
+
+} // namespace veltrano

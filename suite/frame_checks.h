@@ -6,6 +6,8 @@
 #include <span>
 #include <string>
 
+namespace veltrano {
+
 // What a centre holds against a frame a panel sent: its length byte, checksum (the debug frame's final 0x00
 // allowed), reserved bytes, communicator and device numbers and command. Nothing when it is well formed,
 // else the reasons joined by ", " ("length byte 12, datagram 11 bytes, checksum 0x21 expected, 0x20 found").
@@ -21,3 +23,5 @@ std::optional<std::string> StatusStepProblem(const StatusBytes& before, const St
 
 // "AA BB CC DD".
 std::string StatusHex(const StatusBytes& status);
+
+} // namespace veltrano

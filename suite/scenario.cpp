@@ -13,6 +13,8 @@
 #include <set>
 #include <utility>
 
+namespace veltrano {
+
 namespace {
 
 constexpr std::int64_t MAX_MS = 3'600'000;
@@ -624,3 +626,5 @@ Result<Scenario> ParseScenario(std::string_view text, std::string_view fileName,
         return Failure(PositionedError(fileName, {1, 1}, e.what()));
     }
 }
+
+} // namespace veltrano

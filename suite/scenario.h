@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+namespace veltrano {
+
 // A scenario file: the steps one side of the protocol takes against a peer, read from YAML, checked whole
 // before anything is sent. Repeats are unrolled when read, so a run is one list of steps.
 //
@@ -105,3 +107,5 @@ Result<Scenario> ParseScenario(std::string_view text, std::string_view fileName,
 
 // "FILE:LINE:COLUMN: reason".
 std::string PositionedError(std::string_view fileName, const ScenarioPosition& at, std::string_view reason);
+
+} // namespace veltrano

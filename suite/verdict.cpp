@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+namespace veltrano {
+
 std::string_view OutcomeKey(Outcome outcome)
 {
     switch (outcome) {
@@ -20,15 +22,11 @@ std::string ExpectedGot(std::string_view expected, std::string_view got)
     return fmt::format("expected {}, got {}", expected, got);
 }
 
-namespace veltrano {
-
 Verdict MakeVerdict(std::string id, Judgement judgement, double seconds)
 {
     return {std::move(id), {}, judgement.outcome, std::move(judgement.message), std::move(judgement.details),
             seconds};
 }
-
-} // namespace veltrano
 
 std::string FormatMicros(std::int64_t micros)
 {
@@ -36,3 +34,5 @@ std::string FormatMicros(std::int64_t micros)
         return fmt::format("{} us", micros);
     return fmt::format("{:.3f} ms", static_cast<double>(micros) / 1000.0);
 }
+
+} // namespace veltrano

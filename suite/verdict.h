@@ -8,6 +8,8 @@
 // case or step with a fixed id, its outcome, a one-line message and its time. The report that writes them
 // lives with the command line; the rules that make them live here.
 
+namespace veltrano {
+
 enum class Outcome : std::uint8_t
 {
     Passed,
@@ -34,8 +36,6 @@ struct Verdict
 std::string ExpectedGot(std::string_view expected, std::string_view got);
 // "1.234 ms" / "12 us": a duration for a message.
 std::string FormatMicros(std::int64_t micros);
-
-namespace veltrano {
 
 // What a rule says of a case, before the command gives it its id and time.
 struct Judgement

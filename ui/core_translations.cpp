@@ -4,6 +4,8 @@
 
 #include <QCoreApplication>
 
+using namespace veltrano;
+
 namespace {
 
 // Sources for lupdate: the catalogue's names and every fixed piece the decoder writes.

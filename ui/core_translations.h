@@ -15,4 +15,4 @@ QString TranslatedEventName(int index);
 // A DecodingWording: one fixed piece of a frame's decoding.
 std::string TranslatedDecodingPiece(std::string_view chinese);
 // The decoding of a frame as a tooltip shows it.
-QString TranslatedDescription(const DecodedFrame& frame);
+QString TranslatedDescription(const veltrano::DecodedFrame& frame);

@@ -8,6 +8,8 @@
 
 #include <limits>
 
+using namespace veltrano;
+
 namespace {
 
 constexpr int MAX_COMMAND_CHARS = 255;

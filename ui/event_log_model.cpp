@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <string>
 
+using namespace veltrano;
+
 EventLogModel::EventLogModel(const veltrano::PanelBook& book, QObject* parent)
     : QAbstractTableModel(parent), m_book(book)
 {}

@@ -12,6 +12,8 @@
 #include <limits>
 #include <vector>
 
+using namespace veltrano;
+
 namespace {
 
 std::atomic<std::size_t> itemsAlive{0};

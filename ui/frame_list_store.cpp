@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstring>
 
+using namespace veltrano;
+
 namespace {
 
 constexpr std::size_t CHUNK_SIZE = std::size_t{1} << 20;

@@ -21,6 +21,8 @@
 #include <algorithm>
 #include <limits>
 
+using namespace veltrano;
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace {

@@ -36,8 +36,8 @@ public:
     ~FrameListView() override;
 
     // Which way the list's frames went (colours, tooltips, saved files); received unless set.
-    void SetDirection(Direction direction) { m_direction = direction; }
-    Direction GetDirection() const { return m_direction; }
+    void SetDirection(veltrano::Direction direction) { m_direction = direction; }
+    veltrano::Direction GetDirection() const { return m_direction; }
     // The other list of the window, where paired lines are found.
     void SetPartnerList(const FrameListView* partner) { m_partner = partner; }
     // The window's bound port (host byte order), for lines appended from now on; 0 is ignored.
@@ -118,7 +118,7 @@ private:
     ListSaver m_saver{m_store};
     QTimer m_refreshTimer;
     bool m_refreshDue{false}; // the timer runs; asking it costs a call per append
-    Direction m_direction{Direction::In};
+    veltrano::Direction m_direction{veltrano::Direction::In};
     const FrameListView* m_partner{nullptr};
     std::vector<LocalPortSince> m_localPorts; // one entry per change of port
     std::size_t m_rowsInRange{0};             // rows the scroll range and last repaint account for

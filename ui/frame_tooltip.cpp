@@ -10,6 +10,8 @@
 #include <cstring>
 #include <optional>
 
+using namespace veltrano;
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace {

@@ -16,5 +16,5 @@ QString FormatDuration(std::int64_t us);
 // What a list line's tooltip says: local time, direction and peer, the send's failure, the decoding with
 // its findings, and the line of the other list it pairs with (the acknowledgement and round-trip time of a
 // sent frame, the answer to a received one). `partners` is the other list; empty outside the list.
-QString FrameToolTip(const FrameListStore& list, Direction direction, std::size_t row,
+QString FrameToolTip(const FrameListStore& list, veltrano::Direction direction, std::size_t row,
                      const FrameListStore& partners);

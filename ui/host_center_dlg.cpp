@@ -27,6 +27,8 @@
 #include <type_traits>
 #include <utility>
 
+using namespace veltrano;
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace {

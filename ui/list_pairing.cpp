@@ -4,6 +4,8 @@
 #include <utility>
 #include <variant>
 
+using namespace veltrano;
+
 std::optional<LinePairing> ListPairing::OnAppend(LogList list, const LoggedFrame& frame, std::uint64_t serial,
                                                  MonoTime now)
 {

@@ -25,7 +25,7 @@ public:
     // Called before the line is appended to `list` under `serial`, at the moment it went or came: the line
     // of the other list it pairs with, if any.
     std::optional<LinePairing> OnAppend(LogList list, const LoggedFrame& frame, std::uint64_t serial,
-                                        MonoTime now);
+                                        veltrano::MonoTime now);
     // Forgets what refers to lines of the cleared list.
     void OnClear(LogList list);
 
@@ -33,11 +33,11 @@ private:
     struct Received
     {
         std::uint64_t serial{0};
-        AckFrame answer{};
-        Endpoint peer;
-        MonoTime at;
+        veltrano::AckFrame answer{};
+        veltrano::Endpoint peer;
+        veltrano::MonoTime at;
     };
 
-    AckMatcher m_sent{{WAITING_CAPACITY, {}}};
+    veltrano::AckMatcher m_sent{{WAITING_CAPACITY, {}}};
     std::optional<Received> m_lastReceived; // the received frame the next sent line may answer
 };

@@ -9,6 +9,8 @@
 
 #include <utility>
 
+using namespace veltrano;
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace {

@@ -71,7 +71,7 @@ public:
 
     // The message to show when the file cannot be created or a save already runs; nothing starts then.
     // Sent frames whose send failed never reached the wire and are left out of a capture.
-    std::optional<QString> Start(SaveFormat format, const QString& path, Direction direction,
+    std::optional<QString> Start(SaveFormat format, const QString& path, veltrano::Direction direction,
                                  std::vector<LocalPortSince> localPorts);
     // The same for lines that are not frames, as text.
     std::optional<QString> Start(const QString& path);
@@ -101,7 +101,7 @@ private:
     std::unique_ptr<QSaveFile> m_file; // written by the writer thread while it runs
     QString m_path;
     SaveFormat m_format{SaveFormat::Text};
-    Direction m_direction{Direction::In};
+    veltrano::Direction m_direction{veltrano::Direction::In};
     std::vector<LocalPortSince> m_localPorts;
     std::size_t m_portIndex{0};
     std::unordered_map<std::uint32_t, std::uint32_t> m_localAddresses; // peer -> local, network order

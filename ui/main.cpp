@@ -4,6 +4,8 @@
 
 #include <QApplication>
 
+using namespace veltrano;
+
 using namespace Qt::Literals::StringLiterals;
 
 int main(int argc, char** argv)

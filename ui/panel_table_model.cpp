@@ -6,6 +6,7 @@
 
 #include <QFont>
 
+using namespace veltrano;
 
 using namespace Qt::Literals::StringLiterals;
 

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <string>
 
+using namespace veltrano;
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace {

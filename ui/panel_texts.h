@@ -14,7 +14,7 @@ QString ZoneListText(std::uint8_t bits);
 // The device flags that are set, each by the catalogue name of the event that sets it: "设备撤防、无ac".
 QString DeviceFlagsText(std::uint8_t flags);
 // "01 11 00 00".
-QString StatusBytesText(const StatusBytes& status);
+QString StatusBytesText(const veltrano::StatusBytes& status);
 // The catalogue's name of the event, "防区报警".
 QString EventNameText(const veltrano::PanelEvent& event);
 // What the event log's zone column shows: the zone of a zone row, the bits of a status-bits event.

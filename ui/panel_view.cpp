@@ -26,6 +26,8 @@
 #include <chrono>
 #include <string>
 
+using namespace veltrano;
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace {

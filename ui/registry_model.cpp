@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+using namespace veltrano;
+
 RegistryModel::RegistryModel(const CDeviceRegistry& registry, QObject* parent)
     : QAbstractTableModel(parent), m_registry(registry)
 {}

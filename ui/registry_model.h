@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <vector>
 
+namespace veltrano {
 class CDeviceRegistry;
+}
 
 // The window's own simulated panels as a table: communicator, device and the status each holds now,
 // decoded. The registry has no signals of its own: Refresh() compares it with what the table shows and
@@ -29,7 +31,7 @@ public:
         ColumnCount,
     };
 
-    explicit RegistryModel(const CDeviceRegistry& registry, QObject* parent = nullptr);
+    explicit RegistryModel(const veltrano::CDeviceRegistry& registry, QObject* parent = nullptr);
     ~RegistryModel() override;
 
     int rowCount(const QModelIndex& parent = {}) const override;
@@ -45,7 +47,7 @@ private:
     {
         std::uint8_t comm{0};
         std::uint8_t device{0};
-        StatusBytes status{};
+        veltrano::StatusBytes status{};
 
         std::uint16_t Key() const { return static_cast<std::uint16_t>((comm << 8) | device); }
     };
@@ -53,6 +55,6 @@ private:
     std::vector<Row> Snapshot() const;
     void EmitChanged(const std::vector<int>& rows);
 
-    const CDeviceRegistry& m_registry;
+    const veltrano::CDeviceRegistry& m_registry;
     std::vector<Row> m_rows;
 };

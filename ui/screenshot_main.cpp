@@ -17,6 +17,8 @@
 #include <algorithm>
 #include <cstdio>
 
+using namespace veltrano;
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace {

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+using namespace veltrano;
+
 namespace {
 
 using namespace std::chrono_literals;

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace veltrano;
+
 namespace {
 
 const Endpoint PANEL{Ipv4(10, 1, 2, 3), 40001};

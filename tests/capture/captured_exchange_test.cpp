@@ -9,6 +9,8 @@
 
 #include <algorithm>
 
+using namespace veltrano;
+
 namespace {
 
 using veltrano::FrameVerdict;

@@ -7,6 +7,8 @@
 #include <optional>
 #include <vector>
 
+using namespace veltrano;
+
 namespace {
 
 using namespace std::chrono_literals;

@@ -13,6 +13,8 @@
 
 #include <csignal>
 
+using namespace veltrano;
+
 namespace {
 
 QJsonObject Json(const std::string& line)

@@ -19,6 +19,8 @@
 #include <algorithm>
 #include <csignal>
 
+using namespace veltrano;
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;

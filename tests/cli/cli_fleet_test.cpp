@@ -22,6 +22,8 @@
 #include <csignal>
 #include <set>
 
+using namespace veltrano;
+
 namespace {
 
 using namespace std::chrono_literals;

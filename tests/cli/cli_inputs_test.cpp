@@ -10,6 +10,8 @@
 
 #include <variant>
 
+using namespace veltrano;
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;

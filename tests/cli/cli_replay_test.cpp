@@ -14,6 +14,8 @@
 
 #include <set>
 
+using namespace veltrano;
+
 namespace {
 
 // Captured addresses are never sent to: the replay only reads them.

@@ -18,6 +18,8 @@
 #include <optional>
 #include <set>
 
+using namespace veltrano;
+
 namespace {
 
 using namespace std::chrono_literals;

@@ -15,6 +15,8 @@
 #include <iterator>
 #include <set>
 
+using namespace veltrano;
+
 namespace {
 
 std::string Loopback(std::uint16_t port)

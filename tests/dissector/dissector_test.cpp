@@ -19,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+using namespace veltrano;
+
 // VELTRANO_LUA: absolute path of the script under test, from CMake.
 
 namespace {

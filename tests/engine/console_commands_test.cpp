@@ -4,6 +4,8 @@
 
 #include <tuple>
 
+using namespace veltrano;
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace {

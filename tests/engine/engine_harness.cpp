@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QTest>
 
+using namespace veltrano;
+
 EngineHarness::EngineHarness(const QString& sourcePort)
 {
     console.destinationPort = QString::number(peer.Port());

@@ -6,6 +6,8 @@
 
 #include <tuple>
 
+using namespace veltrano;
+
 namespace {
 
 // Events accumulate on one pair; the 8- and 9-byte frames leave the stored status alone.

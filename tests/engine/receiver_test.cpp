@@ -8,6 +8,8 @@
 
 #include <tuple>
 
+using namespace veltrano;
+
 namespace {
 
 const char* const STATUS = "0C 00 01 00 00 00 02 01 11 00 00 21";

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace veltrano;
+
 namespace {
 
 TEST(FleetInputs, PanelNumbersRangesAndAddresses)

@@ -8,6 +8,8 @@
 #include <map>
 #include <variant>
 
+using namespace veltrano;
+
 namespace {
 
 using namespace std::chrono_literals;

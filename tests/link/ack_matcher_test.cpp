@@ -10,6 +10,8 @@
 #include <variant>
 #include <vector>
 
+using namespace veltrano;
+
 namespace {
 
 using namespace std::chrono_literals;

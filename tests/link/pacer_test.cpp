@@ -4,6 +4,8 @@
 
 #include <optional>
 
+using namespace veltrano;
+
 namespace {
 
 using namespace std::chrono_literals;

@@ -7,6 +7,8 @@
 
 #include <cerrno>
 
+using namespace veltrano;
+
 namespace {
 
 const std::vector<std::uint8_t> STATUS = Bytes("0C 00 01 00 00 00 02 01 11 00 00 21");

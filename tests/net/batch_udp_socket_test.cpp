@@ -7,6 +7,8 @@
 
 #include <vector>
 
+using namespace veltrano;
+
 namespace {
 
 // Runs of equal datagrams may go as one segmented message; the receiver must still see each datagram whole.

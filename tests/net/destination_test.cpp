@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+using namespace veltrano;
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace {

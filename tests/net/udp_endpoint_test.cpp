@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+using namespace veltrano;
+
 namespace {
 
 // The one bounded wait for something that must not happen.

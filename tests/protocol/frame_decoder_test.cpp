@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+using namespace veltrano;
+
 namespace {
 
 constexpr std::string_view STATUS_ZONE1 = "0C 00 01 00 00 00 02 01 11 00 00 21";

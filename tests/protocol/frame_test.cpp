@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+using namespace veltrano;
+
 namespace {
 
 FrameBuffer BufferWith(std::string_view hex, std::uint8_t fill)

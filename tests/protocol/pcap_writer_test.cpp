@@ -12,6 +12,8 @@
 #include <unistd.h>
 #include <vector>
 
+using namespace veltrano;
+
 namespace {
 
 std::string Hex(const std::string& bytes)

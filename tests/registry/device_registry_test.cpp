@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+using namespace veltrano;
+
 namespace {
 
 TEST(DeviceRegistry, EntriesStartFromDefaultsAndStayIndependent)

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <string>
 
+using namespace veltrano;
+
 namespace {
 
 StatusBytes Status(std::uint32_t value)

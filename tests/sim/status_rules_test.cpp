@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+using namespace veltrano;
+
 namespace {
 
 using veltrano::PanelEvent;

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <string>
 
+using namespace veltrano;
+
 namespace {
 
 // The last tick of a pair fills its byte 10; the next tick starts the next pair at byte 8.

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+using namespace veltrano;
+
 namespace {
 
 std::vector<std::uint8_t> Bytes(std::string_view hex)

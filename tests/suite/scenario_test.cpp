@@ -6,6 +6,8 @@
 
 #include <string>
 
+using namespace veltrano;
+
 TEST(ParseScenario, PanelStepsUnrolledWithIdsAndEventsCarryingStatus)
 {
     const auto scenario = ParseScenario(R"(

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+using namespace veltrano;
+
 TEST(VerdictReport, ExitCodeCountsOnlyCasesThatRan)
 {
     struct Row

@@ -4,6 +4,8 @@
 
 #include <fstream>
 
+using namespace veltrano;
+
 namespace {
 
 constexpr std::size_t RECORD_HEADER = 16;

@@ -34,7 +34,8 @@ struct TestRecord
 };
 
 // An IPv4 header and a UDP header around the payload.
-std::string Ipv4Udp(const Endpoint& from, const Endpoint& to, std::span<const std::uint8_t> payload);
+std::string Ipv4Udp(const veltrano::Endpoint& from, const veltrano::Endpoint& to,
+                    std::span<const std::uint8_t> payload);
 // The same packet with another IPv4 protocol (6 TCP, 1 ICMP), or as a first fragment.
 std::string WithProtocol(std::string ipv4, std::uint8_t protocol);
 std::string AsFragment(std::string ipv4);

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace veltrano;
+
 int main(int argc, char** argv)
 {
     // The event dispatcher the program itself runs on.

@@ -4,6 +4,8 @@
 
 #include <sstream>
 
+using namespace veltrano;
+
 std::vector<std::uint8_t> Bytes(std::string_view hex)
 {
     std::vector<std::uint8_t> bytes;

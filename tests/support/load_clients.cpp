@@ -11,6 +11,8 @@
 
 #include <pthread.h>
 
+using namespace veltrano;
+
 using namespace std::chrono_literals;
 
 namespace {

@@ -8,6 +8,8 @@
 
 #include <array>
 
+using namespace veltrano;
+
 namespace {
 
 sockaddr_in LoopbackTo(std::uint16_t port)

@@ -2,6 +2,8 @@
 
 #include "protocol/frame.h"
 
+using namespace veltrano;
+
 void RecordingConsole::AppendFrame(LogList list, const LoggedFrame& frame)
 {
     ++(list == LogList::Sent ? sentCount : receivedCount);

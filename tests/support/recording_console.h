@@ -17,7 +17,7 @@ public:
     struct Line
     {
         std::string text; // as the list shows it
-        Endpoint peer;
+        veltrano::Endpoint peer;
         int sendError{0};
     };
 

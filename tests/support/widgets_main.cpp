@@ -6,6 +6,8 @@
 
 #include <cstdlib>
 
+using namespace veltrano;
+
 int main(int argc, char** argv)
 {
     // Widget tests never need a display.

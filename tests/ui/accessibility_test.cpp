@@ -23,6 +23,8 @@
 #include <set>
 #include <vector>
 
+using namespace veltrano;
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace {

@@ -27,6 +27,8 @@
 #include <set>
 #include <vector>
 
+using namespace veltrano;
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace {

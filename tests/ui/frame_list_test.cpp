@@ -16,6 +16,8 @@
 #include <optional>
 #include <vector>
 
+using namespace veltrano;
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace {

@@ -38,6 +38,8 @@
 #include <string>
 #include <vector>
 
+using namespace veltrano;
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace {

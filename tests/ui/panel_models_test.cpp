@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+using namespace veltrano;
+
 using namespace Qt::Literals::StringLiterals;
 using namespace std::chrono_literals;
 

@@ -30,6 +30,8 @@
 #include <array>
 #include <memory>
 
+using namespace veltrano;
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace {

@@ -26,6 +26,8 @@
 #include <functional>
 #include <memory>
 
+using namespace veltrano;
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace {

@@ -25,6 +25,8 @@
 
 #include <memory>
 
+using namespace veltrano;
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
