@@ -1,9 +1,0 @@
-#include "cli/judging.h"
-
-#include "cli/command_run.h"
-
-void ReportVerdict(CommandRun& run, VerdictReport& report, Verdict verdict)
-{
-    AppendVerdictLine(run.Output().Buffer(), run.Output().Format(), report.Add(std::move(verdict)));
-    run.Output().Written();
-}
