@@ -55,8 +55,6 @@ public:
             m_machine.Expire(MonoClock::now());
             TakeVerdict();
         });
-        // An interrupted run still leaves the verdicts of the steps it judged for CI to read.
-        m_run.OnInterrupt([this](int signal) { m_run.Finish(128 + signal); });
         m_run.OnJunit(junit, [this](const std::string& path) { return m_report.WriteJunit(path); });
         m_run.OnSummary([this](LineOutput& output, int) { output.Summary("run", VerdictSummary(m_report)); });
     }
@@ -137,31 +135,22 @@ private:
         QTimer::singleShot(0, this, &ScenarioRunner::NextStep);
     }
 
-    // A send that fails for another reason than the peer's closed port ends the run.
-    bool SendOne(const BatchUdpSocket::Outgoing& outgoing, int& error)
-    {
-        // A connected socket reports an earlier ICMP refusal on the next send, which then did not go.
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            error = m_socket->Send(std::span(&outgoing, 1)).error;
-            if (error != ECONNREFUSED)
-                break;
-        }
-        if (error == 0 || error == ECONNREFUSED)
-            return true;
-        PrintError(fmt::format("cannot send to {}: {}", outgoing.to.ToString(), std::strerror(error)));
-        m_run.Finish(EXIT_SOCKET);
-        return false;
-    }
-
     void SendStep()
     {
         const auto& bytes = m_machine.Current().bytes;
         const BatchUdpSocket::Outgoing outgoing{m_peer, 0, bytes};
         const std::int64_t nowUs = WallClockUs();
         const MonoTime now = MonoClock::now();
-        int error = 0;
-        if (!SendOne(outgoing, error))
+        // A connected socket reports an earlier ICMP refusal on the next send, which then did not go.
+        int error = m_socket->Send(std::span(&outgoing, 1)).error;
+        if (error == ECONNREFUSED)
+            error = m_socket->Send(std::span(&outgoing, 1)).error;
+        // Any other reason than the peer's closed port ends the run.
+        if (error != 0 && error != ECONNREFUSED) {
+            PrintError(fmt::format("cannot send to {}: {}", m_peer.ToString(), std::strerror(error)));
+            m_run.Finish(EXIT_SOCKET);
             return;
+        }
         m_run.Log(MakeRecord(nowUs, Direction::Out, m_peer, m_local, bytes, error));
         m_run.EndOfBatch();
         m_machine.Sent(error, now);
