@@ -54,8 +54,9 @@ public:
         m_loadTimer.setTimerType(Qt::PreciseTimer);
         connect(&m_loadTimer, &QTimer::timeout, this, &CentreSuite::LoadTick);
         m_run.OnJunit(options.junit, [this](const std::string& path) { return m_report.WriteJunit(path); });
-        m_run.OnSummary(
-            [this](LineOutput& output, int) { output.Summary("test centre", VerdictSummary(m_report)); });
+        m_run.OnSummary([this](LineOutput& output, int exitCode) {
+            output.Summary("test centre", VerdictSummary(m_report, exitCode));
+        });
     }
 
     Status Start()

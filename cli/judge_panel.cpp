@@ -47,8 +47,9 @@ public:
         connect(&m_endTimer, &QTimer::timeout, this, &PanelSuite::End);
         m_run.OnInterrupt([this](int) { End(); });
         m_run.OnJunit(m_options.junit, [this](const std::string& path) { return m_report.WriteJunit(path); });
-        m_run.OnSummary(
-            [this](LineOutput& output, int) { output.Summary("test panel", VerdictSummary(m_report)); });
+        m_run.OnSummary([this](LineOutput& output, int exitCode) {
+            output.Summary("test panel", VerdictSummary(m_report, exitCode));
+        });
     }
 
     Status Start()

@@ -56,7 +56,9 @@ public:
             TakeVerdict();
         });
         m_run.OnJunit(junit, [this](const std::string& path) { return m_report.WriteJunit(path); });
-        m_run.OnSummary([this](LineOutput& output, int) { output.Summary("run", VerdictSummary(m_report)); });
+        m_run.OnSummary([this](LineOutput& output, int exitCode) {
+            output.Summary("run", VerdictSummary(m_report, exitCode));
+        });
     }
 
     Status Start()

@@ -113,7 +113,7 @@ void ReportVerdict(LineOutput& output, VerdictTally& tally, Verdict verdict)
     output.Written();
 }
 
-std::vector<RecordField> VerdictSummary(const VerdictTally& tally)
+std::vector<RecordField> VerdictSummary(const VerdictTally& tally, int exitCode)
 {
     return {
         {"tests", std::uint64_t{tally.Verdicts().size()}},
@@ -121,7 +121,7 @@ std::vector<RecordField> VerdictSummary(const VerdictTally& tally)
         {"failed", std::uint64_t{tally.Count(Outcome::Failed)}},
         {"skipped", std::uint64_t{tally.Count(Outcome::Skipped)}},
         {"time_s", std::round(tally.Seconds() * 1000) / 1000},
-        {"exit", std::int64_t{tally.ExitCode()}},
+        {"exit", std::int64_t{exitCode}},
     };
 }
 

@@ -91,7 +91,9 @@ private:
 void AppendVerdictLine(std::string& out, OutputFormat format, const Verdict& verdict);
 // The verdict added to the tally, and its line on the output.
 void ReportVerdict(LineOutput& output, VerdictTally& tally, Verdict verdict);
-// The summary fields of a run: tests, passed, failed, skipped, time_s, exit; for LineOutput::Summary.
-std::vector<RecordField> VerdictSummary(const VerdictTally& tally);
+// The summary fields of a run: tests, passed, failed, skipped, time_s, and exit: the status the run exits
+// with, which a signal or a file that cannot be written make other than the verdicts'; for
+// LineOutput::Summary.
+std::vector<RecordField> VerdictSummary(const VerdictTally& tally, int exitCode);
 
 } // namespace veltrano

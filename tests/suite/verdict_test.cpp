@@ -65,34 +65,29 @@ TEST(VerdictTally, KeepsMessagesToOneLineAndTimesToTheMillisecond)
     }
 }
 
-TEST(VerdictTally, SummaryCountsEachOutcomeAndGivesTheExitStatus)
+TEST(VerdictTally, SummaryCountsEachOutcomeAndGivesTheRunsExitStatus)
 {
     struct Row
     {
         const char* name;
         std::vector<std::pair<Outcome, double>> verdicts;
+        int runExit; // what the run exits with
         std::uint64_t tests, passed, failed, skipped;
         double seconds;
-        std::int64_t exit;
     };
     const Row rows[] = {
-        {"none", {}, 0, 0, 0, 0, 0, 1},
-        {"passed and skipped", {{Outcome::Passed, 0.1}, {Outcome::Skipped, 0}}, 2, 1, 0, 1, 0.1, 0},
-        {"a failure", {{Outcome::Passed, 0.001}, {Outcome::Failed, 0.0024}}, 2, 1, 1, 0, 0.003, 1},
-        {"times summed after rounding",
-         {{Outcome::Passed, 0.0006}, {Outcome::Passed, 0.0006}},
-         2,
-         2,
-         0,
-         0,
-         0.002,
-         0},
+        {"none", {}, 1, 0, 0, 0, 0, 0},
+        {"passed and skipped", {{Outcome::Passed, 0.1}, {Outcome::Skipped, 0}}, 0, 2, 1, 0, 1, 0.1},
+        {"a failure", {{Outcome::Passed, 0.001}, {Outcome::Failed, 0.0024}}, 1, 2, 1, 1, 0, 0.003},
+        {"summed once rounded", {{Outcome::Passed, 0.0006}, {Outcome::Passed, 0.0006}}, 0, 2, 2, 0, 0, 0.002},
+        {"interrupted after a pass: the run's status", {{Outcome::Passed, 0.1}}, 130, 1, 1, 0, 0, 0.1},
+        {"a JUnit file not written", {{Outcome::Passed, 0.1}}, 3, 1, 1, 0, 0, 0.1},
     };
     for (const Row& row : rows) {
         VerdictTally tally("s");
         for (const auto& [outcome, seconds] : row.verdicts)
             tally.Add({"c", {}, outcome, {}, {}, seconds});
-        const auto fields = VerdictSummary(tally);
+        const auto fields = VerdictSummary(tally, row.runExit);
         std::map<std::string, std::variant<std::uint64_t, std::int64_t, double, std::string_view, bool>>
             byKey;
         for (const RecordField& field : fields)
@@ -103,7 +98,7 @@ TEST(VerdictTally, SummaryCountsEachOutcomeAndGivesTheExitStatus)
         EXPECT_EQ(std::get<std::uint64_t>(byKey["failed"]), row.failed) << row.name;
         EXPECT_EQ(std::get<std::uint64_t>(byKey["skipped"]), row.skipped) << row.name;
         EXPECT_DOUBLE_EQ(std::get<double>(byKey["time_s"]), row.seconds) << row.name;
-        EXPECT_EQ(std::get<std::int64_t>(byKey["exit"]), row.exit) << row.name;
+        EXPECT_EQ(std::get<std::int64_t>(byKey["exit"]), row.runExit) << row.name;
     }
 }
 
