@@ -8,8 +8,6 @@ CentreRun::CentreRun(const CentreSetting& setting, std::vector<bool> chosen)
     m_chosen.resize(CentreCases().size(), false);
 }
 
-CentreRun::~CentreRun() = default;
-
 void CentreRun::Probe(MonoTime now)
 {
     std::vector<CentreDatagram> probe;
@@ -37,7 +35,7 @@ CentreRun::Next CentreRun::Advance(MonoTime now, std::vector<Verdict>& passed)
         return Next::End;
     const CentreCase& row = Current();
     if (row.wait == CentreWait::Load) {
-        m_load = std::make_unique<CentreLoad>(m_setting, now);
+        m_load.emplace(m_setting, now);
         return Next::Load;
     }
     m_waiting = true;
@@ -70,8 +68,9 @@ bool CentreRun::Settled() const
 std::optional<Verdict> CentreRun::Judge(MonoTime now)
 {
     if (m_load) {
-        const auto load = std::move(m_load);
-        return Finish(load->Judge(m_setting), now);
+        Judgement judgement = m_load->Judge(m_setting);
+        m_load.reset();
+        return Finish(std::move(judgement), now);
     }
     m_waiting = false;
     if (m_probing) {

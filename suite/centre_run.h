@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -26,9 +25,6 @@ public:
     };
 
     CentreRun(const CentreSetting& setting, std::vector<bool> chosen);
-    CentreRun(const CentreRun&) = delete;
-    CentreRun& operator=(const CentreRun&) = delete;
-    ~CentreRun();
 
     const CentreSetting& Setting() const { return m_setting; }
     // The local port of socket `socket`, once it is open: some judges name it.
@@ -62,7 +58,7 @@ private:
     std::vector<bool> m_chosen;
     FreshFrames m_fresh;
     CentreExchange m_exchange;
-    std::unique_ptr<CentreLoad> m_load;
+    std::optional<CentreLoad> m_load;
     std::size_t m_case{0};
     MonoTime m_caseStart;
     bool m_probing{false};
