@@ -2,7 +2,7 @@
 
 #include "cli/command_run.h"
 #include "cli/common_options.h"
-#include "cli/judging.h"
+#include "cli/verdict.h"
 #include "net/host_port.h"
 #include "suite/panel_cases.h"
 
@@ -10,7 +10,6 @@
 #include <QTimer>
 
 #include <CLI/CLI.hpp>
-#include <fmt/format.h>
 
 #include <cstdio>
 #include <deque>
@@ -48,8 +47,9 @@ public:
         connect(&m_endTimer, &QTimer::timeout, this, &PanelSuite::End);
         m_run.OnInterrupt([this](int) { End(); });
         m_run.OnJunit(m_options.junit, [this](const std::string& path) { return m_report.WriteJunit(path); });
-        m_run.OnSummary(
-            [this](LineOutput& output, int) { output.Summary("test panel", VerdictSummary(m_report)); });
+        m_run.OnSummary([this](LineOutput& output, int exitCode) {
+            output.Summary("test panel", VerdictSummary(m_report, exitCode));
+        });
     }
 
     Status Start()
@@ -107,7 +107,7 @@ private:
         m_ended = true;
         m_recording.End(MonoClock::now());
         for (Verdict& verdict : JudgePanel(m_recording, m_options.settings))
-            ReportVerdict(m_run, m_report, std::move(verdict));
+            ReportVerdict(m_run.Output(), m_report, std::move(verdict));
         m_run.Finish(m_report.ExitCode());
     }
 
@@ -178,8 +178,7 @@ void AddTestPanelCommand(CLI::App& test, CommandRunner& chosen)
                      "Every device must send again within S seconds")
         ->type_name("S")
         ->check(CLI::Range(0.001, 86'400.0));
-    panel->add_option("--junit", options->junit, "Write the verdicts as JUnit XML to FILE")
-        ->type_name("FILE");
+    AddJunitOption(panel, options->junit, "Write the verdicts as JUnit XML to FILE");
     AddFormatFlag(panel, options->output.format, "One JSON verdict object per case; a summary object last");
     panel->callback([options, &chosen] { chosen = [options] { return RunPanelTest(*options); }; });
 }

@@ -2,7 +2,7 @@
 
 #include "cli/command_run.h"
 #include "cli/common_options.h"
-#include "cli/judging.h"
+#include "cli/verdict.h"
 #include "net/host_port.h"
 #include "net/udp_endpoint.h"
 #include "suite/scenario_file.h"
@@ -23,8 +23,8 @@ namespace {
 
 using namespace veltrano;
 
-// Batches read per notification before the timers get their turn.
-constexpr std::size_t BATCHES_PER_WAKE = 16;
+// Datagrams a socket of this command takes in one read.
+constexpr std::size_t BATCH = 16;
 
 struct RunOptions
 {
@@ -42,10 +42,10 @@ class ScenarioRunner final : public QObject
     Q_DISABLE_COPY_MOVE(ScenarioRunner)
 
 public:
-    ScenarioRunner(Scenario scenario, std::string suite, std::string junit, const Endpoint& peer,
+    ScenarioRunner(Scenario scenario, std::string suite, const std::string& junit, const Endpoint& peer,
                    std::uint32_t bindAddress, CommandRun& run)
-        : m_machine(std::move(scenario), peer, InterfaceBroadcastAddresses()), m_junit(std::move(junit)),
-          m_peer(peer), m_bindAddress(bindAddress), m_run(run), m_report(std::move(suite))
+        : m_machine(std::move(scenario), peer, InterfaceBroadcastAddresses()), m_peer(peer),
+          m_bindAddress(bindAddress), m_run(run), m_report(std::move(suite))
     {
         m_stepTimer.setSingleShot(true);
         m_stepTimer.setTimerType(Qt::PreciseTimer);
@@ -55,10 +55,10 @@ public:
             m_machine.Expire(MonoClock::now());
             TakeVerdict();
         });
-        // An interrupted run still leaves the verdicts of the steps it judged for CI to read.
-        m_run.OnInterrupt([this](int signal) { End(128 + signal); });
-        m_run.OnJunit(m_junit, [this](const std::string& path) { return m_report.WriteJunit(path); });
-        m_run.OnSummary([this](LineOutput& output, int) { output.Summary("run", VerdictSummary(m_report)); });
+        m_run.OnJunit(junit, [this](const std::string& path) { return m_report.WriteJunit(path); });
+        m_run.OnSummary([this](LineOutput& output, int exitCode) {
+            output.Summary("run", VerdictSummary(m_report, exitCode));
+        });
     }
 
     Status Start()
@@ -71,7 +71,12 @@ public:
             options.port = m_machine.Steps().port;
         }
         auto socket = m_run.OpenSocket(
-            options, [this](BatchUdpSocket& s) { OnReadable(s); }, 16);
+            options,
+            [this](std::span<const BatchUdpSocket::Received> batch, const CommandRun::Arrival& arrival) {
+                for (const auto& datagram : batch)
+                    Heard(datagram, arrival);
+            },
+            Reading(), BATCH);
         if (!socket)
             return Failure(socket.error());
         m_socket = *socket;
@@ -83,13 +88,30 @@ public:
     }
 
 private:
+    CommandRun::Reading Reading()
+    {
+        CommandRun::Reading reading;
+        // The peer's port is closed: the wait goes on, as a panel's would, and a failure says so.
+        reading.error = [this](const std::string& reason) {
+            if (m_refused.empty())
+                PrintError(m_peer.ToString() + ": " + reason);
+            m_refused = reason;
+            m_machine.Refused(reason);
+        };
+        reading.afterBatches = [this] {
+            m_machine.Check(MonoClock::now());
+            TakeVerdict();
+        };
+        return reading;
+    }
+
     void NextStep()
     {
         if (m_run.Finished())
             return;
         switch (m_machine.Begin(MonoClock::now())) {
         case ScenarioMachine::Start::End:
-            End(m_report.ExitCode());
+            m_run.Finish(m_report.ExitCode());
             return;
         case ScenarioMachine::Start::Send:
             SendStep();
@@ -110,27 +132,9 @@ private:
         if (!verdict)
             return;
         m_stepTimer.stop();
-        ReportVerdict(m_run, m_report, std::move(*verdict));
+        ReportVerdict(m_run.Output(), m_report, std::move(*verdict));
         m_run.Output().Flush();
         QTimer::singleShot(0, this, &ScenarioRunner::NextStep);
-    }
-
-    void End(int code) { m_run.Finish(code); }
-
-    // A send that fails for another reason than the peer's closed port ends the run.
-    bool SendOne(const BatchUdpSocket::Outgoing& outgoing, int& error)
-    {
-        // A connected socket reports an earlier ICMP refusal on the next send, which then did not go.
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            error = m_socket->Send(std::span(&outgoing, 1)).error;
-            if (error != ECONNREFUSED)
-                break;
-        }
-        if (error == 0 || error == ECONNREFUSED)
-            return true;
-        PrintError(fmt::format("cannot send to {}: {}", outgoing.to.ToString(), std::strerror(error)));
-        End(EXIT_SOCKET);
-        return false;
     }
 
     void SendStep()
@@ -139,58 +143,29 @@ private:
         const BatchUdpSocket::Outgoing outgoing{m_peer, 0, bytes};
         const std::int64_t nowUs = WallClockUs();
         const MonoTime now = MonoClock::now();
-        int error = 0;
-        if (!SendOne(outgoing, error))
+        // A connected socket reports an earlier ICMP refusal on the next send, which then did not go.
+        int error = m_socket->Send(std::span(&outgoing, 1)).error;
+        if (error == ECONNREFUSED)
+            error = m_socket->Send(std::span(&outgoing, 1)).error;
+        // Any other reason than the peer's closed port ends the run.
+        if (error != 0 && error != ECONNREFUSED) {
+            PrintError(fmt::format("cannot send to {}: {}", m_peer.ToString(), std::strerror(error)));
+            m_run.Finish(EXIT_SOCKET);
             return;
+        }
         m_run.Log(MakeRecord(nowUs, Direction::Out, m_peer, m_local, bytes, error));
         m_run.EndOfBatch();
         m_machine.Sent(error, now);
     }
 
-    void OnReadable(BatchUdpSocket& socket)
+    void Heard(const BatchUdpSocket::Received& datagram, const CommandRun::Arrival& arrival)
     {
-        for (std::size_t round = 0; round < BATCHES_PER_WAKE && !m_run.Finished(); ++round) {
-            const auto batch = socket.Receive();
-            if (!batch) {
-                // The peer's port is closed: the wait goes on, as a panel's would, and a failure says so.
-                if (m_refused.empty())
-                    PrintError(m_peer.ToString() + ": " + batch.error());
-                m_refused = batch.error();
-                m_machine.Refused(m_refused);
-                break;
-            }
-            if (batch->empty())
-                break;
-            const std::int64_t nowUs = WallClockUs();
-            const MonoTime now = MonoClock::now();
-            for (const auto& datagram : *batch)
-                Heard(datagram, nowUs, now);
-            if (batch->size() < socket.BatchSize())
-                break;
-        }
-        m_run.EndOfBatch();
-        if (m_run.Finished())
-            return;
-        m_machine.Check(MonoClock::now());
-        TakeVerdict();
-    }
-
-    void Heard(const BatchUdpSocket::Received& datagram, std::int64_t nowUs, MonoTime now)
-    {
-        FrameRecord record = MakeRecord(nowUs, Direction::In, datagram.from,
+        FrameRecord record = MakeRecord(arrival.wallUs, Direction::In, datagram.from,
                                         {datagram.localAddress, m_local.port}, datagram.bytes);
-        if (m_machine.Panel()) {
-            const auto match = m_machine.PanelHeard(datagram.from, datagram.bytes, record.decoded, now);
-            if (match.outcome == AckMatcher::Outcome::Answered)
-                record.rttUs = match.rtt.count();
-            else if (match.outcome == AckMatcher::Outcome::BadChecksum)
-                record.note = "bad checksum, not taken";
-            m_run.Log(record);
-            return;
-        }
         const ScenarioHearing hearing =
-            m_machine.CentreHeard(datagram.from, datagram.bytes, record.decoded, now);
+            m_machine.Hear(datagram.from, datagram.bytes, record.decoded, arrival.now);
         record.note = hearing.note;
+        record.rttUs = hearing.rttUs;
         m_run.Log(record);
         const Endpoint to = datagram.from;
         const std::uint32_t source = datagram.replySource;
@@ -219,7 +194,6 @@ private:
     }
 
     ScenarioMachine m_machine;
-    std::string m_junit;
     Endpoint m_peer;
     std::uint32_t m_bindAddress{0};
     CommandRun& m_run;
@@ -266,8 +240,7 @@ void AddRunCommand(CLI::App& app, CommandRunner& chosen)
         ->type_name("NAME=VALUE")
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    command->add_option("--junit", options->junit, "Write the verdicts as JUnit XML to FILE")
-        ->type_name("FILE");
+    AddJunitOption(command, options->junit, "Write the verdicts as JUnit XML to FILE");
     AddOutputOptions(command, options->output);
     command->callback([options, &chosen] { chosen = [options] { return RunScenario(*options); }; });
 }

@@ -1,7 +1,5 @@
 #include "cli/verdict.h"
 
-#include "link/json_line.h"
-
 #include <QSaveFile>
 #include <QString>
 #include <QXmlStreamWriter>
@@ -9,21 +7,10 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <cmath>
 
 using namespace veltrano;
 
 namespace {
-
-// One line: a message with a newline or a control character would break the text and JUnit readers.
-std::string OneLine(std::string text)
-{
-    for (char& c : text) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-            c = ' ';
-    }
-    return text;
-}
 
 // XML 1.0 has no place for most control characters, even escaped; keep tabs and newlines.
 QString XmlText(std::string_view text)
@@ -41,49 +28,7 @@ QString Seconds(double seconds)
     return QString::number(std::max(seconds, 0.0), 'f', 3);
 }
 
-std::string_view OutcomeTag(Outcome outcome)
-{
-    switch (outcome) {
-    case Outcome::Passed:
-        return "PASS";
-    case Outcome::Failed:
-        return "FAIL";
-    case Outcome::Skipped:
-        return "SKIP";
-    }
-    return "?";
-}
-
 } // namespace
-
-VerdictReport::VerdictReport(std::string suite) : m_suite(std::move(suite)) {}
-
-const Verdict& VerdictReport::Add(Verdict verdict)
-{
-    verdict.message = OneLine(std::move(verdict.message));
-    verdict.seconds = std::round(std::max(verdict.seconds, 0.0) * 1000) / 1000;
-    m_verdicts.push_back(std::move(verdict));
-    return m_verdicts.back();
-}
-
-std::size_t VerdictReport::Count(Outcome outcome) const
-{
-    return static_cast<std::size_t>(std::count_if(
-        m_verdicts.begin(), m_verdicts.end(), [outcome](const Verdict& v) { return v.outcome == outcome; }));
-}
-
-double VerdictReport::Seconds() const
-{
-    double total = 0;
-    for (const Verdict& verdict : m_verdicts)
-        total += verdict.seconds;
-    return total;
-}
-
-int VerdictReport::ExitCode() const
-{
-    return Count(Outcome::Failed) == 0 && Ran() > 0 ? 0 : 1;
-}
 
 std::string VerdictReport::Junit() const
 {
@@ -92,17 +37,17 @@ std::string VerdictReport::Junit() const
     writer.setAutoFormatting(true);
     writer.writeStartDocument();
     writer.writeStartElement(QStringLiteral("testsuite"));
-    writer.writeAttribute(QStringLiteral("name"), XmlText(m_suite));
-    writer.writeAttribute(QStringLiteral("tests"), QString::number(m_verdicts.size()));
+    writer.writeAttribute(QStringLiteral("name"), XmlText(Suite()));
+    writer.writeAttribute(QStringLiteral("tests"), QString::number(Verdicts().size()));
     writer.writeAttribute(QStringLiteral("failures"), QString::number(Count(Outcome::Failed)));
     writer.writeAttribute(QStringLiteral("errors"), QStringLiteral("0"));
     writer.writeAttribute(QStringLiteral("skipped"), QString::number(Count(Outcome::Skipped)));
     writer.writeAttribute(QStringLiteral("time"), ::Seconds(Seconds()));
-    for (const Verdict& verdict : m_verdicts) {
+    for (const Verdict& verdict : Verdicts()) {
         writer.writeStartElement(QStringLiteral("testcase"));
         writer.writeAttribute(QStringLiteral("name"), XmlText(verdict.id));
         writer.writeAttribute(QStringLiteral("classname"),
-                              XmlText(verdict.classname.empty() ? m_suite : verdict.classname));
+                              XmlText(verdict.classname.empty() ? Suite() : verdict.classname));
         writer.writeAttribute(QStringLiteral("time"), ::Seconds(verdict.seconds));
         if (verdict.outcome == Outcome::Failed) {
             writer.writeStartElement(QStringLiteral("failure"));
@@ -133,36 +78,4 @@ Status VerdictReport::WriteJunit(const std::string& path) const
         !file.commit())
         return Failure(fmt::format("cannot write {}: {}", path, file.errorString().toStdString()));
     return {};
-}
-
-void AppendVerdictLine(std::string& out, veltrano::OutputFormat format, const Verdict& verdict)
-{
-    if (format == veltrano::OutputFormat::JsonLines) {
-        JsonLine(out)
-            .Text("type", "verdict")
-            .Text("case", verdict.id)
-            .Text("result", OutcomeKey(verdict.outcome))
-            .Text("message", verdict.message)
-            .Number("time_s", verdict.seconds)
-            .End();
-        return;
-    }
-    out += fmt::format("{}  {}  {:.3f} s", OutcomeTag(verdict.outcome), verdict.id, verdict.seconds);
-    if (!verdict.message.empty()) {
-        out += "  ";
-        out += verdict.message;
-    }
-    out += '\n';
-}
-
-std::vector<RecordField> VerdictSummary(const VerdictReport& report)
-{
-    return {
-        {"tests", std::uint64_t{report.Verdicts().size()}},
-        {"passed", std::uint64_t{report.Count(Outcome::Passed)}},
-        {"failed", std::uint64_t{report.Count(Outcome::Failed)}},
-        {"skipped", std::uint64_t{report.Count(Outcome::Skipped)}},
-        {"time_s", std::round(report.Seconds() * 1000) / 1000},
-        {"exit", std::int64_t{report.ExitCode()}},
-    };
 }

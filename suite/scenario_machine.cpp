@@ -84,6 +84,20 @@ void ScenarioMachine::Sent(int error, MonoTime now)
     Done(Outcome::Passed, fmt::format("{} sent to {}", step.what, m_peer.ToString()), now);
 }
 
+ScenarioHearing ScenarioMachine::Hear(const Endpoint& from, std::span<const std::uint8_t> bytes,
+                                      const DecodedFrame& decoded, MonoTime now)
+{
+    if (!Panel())
+        return CentreHeard(from, bytes, decoded, now);
+    ScenarioHearing hearing;
+    const auto match = PanelHeard(from, bytes, decoded, now);
+    if (match.outcome == AckMatcher::Outcome::Answered)
+        hearing.rttUs = match.rtt.count();
+    else if (match.outcome == AckMatcher::Outcome::BadChecksum)
+        hearing.note = MatchNote(match.outcome);
+    return hearing;
+}
+
 AckMatcher::Match ScenarioMachine::PanelHeard(const Endpoint& from, std::span<const std::uint8_t> bytes,
                                               const DecodedFrame& decoded, MonoTime now)
 {

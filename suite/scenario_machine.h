@@ -27,10 +27,12 @@ struct ScenarioReply
     std::string_view note;
 };
 
-// What the centre role does with a frame it heard: the note of the frame's record, and its answers.
+// What either role makes of a datagram it heard: the note and round trip of its record, and the centre
+// role's answers.
 struct ScenarioHearing
 {
     std::string_view note;
+    std::optional<std::int64_t> rttUs; // the panel role's acknowledgement, paired
     std::vector<ScenarioReply> replies;
 };
 
@@ -61,6 +63,9 @@ public:
     Start Begin(MonoTime now);
     // The send step's bytes went, or `error` (an errno) kept them from going.
     void Sent(int error, MonoTime now);
+    // A datagram heard, by the scenario's role.
+    ScenarioHearing Hear(const Endpoint& from, std::span<const std::uint8_t> bytes,
+                         const DecodedFrame& decoded, MonoTime now);
     // The panel role heard a datagram from the peer; the matcher's pairing of it, for its record.
     AckMatcher::Match PanelHeard(const Endpoint& from, std::span<const std::uint8_t> bytes,
                                  const DecodedFrame& decoded, MonoTime now);

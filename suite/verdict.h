@@ -1,14 +1,23 @@
 #pragma once
 
+#include "link/frame_record.h"
+#include "link/output_format.h"
+
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
+
 
 // The one shape of a verdict for every judging command (`test centre`, `test panel`, `run`, `replay`): a
-// case or step with a fixed id, its outcome, a one-line message and its time. The report that writes them
-// lives with the command line; the rules that make them live here.
+// case or step with a fixed id, its outcome, a one-line message and its time; the tally of a run's
+// verdicts with its exit status, and their lines. The JUnit file lives with the command line.
 
 namespace veltrano {
+
+class LineOutput;
 
 enum class Outcome : std::uint8_t
 {
@@ -54,5 +63,38 @@ struct Judgement
 
 // The verdict of case `id`, judged so, that took `seconds`.
 Verdict MakeVerdict(std::string id, Judgement judgement, double seconds);
+
+// The verdicts of one run of a judging command, in the order they came.
+class VerdictTally
+{
+public:
+    explicit VerdictTally(std::string suite) : m_suite(std::move(suite)) {}
+
+    const std::string& Suite() const { return m_suite; }
+    // Messages are kept to one line (control characters become spaces), times to the millisecond.
+    const Verdict& Add(Verdict verdict);
+    std::span<const Verdict> Verdicts() const { return m_verdicts; }
+
+    std::size_t Count(Outcome outcome) const;
+    // Cases that ran: passed or failed.
+    std::size_t Ran() const { return Count(Outcome::Passed) + Count(Outcome::Failed); }
+    double Seconds() const;
+    // 0 when every case that ran passed and at least one ran; 1 otherwise.
+    int ExitCode() const;
+
+private:
+    std::string m_suite;
+    std::vector<Verdict> m_verdicts;
+};
+
+// Text: "PASS  id  0.012 s  message"; JSON: {"type":"verdict","case":...,"result":...,"message":...,
+// "time_s":...}. A newline.
+void AppendVerdictLine(std::string& out, OutputFormat format, const Verdict& verdict);
+// The verdict added to the tally, and its line on the output.
+void ReportVerdict(LineOutput& output, VerdictTally& tally, Verdict verdict);
+// The summary fields of a run: tests, passed, failed, skipped, time_s, and exit: the status the run exits
+// with, which a signal or a file that cannot be written make other than the verdicts'; for
+// LineOutput::Summary.
+std::vector<RecordField> VerdictSummary(const VerdictTally& tally, int exitCode);
 
 } // namespace veltrano

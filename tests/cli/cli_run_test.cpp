@@ -189,6 +189,34 @@ TEST(CliRun, CentreAnswersLateAndWithABadChecksumAsTold)
     EXPECT_EQ(run.Finish().exitCode, 0);
 }
 
+// A signal ends the run with its own status, which the summary gives too, and the JUnit file still comes.
+TEST(CliRun, SignalledRunSummarisesTheStatusItExitsWith)
+{
+    struct Case
+    {
+        const char* name;
+        int signal;
+        int exitCode;
+    };
+    const Case cases[] = {
+        {"SIGINT", SIGINT, 130},
+        {"SIGTERM", SIGTERM, 143},
+    };
+    for (const Case& c : cases) {
+        const std::uint16_t port = FreeUdpPort();
+        QTemporaryDir dir;
+        const std::string junit = dir.filePath(QStringLiteral("run.xml")).toStdString();
+        CliProcess run({"run", Example("centre-expects-alarm.yaml"), "--var", "port=" + std::to_string(port),
+                        "--junit", junit});
+        ASSERT_EQ(run.ListeningPort(), port) << c.name;
+        run.Signal(c.signal);
+        const CliResult result = run.Finish();
+        EXPECT_EQ(result.exitCode, c.exitCode) << c.name << "\n" << result.err;
+        EXPECT_EQ(result.Summary()["exit"], std::to_string(c.exitCode)) << c.name;
+        EXPECT_TRUE(ReadJunit(ReadAll(junit)).wellFormed) << c.name;
+    }
+}
+
 TEST(CliRun, BadInputIsAUsageErrorAtItsPlaceWithNothingSent)
 {
     LoopbackPeer peer;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -270,4 +271,43 @@ TEST(ScenarioMachine, ExpectFrameTakesTheFirstMatchAndLeavesLaterFramesForTheNex
     EXPECT_EQ(none->message, "expected a frame command 0x02 within 50 ms, got 1 other frame, the last "
                              "08 00 01 00 00 00 01 0A from 127.0.0.1:40000");
     EXPECT_DOUBLE_EQ(none->seconds, 0.05);
+}
+
+TEST(ScenarioMachine, HearGivesEachRolesNoteRoundTripAndAnswers)
+{
+    struct Row
+    {
+        const char* name;
+        std::string role;
+        std::vector<const char*> heard; // after frame A went, 2 ms apart; the last is judged
+        std::string note;
+        std::optional<std::int64_t> rttUs;
+        std::size_t replies;
+    };
+    const Row rows[] = {
+        {"panel: its acknowledgement", "panel", {ACK}, "", 2000, 0},
+        {"panel: a spoilt checksum", "panel", {SPOILT_ACK}, "bad checksum, not taken", std::nullopt, 0},
+        {"panel: another device's", "panel", {OTHER_ACK}, "", std::nullopt, 0},
+        {"panel: a second copy of the answer", "panel", {ACK, ACK}, "", std::nullopt, 0},
+        {"panel: a frame", "panel", {B}, "", std::nullopt, 0},
+        {"centre: a frame is answered", "centre", {A}, "", std::nullopt, 1},
+        {"centre: an acknowledgement is not", "centre", {ACK}, "", std::nullopt, 0},
+    };
+    for (const Row& row : rows) {
+        const std::string steps = row.role == "panel" ? std::string("  - send: {hex: \"") + A + "\"}\n"
+                                                      : std::string("  - wait: {ms: 1000}\n");
+        ScenarioMachine machine(Parse(row.role, steps), PEER);
+        if (machine.Begin(T0) == ScenarioMachine::Start::Send)
+            machine.Sent(0, T0);
+        ScenarioHearing hearing;
+        MonoTime at = T0;
+        for (const char* hex : row.heard) {
+            at += 2ms;
+            const Bytes bytes = Hex(hex);
+            hearing = machine.Hear(row.role == "panel" ? PEER : PANEL, bytes, DecodeFrame(bytes), at);
+        }
+        EXPECT_EQ(hearing.note, row.note) << row.name;
+        EXPECT_EQ(hearing.rttUs, row.rttUs) << row.name;
+        EXPECT_EQ(hearing.replies.size(), row.replies) << row.name;
+    }
 }

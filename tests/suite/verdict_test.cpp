@@ -10,11 +10,12 @@
 
 #include <map>
 #include <string>
+#include <variant>
 #include <vector>
 
 using namespace veltrano;
 
-TEST(VerdictReport, ExitCodeCountsOnlyCasesThatRan)
+TEST(VerdictTally, ExitCodeCountsOnlyCasesThatRan)
 {
     struct Row
     {
@@ -30,10 +31,74 @@ TEST(VerdictReport, ExitCodeCountsOnlyCasesThatRan)
         {"none", {}, 1},
     };
     for (const Row& row : rows) {
-        VerdictReport report("s");
+        VerdictTally tally("s");
         for (Outcome outcome : row.outcomes)
-            report.Add({"c" + std::to_string(report.Verdicts().size()), {}, outcome, {}, {}, 0});
-        EXPECT_EQ(report.ExitCode(), row.exitCode) << row.name;
+            tally.Add({"c" + std::to_string(tally.Verdicts().size()), {}, outcome, {}, {}, 0});
+        EXPECT_EQ(tally.ExitCode(), row.exitCode) << row.name;
+    }
+}
+
+TEST(VerdictTally, KeepsMessagesToOneLineAndTimesToTheMillisecond)
+{
+    struct Row
+    {
+        const char* name;
+        std::string message;
+        double seconds;
+        std::string keptMessage;
+        double keptSeconds;
+    };
+    const Row rows[] = {
+        {"plain", "3 answered", 0.25, "3 answered", 0.25},
+        {"newline and tab", "line 1\nline 2\tend", 0, "line 1 line 2 end", 0},
+        {"delete and escape", std::string("a\x7F\x1B") + "b", 0, "a  b", 0},
+        {"beyond ASCII kept", "\xE5\x88\x86", 0, "\xE5\x88\x86", 0},
+        {"rounded down", {}, 0.0004, {}, 0},
+        {"rounded up", {}, 1.2345, {}, 1.235},
+        {"a clock that went back", {}, -0.5, {}, 0},
+    };
+    for (const Row& row : rows) {
+        VerdictTally tally("s");
+        const Verdict& kept = tally.Add({"c", {}, Outcome::Passed, row.message, {}, row.seconds});
+        EXPECT_EQ(kept.message, row.keptMessage) << row.name;
+        EXPECT_DOUBLE_EQ(kept.seconds, row.keptSeconds) << row.name;
+    }
+}
+
+TEST(VerdictTally, SummaryCountsEachOutcomeAndGivesTheRunsExitStatus)
+{
+    struct Row
+    {
+        const char* name;
+        std::vector<std::pair<Outcome, double>> verdicts;
+        int runExit; // what the run exits with
+        std::uint64_t tests, passed, failed, skipped;
+        double seconds;
+    };
+    const Row rows[] = {
+        {"none", {}, 1, 0, 0, 0, 0, 0},
+        {"passed and skipped", {{Outcome::Passed, 0.1}, {Outcome::Skipped, 0}}, 0, 2, 1, 0, 1, 0.1},
+        {"a failure", {{Outcome::Passed, 0.001}, {Outcome::Failed, 0.0024}}, 1, 2, 1, 1, 0, 0.003},
+        {"summed once rounded", {{Outcome::Passed, 0.0006}, {Outcome::Passed, 0.0006}}, 0, 2, 2, 0, 0, 0.002},
+        {"interrupted after a pass: the run's status", {{Outcome::Passed, 0.1}}, 130, 1, 1, 0, 0, 0.1},
+        {"a JUnit file not written", {{Outcome::Passed, 0.1}}, 3, 1, 1, 0, 0, 0.1},
+    };
+    for (const Row& row : rows) {
+        VerdictTally tally("s");
+        for (const auto& [outcome, seconds] : row.verdicts)
+            tally.Add({"c", {}, outcome, {}, {}, seconds});
+        const auto fields = VerdictSummary(tally, row.runExit);
+        std::map<std::string, std::variant<std::uint64_t, std::int64_t, double, std::string_view, bool>>
+            byKey;
+        for (const RecordField& field : fields)
+            byKey[std::string(field.key)] = field.value;
+        EXPECT_EQ(fields.size(), 6U) << row.name;
+        EXPECT_EQ(std::get<std::uint64_t>(byKey["tests"]), row.tests) << row.name;
+        EXPECT_EQ(std::get<std::uint64_t>(byKey["passed"]), row.passed) << row.name;
+        EXPECT_EQ(std::get<std::uint64_t>(byKey["failed"]), row.failed) << row.name;
+        EXPECT_EQ(std::get<std::uint64_t>(byKey["skipped"]), row.skipped) << row.name;
+        EXPECT_DOUBLE_EQ(std::get<double>(byKey["time_s"]), row.seconds) << row.name;
+        EXPECT_EQ(std::get<std::int64_t>(byKey["exit"]), row.runExit) << row.name;
     }
 }
 
@@ -81,12 +146,36 @@ TEST(VerdictReport, UnwritableJunitIsAReasonAndLeavesNothing)
 
 TEST(VerdictLine, TextAndJson)
 {
-    const Verdict verdict{"burst-in-order", {}, Outcome::Failed, "expected \"3\"", {}, 0.5};
-    std::string text;
-    AppendVerdictLine(text, veltrano::OutputFormat::Text, verdict);
-    EXPECT_EQ(text, "FAIL  burst-in-order  0.500 s  expected \"3\"\n");
-    std::string json;
-    AppendVerdictLine(json, veltrano::OutputFormat::JsonLines, verdict);
-    EXPECT_EQ(json, "{\"type\":\"verdict\",\"case\":\"burst-in-order\",\"result\":\"failed\","
-                    "\"message\":\"expected \\\"3\\\"\",\"time_s\":0.5}\n");
+    struct Row
+    {
+        const char* name;
+        Verdict verdict;
+        std::string text;
+        std::string json;
+    };
+    const Row rows[] = {
+        {"failed, quoted",
+         {"burst-in-order", {}, Outcome::Failed, "expected \"3\"", {}, 0.5},
+         "FAIL  burst-in-order  0.500 s  expected \"3\"\n",
+         "{\"type\":\"verdict\",\"case\":\"burst-in-order\",\"result\":\"failed\","
+         "\"message\":\"expected \\\"3\\\"\",\"time_s\":0.5}\n"},
+        {"passed without a message: no trailing spaces",
+         {"ack-every-event", {}, Outcome::Passed, {}, {}, 0.012},
+         "PASS  ack-every-event  0.012 s\n",
+         "{\"type\":\"verdict\",\"case\":\"ack-every-event\",\"result\":\"passed\",\"message\":\"\","
+         "\"time_s\":0.012}\n"},
+        {"skipped",
+         {"load", {}, Outcome::Skipped, "not chosen", {}, 0},
+         "SKIP  load  0.000 s  not chosen\n",
+         "{\"type\":\"verdict\",\"case\":\"load\",\"result\":\"skipped\",\"message\":\"not chosen\","
+         "\"time_s\":0}\n"},
+    };
+    for (const Row& row : rows) {
+        std::string text;
+        AppendVerdictLine(text, OutputFormat::Text, row.verdict);
+        EXPECT_EQ(text, row.text) << row.name;
+        std::string json;
+        AppendVerdictLine(json, OutputFormat::JsonLines, row.verdict);
+        EXPECT_EQ(json, row.json) << row.name;
+    }
 }
