@@ -55,7 +55,8 @@ void AddSweepCommand(CLI::App& app, CommandRunner& chosen)
 
 Sweep::Sweep(const SweepOptions& options, CommandRun& run, QObject* parent)
     : QObject(parent), m_options(options), m_run(run), m_walk(options.startTick),
-      m_matcher({MATCHER_CAPACITY, std::chrono::milliseconds(options.sender.timeoutMs)}),
+      m_tracker({MATCHER_CAPACITY, std::chrono::milliseconds(options.sender.timeoutMs)},
+                options.sender.expectAck || !options.rate),
       m_pacer(PaceOf(options), MonoClock::now())
 {
     m_paceTimer.setSingleShot(true);
@@ -141,23 +142,17 @@ void Sweep::SendFrames(std::uint64_t count)
     m_sentUs = WallClockUs();
     const auto now = MonoClock::now();
     const auto outcome = m_socket->Send(m_outgoing);
-    if (Tracking()) {
-        for (std::size_t i = 0; i < outcome.sent; ++i)
-            m_matcher.Sent(m_options.sender.to, m_frames[i], m_ticks + i, now);
-    }
+    for (std::size_t i = 0; i < outcome.sent; ++i)
+        m_tracker.Track(m_options.sender.to, m_frames[i], m_ticks + i, now);
+    // Refused for good (an ICMP error the socket reports, say): shown, and the walk moves past it.
+    const bool refused = outcome.error != 0 && !IsTransient(outcome.error);
+    m_tracker.Handed(outcome.sent, refused ? 1 : 0);
     m_sentCount = outcome.sent;
-    m_sent += outcome.sent;
-    m_ticks += outcome.sent;
+    m_sendError = refused ? outcome.error : 0;
+    const std::size_t consumed = outcome.sent + (refused ? 1 : 0);
+    m_ticks += consumed;
     if (outcome.sent > 0)
         m_lastSend = now;
-    std::size_t consumed = outcome.sent;
-    if (outcome.error != 0 && !IsTransient(outcome.error)) {
-        // Refused for good (an ICMP error the socket reports, say): shown, and the walk moves past it.
-        m_sendError = outcome.error;
-        ++m_sendFailed;
-        ++m_ticks;
-        ++consumed;
-    }
     if (consumed < m_frames.size()) {
         m_walk = before;
         for (std::size_t i = 0; i < consumed; ++i)
@@ -180,34 +175,10 @@ void Sweep::OnBatch(std::span<const BatchUdpSocket::Received> batch, const Comma
 {
     m_records.clear();
     for (const auto& datagram : batch) {
-        ++m_received;
         FrameRecord& record =
             m_records.emplace_back(MakeRecord(arrival.wallUs, Direction::In, datagram.from,
                                               {datagram.localAddress, m_local.port}, datagram.bytes));
-        if (!Tracking())
-            continue;
-        const AckMatcher::Match match =
-            m_matcher.Received(datagram.from, datagram.bytes, record.decoded, arrival.now);
-        record.note = MatchNote(match.outcome);
-        switch (match.outcome) {
-        case AckMatcher::Outcome::Answered:
-            record.rttUs = match.rtt.count();
-            m_rtt.Add(*record.rttUs);
-            ++m_acknowledged;
-            break;
-        case AckMatcher::Outcome::BadChecksum:
-            ++m_badAcks;
-            break;
-        case AckMatcher::Outcome::Duplicate:
-        case AckMatcher::Outcome::Late:
-        case AckMatcher::Outcome::Unmatched:
-            // A second answer, or one too late: its frame was acknowledged or given up already.
-            ++m_noFrameWaiting;
-            break;
-        case AckMatcher::Outcome::NotAck:
-            ++m_unexpected;
-            break;
-        }
+        m_tracker.Received(record, arrival.now);
     }
     // The next frames go before this batch is written out, so that the far side is not kept waiting.
     if (m_pacer.Windowed())
@@ -219,7 +190,7 @@ void Sweep::OnBatch(std::span<const BatchUdpSocket::Received> batch, const Comma
 
 void Sweep::ExpireOld()
 {
-    const std::size_t expired = m_matcher.Expire(MonoClock::now(), [](std::uint64_t) {});
+    const std::size_t expired = m_tracker.Expire(MonoClock::now());
     if (expired > 0 && m_pacer.Windowed()) {
         Refill();
         LogSent();
@@ -231,9 +202,7 @@ void Sweep::CheckDone()
 {
     if (m_run.Finished() || !AllSent() || (Tracking() && Outstanding() > 0))
         return;
-    const AckMatcher::Counts& totals = m_matcher.Totals();
-    const bool lost = totals.expired + totals.pushedOut > 0;
-    Finish(m_options.sender.expectAck && lost ? EXIT_EXPECTATION_FAILED : EXIT_OK);
+    Finish(m_options.sender.expectAck && m_tracker.Lost() > 0 ? EXIT_EXPECTATION_FAILED : EXIT_OK);
 }
 
 void Sweep::Finish(int exitCode)
@@ -249,29 +218,16 @@ void Sweep::Finish(int exitCode)
 void Sweep::WriteSummary(LineOutput& output, int exitCode) const
 {
     const double seconds = std::chrono::duration<double>(m_lastSend - m_start).count();
-    // Frames per second over the span of the sends: n frames span n - 1 intervals.
-    const double rate = m_sent > 1 && seconds > 0 ? static_cast<double>(m_sent - 1) / seconds : 0;
-    const AckMatcher::Counts& totals = m_matcher.Totals();
-    std::vector<RecordField> fields{
-        {"sent", m_sent},
-        {"received", m_received},
-    };
+    const veltrano::AckTracker::Counts& counts = m_tracker.Totals();
+    std::vector<RecordField> fields{{"sent", counts.sent}, {"received", counts.received}};
     if (Tracking()) {
-        fields.insert(fields.end(), {
-                                        {"acknowledged", m_acknowledged},
-                                        {"lost", totals.expired + totals.pushedOut},
-                                        {"outstanding", Outstanding()},
-                                        {"no_frame_waiting", m_noFrameWaiting},
-                                        {"bad_acks", m_badAcks},
-                                        {"unexpected", m_unexpected},
-                                    });
-        const auto trips = RoundTripFields(m_rtt);
-        fields.insert(fields.end(), trips.begin(), trips.end());
+        const auto pairing = veltrano::PairingFields(m_tracker);
+        fields.insert(fields.end(), pairing.begin(), pairing.end());
     }
     fields.insert(fields.end(), {
-                                    {"send_failed", m_sendFailed},
+                                    {"send_failed", counts.sendFailed},
                                     {"send_seconds", seconds},
-                                    {"send_rate", rate},
+                                    {"send_rate", veltrano::SendRate(counts.sent, seconds)},
                                     {"next_tick", m_walk.NextTick()},
                                     {"kernel_drops", m_socket != nullptr ? m_socket->KernelDrops() : 0},
                                     {"exit", static_cast<std::uint64_t>(exitCode)},

@@ -3,9 +3,8 @@
 #include "cli/command.h"
 #include "cli/command_run.h"
 #include "cli/common_options.h"
-#include "link/ack_matcher.h"
+#include "link/ack_tracker.h"
 #include "link/pacer.h"
-#include "link/round_trips.h"
 #include "sim/sweep_walk.h"
 
 #include <QObject>
@@ -42,9 +41,9 @@ public:
     Status Start();
 
 private:
-    bool Tracking() const { return m_options.sender.expectAck || !m_options.rate; }
+    bool Tracking() const { return m_tracker.Pairing(); }
     bool AllSent() const { return m_options.count != 0 && m_ticks >= m_options.count; }
-    std::uint64_t Outstanding() const { return m_matcher.Waiting(); }
+    std::uint64_t Outstanding() const { return m_tracker.Waiting(); }
     void OnPace();
     // Frames the pacer lets go now, within --count.
     std::uint64_t Due();
@@ -65,7 +64,7 @@ private:
     BatchUdpSocket* m_socket{nullptr};
     Endpoint m_local;
     SweepWalk m_walk;
-    AckMatcher m_matcher;
+    veltrano::AckTracker m_tracker;
     veltrano::Pacer m_pacer;
     QTimer m_paceTimer;
     QTimer m_expiryTimer;
@@ -80,12 +79,4 @@ private:
     std::vector<BatchUdpSocket::Outgoing> m_outgoing;
 
     std::uint64_t m_ticks{0}; // frames taken from the walk: sent, or refused for good
-    std::uint64_t m_sent{0};
-    std::uint64_t m_received{0};
-    std::uint64_t m_acknowledged{0};
-    std::uint64_t m_noFrameWaiting{0};
-    std::uint64_t m_badAcks{0};
-    std::uint64_t m_unexpected{0};
-    std::uint64_t m_sendFailed{0};
-    RoundTrips m_rtt;
 };
