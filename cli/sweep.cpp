@@ -54,7 +54,7 @@ void AddSweepCommand(CLI::App& app, CommandRunner& chosen)
 }
 
 Sweep::Sweep(const SweepOptions& options, CommandRun& run, QObject* parent)
-    : QObject(parent), m_options(options), m_run(run), m_walk(options.startTick),
+    : QObject(parent), m_options(options), m_run(run), m_batches(options.startTick, options.count),
       m_tracker({MATCHER_CAPACITY, std::chrono::milliseconds(options.sender.timeoutMs)},
                 options.sender.expectAck || !options.rate),
       m_pacer(PaceOf(options), MonoClock::now())
@@ -63,7 +63,6 @@ Sweep::Sweep(const SweepOptions& options, CommandRun& run, QObject* parent)
     m_paceTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_paceTimer, &QTimer::timeout, this, &Sweep::OnPace);
     connect(&m_expiryTimer, &QTimer::timeout, this, &Sweep::ExpireOld);
-    m_frames.reserve(MOST_PER_WAKE);
     m_outgoing.reserve(MOST_PER_WAKE);
     m_run.OnInterrupt([this](int signal) { Finish(128 + signal); });
     m_run.OnSummary([this](LineOutput& output, int exitCode) { WriteSummary(output, exitCode); });
@@ -113,13 +112,12 @@ void Sweep::OnPace()
         CheckDone();
         return;
     }
-    m_paceTimer.start(m_pacer.WaitFrom(MonoClock::now(), m_ticks, std::nullopt));
+    m_paceTimer.start(m_pacer.WaitFrom(MonoClock::now(), m_batches.Taken(), std::nullopt));
 }
 
 std::uint64_t Sweep::Due()
 {
-    const std::uint64_t due = m_pacer.MayGo(MonoClock::now(), m_ticks, Outstanding());
-    return m_options.count != 0 ? std::min(due, m_options.count - m_ticks) : due;
+    return m_batches.Within(m_pacer.MayGo(MonoClock::now(), m_batches.Taken(), Outstanding()));
 }
 
 void Sweep::Refill()
@@ -131,41 +129,33 @@ void Sweep::Refill()
 void Sweep::SendFrames(std::uint64_t count)
 {
     LogSent(); // what an earlier call sent, before its frames make way
-    const SweepWalk before = m_walk;
-    m_frames.clear();
     m_outgoing.clear();
-    for (std::uint64_t i = 0; i < count; ++i)
-        m_frames.push_back(m_walk.Next());
-    for (const auto& frame : m_frames)
+    for (const auto& frame : m_batches.Take(count))
         m_outgoing.push_back({m_options.sender.to, 0, frame});
     // Stamped as they are handed over: the far side cannot have them earlier.
     m_sentUs = WallClockUs();
     const auto now = MonoClock::now();
     const auto outcome = m_socket->Send(m_outgoing);
     for (std::size_t i = 0; i < outcome.sent; ++i)
-        m_tracker.Track(m_options.sender.to, m_frames[i], m_ticks + i, now);
-    // Refused for good (an ICMP error the socket reports, say): shown, and the walk moves past it.
+        m_tracker.Track(m_options.sender.to, m_batches.Batch()[i], m_batches.Taken() + i, now);
+    // Refused for good (an ICMP error the socket reports, say): shown, and the walk moves past it. A frame
+    // refused for want of buffer space waits for the next batch.
     const bool refused = outcome.error != 0 && !IsTransient(outcome.error);
     m_tracker.Handed(outcome.sent, refused ? 1 : 0);
     m_sentCount = outcome.sent;
     m_sendError = refused ? outcome.error : 0;
-    const std::size_t consumed = outcome.sent + (refused ? 1 : 0);
-    m_ticks += consumed;
+    m_batches.Settle(outcome.sent + (refused ? 1 : 0));
     if (outcome.sent > 0)
         m_lastSend = now;
-    if (consumed < m_frames.size()) {
-        m_walk = before;
-        for (std::size_t i = 0; i < consumed; ++i)
-            m_walk.Next();
-    }
 }
 
 void Sweep::LogSent()
 {
+    const auto batch = m_batches.Batch();
     for (std::size_t i = 0; i < m_sentCount; ++i)
-        m_run.Log(MakeRecord(m_sentUs, Direction::Out, m_options.sender.to, m_local, m_frames[i]));
+        m_run.Log(MakeRecord(m_sentUs, Direction::Out, m_options.sender.to, m_local, batch[i]));
     if (m_sendError != 0)
-        m_run.Log(MakeRecord(m_sentUs, Direction::Out, m_options.sender.to, m_local, m_frames[m_sentCount],
+        m_run.Log(MakeRecord(m_sentUs, Direction::Out, m_options.sender.to, m_local, batch[m_sentCount],
                              m_sendError));
     m_sentCount = 0;
     m_sendError = 0;
@@ -217,18 +207,10 @@ void Sweep::Finish(int exitCode)
 
 void Sweep::WriteSummary(LineOutput& output, int exitCode) const
 {
-    const double seconds = std::chrono::duration<double>(m_lastSend - m_start).count();
-    const veltrano::AckTracker::Counts& counts = m_tracker.Totals();
-    std::vector<RecordField> fields{{"sent", counts.sent}, {"received", counts.received}};
-    if (Tracking()) {
-        const auto pairing = veltrano::PairingFields(m_tracker);
-        fields.insert(fields.end(), pairing.begin(), pairing.end());
-    }
+    auto fields =
+        veltrano::SendingFields(m_tracker, std::chrono::duration<double>(m_lastSend - m_start).count());
     fields.insert(fields.end(), {
-                                    {"send_failed", counts.sendFailed},
-                                    {"send_seconds", seconds},
-                                    {"send_rate", veltrano::SendRate(counts.sent, seconds)},
-                                    {"next_tick", m_walk.NextTick()},
+                                    {"next_tick", m_batches.NextTick()},
                                     {"kernel_drops", m_socket != nullptr ? m_socket->KernelDrops() : 0},
                                     {"exit", static_cast<std::uint64_t>(exitCode)},
                                 });

@@ -5,7 +5,7 @@
 #include "cli/common_options.h"
 #include "link/ack_tracker.h"
 #include "link/pacer.h"
-#include "sim/sweep_walk.h"
+#include "sim/sweep_batches.h"
 
 #include <QObject>
 #include <QTimer>
@@ -42,13 +42,12 @@ public:
 
 private:
     bool Tracking() const { return m_tracker.Pairing(); }
-    bool AllSent() const { return m_options.count != 0 && m_ticks >= m_options.count; }
+    bool AllSent() const { return m_batches.AllTaken(); }
     std::uint64_t Outstanding() const { return m_tracker.Waiting(); }
     void OnPace();
     // Frames the pacer lets go now, within --count.
     std::uint64_t Due();
-    // Up to `count` ticks' frames in one go; a frame the system refuses for want of buffer space waits for
-    // the next call.
+    // Up to `count` ticks' frames in one go.
     void SendFrames(std::uint64_t count);
     // The lines and capture records of what SendFrames last sent.
     void LogSent();
@@ -63,7 +62,7 @@ private:
     CommandRun& m_run;
     BatchUdpSocket* m_socket{nullptr};
     Endpoint m_local;
-    SweepWalk m_walk;
+    veltrano::SweepBatches m_batches;
     veltrano::AckTracker m_tracker;
     veltrano::Pacer m_pacer;
     QTimer m_paceTimer;
@@ -71,12 +70,9 @@ private:
     MonoTime m_start;
     MonoTime m_lastSend;
 
-    std::vector<SweepWalk::Frame> m_frames; // of one batch
-    std::size_t m_sentCount{0};             // of m_frames, not yet logged
+    std::size_t m_sentCount{0}; // of the batch, not yet logged
     std::int64_t m_sentUs{0};
-    int m_sendError{0};                 // of m_frames[m_sentCount]
+    int m_sendError{0};                 // of the batch's frame m_sentCount
     std::vector<FrameRecord> m_records; // of one received batch
     std::vector<BatchUdpSocket::Outgoing> m_outgoing;
-
-    std::uint64_t m_ticks{0}; // frames taken from the walk: sent, or refused for good
 };

@@ -109,6 +109,22 @@ std::vector<RecordField> PairingFields(const AckTracker& tracker)
     return fields;
 }
 
+std::vector<RecordField> SendingFields(const AckTracker& tracker, double sendSeconds)
+{
+    const AckTracker::Counts& counts = tracker.Totals();
+    std::vector<RecordField> fields{{"sent", counts.sent}, {"received", counts.received}};
+    if (tracker.Pairing()) {
+        const auto pairing = PairingFields(tracker);
+        fields.insert(fields.end(), pairing.begin(), pairing.end());
+    }
+    fields.insert(fields.end(), {
+                                    {"send_failed", counts.sendFailed},
+                                    {"send_seconds", sendSeconds},
+                                    {"send_rate", SendRate(counts.sent, sendSeconds)},
+                                });
+    return fields;
+}
+
 double SendRate(std::uint64_t sent, double seconds)
 {
     return sent > 1 && seconds > 0 ? static_cast<double>(sent - 1) / seconds : 0;

@@ -71,6 +71,10 @@ private:
 // "unexpected", then the round trips (RoundTripFields).
 std::vector<RecordField> PairingFields(const AckTracker& tracker);
 
+// A sending command's summary fields: "sent", "received", the pairing fields when it pairs, then
+// "send_failed", "send_seconds" (from the first send to the last) and "send_rate".
+std::vector<RecordField> SendingFields(const AckTracker& tracker, double sendSeconds);
+
 // Frames per second over the span of the sends: n frames span n - 1 intervals; 0 for fewer than two.
 double SendRate(std::uint64_t sent, double seconds);
 

@@ -136,6 +136,38 @@ TEST(AckTracker, FramesGivenUpOrPushedOutAreLostAndTheSummaryTellsIt)
     EXPECT_EQ(tracker.Totals().sendFailed, 1U);
 }
 
+TEST(AckTracker, ASendingSummaryNamesThePairingOnlyWhenItPairs)
+{
+    struct Case
+    {
+        const char* name;
+        bool pairing;
+        std::string line;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"paired",   true,  "summary: x sent=5 received=1 acknowledged=1 lost=0 outstanding=4 no_frame_waiting=0 bad_acks=0 unexpected=0 "
+                            "rtt_p50_us=2000 rtt_p90_us=2000 rtt_p99_us=2000 rtt_max_us=2000 send_failed=1 send_seconds=2 send_rate=2\n"},
+        {"unpaired", false, "summary: x sent=5 received=1 send_failed=1 send_seconds=2 send_rate=2\n"},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        AckTracker tracker({64, {}}, c.pairing);
+        tracker.Handed(5, 1);
+        for (std::uint8_t dev = 1; dev <= 5; ++dev) {
+            auto frame = STATUS;
+            frame[2] = dev;
+            tracker.Track(PEER, frame, dev, T0);
+        }
+        FrameRecord record = Arrival(STATUS_ACK);
+        tracker.Received(record, T0 + 2ms);
+        std::string line;
+        AppendSummary(line, veltrano::OutputFormat::Text, "x", veltrano::SendingFields(tracker, 2.0));
+        EXPECT_EQ(line, c.line);
+    }
+}
+
 TEST(SendRate, FramesSpanOneIntervalFewerThanTheyAre)
 {
     struct Case
