@@ -1,6 +1,5 @@
 #include "cli/replay.h"
 
-#include "capture/replay_summary.h"
 #include "cli/text_inputs.h"
 #include "cli/verdict.h"
 #include "net/host_port.h"
@@ -78,25 +77,89 @@ void AddReplayCommand(CLI::App& app, CommandRunner& chosen)
     command->callback([options, &chosen] { chosen = [options] { return RunReplay(*options); }; });
 }
 
+SourceSockets::SourceSockets(const ReplayOptions& options, CommandRun& run, OnBatch batch,
+                             std::function<void()> after)
+    : m_options(options), m_run(run), m_batch(std::move(batch)), m_after(std::move(after))
+{}
+
+Result<BatchUdpSocket*> SourceSockets::Of(std::size_t index)
+{
+    if (m_sockets.size() <= index) {
+        m_sockets.resize(index + 1, nullptr);
+        m_locals.resize(index + 1);
+    }
+    if (m_sockets[index] != nullptr)
+        return m_sockets[index];
+    BatchUdpSocket::Options options;
+    // Its own port on the local address; a centre elsewhere is reached from any address.
+    options.bindAddress = (m_options.to.address >> 24) == 127 ? LOOPBACK_ADDRESS : 0;
+    options.receiveBuffer = m_options.receiveBuffer;
+    options.peer = m_options.to;
+    CommandRun::Reading reading;
+    reading.afterBatches = m_after;
+    auto socket = m_run.OpenSocket(
+        options,
+        [this, index](auto batch, const CommandRun::Arrival& arrival) { m_batch(index, batch, arrival); },
+        std::move(reading));
+    if (!socket)
+        return Failure(socket.error());
+    m_sockets[index] = *socket;
+    m_locals[index] = (*socket)->LocalAddress();
+    return *socket;
+}
+
+ReplayProgress::ReplayProgress(const ReplayOptions& options, const veltrano::ReplayedFrames& frames)
+    : m_options(options), m_frames(frames)
+{
+    QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this] { Show(); });
+}
+
+void ReplayProgress::Start()
+{
+    if (::isatty(2) != 1)
+        return;
+    m_extent = veltrano::MeasureCapture(m_options.file, m_options.filter);
+    m_timer.start(1000);
+}
+
+void ReplayProgress::Show() const
+{
+    const double left =
+        m_options.rate || m_options.rateMax
+            ? 0
+            : static_cast<double>(m_extent.lastTimeNs - m_frames.LastSentTimeNs()) / 1e9 / m_options.speed;
+    std::fprintf(
+        stderr, "replay: sent %llu of %llu, answered %llu, differing %llu, missing %llu, %.0f s left\n",
+        static_cast<unsigned long long>(m_frames.Frames()), static_cast<unsigned long long>(m_extent.frames),
+        static_cast<unsigned long long>(m_frames.Answered()),
+        static_cast<unsigned long long>(m_frames.Count(FrameVerdict::Differs)),
+        static_cast<unsigned long long>(m_frames.Count(FrameVerdict::Missing)), std::max(left, 0.0));
+}
+
 Replay::Replay(const ReplayOptions& options, std::unique_ptr<CaptureReader> reader, CommandRun& run,
                QObject* parent)
     : QObject(parent), m_options(options), m_reader(std::move(reader)),
       m_exchange(*m_reader,
                  {std::chrono::milliseconds(options.timeoutMs), LOOK_AHEAD_FRAMES, options.sockets}),
-      m_run(run), m_frames({options.to, std::chrono::milliseconds(options.timeoutMs), MATCHER_CAPACITY,
-                            options.expectSame, MOST_DETAIL_LINES},
-                           [this](const veltrano::ReplayedFrames::Judged& judged) { LogJudged(judged); }),
-      m_pacer(PaceOf(options), MonoClock::now())
+      m_run(run), m_sockets(
+                      m_options, run,
+                      [this](std::size_t index, auto batch, const CommandRun::Arrival& arrival) {
+                          OnBatch(index, batch, arrival);
+                      },
+                      [this] { CheckDone(); }),
+      m_frames({options.to, std::chrono::milliseconds(options.timeoutMs), MATCHER_CAPACITY,
+                options.expectSame, MOST_DETAIL_LINES},
+               [this](const veltrano::ReplayedFrames::Judged& judged) { LogJudged(judged); }),
+      m_feed(m_exchange, m_frames, PaceOf(options), MonoClock::now()), m_progress(m_options, m_frames)
 {
     m_paceTimer.setSingleShot(true);
     m_paceTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_paceTimer, &QTimer::timeout, this, &Replay::OnPace);
     connect(&m_expiryTimer, &QTimer::timeout, this, &Replay::ExpireOld);
-    connect(&m_progressTimer, &QTimer::timeout, this, &Replay::ShowProgress);
     m_outgoing.reserve(MOST_PER_WAKE);
     m_run.OnInterrupt([this](int signal) { Finish(128 + signal); });
     m_run.OnSummary([this](LineOutput& output, int exitCode) {
-        const veltrano::ReplayReport report{m_options.file, m_exchange, m_frames, m_cut.has_value(),
+        const veltrano::ReplayReport report{m_options.file, m_exchange, m_frames, m_feed.Cut().has_value(),
                                             static_cast<std::uint64_t>(exitCode)};
         veltrano::AppendReplaySummary(output.Buffer(), output.Format(), report);
         output.Flush();
@@ -113,14 +176,8 @@ Replay::~Replay() = default;
 
 Status Replay::Start()
 {
-    if (::isatty(2) == 1) {
-        // The progress line's total: a first pass over the file, one record at a time.
-        const veltrano::CaptureExtent extent = veltrano::MeasureCapture(m_options.file, m_options.filter);
-        m_total = extent.frames;
-        m_lastTimeNs = extent.lastTimeNs;
-        m_progressTimer.start(1000);
-    }
-    m_pacer = veltrano::Pacer(PaceOf(m_options), MonoClock::now());
+    m_progress.Start();
+    m_feed.Restart(MonoClock::now());
     m_expiryTimer.start(std::clamp(m_options.timeoutMs / 10, 1, 100));
     m_paceTimer.start(0);
     return {};
@@ -130,92 +187,41 @@ void Replay::OnPace()
 {
     if (m_run.Finished())
         return;
-    if (!Paced()) {
-        const std::uint64_t room = m_pacer.MayGo(MonoClock::now(), m_frames.Frames(), m_frames.Outstanding());
-        if (room > 0)
+    if (m_feed.Windowed()) {
+        if (const std::uint64_t room = m_feed.Room(MonoClock::now()); room > 0)
             SendFrames(room, false);
         CheckDone();
         return;
     }
     SendFrames(MOST_PER_WAKE, true);
     m_run.EndOfBatch();
-    const CapturedFrame* next = m_allRead ? nullptr : m_exchange.Peek();
-    if (next == nullptr) {
-        if (!m_allRead)
-            SendFrames(1, false); // reaches the end of the file
+    if (const auto wait = m_feed.WaitFrom(MonoClock::now()))
+        m_paceTimer.start(*wait);
+    else
         CheckDone();
-        return;
-    }
-    m_paceTimer.start(m_pacer.WaitFrom(MonoClock::now(), m_frames.Frames(), next->timeNs));
-}
-
-Result<Replay::SourceSocket*> Replay::SenderOf(std::size_t index)
-{
-    if (m_senders.size() <= index)
-        m_senders.resize(index + 1);
-    SourceSocket& sender = m_senders[index];
-    if (sender.socket != nullptr)
-        return &sender;
-    BatchUdpSocket::Options options;
-    // Its own port on the local address; a centre elsewhere is reached from any address.
-    options.bindAddress = (m_options.to.address >> 24) == 127 ? LOOPBACK_ADDRESS : 0;
-    options.receiveBuffer = m_options.receiveBuffer;
-    options.peer = m_options.to;
-    CommandRun::Reading reading;
-    reading.afterBatches = [this] { CheckDone(); };
-    auto socket = m_run.OpenSocket(
-        options,
-        [this, index](auto batch, const CommandRun::Arrival& arrival) { OnBatch(index, batch, arrival); },
-        std::move(reading));
-    if (!socket)
-        return Failure(socket.error());
-    sender.socket = *socket;
-    sender.local = sender.socket->LocalAddress();
-    return &sender;
-}
-
-std::optional<std::size_t> Replay::TakeRun(std::uint64_t count, bool onlyDue, MonoTime now)
-{
-    m_outgoing.clear();
-    std::optional<std::size_t> sender;
-    while (m_outgoing.size() < count) {
-        const CapturedFrame* next = m_exchange.Peek();
-        if (next == nullptr) {
-            if (auto end = m_exchange.Next(); !end)
-                m_cut = end.error();
-            m_allRead = true;
-            break;
-        }
-        const std::uint64_t sent = m_frames.Frames() + m_outgoing.size();
-        if (onlyDue && m_pacer.MayGo(now, sent, m_frames.Outstanding(), next->timeNs) == 0)
-            break;
-        if (sender && *sender != next->sender)
-            break;
-        sender = next->sender;
-        const CapturedFrame& frame = m_frames.Add(std::move(**m_exchange.Next()));
-        m_outgoing.push_back({m_options.to, 0, frame.Bytes()});
-    }
-    return sender;
 }
 
 void Replay::SendFrames(std::uint64_t count, bool onlyDue)
 {
     const MonoTime now = MonoClock::now();
-    for (std::uint64_t taken = 0; taken < count && !m_allRead;) {
+    for (std::uint64_t taken = 0; taken < count && !m_feed.AllRead();) {
         // A run of frames of one sender goes in one call.
-        const auto index = TakeRun(count - taken, onlyDue, now);
+        const auto index = m_feed.TakeRun(now, count - taken, onlyDue, m_taken);
         if (!index)
             return;
-        taken += m_outgoing.size();
-        auto sender = SenderOf(*index);
-        if (!sender) {
-            PrintError(sender.error());
+        taken += m_taken.size();
+        auto socket = m_sockets.Of(*index);
+        if (!socket) {
+            PrintError(socket.error());
             Finish(EXIT_SOCKET);
             return;
         }
+        m_outgoing.clear();
+        for (const auto bytes : m_taken)
+            m_outgoing.push_back({m_options.to, 0, bytes});
         const std::int64_t wallUs = WallClockUs();
         const MonoTime sentAt = MonoClock::now();
-        const auto outcome = (*sender)->socket->Send(m_outgoing);
+        const auto outcome = (*socket)->Send(m_outgoing);
         m_frames.Sent(m_outgoing.size(), outcome.sent, outcome.error, sentAt, wallUs);
     }
 }
@@ -223,17 +229,16 @@ void Replay::SendFrames(std::uint64_t count, bool onlyDue)
 void Replay::OnBatch(std::size_t index, std::span<const BatchUdpSocket::Received> batch,
                      const CommandRun::Arrival& arrival)
 {
-    const Endpoint local = m_senders[index].local;
     for (const auto& datagram : batch) {
-        FrameRecord record = MakeRecord(arrival.wallUs, Direction::In, datagram.from, local, datagram.bytes);
+        FrameRecord record =
+            MakeRecord(arrival.wallUs, Direction::In, datagram.from, m_sockets.Local(index), datagram.bytes);
         const auto answered = m_frames.Received(index, record, arrival.now);
         m_run.Log(record);
         if (answered)
             m_frames.Answer(*answered, datagram.bytes, arrival.now);
     }
-    if (!Paced() && !m_allRead) {
-        const std::uint64_t room = m_pacer.MayGo(arrival.now, m_frames.Frames(), m_frames.Outstanding());
-        if (room > 0)
+    if (m_feed.Windowed()) {
+        if (const std::uint64_t room = m_feed.Room(arrival.now); room > 0)
             SendFrames(room, false);
     }
 }
@@ -243,7 +248,7 @@ void Replay::ExpireOld()
     if (m_run.Finished())
         return;
     m_frames.Expire(MonoClock::now());
-    if (!Paced() && !m_allRead)
+    if (m_feed.Windowed() && !m_feed.AllRead())
         OnPace();
     CheckDone();
 }
@@ -251,7 +256,7 @@ void Replay::ExpireOld()
 void Replay::LogJudged(const veltrano::ReplayedFrames::Judged& judged)
 {
     FrameRecord record =
-        MakeRecord(judged.sentUs, Direction::Out, m_options.to, m_senders[judged.frame.sender].local,
+        MakeRecord(judged.sentUs, Direction::Out, m_options.to, m_sockets.Local(judged.frame.sender),
                    judged.frame.Bytes(), judged.sendError);
     record.extra = judged.fields;
     m_run.Log(record);
@@ -259,9 +264,9 @@ void Replay::LogJudged(const veltrano::ReplayedFrames::Judged& judged)
 
 void Replay::CheckDone()
 {
-    if (m_run.Finished() || !m_allRead || !m_frames.AllJudged())
+    if (m_run.Finished() || !m_feed.AllRead() || !m_frames.AllJudged())
         return;
-    Finish(m_cut.has_value() || m_frames.Failed() ? EXIT_EXPECTATION_FAILED : EXIT_OK);
+    Finish(m_feed.Cut() || m_frames.Failed() ? EXIT_EXPECTATION_FAILED : EXIT_OK);
 }
 
 void Replay::Finish(int exitCode)
@@ -270,22 +275,8 @@ void Replay::Finish(int exitCode)
         return;
     m_paceTimer.stop();
     m_expiryTimer.stop();
-    m_progressTimer.stop();
-    if (m_cut)
-        PrintError(*m_cut);
+    m_progress.Stop();
+    if (m_feed.Cut())
+        PrintError(*m_feed.Cut());
     m_run.Finish(exitCode);
-}
-
-void Replay::ShowProgress() const
-{
-    const double left =
-        m_options.rate || m_options.rateMax
-            ? 0
-            : static_cast<double>(m_lastTimeNs - m_frames.LastSentTimeNs()) / 1e9 / m_options.speed;
-    std::fprintf(stderr,
-                 "replay: sent %llu of %llu, answered %llu, differing %llu, missing %llu, %.0f s left\n",
-                 static_cast<unsigned long long>(m_frames.Frames()), static_cast<unsigned long long>(m_total),
-                 static_cast<unsigned long long>(m_frames.Answered()),
-                 static_cast<unsigned long long>(m_frames.Count(FrameVerdict::Differs)),
-                 static_cast<unsigned long long>(m_frames.Count(FrameVerdict::Missing)), std::max(left, 0.0));
 }

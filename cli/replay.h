@@ -1,16 +1,18 @@
 #pragma once
 
 #include "capture/captured_exchange.h"
+#include "capture/replay_feed.h"
+#include "capture/replay_summary.h"
 #include "capture/replayed_frames.h"
 #include "cli/command.h"
 #include "cli/command_run.h"
 #include "cli/common_options.h"
-#include "link/pacer.h"
 
 #include <QObject>
 #include <QTimer>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -38,6 +40,46 @@ struct ReplayOptions
 // live answer judged against the centre's rule and against the answer the capture had.
 void AddReplayCommand(CLI::App& app, CommandRunner& chosen);
 
+// The sockets that stand in for the captured sources (past --sockets, several each), each opened as its
+// first frame goes, on its own port.
+class SourceSockets final
+{
+public:
+    using OnBatch = std::function<void(std::size_t index, std::span<const BatchUdpSocket::Received>,
+                                       const CommandRun::Arrival&)>;
+
+    SourceSockets(const ReplayOptions& options, CommandRun& run, OnBatch batch, std::function<void()> after);
+
+    Result<BatchUdpSocket*> Of(std::size_t index);
+    // Where socket `index` sends from; opened already.
+    const Endpoint& Local(std::size_t index) const { return m_locals[index]; }
+
+private:
+    const ReplayOptions& m_options;
+    CommandRun& m_run;
+    OnBatch m_batch;
+    std::function<void()> m_after;
+    std::vector<BatchUdpSocket*> m_sockets;
+    std::vector<Endpoint> m_locals;
+};
+
+// "replay: sent N of M, ..." on a terminal's standard error each second: M from a first pass over the file.
+class ReplayProgress final
+{
+public:
+    ReplayProgress(const ReplayOptions& options, const veltrano::ReplayedFrames& frames);
+    void Start();
+    void Stop() { m_timer.stop(); }
+
+private:
+    void Show() const;
+
+    const ReplayOptions& m_options;
+    const veltrano::ReplayedFrames& m_frames;
+    veltrano::CaptureExtent m_extent;
+    QTimer m_timer;
+};
+
 class Replay final : public QObject
 {
     Q_OBJECT
@@ -51,41 +93,26 @@ public:
     Status Start();
 
 private:
-    // The socket that stands in for one captured source (or, past --sockets, several).
-    struct SourceSocket
-    {
-        BatchUdpSocket* socket{nullptr};
-        Endpoint local;
-    };
-
-    bool Paced() const { return !m_pacer.Windowed(); }
     void OnPace();
-    // Up to `count` frames that are due, in capture order.
+    // Up to `count` frames, with `onlyDue` only those due, in capture order.
     void SendFrames(std::uint64_t count, bool onlyDue);
-    // The next frames of one sender, due, at most `count`; its index when there are any.
-    std::optional<std::size_t> TakeRun(std::uint64_t count, bool onlyDue, MonoTime now);
-    Result<SourceSocket*> SenderOf(std::size_t index);
     void OnBatch(std::size_t sender, std::span<const BatchUdpSocket::Received> batch,
                  const CommandRun::Arrival& arrival);
     void ExpireOld();
     void LogJudged(const veltrano::ReplayedFrames::Judged& judged);
     void CheckDone();
     void Finish(int exitCode);
-    void ShowProgress() const;
 
     ReplayOptions m_options;
     std::unique_ptr<CaptureReader> m_reader;
     CapturedExchange m_exchange;
     CommandRun& m_run;
-    std::vector<SourceSocket> m_senders;
+    SourceSockets m_sockets;
     veltrano::ReplayedFrames m_frames;
-    veltrano::Pacer m_pacer;
+    veltrano::ReplayFeed m_feed;
+    ReplayProgress m_progress;
     QTimer m_paceTimer;
     QTimer m_expiryTimer;
-    QTimer m_progressTimer;
-    std::optional<std::string> m_cut; // why the file ended early
-    bool m_allRead{false};
+    std::vector<std::span<const std::uint8_t>> m_taken; // of one run
     std::vector<BatchUdpSocket::Outgoing> m_outgoing;
-    std::uint64_t m_total{0}; // frames in the file, when counted for the progress line
-    std::int64_t m_lastTimeNs{0};
 };
