@@ -114,10 +114,6 @@ FrameSender::~FrameSender() = default;
 
 Status FrameSender::Start()
 {
-    BatchUdpSocket::Options socketOptions;
-    socketOptions.port = m_options.fromPort;
-    socketOptions.receiveBuffer = m_options.receiveBuffer;
-    socketOptions.peer = m_options.to;
     CommandRun::Reading reading;
     reading.error = [this](const std::string& reason) {
         // The destination's port is closed; the wait goes on, as a panel's would.
@@ -126,7 +122,8 @@ Status FrameSender::Start()
         m_refusedTold = true;
     };
     auto socket = m_run.OpenSocket(
-        socketOptions, [this](auto batch, const CommandRun::Arrival& arrival) { OnBatch(batch, arrival); },
+        SocketOptionsOf(m_options),
+        [this](auto batch, const CommandRun::Arrival& arrival) { OnBatch(batch, arrival); },
         std::move(reading), 8);
     if (!socket)
         return Failure(socket.error());

@@ -72,14 +72,11 @@ Sweep::~Sweep() = default;
 
 Status Sweep::Start()
 {
-    BatchUdpSocket::Options socketOptions;
-    socketOptions.port = m_options.sender.fromPort;
-    socketOptions.receiveBuffer = m_options.sender.receiveBuffer;
-    socketOptions.peer = m_options.sender.to;
     CommandRun::Reading reading;
     reading.afterBatches = [this] { CheckDone(); };
     auto socket = m_run.OpenSocket(
-        socketOptions, [this](auto batch, const CommandRun::Arrival& arrival) { OnBatch(batch, arrival); },
+        SocketOptionsOf(m_options.sender),
+        [this](auto batch, const CommandRun::Arrival& arrival) { OnBatch(batch, arrival); },
         std::move(reading));
     if (!socket)
         return Failure(socket.error());
@@ -103,9 +100,7 @@ void Sweep::OnPace()
         LogSent();
         return;
     }
-    const std::uint64_t due = Due();
-    if (due > 0)
-        SendFrames(std::min(due, MOST_PER_WAKE));
+    Refill(MOST_PER_WAKE);
     LogSent();
     m_run.EndOfBatch();
     if (AllSent()) {
@@ -115,15 +110,12 @@ void Sweep::OnPace()
     m_paceTimer.start(m_pacer.WaitFrom(MonoClock::now(), m_batches.Taken(), std::nullopt));
 }
 
-std::uint64_t Sweep::Due()
+void Sweep::Refill(std::uint64_t most)
 {
-    return m_batches.Within(m_pacer.MayGo(MonoClock::now(), m_batches.Taken(), Outstanding()));
-}
-
-void Sweep::Refill()
-{
-    if (const std::uint64_t due = Due(); due > 0)
-        SendFrames(due);
+    const std::uint64_t due =
+        m_batches.Within(m_pacer.MayGo(MonoClock::now(), m_batches.Taken(), Outstanding()));
+    if (due > 0)
+        SendFrames(std::min(due, most));
 }
 
 void Sweep::SendFrames(std::uint64_t count)

@@ -45,13 +45,12 @@ private:
     bool AllSent() const { return m_batches.AllTaken(); }
     std::uint64_t Outstanding() const { return m_tracker.Waiting(); }
     void OnPace();
-    // Frames the pacer lets go now, within --count.
-    std::uint64_t Due();
     // Up to `count` ticks' frames in one go.
     void SendFrames(std::uint64_t count);
     // The lines and capture records of what SendFrames last sent.
     void LogSent();
-    void Refill();
+    // The frames the pacer lets go now, within --count, at most `most`.
+    void Refill(std::uint64_t most = UINT64_MAX);
     void OnBatch(std::span<const BatchUdpSocket::Received> batch, const CommandRun::Arrival& arrival);
     void ExpireOld();
     void CheckDone();
