@@ -101,6 +101,15 @@ void AddSenderOptions(CLI::App* command, SenderOptions& sender, bool withPacing)
     AddOutputOptions(command, sender.output);
 }
 
+BatchUdpSocket::Options SocketOptionsOf(const SenderOptions& sender)
+{
+    BatchUdpSocket::Options options;
+    options.port = sender.fromPort;
+    options.receiveBuffer = sender.receiveBuffer;
+    options.peer = sender.to;
+    return options;
+}
+
 Result<Endpoint> ResolveSenderTarget(SenderOptions& sender)
 {
     auto resolved = ResolveHostPort(sender.toText);

@@ -65,5 +65,7 @@ struct SenderOptions
 // --to, --from-port, --expect-ack, --timeout, --rcvbuf and the output options; --retries and --interval
 // with `withPacing`.
 void AddSenderOptions(CLI::App* command, SenderOptions& sender, bool withPacing);
+// The socket a sending subcommand sends from: --from-port, --rcvbuf, connected to --to.
+BatchUdpSocket::Options SocketOptionsOf(const SenderOptions& sender);
 // Resolves --to; the exit status of a usage error otherwise.
 veltrano::Result<veltrano::Endpoint> ResolveSenderTarget(SenderOptions& sender);

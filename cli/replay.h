@@ -1,26 +1,22 @@
 #pragma once
 
 #include "capture/captured_exchange.h"
-#include "capture/frame_verdict.h"
-#include "capture/source_tally.h"
+#include "capture/replay_feed.h"
+#include "capture/replay_summary.h"
+#include "capture/replayed_frames.h"
 #include "cli/command.h"
 #include "cli/command_run.h"
 #include "cli/common_options.h"
-#include "link/ack_matcher.h"
-#include "link/pacer.h"
-#include "link/round_trips.h"
 
 #include <QObject>
 #include <QTimer>
 
 #include <cstdint>
-#include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
-
-using veltrano::FrameVerdict;
 
 struct ReplayOptions
 {
@@ -44,6 +40,46 @@ struct ReplayOptions
 // live answer judged against the centre's rule and against the answer the capture had.
 void AddReplayCommand(CLI::App& app, CommandRunner& chosen);
 
+// The sockets that stand in for the captured sources (past --sockets, several each), each opened as its
+// first frame goes, on its own port.
+class SourceSockets final
+{
+public:
+    using OnBatch = std::function<void(std::size_t index, std::span<const BatchUdpSocket::Received>,
+                                       const CommandRun::Arrival&)>;
+
+    SourceSockets(const ReplayOptions& options, CommandRun& run, OnBatch batch, std::function<void()> after);
+
+    veltrano::Result<BatchUdpSocket*> Of(std::size_t index);
+    // Where socket `index` sends from; opened already.
+    const veltrano::Endpoint& Local(std::size_t index) const { return m_locals[index]; }
+
+private:
+    const ReplayOptions& m_options;
+    CommandRun& m_run;
+    OnBatch m_batch;
+    std::function<void()> m_after;
+    std::vector<BatchUdpSocket*> m_sockets;
+    std::vector<veltrano::Endpoint> m_locals;
+};
+
+// "replay: sent N of M, ..." on a terminal's standard error each second: M from a first pass over the file.
+class ReplayProgress final
+{
+public:
+    ReplayProgress(const ReplayOptions& options, const veltrano::ReplayedFrames& frames);
+    void Start();
+    void Stop() { m_timer.stop(); }
+
+private:
+    void Show() const;
+
+    const ReplayOptions& m_options;
+    const veltrano::ReplayedFrames& m_frames;
+    veltrano::CaptureExtent m_extent;
+    QTimer m_timer;
+};
+
 class Replay final : public QObject
 {
     Q_OBJECT
@@ -57,72 +93,26 @@ public:
     veltrano::Status Start();
 
 private:
-    // The socket that stands in for one captured source (or, past --sockets, several).
-    struct SourceSocket
-    {
-        BatchUdpSocket* socket{nullptr};
-        veltrano::Endpoint local;
-        std::unique_ptr<veltrano::AckMatcher> matcher;
-    };
-
-    // A frame sent, until its verdict.
-    struct Pending
-    {
-        veltrano::CapturedFrame frame;
-        veltrano::AckMatcher::Ticket ticket{0};
-        veltrano::MonoTime sentAt;
-        std::int64_t sentUs{0};
-        int sendError{0};
-        bool done{false};
-    };
-
-    bool Paced() const { return !m_pacer.Windowed(); }
-    std::uint64_t Outstanding() const { return m_sent - m_judged; }
     void OnPace();
-    // Up to `count` frames that are due, in capture order.
+    // Up to `count` frames, with `onlyDue` only those due, in capture order.
     void SendFrames(std::uint64_t count, bool onlyDue);
-    veltrano::Result<SourceSocket*> SenderOf(std::size_t index);
     void OnBatch(std::size_t sender, std::span<const BatchUdpSocket::Received> batch,
                  const CommandRun::Arrival& arrival);
     void ExpireOld();
-    // The frame's verdict from its live answer, if any, its line and its source's tally.
-    void Conclude(std::uint64_t id, std::optional<std::span<const std::uint8_t>> live,
-                  std::optional<std::int64_t> rtt);
+    void LogJudged(const veltrano::ReplayedFrames::Judged& judged);
     void CheckDone();
     void Finish(int exitCode);
-    void ShowProgress() const;
-    void WriteSummary(veltrano::LineOutput& output, int exitCode);
-    veltrano::Status WriteJunit(const std::string& path) const;
 
     ReplayOptions m_options;
     std::unique_ptr<veltrano::CaptureReader> m_reader;
     veltrano::CapturedExchange m_exchange;
     CommandRun& m_run;
-    std::vector<SourceSocket> m_senders;
-    veltrano::Pacer m_pacer;
+    SourceSockets m_sockets;
+    veltrano::ReplayedFrames m_frames;
+    veltrano::ReplayFeed m_feed;
+    ReplayProgress m_progress;
     QTimer m_paceTimer;
     QTimer m_expiryTimer;
-    QTimer m_progressTimer;
-    std::optional<std::string> m_cut; // why the file ended early
-    bool m_allRead{false};
-
-    std::deque<Pending> m_pending; // by id, in the order sent
-    std::uint64_t m_firstPending{0};
+    std::vector<std::span<const std::uint8_t>> m_taken; // of one run
     std::vector<BatchUdpSocket::Outgoing> m_outgoing;
-    std::vector<std::uint64_t> m_outgoingIds;
-    veltrano::SourceTally m_tally;
-
-    std::uint64_t m_total{0}; // frames in the file, when counted for the progress line
-    std::int64_t m_lastTimeNs{0};
-    std::int64_t m_sentTimeNs{0}; // the capture's clock at the last frame sent
-    std::uint64_t m_sent{0};
-    std::uint64_t m_sendFailed{0};
-    std::uint64_t m_judged{0};
-    std::uint64_t m_answered{0};
-    std::array<std::uint64_t, veltrano::FRAME_VERDICT_COUNT> m_verdicts{};
-    std::uint64_t m_received{0};
-    std::uint64_t m_unexpected{0};
-    veltrano::RoundTrips m_rtt;
-    std::string m_hexCaptured; // of the record being logged
-    std::string m_hexLive;
 };

@@ -3,11 +3,10 @@
 #include "cli/text_inputs.h"
 #include "net/udp_endpoint.h"
 #include "protocol/frame.h"
-#include "sim/event_builder.h"
+#include "sim/event_sequence.h"
 
 #include <cstdio>
 #include <memory>
-#include <variant>
 
 using namespace veltrano;
 
@@ -33,20 +32,15 @@ struct SendArguments
 
 int RunSend(const SendArguments& arguments)
 {
+    std::vector<int> rows;
+    for (const std::string& name : arguments.events)
+        rows.push_back(*ParseEventName(name));
     // Every frame is built before the first goes: a refused event sends nothing.
-    std::vector<std::vector<std::uint8_t>> frames;
-    StatusBytes status = DEFAULT_STATUS;
-    for (const std::string& name : arguments.events) {
-        const int index = *ParseEventName(name);
-        auto built = BuildEvent(index, status, static_cast<std::uint8_t>(arguments.comm),
-                                static_cast<std::uint8_t>(arguments.device), arguments.zone);
-        if (std::holds_alternative<EventRefusal>(built))
-            return UsageError("event " + name + " needs --zone from 1 to 8");
-        const auto& event = std::get<BuiltEvent>(built);
-        status = event.status;
-        frames.emplace_back(event.Frame().begin(), event.Frame().end());
-    }
-    return RunSender("send", std::move(frames), arguments.sender);
+    auto frames = veltrano::BuildEventSequence(rows, static_cast<std::uint8_t>(arguments.comm),
+                                               static_cast<std::uint8_t>(arguments.device), arguments.zone);
+    if (!frames)
+        return UsageError("event " + arguments.events[frames.error()] + " needs --zone from 1 to 8");
+    return RunSender("send", std::move(*frames), arguments.sender);
 }
 
 int RunHex(const std::vector<std::string>& words, const SenderOptions& options)
@@ -104,7 +98,8 @@ void AddHexCommand(CLI::App& app, CommandRunner& chosen)
 
 FrameSender::FrameSender(std::vector<std::vector<std::uint8_t>> frames, const SenderOptions& options,
                          CommandRun& run, QObject* parent)
-    : QObject(parent), m_frames(std::move(frames)), m_options(options), m_run(run)
+    : QObject(parent), m_options(options),
+      m_frames(std::move(frames), {options.to, options.expectAck, options.retries}), m_run(run)
 {
     m_nextTimer.setSingleShot(true);
     m_nextTimer.setTimerType(Qt::PreciseTimer);
@@ -112,17 +107,15 @@ FrameSender::FrameSender(std::vector<std::vector<std::uint8_t>> frames, const Se
     m_timeoutTimer.setSingleShot(true);
     m_timeoutTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_timeoutTimer, &QTimer::timeout, this, &FrameSender::OnTimeout);
-    m_run.OnSummary([this](LineOutput& output, int exitCode) { WriteSummary(output, exitCode); });
+    m_run.OnSummary([this](LineOutput& output, int exitCode) {
+        output.Summary(m_run.Command(), m_frames.SummaryFields(static_cast<std::uint64_t>(exitCode)));
+    });
 }
 
 FrameSender::~FrameSender() = default;
 
 Status FrameSender::Start()
 {
-    BatchUdpSocket::Options socketOptions;
-    socketOptions.port = m_options.fromPort;
-    socketOptions.receiveBuffer = m_options.receiveBuffer;
-    socketOptions.peer = m_options.to;
     CommandRun::Reading reading;
     reading.error = [this](const std::string& reason) {
         // The destination's port is closed; the wait goes on, as a panel's would.
@@ -131,7 +124,8 @@ Status FrameSender::Start()
         m_refusedTold = true;
     };
     auto socket = m_run.OpenSocket(
-        socketOptions, [this](auto batch, const CommandRun::Arrival& arrival) { OnBatch(batch, arrival); },
+        SocketOptionsOf(m_options),
+        [this](auto batch, const CommandRun::Arrival& arrival) { OnBatch(batch, arrival); },
         std::move(reading), 8);
     if (!socket)
         return Failure(socket.error());
@@ -143,33 +137,24 @@ Status FrameSender::Start()
 
 void FrameSender::SendCurrent()
 {
-    if (m_index >= m_frames.size()) {
-        m_run.Finish(m_missing > 0 ? EXIT_EXPECTATION_FAILED : EXIT_OK);
+    if (m_frames.Done()) {
+        Finish();
         return;
     }
-    const auto& frame = m_frames[m_index];
+    const auto frame = m_frames.Current();
     const BatchUdpSocket::Outgoing outgoing{m_options.to, 0, frame};
     // Stamped as it is handed over: the far side cannot have it earlier.
     const std::int64_t nowUs = WallClockUs();
     const MonoTime now = MonoClock::now();
     const auto outcome = m_socket->Send(std::span(&outgoing, 1));
-    ++m_attempts;
     FrameRecord record = MakeRecord(nowUs, Direction::Out, m_options.to, m_local, frame, outcome.error);
-    record.note = m_attempts > 1 ? "retry" : "";
+    record.note = m_frames.Sent(outcome.sent == 1, now);
     m_run.Log(record);
     m_run.EndOfBatch();
-    if (outcome.sent == 1)
-        ++m_sent;
-    else
-        ++m_sendFailed;
-    if (m_options.expectAck) {
-        if (m_attempts == 1 || !m_matcher.Resent(m_ticket, now))
-            m_ticket = m_matcher.Sent(m_options.to, frame, m_index, now);
-        m_waiting = true;
+    if (m_frames.Waiting())
         m_timeoutTimer.start(m_options.timeoutMs);
-    } else {
+    else
         Advance();
-    }
 }
 
 void FrameSender::OnBatch(std::span<const BatchUdpSocket::Received> batch, const CommandRun::Arrival& arrival)
@@ -179,23 +164,9 @@ void FrameSender::OnBatch(std::span<const BatchUdpSocket::Received> batch, const
             break;
         FrameRecord record = MakeRecord(arrival.wallUs, Direction::In, datagram.from,
                                         {datagram.localAddress, m_local.port}, datagram.bytes);
-        const AckMatcher::Match match =
-            m_matcher.Received(datagram.from, datagram.bytes, record.decoded, arrival.now);
-        const bool answered =
-            match.outcome == AckMatcher::Outcome::Answered && m_waiting && match.id == m_index;
-        record.note = MatchNote(match.outcome);
-        if (answered) {
-            record.rttUs = match.rtt.count();
-            m_rtt.Add(*record.rttUs);
-            ++m_acknowledged;
-        } else if (match.outcome == AckMatcher::Outcome::BadChecksum) {
-            ++m_badAcks;
-        } else {
-            ++m_unexpected;
-        }
+        const bool answered = m_frames.Received(record, arrival.now);
         m_run.Log(record);
         if (answered) {
-            m_waiting = false;
             m_timeoutTimer.stop();
             Advance();
         }
@@ -204,44 +175,25 @@ void FrameSender::OnBatch(std::span<const BatchUdpSocket::Received> batch, const
 
 void FrameSender::OnTimeout()
 {
-    m_waiting = false;
-    if (m_attempts <= m_options.retries) {
-        ++m_retries;
+    if (m_frames.TimedOut()) {
         SendCurrent();
         return;
     }
-    m_matcher.Forget(m_ticket);
-    ++m_missing;
-    std::fprintf(stderr, "veltrano-cli: no acknowledgement for frame %zu after %d attempt%s\n", m_index + 1,
-                 m_attempts, m_attempts == 1 ? "" : "s");
+    std::fprintf(stderr, "veltrano-cli: no acknowledgement for frame %zu after %d attempt%s\n",
+                 m_frames.Index() + 1, m_frames.Attempts(), m_frames.Attempts() == 1 ? "" : "s");
     Advance();
 }
 
 void FrameSender::Advance()
 {
-    ++m_index;
-    m_attempts = 0;
-    if (m_index >= m_frames.size()) {
-        m_run.Finish(m_missing > 0 ? EXIT_EXPECTATION_FAILED : EXIT_OK);
-        return;
-    }
-    m_nextTimer.start(m_options.intervalMs);
+    m_frames.Next();
+    if (m_frames.Done())
+        Finish();
+    else
+        m_nextTimer.start(m_options.intervalMs);
 }
 
-void FrameSender::WriteSummary(LineOutput& output, int exitCode) const
+void FrameSender::Finish()
 {
-    const RecordField fields[] = {
-        {"frames", static_cast<std::uint64_t>(m_frames.size())},
-        {"sent", m_sent},
-        {"acknowledged", m_acknowledged},
-        {"missing", m_missing},
-        {"retries", m_retries},
-        {"bad_acks", m_badAcks},
-        {"unexpected", m_unexpected},
-        {"send_failed", m_sendFailed},
-        {"rtt_p50_us", static_cast<std::uint64_t>(m_rtt.Percentile(0.5))},
-        {"rtt_max_us", static_cast<std::uint64_t>(m_rtt.Max())},
-        {"exit", static_cast<std::uint64_t>(exitCode)},
-    };
-    output.Summary(m_run.Command(), fields);
+    m_run.Finish(m_frames.Missing() > 0 ? EXIT_EXPECTATION_FAILED : EXIT_OK);
 }

@@ -56,15 +56,15 @@ void AddSweepCommand(CLI::App& app, CommandRunner& chosen)
 }
 
 Sweep::Sweep(const SweepOptions& options, CommandRun& run, QObject* parent)
-    : QObject(parent), m_options(options), m_run(run), m_walk(options.startTick),
-      m_matcher({MATCHER_CAPACITY, std::chrono::milliseconds(options.sender.timeoutMs)}),
+    : QObject(parent), m_options(options), m_run(run), m_batches(options.startTick, options.count),
+      m_tracker({MATCHER_CAPACITY, std::chrono::milliseconds(options.sender.timeoutMs)},
+                options.sender.expectAck || !options.rate),
       m_pacer(PaceOf(options), MonoClock::now())
 {
     m_paceTimer.setSingleShot(true);
     m_paceTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_paceTimer, &QTimer::timeout, this, &Sweep::OnPace);
     connect(&m_expiryTimer, &QTimer::timeout, this, &Sweep::ExpireOld);
-    m_frames.reserve(MOST_PER_WAKE);
     m_outgoing.reserve(MOST_PER_WAKE);
     m_run.OnInterrupt([this](int signal) { Finish(128 + signal); });
     m_run.OnSummary([this](LineOutput& output, int exitCode) { WriteSummary(output, exitCode); });
@@ -74,14 +74,11 @@ Sweep::~Sweep() = default;
 
 Status Sweep::Start()
 {
-    BatchUdpSocket::Options socketOptions;
-    socketOptions.port = m_options.sender.fromPort;
-    socketOptions.receiveBuffer = m_options.sender.receiveBuffer;
-    socketOptions.peer = m_options.sender.to;
     CommandRun::Reading reading;
     reading.afterBatches = [this] { CheckDone(); };
     auto socket = m_run.OpenSocket(
-        socketOptions, [this](auto batch, const CommandRun::Arrival& arrival) { OnBatch(batch, arrival); },
+        SocketOptionsOf(m_options.sender),
+        [this](auto batch, const CommandRun::Arrival& arrival) { OnBatch(batch, arrival); },
         std::move(reading));
     if (!socket)
         return Failure(socket.error());
@@ -105,74 +102,54 @@ void Sweep::OnPace()
         LogSent();
         return;
     }
-    const std::uint64_t due = Due();
-    if (due > 0)
-        SendFrames(std::min(due, MOST_PER_WAKE));
+    Refill(MOST_PER_WAKE);
     LogSent();
     m_run.EndOfBatch();
     if (AllSent()) {
         CheckDone();
         return;
     }
-    m_paceTimer.start(m_pacer.WaitFrom(MonoClock::now(), m_ticks, std::nullopt));
+    m_paceTimer.start(m_pacer.WaitFrom(MonoClock::now(), m_batches.Taken(), std::nullopt));
 }
 
-std::uint64_t Sweep::Due()
+void Sweep::Refill(std::uint64_t most)
 {
-    const std::uint64_t due = m_pacer.MayGo(MonoClock::now(), m_ticks, Outstanding());
-    return m_options.count != 0 ? std::min(due, m_options.count - m_ticks) : due;
-}
-
-void Sweep::Refill()
-{
-    if (const std::uint64_t due = Due(); due > 0)
-        SendFrames(due);
+    const std::uint64_t due =
+        m_batches.Within(m_pacer.MayGo(MonoClock::now(), m_batches.Taken(), Outstanding()));
+    if (due > 0)
+        SendFrames(std::min(due, most));
 }
 
 void Sweep::SendFrames(std::uint64_t count)
 {
     LogSent(); // what an earlier call sent, before its frames make way
-    const SweepWalk before = m_walk;
-    m_frames.clear();
     m_outgoing.clear();
-    for (std::uint64_t i = 0; i < count; ++i)
-        m_frames.push_back(m_walk.Next());
-    for (const auto& frame : m_frames)
+    for (const auto& frame : m_batches.Take(count))
         m_outgoing.push_back({m_options.sender.to, 0, frame});
     // Stamped as they are handed over: the far side cannot have them earlier.
     m_sentUs = WallClockUs();
     const auto now = MonoClock::now();
     const auto outcome = m_socket->Send(m_outgoing);
-    if (Tracking()) {
-        for (std::size_t i = 0; i < outcome.sent; ++i)
-            m_matcher.Sent(m_options.sender.to, m_frames[i], m_ticks + i, now);
-    }
+    for (std::size_t i = 0; i < outcome.sent; ++i)
+        m_tracker.Track(m_options.sender.to, m_batches.Batch()[i], m_batches.Taken() + i, now);
+    // Refused for good (an ICMP error the socket reports, say): shown, and the walk moves past it. A frame
+    // refused for want of buffer space waits for the next batch.
+    const bool refused = outcome.error != 0 && !IsTransient(outcome.error);
+    m_tracker.Handed(outcome.sent, refused ? 1 : 0);
     m_sentCount = outcome.sent;
-    m_sent += outcome.sent;
-    m_ticks += outcome.sent;
+    m_sendError = refused ? outcome.error : 0;
+    m_batches.Settle(outcome.sent + (refused ? 1 : 0));
     if (outcome.sent > 0)
         m_lastSend = now;
-    std::size_t consumed = outcome.sent;
-    if (outcome.error != 0 && !IsTransient(outcome.error)) {
-        // Refused for good (an ICMP error the socket reports, say): shown, and the walk moves past it.
-        m_sendError = outcome.error;
-        ++m_sendFailed;
-        ++m_ticks;
-        ++consumed;
-    }
-    if (consumed < m_frames.size()) {
-        m_walk = before;
-        for (std::size_t i = 0; i < consumed; ++i)
-            m_walk.Next();
-    }
 }
 
 void Sweep::LogSent()
 {
+    const auto batch = m_batches.Batch();
     for (std::size_t i = 0; i < m_sentCount; ++i)
-        m_run.Log(MakeRecord(m_sentUs, Direction::Out, m_options.sender.to, m_local, m_frames[i]));
+        m_run.Log(MakeRecord(m_sentUs, Direction::Out, m_options.sender.to, m_local, batch[i]));
     if (m_sendError != 0)
-        m_run.Log(MakeRecord(m_sentUs, Direction::Out, m_options.sender.to, m_local, m_frames[m_sentCount],
+        m_run.Log(MakeRecord(m_sentUs, Direction::Out, m_options.sender.to, m_local, batch[m_sentCount],
                              m_sendError));
     m_sentCount = 0;
     m_sendError = 0;
@@ -182,34 +159,10 @@ void Sweep::OnBatch(std::span<const BatchUdpSocket::Received> batch, const Comma
 {
     m_records.clear();
     for (const auto& datagram : batch) {
-        ++m_received;
         FrameRecord& record =
             m_records.emplace_back(MakeRecord(arrival.wallUs, Direction::In, datagram.from,
                                               {datagram.localAddress, m_local.port}, datagram.bytes));
-        if (!Tracking())
-            continue;
-        const AckMatcher::Match match =
-            m_matcher.Received(datagram.from, datagram.bytes, record.decoded, arrival.now);
-        record.note = MatchNote(match.outcome);
-        switch (match.outcome) {
-        case AckMatcher::Outcome::Answered:
-            record.rttUs = match.rtt.count();
-            m_rtt.Add(*record.rttUs);
-            ++m_acknowledged;
-            break;
-        case AckMatcher::Outcome::BadChecksum:
-            ++m_badAcks;
-            break;
-        case AckMatcher::Outcome::Duplicate:
-        case AckMatcher::Outcome::Late:
-        case AckMatcher::Outcome::Unmatched:
-            // A second answer, or one too late: its frame was acknowledged or given up already.
-            ++m_noFrameWaiting;
-            break;
-        case AckMatcher::Outcome::NotAck:
-            ++m_unexpected;
-            break;
-        }
+        m_tracker.Received(record, arrival.now);
     }
     // The next frames go before this batch is written out, so that the far side is not kept waiting.
     if (m_pacer.Windowed())
@@ -221,7 +174,7 @@ void Sweep::OnBatch(std::span<const BatchUdpSocket::Received> batch, const Comma
 
 void Sweep::ExpireOld()
 {
-    const std::size_t expired = m_matcher.Expire(MonoClock::now(), [](std::uint64_t) {});
+    const std::size_t expired = m_tracker.Expire(MonoClock::now());
     if (expired > 0 && m_pacer.Windowed()) {
         Refill();
         LogSent();
@@ -233,9 +186,7 @@ void Sweep::CheckDone()
 {
     if (m_run.Finished() || !AllSent() || (Tracking() && Outstanding() > 0))
         return;
-    const AckMatcher::Counts& totals = m_matcher.Totals();
-    const bool lost = totals.expired + totals.pushedOut > 0;
-    Finish(m_options.sender.expectAck && lost ? EXIT_EXPECTATION_FAILED : EXIT_OK);
+    Finish(m_options.sender.expectAck && m_tracker.Lost() > 0 ? EXIT_EXPECTATION_FAILED : EXIT_OK);
 }
 
 void Sweep::Finish(int exitCode)
@@ -250,31 +201,10 @@ void Sweep::Finish(int exitCode)
 
 void Sweep::WriteSummary(LineOutput& output, int exitCode) const
 {
-    const double seconds = std::chrono::duration<double>(m_lastSend - m_start).count();
-    // Frames per second over the span of the sends: n frames span n - 1 intervals.
-    const double rate = m_sent > 1 && seconds > 0 ? static_cast<double>(m_sent - 1) / seconds : 0;
-    const AckMatcher::Counts& totals = m_matcher.Totals();
-    std::vector<RecordField> fields{
-        {"sent", m_sent},
-        {"received", m_received},
-    };
-    if (Tracking()) {
-        fields.insert(fields.end(), {
-                                        {"acknowledged", m_acknowledged},
-                                        {"lost", totals.expired + totals.pushedOut},
-                                        {"outstanding", Outstanding()},
-                                        {"no_frame_waiting", m_noFrameWaiting},
-                                        {"bad_acks", m_badAcks},
-                                        {"unexpected", m_unexpected},
-                                    });
-        const auto trips = RoundTripFields(m_rtt);
-        fields.insert(fields.end(), trips.begin(), trips.end());
-    }
+    auto fields =
+        veltrano::SendingFields(m_tracker, std::chrono::duration<double>(m_lastSend - m_start).count());
     fields.insert(fields.end(), {
-                                    {"send_failed", m_sendFailed},
-                                    {"send_seconds", seconds},
-                                    {"send_rate", rate},
-                                    {"next_tick", m_walk.NextTick()},
+                                    {"next_tick", m_batches.NextTick()},
                                     {"kernel_drops", m_socket != nullptr ? m_socket->KernelDrops() : 0},
                                     {"exit", static_cast<std::uint64_t>(exitCode)},
                                 });

@@ -3,10 +3,9 @@
 #include "cli/command.h"
 #include "cli/command_run.h"
 #include "cli/common_options.h"
-#include "link/ack_matcher.h"
+#include "link/ack_tracker.h"
 #include "link/pacer.h"
-#include "link/round_trips.h"
-#include "sim/sweep_walk.h"
+#include "sim/sweep_batches.h"
 
 #include <QObject>
 #include <QTimer>
@@ -42,18 +41,16 @@ public:
     veltrano::Status Start();
 
 private:
-    bool Tracking() const { return m_options.sender.expectAck || !m_options.rate; }
-    bool AllSent() const { return m_options.count != 0 && m_ticks >= m_options.count; }
-    std::uint64_t Outstanding() const { return m_matcher.Waiting(); }
+    bool Tracking() const { return m_tracker.Pairing(); }
+    bool AllSent() const { return m_batches.AllTaken(); }
+    std::uint64_t Outstanding() const { return m_tracker.Waiting(); }
     void OnPace();
-    // Frames the pacer lets go now, within --count.
-    std::uint64_t Due();
-    // Up to `count` ticks' frames in one go; a frame the system refuses for want of buffer space waits for
-    // the next call.
+    // Up to `count` ticks' frames in one go.
     void SendFrames(std::uint64_t count);
     // The lines and capture records of what SendFrames last sent.
     void LogSent();
-    void Refill();
+    // The frames the pacer lets go now, within --count, at most `most`.
+    void Refill(std::uint64_t most = UINT64_MAX);
     void OnBatch(std::span<const BatchUdpSocket::Received> batch, const CommandRun::Arrival& arrival);
     void ExpireOld();
     void CheckDone();
@@ -64,28 +61,17 @@ private:
     CommandRun& m_run;
     BatchUdpSocket* m_socket{nullptr};
     veltrano::Endpoint m_local;
-    veltrano::SweepWalk m_walk;
-    veltrano::AckMatcher m_matcher;
+    veltrano::SweepBatches m_batches;
+    veltrano::AckTracker m_tracker;
     veltrano::Pacer m_pacer;
     QTimer m_paceTimer;
     QTimer m_expiryTimer;
     veltrano::MonoTime m_start;
     veltrano::MonoTime m_lastSend;
 
-    std::vector<veltrano::SweepWalk::Frame> m_frames; // of one batch
-    std::size_t m_sentCount{0};             // of m_frames, not yet logged
+    std::size_t m_sentCount{0}; // of the batch, not yet logged
     std::int64_t m_sentUs{0};
-    int m_sendError{0};                 // of m_frames[m_sentCount]
+    int m_sendError{0};                 // of the batch's frame m_sentCount
     std::vector<veltrano::FrameRecord> m_records; // of one received batch
     std::vector<BatchUdpSocket::Outgoing> m_outgoing;
-
-    std::uint64_t m_ticks{0}; // frames taken from the walk: sent, or refused for good
-    std::uint64_t m_sent{0};
-    std::uint64_t m_received{0};
-    std::uint64_t m_acknowledged{0};
-    std::uint64_t m_noFrameWaiting{0};
-    std::uint64_t m_badAcks{0};
-    std::uint64_t m_unexpected{0};
-    std::uint64_t m_sendFailed{0};
-    veltrano::RoundTrips m_rtt;
 };
