@@ -3,6 +3,7 @@
 #include "cli/verdict.h"
 
 #include "net/host_port.h"
+#include "net/udp_endpoint.h"
 
 #include <unistd.h>
 

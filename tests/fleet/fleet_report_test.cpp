@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <set>
 #include <variant>
 
@@ -17,7 +18,8 @@ const MonoTime START = MonoTime{} + 1h;
 
 // A fleet run in simulated time past its first heartbeat (one each), the centre answering only the panels in
 // `answered` (counted from the fleet's first); the others lose their frame.
-FleetPanels RunFleet(std::uint32_t first, std::uint32_t panels, const std::set<std::uint32_t>& answered)
+std::unique_ptr<FleetPanels> RunFleet(std::uint32_t first, std::uint32_t panels,
+                                      const std::set<std::uint32_t>& answered)
 {
     FleetConfig config;
     config.first = first;
@@ -26,17 +28,17 @@ FleetPanels RunFleet(std::uint32_t first, std::uint32_t panels, const std::set<s
     config.retries = 1;
     config.retryInterval = 100ms;
     config.timeout = 100ms;
-    FleetPanels fleet(config, CENTRE, START);
+    auto fleet = std::make_unique<FleetPanels>(config, CENTRE, START);
     for (auto clock = 0ms; clock <= 3000ms; clock += 10ms) {
-        if (clock == 900ms)
-            fleet.StopNewFrames(); // those out still settle
         std::vector<FleetPanels::Datagram> out;
-        fleet.Tick(START + clock, out, 1 << 16);
+        fleet->Tick(START + clock, out, 1 << 16);
+        if (clock == 1000ms)        // every first heartbeat went, no second one
+            fleet->StopNewFrames(); // those out still settle
         for (std::size_t i = 0; i < out.size(); ++i) {
             const FleetPanels::Datagram datagram = out[i];
             if (answered.contains(datagram.panel))
-                fleet.Received(CENTRE, std::get<AckFrame>(AcknowledgementFor(datagram.Frame())),
-                               START + clock + 1ms, out);
+                fleet->Received(CENTRE, std::get<AckFrame>(AcknowledgementFor(datagram.Frame())),
+                                START + clock + 1ms, out);
         }
     }
     return fleet;
@@ -85,7 +87,8 @@ TEST(FleetReport, AVerdictPerCommunicatorNamesItsLostPanels)
     };
     // clang-format on
     for (const Case& c : cases) {
-        const FleetPanels fleet = RunFleet(c.first, c.panels, c.answered);
+        const auto run = RunFleet(c.first, c.panels, c.answered);
+        const FleetPanels& fleet = *run;
         const auto verdicts = veltrano::FleetVerdicts(fleet, c.first);
         ASSERT_EQ(verdicts.size(), c.ids.size()) << c.name;
         for (std::size_t i = 0; i < verdicts.size(); ++i) {
@@ -102,7 +105,8 @@ TEST(FleetReport, AVerdictPerCommunicatorNamesItsLostPanels)
 // Without events only heartbeats go: one line, its counts those of the whole fleet.
 TEST(FleetReport, KindLinesOnlyForKindsSent)
 {
-    const FleetPanels fleet = RunFleet(0, 2, {0});
+    const auto run = RunFleet(0, 2, {0});
+    const FleetPanels& fleet = *run;
     const auto t = fleet.Totals();
     ASSERT_EQ(t.lost, 1u);
     ASSERT_EQ(t.retried, 1u);
@@ -131,7 +135,8 @@ TEST(FleetReport, KindLinesOnlyForKindsSent)
 TEST(FleetReport, SummaryFieldsInTheirOrder)
 {
     using Value = decltype(RecordField::value);
-    const FleetPanels fleet = RunFleet(0, 2, {0});
+    const auto run = RunFleet(0, 2, {0});
+    const FleetPanels& fleet = *run;
     const auto t = fleet.Totals();
     const auto& rtt = fleet.RoundTripTimes();
     const veltrano::FleetIoCounts io{.received = 70, .unexpected = 60, .sendFailed = 50, .kernelDrops = 40};
@@ -181,7 +186,8 @@ TEST(FleetReport, StartAndProgressLines)
     EXPECT_EQ(veltrano::FleetStartLine(plan, 1),
               "fleet of 3 panels from 1:1 to 127.0.0.1:8015, heartbeat 1.500 s, "
               "1 source address(es) x 1 port(s)\n");
-    const FleetPanels fleet = RunFleet(0, 2, {0});
+    const auto run = RunFleet(0, 2, {0});
+    const FleetPanels& fleet = *run;
     const auto t = fleet.Totals();
     EXPECT_EQ(veltrano::FleetProgressLine(fleet, 1),
               fmt::format("panels 2  frames/s {}  acknowledged {}  retried 1  lost 1  rtt p99 {} us\n",

@@ -75,7 +75,7 @@ TEST(MetricsEndpoint, EventsAreLabelledByTheCatalogueKey)
     };
     // clang-format off
     const Case cases[] = {
-        {"first row",    0,                                   "zone-alarm"},
+        {"first row",    0,                                   "online"},
         {"status bits",  veltrano::PanelBook::EVENT_KINDS - 1, "status-bits"},
     };
     // clang-format on
