@@ -88,8 +88,6 @@ Centre::Centre(const CentreOptions& options, std::uint32_t bindAddress, CommandR
     m_run.OnSummary([this](LineOutput& output, int) { WriteSummary(output); });
 }
 
-Centre::~Centre() = default;
-
 Status Centre::Start()
 {
     BatchUdpSocket::Options socketOptions;

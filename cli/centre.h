@@ -47,7 +47,6 @@ class Centre final : public QObject
 public:
     Centre(const CentreOptions& options, std::uint32_t bindAddress, CommandRun& run,
            QObject* parent = nullptr);
-    ~Centre() override;
 
     // Opens the socket; the reason when it cannot be opened (nothing was received).
     Status Start();

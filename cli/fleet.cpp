@@ -28,6 +28,23 @@ int RunFleet(const FleetOptions& options)
     return run.Exec([&fleet] { return fleet.Start(); });
 }
 
+// A test case per communicator.
+Status WriteJunit(const std::string& path, const FleetPanels& panels, std::uint32_t first)
+{
+    VerdictReport report("fleet");
+    for (Verdict& verdict : veltrano::FleetVerdicts(panels, first))
+        report.Add(std::move(verdict));
+    return report.WriteJunit(path);
+}
+
+std::uint64_t KernelDrops(std::span<BatchUdpSocket* const> sockets)
+{
+    std::uint64_t drops = 0;
+    for (const BatchUdpSocket* socket : sockets)
+        drops += socket->KernelDrops();
+    return drops;
+}
+
 } // namespace
 
 void AddFleetCommand(CLI::App& app, CommandRunner& chosen)
@@ -99,21 +116,16 @@ Fleet::Fleet(const FleetOptions& options, const veltrano::FleetPlan& plan, Comma
     connect(&m_publishTimer, &QTimer::timeout, this, &Fleet::Publish);
     m_run.OnSummary([this](LineOutput& output, int exitCode) { WriteSummary(output, exitCode); });
     m_run.OnJunit(options.junitPath, [this](const std::string& path) {
-        VerdictReport report("fleet");
-        for (Verdict& verdict : veltrano::FleetVerdicts(m_panels, m_plan.config.first))
-            report.Add(std::move(verdict));
-        return report.WriteJunit(path);
+        return WriteJunit(path, m_panels, m_plan.config.first);
     });
     m_out.reserve(BATCH * 2);
 }
 
-Fleet::~Fleet() = default;
-
 Status Fleet::Start()
 {
+    BatchUdpSocket::Options socketOptions;
+    socketOptions.receiveBuffer = m_options.receiveBuffer;
     for (int i = 0; i < m_options.sockets; ++i) {
-        BatchUdpSocket::Options socketOptions;
-        socketOptions.receiveBuffer = m_options.receiveBuffer;
         CommandRun::Reading reading;
         reading.afterBatches = [this] {
             SendOut();
@@ -226,32 +238,17 @@ void Fleet::Progress()
 
 void Fleet::Publish()
 {
-    const auto totals = m_panels.Totals();
-    m_metrics->Publish({.framesReceived = m_io.received,
-                        .framesSent = totals.sent,
-                        .acknowledgements = totals.acknowledged,
-                        .retries = totals.retried,
-                        .framesLost = totals.lost,
-                        .kernelDrops = KernelDrops(),
-                        .panelsSeen = m_panels.Size()});
-}
-
-std::uint64_t Fleet::KernelDrops() const
-{
-    std::uint64_t drops = 0;
-    for (const BatchUdpSocket* socket : m_sockets)
-        drops += socket->KernelDrops();
-    return drops;
+    veltrano::MetricsTotals totals{.framesReceived = m_io.received, .kernelDrops = KernelDrops(m_sockets)};
+    veltrano::AddFleetTotals(totals, m_panels);
+    m_metrics->Publish(totals);
 }
 
 void Fleet::WriteSummary(LineOutput& output, int exitCode) const
 {
     veltrano::AppendKindLines(output.Buffer(), output.Format(), m_panels);
     output.Written();
-    const auto lost = m_panels.LostPanels();
-    const std::string lostNames =
-        veltrano::LostPanelNames(m_plan.config.first, lost, veltrano::LOST_PANELS_SHOWN);
-    veltrano::FleetIoCounts io = m_io;
-    io.kernelDrops = KernelDrops();
-    output.Summary("fleet", veltrano::FleetSummaryFields(m_panels, io, lostNames, exitCode));
+    const std::string lost =
+        veltrano::LostPanelNames(m_panels, m_plan.config.first, veltrano::LOST_PANELS_SHOWN);
+    output.Summary("fleet",
+                   veltrano::FleetSummaryFields(m_panels, m_io, KernelDrops(m_sockets), lost, exitCode));
 }

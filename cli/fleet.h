@@ -44,7 +44,6 @@ class Fleet final : public QObject
 public:
     Fleet(const FleetOptions& options, const veltrano::FleetPlan& plan, CommandRun& run,
           QObject* parent = nullptr);
-    ~Fleet() override;
 
     Status Start();
 
@@ -58,7 +57,6 @@ private:
     void CheckDone();
     void Progress();
     void Publish();
-    std::uint64_t KernelDrops() const;
     void WriteSummary(LineOutput& output, int exitCode) const;
 
     FleetOptions m_options;

@@ -24,6 +24,11 @@ std::string LostPanelNames(std::uint32_t first, std::span<const std::uint32_t> l
     return names;
 }
 
+std::string LostPanelNames(const FleetPanels& panels, std::uint32_t first, std::size_t shown)
+{
+    return LostPanelNames(first, panels.LostPanels(), shown);
+}
+
 std::string FleetStartLine(const FleetPlan& plan, int sockets)
 {
     return fmt::format(
@@ -90,7 +95,8 @@ void AppendKindLines(std::string& out, OutputFormat format, const FleetPanels& p
 }
 
 std::vector<RecordField> FleetSummaryFields(const FleetPanels& panels, const FleetIoCounts& io,
-                                            std::string_view lostNames, int exitCode)
+                                            std::uint64_t kernelDrops, std::string_view lostNames,
+                                            int exitCode)
 {
     const auto totals = panels.Totals();
     const RoundTrips& rtt = panels.RoundTripTimes();
@@ -104,7 +110,7 @@ std::vector<RecordField> FleetSummaryFields(const FleetPanels& panels, const Fle
         {"received", io.received},
         {"unexpected", io.unexpected},
         {"send_failed", io.sendFailed},
-        {"kernel_drops", io.kernelDrops},
+        {"kernel_drops", kernelDrops},
         {"rtt_p50_us", rtt.Percentile(0.50)},
         {"rtt_p90_us", rtt.Percentile(0.90)},
         {"rtt_p99_us", rtt.Percentile(0.99)},

@@ -20,7 +20,6 @@ struct FleetIoCounts
     std::uint64_t received{0};
     std::uint64_t unexpected{0}; // datagrams that answered no frame out
     std::uint64_t sendFailed{0};
-    std::uint64_t kernelDrops{0};
 };
 
 // The summary line names at most this many of the panels that lost a frame; the JUnit file names them all.
@@ -31,6 +30,8 @@ std::string FleetPanelName(std::uint32_t index);
 
 // "0:3,0:7", at most `shown` of the lost panels (counted from `first`), then ",..." when there are more.
 std::string LostPanelNames(std::uint32_t first, std::span<const std::uint32_t> lost, std::size_t shown);
+// The same of the fleet's panels that lost a frame.
+std::string LostPanelNames(const FleetPanels& panels, std::uint32_t first, std::size_t shown);
 
 // What the fleet tells on stderr as it starts, with its newline: "fleet of N panels from C:D to
 // HOST:PORT, heartbeat S s, A source address(es) x P port(s)".
@@ -48,6 +49,7 @@ void AppendKindLines(std::string& out, OutputFormat format, const FleetPanels& p
 
 // The fields of the fleet's summary; `lostNames` (LostPanelNames) must outlive them.
 std::vector<RecordField> FleetSummaryFields(const FleetPanels& panels, const FleetIoCounts& io,
-                                            std::string_view lostNames, int exitCode);
+                                            std::uint64_t kernelDrops, std::string_view lostNames,
+                                            int exitCode);
 
 } // namespace veltrano

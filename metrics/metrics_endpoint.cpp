@@ -38,6 +38,16 @@ void AddBookTotals(MetricsTotals& totals, const PanelBook& book)
         totals.events[kind] = book.EventsOfKind(kind);
 }
 
+void AddFleetTotals(MetricsTotals& totals, const FleetPanels& fleet)
+{
+    const auto counts = fleet.Totals();
+    totals.framesSent = counts.sent;
+    totals.acknowledgements = counts.acknowledged;
+    totals.retries = counts.retried;
+    totals.framesLost = counts.lost;
+    totals.panelsSeen = fleet.Size();
+}
+
 MetricsEndpoint::MetricsEndpoint() : m_registry(std::make_shared<prometheus::Registry>()) {}
 
 MetricsEndpoint::~MetricsEndpoint() = default;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "book/panel_book.h"
+#include "fleet/fleet_panels.h"
 #include "protocol/endpoint.h"
 #include "protocol/result.h"
 
@@ -41,6 +42,8 @@ struct MetricsTotals
 
 // The panels, those missing and in alarm, and the events by kind, as the book counts them now.
 void AddBookTotals(MetricsTotals& totals, const PanelBook& book);
+// The frames sent, acknowledged, retried and lost, and the panels, as a fleet counts them now.
+void AddFleetTotals(MetricsTotals& totals, const FleetPanels& fleet);
 
 // Prometheus text on /metrics, served by the exposer's own threads. The event loop hands over totals and
 // round trips a batch at a time (Publish), never a lock per frame.

@@ -1,9 +1,12 @@
 #include "metrics/metrics_endpoint.h"
 
+#include "protocol/acknowledgement.h"
+
 #include <gtest/gtest.h>
 
 #include <sstream>
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace {
@@ -121,6 +124,47 @@ TEST(MetricsEndpoint, PublishAdvancesCountersToTheTotalsAndSetsGauges)
         EXPECT_EQ(Sample(text, "veltrano_frames_received_total"), c.receivedAfter) << c.name;
         EXPECT_EQ(Sample(text, "veltrano_panels_missing"), c.missingAfter) << c.name;
     }
+}
+
+// A fleet's counts land in the totals of the same name: one panel answered, two lost after their retries.
+TEST(MetricsEndpoint, FleetTotalsByName)
+{
+    using namespace std::chrono_literals;
+    FleetConfig config;
+    config.panels = 3;
+    config.heartbeat = 1s;
+    config.retries = 2;
+    config.retryInterval = 100ms;
+    config.timeout = 100ms;
+    const Endpoint centre{LOOPBACK_ADDRESS, 8015};
+    const MonoTime start = MonoTime{} + 1h;
+    FleetPanels fleet(config, centre, start);
+    for (auto clock = 0ms; clock <= 2000ms; clock += 10ms) {
+        std::vector<FleetPanels::Datagram> out;
+        fleet.Tick(start + clock, out, 64);
+        if (clock == 990ms) // one heartbeat each
+            fleet.StopNewFrames();
+        for (std::size_t i = 0; i < out.size(); ++i)
+            if (out[i].panel == 0)
+                fleet.Received(centre, std::get<AckFrame>(AcknowledgementFor(out[i].Frame())), start + clock,
+                               out);
+    }
+    MetricsTotals totals{.framesReceived = 11, .kernelDrops = 12};
+    veltrano::AddFleetTotals(totals, fleet);
+    struct Case
+    {
+        const char* name;
+        std::uint64_t got;
+        std::uint64_t wanted;
+    };
+    const Case cases[] = {
+        {"sent", totals.framesSent, 7},         {"acknowledged", totals.acknowledgements, 1},
+        {"retries", totals.retries, 4},         {"lost", totals.framesLost, 2},
+        {"panels", totals.panelsSeen, 3},       {"received kept", totals.framesReceived, 11},
+        {"drops kept", totals.kernelDrops, 12},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.got, c.wanted) << c.name;
 }
 
 // Round trips are microseconds in, seconds out: each lands in the bucket of its own size, at the next
