@@ -1,6 +1,5 @@
 #include "cli/centre.h"
 
-#include "cli/text_inputs.h"
 #include "net/host_port.h"
 #include "net/udp_endpoint.h"
 #include "protocol/frame_decoder.h"
@@ -141,12 +140,15 @@ void Centre::Handle(const BatchUdpSocket::Received& datagram, std::int64_t nowUs
     m_run.Log(record);
     m_watch.Heard(record);
     const auto decision = m_policy.Decide(datagram.bytes, datagram.from);
-    if (const auto* none = std::get_if<veltrano::NoAnswer>(&decision))
+    if (const auto* none = std::get_if<veltrano::NoAnswer>(&decision)) {
         m_counts.Unanswered(*none);
-    else if (const auto& planned = std::get<veltrano::PlannedAnswer>(decision); true)
-        // Bound to all addresses, the answer comes from the one the datagram reached.
-        m_answers.Plan(planned, datagram.from, datagram.replySource,
-                       planned.delay.count() > 0 ? MonoClock::now() : MonoTime{});
+        return;
+    }
+    const auto& planned = std::get<veltrano::PlannedAnswer>(decision);
+    // Bound to all addresses, the answer comes from the one the datagram reached; the clock is read only
+    // for an answer held back.
+    m_answers.Plan(planned, datagram.from, datagram.replySource,
+                   planned.delay.count() > 0 ? MonoClock::now() : MonoTime{});
 }
 
 void Centre::SendAnswers()

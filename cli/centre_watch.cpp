@@ -38,6 +38,8 @@ CentreWatch::CentreWatch(const CentreWatchOptions& options, CommandRun& run, QOb
 {
     connect(&m_checkTimer, &QTimer::timeout, this, &CentreWatch::OnCheck);
     connect(&m_publishTimer, &QTimer::timeout, this, &CentreWatch::Publish);
+    if (!options.reportPath.empty())
+        m_run.OnEndFile(options.reportPath, [this](const std::string& path) { return WriteReport(path); });
 }
 
 CentreWatch::~CentreWatch() = default;
@@ -80,19 +82,24 @@ void CentreWatch::Publish()
     m_metrics->Publish(totals);
 }
 
+// A file that cannot be written is an error of the run, as a capture's is.
+Status CentreWatch::WriteReport(const std::string& path) const
+{
+    if (!m_book)
+        return {};
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << m_book->Table(MonoClock::now());
+    file.close();
+    if (!file)
+        return Failure("cannot write " + path);
+    return {};
+}
+
 std::span<const RecordField> CentreWatch::Summary() const
 {
     m_fields.clear();
     if (!m_book)
         return {};
-    const MonoTime now = MonoClock::now();
-    m_fields = m_book->SummaryFields(now, m_longest);
-    if (!m_options.reportPath.empty()) {
-        std::ofstream file(m_options.reportPath, std::ios::binary | std::ios::trunc);
-        file << m_book->Table(now);
-        file.close();
-        if (!file)
-            PrintError("cannot write " + m_options.reportPath);
-    }
+    m_fields = m_book->SummaryFields(MonoClock::now(), m_longest);
     return m_fields;
 }

@@ -50,11 +50,12 @@ public:
             Book(record);
     }
     void Acknowledged(std::uint64_t count) { m_acknowledged += count; }
-    // The book's fields of the centre's summary, valid until the next call; writes the report file.
+    // The book's fields of the centre's summary, valid until the next call.
     std::span<const RecordField> Summary() const;
 
 private:
     void Book(const FrameRecord& record);
+    Status WriteReport(const std::string& path) const;
     void OnCheck();
     void Publish();
 

@@ -100,6 +100,8 @@ public:
     // The verdicts written as JUnit XML to `path` (nothing when empty) as the run ends, before the summary.
     // A file that cannot be written turns the exit status into EXIT_SOCKET, the file named on stderr.
     void OnJunit(std::string path, std::function<Status(const std::string& path)> write);
+    // Another file written as the run ends, after the JUnit file and by the same rule.
+    void OnEndFile(std::string path, std::function<Status(const std::string& path)> write);
 
     // Opens the capture, runs `start` and the event loop until Finish; the exit status. A capture or
     // `start` that fails ends the run at once with EXIT_SOCKET and the reason on stderr.
@@ -126,6 +128,7 @@ private:
     std::function<void(LineOutput&, int)> m_summary;
     std::string m_junitPath;
     std::function<Status(const std::string&)> m_junit;
+    std::vector<std::pair<std::string, std::function<Status(const std::string&)>>> m_endFiles;
     bool m_finished{false};
     int m_exitCode{EXIT_OK};
 };

@@ -34,7 +34,7 @@ class CentreAnswers final
 {
 public:
     // The answer planned for a datagram from `from` that reached `source`, and its copy when it goes twice:
-    // now, or held until `now` plus its delay.
+    // now, or held until `now` plus its delay (`now` is read for a delay only).
     void Plan(const PlannedAnswer& planned, const Endpoint& from, std::uint32_t source, MonoTime now);
     // The held answers due by `now` join those to send now.
     void Release(MonoTime now);
