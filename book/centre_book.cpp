@@ -55,14 +55,16 @@ bool CentreBook::Needed(const Options& options)
 
 CentreBook::CentreBook(const Options& options, OutputFormat format, SteadyTime start)
     : m_supervising(options.superviseS > 0 || options.report), m_events(options.events), m_format(format),
-      m_book(PanelBook::Limits{std::chrono::microseconds(
-                                   static_cast<std::int64_t>((options.superviseS > 0 ? options.superviseS
-                                                              : m_supervising        ? REPORT_SILENCE_S
-                                                                                     : 0.0) *
-                                                             1e6)),
-                               PanelBook::DEFAULT_MAX_PEERS},
-             start)
+      m_book(PanelBook::Limits{SilenceLimit(options), PanelBook::DEFAULT_MAX_PEERS}, start)
 {}
+
+std::chrono::microseconds CentreBook::SilenceLimit(const Options& options)
+{
+    const double seconds = options.superviseS > 0 ? options.superviseS
+                           : options.report       ? REPORT_SILENCE_S
+                                                  : 0.0;
+    return std::chrono::microseconds(static_cast<std::int64_t>(seconds * 1e6));
+}
 
 void CentreBook::Hear(std::string& out, const Endpoint& peer, const DecodedFrame& decoded, SteadyTime now,
                       std::int64_t wallUs)

@@ -51,6 +51,7 @@ public:
     const PanelBook& Book() const { return m_book; }
 
 private:
+    static std::chrono::microseconds SilenceLimit(const Options& options);
     void AppendReport(std::string& out, const PanelBook::Report& report);
     void AppendEvents(std::string& out, const PanelBook::Heard& heard, const Endpoint& peer,
                       std::int64_t wallUs) const;

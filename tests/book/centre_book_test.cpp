@@ -134,4 +134,39 @@ TEST(CentreBook, MissingAndBackLinesCountedApart)
     }
 }
 
+// A line per event the frames carried, only when asked, in the format asked for, numbered by the log.
+TEST(CentreBook, EventLinesOnlyWithEvents)
+{
+    struct Case
+    {
+        const char* name;
+        bool events;
+        OutputFormat format;
+        const char* shape; // in every line
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"text",         true,  OutputFormat::Text,      " event 127.0.0.1:5000 comm 0 dev 1 "},
+        {"json",         true,  OutputFormat::JsonLines, R"({"type":"event","ts":")"},
+        {"not asked",    false, OutputFormat::Text,      ""},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        CentreBook book({.superviseS = 0, .report = false, .events = c.events}, c.format, START);
+        std::string out;
+        book.Hear(out, PANEL, Status(1, 0x00), START, WALL);
+        book.Hear(out, PANEL, Status(1, 0x11), START + 1s, WALL + 1'000'000);
+        const auto events = book.Book().Totals().events;
+        ASSERT_GT(events, 0u) << c.name;
+        const auto lines = out.empty() ? std::vector<std::string>() : Lines(out);
+        EXPECT_EQ(lines.size(), c.events ? events : 0u) << c.name;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            EXPECT_NE(lines[i].find(c.shape), std::string::npos) << c.name << ": " << lines[i];
+            if (c.format == OutputFormat::JsonLines)
+                EXPECT_NE(lines[i].find(",\"seq\":" + std::to_string(i) + "}"), std::string::npos)
+                    << lines[i];
+        }
+    }
+}
+
 } // namespace
