@@ -162,9 +162,10 @@ TEST(CentreBook, EventLinesOnlyWithEvents)
         EXPECT_EQ(lines.size(), c.events ? events : 0u) << c.name;
         for (std::size_t i = 0; i < lines.size(); ++i) {
             EXPECT_NE(lines[i].find(c.shape), std::string::npos) << c.name << ": " << lines[i];
-            if (c.format == OutputFormat::JsonLines)
+            if (c.format == OutputFormat::JsonLines) {
                 EXPECT_NE(lines[i].find(",\"seq\":" + std::to_string(i) + "}"), std::string::npos)
                     << lines[i];
+            }
         }
     }
 }
