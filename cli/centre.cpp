@@ -1,6 +1,5 @@
 #include "cli/centre.h"
 
-#include "cli/text_inputs.h"
 #include "net/host_port.h"
 #include "net/udp_endpoint.h"
 #include "protocol/frame_decoder.h"
@@ -90,8 +89,6 @@ Centre::Centre(const CentreOptions& options, std::uint32_t bindAddress, CommandR
     m_run.OnSummary([this](LineOutput& output, int) { WriteSummary(output); });
 }
 
-Centre::~Centre() = default;
-
 Status Centre::Start()
 {
     BatchUdpSocket::Options socketOptions;
@@ -128,114 +125,75 @@ void Centre::OnBatch(std::span<const BatchUdpSocket::Received> batch, std::int64
 {
     for (const auto& datagram : batch) {
         Handle(datagram, nowUs);
-        if (m_options.count != 0 && m_counts.received >= m_options.count) {
+        if (m_options.count != 0 && m_counts.ReceivedCount() >= m_options.count) {
             StopReceiving();
             break;
         }
     }
-    SendAnswers(m_answers);
+    SendAnswers();
 }
 
 void Centre::Handle(const BatchUdpSocket::Received& datagram, std::int64_t nowUs)
 {
-    ++m_counts.received;
     // Decoded once, for the line and the count alike.
     const FrameRecord record = MakeRecord(nowUs, Direction::In, datagram.from,
                                           {datagram.localAddress, m_local.port}, datagram.bytes);
+    m_counts.Received(!record.decoded.findings.Empty());
     m_run.Log(record);
     m_watch.Heard(record);
-    if (!record.decoded.findings.Empty())
-        ++m_counts.malformed;
-
     const auto decision = m_policy.Decide(datagram.bytes, datagram.from);
     if (const auto* none = std::get_if<veltrano::NoAnswer>(&decision)) {
-        ++m_counts.unanswered[static_cast<std::size_t>(*none)];
+        m_counts.Unanswered(*none);
         return;
     }
     const auto& planned = std::get<veltrano::PlannedAnswer>(decision);
-    // Bound to all addresses, the answer comes from the one the datagram reached.
-    Answer reply{
-        planned.ack, datagram.from, datagram.replySource, planned.spoilt ? SPOILT : std::uint8_t{0}, {}};
-    const auto queue = [&](const Answer& a) {
-        if ((a.faults & DELAYED) != 0)
-            m_held.push_back(a);
-        else
-            m_answers.push_back(a);
-    };
-    if (planned.delay.count() > 0) {
-        reply.faults |= DELAYED;
-        reply.due = Clock::now() + planned.delay;
-    }
-    queue(reply);
-    if (planned.twice) {
-        reply.faults |= DUPLICATE;
-        queue(reply);
-    }
+    // Bound to all addresses, the answer comes from the one the datagram reached; the clock is read only
+    // for an answer held back.
+    m_answers.Plan(planned, datagram.from, datagram.replySource,
+                   planned.delay.count() > 0 ? MonoClock::now() : MonoTime{});
 }
 
-void Centre::SendAnswers(std::vector<Answer>& answers)
+void Centre::SendAnswers()
 {
+    auto& answers = m_answers.Ready();
     if (answers.empty())
         return;
-    thread_local std::vector<BatchUdpSocket::Outgoing> outgoing;
-    outgoing.clear();
-    for (const Answer& a : answers)
-        outgoing.push_back({a.to, a.source, a.ack});
+    m_outgoing.clear();
+    for (const auto& a : answers)
+        m_outgoing.push_back({a.to, a.source, a.ack});
     const std::int64_t nowUs = WallClockUs();
-    const std::size_t sent = CommandRun::SendEach(*m_socket, outgoing, [&](std::size_t i, int error) {
-        const Answer& a = answers[i];
+    const std::size_t sent = CommandRun::SendEach(*m_socket, m_outgoing, [&](std::size_t i, int error) {
+        const auto& a = answers[i];
         FrameRecord record =
             MakeRecord(nowUs, Direction::Out, a.to,
                        {a.source != 0 ? a.source : m_local.address, m_local.port}, a.ack, error);
-        record.note = veltrano::AnswerNote((a.faults & DELAYED) != 0, (a.faults & DUPLICATE) != 0,
-                                           (a.faults & SPOILT) != 0);
+        record.note = a.Note();
         m_run.Log(record);
-        Count(a, error);
+        m_counts.Sent(a, error);
     });
     m_watch.Acknowledged(sent);
     answers.clear();
 }
 
-void Centre::Count(const Answer& answer, int error)
-{
-    if (error != 0) {
-        ++m_counts.sendFailed;
-        return;
-    }
-    ++m_counts.acksSent;
-    if ((answer.faults & DUPLICATE) != 0) {
-        ++m_counts.duplicated;
-        return;
-    }
-    ++m_counts.acknowledged;
-    if ((answer.faults & DELAYED) != 0)
-        ++m_counts.delayed;
-    if ((answer.faults & SPOILT) != 0)
-        ++m_counts.badChecksum;
-}
-
 void Centre::OnDelayDue()
 {
-    const auto now = Clock::now();
-    while (!m_held.empty() && m_held.front().due <= now) {
-        m_answers.push_back(m_held.front());
-        m_held.pop_front();
-    }
-    SendAnswers(m_answers);
+    m_answers.Release(MonoClock::now());
+    SendAnswers();
     m_run.EndOfBatch();
     ArmDelayTimer();
 }
 
 void Centre::ArmDelayTimer()
 {
-    if (m_held.empty()) {
+    const auto due = m_answers.NextDue();
+    if (!due) {
         if (!m_receiving)
             m_run.Finish(EXIT_OK);
         return;
     }
     if (m_delayTimer.isActive())
         return;
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(m_held.front().due - Clock::now());
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - MonoClock::now());
     m_delayTimer.start(std::max(wait, std::chrono::milliseconds(0)));
 }
 
@@ -248,30 +206,9 @@ void Centre::StopReceiving()
 
 void Centre::WriteSummary(LineOutput& output) const
 {
-    const Counts& c = m_counts;
-    const auto Unanswered = [&c](veltrano::NoAnswer why) {
-        return c.unanswered[static_cast<std::size_t>(why)];
-    };
-    std::vector<RecordField> fields = {
-        {"received", c.received},
-        {"acknowledged", c.acknowledged},
-        {"acks_sent", c.acksSent},
-        {"not_answered_empty", Unanswered(veltrano::NoAnswer::Empty)},
-        {"not_answered_oversize", Unanswered(veltrano::NoAnswer::Oversize)},
-        {"not_answered_ack", Unanswered(veltrano::NoAnswer::Acknowledgement)},
-        {"not_answered_no_ack", Unanswered(veltrano::NoAnswer::Withheld)},
-        {"not_answered_sender", Unanswered(veltrano::NoAnswer::RefusedSender)},
-        {"malformed", c.malformed},
-        {"dropped", Unanswered(veltrano::NoAnswer::Dropped)},
-        {"delayed", c.delayed},
-        {"duplicated", c.duplicated},
-        {"bad_checksum", c.badChecksum},
-        {"send_failed", c.sendFailed},
-        {"held_at_exit", static_cast<std::uint64_t>(m_held.size())},
-        {"kernel_drops", m_socket != nullptr ? m_socket->KernelDrops() : 0},
-        {"rcvbuf", static_cast<std::uint64_t>(m_socket != nullptr ? m_socket->ReceiveBufferBytes() : 0)},
-        {"seed", m_seed},
-    };
+    auto fields = m_counts.SummaryFields(
+        m_answers.Held(), m_socket != nullptr ? m_socket->KernelDrops() : 0,
+        static_cast<std::uint64_t>(m_socket != nullptr ? m_socket->ReceiveBufferBytes() : 0), m_seed);
     const auto watched = m_watch.Summary();
     fields.insert(fields.end(), watched.begin(), watched.end());
     output.Summary("centre", fields);

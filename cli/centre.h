@@ -4,17 +4,14 @@
 #include "cli/command.h"
 #include "cli/command_run.h"
 #include "cli/common_options.h"
-#include "link/answer_policy.h"
+#include "link/centre_answers.h"
 #include "net/batch_udp_socket.h"
-#include "protocol/acknowledgement.h"
 
 #include <QObject>
 #include <QTimer>
 
-#include <array>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,6 +38,7 @@ struct CentreOptions
 // it.
 void AddCentreCommand(CLI::App& app, CommandRunner& chosen);
 
+// The centre's socket and timers around veltrano::AnswerPolicy and veltrano::CentreAnswers.
 class Centre final : public QObject
 {
     Q_OBJECT
@@ -49,45 +47,14 @@ class Centre final : public QObject
 public:
     Centre(const CentreOptions& options, std::uint32_t bindAddress, CommandRun& run,
            QObject* parent = nullptr);
-    ~Centre() override;
 
     // Opens the socket; the reason when it cannot be opened (nothing was received).
     veltrano::Status Start();
 
 private:
-    using Clock = std::chrono::steady_clock;
-
-    // Bits of Answer::faults.
-    static constexpr std::uint8_t DELAYED = 1;
-    static constexpr std::uint8_t DUPLICATE = 2;
-    static constexpr std::uint8_t SPOILT = 4;
-
-    struct Answer
-    {
-        veltrano::AckFrame ack{};
-        veltrano::Endpoint to;
-        std::uint32_t source{0};
-        std::uint8_t faults{0};
-        Clock::time_point due;
-    };
-
-    struct Counts
-    {
-        std::uint64_t received{0};
-        std::uint64_t acknowledged{0};
-        std::uint64_t acksSent{0};
-        std::array<std::uint64_t, 6> unanswered{}; // by veltrano::NoAnswer
-        std::uint64_t malformed{0};
-        std::uint64_t delayed{0};
-        std::uint64_t duplicated{0};
-        std::uint64_t badChecksum{0};
-        std::uint64_t sendFailed{0};
-    };
-
     void OnBatch(std::span<const BatchUdpSocket::Received> batch, std::int64_t nowUs);
     void Handle(const BatchUdpSocket::Received& datagram, std::int64_t nowUs);
-    void SendAnswers(std::vector<Answer>& answers);
-    void Count(const Answer& answer, int error);
+    void SendAnswers();
     void OnDelayDue();
     // Also ends the run when nothing is held back and no more datagrams are taken.
     void ArmDelayTimer();
@@ -102,11 +69,11 @@ private:
     veltrano::Endpoint m_local;
     std::uint64_t m_seed{0};
     veltrano::AnswerPolicy m_policy{std::vector<std::uint32_t>{}};
-    std::vector<Answer> m_answers;
-    std::deque<Answer> m_held;
+    veltrano::CentreAnswers m_answers;
+    veltrano::CentreCounts m_counts;
+    std::vector<BatchUdpSocket::Outgoing> m_outgoing;
     QTimer m_delayTimer;
     QTimer m_durationTimer;
     bool m_receiving{false};
-    Counts m_counts;
     CentreWatch m_watch;
 };

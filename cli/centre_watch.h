@@ -1,9 +1,8 @@
 #pragma once
 
-#include "book/panel_book.h"
-#include "cli/metrics.h"
+#include "book/centre_book.h"
 #include "cli/command_run.h"
-#include "link/ack_matcher.h"
+#include "cli/metrics.h"
 #include "link/frame_record.h"
 #include "protocol/result.h"
 
@@ -13,7 +12,6 @@
 #include <CLI/CLI.hpp>
 
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,8 +28,8 @@ struct CentreWatchOptions
 // --supervise, --supervise-report, --events and --metrics on `centre`.
 void AddCentreWatchOptions(CLI::App* command, CentreWatchOptions& options);
 
-// What the centre adds with those options: the panel book fed from its receive path, its event lines, its
-// missing and back lines, its table in the report file at the end, and the metrics endpoint. Without them
+// What the centre adds with those options: the book (veltrano::CentreBook) fed from its receive path and
+// checked on a timer, its lines written, its report file at the end, and the metrics endpoint. Without them
 // there is no book and nothing to do per datagram.
 class CentreWatch final : public QObject
 {
@@ -52,30 +50,24 @@ public:
             Book(record);
     }
     void Acknowledged(std::uint64_t count) { m_acknowledged += count; }
-    // The book's fields of the centre's summary, valid until the next call; writes the report file.
+    // The book's fields of the centre's summary, valid until the next call.
     std::span<const veltrano::RecordField> Summary() const;
 
 private:
     void Book(const veltrano::FrameRecord& record);
-    void WriteEvents(const veltrano::PanelBook::Heard& heard, const veltrano::FrameRecord& record);
-    void Report(const veltrano::PanelBook::Report& report);
-    void WriteReport(veltrano::MonoTime now) const;
+    veltrano::Status WriteReport(const std::string& path) const;
     void OnCheck();
     void Publish();
 
     CentreWatchOptions m_options;
     CommandRun& m_run;
     const BatchUdpSocket* m_socket{nullptr};
-    veltrano::MonoTime m_start;
-    std::unique_ptr<veltrano::PanelBook> m_book;
-    std::unique_ptr<MetricsEndpoint> m_metrics;
+    std::unique_ptr<veltrano::CentreBook> m_book;
+    std::unique_ptr<veltrano::MetricsEndpoint> m_metrics;
     QTimer m_checkTimer;
     QTimer m_publishTimer;
     std::uint64_t m_received{0};
     std::uint64_t m_acknowledged{0};
-    std::uint64_t m_reportedMissing{0};
-    std::uint64_t m_reportedBack{0};
     mutable std::string m_longest;
-    std::string m_reportError;
     mutable std::vector<veltrano::RecordField> m_fields;
 };

@@ -72,6 +72,11 @@ void CommandRun::OnJunit(std::string path, std::function<Status(const std::strin
     m_junit = std::move(write);
 }
 
+void CommandRun::OnEndFile(std::string path, std::function<Status(const std::string&)> write)
+{
+    m_endFiles.emplace_back(std::move(path), std::move(write));
+}
+
 Result<BatchUdpSocket*> CommandRun::OpenSocket(const BatchUdpSocket::Options& options, OnBatch batch,
                                                Reading reading, std::size_t batchSize)
 {
@@ -188,6 +193,12 @@ void CommandRun::Finish(int exitCode)
     }
     if (!m_junitPath.empty() && m_junit) {
         if (auto written = m_junit(m_junitPath); !written) {
+            PrintError(written.error());
+            exitCode = EXIT_SOCKET;
+        }
+    }
+    for (const auto& [path, write] : m_endFiles) {
+        if (auto written = write(path); !written) {
             PrintError(written.error());
             exitCode = EXIT_SOCKET;
         }

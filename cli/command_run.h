@@ -74,11 +74,11 @@ public:
 
     // A socket of this run; `readable` runs on each notification. The reason when it cannot be opened.
     veltrano::Result<BatchUdpSocket*> OpenSocket(const BatchUdpSocket::Options& options, Readable readable,
-                                                 std::size_t batch = 64);
+                                       std::size_t batch = 64);
     // A socket of this run read by the run itself: on each notification up to BATCHES_PER_WAKE batches go to
     // `batch`, fewer when one comes short of a full batch (unless lingering) or the run ends.
-    veltrano::Result<BatchUdpSocket*> OpenSocket(const BatchUdpSocket::Options& options, OnBatch batch,
-                                                 Reading reading, std::size_t batchSize = 64);
+    veltrano::Result<BatchUdpSocket*> OpenSocket(const BatchUdpSocket::Options& options, OnBatch batch, Reading reading,
+                                       std::size_t batchSize = 64);
     // Stops watching every socket: nothing more is read.
     void StopReading();
 
@@ -96,13 +96,12 @@ public:
     // What a signal does; without one, the run finishes with 128 + the signal after its summary.
     void OnInterrupt(std::function<void(int signal)> interrupt) { m_interrupt = std::move(interrupt); }
     // Writes the command's summary with the run's exit status; called once, by Finish.
-    void OnSummary(std::function<void(veltrano::LineOutput&, int exitCode)> summary)
-    {
-        m_summary = std::move(summary);
-    }
+    void OnSummary(std::function<void(veltrano::LineOutput&, int exitCode)> summary) { m_summary = std::move(summary); }
     // The verdicts written as JUnit XML to `path` (nothing when empty) as the run ends, before the summary.
     // A file that cannot be written turns the exit status into EXIT_SOCKET, the file named on stderr.
     void OnJunit(std::string path, std::function<veltrano::Status(const std::string& path)> write);
+    // Another file written as the run ends, after the JUnit file and by the same rule.
+    void OnEndFile(std::string path, std::function<veltrano::Status(const std::string& path)> write);
 
     // Opens the capture, runs `start` and the event loop until Finish; the exit status. A capture or
     // `start` that fails ends the run at once with EXIT_SOCKET and the reason on stderr.
@@ -129,6 +128,7 @@ private:
     std::function<void(veltrano::LineOutput&, int)> m_summary;
     std::string m_junitPath;
     std::function<veltrano::Status(const std::string&)> m_junit;
+    std::vector<std::pair<std::string, std::function<veltrano::Status(const std::string&)>>> m_endFiles;
     bool m_finished{false};
     int m_exitCode{EXIT_OK};
 };

@@ -1,6 +1,7 @@
 #include "cli/common_options.h"
 
 #include "cli/text_inputs.h"
+#include "fleet/fleet_inputs.h"
 #include "net/host_port.h"
 
 using namespace veltrano;
@@ -53,6 +54,13 @@ CLI::Option* AddToOption(CLI::App* command, std::string& text, const std::string
         ->required()
         ->type_name("HOST:PORT")
         ->check(HostPortValidator());
+}
+
+CLI::Option* AddMetricsOption(CLI::App* command, std::string& text)
+{
+    return command->add_option("--metrics", text, "Serve Prometheus metrics on /metrics (PORT: loopback)")
+        ->type_name("ADDR:PORT")
+        ->check(FromParser([](std::string_view t) { return ParseListenAddress(t); }, "ADDR:PORT"));
 }
 
 CLI::Option* AddTimeoutOption(CLI::App* command, int& ms, const std::string& help)

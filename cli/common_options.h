@@ -37,6 +37,8 @@ void AddReceiveBufferOption(CLI::App* command, int& bytes);
 CLI::Option* AddToOption(CLI::App* command, std::string& text, const std::string& help);
 // --timeout MS, 1 ms to an hour.
 CLI::Option* AddTimeoutOption(CLI::App* command, int& ms, const std::string& help);
+// --metrics ADDR:PORT (PORT alone: loopback).
+CLI::Option* AddMetricsOption(CLI::App* command, std::string& text);
 // --junit FILE.
 CLI::Option* AddJunitOption(CLI::App* command, std::string& path, const std::string& help);
 

@@ -2,18 +2,16 @@
 
 #include "cli/command_run.h"
 #include "cli/common_options.h"
-#include "link/frame_record.h"
 #include "link/json_line.h"
 #include "protocol/frame_decoder.h"
-#include "protocol/hex.h"
 #include "sim/event_builder.h"
 #include "sim/event_catalogue.h"
 
 #include <fmt/format.h>
 
 #include <CLI/CLI.hpp>
-#include <iterator>
 
+#include <iterator>
 #include <memory>
 #include <variant>
 
@@ -21,104 +19,48 @@ using namespace veltrano;
 
 namespace {
 
-void AppendNames(std::string& out, std::span<const NamedBit> names, std::uint16_t bits)
-{
-    const std::size_t before = out.size();
-    AppendNameList(out, names, bits, &NamedBit::key, ",");
-    if (out.size() == before)
-        out += "none";
-}
-
-void AppendFields(std::string& out, std::span<const std::uint8_t> bytes)
-{
-    const DecodedFrame f = DecodeFrame(bytes);
-    const auto o = std::back_inserter(out);
-    AppendDatagramHex(out, bytes);
-    out += " | ";
-    AppendFrameSummary(out, f);
-    fmt::format_to(o, "\n  length byte {}, datagram {} bytes\n", f.declaredLength, f.size);
-    fmt::format_to(o, "  comm {}, device {}, reserved ", f.comm, f.device);
-    AppendBytesHex(out, f.reserved);
-    out += '\n';
-    fmt::format_to(o, "  command 0x{:02X} {}{}\n", f.command, f.ack ? "ack " : "", CommandKey(f.kind));
-    if (f.statusCount > 0) {
-        out += "  status ";
-        AppendBytesHex(out, std::span(f.status).first(f.statusCount));
-        if (f.statusCount > DeviceFlags) {
-            out += ", flags ";
-            AppendNames(out, DeviceFlagNames(), f.status[DeviceFlags]);
-        }
-        out += '\n';
-    }
-    fmt::format_to(o, "  checksum {}", ChecksumKey(f.checksum));
-    if (f.checksum == ChecksumState::Good || f.checksum == ChecksumState::Bad)
-        fmt::format_to(o, " (expected 0x{:02X}, found 0x{:02X})", f.checksumExpected, f.checksumFound);
-    out += "\n  findings ";
-    AppendNames(out, FindingNames(), f.findings.Bits());
-    out += '\n';
-}
-
-void Print(std::span<const std::uint8_t> bytes, veltrano::OutputFormat format, DecodeText text)
+void Print(std::span<const std::uint8_t> bytes, veltrano::OutputFormat format, veltrano::DecodeText text)
 {
     std::string out;
-    if (format == veltrano::OutputFormat::JsonLines) {
-        JsonLine line(out);
-        line.Text("type", "frame");
-        AppendFrameFields(line, bytes, DecodeFrame(bytes));
-        line.End();
-    } else if (text == DecodeText::Chinese) {
-        fmt::format_to(std::back_inserter(out), "{}\n{}\n", FormatDatagramHex(bytes),
-                       DescribeFrameZh(DecodeFrame(bytes)));
-    } else {
-        AppendFields(out, bytes);
-    }
+    veltrano::AppendDecodedFrame(out, bytes, format, text);
     std::fwrite(out.data(), 1, out.size(), stdout);
+}
+
+// The next line of `in` whatever its length, its newline kept; false at the end.
+bool ReadLine(std::FILE* in, std::string& line)
+{
+    line.clear();
+    char chunk[4096];
+    while (std::fgets(chunk, sizeof chunk, in) != nullptr) {
+        line += chunk;
+        if (!line.empty() && line.back() == '\n')
+            return true;
+    }
+    return !line.empty();
 }
 
 } // namespace
 
-int RunDecode(std::span<const std::string> texts, veltrano::OutputFormat format, DecodeText text,
+int RunDecode(std::span<const std::string> texts, veltrano::OutputFormat format, veltrano::DecodeText text,
               std::FILE* in)
 {
     if (!texts.empty()) {
-        std::vector<std::vector<std::uint8_t>> frames;
-        for (const std::string& text : texts) {
-            auto parsed = ParseHexBytes(text);
-            if (!parsed)
-                return UsageError("decode: " + parsed.error());
-            frames.push_back(std::move(*parsed));
-        }
-        for (const auto& frame : frames)
+        const auto frames = veltrano::ParseHexTexts(texts);
+        if (!frames)
+            return UsageError("decode: " + frames.error());
+        for (const auto& frame : *frames)
             Print(frame, format, text);
         return EXIT_OK;
     }
-    std::string line;
-    std::size_t number = 0;
-    char chunk[4096];
-    bool more = true;
-    while (more) {
-        line.clear();
-        // A line of any length, with or without its newline.
-        for (;;) {
-            if (std::fgets(chunk, sizeof chunk, in) == nullptr) {
-                more = false;
-                break;
-            }
-            line += chunk;
-            if (!line.empty() && line.back() == '\n')
-                break;
-        }
-        ++number;
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-            line.pop_back();
-        if (line.find_first_not_of(" \t") == std::string::npos)
-            continue;
-        auto parsed = ParseHexBytes(line);
-        if (!parsed) {
+    veltrano::HexLines lines;
+    for (std::string line; ReadLine(in, line);) {
+        const auto frame = lines.Next(line);
+        if (!frame) {
             std::fflush(stdout);
-            return UsageError("decode: line " + std::to_string(number) + ": " + parsed.error());
+            return UsageError("decode: " + frame.error());
         }
-        Print(*parsed, format, text);
+        if (*frame)
+            Print(**frame, format, text);
     }
     return EXIT_OK;
 }
@@ -165,7 +107,8 @@ void AddDecodeCommand(CLI::App& app, CommandRunner& chosen)
     command->add_flag("--zh", arguments->chinese, "The window's description in Chinese");
     command->callback([arguments, &chosen] {
         chosen = [arguments] {
-            const DecodeText text = arguments->chinese ? DecodeText::Chinese : DecodeText::Fields;
+            const auto text =
+                arguments->chinese ? veltrano::DecodeText::Chinese : veltrano::DecodeText::Fields;
             return RunDecode(arguments->texts, arguments->format, text, stdin);
         };
     });

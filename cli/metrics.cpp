@@ -1,121 +1,14 @@
 #include "cli/metrics.h"
 
-#include "protocol/endpoint.h"
+#include "fleet/fleet_inputs.h"
 
 #include <QTimer>
 
-#include <prometheus/counter.h>
-#include <prometheus/exposer.h>
-#include <prometheus/gauge.h>
-#include <prometheus/histogram.h>
-#include <prometheus/registry.h>
-
-#include <algorithm>
 #include <cstdio>
-#include <exception>
-#include <vector>
 
 using namespace veltrano;
 
-namespace {
-
-// Enough workers that a client holding a connection open does not stop a scrape, and a bound on how long
-// one may hold it.
-constexpr const char* WORKER_THREADS = "4";
-constexpr const char* REQUEST_TIMEOUT_MS = "3000";
-
-void Advance(prometheus::Counter* counter, std::uint64_t total, std::uint64_t& published)
-{
-    if (total > published)
-        counter->Increment(static_cast<double>(total - published));
-    published = total;
-}
-
-} // namespace
-
-MetricsEndpoint::MetricsEndpoint() : m_registry(std::make_shared<prometheus::Registry>()) {}
-
-MetricsEndpoint::~MetricsEndpoint() = default;
-
-Result<std::unique_ptr<MetricsEndpoint>> MetricsEndpoint::Start(const ListenAddress& where)
-{
-    std::unique_ptr<MetricsEndpoint> metrics(new MetricsEndpoint());
-    const std::string address = Endpoint{where.address, where.port}.ToString();
-    try {
-        metrics->m_exposer = std::make_unique<prometheus::Exposer>(std::vector<std::string>{
-            "listening_ports", address, "num_threads", WORKER_THREADS, "request_timeout_ms", REQUEST_TIMEOUT_MS});
-    } catch (const std::exception& e) {
-        return Failure("cannot serve metrics on " + address + ": " + e.what());
-    }
-    const auto ports = metrics->m_exposer->GetListeningPorts();
-    metrics->m_address =
-        Endpoint{where.address, static_cast<std::uint16_t>(ports.empty() ? where.port : ports.front())}.ToString();
-
-    auto& registry = *metrics->m_registry;
-    const auto counter = [&registry](const char* name, const char* help) {
-        return &prometheus::BuildCounter().Name(name).Help(help).Register(registry).Add({});
-    };
-    const auto gauge = [&registry](const char* name, const char* help) {
-        return &prometheus::BuildGauge().Name(name).Help(help).Register(registry).Add({});
-    };
-    metrics->m_received = counter("veltrano_frames_received_total", "Datagrams received.");
-    metrics->m_sent = counter("veltrano_frames_sent_total", "Datagrams sent, retries included.");
-    metrics->m_acks = counter("veltrano_acknowledgements_total", "Acknowledgements sent or taken.");
-    metrics->m_retries = counter("veltrano_retries_total", "Frames sent again for want of an acknowledgement.");
-    metrics->m_lost = counter("veltrano_frames_lost_total", "Frames still unanswered after their retries.");
-    metrics->m_drops = counter("veltrano_kernel_drops_total", "Datagrams the kernel dropped on full queues.");
-    metrics->m_seen = gauge("veltrano_panels_seen", "Panels heard at least once, or simulated.");
-    metrics->m_missing = gauge("veltrano_panels_missing", "Panels silent for longer than the limit.");
-    metrics->m_inAlarm = gauge("veltrano_panels_in_alarm", "Panels with a zone in alarm now.");
-    auto& events = prometheus::BuildCounter()
-                       .Name("veltrano_events_total")
-                       .Help("Events the panels' frames carried, by the catalogue's key.")
-                       .Register(registry);
-    for (std::size_t kind = 0; kind < metrics->m_events.size(); ++kind) {
-        const veltrano::PanelEvent event{kind + 1 < metrics->m_events.size() ? static_cast<std::uint8_t>(kind)
-                                                                             : veltrano::STATUS_BITS_EVENT};
-        metrics->m_events[kind] = &events.Add({{"event", std::string(veltrano::EventKey(event))}});
-    }
-    metrics->m_roundTrips = &prometheus::BuildHistogram()
-                                 .Name("veltrano_round_trip_seconds")
-                                 .Help("Round trips from a send to its acknowledgement.")
-                                 .Register(registry)
-                                 .Add({}, prometheus::Histogram::BucketBoundaries(BOUNDS.begin(), BOUNDS.end()));
-    metrics->m_exposer->RegisterCollectable(metrics->m_registry);
-    return metrics;
-}
-
-void MetricsEndpoint::AddRoundTrip(std::int64_t microseconds)
-{
-    const double seconds = static_cast<double>(microseconds) / 1e6;
-    const auto bucket = std::ranges::lower_bound(BOUNDS, seconds) - BOUNDS.begin();
-    m_pendingBuckets[static_cast<std::size_t>(bucket)] += 1;
-    m_pendingSum += seconds;
-    m_pending = true;
-}
-
-void MetricsEndpoint::Publish(const MetricsTotals& totals)
-{
-    Advance(m_received, totals.framesReceived, m_published.framesReceived);
-    Advance(m_sent, totals.framesSent, m_published.framesSent);
-    Advance(m_acks, totals.acknowledgements, m_published.acknowledgements);
-    Advance(m_retries, totals.retries, m_published.retries);
-    Advance(m_lost, totals.framesLost, m_published.framesLost);
-    Advance(m_drops, totals.kernelDrops, m_published.kernelDrops);
-    m_seen->Set(static_cast<double>(totals.panelsSeen));
-    m_missing->Set(static_cast<double>(totals.panelsMissing));
-    m_inAlarm->Set(static_cast<double>(totals.panelsInAlarm));
-    for (std::size_t kind = 0; kind < m_events.size(); ++kind)
-        Advance(m_events[kind], totals.events[kind], m_published.events[kind]);
-    if (m_pending) {
-        m_roundTrips->ObserveMultiple({m_pendingBuckets.begin(), m_pendingBuckets.end()}, m_pendingSum);
-        m_pendingBuckets.fill(0);
-        m_pendingSum = 0;
-        m_pending = false;
-    }
-}
-
-Status StartAnnouncedMetrics(const std::string& text, std::unique_ptr<MetricsEndpoint>& endpoint,
+Status StartAnnouncedMetrics(const std::string& text, std::unique_ptr<veltrano::MetricsEndpoint>& endpoint,
                              QTimer& publish)
 {
     if (text.empty())
@@ -123,11 +16,11 @@ Status StartAnnouncedMetrics(const std::string& text, std::unique_ptr<MetricsEnd
     const auto where = ParseListenAddress(text);
     if (!where)
         return Failure(where.error());
-    auto metrics = MetricsEndpoint::Start(*where);
+    auto metrics = veltrano::MetricsEndpoint::Start(Endpoint{where->address, where->port});
     if (!metrics)
         return Failure(metrics.error());
     endpoint = std::move(*metrics);
     std::fprintf(stderr, "metrics on http://%s/metrics\n", endpoint->Address().c_str());
-    publish.start(METRICS_PUBLISH_PERIOD);
+    publish.start(veltrano::METRICS_PUBLISH_PERIOD);
     return {};
 }

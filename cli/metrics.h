@@ -1,90 +1,14 @@
 #pragma once
 
-#include "book/panel_book.h"
-#include "fleet/fleet_inputs.h"
+#include "metrics/metrics_endpoint.h"
 #include "protocol/result.h"
 
-#include <array>
-#include <chrono>
-#include <cstdint>
 #include <memory>
 #include <string>
 
 class QTimer;
 
-namespace prometheus {
-class Counter;
-class Exposer;
-class Gauge;
-class Histogram;
-class Registry;
-} // namespace prometheus
-
-// How often a run hands its totals to the endpoint.
-inline constexpr std::chrono::milliseconds METRICS_PUBLISH_PERIOD{250};
-
-// What a run has counted so far; the endpoint turns the totals into counters.
-struct MetricsTotals
-{
-    std::uint64_t framesReceived{0};
-    std::uint64_t framesSent{0};
-    std::uint64_t acknowledgements{0};
-    std::uint64_t retries{0};
-    std::uint64_t framesLost{0};
-    std::uint64_t kernelDrops{0};
-    std::uint64_t panelsSeen{0};
-    std::uint64_t panelsMissing{0};
-    std::uint64_t panelsInAlarm{0}; // panels with a zone in alarm now
-    // Events the panels' frames carried, by PanelBook kind: the catalogue's rows, then status bits.
-    std::array<std::uint64_t, veltrano::PanelBook::EVENT_KINDS> events{};
-};
-
-// `--metrics ADDR:PORT`: Prometheus text on /metrics, served by the exposer's own threads. The event loop
-// hands over totals and round trips a batch at a time (Publish), never a lock per frame.
-class MetricsEndpoint final
-{
-public:
-    ~MetricsEndpoint();
-    MetricsEndpoint(const MetricsEndpoint&) = delete;
-    MetricsEndpoint& operator=(const MetricsEndpoint&) = delete;
-
-    // Listening, or why not ("cannot serve metrics on 127.0.0.1:80: ...").
-    static veltrano::Result<std::unique_ptr<MetricsEndpoint>> Start(const veltrano::ListenAddress& where);
-
-    // "127.0.0.1:9100", the port the system chose included.
-    const std::string& Address() const { return m_address; }
-    // A round trip, kept here until the next Publish.
-    void AddRoundTrip(std::int64_t microseconds);
-    void Publish(const MetricsTotals& totals);
-
-private:
-    // Upper bounds of the round-trip buckets, in seconds.
-    static constexpr std::array<double, 12> BOUNDS{0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005,
-                                                   0.01,   0.025,   0.05,   0.1,   0.5,    1.0};
-
-    MetricsEndpoint();
-
-    std::shared_ptr<prometheus::Registry> m_registry;
-    std::unique_ptr<prometheus::Exposer> m_exposer;
-    std::string m_address;
-    prometheus::Counter* m_received{nullptr};
-    prometheus::Counter* m_sent{nullptr};
-    prometheus::Counter* m_acks{nullptr};
-    prometheus::Counter* m_retries{nullptr};
-    prometheus::Counter* m_lost{nullptr};
-    prometheus::Counter* m_drops{nullptr};
-    prometheus::Gauge* m_seen{nullptr};
-    prometheus::Gauge* m_missing{nullptr};
-    prometheus::Gauge* m_inAlarm{nullptr};
-    std::array<prometheus::Counter*, veltrano::PanelBook::EVENT_KINDS> m_events{};
-    prometheus::Histogram* m_roundTrips{nullptr};
-    MetricsTotals m_published;
-    std::array<double, BOUNDS.size() + 1> m_pendingBuckets{};
-    double m_pendingSum{0};
-    bool m_pending{false};
-};
-
 // `--metrics ADDR:PORT` listening into `endpoint`, its address told on stderr, and `publish` started at
 // METRICS_PUBLISH_PERIOD; nothing for an empty text. The reason when it cannot listen.
-veltrano::Status StartAnnouncedMetrics(const std::string& text, std::unique_ptr<MetricsEndpoint>& endpoint,
-                                       QTimer& publish);
+veltrano::Status StartAnnouncedMetrics(const std::string& text, std::unique_ptr<veltrano::MetricsEndpoint>& endpoint,
+                             QTimer& publish);

@@ -15,8 +15,14 @@ constexpr std::uint32_t PanelIndex(std::uint8_t comm, std::uint8_t dev)
 {
     return std::uint32_t{comm} * 240 + dev;
 }
-constexpr std::uint8_t PanelComm(std::uint32_t index) { return static_cast<std::uint8_t>(index / 240); }
-constexpr std::uint8_t PanelDev(std::uint32_t index) { return static_cast<std::uint8_t>(index % 240); }
+constexpr std::uint8_t PanelComm(std::uint32_t index)
+{
+    return static_cast<std::uint8_t>(index / 240);
+}
+constexpr std::uint8_t PanelDev(std::uint32_t index)
+{
+    return static_cast<std::uint8_t>(index % 240);
+}
 
 // "C:D", each 0 to 239: the panel's index.
 Result<std::uint32_t> ParsePanelNumber(std::string_view text);
@@ -39,7 +45,10 @@ inline constexpr std::uint64_t MAX_SOURCE_ADDRESSES = 65536;
 // they are this machine's.
 Result<AddressRange> ParseAddressRange(std::string_view text);
 
-constexpr bool IsLoopback(std::uint32_t address) { return (address >> 24) == 127; }
+constexpr bool IsLoopback(std::uint32_t address)
+{
+    return (address >> 24) == 127;
+}
 
 // "ADDR:PORT" or "PORT" (then 127.0.0.1), ADDR a dotted quad: where an HTTP endpoint listens. Port 0 lets
 // the system choose.

@@ -194,4 +194,38 @@ TEST(CliCentreEvents, SupervisionCountsMissingAndBackApartAndReportsTheBook)
     EXPECT_TRUE(second[Q("last_heard")].toString().endsWith(QLatin1Char('Z')));
 }
 
+// A report that cannot be written is a file error of the run, named on stderr, like a capture's.
+TEST(CliCentreEvents, AReportThatCannotBeWrittenIsExitThree)
+{
+    struct Case
+    {
+        const char* name;
+        const char* folder; // of the report, under a temporary folder
+        int exitCode;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"written",           "",            0},
+        {"folder is missing", "missing/",    3},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        QTemporaryDir dir;
+        const std::string report =
+            dir.filePath(QString::fromUtf8(c.folder) + Q("report.jsonl")).toStdString();
+        CliProcess centre({"centre", "--bind", "127.0.0.1", "--port", "0", "--supervise-report", report});
+        const auto port = centre.ListeningPort();
+        ASSERT_TRUE(port) << c.name;
+        LoopbackPeer peer;
+        peer.SendTo(*port, Bytes("08 00 02 00 00 00 01 0B"));
+        ASSERT_TRUE(peer.Receive(std::chrono::seconds(5)).has_value()) << c.name << ": answered, so heard";
+        centre.Signal(SIGINT);
+        const CliResult result = centre.Finish();
+        EXPECT_EQ(result.exitCode, c.exitCode) << c.name << ": " << result.err;
+        EXPECT_EQ(result.err.find("cannot write " + report) != std::string::npos, c.exitCode != 0) << c.name;
+        EXPECT_EQ(FileLines(report).size(), c.exitCode == 0 ? 1u : 0u) << c.name;
+        EXPECT_EQ(result.Summary()["received"], "1") << c.name << ": the summary still written";
+    }
+}
+
 } // namespace

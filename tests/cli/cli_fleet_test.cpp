@@ -1,5 +1,4 @@
 #include "protocol/hex.h"
-#include "cli/metrics.h"
 #include "tests/cli/cli_harness.h"
 #include "tests/support/loopback_peer.h"
 
@@ -302,51 +301,6 @@ std::map<std::string, std::string> ParseExposition(const std::string& response)
         }
     }
     return types;
-}
-
-// The value of the sample `name` in the exposition; empty when absent.
-std::string Sample(const std::string& response, const std::string& name)
-{
-    for (const auto& line : SplitLines(QByteArray::fromStdString(response)))
-        if (line.rfind(name + " ", 0) == 0)
-            return line.substr(name.size() + 1);
-    return {};
-}
-
-// Round trips are microseconds in, seconds out: each lands in the bucket of its own size.
-TEST(CliFleet, RoundTripsLandInTheirBucketsInSeconds)
-{
-    struct Case
-    {
-        const char* name;
-        std::vector<std::int64_t> microseconds;
-        std::string le1ms;  // cumulative count at 1 ms
-        std::string le10ms; // and at 10 ms
-        double sum;
-    };
-    // clang-format off
-    const Case cases[] = {
-        {"one of 1.5 ms",            {1500},            "0", "1", 0.0015},
-        {"fast and slow",            {80, 900, 20'000}, "2", "2", 0.02098},
-        {"beyond every bound",       {2'000'000},       "0", "0", 2.0},
-    };
-    // clang-format on
-    for (const Case& c : cases) {
-        auto endpoint = MetricsEndpoint::Start(*ParseListenAddress("127.0.0.1:0"));
-        ASSERT_TRUE(endpoint) << endpoint.error();
-        for (const std::int64_t us : c.microseconds)
-            (*endpoint)->AddRoundTrip(us);
-        (*endpoint)->Publish({});
-        const auto port = static_cast<std::uint16_t>(
-            std::stoi((*endpoint)->Address().substr((*endpoint)->Address().rfind(':') + 1)));
-        const std::string scraped = Http(0x7F000001, port, SCRAPE);
-        EXPECT_EQ(Sample(scraped, R"(veltrano_round_trip_seconds_bucket{le="0.001"})"), c.le1ms) << c.name;
-        EXPECT_EQ(Sample(scraped, R"(veltrano_round_trip_seconds_bucket{le="0.01"})"), c.le10ms) << c.name;
-        EXPECT_EQ(Sample(scraped, "veltrano_round_trip_seconds_count"), std::to_string(c.microseconds.size()))
-            << c.name;
-        EXPECT_NEAR(std::stod("0" + Sample(scraped, "veltrano_round_trip_seconds_sum")), c.sum, 1e-9)
-            << c.name;
-    }
 }
 
 TEST(CliFleet, MetricsParseBindToLoopbackAndSurviveBadRequests)

@@ -52,8 +52,11 @@ TEST(FleetInputs, PanelRangeStaysInTheAddressSpace)
         bool ok;
     };
     const Case cases[] = {
-        {0, PANEL_SPACE, true}, {0, PANEL_SPACE + 1, false}, {PANEL_SPACE - 1, 1, true},
-        {PANEL_SPACE - 1, 2, false}, {0, 0, false},
+        {0, PANEL_SPACE, true},
+        {0, PANEL_SPACE + 1, false},
+        {PANEL_SPACE - 1, 1, true},
+        {PANEL_SPACE - 1, 2, false},
+        {0, 0, false},
     };
     for (const Case& c : cases)
         EXPECT_EQ(CheckPanelRange(c.first, c.count).has_value(), c.ok) << c.first << " " << c.count;

@@ -89,10 +89,8 @@ TEST(FleetPanels, RetriesThenLosesAFrameAndAResendRepeatsItsBytes)
         std::uint64_t sent, retried, lost;
     };
     const Case cases[] = {
-        {"answered at once", 3, 1, 1, 0, 0},
-        {"answered at the third send", 3, 3, 3, 2, 0},
-        {"answered at the last retry", 2, 3, 3, 2, 0},
-        {"never answered", 2, 0, 3, 2, 1},
+        {"answered at once", 3, 1, 1, 0, 0},           {"answered at the third send", 3, 3, 3, 2, 0},
+        {"answered at the last retry", 2, 3, 3, 2, 0}, {"never answered", 2, 0, 3, 2, 1},
         {"never answered, no retries", 0, 0, 1, 0, 1},
     };
     for (const Case& c : cases) {
@@ -114,8 +112,8 @@ TEST(FleetPanels, RetriesThenLosesAFrameAndAResendRepeatsItsBytes)
         EXPECT_EQ(totals.lost, c.lost);
         EXPECT_EQ(totals.acknowledged, c.lost == 0 ? 1u : 0u);
         EXPECT_EQ(drive.fleet.Kinds()[HEARTBEAT_KIND].sent, c.sent);
-        EXPECT_EQ(drive.fleet.LostPanels(), c.lost == 0 ? std::vector<std::uint32_t>{}
-                                                        : std::vector<std::uint32_t>{0});
+        EXPECT_EQ(drive.fleet.LostPanels(),
+                  c.lost == 0 ? std::vector<std::uint32_t>{} : std::vector<std::uint32_t>{0});
         ASSERT_EQ(drive.sent.size(), c.sent);
         for (std::size_t i = 0; i < drive.sent.size(); ++i) {
             EXPECT_EQ(drive.sent[i].bytes, drive.sent.front().bytes);
@@ -158,8 +156,9 @@ TEST(FleetPanels, EventsComeInPairsAndAccumulateTheStatusAsTheBuilderDoes)
     // Openers and closers alternate: the closer's key names the opener's restore or counterpart.
     const auto& counts = drive.fleet.Kinds();
     const std::pair<const char*, const char*> pairs[] = {
-        {"zone-alarm", "zone-alarm-restore"}, {"device-disarm", "device-arm"}, {"mains-absent", "mains-present"},
-        {"fault", "fault-restore"},           {"tamper", "tamper-restore"},    {"test-mode", "work-mode"}};
+        {"zone-alarm", "zone-alarm-restore"}, {"device-disarm", "device-arm"},
+        {"mains-absent", "mains-present"},    {"fault", "fault-restore"},
+        {"tamper", "tamper-restore"},         {"test-mode", "work-mode"}};
     std::uint64_t openers = 0;
     std::uint64_t closers = 0;
     for (std::size_t kind = 0; kind < EVENT_TYPE_COUNT; ++kind)

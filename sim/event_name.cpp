@@ -1,13 +1,12 @@
-#include "cli/text_inputs.h"
+#include "sim/event_name.h"
 
 #include "protocol/log_line.h"
 #include "sim/event_catalogue.h"
 
 #include <charconv>
-#include <cmath>
 #include <string>
 
-using namespace veltrano;
+namespace veltrano {
 
 Result<int> ParseEventName(std::string_view text)
 {
@@ -25,15 +24,4 @@ Result<int> ParseEventName(std::string_view text)
     return Failure("unknown event " + Quoted(text) + " (see `veltrano-cli events`)");
 }
 
-Result<std::optional<double>> ParseRate(std::string_view text)
-{
-    if (text == "max")
-        return std::optional<double>();
-    double rate = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), rate);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size() || !std::isfinite(rate) ||
-        rate <= 0 || rate > MAX_RATE)
-        return Failure("rate " + Quoted(text) + " is not \"max\" or a number of frames per second above 0 and up to " +
-                       std::to_string(static_cast<long>(MAX_RATE)));
-    return std::optional(rate);
-}
+} // namespace veltrano

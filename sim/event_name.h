@@ -1,0 +1,12 @@
+#pragma once
+
+#include "protocol/result.h"
+
+#include <string_view>
+
+namespace veltrano {
+
+// An event of the catalogue by its index (0 to 22) or its ASCII key ("zone-alarm"); the reason otherwise.
+Result<int> ParseEventName(std::string_view text);
+
+} // namespace veltrano

@@ -1,0 +1,175 @@
+#include "book/centre_book.h"
+
+#include "protocol/frame_decoder.h"
+#include "sim/event_builder.h"
+#include "sim/event_catalogue.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace veltrano;
+
+namespace {
+
+using namespace std::chrono_literals;
+using veltrano::CentreBook;
+using veltrano::OutputFormat;
+
+const veltrano::SteadyTime START = veltrano::SteadyTime{} + 1h;
+constexpr std::int64_t WALL = 1'800'000'000'000'000; // 2027-01-15T08:00:00Z
+const Endpoint PANEL{0x7F000001, 5000};
+
+DecodedFrame Status(std::uint8_t dev, std::uint8_t alarm)
+{
+    const std::vector<std::uint8_t> bytes{0x0C, 0x00, dev,   0x00, 0x00, 0x00,
+                                          0x02, 0x01, alarm, 0x00, 0x00, 0x00};
+    std::vector<std::uint8_t> framed = bytes;
+    std::uint8_t sum = 0;
+    for (std::size_t i = 0; i + 1 < framed.size(); ++i)
+        sum = static_cast<std::uint8_t>(sum + framed[i]);
+    framed.back() = sum;
+    return DecodeFrame(framed);
+}
+
+std::vector<std::string> Lines(const std::string& out)
+{
+    std::vector<std::string> lines;
+    for (std::size_t at = 0; at < out.size();) {
+        const std::size_t end = out.find('\n', at);
+        lines.push_back(out.substr(at, end - at));
+        at = end + 1;
+    }
+    return lines;
+}
+
+// A book is kept only when something reads it.
+TEST(CentreBook, NeededOnlyWhenAnOptionReadsIt)
+{
+    struct Case
+    {
+        const char* name;
+        CentreBook::Options options;
+        bool needed;
+        bool supervising;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"nothing",       {},                          false, false},
+        {"a limit",       {.superviseS = 2},           true,  true},
+        {"a report",      {.report = true},            true,  true},
+        {"events",        {.events = true},            true,  false},
+        {"metrics",       {.metrics = true},           true,  false},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        EXPECT_EQ(CentreBook::Needed(c.options), c.needed) << c.name;
+        if (c.needed) {
+            EXPECT_EQ(CentreBook(c.options, OutputFormat::Text, START).Supervising(), c.supervising)
+                << c.name;
+        }
+    }
+}
+
+// The limit is the one asked for; a report alone tells silences of a minute; events alone none.
+TEST(CentreBook, SilenceLimitFromTheOptions)
+{
+    struct Case
+    {
+        const char* name;
+        CentreBook::Options options;
+        std::chrono::microseconds limit;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"its own limit",          {.superviseS = 2.5, .report = true}, 2'500'000us},
+        {"a report alone",         {.report = true},                    60s},
+        {"events alone",           {.events = true},                    0us},
+    };
+    // clang-format on
+    for (const Case& c : cases)
+        EXPECT_EQ(CentreBook(c.options, OutputFormat::Text, START).Book().SilenceLimit(), c.limit) << c.name;
+}
+
+// Missing and back lines in both formats, each counted under its own key.
+TEST(CentreBook, MissingAndBackLinesCountedApart)
+{
+    struct Case
+    {
+        const char* name;
+        OutputFormat format;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {"text",
+         OutputFormat::Text,
+         {"missing 127.0.0.1:5000 0:1 (silent 2.500 s)", "missing 127.0.0.1:5000 0:2 (silent 2.500 s)",
+          "back 127.0.0.1:5000 0:1 (silent 3.000 s)"}},
+        {"json",
+         OutputFormat::JsonLines,
+         {R"({"type":"missing","peer":"127.0.0.1:5000","comm":0,"dev":1,"silent_s":2.5})",
+          R"({"type":"missing","peer":"127.0.0.1:5000","comm":0,"dev":2,"silent_s":2.5})",
+          R"({"type":"back","peer":"127.0.0.1:5000","comm":0,"dev":1,"silent_s":3})"}},
+    };
+    for (const Case& c : cases) {
+        CentreBook book({.superviseS = 2}, c.format, START);
+        std::string out;
+        book.Hear(out, PANEL, Status(1, 0), START, WALL);
+        book.Hear(out, PANEL, Status(2, 0), START, WALL);
+        book.Check(out, START + 2500ms);
+        book.Hear(out, PANEL, Status(1, 0), START + 3s, WALL + 3'000'000);
+        EXPECT_EQ(Lines(out), c.lines) << c.name;
+        std::string longest;
+        const auto fields = book.SummaryFields(START + 3s, longest);
+        const auto value = [&](std::string_view key) {
+            for (const RecordField& field : fields)
+                if (field.key == key)
+                    return std::get<std::uint64_t>(field.value);
+            ADD_FAILURE() << key;
+            return std::uint64_t{0};
+        };
+        EXPECT_EQ(value("reported_missing"), 2u) << c.name;
+        EXPECT_EQ(value("reported_back"), 1u) << c.name;
+        EXPECT_EQ(value("panels_missing"), 1u) << c.name;
+        EXPECT_EQ(value("panels_seen"), 2u) << c.name;
+    }
+}
+
+// A line per event the frames carried, only when asked, in the format asked for, numbered by the log.
+TEST(CentreBook, EventLinesOnlyWithEvents)
+{
+    struct Case
+    {
+        const char* name;
+        bool events;
+        OutputFormat format;
+        const char* shape; // in every line
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"text",         true,  OutputFormat::Text,      " event 127.0.0.1:5000 comm 0 dev 1 "},
+        {"json",         true,  OutputFormat::JsonLines, R"({"type":"event","ts":")"},
+        {"not asked",    false, OutputFormat::Text,      ""},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        CentreBook book({.superviseS = 0, .report = false, .events = c.events}, c.format, START);
+        std::string out;
+        book.Hear(out, PANEL, Status(1, 0x00), START, WALL);
+        book.Hear(out, PANEL, Status(1, 0x11), START + 1s, WALL + 1'000'000);
+        const auto events = book.Book().Totals().events;
+        ASSERT_GT(events, 0u) << c.name;
+        const auto lines = out.empty() ? std::vector<std::string>() : Lines(out);
+        EXPECT_EQ(lines.size(), c.events ? events : 0u) << c.name;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            EXPECT_NE(lines[i].find(c.shape), std::string::npos) << c.name << ": " << lines[i];
+            if (c.format == OutputFormat::JsonLines) {
+                EXPECT_NE(lines[i].find(",\"seq\":" + std::to_string(i) + "}"), std::string::npos)
+                    << lines[i];
+            }
+        }
+    }
+}
+
+} // namespace
