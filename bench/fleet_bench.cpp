@@ -22,8 +22,6 @@
 #include <thread>
 #include <vector>
 
-using namespace veltrano;
-
 extern char** environ;
 
 namespace {
