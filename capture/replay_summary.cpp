@@ -6,6 +6,9 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <cstdio>
+
 namespace veltrano {
 
 namespace {
@@ -131,6 +134,19 @@ CaptureExtent MeasureCapture(const std::string& path, const std::string& filter)
         extent.lastTimeNs = (*next)->timeNs;
     }
     return extent;
+}
+
+std::string ReplayProgressLine(const ReplayedFrames& frames, const CaptureExtent& extent,
+                               std::optional<double> gapSpeed)
+{
+    const double left =
+        gapSpeed ? static_cast<double>(extent.lastTimeNs - frames.LastSentTimeNs()) / 1e9 / *gapSpeed : 0;
+    // printf's rounding of the seconds, as the line always had.
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.0f", std::max(left, 0.0));
+    return fmt::format("replay: sent {} of {}, answered {}, differing {}, missing {}, {} s left\n",
+                       frames.Frames(), extent.frames, frames.Answered(), frames.Count(FrameVerdict::Differs),
+                       frames.Count(FrameVerdict::Missing), seconds);
 }
 
 } // namespace veltrano

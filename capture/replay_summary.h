@@ -7,6 +7,7 @@
 #include "suite/verdict.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,5 +41,10 @@ struct CaptureExtent
     std::int64_t lastTimeNs{0};
 };
 CaptureExtent MeasureCapture(const std::string& path, const std::string& filter);
+
+// "replay: sent N of M, answered A, differing D, missing L, S s left": M from the capture's extent, S the
+// capture time still ahead at `gapSpeed` (0 when the frames go at a rate or a window instead of the gaps).
+std::string ReplayProgressLine(const ReplayedFrames& frames, const CaptureExtent& extent,
+                               std::optional<double> gapSpeed);
 
 } // namespace veltrano

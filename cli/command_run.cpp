@@ -1,6 +1,7 @@
 #include "cli/command_run.h"
 
 #include "cli/signals.h"
+#include "cli/verdict.h"
 #include "net/udp_endpoint.h"
 
 #include <QCoreApplication>
@@ -10,12 +11,55 @@
 
 using namespace veltrano;
 
+// A socket of a run, the notifier that watches it and how its batches are read.
+struct WatchedSocket
+{
+    std::unique_ptr<BatchUdpSocket> socket;
+    std::unique_ptr<QSocketNotifier> notifier;
+    CommandRun::OnBatch batch;
+    CommandRun::Reading reading;
+    bool open{true};
+};
+
 namespace {
 
 // Lines of a slow run reach a pipe or a file within a moment, not only at the end.
 constexpr int FLUSH_PERIOD_MS = 200;
 // Batches read per notification before other events (timers, the other sockets) get their turn.
 constexpr int BATCHES_PER_WAKE = 16;
+
+// Up to BATCHES_PER_WAKE batches to `watched.batch` while it is open and the run goes on, fewer when one
+// comes short of a full batch (unless lingering).
+void ReceiveBatches(WatchedSocket& watched, const bool& finished)
+{
+    BatchUdpSocket& socket = *watched.socket;
+    for (int round = 0; round < BATCHES_PER_WAKE && watched.open && !finished; ++round) {
+        const auto batch = round > 0 && watched.reading.linger ? socket.ReceiveLingering() : socket.Receive();
+        if (!batch) {
+            if (watched.reading.error)
+                watched.reading.error(batch.error());
+            break;
+        }
+        if (batch->empty())
+            break;
+        watched.batch(*batch, {WallClockUs(), MonoClock::now()});
+        // A short batch emptied the queue: asking again would only cost a call that finds nothing.
+        if (!watched.reading.linger && batch->size() < socket.BatchSize())
+            break;
+    }
+}
+
+// Each file written in turn; one that cannot be written is named on stderr and makes the status EXIT_SOCKET.
+int WriteEndFiles(std::span<const EndFile> files, int exitCode)
+{
+    for (const auto& [path, write] : files) {
+        if (auto written = write(path); !written) {
+            PrintError(written.error());
+            exitCode = EXIT_SOCKET;
+        }
+    }
+    return exitCode;
+}
 
 } // namespace
 
@@ -30,16 +74,6 @@ int UsageError(std::string_view reason)
     return EXIT_USAGE;
 }
 
-struct CommandRun::Watched
-{
-    std::unique_ptr<BatchUdpSocket> socket;
-    std::unique_ptr<QSocketNotifier> notifier;
-    Readable readable;
-    OnBatch batch;
-    Reading reading;
-    bool open{true};
-};
-
 CommandRun::CommandRun(std::string command, const OutputOptions& output, QObject* parent)
     : QObject(parent), m_command(std::move(command)), m_pcapPath(output.pcapPath), m_output(output.format)
 {
@@ -48,19 +82,20 @@ CommandRun::CommandRun(std::string command, const OutputOptions& output, QObject
 
 CommandRun::~CommandRun() = default;
 
-Result<BatchUdpSocket*> CommandRun::OpenSocket(const BatchUdpSocket::Options& options, Readable readable,
-                                               std::size_t batch)
+Result<BatchUdpSocket*> CommandRun::OpenSocket(const BatchUdpSocket::Options& options, OnBatch batch,
+                                               Reading reading, std::size_t batchSize)
 {
-    auto watched = std::make_unique<Watched>();
-    watched->socket = std::make_unique<BatchUdpSocket>(batch);
+    auto watched = std::make_unique<WatchedSocket>();
+    watched->socket = std::make_unique<BatchUdpSocket>(batchSize);
     if (auto opened = watched->socket->Open(options); !opened)
         return Failure(opened.error());
-    watched->readable = std::move(readable);
+    watched->batch = std::move(batch);
+    watched->reading = std::move(reading);
     watched->notifier = std::make_unique<QSocketNotifier>(watched->socket->Handle(), QSocketNotifier::Read);
-    Watched* raw = watched.get();
-    connect(raw->notifier.get(), &QSocketNotifier::activated, this, [raw] {
+    WatchedSocket* raw = watched.get();
+    connect(raw->notifier.get(), &QSocketNotifier::activated, this, [this, raw] {
         if (raw->open)
-            raw->readable(*raw->socket);
+            Drain(*raw);
     });
     m_sockets.push_back(std::move(watched));
     return raw->socket.get();
@@ -68,45 +103,19 @@ Result<BatchUdpSocket*> CommandRun::OpenSocket(const BatchUdpSocket::Options& op
 
 void CommandRun::OnJunit(std::string path, std::function<Status(const std::string&)> write)
 {
-    m_junitPath = std::move(path);
-    m_junit = std::move(write);
+    if (!path.empty())
+        m_endFiles.emplace(m_endFiles.begin(), std::move(path), std::move(write));
 }
 
 void CommandRun::OnEndFile(std::string path, std::function<Status(const std::string&)> write)
 {
-    m_endFiles.emplace_back(std::move(path), std::move(write));
+    if (!path.empty())
+        m_endFiles.emplace_back(std::move(path), std::move(write));
 }
 
-Result<BatchUdpSocket*> CommandRun::OpenSocket(const BatchUdpSocket::Options& options, OnBatch batch,
-                                               Reading reading, std::size_t batchSize)
+void CommandRun::Drain(WatchedSocket& watched)
 {
-    auto socket = OpenSocket(options, Readable{}, batchSize);
-    if (!socket)
-        return socket;
-    Watched& watched = *m_sockets.back();
-    watched.batch = std::move(batch);
-    watched.reading = std::move(reading);
-    watched.readable = [this, raw = &watched](BatchUdpSocket&) { Drain(*raw); };
-    return socket;
-}
-
-void CommandRun::Drain(Watched& watched)
-{
-    BatchUdpSocket& socket = *watched.socket;
-    for (int round = 0; round < BATCHES_PER_WAKE && watched.open && !m_finished; ++round) {
-        const auto batch = round > 0 && watched.reading.linger ? socket.ReceiveLingering() : socket.Receive();
-        if (!batch) {
-            if (watched.reading.error)
-                watched.reading.error(batch.error());
-            break;
-        }
-        if (batch->empty())
-            break;
-        watched.batch(*batch, {WallClockUs(), MonoClock::now()});
-        // A short batch emptied the queue: asking again would only cost a call that finds nothing.
-        if (!watched.reading.linger && batch->size() < socket.BatchSize())
-            break;
-    }
+    ReceiveBatches(watched, m_finished);
     if (m_finished)
         return;
     if (watched.reading.afterBatches)
@@ -123,8 +132,8 @@ void CommandRun::StopReading()
     }
 }
 
-std::size_t CommandRun::SendEach(BatchUdpSocket& socket, std::span<const BatchUdpSocket::Outgoing> datagrams,
-                                 const OnSent& sent)
+std::size_t SendEach(BatchUdpSocket& socket, std::span<const BatchUdpSocket::Outgoing> datagrams,
+                     const OnSent& sent)
 {
     std::size_t went = 0;
     std::size_t next = 0;
@@ -191,21 +200,18 @@ void CommandRun::Finish(int exitCode)
         if (exitCode == EXIT_OK)
             exitCode = EXIT_SOCKET;
     }
-    if (!m_junitPath.empty() && m_junit) {
-        if (auto written = m_junit(m_junitPath); !written) {
-            PrintError(written.error());
-            exitCode = EXIT_SOCKET;
-        }
-    }
-    for (const auto& [path, write] : m_endFiles) {
-        if (auto written = write(path); !written) {
-            PrintError(written.error());
-            exitCode = EXIT_SOCKET;
-        }
-    }
+    exitCode = WriteEndFiles(m_endFiles, exitCode);
     m_exitCode = exitCode;
     if (m_summary)
         m_summary(m_output, exitCode);
     m_output.Flush();
     QCoreApplication::exit(exitCode);
+}
+
+void EndWithVerdicts(CommandRun& run, const VerdictReport& report, std::string junit)
+{
+    run.OnJunit(std::move(junit), [&report](const std::string& path) { return report.WriteJunit(path); });
+    run.OnSummary([&run, &report](LineOutput& output, int exitCode) {
+        output.Summary(run.Command(), VerdictSummary(report, exitCode));
+    });
 }

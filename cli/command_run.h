@@ -12,10 +12,13 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 class QSocketNotifier;
 class SignalWatcher;
+struct WatchedSocket;
+class VerdictReport;
 
 // Exit statuses of every command.
 inline constexpr int EXIT_OK = 0;
@@ -35,6 +38,17 @@ struct OutputOptions
     std::string pcapPath;
 };
 
+// A file written as a run ends, by the function given its path.
+using EndFile = std::pair<std::string, std::function<veltrano::Status(const std::string& path)>>;
+
+// A datagram of SendEach that the system refused, with its reason, or one that went (error 0).
+using OnSent = std::function<void(std::size_t index, int error)>;
+// Sends every datagram, in order, whatever the system refuses: each refused one is reported with its reason
+// and skipped, the rest still go. `sent` hears of every datagram that went and every refused one. The number
+// that went.
+std::size_t SendEach(BatchUdpSocket& socket, std::span<const BatchUdpSocket::Outgoing> datagrams,
+                     const OnSent& sent);
+
 // One run of a command on the network, from start to exit code, the same for every command: its sockets
 // (each watched by a notifier), the capture, standard output with its flush timer, SIGINT and SIGTERM, the
 // summary and the exit status. A command composes one and fills in what is its own.
@@ -44,8 +58,6 @@ class CommandRun final : public QObject
     Q_DISABLE_COPY_MOVE(CommandRun)
 
 public:
-    // Called when a socket can be read: drain it with BatchUdpSocket::Receive.
-    using Readable = std::function<void(BatchUdpSocket&)>;
     // When a batch was taken from the socket.
     struct Arrival
     {
@@ -63,30 +75,19 @@ public:
         // Once per wake-up, after its batches, before the lines go out.
         std::function<void()> afterBatches;
     };
-    // A datagram of SendEach that the system refused, with its reason, or one that went (error 0).
-    using OnSent = std::function<void(std::size_t index, int error)>;
-
     CommandRun(std::string command, const OutputOptions& output, QObject* parent = nullptr);
     ~CommandRun() override;
 
     const std::string& Command() const { return m_command; }
     veltrano::LineOutput& Output() { return m_output; }
 
-    // A socket of this run; `readable` runs on each notification. The reason when it cannot be opened.
-    veltrano::Result<BatchUdpSocket*> OpenSocket(const BatchUdpSocket::Options& options, Readable readable,
-                                       std::size_t batch = 64);
     // A socket of this run read by the run itself: on each notification up to BATCHES_PER_WAKE batches go to
-    // `batch`, fewer when one comes short of a full batch (unless lingering) or the run ends.
+    // `batch`, fewer when one comes short of a full batch (unless lingering) or the run ends. The reason when
+    // it cannot be opened.
     veltrano::Result<BatchUdpSocket*> OpenSocket(const BatchUdpSocket::Options& options, OnBatch batch, Reading reading,
                                        std::size_t batchSize = 64);
     // Stops watching every socket: nothing more is read.
     void StopReading();
-
-    // Sends every datagram, in order, whatever the system refuses: each refused one is reported with its
-    // reason and skipped, the rest still go. `sent` hears of every datagram that went and every refused one.
-    // The number that went.
-    static std::size_t SendEach(BatchUdpSocket& socket, std::span<const BatchUdpSocket::Outgoing> datagrams,
-                                const OnSent& sent);
 
     // The record on standard output and in the capture.
     void Log(const veltrano::FrameRecord& record);
@@ -100,7 +101,8 @@ public:
     // The verdicts written as JUnit XML to `path` (nothing when empty) as the run ends, before the summary.
     // A file that cannot be written turns the exit status into EXIT_SOCKET, the file named on stderr.
     void OnJunit(std::string path, std::function<veltrano::Status(const std::string& path)> write);
-    // Another file written as the run ends, after the JUnit file and by the same rule.
+    // Another file written as the run ends (nothing when `path` is empty), after the JUnit file and by the
+    // same rule.
     void OnEndFile(std::string path, std::function<veltrano::Status(const std::string& path)> write);
 
     // Opens the capture, runs `start` and the event loop until Finish; the exit status. A capture or
@@ -112,23 +114,40 @@ public:
     bool Finished() const { return m_finished; }
 
 private:
-    struct Watched;
-
-    void Drain(Watched& watched);
+    void Drain(WatchedSocket& watched);
 
     std::string m_command;
     std::string m_pcapPath;
     veltrano::LineOutput m_output;
     veltrano::PcapFileWriter m_capture;
     veltrano::Status m_captureStatus;
-    std::vector<std::unique_ptr<Watched>> m_sockets;
+    std::vector<std::unique_ptr<WatchedSocket>> m_sockets;
     std::unique_ptr<SignalWatcher> m_signals;
     QTimer m_flushTimer;
     std::function<void(int)> m_interrupt;
     std::function<void(veltrano::LineOutput&, int)> m_summary;
-    std::string m_junitPath;
-    std::function<veltrano::Status(const std::string&)> m_junit;
-    std::vector<std::pair<std::string, std::function<veltrano::Status(const std::string&)>>> m_endFiles;
+    std::vector<EndFile> m_endFiles;
     bool m_finished{false};
     int m_exitCode{EXIT_OK};
 };
+
+// One run of a command's `Driver`, built from `args` and the run, from its Start to the exit status.
+template <typename Driver, typename... Args>
+int ExecDriver(std::string command, const OutputOptions& output, Args&&... args)
+{
+    CommandRun run(std::move(command), output);
+    Driver driver(std::forward<Args>(args)..., run);
+    return run.Exec([&driver] { return driver.Start(); });
+}
+
+// A judging command's end: its verdicts as JUnit XML to `junit` (nothing when empty), then their summary.
+void EndWithVerdicts(CommandRun& run, const VerdictReport& report, std::string junit);
+
+// `timer` as a one-shot timer to the millisecond whose timeout calls `slot` on `receiver`.
+template <typename Receiver, typename Slot>
+void ConnectOneShot(QTimer& timer, const Receiver* receiver, Slot slot)
+{
+    timer.setSingleShot(true);
+    timer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer, &QTimer::timeout, receiver, std::move(slot));
+}

@@ -25,6 +25,33 @@ CLI::Validator FromParser(Parse parse, std::string name)
         "", std::move(name));
 }
 
+// Whether an option's help shows the value it starts with.
+enum class ShownDefault : bool
+{
+    No,
+    Yes
+};
+
+// An option with its type name, and its default in the help when `shown`.
+template <typename T>
+CLI::Option* AddTypedOption(CLI::App* command, const std::string& name, T& value, const std::string& help,
+                            const std::string& typeName, ShownDefault shown = ShownDefault::No)
+{
+    auto* option = command->add_option(name, value, help)->type_name(typeName);
+    if (shown == ShownDefault::Yes)
+        option->capture_default_str();
+    return option;
+}
+
+// A typed option that `check` validates: a bounded number (CLI::Range) or a parsed text (FromParser).
+template <typename T>
+CLI::Option* AddCheckedOption(CLI::App* command, const std::string& name, T& value, const std::string& help,
+                              const std::string& typeName, const CLI::Validator& check,
+                              ShownDefault shown = ShownDefault::No)
+{
+    return AddTypedOption(command, name, value, help, typeName, shown)->check(check);
+}
+
 const CLI::Validator& HostPortValidator();
 const CLI::Validator& EventValidator();
 const CLI::Validator& RateValidator();
@@ -37,6 +64,9 @@ void AddReceiveBufferOption(CLI::App* command, int& bytes);
 CLI::Option* AddToOption(CLI::App* command, std::string& text, const std::string& help);
 // --timeout MS, 1 ms to an hour.
 CLI::Option* AddTimeoutOption(CLI::App* command, int& ms, const std::string& help);
+// --port P from `lowestPort`, required, and --bind ADDR: where a listening subcommand listens.
+void AddListenOptions(CLI::App* command, std::uint16_t& port, std::string& bind, const std::string& portHelp,
+                      int lowestPort);
 // --metrics ADDR:PORT (PORT alone: loopback).
 CLI::Option* AddMetricsOption(CLI::App* command, std::string& text);
 // --junit FILE.

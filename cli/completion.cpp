@@ -4,6 +4,7 @@
 #include "sim/event_catalogue.h"
 
 #include <CLI/CLI.hpp>
+#include <fmt/format.h>
 
 #include <cstdio>
 #include <string_view>
@@ -15,13 +16,7 @@ namespace {
 
 std::string Joined(const std::vector<std::string>& words, std::string_view separator = " ")
 {
-    std::string text;
-    for (const std::string& word : words) {
-        if (!text.empty())
-            text += separator;
-        text += word;
-    }
-    return text;
+    return fmt::format("{}", fmt::join(words, separator));
 }
 
 bool TakesFile(const CLI::Option& option)

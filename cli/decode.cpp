@@ -2,7 +2,9 @@
 
 #include "cli/command_run.h"
 #include "cli/common_options.h"
+#include "link/frame_text.h"
 #include "link/json_line.h"
+#include "link/output_format.h"
 #include "protocol/frame_decoder.h"
 #include "sim/event_builder.h"
 #include "sim/event_catalogue.h"
@@ -11,8 +13,11 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstdio>
 #include <iterator>
 #include <memory>
+#include <span>
+#include <string>
 #include <variant>
 
 using namespace veltrano;
@@ -38,8 +43,6 @@ bool ReadLine(std::FILE* in, std::string& line)
     }
     return !line.empty();
 }
-
-} // namespace
 
 int RunDecode(std::span<const std::string> texts, veltrano::OutputFormat format, veltrano::DecodeText text,
               std::FILE* in)
@@ -91,6 +94,8 @@ int RunEvents(veltrano::OutputFormat format)
     std::fwrite(out.data(), 1, out.size(), stdout);
     return EXIT_OK;
 }
+
+} // namespace
 
 void AddDecodeCommand(CLI::App& app, CommandRunner& chosen)
 {

@@ -48,15 +48,10 @@ public:
         : m_centre({target, options.timeoutMs, {}, options.loadRate, options.loadSeconds}, std::move(chosen)),
           m_run(run), m_report("test centre " + target.ToString())
     {
-        m_timer.setSingleShot(true);
-        m_timer.setTimerType(Qt::PreciseTimer);
-        connect(&m_timer, &QTimer::timeout, this, &CentreSuite::Judge);
+        ConnectOneShot(m_timer, this, &CentreSuite::Judge);
         m_loadTimer.setTimerType(Qt::PreciseTimer);
         connect(&m_loadTimer, &QTimer::timeout, this, &CentreSuite::LoadTick);
-        m_run.OnJunit(options.junit, [this](const std::string& path) { return m_report.WriteJunit(path); });
-        m_run.OnSummary([this](LineOutput& output, int exitCode) {
-            output.Summary("test centre", VerdictSummary(m_report, exitCode));
-        });
+        EndWithVerdicts(m_run, m_report, options.junit);
     }
 
     Status Start()
@@ -105,7 +100,7 @@ private:
     // A datagram the system refuses ends the run: a verdict without it would blame the centre.
     bool Send(BatchUdpSocket& socket, std::span<const BatchUdpSocket::Outgoing> datagrams)
     {
-        CommandRun::SendEach(socket, datagrams, [&](std::size_t i, int error) {
+        SendEach(socket, datagrams, [&](std::size_t i, int error) {
             if (error == 0 || m_run.Finished())
                 return;
             PrintError(
@@ -187,9 +182,7 @@ int RunCentreTest(const CentreTestOptions& options)
     auto target = ResolveHostPort(options.to);
     if (!target)
         return UsageError(target.error());
-    CommandRun run("test centre", options.output);
-    CentreSuite suite(options, *target, std::move(*chosen), run);
-    return run.Exec([&suite] { return suite.Start(); });
+    return ExecDriver<CentreSuite>("test centre", options.output, options, *target, std::move(*chosen));
 }
 
 } // namespace
@@ -206,14 +199,10 @@ void AddTestCommand(CLI::App& app, CommandRunner& chosen)
     AddTimeoutOption(centre, options->timeoutMs, "How long to wait for an answer, or for none");
     centre->add_option("--only", options->only, "Run only these cases")->delimiter(',')->type_name("ID,...");
     centre->add_option("--skip", options->skip, "Leave these cases out")->delimiter(',')->type_name("ID,...");
-    centre->add_option("--load-rate", options->loadRate, "Frames per second of the load case")
-        ->capture_default_str()
-        ->type_name("R")
-        ->check(CLI::Range(1.0, 1'000'000.0));
-    centre->add_option("--load-seconds", options->loadSeconds, "Length of the load case")
-        ->capture_default_str()
-        ->type_name("S")
-        ->check(CLI::Range(0.001, 3600.0));
+    AddCheckedOption(centre, "--load-rate", options->loadRate, "Frames per second of the load case", "R",
+                     CLI::Range(1.0, 1'000'000.0), ShownDefault::Yes);
+    AddCheckedOption(centre, "--load-seconds", options->loadSeconds, "Length of the load case", "S",
+                     CLI::Range(0.001, 3600.0), ShownDefault::Yes);
     AddJunitOption(centre, options->junit, "Write the verdicts as JUnit XML to FILE");
     AddFormatFlag(centre, options->output.format, "One JSON verdict object per case; a summary object last");
     centre->callback([options, &chosen] { chosen = [options] { return RunCentreTest(*options); }; });

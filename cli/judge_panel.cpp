@@ -46,10 +46,7 @@ public:
         m_endTimer.setSingleShot(true);
         connect(&m_endTimer, &QTimer::timeout, this, &PanelSuite::End);
         m_run.OnInterrupt([this](int) { End(); });
-        m_run.OnJunit(m_options.junit, [this](const std::string& path) { return m_report.WriteJunit(path); });
-        m_run.OnSummary([this](LineOutput& output, int exitCode) {
-            output.Summary("test panel", VerdictSummary(m_report, exitCode));
-        });
+        EndWithVerdicts(m_run, m_report, m_options.junit);
     }
 
     Status Start()
@@ -96,7 +93,7 @@ private:
             if (m_options.frames != 0 && m_recording.Frames().size() >= m_options.frames)
                 m_ended = true;
         }
-        CommandRun::SendEach(*m_socket, answers, [](std::size_t, int) {});
+        SendEach(*m_socket, answers, [](std::size_t, int) {});
     }
 
     void End()
@@ -134,9 +131,7 @@ int RunPanelTest(PanelTestOptions options)
         return UsageError(address.error());
     if (options.durationS <= 0 && options.frames == 0)
         return UsageError("test panel needs --duration or --frames to end");
-    CommandRun run("test panel", options.output);
-    PanelSuite suite(options, *address, run);
-    return run.Exec([&suite] { return suite.Start(); });
+    return ExecDriver<PanelSuite>("test panel", options.output, options, *address);
 }
 
 } // namespace
@@ -145,39 +140,22 @@ void AddTestPanelCommand(CLI::App& test, CommandRunner& chosen)
 {
     auto options = std::make_shared<PanelTestOptions>();
     auto* panel = test.add_subcommand("panel", "Listen as a centre and judge the panel that talks to it");
-    panel->add_option("--port", options->port, "UDP port to listen on")
-        ->required()
-        ->type_name("P")
-        ->check(CLI::Range(1, 65535));
-    panel->add_option("--bind", options->bind, "Local address to listen on")
-        ->capture_default_str()
-        ->type_name("ADDR");
-    auto* duration = panel->add_option("--duration", options->durationS, "Judge after S seconds")
-                         ->capture_default_str()
-                         ->type_name("S")
-                         ->check(CLI::Range(0.001, 86'400.0));
-    panel->add_option("--frames", options->frames, "Judge after N frames (instead of --duration)")
-        ->type_name("N")
-        ->check(CLI::PositiveNumber)
+    AddListenOptions(panel, options->port, options->bind, "UDP port to listen on", 1);
+    const CLI::Range seconds(0.001, 86'400.0);
+    auto* duration = AddCheckedOption(panel, "--duration", options->durationS, "Judge after S seconds", "S",
+                                      seconds, ShownDefault::Yes);
+    AddCheckedOption(panel, "--frames", options->frames, "Judge after N frames (instead of --duration)", "N",
+                     CLI::PositiveNumber)
         ->excludes(duration)
         ->each([options](const std::string&) { options->durationS = 0; });
-    panel
-        ->add_option("--withhold", options->settings.withhold,
-                     "Leave the first K copies of each frame unanswered")
-        ->type_name("K")
-        ->check(CLI::Range(0, 1000));
-    panel->add_option("--retry-within", options->retryWithin, "When a copy must follow an unanswered one")
-        ->capture_default_str()
-        ->type_name("MIN-MAX");
-    panel->add_option("--retries", options->settings.retries, "Most copies after the first")
-        ->capture_default_str()
-        ->type_name("N")
-        ->check(CLI::Range(0, 1000));
-    panel
-        ->add_option("--heartbeat", options->settings.heartbeatS,
-                     "Every device must send again within S seconds")
-        ->type_name("S")
-        ->check(CLI::Range(0.001, 86'400.0));
+    AddCheckedOption(panel, "--withhold", options->settings.withhold,
+                     "Leave the first K copies of each frame unanswered", "K", CLI::Range(0, 1000));
+    AddTypedOption(panel, "--retry-within", options->retryWithin, "When a copy must follow an unanswered one",
+                   "MIN-MAX", ShownDefault::Yes);
+    AddCheckedOption(panel, "--retries", options->settings.retries, "Most copies after the first", "N",
+                     CLI::Range(0, 1000), ShownDefault::Yes);
+    AddCheckedOption(panel, "--heartbeat", options->settings.heartbeatS,
+                     "Every device must send again within S seconds", "S", seconds);
     AddJunitOption(panel, options->junit, "Write the verdicts as JUnit XML to FILE");
     AddFormatFlag(panel, options->output.format, "One JSON verdict object per case; a summary object last");
     panel->callback([options, &chosen] { chosen = [options] { return RunPanelTest(*options); }; });

@@ -1,18 +1,51 @@
 #include "cli/replay.h"
 
-#include "cli/text_inputs.h"
+#include "capture/captured_exchange.h"
+#include "capture/replay_feed.h"
+#include "capture/replay_summary.h"
+#include "capture/replayed_frames.h"
+#include "cli/command_run.h"
+#include "cli/common_options.h"
 #include "cli/verdict.h"
+#include "link/rate_text.h"
 #include "net/host_port.h"
 #include "net/udp_endpoint.h"
+
+#include <QObject>
+#include <QTimer>
 
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 using namespace veltrano;
 
 namespace {
+
+struct ReplayOptions
+{
+    std::string file;
+    std::string toText;
+    veltrano::Endpoint to;
+    int timeoutMs{1000};
+    int receiveBuffer{DEFAULT_RECEIVE_BUFFER};
+    OutputOptions output;
+    double speed{1.0}; // of the captured gaps
+    PaceOptions pace;
+    std::optional<double> rate; // --rate read: frames per second instead of the captured gaps
+    bool rateMax{false};        // as fast as the answers allow, at most `pace.window` outstanding
+    std::string filter;
+    std::size_t sockets{256};
+    std::string junitPath;
+    bool expectSame{false};
+};
 
 using veltrano::FrameVerdict;
 
@@ -32,6 +65,253 @@ veltrano::Pacer::Mode PaceOf(const ReplayOptions& options)
     return veltrano::Pacer::CapturedGaps{options.speed};
 }
 
+// The sockets that stand in for the captured sources (past --sockets, several each), each opened as its
+// first frame goes, on its own port.
+class SourceSockets final
+{
+public:
+    using OnBatch = std::function<void(std::size_t index, std::span<const BatchUdpSocket::Received>,
+                                       const CommandRun::Arrival&)>;
+
+    SourceSockets(const ReplayOptions& options, CommandRun& run, OnBatch batch, std::function<void()> after)
+        : m_options(options), m_run(run), m_batch(std::move(batch)), m_after(std::move(after))
+    {}
+
+    Result<BatchUdpSocket*> Of(std::size_t index)
+    {
+        if (m_sockets.size() <= index) {
+            m_sockets.resize(index + 1, nullptr);
+            m_locals.resize(index + 1);
+        }
+        if (m_sockets[index] != nullptr)
+            return m_sockets[index];
+        BatchUdpSocket::Options options;
+        // Its own port on the local address; a centre elsewhere is reached from any address.
+        options.bindAddress = (m_options.to.address >> 24) == 127 ? LOOPBACK_ADDRESS : 0;
+        options.receiveBuffer = m_options.receiveBuffer;
+        options.peer = m_options.to;
+        CommandRun::Reading reading;
+        reading.afterBatches = m_after;
+        auto socket = m_run.OpenSocket(
+            options,
+            [this, index](auto batch, const CommandRun::Arrival& arrival) { m_batch(index, batch, arrival); },
+            std::move(reading));
+        if (!socket)
+            return Failure(socket.error());
+        m_sockets[index] = *socket;
+        m_locals[index] = (*socket)->LocalAddress();
+        return *socket;
+    }
+
+    // Where socket `index` sends from; opened already.
+    const veltrano::Endpoint& Local(std::size_t index) const { return m_locals[index]; }
+
+private:
+    const ReplayOptions& m_options;
+    CommandRun& m_run;
+    OnBatch m_batch;
+    std::function<void()> m_after;
+    std::vector<BatchUdpSocket*> m_sockets;
+    std::vector<veltrano::Endpoint> m_locals;
+};
+
+// "replay: sent N of M, ..." on a terminal's standard error each second: M from a first pass over the file.
+class ReplayProgress final
+{
+public:
+    ReplayProgress(const ReplayOptions& options, const veltrano::ReplayedFrames& frames)
+        : m_options(options), m_frames(frames)
+    {
+        QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this] { Show(); });
+    }
+
+    void Start()
+    {
+        if (::isatty(2) != 1)
+            return;
+        m_extent = veltrano::MeasureCapture(m_options.file, m_options.filter);
+        m_timer.start(1000);
+    }
+
+    void Stop() { m_timer.stop(); }
+
+private:
+    void Show() const
+    {
+        const bool paced = m_options.rate || m_options.rateMax;
+        const std::optional<double> gapSpeed = paced ? std::nullopt : std::optional<double>(m_options.speed);
+        std::fputs(veltrano::ReplayProgressLine(m_frames, m_extent, gapSpeed).c_str(), stderr);
+    }
+
+    const ReplayOptions& m_options;
+    const veltrano::ReplayedFrames& m_frames;
+    veltrano::CaptureExtent m_extent;
+    QTimer m_timer;
+};
+
+class Replay final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(Replay)
+
+public:
+    Replay(const ReplayOptions& options, std::unique_ptr<veltrano::CaptureReader> reader, CommandRun& run,
+           QObject* parent = nullptr)
+        : QObject(parent), m_options(options), m_reader(std::move(reader)),
+          m_exchange(*m_reader,
+                     {std::chrono::milliseconds(options.timeoutMs), LOOK_AHEAD_FRAMES, options.sockets}),
+          m_run(run), m_sockets(
+                          m_options, run,
+                          [this](std::size_t index, auto batch, const CommandRun::Arrival& arrival) {
+                              OnBatch(index, batch, arrival);
+                          },
+                          [this] { CheckDone(); }),
+          m_frames({options.to, std::chrono::milliseconds(options.timeoutMs), MATCHER_CAPACITY,
+                    options.expectSame, MOST_DETAIL_LINES},
+                   [this](const veltrano::ReplayedFrames::Judged& judged) { LogJudged(judged); }),
+          m_feed(m_exchange, m_frames, PaceOf(options), MonoClock::now()), m_progress(m_options, m_frames)
+    {
+        ConnectOneShot(m_paceTimer, this, &Replay::OnPace);
+        connect(&m_expiryTimer, &QTimer::timeout, this, &Replay::ExpireOld);
+        m_outgoing.reserve(MOST_PER_WAKE);
+        m_run.OnInterrupt([this](int signal) { Finish(128 + signal); });
+        m_run.OnSummary([this](LineOutput& output, int exitCode) {
+            const veltrano::ReplayReport report{m_options.file, m_exchange, m_frames,
+                                                m_feed.Cut().has_value(),
+                                                static_cast<std::uint64_t>(exitCode)};
+            veltrano::AppendReplaySummary(output.Buffer(), output.Format(), report);
+            output.Flush();
+        });
+        m_run.OnJunit(options.junitPath, [this](const std::string& path) {
+            return WriteJunit(path, "replay", veltrano::SourceVerdicts(m_frames.Tally(), m_options.file));
+        });
+    }
+
+    ~Replay() override = default;
+
+    Status Start()
+    {
+        m_progress.Start();
+        m_feed.Restart(MonoClock::now());
+        m_expiryTimer.start(std::clamp(m_options.timeoutMs / 10, 1, 100));
+        m_paceTimer.start(0);
+        return {};
+    }
+
+private:
+    void OnPace()
+    {
+        if (m_run.Finished())
+            return;
+        if (m_feed.Windowed()) {
+            if (const std::uint64_t room = m_feed.Room(MonoClock::now()); room > 0)
+                SendFrames(room, false);
+            CheckDone();
+            return;
+        }
+        SendFrames(MOST_PER_WAKE, true);
+        m_run.EndOfBatch();
+        if (const auto wait = m_feed.WaitFrom(MonoClock::now()))
+            m_paceTimer.start(*wait);
+        else
+            CheckDone();
+    }
+
+    // Up to `count` frames, with `onlyDue` only those due, in capture order.
+    void SendFrames(std::uint64_t count, bool onlyDue)
+    {
+        const MonoTime now = MonoClock::now();
+        for (std::uint64_t taken = 0; taken < count && !m_feed.AllRead();) {
+            // A run of frames of one sender goes in one call.
+            const auto index = m_feed.TakeRun(now, count - taken, onlyDue, m_taken);
+            if (!index)
+                return;
+            taken += m_taken.size();
+            auto socket = m_sockets.Of(*index);
+            if (!socket) {
+                PrintError(socket.error());
+                Finish(EXIT_SOCKET);
+                return;
+            }
+            m_outgoing.clear();
+            for (const auto bytes : m_taken)
+                m_outgoing.push_back({m_options.to, 0, bytes});
+            const std::int64_t wallUs = WallClockUs();
+            const MonoTime sentAt = MonoClock::now();
+            const auto outcome = (*socket)->Send(m_outgoing);
+            m_frames.Sent(m_outgoing.size(), outcome.sent, outcome.error, sentAt, wallUs);
+        }
+    }
+
+    void OnBatch(std::size_t index, std::span<const BatchUdpSocket::Received> batch,
+                 const CommandRun::Arrival& arrival)
+    {
+        for (const auto& datagram : batch) {
+            FrameRecord record = MakeRecord(arrival.wallUs, Direction::In, datagram.from,
+                                            m_sockets.Local(index), datagram.bytes);
+            const auto answered = m_frames.Received(index, record, arrival.now);
+            m_run.Log(record);
+            if (answered)
+                m_frames.Answer(*answered, datagram.bytes, arrival.now);
+        }
+        if (m_feed.Windowed()) {
+            if (const std::uint64_t room = m_feed.Room(arrival.now); room > 0)
+                SendFrames(room, false);
+        }
+    }
+
+    void ExpireOld()
+    {
+        if (m_run.Finished())
+            return;
+        m_frames.Expire(MonoClock::now());
+        if (m_feed.Windowed() && !m_feed.AllRead())
+            OnPace();
+        CheckDone();
+    }
+
+    void LogJudged(const veltrano::ReplayedFrames::Judged& judged)
+    {
+        FrameRecord record =
+            MakeRecord(judged.sentUs, Direction::Out, m_options.to, m_sockets.Local(judged.frame.sender),
+                       judged.frame.Bytes(), judged.sendError);
+        record.extra = judged.fields;
+        m_run.Log(record);
+    }
+
+    void CheckDone()
+    {
+        if (m_run.Finished() || !m_feed.AllRead() || !m_frames.AllJudged())
+            return;
+        Finish(m_feed.Cut() || m_frames.Failed() ? EXIT_EXPECTATION_FAILED : EXIT_OK);
+    }
+
+    void Finish(int exitCode)
+    {
+        if (m_run.Finished())
+            return;
+        m_paceTimer.stop();
+        m_expiryTimer.stop();
+        m_progress.Stop();
+        if (m_feed.Cut())
+            PrintError(*m_feed.Cut());
+        m_run.Finish(exitCode);
+    }
+
+    ReplayOptions m_options;
+    std::unique_ptr<veltrano::CaptureReader> m_reader;
+    veltrano::CapturedExchange m_exchange;
+    CommandRun& m_run;
+    SourceSockets m_sockets;
+    veltrano::ReplayedFrames m_frames;
+    veltrano::ReplayFeed m_feed;
+    ReplayProgress m_progress;
+    QTimer m_paceTimer;
+    QTimer m_expiryTimer;
+    std::vector<std::span<const std::uint8_t>> m_taken; // of one run
+    std::vector<BatchUdpSocket::Outgoing> m_outgoing;
+};
+
 int RunReplay(ReplayOptions options)
 {
     auto to = ResolveHostPort(options.toText);
@@ -45,9 +325,7 @@ int RunReplay(ReplayOptions options)
     auto reader = CaptureReader::Open(options.file, options.filter);
     if (!reader)
         return UsageError(reader.error());
-    CommandRun run("replay", options.output);
-    Replay replay(options, std::move(*reader), run);
-    return run.Exec([&replay] { return replay.Start(); });
+    return ExecDriver<Replay>("replay", options.output, options, std::move(*reader));
 }
 
 } // namespace
@@ -59,19 +337,16 @@ void AddReplayCommand(CLI::App& app, CommandRunner& chosen)
     command->add_option("FILE", options->file, "A pcap or pcapng capture")->required();
     AddToOption(command, options->toText, "The centre under test: an IPv4 address or host, a port");
     auto* speed =
-        command->add_option("--speed", options->speed, "Scale of the captured gaps (2: twice as fast)")
-            ->capture_default_str()
-            ->type_name("X")
-            ->check(CLI::Range(0.001, 1'000'000.0));
+        AddCheckedOption(command, "--speed", options->speed, "Scale of the captured gaps (2: twice as fast)",
+                         "X", CLI::Range(0.001, 1'000'000.0), ShownDefault::Yes);
     AddPaceOptions(command, options->pace, "Frames per second instead of the captured gaps, or max")
         ->excludes(speed);
-    command->add_option("--filter", options->filter, "Only the records this BPF expression matches")
-        ->type_name("EXPR");
+    AddTypedOption(command, "--filter", options->filter, "Only the records this BPF expression matches",
+                   "EXPR");
     AddTimeoutOption(command, options->timeoutMs, "How long a frame waits for its answer");
-    command->add_option("--sockets", options->sockets, "Most sockets; past them sources share round-robin")
-        ->capture_default_str()
-        ->type_name("N")
-        ->check(CLI::Range(1, 4096));
+    AddCheckedOption(command, "--sockets", options->sockets,
+                     "Most sockets; past them sources share round-robin", "N", CLI::Range(1, 4096),
+                     ShownDefault::Yes);
     AddJunitOption(command, options->junitPath, "Write a JUnit test case per captured source to FILE");
     command->add_flag("--expect-same", options->expectSame, "Fail on answers that differ from the capture");
     AddReceiveBufferOption(command, options->receiveBuffer);
@@ -79,206 +354,4 @@ void AddReplayCommand(CLI::App& app, CommandRunner& chosen)
     command->callback([options, &chosen] { chosen = [options] { return RunReplay(*options); }; });
 }
 
-SourceSockets::SourceSockets(const ReplayOptions& options, CommandRun& run, OnBatch batch,
-                             std::function<void()> after)
-    : m_options(options), m_run(run), m_batch(std::move(batch)), m_after(std::move(after))
-{}
-
-Result<BatchUdpSocket*> SourceSockets::Of(std::size_t index)
-{
-    if (m_sockets.size() <= index) {
-        m_sockets.resize(index + 1, nullptr);
-        m_locals.resize(index + 1);
-    }
-    if (m_sockets[index] != nullptr)
-        return m_sockets[index];
-    BatchUdpSocket::Options options;
-    // Its own port on the local address; a centre elsewhere is reached from any address.
-    options.bindAddress = (m_options.to.address >> 24) == 127 ? LOOPBACK_ADDRESS : 0;
-    options.receiveBuffer = m_options.receiveBuffer;
-    options.peer = m_options.to;
-    CommandRun::Reading reading;
-    reading.afterBatches = m_after;
-    auto socket = m_run.OpenSocket(
-        options,
-        [this, index](auto batch, const CommandRun::Arrival& arrival) { m_batch(index, batch, arrival); },
-        std::move(reading));
-    if (!socket)
-        return Failure(socket.error());
-    m_sockets[index] = *socket;
-    m_locals[index] = (*socket)->LocalAddress();
-    return *socket;
-}
-
-ReplayProgress::ReplayProgress(const ReplayOptions& options, const veltrano::ReplayedFrames& frames)
-    : m_options(options), m_frames(frames)
-{
-    QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this] { Show(); });
-}
-
-void ReplayProgress::Start()
-{
-    if (::isatty(2) != 1)
-        return;
-    m_extent = veltrano::MeasureCapture(m_options.file, m_options.filter);
-    m_timer.start(1000);
-}
-
-void ReplayProgress::Show() const
-{
-    const double left =
-        m_options.rate || m_options.rateMax
-            ? 0
-            : static_cast<double>(m_extent.lastTimeNs - m_frames.LastSentTimeNs()) / 1e9 / m_options.speed;
-    std::fprintf(
-        stderr, "replay: sent %llu of %llu, answered %llu, differing %llu, missing %llu, %.0f s left\n",
-        static_cast<unsigned long long>(m_frames.Frames()), static_cast<unsigned long long>(m_extent.frames),
-        static_cast<unsigned long long>(m_frames.Answered()),
-        static_cast<unsigned long long>(m_frames.Count(FrameVerdict::Differs)),
-        static_cast<unsigned long long>(m_frames.Count(FrameVerdict::Missing)), std::max(left, 0.0));
-}
-
-Replay::Replay(const ReplayOptions& options, std::unique_ptr<CaptureReader> reader, CommandRun& run,
-               QObject* parent)
-    : QObject(parent), m_options(options), m_reader(std::move(reader)),
-      m_exchange(*m_reader,
-                 {std::chrono::milliseconds(options.timeoutMs), LOOK_AHEAD_FRAMES, options.sockets}),
-      m_run(run), m_sockets(
-                      m_options, run,
-                      [this](std::size_t index, auto batch, const CommandRun::Arrival& arrival) {
-                          OnBatch(index, batch, arrival);
-                      },
-                      [this] { CheckDone(); }),
-      m_frames({options.to, std::chrono::milliseconds(options.timeoutMs), MATCHER_CAPACITY,
-                options.expectSame, MOST_DETAIL_LINES},
-               [this](const veltrano::ReplayedFrames::Judged& judged) { LogJudged(judged); }),
-      m_feed(m_exchange, m_frames, PaceOf(options), MonoClock::now()), m_progress(m_options, m_frames)
-{
-    m_paceTimer.setSingleShot(true);
-    m_paceTimer.setTimerType(Qt::PreciseTimer);
-    connect(&m_paceTimer, &QTimer::timeout, this, &Replay::OnPace);
-    connect(&m_expiryTimer, &QTimer::timeout, this, &Replay::ExpireOld);
-    m_outgoing.reserve(MOST_PER_WAKE);
-    m_run.OnInterrupt([this](int signal) { Finish(128 + signal); });
-    m_run.OnSummary([this](LineOutput& output, int exitCode) {
-        const veltrano::ReplayReport report{m_options.file, m_exchange, m_frames, m_feed.Cut().has_value(),
-                                            static_cast<std::uint64_t>(exitCode)};
-        veltrano::AppendReplaySummary(output.Buffer(), output.Format(), report);
-        output.Flush();
-    });
-    m_run.OnJunit(options.junitPath, [this](const std::string& path) {
-        VerdictReport report("replay");
-        for (Verdict& verdict : veltrano::SourceVerdicts(m_frames.Tally(), m_options.file))
-            report.Add(std::move(verdict));
-        return report.WriteJunit(path);
-    });
-}
-
-Replay::~Replay() = default;
-
-Status Replay::Start()
-{
-    m_progress.Start();
-    m_feed.Restart(MonoClock::now());
-    m_expiryTimer.start(std::clamp(m_options.timeoutMs / 10, 1, 100));
-    m_paceTimer.start(0);
-    return {};
-}
-
-void Replay::OnPace()
-{
-    if (m_run.Finished())
-        return;
-    if (m_feed.Windowed()) {
-        if (const std::uint64_t room = m_feed.Room(MonoClock::now()); room > 0)
-            SendFrames(room, false);
-        CheckDone();
-        return;
-    }
-    SendFrames(MOST_PER_WAKE, true);
-    m_run.EndOfBatch();
-    if (const auto wait = m_feed.WaitFrom(MonoClock::now()))
-        m_paceTimer.start(*wait);
-    else
-        CheckDone();
-}
-
-void Replay::SendFrames(std::uint64_t count, bool onlyDue)
-{
-    const MonoTime now = MonoClock::now();
-    for (std::uint64_t taken = 0; taken < count && !m_feed.AllRead();) {
-        // A run of frames of one sender goes in one call.
-        const auto index = m_feed.TakeRun(now, count - taken, onlyDue, m_taken);
-        if (!index)
-            return;
-        taken += m_taken.size();
-        auto socket = m_sockets.Of(*index);
-        if (!socket) {
-            PrintError(socket.error());
-            Finish(EXIT_SOCKET);
-            return;
-        }
-        m_outgoing.clear();
-        for (const auto bytes : m_taken)
-            m_outgoing.push_back({m_options.to, 0, bytes});
-        const std::int64_t wallUs = WallClockUs();
-        const MonoTime sentAt = MonoClock::now();
-        const auto outcome = (*socket)->Send(m_outgoing);
-        m_frames.Sent(m_outgoing.size(), outcome.sent, outcome.error, sentAt, wallUs);
-    }
-}
-
-void Replay::OnBatch(std::size_t index, std::span<const BatchUdpSocket::Received> batch,
-                     const CommandRun::Arrival& arrival)
-{
-    for (const auto& datagram : batch) {
-        FrameRecord record =
-            MakeRecord(arrival.wallUs, Direction::In, datagram.from, m_sockets.Local(index), datagram.bytes);
-        const auto answered = m_frames.Received(index, record, arrival.now);
-        m_run.Log(record);
-        if (answered)
-            m_frames.Answer(*answered, datagram.bytes, arrival.now);
-    }
-    if (m_feed.Windowed()) {
-        if (const std::uint64_t room = m_feed.Room(arrival.now); room > 0)
-            SendFrames(room, false);
-    }
-}
-
-void Replay::ExpireOld()
-{
-    if (m_run.Finished())
-        return;
-    m_frames.Expire(MonoClock::now());
-    if (m_feed.Windowed() && !m_feed.AllRead())
-        OnPace();
-    CheckDone();
-}
-
-void Replay::LogJudged(const veltrano::ReplayedFrames::Judged& judged)
-{
-    FrameRecord record =
-        MakeRecord(judged.sentUs, Direction::Out, m_options.to, m_sockets.Local(judged.frame.sender),
-                   judged.frame.Bytes(), judged.sendError);
-    record.extra = judged.fields;
-    m_run.Log(record);
-}
-
-void Replay::CheckDone()
-{
-    if (m_run.Finished() || !m_feed.AllRead() || !m_frames.AllJudged())
-        return;
-    Finish(m_feed.Cut() || m_frames.Failed() ? EXIT_EXPECTATION_FAILED : EXIT_OK);
-}
-
-void Replay::Finish(int exitCode)
-{
-    if (m_run.Finished())
-        return;
-    m_paceTimer.stop();
-    m_expiryTimer.stop();
-    m_progress.Stop();
-    if (m_feed.Cut())
-        PrintError(*m_feed.Cut());
-    m_run.Finish(exitCode);
-}
+#include "replay.moc"

@@ -47,18 +47,13 @@ public:
         : m_machine(std::move(scenario), peer, InterfaceBroadcastAddresses()), m_peer(peer),
           m_bindAddress(bindAddress), m_run(run), m_report(std::move(suite))
     {
-        m_stepTimer.setSingleShot(true);
-        m_stepTimer.setTimerType(Qt::PreciseTimer);
-        connect(&m_stepTimer, &QTimer::timeout, this, [this] {
+        ConnectOneShot(m_stepTimer, this, [this] {
             if (m_run.Finished())
                 return;
             m_machine.Expire(MonoClock::now());
             TakeVerdict();
         });
-        m_run.OnJunit(junit, [this](const std::string& path) { return m_report.WriteJunit(path); });
-        m_run.OnSummary([this](LineOutput& output, int exitCode) {
-            output.Summary("run", VerdictSummary(m_report, exitCode));
-        });
+        EndWithVerdicts(m_run, m_report, junit);
     }
 
     Status Start()
@@ -223,9 +218,8 @@ int RunScenario(const RunOptions& options)
         bindAddress = *address;
     }
     std::string suite = "run " + (scenario->name.empty() ? options.file : scenario->name);
-    CommandRun run("run", options.output);
-    ScenarioRunner runner(std::move(*scenario), std::move(suite), options.junit, peer, bindAddress, run);
-    return run.Exec([&runner] { return runner.Start(); });
+    return ExecDriver<ScenarioRunner>("run", options.output, std::move(*scenario), std::move(suite),
+                                      options.junit, peer, bindAddress);
 }
 
 } // namespace

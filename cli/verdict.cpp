@@ -79,3 +79,11 @@ Status VerdictReport::WriteJunit(const std::string& path) const
         return Failure(fmt::format("cannot write {}: {}", path, file.errorString().toStdString()));
     return {};
 }
+
+Status WriteJunit(const std::string& path, std::string suite, std::vector<Verdict> verdicts)
+{
+    VerdictReport report(std::move(suite));
+    for (Verdict& verdict : verdicts)
+        report.Add(std::move(verdict));
+    return report.WriteJunit(path);
+}

@@ -4,6 +4,7 @@
 #include "suite/verdict.h"
 
 #include <string>
+#include <vector>
 
 // The verdicts of one run of a judging command with their JUnit XML, written through Qt's XML writer.
 class VerdictReport final : public veltrano::VerdictTally
@@ -17,3 +18,7 @@ public:
     // The XML itself, for WriteJunit and the tests.
     std::string Junit() const;
 };
+
+// `verdicts` as the JUnit XML of the suite `suite`, written to `path` as WriteJunit writes it.
+veltrano::Status WriteJunit(const std::string& path, std::string suite,
+                            std::vector<veltrano::Verdict> verdicts);

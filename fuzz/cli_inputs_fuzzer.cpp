@@ -1,12 +1,13 @@
 // Arbitrary text through the companion's text inputs: the decode line parser, HOST:PORT, event names,
 // rates, and the fleet's and the supervising centre's panel numbers, source ranges and metrics addresses.
 // The first byte picks the parser. Each gives a value that holds up, or a reason of one line.
-#include "cli/text_inputs.h"
 #include "fleet/fleet_inputs.h"
+#include "link/rate_text.h"
 #include "net/host_port.h"
 #include "protocol/frame.h"
 #include "protocol/hex.h"
 #include "sim/event_catalogue.h"
+#include "sim/event_name.h"
 
 #include <cstddef>
 #include <cstdint>

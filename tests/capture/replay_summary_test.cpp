@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -166,6 +167,33 @@ TEST(ReplaySummary, TheProgressLineCountsTheFramesAndTheLastRecordsTime)
         const veltrano::CaptureExtent extent = veltrano::MeasureCapture(c.path, c.filter);
         EXPECT_EQ(extent.frames, c.frames);
         EXPECT_EQ(extent.lastTimeNs, c.lastTimeNs);
+    }
+}
+
+TEST(ReplaySummary, TheProgressLineTellsTheCaptureTimeStillAheadAtItsSpeed)
+{
+    Replayed replayed;
+    const std::int64_t lastSentNs = replayed.frames.LastSentTimeNs();
+    struct Case
+    {
+        const char* name;
+        veltrano::CaptureExtent extent;
+        std::optional<double> gapSpeed;
+        std::string line;
+    };
+    const std::string counts = "replay: sent 2 of 5, answered 1, differing 0, missing 1, ";
+    // clang-format off
+    const Case cases[] = {
+        {"four seconds ahead at speed 1", {5, lastSentNs + 4'000'000'000}, 1.0,          counts + "4 s left\n"},
+        {"twice as fast: half the time",  {5, lastSentNs + 4'000'000'000}, 2.0,          counts + "2 s left\n"},
+        {"at a rate: no time left told",  {5, lastSentNs + 4'000'000'000}, std::nullopt, counts + "0 s left\n"},
+        {"sent past the measured end",    {5, lastSentNs - 9'000'000'000}, 1.0,          counts + "0 s left\n"},
+        {"rounded as printf rounds",      {5, lastSentNs + 2'600'000'000}, 1.0,          counts + "3 s left\n"},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(veltrano::ReplayProgressLine(replayed.frames, c.extent, c.gapSpeed), c.line);
     }
 }
 

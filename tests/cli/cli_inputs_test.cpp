@@ -1,6 +1,8 @@
-#include "cli/text_inputs.h"
+#include "link/rate_text.h"
 #include "net/host_port.h"
 #include "protocol/hex.h"
+#include "protocol/log_line.h"
+#include "sim/event_name.h"
 #include "tests/cli/cli_harness.h"
 #include "tests/support/loopback_peer.h"
 
