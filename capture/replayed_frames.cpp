@@ -2,6 +2,7 @@
 
 #include "protocol/frame.h"
 
+#include <algorithm>
 #include <cerrno>
 
 namespace veltrano {
@@ -22,7 +23,9 @@ ReplayedFrames::Pending* ReplayedFrames::Find(std::uint64_t id)
 
 const CapturedFrame& ReplayedFrames::Add(CapturedFrame frame)
 {
-    return m_pending.emplace_back(Pending{std::move(frame), 0, {}, 0, 0, false}).frame;
+    Pending& pending = m_pending.emplace_back();
+    pending.frame = std::move(frame);
+    return pending.frame;
 }
 
 void ReplayedFrames::Sent(std::size_t count, std::size_t handed, int error, MonoTime at, std::int64_t wallUs)
@@ -76,18 +79,16 @@ void ReplayedFrames::Answer(std::uint64_t id, std::span<const std::uint8_t> live
 
 void ReplayedFrames::Expire(MonoTime now)
 {
-    // Sent in order, so the oldest waiting is at the front.
-    while (!m_pending.empty()) {
-        const Pending& front = m_pending.front();
-        if (front.done) {
-            m_pending.pop_front();
-            ++m_firstPending;
+    // Sent in order, so the oldest waiting is the first not done. A verdict handed over at once drops the
+    // judged front, so the walk goes on from the first still kept.
+    for (std::uint64_t id = m_firstPending; Find(id) != nullptr; id = std::max(id + 1, m_firstPending)) {
+        const Pending& pending = *Find(id);
+        if (pending.done)
             continue;
-        }
-        if (now - front.sentAt < m_limits.timeout)
+        if (now - pending.sentAt < m_limits.timeout)
             break;
-        m_tracker.Forget(front.ticket, front.frame.sender);
-        Conclude(m_firstPending, std::nullopt, now);
+        m_tracker.Forget(pending.ticket, pending.frame.sender);
+        Conclude(id, std::nullopt, now);
     }
 }
 
@@ -100,22 +101,57 @@ void ReplayedFrames::Conclude(std::uint64_t id, std::optional<std::span<const st
     pending->done = true;
     ++m_judgedCount;
     const CapturedFrame& frame = pending->frame;
-    const FrameVerdict verdict = veltrano::Judge(frame.Bytes(), frame.answer, live);
-    ++m_verdicts[static_cast<std::size_t>(verdict)];
-    if (live)
+    pending->verdict = veltrano::Judge(frame.Bytes(), frame.answer, live);
+    ++m_verdicts[static_cast<std::size_t>(pending->verdict)];
+    m_tally.Judged(frame, pending->verdict, live, now);
+    if (!live) {
+        pending->live.reset();
+    } else {
         ++m_answered;
+        pending->live = std::pair{m_liveBytes.size(), live->size()};
+        m_liveBytes.insert(m_liveBytes.end(), live->begin(), live->end());
+    }
+    m_held.push_back(id);
+    if (!m_holding)
+        ReleaseAll();
+}
 
+void ReplayedFrames::HandOver(std::uint64_t id)
+{
+    const Pending& pending = *Find(id);
+    const CapturedFrame& frame = pending.frame;
     m_hexCaptured = frame.answer ? FormatBytesHex(*frame.answer) : std::string();
-    m_hexLive = live ? FormatBytesHex(*live) : std::string();
-    std::array<RecordField, 4> fields{{{"verdict", VerdictKey(verdict)}, {"capture_frame", frame.number}}};
+    m_hexLive = pending.live ? FormatBytesHex(std::span(m_liveBytes).subspan(pending.live->first,
+                                                                              pending.live->second))
+                             : std::string();
+    std::array<RecordField, 4> fields{
+        {{"verdict", VerdictKey(pending.verdict)}, {"capture_frame", frame.number}}};
     std::size_t count = 2;
     if (frame.answer)
         fields[count++] = {"captured_answer", std::string_view(m_hexCaptured)};
-    if (live)
+    if (pending.live)
         fields[count++] = {"live_answer", std::string_view(m_hexLive)};
-    m_judged(Judged{frame, pending->sentUs, pending->sendError, verdict, {fields.data(), count}});
+    m_judged(Judged{frame, pending.sentUs, pending.sendError, pending.verdict, {fields.data(), count}});
+}
 
-    m_tally.Judged(frame, verdict, live, now);
+void ReplayedFrames::Release(std::size_t upTo)
+{
+    for (; m_released < std::min(upTo, m_held.size()); ++m_released)
+        HandOver(m_held[m_released]);
+}
+
+void ReplayedFrames::ReleaseAll()
+{
+    Release(m_held.size());
+    m_holding = false;
+    m_held.clear();
+    m_released = 0;
+    m_liveBytes.clear();
+    DropJudgedFront();
+}
+
+void ReplayedFrames::DropJudgedFront()
+{
     while (!m_pending.empty() && m_pending.front().done) {
         m_pending.pop_front();
         ++m_firstPending;

@@ -13,6 +13,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace veltrano {
@@ -64,6 +65,17 @@ public:
     // Frames that waited the timeout are judged missing.
     void Expire(MonoTime now);
 
+    // Verdicts reached from here on wait, their frames kept, until Release hands them over in order: a
+    // caller that sends the next frames before it writes the lines of a batch keeps the far side busy
+    // meanwhile. The counts and the room in the window change at once.
+    void Hold() { m_holding = true; }
+    // Verdicts reached while holding, so far.
+    std::size_t Held() const { return m_held.size(); }
+    // Hands over the held verdicts up to the `upTo`th, still holding.
+    void Release(std::size_t upTo);
+    // Hands over every held verdict and stops holding.
+    void ReleaseAll();
+
     std::uint64_t Frames() const { return m_frames; } // sent or refused
     std::uint64_t Refused() const { return m_tracker.Totals().sendFailed; }
     std::uint64_t Outstanding() const { return m_frames - m_judgedCount; }
@@ -86,10 +98,15 @@ private:
         std::int64_t sentUs{0};
         int sendError{0};
         bool done{false};
+        // Its verdict and live answer (in m_liveBytes) until handed over.
+        FrameVerdict verdict{FrameVerdict::Missing};
+        std::optional<std::pair<std::size_t, std::size_t>> live; // offset, size
     };
 
     Pending* Find(std::uint64_t id);
     void Conclude(std::uint64_t id, std::optional<std::span<const std::uint8_t>> live, MonoTime now);
+    void HandOver(std::uint64_t id);
+    void DropJudgedFront();
 
     Limits m_limits;
     OnJudged m_judged;
@@ -102,8 +119,12 @@ private:
     std::uint64_t m_answered{0};
     std::array<std::uint64_t, FRAME_VERDICT_COUNT> m_verdicts{};
     std::int64_t m_lastSentTimeNs{0};
-    std::string m_hexCaptured; // of the frame being judged
+    std::string m_hexCaptured; // of the frame being handed over
     std::string m_hexLive;
+    bool m_holding{false};
+    std::vector<std::uint64_t> m_held; // ids judged while holding, in order
+    std::size_t m_released{0};         // of m_held
+    std::vector<std::uint8_t> m_liveBytes;
 };
 
 } // namespace veltrano

@@ -246,18 +246,27 @@ private:
     void OnBatch(std::size_t index, std::span<const BatchUdpSocket::Received> batch,
                  const CommandRun::Arrival& arrival)
     {
+        // Judged first, the lines after the next frames went, so that the far side is not kept waiting;
+        // each answer's line still comes before the line of the frame it judged.
+        m_records.clear();
+        m_heldAfter.clear();
+        m_frames.Hold();
         for (const auto& datagram : batch) {
-            FrameRecord record = MakeRecord(arrival.wallUs, Direction::In, datagram.from,
-                                            m_sockets.Local(index), datagram.bytes);
-            const auto answered = m_frames.Received(index, record, arrival.now);
-            m_run.Log(record);
-            if (answered)
+            FrameRecord& record = m_records.emplace_back(MakeRecord(
+                arrival.wallUs, Direction::In, datagram.from, m_sockets.Local(index), datagram.bytes));
+            if (const auto answered = m_frames.Received(index, record, arrival.now))
                 m_frames.Answer(*answered, datagram.bytes, arrival.now);
+            m_heldAfter.push_back(m_frames.Held());
         }
         if (m_feed.Windowed()) {
             if (const std::uint64_t room = m_feed.Room(arrival.now); room > 0)
                 SendFrames(room, false);
         }
+        for (std::size_t i = 0; i < m_records.size(); ++i) {
+            m_run.Log(m_records[i]);
+            m_frames.Release(m_heldAfter[i]);
+        }
+        m_frames.ReleaseAll();
     }
 
     void ExpireOld()
@@ -310,6 +319,8 @@ private:
     QTimer m_expiryTimer;
     std::vector<std::span<const std::uint8_t>> m_taken; // of one run
     std::vector<BatchUdpSocket::Outgoing> m_outgoing;
+    std::vector<FrameRecord> m_records;     // of one received batch
+    std::vector<std::size_t> m_heldAfter; // verdicts held after each of m_records
 };
 
 int RunReplay(ReplayOptions options)

@@ -183,6 +183,58 @@ TEST(ReplayedFrames, LanesPairApartAndTimeoutsFollowTheOrderSent)
     EXPECT_EQ(lines.shown.size(), 2U);
 }
 
+TEST(ReplayedFrames, HeldVerdictsCountAtOnceAndComeOutInOrderWithTheirOwnAnswers)
+{
+    Lines lines;
+    ReplayedFrames frames(Limits(), lines.Collect());
+    for (std::uint64_t number = 1; number <= 3; ++number) {
+        frames.Add(Frame(number, STATUS_ACK, number - 1));
+        frames.Sent(1, 1, 0, T0, 0);
+    }
+    const std::vector<std::uint8_t> spoilt = Bytes("08 00 01 00 00 00 82 8C");
+    frames.Hold();
+    Arrive(frames, STATUS_ACK, T0 + 1ms, 1);
+    Arrive(frames, spoilt, T0 + 1ms, 2);
+    // Judged already, so the window has room for the next frames, but nothing shown yet.
+    EXPECT_EQ(frames.Outstanding(), 1U);
+    EXPECT_EQ(frames.Held(), 2U);
+    EXPECT_TRUE(lines.shown.empty());
+    // A frame added and refused meanwhile is held behind them.
+    frames.Add(Frame(4, STATUS_ACK, 0));
+    frames.Sent(1, 0, EAGAIN, T0 + 2ms, 0);
+    frames.Release(1);
+    ASSERT_EQ(lines.shown.size(), 1U);
+    EXPECT_EQ(lines.shown[0], "2 0 verdict=same capture_frame=2 captured_answer=08 00 01 00 00 00 82 8B "
+                              "live_answer=08 00 01 00 00 00 82 8B");
+    frames.ReleaseAll();
+    ASSERT_EQ(lines.shown.size(), 3U);
+    EXPECT_EQ(lines.shown[1], "3 0 verdict=rule_broken capture_frame=3 captured_answer=08 00 01 00 00 00 82 8B "
+                              "live_answer=08 00 01 00 00 00 82 8C");
+    EXPECT_EQ(lines.shown[2].substr(0, 4), "4 11");
+    // No longer held: the first frame's timeout shows at once, and every frame is done with.
+    frames.Expire(T0 + TIMEOUT);
+    ASSERT_EQ(lines.shown.size(), 4U);
+    EXPECT_EQ(lines.shown[3].substr(0, 2), "1 ");
+    EXPECT_TRUE(frames.AllJudged());
+}
+
+TEST(ReplayedFrames, OneExpiryJudgesEveryFrameThatWaitedPastAnAnsweredOne)
+{
+    Lines lines;
+    ReplayedFrames frames(Limits(), lines.Collect());
+    for (std::uint64_t number = 1; number <= 4; ++number) {
+        frames.Add(Frame(number, STATUS_ACK, number - 1));
+        frames.Sent(1, 1, 0, T0, 0);
+    }
+    Arrive(frames, STATUS_ACK, T0 + 1ms, 1);
+    Arrive(frames, STATUS_ACK, T0 + 1ms, 2);
+    frames.Expire(T0 + TIMEOUT);
+    ASSERT_EQ(lines.shown.size(), 4U);
+    EXPECT_EQ(lines.shown[2].substr(0, 2), "1 ");
+    EXPECT_EQ(lines.shown[3].substr(0, 2), "4 ");
+    EXPECT_TRUE(frames.AllJudged());
+}
+
 TEST(ReplayedFrames, AReplayFailsOnMissingOrBrokenAnswersAndOnDifferencesWhenExpectedSame)
 {
     struct Case
