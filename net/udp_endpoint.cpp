@@ -1,6 +1,7 @@
 #include "net/udp_endpoint.h"
 
 #include <QSocketNotifier>
+#include <QTimer>
 #include <QtGlobal>
 
 #include <arpa/inet.h>
@@ -53,7 +54,11 @@ void FrameClock::Resync(std::chrono::steady_clock::time_point before)
     m_synced = true;
 }
 
-CUdpEndpoint::CUdpEndpoint(QObject* parent) : QObject(parent) {}
+CUdpEndpoint::CUdpEndpoint(QObject* parent) : QObject(parent)
+{
+    m_wake.setSingleShot(true);
+    connect(&m_wake, &QTimer::timeout, this, &CUdpEndpoint::OnActivated);
+}
 
 CUdpEndpoint::~CUdpEndpoint()
 {
@@ -96,7 +101,11 @@ int CUdpEndpoint::Close()
     // The notifier goes first: it must never watch a descriptor that is already closed.
     m_notifier.reset();
     m_awaitingRead = false;
-    m_holding = false; // dropped with the socket, as any datagram still queued there
+    // Dropped with the socket, as any datagram still queued there.
+    m_holding = false;
+    m_aheadCount = 0;
+    m_next = 0;
+    m_wake.stop();
     const int result = ::close(m_socket);
     m_socket = INVALID_SOCKET;
     return result;
@@ -129,31 +138,19 @@ SendResult CUdpEndpoint::SendTo(const Endpoint& to, std::span<const std::uint8_t
 ReadResult CUdpEndpoint::ReadDatagram(FrameBuffer& buffer)
 {
     ReadResult result;
-    std::size_t size = 0;
-    Endpoint from;
     m_awaitingRead = false;
     if (m_notifier)
         m_notifier->setEnabled(true);
-    if (m_holding) {
-        m_holding = false;
-        size = m_held.size;
-        from = m_held.sender;
-        CopyFrameBytes(buffer.data(), m_held.bytes.data(), std::min(size, buffer.size()));
-    } else {
-        sockaddr_in sender{};
-        socklen_t senderLength = sizeof sender;
-        // MSG_TRUNC makes the read report the datagram's real length, so a cut one is recognised.
-        const auto received = ::recvfrom(m_socket, buffer.data(), buffer.size(), MSG_TRUNC,
-                                         reinterpret_cast<sockaddr*>(&sender), &senderLength);
-        if (received < 0)
-            return result;
-        size = static_cast<std::size_t>(received);
-        from = {ntohl(sender.sin_addr.s_addr), ntohs(sender.sin_port)};
-    }
-    if (size > buffer.size())
+    if (!m_holding && !TakeNext())
         return result;
-    result.length = static_cast<int>(size);
-    result.sender = from;
+    m_holding = false;
+    const Held& held = m_ahead[m_next - 1];
+    CopyFrameBytes(buffer.data(), held.bytes.data(), std::min(held.size, buffer.size()));
+    WakeForReadAhead();
+    if (held.size > buffer.size())
+        return result;
+    result.length = static_cast<int>(held.size);
+    result.sender = held.sender;
     const FrameTime now = m_clock.Now();
     result.timeUs = now.wallUs;
     result.at = now.mono;
@@ -170,19 +167,48 @@ bool CUdpEndpoint::Hold()
 {
     if (m_holding)
         return true; // never replaced before its read
-    if (m_socket == INVALID_SOCKET)
+    if (!TakeNext())
         return false;
-    sockaddr_in sender{};
-    socklen_t senderLength = sizeof sender;
-    const auto received = ::recvfrom(m_socket, m_held.bytes.data(), m_held.bytes.size(), MSG_TRUNC,
-                                     reinterpret_cast<sockaddr*>(&sender), &senderLength);
-    if (received < 0)
-        return false;
-    m_held.size = static_cast<std::size_t>(received);
-    m_held.sender = {ntohl(sender.sin_addr.s_addr), ntohs(sender.sin_port)};
     m_holding = true;
     m_linger.Arrived();
     return true;
+}
+
+bool CUdpEndpoint::TakeNext()
+{
+    if (m_next < m_aheadCount) {
+        ++m_next;
+        return true;
+    }
+    if (m_socket == INVALID_SOCKET)
+        return false;
+    std::array<mmsghdr, READ_AHEAD> headers{};
+    std::array<iovec, READ_AHEAD> vectors{};
+    std::array<sockaddr_in, READ_AHEAD> senders{};
+    for (std::size_t i = 0; i < READ_AHEAD; ++i) {
+        vectors[i] = {m_ahead[i].bytes.data(), m_ahead[i].bytes.size()};
+        headers[i].msg_hdr.msg_iov = &vectors[i];
+        headers[i].msg_hdr.msg_iovlen = 1;
+        headers[i].msg_hdr.msg_name = &senders[i];
+        headers[i].msg_hdr.msg_namelen = sizeof senders[i];
+    }
+    // MSG_TRUNC makes each length the datagram's real one, so a cut one is recognised.
+    const int received = ::recvmmsg(m_socket, headers.data(), READ_AHEAD, MSG_TRUNC, nullptr);
+    if (received <= 0)
+        return false;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(received); ++i) {
+        m_ahead[i].size = headers[i].msg_len;
+        m_ahead[i].sender = {ntohl(senders[i].sin_addr.s_addr), ntohs(senders[i].sin_port)};
+    }
+    m_aheadCount = static_cast<std::size_t>(received);
+    m_next = 1;
+    return true;
+}
+
+void CUdpEndpoint::WakeForReadAhead()
+{
+    if (m_next < m_aheadCount && !m_awaitingRead && !m_signalling && !m_wake.isActive())
+        m_wake.start(0);
 }
 
 void CUdpEndpoint::OnActivated()
@@ -191,13 +217,15 @@ void CUdpEndpoint::OnActivated()
     // loop a deregistration and a registration per datagram; until a read, the notifier rests, also when a
     // nested event loop sees the datagram again.
     if (m_awaitingRead) {
-        m_notifier->setEnabled(false);
+        if (m_notifier)
+            m_notifier->setEnabled(false);
         return;
     }
     // A return to the event loop per datagram costs a poll and a wake-up: a few more go while they wait.
     // Each is taken off the socket before its signal, which tells whether one waits at no extra cost.
     int signalled = 0;
     const auto hold = [this] { return Hold(); };
+    m_signalling = true;
     // After the first, the wait asks at once and then for as long as the Linger allows.
     while (signalled < SIGNALS_PER_WAKE && (signalled == 0 ? Hold() : m_linger.Wait(hold))) {
         ++signalled;
@@ -209,6 +237,8 @@ void CUdpEndpoint::OnActivated()
     }
     if (m_awaitingRead && m_notifier)
         m_notifier->setEnabled(false);
+    m_signalling = false;
     if (signalled > 0)
         Q_EMIT SignalsDone();
+    WakeForReadAhead();
 }

@@ -5,7 +5,9 @@
 #include "protocol/frame.h"
 
 #include <QObject>
+#include <QTimer>
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -70,8 +72,8 @@ struct SendResult
 // has been made, so each signal asks for exactly one read and datagrams are handled in arrival order. When
 // the read leaves more waiting, or one comes within the Linger's wait, the next signal follows at once,
 // up to SIGNALS_PER_WAKE per notification, before the event loop gets its turn again. The datagram a signal
-// announces is already off the socket: taking it is how the endpoint learns that one waits, so a datagram
-// costs one receive call.
+// announces is already off the socket: taking it is how the endpoint learns that one waits. One receive
+// call takes every datagram that waits, up to READ_AHEAD, and each is then signalled in turn.
 class CUdpEndpoint final : public QObject
 {
     Q_OBJECT
@@ -116,7 +118,7 @@ Q_SIGNALS:
     void SignalsDone();
 
 private:
-    // A datagram taken off the socket for the signal about to announce it.
+    // A datagram taken off the socket ahead of its signal.
     struct Held
     {
         veltrano::FrameBuffer bytes{};
@@ -125,15 +127,25 @@ private:
     };
 
     void OnActivated();
-    // Takes the next datagram off the socket into m_held, which tells the Linger it came; false when none
-    // waits.
+    // Takes the next datagram for the signal about to announce it, which tells the Linger it came; false
+    // when none waits.
     bool Hold();
+    // The next datagram read ahead, or a new read of up to READ_AHEAD; false when none waits.
+    bool TakeNext();
+    // Datagrams read ahead wait for a signal the socket no longer gives: the event loop's next turn gives it.
+    void WakeForReadAhead();
 
     int m_socket{INVALID_SOCKET};
     std::unique_ptr<QSocketNotifier> m_notifier;
     bool m_awaitingRead{false}; // signalled, and not read since
-    bool m_holding{false};      // m_held is signalled and not read yet
-    Held m_held;
+    bool m_holding{false};      // m_ahead[m_next - 1] is signalled and not read yet
+    // One receive call takes what waits, up to this many: the signals still announce one datagram each.
+    static constexpr std::size_t READ_AHEAD = 16;
+    std::array<Held, READ_AHEAD> m_ahead{};
+    std::size_t m_aheadCount{0}; // read into m_ahead
+    std::size_t m_next{0};       // of m_ahead, the next to hold
+    QTimer m_wake;
+    bool m_signalling{false}; // in OnActivated, which looks at what was read ahead as it ends
     FrameClock m_clock;
     // After an answered datagram the next is often microseconds away: waiting for it spares the event loop a
     // poll and a wake-up.

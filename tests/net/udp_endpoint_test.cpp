@@ -219,6 +219,48 @@ TEST_F(UdpEndpointTest, ReadResultByDatagramSize)
     }
 }
 
+TEST_F(UdpEndpointTest, DatagramsQueuedTogetherKeepTheirOwnSizesSendersAndBytes)
+{
+    struct Case
+    {
+        std::size_t size;
+        int length;
+        bool fromSecondPeer;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {.size = 12,  .length = 12,  .fromSecondPeer = false},
+        {.size = 200, .length = -1,  .fromSecondPeer = true},
+        {.size = 0,   .length = 0,   .fromSecondPeer = false},
+        {.size = 128, .length = 128, .fromSecondPeer = true},
+        {.size = 129, .length = -1,  .fromSecondPeer = false},
+        {.size = 1,   .length = 1,   .fromSecondPeer = true},
+    };
+    // clang-format on
+    LoopbackPeer second;
+    ASSERT_TRUE(Open());
+    for (const Case& c : cases) {
+        Bytes bytes = Pattern(c.size);
+        if (!bytes.empty())
+            bytes[0] = static_cast<std::uint8_t>(c.size);
+        ASSERT_TRUE((c.fromSecondPeer ? second : peer).SendTo(port, bytes));
+    }
+    int signal = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        ASSERT_TRUE(WaitFor(++signal));
+        const ReadResult read = Read();
+        EXPECT_EQ(read.length, c.length);
+        if (read.length > 0) {
+            EXPECT_EQ(buffer[0], static_cast<std::uint8_t>(c.size));
+            EXPECT_EQ(read.sender.port, (c.fromSecondPeer ? second : peer).Port());
+        }
+    }
+    QTest::qWait(QUIET_MS);
+    EXPECT_EQ(waiting.count(), signal);
+    EXPECT_EQ(Read().length, -1);
+}
+
 TEST_F(UdpEndpointTest, ClosedEndpointFailsAndASocketOpenedSinceDoesNotSignal)
 {
     const SendResult refused = endpoint.SendTo(PeerAddress(), Pattern(12));
