@@ -6,6 +6,7 @@
 #include "cli/metrics.h"
 #include "link/centre_answers.h"
 #include "link/frame_record.h"
+#include "link/pacer.h"
 #include "net/batch_udp_socket.h"
 #include "net/host_port.h"
 #include "net/udp_endpoint.h"
@@ -158,6 +159,11 @@ public:
         m_seed = options.seed ? *options.seed : std::random_device{}();
         ConnectOneShot(m_delayTimer, [this] { OnDelayDue(); });
         ConnectOneShot(m_durationTimer, [this] {
+            // A duration longer than a timer holds is waited for in pieces.
+            if (const MonoTime now = MonoClock::now(); now < m_durationEnd) {
+                m_durationTimer.start(TimerWait(m_durationEnd, now));
+                return;
+            }
             StopReceiving();
             ArmDelayTimer();
         });
@@ -173,13 +179,10 @@ public:
         socketOptions.bindAddress = m_bindAddress;
         socketOptions.port = m_options.port;
         socketOptions.receiveBuffer = m_options.receiveBuffer;
-        CommandRun::Reading reading;
-        reading.linger = true;
-        reading.afterBatches = [this] { ArmDelayTimer(); };
         auto socket = m_run.OpenSocket(
             socketOptions,
             [this](auto batch, const CommandRun::Arrival& arrival) { OnBatch(batch, arrival.wallUs); },
-            std::move(reading));
+            {.linger = true, .afterBatches = [this] { ArmDelayTimer(); }});
         if (!socket)
             return Failure(socket.error());
         m_socket = *socket;
@@ -190,9 +193,12 @@ public:
         if (auto watching = m_watch.Start(*m_socket); !watching)
             return watching;
         m_receiving = true;
-        if (m_options.durationS > 0)
-            m_durationTimer.start(
-                std::chrono::milliseconds(static_cast<std::int64_t>(m_options.durationS * 1000)));
+        if (m_options.durationS > 0) {
+            const MonoTime now = MonoClock::now();
+            m_durationEnd =
+                now + std::chrono::milliseconds(static_cast<std::int64_t>(m_options.durationS * 1000));
+            m_durationTimer.start(TimerWait(m_durationEnd, now));
+        }
         std::fprintf(stderr, "centre listening on %s (receive buffer %d bytes, seed %llu)\n",
                      m_local.ToString().c_str(), m_socket->ReceiveBufferBytes(),
                      static_cast<unsigned long long>(m_seed));
@@ -266,8 +272,7 @@ private:
         }
         if (m_delayTimer.isActive())
             return;
-        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - MonoClock::now());
-        m_delayTimer.start(std::max(wait, std::chrono::milliseconds(0)));
+        m_delayTimer.start(TimerWait(*due, MonoClock::now()));
     }
 
     // No more datagrams are taken; ArmDelayTimer then ends the run once the held-back answers are out.
@@ -299,6 +304,7 @@ private:
     std::vector<BatchUdpSocket::Outgoing> m_outgoing;
     QTimer m_delayTimer;
     QTimer m_durationTimer;
+    veltrano::MonoTime m_durationEnd;
     bool m_receiving{false};
     CentreWatch m_watch;
 };

@@ -60,9 +60,9 @@ public:
         // After an answered batch the next is often microseconds away: waiting for it spares a wake-up.
         bool linger{false};
         // A receive error (a connected socket hears of a closed port this way); the wake-up ends.
-        std::function<void(const std::string& reason)> error;
+        std::function<void(const std::string& reason)> error{};
         // Once per wake-up, after its batches, before the lines go out.
-        std::function<void()> afterBatches;
+        std::function<void()> afterBatches{};
     };
     CommandRun(std::string command, const OutputOptions& output);
     ~CommandRun();

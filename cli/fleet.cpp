@@ -6,12 +6,12 @@
 #include "cli/verdict.h"
 #include "fleet/fleet_plan.h"
 #include "fleet/fleet_report.h"
+#include "link/pacer.h"
 #include "net/host_port.h"
 #include "net/udp_endpoint.h"
 
 #include <QTimer>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -57,6 +57,11 @@ public:
         ConnectOneShot(m_wakeTimer, [this] { OnWake(); });
         m_durationTimer.setSingleShot(true);
         OnTimeout(m_durationTimer, [this] {
+            // A duration longer than a timer holds is waited for in pieces.
+            if (const MonoTime now = MonoClock::now(); now < m_durationEnd) {
+                m_durationTimer.start(TimerWait(m_durationEnd, now));
+                return;
+            }
             m_panels.StopNewFrames();
             CheckDone();
         });
@@ -93,8 +98,11 @@ public:
         m_outgoing.resize(m_sockets.size());
         if (auto metrics = StartAnnouncedMetrics(m_options.metricsText, m_metrics, m_publishTimer); !metrics)
             return metrics;
-        if (m_plan.duration.count() > 0)
-            m_durationTimer.start(std::chrono::ceil<std::chrono::milliseconds>(m_plan.duration));
+        if (m_plan.duration.count() > 0) {
+            const MonoTime now = MonoClock::now();
+            m_durationEnd = now + m_plan.duration;
+            m_durationTimer.start(TimerWait(m_durationEnd, now));
+        }
         m_run.ShowProgress([this] { return ProgressLine(); });
         std::fputs(veltrano::FleetStartLine(m_plan, m_options.sockets).c_str(), stderr);
         OnWake();
@@ -171,8 +179,7 @@ private:
         const auto next = m_panels.NextWake();
         if (!next)
             return;
-        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - MonoClock::now());
-        m_wakeTimer.start(std::max(wait, std::chrono::milliseconds(0)));
+        m_wakeTimer.start(TimerWait(*next, MonoClock::now()));
     }
 
     void CheckDone()
@@ -216,6 +223,7 @@ private:
     std::unique_ptr<veltrano::MetricsEndpoint> m_metrics;
     QTimer m_wakeTimer;
     QTimer m_durationTimer;
+    veltrano::MonoTime m_durationEnd;
     QTimer m_publishTimer;
     veltrano::FleetIoCounts m_io;
     std::uint64_t m_lastSent{0};

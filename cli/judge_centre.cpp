@@ -52,11 +52,10 @@ public:
 
     Status Start()
     {
-        CommandRun::Reading reading;
-        reading.afterBatches = [this] {
+        const CommandRun::Reading reading{.afterBatches = [this] {
             if (m_centre.Settled())
                 Judge();
-        };
+        }};
         for (std::size_t i = 0; i < m_sockets.size(); ++i) {
             auto socket = m_run.OpenSocket(
                 {},

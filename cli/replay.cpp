@@ -72,17 +72,14 @@ public:
         }
         if (m_sockets[index] != nullptr)
             return m_sockets[index];
-        BatchUdpSocket::Options options;
         // Its own port on the local address; a centre elsewhere is reached from any address.
-        options.bindAddress = (m_options.to.address >> 24) == 127 ? LOOPBACK_ADDRESS : 0;
-        options.receiveBuffer = m_options.receiveBuffer;
-        options.peer = m_options.to;
-        CommandRun::Reading reading;
-        reading.afterBatches = m_after;
+        const std::uint32_t local = (m_options.to.address >> 24) == 127 ? LOOPBACK_ADDRESS : 0;
+        const BatchUdpSocket::Options options{
+            .bindAddress = local, .receiveBuffer = m_options.receiveBuffer, .peer = m_options.to};
         auto socket = m_run.OpenSocket(
             options,
             [this, index](auto batch, const CommandRun::Arrival& arrival) { m_batch(index, batch, arrival); },
-            std::move(reading));
+            {.afterBatches = m_after});
         if (!socket)
             return Failure(socket.error());
         m_sockets[index] = *socket;

@@ -81,19 +81,17 @@ public:
 private:
     CommandRun::Reading Reading()
     {
-        CommandRun::Reading reading;
         // The peer's port is closed: the wait goes on, as a panel's would, and a failure says so.
-        reading.error = [this](const std::string& reason) {
+        const auto refused = [this](const std::string& reason) {
             if (m_refused.empty())
                 PrintError(m_peer.ToString() + ": " + reason);
             m_refused = reason;
             m_machine.Refused(reason);
         };
-        reading.afterBatches = [this] {
-            m_machine.Check(MonoClock::now());
-            TakeVerdict();
-        };
-        return reading;
+        return {.error = refused, .afterBatches = [this] {
+                    m_machine.Check(MonoClock::now());
+                    TakeVerdict();
+                }};
     }
 
     void NextStep()

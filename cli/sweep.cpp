@@ -52,12 +52,10 @@ public:
 
     Status Start()
     {
-        CommandRun::Reading reading;
-        reading.afterBatches = [this] { CheckDone(); };
         auto socket = m_run.OpenSocket(
             SocketOptionsOf(m_options.sender),
             [this](auto batch, const CommandRun::Arrival& arrival) { OnBatch(batch, arrival); },
-            std::move(reading));
+            {.afterBatches = [this] { CheckDone(); }});
         if (!socket)
             return Failure(socket.error());
         m_socket = *socket;
