@@ -112,10 +112,8 @@ private:
 
     void Publish()
     {
-        veltrano::MetricsTotals totals{.framesReceived = m_counts.ReceivedCount(),
-                                       .framesSent = m_counts.AcksSent(),
-                                       .acknowledgements = m_counts.AcksSent(),
-                                       .kernelDrops = m_socket != nullptr ? m_socket->KernelDrops() : 0};
+        veltrano::MetricsTotals totals{.kernelDrops = m_socket != nullptr ? m_socket->KernelDrops() : 0};
+        veltrano::AddCentreTotals(totals, m_counts);
         if (m_book)
             veltrano::AddBookTotals(totals, m_book->Book());
         m_metrics->Publish(totals);
