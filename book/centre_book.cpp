@@ -6,6 +6,10 @@
 
 #include <fmt/format.h>
 
+#include <time.h>
+
+#include <fstream>
+
 namespace veltrano {
 
 namespace {
@@ -47,6 +51,13 @@ void AddDecodedStatus(JsonLine& line, const BookPanel& panel)
 }
 
 } // namespace
+
+SteadyTime CoarseNow()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return SteadyTime(std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec));
+}
 
 bool CentreBook::Needed(const Options& options)
 {
@@ -173,6 +184,16 @@ std::vector<RecordField> CentreBook::SummaryFields(SteadyTime now, std::string& 
         {"unfollowed", m_book.Totals().unfollowed},
         {"longest_silences", std::string_view(longest)},
     };
+}
+
+Status CentreBook::WriteTable(const std::string& path, SteadyTime now) const
+{
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << Table(now);
+    file.close();
+    if (!file)
+        return Failure("cannot write " + path);
+    return {};
 }
 
 } // namespace veltrano

@@ -3,6 +3,7 @@
 #include "book/panel_book.h"
 #include "link/frame_record.h"
 #include "link/output_format.h"
+#include "protocol/result.h"
 
 #include <chrono>
 #include <cstdint>
@@ -10,6 +11,10 @@
 #include <vector>
 
 namespace veltrano {
+
+// The monotonic clock at its tick's resolution (a few milliseconds), a fraction of the cost of a precise
+// reading per datagram: silences are measured in seconds. Same epoch as steady_clock on Linux.
+SteadyTime CoarseNow();
 
 // The companion centre's reading of its panel book: the silence limit its options give, the lines it
 // writes for the events a frame carries and for panels gone missing or back, how many of those it
@@ -45,6 +50,8 @@ public:
 
     // The report file: a JSON line per panel, in the order they were first heard.
     std::string Table(SteadyTime now) const;
+    // The table written to `path`; the reason when it cannot be, an error of the run as a capture's is.
+    Status WriteTable(const std::string& path, SteadyTime now) const;
     // The book's fields of the centre's summary; `longest` holds their text and must outlive them.
     std::vector<RecordField> SummaryFields(SteadyTime now, std::string& longest) const;
 

@@ -50,11 +50,8 @@ int RunCli(int argc, char** argv)
 
     try {
         app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::CallForAllHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::CallForVersion& e) {
+    } catch (const CLI::Success& e) {
+        // --help, --help-all and --version: their text, and 0.
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         return UsageError(std::string(e.what()) + " (see --help)");

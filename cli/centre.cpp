@@ -6,28 +6,24 @@
 #include "cli/metrics.h"
 #include "link/centre_answers.h"
 #include "link/frame_record.h"
+#include "link/pacer.h"
 #include "net/batch_udp_socket.h"
 #include "net/host_port.h"
 #include "net/udp_endpoint.h"
 #include "protocol/frame_decoder.h"
 #include "protocol/result.h"
 
-#include <QObject>
 #include <QTimer>
 
 #include <CLI/CLI.hpp>
 
-#include <time.h>
-
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <random>
 #include <string>
-#include <variant>
 #include <vector>
 
 using namespace veltrano;
@@ -54,33 +50,21 @@ void AddCentreWatchOptions(CLI::App* command, CentreWatchOptions& options)
     AddMetricsOption(command, options.metricsText);
 }
 
-// The monotonic clock at its tick's resolution (a few milliseconds), a fraction of the cost of a precise
-// reading per datagram: silences are measured in seconds. Same epoch as steady_clock on Linux.
-MonoTime CoarseNow()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    return MonoTime(std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec));
-}
-
 // What the centre adds with those options: the book (veltrano::CentreBook) fed from its receive path and
 // checked on a timer, its lines written, its report file at the end, and the metrics endpoint. Without them
 // there is no book and nothing to do per datagram.
-class CentreWatch final : public QObject
+class CentreWatch final
 {
-    Q_OBJECT
-    Q_DISABLE_COPY_MOVE(CentreWatch)
-
 public:
-    CentreWatch(const CentreWatchOptions& options, CommandRun& run, QObject* parent = nullptr)
-        : QObject(parent), m_options(options), m_run(run)
+    CentreWatch(const CentreWatchOptions& options, const veltrano::CentreCounts& counts, CommandRun& run)
+        : m_options(options), m_counts(counts), m_run(run)
     {
-        connect(&m_checkTimer, &QTimer::timeout, this, &CentreWatch::OnCheck);
-        connect(&m_publishTimer, &QTimer::timeout, this, &CentreWatch::Publish);
-        m_run.OnEndFile(options.reportPath, [this](const std::string& path) { return WriteReport(path); });
+        OnTimeout(m_checkTimer, [this] { OnCheck(); });
+        OnTimeout(m_publishTimer, [this] { Publish(); });
+        m_run.OnEndFile(options.reportPath, [this](const std::string& path) {
+            return m_book ? m_book->WriteTable(path, MonoClock::now()) : Status{};
+        });
     }
-
-    ~CentreWatch() override = default;
 
     // Starts the endpoint and the checks once the centre's socket is open.
     Status Start(const BatchUdpSocket& socket)
@@ -99,40 +83,24 @@ public:
     // Every datagram the centre takes.
     void Heard(const veltrano::FrameRecord& record)
     {
-        ++m_received;
         if (m_book)
             Book(record);
     }
-    void Acknowledged(std::uint64_t count) { m_acknowledged += count; }
-    // The book's fields of the centre's summary, valid until the next call.
-    std::span<const RecordField> Summary() const
+    // The book's fields join the centre's summary; their text is valid until the next call.
+    void AppendSummary(std::vector<RecordField>& fields) const
     {
-        m_fields.clear();
         if (!m_book)
-            return {};
-        m_fields = m_book->SummaryFields(MonoClock::now(), m_longest);
-        return m_fields;
+            return;
+        const auto book = m_book->SummaryFields(MonoClock::now(), m_longest);
+        fields.insert(fields.end(), book.begin(), book.end());
     }
 
 private:
     void Book(const FrameRecord& record)
     {
         std::string& out = m_run.Output().Buffer();
-        m_book->Hear(out, record.peer, record.decoded, CoarseNow(), record.wallUs);
+        m_book->Hear(out, record.peer, record.decoded, veltrano::CoarseNow(), record.wallUs);
         m_run.Output().Written();
-    }
-
-    // A file that cannot be written is an error of the run, as a capture's is.
-    Status WriteReport(const std::string& path) const
-    {
-        if (!m_book)
-            return {};
-        std::ofstream file(path, std::ios::binary | std::ios::trunc);
-        file << m_book->Table(MonoClock::now());
-        file.close();
-        if (!file)
-            return Failure("cannot write " + path);
-        return {};
     }
 
     void OnCheck()
@@ -144,26 +112,22 @@ private:
 
     void Publish()
     {
-        veltrano::MetricsTotals totals{.framesReceived = m_received,
-                                       .framesSent = m_acknowledged,
-                                       .acknowledgements = m_acknowledged,
-                                       .kernelDrops = m_socket != nullptr ? m_socket->KernelDrops() : 0};
+        veltrano::MetricsTotals totals{.kernelDrops = m_socket != nullptr ? m_socket->KernelDrops() : 0};
+        veltrano::AddCentreTotals(totals, m_counts);
         if (m_book)
             veltrano::AddBookTotals(totals, m_book->Book());
         m_metrics->Publish(totals);
     }
 
     CentreWatchOptions m_options;
+    const veltrano::CentreCounts& m_counts;
     CommandRun& m_run;
     const BatchUdpSocket* m_socket{nullptr};
     std::unique_ptr<veltrano::CentreBook> m_book;
     std::unique_ptr<veltrano::MetricsEndpoint> m_metrics;
     QTimer m_checkTimer;
     QTimer m_publishTimer;
-    std::uint64_t m_received{0};
-    std::uint64_t m_acknowledged{0};
     mutable std::string m_longest;
-    mutable std::vector<veltrano::RecordField> m_fields;
 };
 
 struct CentreOptions
@@ -177,27 +141,27 @@ struct CentreOptions
     int delayMs{0};
     double dupPercent{0};
     double badChecksumPercent{0};
-    std::optional<std::uint64_t> seed;
+    std::optional<std::uint64_t> seed; // none: drawn
     int receiveBuffer{DEFAULT_RECEIVE_BUFFER};
     OutputOptions output;
     CentreWatchOptions watch;
 };
 
 // The centre's socket and timers around veltrano::AnswerPolicy and veltrano::CentreAnswers.
-class Centre final : public QObject
+class Centre final
 {
-    Q_OBJECT
-    Q_DISABLE_COPY_MOVE(Centre)
-
 public:
-    Centre(const CentreOptions& options, std::uint32_t bindAddress, CommandRun& run,
-           QObject* parent = nullptr)
-        : QObject(parent), m_options(options), m_bindAddress(bindAddress), m_run(run),
-          m_watch(options.watch, run)
+    Centre(const CentreOptions& options, std::uint32_t bindAddress, CommandRun& run)
+        : m_options(options), m_bindAddress(bindAddress), m_run(run), m_watch(options.watch, m_counts, run)
     {
         m_seed = options.seed ? *options.seed : std::random_device{}();
-        ConnectOneShot(m_delayTimer, this, &Centre::OnDelayDue);
-        ConnectOneShot(m_durationTimer, this, [this] {
+        ConnectOneShot(m_delayTimer, [this] { OnDelayDue(); });
+        ConnectOneShot(m_durationTimer, [this] {
+            // A duration longer than a timer holds is waited for in pieces.
+            if (const MonoTime now = MonoClock::now(); now < m_durationEnd) {
+                m_durationTimer.start(TimerWait(m_durationEnd, now));
+                return;
+            }
             StopReceiving();
             ArmDelayTimer();
         });
@@ -213,13 +177,10 @@ public:
         socketOptions.bindAddress = m_bindAddress;
         socketOptions.port = m_options.port;
         socketOptions.receiveBuffer = m_options.receiveBuffer;
-        CommandRun::Reading reading;
-        reading.linger = true;
-        reading.afterBatches = [this] { ArmDelayTimer(); };
         auto socket = m_run.OpenSocket(
             socketOptions,
             [this](auto batch, const CommandRun::Arrival& arrival) { OnBatch(batch, arrival.wallUs); },
-            std::move(reading));
+            {.linger = true, .afterBatches = [this] { ArmDelayTimer(); }});
         if (!socket)
             return Failure(socket.error());
         m_socket = *socket;
@@ -230,9 +191,12 @@ public:
         if (auto watching = m_watch.Start(*m_socket); !watching)
             return watching;
         m_receiving = true;
-        if (m_options.durationS > 0)
-            m_durationTimer.start(
-                std::chrono::milliseconds(static_cast<std::int64_t>(m_options.durationS * 1000)));
+        if (m_options.durationS > 0) {
+            const MonoTime now = MonoClock::now();
+            m_durationEnd =
+                now + std::chrono::milliseconds(static_cast<std::int64_t>(m_options.durationS * 1000));
+            m_durationTimer.start(TimerWait(m_durationEnd, now));
+        }
         std::fprintf(stderr, "centre listening on %s (receive buffer %d bytes, seed %llu)\n",
                      m_local.ToString().c_str(), m_socket->ReceiveBufferBytes(),
                      static_cast<unsigned long long>(m_seed));
@@ -260,16 +224,10 @@ private:
         m_counts.Received(!record.decoded.findings.Empty());
         m_run.Log(record);
         m_watch.Heard(record);
+        // Bound to all addresses, the answer comes from the one the datagram reached.
         const auto decision = m_policy.Decide(datagram.bytes, datagram.from);
-        if (const auto* none = std::get_if<veltrano::NoAnswer>(&decision)) {
+        if (const auto none = m_answers.Plan(decision, datagram.from, datagram.replySource, MonoClock::now))
             m_counts.Unanswered(*none);
-            return;
-        }
-        const auto& planned = std::get<veltrano::PlannedAnswer>(decision);
-        // Bound to all addresses, the answer comes from the one the datagram reached; the clock is read only
-        // for an answer held back.
-        m_answers.Plan(planned, datagram.from, datagram.replySource,
-                       planned.delay.count() > 0 ? MonoClock::now() : MonoTime{});
     }
 
     void SendAnswers()
@@ -281,7 +239,7 @@ private:
         for (const auto& a : answers)
             m_outgoing.push_back({a.to, a.source, a.ack});
         const std::int64_t nowUs = WallClockUs();
-        const std::size_t sent = SendEach(*m_socket, m_outgoing, [&](std::size_t i, int error) {
+        m_socket->SendEach(m_outgoing, [&](std::size_t i, int error) {
             const auto& a = answers[i];
             FrameRecord record =
                 MakeRecord(nowUs, Direction::Out, a.to,
@@ -290,7 +248,6 @@ private:
             m_run.Log(record);
             m_counts.Sent(a, error);
         });
-        m_watch.Acknowledged(sent);
         answers.clear();
     }
 
@@ -313,8 +270,7 @@ private:
         }
         if (m_delayTimer.isActive())
             return;
-        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - MonoClock::now());
-        m_delayTimer.start(std::max(wait, std::chrono::milliseconds(0)));
+        m_delayTimer.start(TimerWait(*due, MonoClock::now()));
     }
 
     // No more datagrams are taken; ArmDelayTimer then ends the run once the held-back answers are out.
@@ -330,8 +286,7 @@ private:
         auto fields = m_counts.SummaryFields(
             m_answers.Held(), m_socket != nullptr ? m_socket->KernelDrops() : 0,
             static_cast<std::uint64_t>(m_socket != nullptr ? m_socket->ReceiveBufferBytes() : 0), m_seed);
-        const auto watched = m_watch.Summary();
-        fields.insert(fields.end(), watched.begin(), watched.end());
+        m_watch.AppendSummary(fields);
         output.Summary("centre", fields);
     }
 
@@ -347,16 +302,16 @@ private:
     std::vector<BatchUdpSocket::Outgoing> m_outgoing;
     QTimer m_delayTimer;
     QTimer m_durationTimer;
+    veltrano::MonoTime m_durationEnd;
     bool m_receiving{false};
     CentreWatch m_watch;
 };
 
-int RunCentre(CentreOptions options, const std::optional<std::uint64_t>& seed)
+int RunCentre(const CentreOptions& options)
 {
     auto address = ResolveIpv4(options.bind);
     if (!address)
         return UsageError(address.error());
-    options.seed = seed;
     return ExecDriver<Centre>("centre", options.output, options, *address);
 }
 
@@ -365,7 +320,6 @@ int RunCentre(CentreOptions options, const std::optional<std::uint64_t>& seed)
 void AddCentreCommand(CLI::App& app, CommandRunner& chosen)
 {
     auto options = std::make_shared<CentreOptions>();
-    auto seed = std::make_shared<std::uint64_t>(0);
     auto* command = app.add_subcommand("centre", "Listen and acknowledge as the window's centre does");
     AddListenOptions(command, options->port, options->bind, "UDP port to listen on (0: one the system picks)",
                      0);
@@ -383,15 +337,9 @@ void AddCentreCommand(CLI::App& app, CommandRunner& chosen)
                      percent);
     AddCheckedOption(command, "--bad-checksum", options->badChecksumPercent,
                      "Spoil the checksum of PCT percent of the acknowledgements", "PCT", percent);
-    auto* seedOption =
-        AddTypedOption(command, "--seed", *seed, "Seed of the fault choices, to repeat a run", "N");
+    AddTypedOption(command, "--seed", options->seed, "Seed of the fault choices, to repeat a run", "N");
     AddReceiveBufferOption(command, options->receiveBuffer);
     AddOutputOptions(command, options->output);
     AddCentreWatchOptions(command, options->watch);
-    command->callback([options, seed, seedOption, &chosen] {
-        const std::optional<std::uint64_t> given = seedOption->empty() ? std::nullopt : std::optional(*seed);
-        chosen = [options, given] { return RunCentre(*options, given); };
-    });
+    command->callback([options, &chosen] { chosen = [options] { return RunCentre(*options); }; });
 }
-
-#include "centre.moc"

@@ -7,6 +7,8 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <unistd.h>
+
 #include <cstdio>
 
 using namespace veltrano;
@@ -25,6 +27,7 @@ namespace {
 
 // Lines of a slow run reach a pipe or a file within a moment, not only at the end.
 constexpr int FLUSH_PERIOD_MS = 200;
+constexpr int PROGRESS_PERIOD_MS = 1000;
 // Batches read per notification before other events (timers, the other sockets) get their turn.
 constexpr int BATCHES_PER_WAKE = 16;
 
@@ -74,10 +77,10 @@ int UsageError(std::string_view reason)
     return EXIT_USAGE;
 }
 
-CommandRun::CommandRun(std::string command, const OutputOptions& output, QObject* parent)
-    : QObject(parent), m_command(std::move(command)), m_pcapPath(output.pcapPath), m_output(output.format)
+CommandRun::CommandRun(std::string command, const OutputOptions& output)
+    : m_command(std::move(command)), m_pcapPath(output.pcapPath), m_output(output.format)
 {
-    connect(&m_flushTimer, &QTimer::timeout, this, [this] { m_output.Flush(); });
+    OnTimeout(m_flushTimer, [this] { m_output.Flush(); });
 }
 
 CommandRun::~CommandRun() = default;
@@ -93,7 +96,7 @@ Result<BatchUdpSocket*> CommandRun::OpenSocket(const BatchUdpSocket::Options& op
     watched->reading = std::move(reading);
     watched->notifier = std::make_unique<QSocketNotifier>(watched->socket->Handle(), QSocketNotifier::Read);
     WatchedSocket* raw = watched.get();
-    connect(raw->notifier.get(), &QSocketNotifier::activated, this, [this, raw] {
+    QObject::connect(raw->notifier.get(), &QSocketNotifier::activated, raw->notifier.get(), [this, raw] {
         if (raw->open)
             Drain(*raw);
     });
@@ -132,26 +135,6 @@ void CommandRun::StopReading()
     }
 }
 
-std::size_t SendEach(BatchUdpSocket& socket, std::span<const BatchUdpSocket::Outgoing> datagrams,
-                     const OnSent& sent)
-{
-    std::size_t went = 0;
-    std::size_t next = 0;
-    while (next < datagrams.size()) {
-        const auto outcome = socket.Send(datagrams.subspan(next));
-        for (std::size_t i = 0; i < outcome.sent; ++i)
-            sent(next + i, 0);
-        went += outcome.sent;
-        next += outcome.sent;
-        if (outcome.error == 0)
-            break;
-        // Refused (a full buffer, an ICMP error the socket reports): shown, and the rest still go.
-        sent(next, outcome.error);
-        ++next;
-    }
-    return went;
-}
-
 void CommandRun::Log(const FrameRecord& record)
 {
     m_output.Record(record);
@@ -160,17 +143,25 @@ void CommandRun::Log(const FrameRecord& record)
         m_captureStatus = m_capture.Write(CapturedOf(record));
 }
 
+bool CommandRun::ShowProgress(std::function<std::string()> line)
+{
+    if (::isatty(STDERR_FILENO) != 1)
+        return false;
+    OnTimeout(m_progressTimer, [line = std::move(line)] { std::fputs(line().c_str(), stderr); });
+    m_progressTimer.start(PROGRESS_PERIOD_MS);
+    return true;
+}
+
 int CommandRun::Exec(const std::function<Status()>& start)
 {
-    m_signals = std::make_unique<SignalWatcher>();
-    if (!m_signals->Install())
-        PrintError("cannot watch for signals");
-    connect(m_signals.get(), &SignalWatcher::Received, this, [this](int signal) {
+    m_signals = std::make_unique<SignalWatcher>([this](int signal) {
         if (m_interrupt)
             m_interrupt(signal);
         else
             Finish(128 + signal);
     });
+    if (!m_signals->Install())
+        PrintError("cannot watch for signals");
     if (!m_pcapPath.empty()) {
         if (auto opened = m_capture.Open(m_pcapPath); !opened) {
             PrintError(opened.error());
@@ -195,6 +186,7 @@ void CommandRun::Finish(int exitCode)
     m_finished = true;
     StopReading();
     m_flushTimer.stop();
+    m_progressTimer.stop();
     if (auto closed = m_capture.Close(); !closed || !m_captureStatus) {
         PrintError(!m_captureStatus ? m_captureStatus.error() : closed.error());
         if (exitCode == EXIT_OK)

@@ -41,22 +41,11 @@ struct OutputOptions
 // A file written as a run ends, by the function given its path.
 using EndFile = std::pair<std::string, std::function<veltrano::Status(const std::string& path)>>;
 
-// A datagram of SendEach that the system refused, with its reason, or one that went (error 0).
-using OnSent = std::function<void(std::size_t index, int error)>;
-// Sends every datagram, in order, whatever the system refuses: each refused one is reported with its reason
-// and skipped, the rest still go. `sent` hears of every datagram that went and every refused one. The number
-// that went.
-std::size_t SendEach(BatchUdpSocket& socket, std::span<const BatchUdpSocket::Outgoing> datagrams,
-                     const OnSent& sent);
-
 // One run of a command on the network, from start to exit code, the same for every command: its sockets
 // (each watched by a notifier), the capture, standard output with its flush timer, SIGINT and SIGTERM, the
 // summary and the exit status. A command composes one and fills in what is its own.
-class CommandRun final : public QObject
+class CommandRun final
 {
-    Q_OBJECT
-    Q_DISABLE_COPY_MOVE(CommandRun)
-
 public:
     // When a batch was taken from the socket.
     struct Arrival
@@ -71,12 +60,12 @@ public:
         // After an answered batch the next is often microseconds away: waiting for it spares a wake-up.
         bool linger{false};
         // A receive error (a connected socket hears of a closed port this way); the wake-up ends.
-        std::function<void(const std::string& reason)> error;
+        std::function<void(const std::string& reason)> error{};
         // Once per wake-up, after its batches, before the lines go out.
-        std::function<void()> afterBatches;
+        std::function<void()> afterBatches{};
     };
-    CommandRun(std::string command, const OutputOptions& output, QObject* parent = nullptr);
-    ~CommandRun() override;
+    CommandRun(std::string command, const OutputOptions& output);
+    ~CommandRun();
 
     const std::string& Command() const { return m_command; }
     veltrano::LineOutput& Output() { return m_output; }
@@ -84,8 +73,8 @@ public:
     // A socket of this run read by the run itself: on each notification up to BATCHES_PER_WAKE batches go to
     // `batch`, fewer when one comes short of a full batch (unless lingering) or the run ends. The reason when
     // it cannot be opened.
-    veltrano::Result<BatchUdpSocket*> OpenSocket(const BatchUdpSocket::Options& options, OnBatch batch, Reading reading,
-                                       std::size_t batchSize = 64);
+    veltrano::Result<BatchUdpSocket*> OpenSocket(const BatchUdpSocket::Options& options, OnBatch batch,
+                                                 Reading reading, std::size_t batchSize = 64);
     // Stops watching every socket: nothing more is read.
     void StopReading();
 
@@ -97,13 +86,20 @@ public:
     // What a signal does; without one, the run finishes with 128 + the signal after its summary.
     void OnInterrupt(std::function<void(int signal)> interrupt) { m_interrupt = std::move(interrupt); }
     // Writes the command's summary with the run's exit status; called once, by Finish.
-    void OnSummary(std::function<void(veltrano::LineOutput&, int exitCode)> summary) { m_summary = std::move(summary); }
+    void OnSummary(std::function<void(veltrano::LineOutput&, int exitCode)> summary)
+    {
+        m_summary = std::move(summary);
+    }
     // The verdicts written as JUnit XML to `path` (nothing when empty) as the run ends, before the summary.
     // A file that cannot be written turns the exit status into EXIT_SOCKET, the file named on stderr.
     void OnJunit(std::string path, std::function<veltrano::Status(const std::string& path)> write);
     // Another file written as the run ends (nothing when `path` is empty), after the JUnit file and by the
     // same rule.
     void OnEndFile(std::string path, std::function<veltrano::Status(const std::string& path)> write);
+
+    // `line` on standard error once a second until the run finishes, when standard error is a terminal;
+    // whether it is.
+    bool ShowProgress(std::function<std::string()> line);
 
     // Opens the capture, runs `start` and the event loop until Finish; the exit status. A capture or
     // `start` that fails ends the run at once with EXIT_SOCKET and the reason on stderr.
@@ -124,6 +120,7 @@ private:
     std::vector<std::unique_ptr<WatchedSocket>> m_sockets;
     std::unique_ptr<SignalWatcher> m_signals;
     QTimer m_flushTimer;
+    QTimer m_progressTimer;
     std::function<void(int)> m_interrupt;
     std::function<void(veltrano::LineOutput&, int)> m_summary;
     std::vector<EndFile> m_endFiles;
@@ -143,11 +140,19 @@ int ExecDriver(std::string command, const OutputOptions& output, Args&&... args)
 // A judging command's end: its verdicts as JUnit XML to `junit` (nothing when empty), then their summary.
 void EndWithVerdicts(CommandRun& run, const VerdictReport& report, std::string junit);
 
-// `timer` as a one-shot timer to the millisecond whose timeout calls `slot` on `receiver`.
-template <typename Receiver, typename Slot>
-void ConnectOneShot(QTimer& timer, const Receiver* receiver, Slot slot)
+// `timer`'s timeouts call `timeout`. The timer is a member of the object that `timeout` calls: as the
+// connection's context it ends the connection with that object.
+template <typename Timeout>
+void OnTimeout(QTimer& timer, Timeout timeout)
+{
+    QObject::connect(&timer, &QTimer::timeout, &timer, std::move(timeout));
+}
+
+// `timer` as a one-shot timer to the millisecond whose timeout calls `timeout`.
+template <typename Timeout>
+void ConnectOneShot(QTimer& timer, Timeout timeout)
 {
     timer.setSingleShot(true);
     timer.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&timer, &QTimer::timeout, receiver, std::move(slot));
+    OnTimeout(timer, std::move(timeout));
 }

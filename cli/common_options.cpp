@@ -105,11 +105,7 @@ void AddSenderOptions(CLI::App* command, SenderOptions& sender, bool withPacing)
 
 BatchUdpSocket::Options SocketOptionsOf(const SenderOptions& sender)
 {
-    BatchUdpSocket::Options options;
-    options.port = sender.fromPort;
-    options.receiveBuffer = sender.receiveBuffer;
-    options.peer = sender.to;
-    return options;
+    return {.port = sender.fromPort, .receiveBuffer = sender.receiveBuffer, .peer = sender.to};
 }
 
 Result<Endpoint> ResolveSenderTarget(SenderOptions& sender)

@@ -1,24 +1,18 @@
 #include "cli/decode.h"
 
+#include "book/event_listing.h"
 #include "cli/command_run.h"
 #include "cli/common_options.h"
 #include "link/frame_text.h"
-#include "link/json_line.h"
 #include "link/output_format.h"
 #include "protocol/frame_decoder.h"
-#include "sim/event_builder.h"
-#include "sim/event_catalogue.h"
-
-#include <fmt/format.h>
 
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
-#include <iterator>
 #include <memory>
 #include <span>
 #include <string>
-#include <variant>
 
 using namespace veltrano;
 
@@ -68,33 +62,6 @@ int RunDecode(std::span<const std::string> texts, veltrano::OutputFormat format,
     return EXIT_OK;
 }
 
-int RunEvents(veltrano::OutputFormat format)
-{
-    std::string out;
-    const auto o = std::back_inserter(out);
-    for (int index = 0; index < EVENT_TYPE_COUNT; ++index) {
-        const EventRow& row = *FindEventRow(index);
-        // The kind as the decoder reads the frame the builder makes.
-        const auto built = BuildEvent(index, DEFAULT_STATUS, 0, 0, 1);
-        const std::string_view kind = CommandKey(DecodeFrame(std::get<BuiltEvent>(built).Frame()).kind);
-        if (format == veltrano::OutputFormat::JsonLines)
-            JsonLine(out)
-                .Text("type", "event")
-                .Number("index", index)
-                .Text("key", row.key)
-                .Text("name", row.name)
-                .Text("kind", kind)
-                .Number("length", row.length)
-                .Bool("zone", row.NeedsZone())
-                .End();
-        else
-            fmt::format_to(o, "{:2}  {:<22} {:<8} {:>2} bytes{}  {}\n", index, row.key, kind, row.length,
-                           row.NeedsZone() ? ", zone" : "      ", row.name);
-    }
-    std::fwrite(out.data(), 1, out.size(), stdout);
-    return EXIT_OK;
-}
-
 } // namespace
 
 void AddDecodeCommand(CLI::App& app, CommandRunner& chosen)
@@ -124,5 +91,12 @@ void AddEventsCommand(CLI::App& app, CommandRunner& chosen)
     auto format = std::make_shared<veltrano::OutputFormat>(veltrano::OutputFormat::Text);
     auto* command = app.add_subcommand("events", "List the events: index, key, frame kind, name");
     AddFormatFlag(command, *format, "One JSON object per event");
-    command->callback([format, &chosen] { chosen = [format] { return RunEvents(*format); }; });
+    command->callback([format, &chosen] {
+        chosen = [format] {
+            std::string out;
+            AppendEventListing(out, *format);
+            std::fwrite(out.data(), 1, out.size(), stdout);
+            return EXIT_OK;
+        };
+    });
 }

@@ -6,15 +6,12 @@
 #include "cli/verdict.h"
 #include "fleet/fleet_plan.h"
 #include "fleet/fleet_report.h"
+#include "link/pacer.h"
 #include "net/host_port.h"
 #include "net/udp_endpoint.h"
 
-#include <QObject>
 #include <QTimer>
 
-#include <unistd.h>
-
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -51,25 +48,24 @@ std::uint64_t KernelDrops(std::span<BatchUdpSocket* const> sockets)
 }
 
 // The fleet's sockets and timers around FleetPanels, and what it writes.
-class Fleet final : public QObject
+class Fleet final
 {
-    Q_OBJECT
-    Q_DISABLE_COPY_MOVE(Fleet)
-
 public:
-    Fleet(const FleetOptions& options, const veltrano::FleetPlan& plan, CommandRun& run,
-          QObject* parent = nullptr)
-        : QObject(parent), m_options(options), m_plan(plan), m_run(run),
-          m_panels(plan.config, plan.to, MonoClock::now())
+    Fleet(const FleetOptions& options, const veltrano::FleetPlan& plan, CommandRun& run)
+        : m_options(options), m_plan(plan), m_run(run), m_panels(plan.config, plan.to, MonoClock::now())
     {
-        ConnectOneShot(m_wakeTimer, this, &Fleet::OnWake);
+        ConnectOneShot(m_wakeTimer, [this] { OnWake(); });
         m_durationTimer.setSingleShot(true);
-        connect(&m_durationTimer, &QTimer::timeout, this, [this] {
+        OnTimeout(m_durationTimer, [this] {
+            // A duration longer than a timer holds is waited for in pieces.
+            if (const MonoTime now = MonoClock::now(); now < m_durationEnd) {
+                m_durationTimer.start(TimerWait(m_durationEnd, now));
+                return;
+            }
             m_panels.StopNewFrames();
             CheckDone();
         });
-        connect(&m_progressTimer, &QTimer::timeout, this, &Fleet::Progress);
-        connect(&m_publishTimer, &QTimer::timeout, this, &Fleet::Publish);
+        OnTimeout(m_publishTimer, [this] { Publish(); });
         m_run.OnSummary([this](LineOutput& output, int exitCode) { WriteSummary(output, exitCode); });
         m_run.OnJunit(options.junitPath, [this](const std::string& path) {
             // A test case per communicator.
@@ -102,10 +98,12 @@ public:
         m_outgoing.resize(m_sockets.size());
         if (auto metrics = StartAnnouncedMetrics(m_options.metricsText, m_metrics, m_publishTimer); !metrics)
             return metrics;
-        if (m_plan.duration.count() > 0)
-            m_durationTimer.start(std::chrono::ceil<std::chrono::milliseconds>(m_plan.duration));
-        if (isatty(STDERR_FILENO) == 1)
-            m_progressTimer.start(1000);
+        if (m_plan.duration.count() > 0) {
+            const MonoTime now = MonoClock::now();
+            m_durationEnd = now + m_plan.duration;
+            m_durationTimer.start(TimerWait(m_durationEnd, now));
+        }
+        m_run.ShowProgress([this] { return ProgressLine(); });
         std::fputs(veltrano::FleetStartLine(m_plan, m_options.sockets).c_str(), stderr);
         OnWake();
         return {};
@@ -162,7 +160,7 @@ private:
         for (std::size_t s = 0; s < m_sockets.size(); ++s) {
             const auto& outgoing = m_outgoing[s];
             // A frame the system would not take waits for its retry, like one the network lost.
-            SendEach(*m_sockets[s], outgoing, [&](std::size_t i, int error) {
+            m_sockets[s]->SendEach(outgoing, [&](std::size_t i, int error) {
                 if (error != 0)
                     ++m_io.sendFailed;
                 if (logging)
@@ -181,8 +179,7 @@ private:
         const auto next = m_panels.NextWake();
         if (!next)
             return;
-        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - MonoClock::now());
-        m_wakeTimer.start(std::max(wait, std::chrono::milliseconds(0)));
+        m_wakeTimer.start(TimerWait(*next, MonoClock::now()));
     }
 
     void CheckDone()
@@ -191,10 +188,11 @@ private:
             m_run.Finish(m_panels.Totals().lost == 0 ? EXIT_OK : EXIT_EXPECTATION_FAILED);
     }
 
-    void Progress()
+    std::string ProgressLine()
     {
-        std::fputs(veltrano::FleetProgressLine(m_panels, m_lastSent).c_str(), stderr);
+        std::string line = veltrano::FleetProgressLine(m_panels, m_lastSent);
         m_lastSent = m_panels.Totals().sent;
+        return line;
     }
 
     void Publish()
@@ -225,7 +223,7 @@ private:
     std::unique_ptr<veltrano::MetricsEndpoint> m_metrics;
     QTimer m_wakeTimer;
     QTimer m_durationTimer;
-    QTimer m_progressTimer;
+    veltrano::MonoTime m_durationEnd;
     QTimer m_publishTimer;
     veltrano::FleetIoCounts m_io;
     std::uint64_t m_lastSent{0};
@@ -281,5 +279,3 @@ void AddFleetCommand(CLI::App& app, CommandRunner& chosen)
     AddOutputOptions(command, options->output);
     command->callback([options, &chosen] { chosen = [options] { return RunFleet(*options); }; });
 }
-
-#include "fleet.moc"

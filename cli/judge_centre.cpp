@@ -7,7 +7,6 @@
 #include "net/host_port.h"
 #include "suite/centre_run.h"
 
-#include <QObject>
 #include <QTimer>
 
 #include <CLI/CLI.hpp>
@@ -37,30 +36,26 @@ struct CentreTestOptions
 
 // The sockets and timers of `test centre`: the run says what each case sends, what comes back goes to it
 // until it is settled or the timeout passed, then it judges.
-class CentreSuite final : public QObject
+class CentreSuite final
 {
-    Q_OBJECT
-    Q_DISABLE_COPY_MOVE(CentreSuite)
-
 public:
     CentreSuite(const CentreTestOptions& options, const Endpoint& target, std::vector<bool> chosen,
                 CommandRun& run)
         : m_centre({target, options.timeoutMs, {}, options.loadRate, options.loadSeconds}, std::move(chosen)),
           m_run(run), m_report("test centre " + target.ToString())
     {
-        ConnectOneShot(m_timer, this, &CentreSuite::Judge);
+        ConnectOneShot(m_timer, [this] { Judge(); });
         m_loadTimer.setTimerType(Qt::PreciseTimer);
-        connect(&m_loadTimer, &QTimer::timeout, this, &CentreSuite::LoadTick);
+        OnTimeout(m_loadTimer, [this] { LoadTick(); });
         EndWithVerdicts(m_run, m_report, options.junit);
     }
 
     Status Start()
     {
-        CommandRun::Reading reading;
-        reading.afterBatches = [this] {
+        const CommandRun::Reading reading{.afterBatches = [this] {
             if (m_centre.Settled())
                 Judge();
-        };
+        }};
         for (std::size_t i = 0; i < m_sockets.size(); ++i) {
             auto socket = m_run.OpenSocket(
                 {},
@@ -100,7 +95,7 @@ private:
     // A datagram the system refuses ends the run: a verdict without it would blame the centre.
     bool Send(BatchUdpSocket& socket, std::span<const BatchUdpSocket::Outgoing> datagrams)
     {
-        SendEach(socket, datagrams, [&](std::size_t i, int error) {
+        socket.SendEach(datagrams, [&](std::size_t i, int error) {
             if (error == 0 || m_run.Finished())
                 return;
             PrintError(
@@ -120,8 +115,9 @@ private:
             return;
         }
         Report(std::move(*verdict));
-        // A new case starts from the event loop, not from inside the judging one.
-        QTimer::singleShot(0, this, &CentreSuite::NextCase);
+        // A new case starts from the event loop, not from inside the judging one; the suite's timer as the
+        // context drops the call with the suite.
+        QTimer::singleShot(0, &m_timer, [this] { NextCase(); });
     }
 
     void NextCase()
@@ -209,5 +205,3 @@ void AddTestCommand(CLI::App& app, CommandRunner& chosen)
 
     AddTestPanelCommand(*test, chosen);
 }
-
-#include "judge_centre.moc"

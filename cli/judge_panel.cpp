@@ -6,7 +6,6 @@
 #include "net/host_port.h"
 #include "suite/panel_cases.h"
 
-#include <QObject>
 #include <QTimer>
 
 #include <CLI/CLI.hpp>
@@ -33,18 +32,15 @@ struct PanelTestOptions
 
 // The socket and the timer of `test panel`: every frame heard goes into the recording, which says what to
 // answer; the table judges the recording when the run ends.
-class PanelSuite final : public QObject
+class PanelSuite final
 {
-    Q_OBJECT
-    Q_DISABLE_COPY_MOVE(PanelSuite)
-
 public:
     PanelSuite(const PanelTestOptions& options, std::uint32_t bindAddress, CommandRun& run)
         : m_options(options), m_bindAddress(bindAddress), m_run(run), m_report("test panel"),
           m_recording(options.settings.withhold, MonoClock::now())
     {
         m_endTimer.setSingleShot(true);
-        connect(&m_endTimer, &QTimer::timeout, this, &PanelSuite::End);
+        OnTimeout(m_endTimer, [this] { End(); });
         m_run.OnInterrupt([this](int) { End(); });
         EndWithVerdicts(m_run, m_report, m_options.junit);
     }
@@ -93,7 +89,7 @@ private:
             if (m_options.frames != 0 && m_recording.Frames().size() >= m_options.frames)
                 m_ended = true;
         }
-        SendEach(*m_socket, answers, [](std::size_t, int) {});
+        m_socket->SendEach(answers, [](std::size_t, int) {});
     }
 
     void End()
@@ -160,5 +156,3 @@ void AddTestPanelCommand(CLI::App& test, CommandRunner& chosen)
     AddFormatFlag(panel, options->output.format, "One JSON verdict object per case; a summary object last");
     panel->callback([options, &chosen] { chosen = [options] { return RunPanelTest(*options); }; });
 }
-
-#include "judge_panel.moc"

@@ -11,10 +11,7 @@
 #include "net/host_port.h"
 #include "net/udp_endpoint.h"
 
-#include <QObject>
 #include <QTimer>
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -39,8 +36,7 @@ struct ReplayOptions
     OutputOptions output;
     double speed{1.0}; // of the captured gaps
     PaceOptions pace;
-    std::optional<double> rate; // --rate read: frames per second instead of the captured gaps
-    bool rateMax{false};        // as fast as the answers allow, at most `pace.window` outstanding
+    veltrano::Pacer::Mode paceMode{veltrano::Pacer::CapturedGaps{1.0}}; // --rate, --window and --speed read
     std::string filter;
     std::size_t sockets{256};
     std::string junitPath;
@@ -55,15 +51,6 @@ constexpr std::size_t MATCHER_CAPACITY = 2048;
 constexpr std::size_t LOOK_AHEAD_FRAMES = 2048;
 // Failing frames a JUnit case lists; the rest are counted.
 constexpr std::uint64_t MOST_DETAIL_LINES = 200;
-
-veltrano::Pacer::Mode PaceOf(const ReplayOptions& options)
-{
-    if (options.rateMax)
-        return veltrano::Pacer::Window{static_cast<std::uint64_t>(options.pace.window)};
-    if (options.rate)
-        return veltrano::Pacer::Rate{*options.rate};
-    return veltrano::Pacer::CapturedGaps{options.speed};
-}
 
 // The sockets that stand in for the captured sources (past --sockets, several each), each opened as its
 // first frame goes, on its own port.
@@ -85,17 +72,14 @@ public:
         }
         if (m_sockets[index] != nullptr)
             return m_sockets[index];
-        BatchUdpSocket::Options options;
         // Its own port on the local address; a centre elsewhere is reached from any address.
-        options.bindAddress = (m_options.to.address >> 24) == 127 ? LOOPBACK_ADDRESS : 0;
-        options.receiveBuffer = m_options.receiveBuffer;
-        options.peer = m_options.to;
-        CommandRun::Reading reading;
-        reading.afterBatches = m_after;
+        const std::uint32_t local = (m_options.to.address >> 24) == 127 ? LOOPBACK_ADDRESS : 0;
+        const BatchUdpSocket::Options options{
+            .bindAddress = local, .receiveBuffer = m_options.receiveBuffer, .peer = m_options.to};
         auto socket = m_run.OpenSocket(
             options,
             [this, index](auto batch, const CommandRun::Arrival& arrival) { m_batch(index, batch, arrival); },
-            std::move(reading));
+            {.afterBatches = m_after});
         if (!socket)
             return Failure(socket.error());
         m_sockets[index] = *socket;
@@ -115,49 +99,11 @@ private:
     std::vector<veltrano::Endpoint> m_locals;
 };
 
-// "replay: sent N of M, ..." on a terminal's standard error each second: M from a first pass over the file.
-class ReplayProgress final
+class Replay final
 {
 public:
-    ReplayProgress(const ReplayOptions& options, const veltrano::ReplayedFrames& frames)
-        : m_options(options), m_frames(frames)
-    {
-        QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this] { Show(); });
-    }
-
-    void Start()
-    {
-        if (::isatty(2) != 1)
-            return;
-        m_extent = veltrano::MeasureCapture(m_options.file, m_options.filter);
-        m_timer.start(1000);
-    }
-
-    void Stop() { m_timer.stop(); }
-
-private:
-    void Show() const
-    {
-        const bool paced = m_options.rate || m_options.rateMax;
-        const std::optional<double> gapSpeed = paced ? std::nullopt : std::optional<double>(m_options.speed);
-        std::fputs(veltrano::ReplayProgressLine(m_frames, m_extent, gapSpeed).c_str(), stderr);
-    }
-
-    const ReplayOptions& m_options;
-    const veltrano::ReplayedFrames& m_frames;
-    veltrano::CaptureExtent m_extent;
-    QTimer m_timer;
-};
-
-class Replay final : public QObject
-{
-    Q_OBJECT
-    Q_DISABLE_COPY_MOVE(Replay)
-
-public:
-    Replay(const ReplayOptions& options, std::unique_ptr<veltrano::CaptureReader> reader, CommandRun& run,
-           QObject* parent = nullptr)
-        : QObject(parent), m_options(options), m_reader(std::move(reader)),
+    Replay(const ReplayOptions& options, std::unique_ptr<veltrano::CaptureReader> reader, CommandRun& run)
+        : m_options(options), m_reader(std::move(reader)),
           m_exchange(*m_reader,
                      {std::chrono::milliseconds(options.timeoutMs), LOOK_AHEAD_FRAMES, options.sockets}),
           m_run(run), m_sockets(
@@ -169,10 +115,10 @@ public:
           m_frames({options.to, std::chrono::milliseconds(options.timeoutMs), MATCHER_CAPACITY,
                     options.expectSame, MOST_DETAIL_LINES},
                    [this](const veltrano::ReplayedFrames::Judged& judged) { LogJudged(judged); }),
-          m_feed(m_exchange, m_frames, PaceOf(options), MonoClock::now()), m_progress(m_options, m_frames)
+          m_feed(m_exchange, m_frames, options.paceMode, MonoClock::now())
     {
-        ConnectOneShot(m_paceTimer, this, &Replay::OnPace);
-        connect(&m_expiryTimer, &QTimer::timeout, this, &Replay::ExpireOld);
+        ConnectOneShot(m_paceTimer, [this] { OnPace(); });
+        OnTimeout(m_expiryTimer, [this] { ExpireOld(); });
         m_outgoing.reserve(MOST_PER_WAKE);
         m_run.OnInterrupt([this](int signal) { Finish(128 + signal); });
         m_run.OnSummary([this](LineOutput& output, int exitCode) {
@@ -187,11 +133,11 @@ public:
         });
     }
 
-    ~Replay() override = default;
-
     Status Start()
     {
-        m_progress.Start();
+        // "replay: sent N of M, ...": M from a first pass over the file.
+        if (m_run.ShowProgress([this] { return ProgressLine(); }))
+            m_extent = veltrano::MeasureCapture(m_options.file, m_options.filter);
         m_feed.Restart(MonoClock::now());
         m_expiryTimer.start(std::clamp(m_options.timeoutMs / 10, 1, 100));
         m_paceTimer.start(0);
@@ -288,6 +234,11 @@ private:
         m_run.Log(record);
     }
 
+    std::string ProgressLine() const
+    {
+        return veltrano::ReplayProgressLine(m_frames, m_extent, GapSpeed(m_options.paceMode));
+    }
+
     void CheckDone()
     {
         if (m_run.Finished() || !m_feed.AllRead() || !m_frames.AllJudged())
@@ -301,7 +252,6 @@ private:
             return;
         m_paceTimer.stop();
         m_expiryTimer.stop();
-        m_progress.Stop();
         if (m_feed.Cut())
             PrintError(*m_feed.Cut());
         m_run.Finish(exitCode);
@@ -314,12 +264,12 @@ private:
     SourceSockets m_sockets;
     veltrano::ReplayedFrames m_frames;
     veltrano::ReplayFeed m_feed;
-    ReplayProgress m_progress;
+    veltrano::CaptureExtent m_extent;
     QTimer m_paceTimer;
     QTimer m_expiryTimer;
     std::vector<std::span<const std::uint8_t>> m_taken; // of one run
     std::vector<BatchUdpSocket::Outgoing> m_outgoing;
-    std::vector<FrameRecord> m_records;     // of one received batch
+    std::vector<FrameRecord> m_records;   // of one received batch
     std::vector<std::size_t> m_heldAfter; // verdicts held after each of m_records
 };
 
@@ -329,10 +279,8 @@ int RunReplay(ReplayOptions options)
     if (!to)
         return UsageError(to.error());
     options.to = *to;
-    if (!options.pace.rateText.empty()) {
-        options.rate = *ParseRate(options.pace.rateText);
-        options.rateMax = !options.rate;
-    }
+    options.paceMode =
+        *PaceOf(options.pace.rateText, static_cast<std::uint64_t>(options.pace.window), options.speed);
     auto reader = CaptureReader::Open(options.file, options.filter);
     if (!reader)
         return UsageError(reader.error());
@@ -364,5 +312,3 @@ void AddReplayCommand(CLI::App& app, CommandRunner& chosen)
     AddOutputOptions(command, options->output);
     command->callback([options, &chosen] { chosen = [options] { return RunReplay(*options); }; });
 }
-
-#include "replay.moc"

@@ -8,7 +8,6 @@
 #include "suite/scenario_file.h"
 #include "suite/scenario_machine.h"
 
-#include <QObject>
 #include <QTimer>
 
 #include <CLI/CLI.hpp>
@@ -36,18 +35,15 @@ struct RunOptions
 
 // The socket and the timers of one scenario: each step starts when the one before is judged; the steps
 // that wait do so on a timer, with datagrams fed to the machine as they come.
-class ScenarioRunner final : public QObject
+class ScenarioRunner final
 {
-    Q_OBJECT
-    Q_DISABLE_COPY_MOVE(ScenarioRunner)
-
 public:
     ScenarioRunner(Scenario scenario, std::string suite, const std::string& junit, const Endpoint& peer,
                    std::uint32_t bindAddress, CommandRun& run)
         : m_machine(std::move(scenario), peer, InterfaceBroadcastAddresses()), m_peer(peer),
           m_bindAddress(bindAddress), m_run(run), m_report(std::move(suite))
     {
-        ConnectOneShot(m_stepTimer, this, [this] {
+        ConnectOneShot(m_stepTimer, [this] {
             if (m_run.Finished())
                 return;
             m_machine.Expire(MonoClock::now());
@@ -78,26 +74,24 @@ public:
         m_local = m_socket->LocalAddress();
         if (!m_machine.Panel())
             std::fprintf(stderr, "run listening on %s\n", m_local.ToString().c_str());
-        QTimer::singleShot(0, this, &ScenarioRunner::NextStep);
+        QTimer::singleShot(0, &m_stepTimer, [this] { NextStep(); });
         return {};
     }
 
 private:
     CommandRun::Reading Reading()
     {
-        CommandRun::Reading reading;
         // The peer's port is closed: the wait goes on, as a panel's would, and a failure says so.
-        reading.error = [this](const std::string& reason) {
+        const auto refused = [this](const std::string& reason) {
             if (m_refused.empty())
                 PrintError(m_peer.ToString() + ": " + reason);
             m_refused = reason;
             m_machine.Refused(reason);
         };
-        reading.afterBatches = [this] {
-            m_machine.Check(MonoClock::now());
-            TakeVerdict();
-        };
-        return reading;
+        return {.error = refused, .afterBatches = [this] {
+                    m_machine.Check(MonoClock::now());
+                    TakeVerdict();
+                }};
     }
 
     void NextStep()
@@ -129,7 +123,7 @@ private:
         m_stepTimer.stop();
         ReportVerdict(m_run.Output(), m_report, std::move(*verdict));
         m_run.Output().Flush();
-        QTimer::singleShot(0, this, &ScenarioRunner::NextStep);
+        QTimer::singleShot(0, &m_stepTimer, [this] { NextStep(); });
     }
 
     void SendStep()
@@ -165,8 +159,9 @@ private:
         const Endpoint to = datagram.from;
         const std::uint32_t source = datagram.replySource;
         for (const ScenarioReply& reply : hearing.replies) {
+            // The step timer as the context: an answer still waiting is dropped with the runner.
             if (reply.delay.count() > 0)
-                QTimer::singleShot(reply.delay, this,
+                QTimer::singleShot(reply.delay, &m_stepTimer,
                                    [this, reply, to, source] { Answer(reply, to, source); });
             else
                 Answer(reply, to, source);
@@ -238,5 +233,3 @@ void AddRunCommand(CLI::App& app, CommandRunner& chosen)
     AddOutputOptions(command, options->output);
     command->callback([options, &chosen] { chosen = [options] { return RunScenario(*options); }; });
 }
-
-#include "scenario_run.moc"

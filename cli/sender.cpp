@@ -8,8 +8,9 @@
 #include "sim/event_name.h"
 #include "sim/event_sequence.h"
 
-#include <QObject>
 #include <QTimer>
+
+#include <fmt/format.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -20,25 +21,19 @@ using namespace veltrano;
 
 namespace {
 
-class FrameSender final : public QObject
+class FrameSender final
 {
-    Q_OBJECT
-    Q_DISABLE_COPY_MOVE(FrameSender)
-
 public:
-    FrameSender(std::vector<std::vector<std::uint8_t>> frames, const SenderOptions& options, CommandRun& run,
-                QObject* parent = nullptr)
-        : QObject(parent), m_options(options),
-          m_frames(std::move(frames), {options.to, options.expectAck, options.retries}), m_run(run)
+    FrameSender(std::vector<std::vector<std::uint8_t>> frames, const SenderOptions& options, CommandRun& run)
+        : m_options(options), m_frames(std::move(frames), {options.to, options.expectAck, options.retries}),
+          m_run(run)
     {
-        ConnectOneShot(m_nextTimer, this, &FrameSender::SendCurrent);
-        ConnectOneShot(m_timeoutTimer, this, &FrameSender::OnTimeout);
+        ConnectOneShot(m_nextTimer, [this] { SendCurrent(); });
+        ConnectOneShot(m_timeoutTimer, [this] { OnTimeout(); });
         m_run.OnSummary([this](LineOutput& output, int exitCode) {
             output.Summary(m_run.Command(), m_frames.SummaryFields(static_cast<std::uint64_t>(exitCode)));
         });
     }
-
-    ~FrameSender() override = default;
 
     // Opens the socket; the reason when it cannot be opened (nothing was sent).
     Status Start()
@@ -165,12 +160,7 @@ int RunSend(const SendArguments& arguments)
 
 int RunHex(const std::vector<std::string>& words, const SenderOptions& options)
 {
-    std::string text;
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        if (i != 0)
-            text += ' ';
-        text += words[i];
-    }
+    const std::string text = fmt::format("{}", fmt::join(words, " "));
     FrameBuffer buffer{};
     const Result<std::size_t> parsed = ParseCommandText(text, buffer);
     if (!parsed)
@@ -209,5 +199,3 @@ void AddHexCommand(CLI::App& app, CommandRunner& chosen)
     command->callback(
         [options, words, &chosen] { chosen = [options, words] { return RunHex(*words, *options); }; });
 }
-
-#include "sender.moc"

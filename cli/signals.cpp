@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <utility>
 
 namespace {
 
@@ -20,18 +21,25 @@ extern "C" void WriteSignal(int signal)
     errno = saved;
 }
 
-} // namespace
-
-SignalWatcher::SignalWatcher(QObject* parent) : QObject(parent) {}
-
-SignalWatcher::~SignalWatcher()
+// `handler` for SIGINT and SIGTERM; false when the system refuses it.
+bool SetHandlers(void (*handler)(int))
 {
     struct sigaction action
     {
     };
-    action.sa_handler = SIG_DFL;
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+} // namespace
+
+SignalWatcher::SignalWatcher(std::function<void(int)> received) : m_received(std::move(received)) {}
+
+SignalWatcher::~SignalWatcher()
+{
+    SetHandlers(SIG_DFL);
 }
 
 bool SignalWatcher::Install()
@@ -39,19 +47,10 @@ bool SignalWatcher::Install()
     if (g_pair[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_pair) != 0)
         return false;
     m_notifier = std::make_unique<QSocketNotifier>(g_pair[1], QSocketNotifier::Read);
-    connect(m_notifier.get(), &QSocketNotifier::activated, this, &SignalWatcher::OnReadable);
-    struct sigaction action
-    {
-    };
-    action.sa_handler = WriteSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
-}
-
-void SignalWatcher::OnReadable()
-{
-    unsigned char byte = 0;
-    while (::read(g_pair[1], &byte, 1) == 1)
-        Q_EMIT Received(byte);
+    QObject::connect(m_notifier.get(), &QSocketNotifier::activated, m_notifier.get(), [this] {
+        unsigned char byte = 0;
+        while (::read(g_pair[1], &byte, 1) == 1)
+            m_received(byte);
+    });
+    return SetHandlers(WriteSignal);
 }

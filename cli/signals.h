@@ -1,30 +1,24 @@
 #pragma once
 
-#include <QObject>
-
+#include <functional>
 #include <memory>
 
 class QSocketNotifier;
 
-// SIGINT and SIGTERM as a Qt signal: the handler only writes the signal's number to a socket pair, and the
-// event loop reads it from there.
-class SignalWatcher final : public QObject
+// SIGINT and SIGTERM handed to `received` from the event loop: the handler only writes the signal's number
+// to a socket pair, and the loop reads it from there.
+class SignalWatcher final
 {
-    Q_OBJECT
-    Q_DISABLE_COPY_MOVE(SignalWatcher)
-
 public:
-    explicit SignalWatcher(QObject* parent = nullptr);
-    ~SignalWatcher() override;
+    explicit SignalWatcher(std::function<void(int signal)> received);
+    ~SignalWatcher();
+    SignalWatcher(const SignalWatcher&) = delete;
+    SignalWatcher& operator=(const SignalWatcher&) = delete;
 
     // False when the pair or the handlers cannot be set up.
     bool Install();
 
-Q_SIGNALS:
-    void Received(int signal);
-
 private:
-    void OnReadable();
-
+    std::function<void(int)> m_received;
     std::unique_ptr<QSocketNotifier> m_notifier;
 };

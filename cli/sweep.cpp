@@ -8,14 +8,13 @@
 #include "net/udp_endpoint.h"
 #include "sim/sweep_batches.h"
 
-#include <QObject>
 #include <QTimer>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <variant>
 #include <vector>
 
 using namespace veltrano;
@@ -28,54 +27,35 @@ struct SweepOptions
     std::uint64_t count{0}; // 0: until interrupted
     std::uint64_t startTick{1};
     PaceOptions pace{"1", 16};
-    std::optional<double> rate{1.0}; // --rate read; none: as fast as the acknowledgements allow
+    veltrano::Pacer::Mode paceMode{veltrano::Pacer::Rate{1.0}}; // --rate and --window read
 };
 
 constexpr std::uint64_t MOST_PER_WAKE = 4096;
 // Frames remembered while they wait: beyond a window or a second of the fastest rate, the oldest go.
 constexpr std::size_t MATCHER_CAPACITY = std::size_t{1} << 17;
 
-veltrano::Pacer::Mode PaceOf(const SweepOptions& options)
+class Sweep final
 {
-    if (options.rate)
-        return veltrano::Pacer::Rate{*options.rate};
-    return veltrano::Pacer::Window{static_cast<std::uint64_t>(options.pace.window)};
-}
-
-bool IsTransient(int error)
-{
-    return error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS;
-}
-
-class Sweep final : public QObject
-{
-    Q_OBJECT
-    Q_DISABLE_COPY_MOVE(Sweep)
-
 public:
-    Sweep(const SweepOptions& options, CommandRun& run, QObject* parent = nullptr)
-        : QObject(parent), m_options(options), m_run(run), m_batches(options.startTick, options.count),
+    Sweep(const SweepOptions& options, CommandRun& run)
+        : m_options(options), m_run(run), m_batches(options.startTick, options.count),
           m_tracker({MATCHER_CAPACITY, std::chrono::milliseconds(options.sender.timeoutMs)},
-                    options.sender.expectAck || !options.rate),
-          m_pacer(PaceOf(options), MonoClock::now())
+                    options.sender.expectAck || std::holds_alternative<Pacer::Window>(options.paceMode)),
+          m_pacer(options.paceMode, MonoClock::now())
     {
-        ConnectOneShot(m_paceTimer, this, &Sweep::OnPace);
-        connect(&m_expiryTimer, &QTimer::timeout, this, &Sweep::ExpireOld);
+        ConnectOneShot(m_paceTimer, [this] { OnPace(); });
+        OnTimeout(m_expiryTimer, [this] { ExpireOld(); });
         m_outgoing.reserve(MOST_PER_WAKE);
         m_run.OnInterrupt([this](int signal) { Finish(128 + signal); });
         m_run.OnSummary([this](LineOutput& output, int exitCode) { WriteSummary(output, exitCode); });
     }
 
-    ~Sweep() override = default;
-
     Status Start()
     {
-        CommandRun::Reading reading;
-        reading.afterBatches = [this] { CheckDone(); };
         auto socket = m_run.OpenSocket(
             SocketOptionsOf(m_options.sender),
             [this](auto batch, const CommandRun::Arrival& arrival) { OnBatch(batch, arrival); },
-            std::move(reading));
+            {.afterBatches = [this] { CheckDone(); }});
         if (!socket)
             return Failure(socket.error());
         m_socket = *socket;
@@ -84,7 +64,7 @@ public:
             m_expiryTimer.start(std::clamp(m_options.sender.timeoutMs / 10, 1, 100));
         m_start = MonoClock::now();
         m_lastSend = m_start;
-        m_pacer = veltrano::Pacer(PaceOf(m_options), m_start);
+        m_pacer = veltrano::Pacer(m_options.paceMode, m_start);
         m_paceTimer.start(0);
         return {};
     }
@@ -125,13 +105,10 @@ private:
         const auto outcome = m_socket->Send(m_outgoing);
         for (std::size_t i = 0; i < outcome.sent; ++i)
             m_tracker.Track(m_options.sender.to, m_batches.Batch()[i], m_batches.Taken() + i, now);
-        // Refused for good (an ICMP error the socket reports, say): shown, and the walk moves past it. A
-        // frame refused for want of buffer space waits for the next batch.
-        const bool refused = outcome.error != 0 && !IsTransient(outcome.error);
-        m_tracker.Handed(outcome.sent, refused ? 1 : 0);
+        // A frame refused for good is shown; one refused for want of buffer space goes with the next batch.
+        m_sendError = m_batches.Handed(outcome.sent, outcome.error);
+        m_tracker.Handed(outcome.sent, m_sendError != 0 ? 1 : 0);
         m_sentCount = outcome.sent;
-        m_sendError = refused ? outcome.error : 0;
-        m_batches.Settle(outcome.sent + (refused ? 1 : 0));
         if (outcome.sent > 0)
             m_lastSend = now;
     }
@@ -237,7 +214,7 @@ int RunSweep(SweepOptions options)
 {
     if (auto to = ResolveSenderTarget(options.sender); !to)
         return UsageError(to.error());
-    options.rate = *ParseRate(options.pace.rateText);
+    options.paceMode = *PaceOf(options.pace.rateText, static_cast<std::uint64_t>(options.pace.window));
     return ExecDriver<Sweep>("sweep", options.sender.output, options);
 }
 
@@ -255,5 +232,3 @@ void AddSweepCommand(CLI::App& app, CommandRunner& chosen)
     AddPaceOptions(command, options->pace, "Frames per second, or max")->capture_default_str();
     command->callback([options, &chosen] { chosen = [options] { return RunSweep(*options); }; });
 }
-
-#include "sweep.moc"

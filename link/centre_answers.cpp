@@ -1,5 +1,7 @@
 #include "link/centre_answers.h"
 
+#include <variant>
+
 namespace veltrano {
 
 void CentreAnswers::Plan(const PlannedAnswer& planned, const Endpoint& from, std::uint32_t source,
@@ -12,6 +14,16 @@ void CentreAnswers::Plan(const PlannedAnswer& planned, const Endpoint& from, std
         answer.duplicate = true;
         Queue(answer);
     }
+}
+
+std::optional<NoAnswer> CentreAnswers::Plan(const AnswerDecision& decision, const Endpoint& from,
+                                            std::uint32_t source, MonoTime (*now)())
+{
+    if (const auto* none = std::get_if<NoAnswer>(&decision))
+        return *none;
+    const auto& planned = std::get<PlannedAnswer>(decision);
+    Plan(planned, from, source, planned.delay.count() > 0 ? now() : MonoTime{});
+    return std::nullopt;
 }
 
 void CentreAnswers::Queue(const CentreAnswer& answer)

@@ -36,6 +36,10 @@ public:
     // The answer planned for a datagram from `from` that reached `source`, and its copy when it goes twice:
     // now, or held until `now` plus its delay (`now` is read for a delay only).
     void Plan(const PlannedAnswer& planned, const Endpoint& from, std::uint32_t source, MonoTime now);
+    // The policy's decision for a datagram: its answer planned as above, the clock `now` read only for an
+    // answer held back (a reading per datagram costs); why the datagram goes unanswered otherwise.
+    std::optional<NoAnswer> Plan(const AnswerDecision& decision, const Endpoint& from, std::uint32_t source,
+                                 MonoTime (*now)());
     // The held answers due by `now` join those to send now.
     void Release(MonoTime now);
     // Those to send now; the caller clears it once they went.
@@ -62,6 +66,8 @@ public:
     void Sent(const CentreAnswer& answer, int error);
 
     std::uint64_t ReceivedCount() const { return m_received; }
+    // Answers handed to the system, copies included.
+    std::uint64_t AcksSent() const { return m_acksSent; }
     // The centre's summary fields: these counts, then what the socket and the run tell.
     std::vector<RecordField> SummaryFields(std::size_t heldAtExit, std::uint64_t kernelDrops,
                                            std::uint64_t receiveBuffer, std::uint64_t seed) const;

@@ -49,7 +49,17 @@ std::chrono::milliseconds Pacer::WaitFrom(TimePoint now, std::uint64_t sent,
     const auto due = NextDue(sent, nextCapturedNs);
     if (!due)
         return std::chrono::milliseconds(0);
-    return std::max(std::chrono::ceil<std::chrono::milliseconds>(*due - now), std::chrono::milliseconds(0));
+    return TimerWait(*due, now);
+}
+
+std::chrono::milliseconds TimerWait(Pacer::TimePoint due, Pacer::TimePoint now)
+{
+    if (due <= now)
+        return std::chrono::milliseconds(0);
+    // Compared before rounding: a wait of centuries must not overflow on its way to milliseconds.
+    if (due - now >= LONGEST_TIMER_WAIT)
+        return LONGEST_TIMER_WAIT;
+    return std::chrono::ceil<std::chrono::milliseconds>(due - now);
 }
 
 } // namespace veltrano

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <variant>
 
@@ -55,5 +56,12 @@ private:
     TimePoint m_start;
     std::optional<std::int64_t> m_firstCapturedNs;
 };
+
+// The longest wait a timer holds at once: an int of milliseconds (24.8 days); past it, it wraps.
+inline constexpr std::chrono::milliseconds LONGEST_TIMER_WAIT{std::numeric_limits<int>::max()};
+
+// The wait from `now` to `due` as a timer takes it: whole milliseconds rounded up, never negative, at most
+// LONGEST_TIMER_WAIT. A later `due` is reached by waiting again when the timer fires.
+std::chrono::milliseconds TimerWait(Pacer::TimePoint due, Pacer::TimePoint now);
 
 } // namespace veltrano

@@ -22,4 +22,23 @@ Result<std::optional<double>> ParseRate(std::string_view text)
     return std::optional(rate);
 }
 
+Result<Pacer::Mode> PaceOf(std::string_view rateText, std::uint64_t window, double speed)
+{
+    if (rateText.empty())
+        return Pacer::Mode(Pacer::CapturedGaps{speed});
+    const auto rate = ParseRate(rateText);
+    if (!rate)
+        return Failure(rate.error());
+    if (!*rate)
+        return Pacer::Mode(Pacer::Window{window});
+    return Pacer::Mode(Pacer::Rate{**rate});
+}
+
+std::optional<double> GapSpeed(const Pacer::Mode& mode)
+{
+    if (const auto* gaps = std::get_if<Pacer::CapturedGaps>(&mode))
+        return gaps->speed;
+    return std::nullopt;
+}
+
 } // namespace veltrano

@@ -38,6 +38,13 @@ void AddBookTotals(MetricsTotals& totals, const PanelBook& book)
         totals.events[kind] = book.EventsOfKind(kind);
 }
 
+void AddCentreTotals(MetricsTotals& totals, const CentreCounts& counts)
+{
+    totals.framesReceived = counts.ReceivedCount();
+    totals.framesSent = counts.AcksSent();
+    totals.acknowledgements = counts.AcksSent();
+}
+
 void AddFleetTotals(MetricsTotals& totals, const FleetPanels& fleet)
 {
     const auto counts = fleet.Totals();

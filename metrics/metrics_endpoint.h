@@ -2,6 +2,7 @@
 
 #include "book/panel_book.h"
 #include "fleet/fleet_panels.h"
+#include "link/centre_answers.h"
 #include "protocol/endpoint.h"
 #include "protocol/result.h"
 
@@ -42,6 +43,8 @@ struct MetricsTotals
 
 // The panels, those missing and in alarm, and the events by kind, as the book counts them now.
 void AddBookTotals(MetricsTotals& totals, const PanelBook& book);
+// The datagrams a centre took and the answers it sent (copies included), as it counts them now.
+void AddCentreTotals(MetricsTotals& totals, const CentreCounts& counts);
 // The frames sent, acknowledged, retried and lost, and the panels, as a fleet counts them now.
 void AddFleetTotals(MetricsTotals& totals, const FleetPanels& fleet);
 

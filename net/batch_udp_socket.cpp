@@ -299,3 +299,22 @@ std::uint64_t BatchUdpSocket::KernelDrops() const
         return 0;
     return info[SK_MEMINFO_DROPS];
 }
+
+std::size_t BatchUdpSocket::SendEach(std::span<const Outgoing> datagrams, const OnSent& sent)
+{
+    std::size_t went = 0;
+    std::size_t next = 0;
+    while (next < datagrams.size()) {
+        const auto outcome = Send(datagrams.subspan(next));
+        for (std::size_t i = 0; i < outcome.sent; ++i)
+            sent(next + i, 0);
+        went += outcome.sent;
+        next += outcome.sent;
+        if (outcome.error == 0)
+            break;
+        // Refused (a full buffer, an ICMP error the socket reports): told, and the rest still go.
+        sent(next, outcome.error);
+        ++next;
+    }
+    return went;
+}

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -36,7 +37,7 @@ public:
         std::span<const std::uint8_t> bytes; // at most SLOT_SIZE
         std::size_t size{0};                 // the datagram's real size
         veltrano::Endpoint from;
-        std::uint32_t localAddress{0};       // where it was sent to
+        std::uint32_t localAddress{0}; // where it was sent to
         // The local address an answer comes from; 0 on a socket bound to one address,
         // which answers from that one.
         std::uint32_t replySource{0};
@@ -84,6 +85,11 @@ public:
     // In order, a batch per system call, never waiting; runs of datagrams of one size to one peer go as one
     // segmented message where the system allows.
     SendOutcome Send(std::span<const Outgoing> datagrams);
+    // A datagram of SendEach that went (error 0) or that the system refused, with its reason.
+    using OnSent = std::function<void(std::size_t index, int error)>;
+    // Sends every datagram, in order, whatever the system refuses: each refused one is reported with its
+    // reason and skipped, the rest still go. The number that went.
+    std::size_t SendEach(std::span<const Outgoing> datagrams, const OnSent& sent);
 
 private:
     struct Buffers;

@@ -1,6 +1,7 @@
 #include "sim/sweep_batches.h"
 
 #include <algorithm>
+#include <cerrno>
 
 namespace veltrano {
 
@@ -26,6 +27,13 @@ void SweepBatches::Settle(std::size_t consumed)
     m_walk = m_before;
     for (std::size_t i = 0; i < consumed; ++i)
         m_walk.Next();
+}
+
+int SweepBatches::Handed(std::size_t sent, int error)
+{
+    const bool forGood = error != 0 && error != EAGAIN && error != EWOULDBLOCK && error != ENOBUFS;
+    Settle(sent + (forGood ? 1 : 0));
+    return forGood ? error : 0;
 }
 
 std::uint64_t SweepBatches::Within(std::uint64_t due) const

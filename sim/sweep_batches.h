@@ -21,6 +21,11 @@ public:
     std::span<const SweepWalk::Frame> Take(std::uint64_t most);
     // The first `consumed` frames of the last batch are done with; the rest are taken again.
     void Settle(std::size_t consumed);
+    // The system took the first `sent` frames of the last batch and refused the next with `error` (0: none
+    // refused). Refused for want of buffer space, the frame waits for the next batch; refused for any other
+    // reason (an ICMP error the socket reports, say), it is done with and the walk moves past it. The error
+    // of a frame refused for good, else 0.
+    int Handed(std::size_t sent, int error);
     std::span<const SweepWalk::Frame> Batch() const { return m_batch; }
 
     // Of `due` frames, those within the count.

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -170,6 +172,60 @@ TEST(CentreBook, EventLinesOnlyWithEvents)
             }
         }
     }
+}
+
+} // namespace
+
+namespace {
+
+std::string FileText(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+// The report file holds the table itself, replacing what was there; a path that cannot be written is a
+// reason naming it, never a silent success.
+TEST(CentreBook, TheReportFileHoldsTheTableOrAReason)
+{
+    const std::string dir = ::testing::TempDir();
+    struct Case
+    {
+        const char* name;
+        std::string path;
+        std::string before; // already in the file; none when empty
+        bool written;
+    };
+    const Case cases[] = {
+        {"a new file", dir + "centre_book_new.jsonl", "", true},
+        {"an old file replaced", dir + "centre_book_old.jsonl", std::string(4096, 'x') + "\n", true},
+        {"no such folder", dir + "no-such-folder/report.jsonl", "", false},
+        {"a folder, not a file", dir, "", false},
+    };
+    CentreBook book({.report = true}, OutputFormat::Text, START);
+    std::string out;
+    book.Hear(out, PANEL, Status(1, 0x01), START, WALL);
+    book.Hear(out, PANEL, Status(2, 0), START, WALL);
+    for (const Case& c : cases) {
+        if (!c.before.empty())
+            std::ofstream(c.path, std::ios::binary) << c.before;
+        const auto written = book.WriteTable(c.path, START + 1s);
+        ASSERT_EQ(written.has_value(), c.written) << c.name;
+        if (c.written)
+            EXPECT_EQ(FileText(c.path), book.Table(START + 1s)) << c.name;
+        else
+            EXPECT_EQ(written.error(), "cannot write " + c.path) << c.name;
+    }
+}
+
+// The coarse clock reads the steady clock's time, to within its few milliseconds of resolution.
+TEST(CentreBook, CoarseClockKeepsTheSteadyClocksEpoch)
+{
+    const auto before = std::chrono::steady_clock::now();
+    const SteadyTime coarse = CoarseNow();
+    const auto after = std::chrono::steady_clock::now();
+    EXPECT_GE(coarse, before - 50ms);
+    EXPECT_LE(coarse, after + 50ms);
 }
 
 } // namespace

@@ -11,6 +11,7 @@ using namespace veltrano;
 namespace {
 
 using namespace std::chrono_literals;
+using veltrano::AnswerDecision;
 using veltrano::CentreAnswer;
 using veltrano::CentreAnswers;
 using veltrano::CentreCounts;
@@ -101,6 +102,49 @@ TEST(CentreAnswers, ReleasesHeldAnswersWhenDue)
     }
 }
 
+// The clock is read for an answer held back and for nothing else; a datagram left unanswered says why.
+TEST(CentreAnswers, PlansThePolicysDecisionReadingTheClockOnlyForADelay)
+{
+    static int clockReads = 0;
+    const auto clock = [] {
+        ++clockReads;
+        return NOW;
+    };
+    const auto answer = [](std::chrono::milliseconds delay) {
+        PlannedAnswer planned;
+        planned.delay = delay;
+        return AnswerDecision(planned);
+    };
+    struct Case
+    {
+        const char* name;
+        AnswerDecision decision;
+        std::optional<NoAnswer> unanswered;
+        int clockReads;
+        std::size_t ready;
+        std::size_t held;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"answered now",    answer(0ms),                std::nullopt,             0, 1, 0},
+        {"held back",       answer(50ms),               std::nullopt,             1, 0, 1},
+        {"dropped",         NoAnswer::Dropped,          NoAnswer::Dropped,        0, 0, 0},
+        {"an ack",          NoAnswer::Acknowledgement,  NoAnswer::Acknowledgement, 0, 0, 0},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        CentreAnswers answers;
+        clockReads = 0;
+        EXPECT_EQ(answers.Plan(c.decision, PANEL, 0, clock), c.unanswered) << c.name;
+        EXPECT_EQ(clockReads, c.clockReads) << c.name;
+        EXPECT_EQ(answers.Ready().size(), c.ready) << c.name;
+        EXPECT_EQ(answers.Held(), c.held) << c.name;
+        if (c.held > 0) {
+            EXPECT_EQ(answers.NextDue(), NOW + 50ms) << c.name;
+        }
+    }
+}
+
 // Each answer counts once where it belongs: a copy is an answer sent but no second datagram acknowledged, a
 // refused send counts as nothing else.
 TEST(CentreCounts, CountsAnswersByWhatWasDoneToThem)
@@ -137,6 +181,10 @@ TEST(CentreCounts, CountsAnswersByWhatWasDoneToThem)
                 if (key == field.key)
                     wanted = value;
             EXPECT_EQ(std::get<std::uint64_t>(field.value), wanted) << c.name << " " << field.key;
+            // The metrics read the answers sent from the same count as the summary.
+            if (field.key == "acks_sent") {
+                EXPECT_EQ(counts.AcksSent(), wanted) << c.name;
+            }
         }
     }
 }

@@ -125,12 +125,39 @@ TEST(Pacer, AtARateTheNextFrameIsDueAtItsPlaceOnTheClock)
         {"the fourth at 300 ms",                10,  3,  120ms, 180ms},
         {"a frame overdue waits no more",       10,  3,  450ms,   0ms},
         {"a part of a millisecond rounds up",  3000, 1,    0ms,   1ms},
+        {"a month away: what a timer holds",   1e-7, 1,    0ms,   veltrano::LONGEST_TIMER_WAIT},
     };
     // clang-format on
     for (const Case& c : cases) {
         const Pacer pacer(Pacer::Rate{c.rate}, T0);
         EXPECT_EQ(pacer.WaitFrom(T0 + c.now, c.sent, std::nullopt), c.wait) << c.name;
     }
+}
+
+// A timer holds an int of milliseconds: a longer wait is cut to it, never wrapped into a negative or a short
+// one; a wait under a millisecond is not lost to rounding.
+TEST(Pacer, ATimersWaitIsRoundedUpAndCutToWhatATimerHolds)
+{
+    using namespace std::chrono;
+    struct Case
+    {
+        const char* name;
+        nanoseconds dueAfter;
+        milliseconds wait;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"past",                     -5ms,                         0ms},
+        {"now",                      0ns,                          0ms},
+        {"a part of a millisecond",  300us,                        1ms},
+        {"whole milliseconds",       1500ms,                       1500ms},
+        {"just what a timer holds",  veltrano::LONGEST_TIMER_WAIT, veltrano::LONGEST_TIMER_WAIT},
+        {"thirty days",              hours(24 * 30),               veltrano::LONGEST_TIMER_WAIT},
+        {"a century",                hours(24 * 365 * 100),        veltrano::LONGEST_TIMER_WAIT},
+    };
+    // clang-format on
+    for (const Case& c : cases)
+        EXPECT_EQ(veltrano::TimerWait(T0 + c.dueAfter, T0), c.wait) << c.name;
 }
 
 } // namespace

@@ -169,6 +169,36 @@ TEST(MetricsEndpoint, FleetTotalsByName)
         EXPECT_EQ(c.got, c.wanted) << c.name;
 }
 
+// A centre's counts land in the totals of the same name; a copy of an answer is an answer sent, a refused
+// one is not.
+TEST(MetricsEndpoint, CentreTotalsByName)
+{
+    CentreCounts counts;
+    counts.Received(false);
+    counts.Received(true);
+    counts.Received(false);
+    CentreAnswer answer;
+    counts.Sent(answer, 0);
+    answer.duplicate = true;
+    counts.Sent(answer, 0);
+    counts.Sent(answer, 11); // refused
+    MetricsTotals totals{.retries = 5, .kernelDrops = 12};
+    veltrano::AddCentreTotals(totals, counts);
+    struct Case
+    {
+        const char* name;
+        std::uint64_t got;
+        std::uint64_t wanted;
+    };
+    const Case cases[] = {
+        {"received", totals.framesReceived, 3},           {"sent", totals.framesSent, 2},
+        {"acknowledgements", totals.acknowledgements, 2}, {"retries kept", totals.retries, 5},
+        {"drops kept", totals.kernelDrops, 12},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.got, c.wanted) << c.name;
+}
+
 // Round trips are microseconds in, seconds out: each lands in the bucket of its own size, at the next
 // publish.
 TEST(MetricsEndpoint, RoundTripsLandInTheirBucketsInSeconds)

@@ -5,6 +5,9 @@
 
 #include <poll.h>
 
+#include <algorithm>
+#include <cerrno>
+
 #include <vector>
 
 using namespace veltrano;
@@ -44,6 +47,51 @@ TEST(BatchUdpSocket, EveryDatagramArrivesWithItsOwnSizeWhateverRunsTheSendMakes)
             const auto received = peer.Receive();
             ASSERT_TRUE(received.has_value());
             EXPECT_EQ(received->bytes, expected);
+        }
+        EXPECT_FALSE(peer.TryReceive().has_value());
+    }
+}
+
+// A datagram the system refuses is told with its reason and skipped; those after it still go, in order.
+TEST(BatchUdpSocket, SendEachTellsEveryRefusalAndSendsTheRest)
+{
+    constexpr std::size_t TOO_LONG = 70'000; // past the largest IPv4 UDP payload: EMSGSIZE
+    const struct
+    {
+        const char* name;
+        std::vector<std::size_t> sizes;
+        std::vector<int> errors; // per datagram, as told
+    } cases[] = {
+        {"all go", {12, 12, 8}, {0, 0, 0}},
+        {"one refused between two", {12, TOO_LONG, 12}, {0, EMSGSIZE, 0}},
+        {"the first refused", {TOO_LONG, 8, 8}, {EMSGSIZE, 0, 0}},
+        {"the last refused", {8, 8, TOO_LONG}, {0, 0, EMSGSIZE}},
+        {"two refused in a row", {TOO_LONG, TOO_LONG, 12}, {EMSGSIZE, EMSGSIZE, 0}},
+    };
+    LoopbackPeer peer;
+    BatchUdpSocket socket(16);
+    BatchUdpSocket::Options options;
+    options.peer = Endpoint{LOOPBACK_ADDRESS, peer.Port()};
+    ASSERT_TRUE(socket.Open(options));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::vector<std::uint8_t>> datagrams;
+        std::vector<BatchUdpSocket::Outgoing> outgoing;
+        for (std::size_t i = 0; i < c.sizes.size(); ++i)
+            datagrams.emplace_back(c.sizes[i], static_cast<std::uint8_t>(i + 1));
+        for (const auto& bytes : datagrams)
+            outgoing.push_back({*options.peer, 0, bytes});
+        std::vector<int> told(outgoing.size(), -1);
+        const std::size_t went =
+            socket.SendEach(outgoing, [&](std::size_t i, int error) { told.at(i) = error; });
+        EXPECT_EQ(told, c.errors);
+        EXPECT_EQ(went, static_cast<std::size_t>(std::count(c.errors.begin(), c.errors.end(), 0)));
+        for (std::size_t i = 0; i < datagrams.size(); ++i) {
+            if (c.errors[i] != 0)
+                continue;
+            const auto received = peer.Receive();
+            ASSERT_TRUE(received.has_value());
+            EXPECT_EQ(received->bytes, datagrams[i]);
         }
         EXPECT_FALSE(peer.TryReceive().has_value());
     }

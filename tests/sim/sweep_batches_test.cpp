@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <vector>
 
 using namespace veltrano;
@@ -80,6 +81,41 @@ TEST(SweepBatches, ACountBoundsWhatIsDueAndEndsTheSweep)
         EXPECT_EQ(batches.Within(c.due), c.within);
         EXPECT_EQ(batches.AllTaken(), c.allTaken);
         EXPECT_EQ(batches.NextTick(), 7 + c.takenBefore);
+    }
+}
+
+} // namespace
+
+namespace {
+
+// Only a frame refused for want of buffer space is taken again; any other refusal is told and passed over.
+TEST(SweepBatches, AFrameRefusedForGoodIsPassedOverOneRefusedForSpaceWaits)
+{
+    struct Case
+    {
+        const char* name;
+        std::size_t sent; // of a batch of 4 from tick 1
+        int error;
+        int refusedForGood;
+        std::uint64_t taken;
+        std::uint64_t nextTick;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"all went",                    4, 0,            0,            4, 5},
+        {"a full buffer: it waits",     2, EAGAIN,       0,            2, 3},
+        {"no buffer space: it waits",   2, ENOBUFS,      0,            2, 3},
+        {"a closed port: passed over",  2, ECONNREFUSED, ECONNREFUSED, 3, 4},
+        {"too long: passed over",       0, EMSGSIZE,     EMSGSIZE,     1, 2},
+        {"no route: passed over",       3, ENETUNREACH,  ENETUNREACH,  4, 5},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        SweepBatches batches(1, 0);
+        batches.Take(4);
+        EXPECT_EQ(batches.Handed(c.sent, c.error), c.refusedForGood) << c.name;
+        EXPECT_EQ(batches.Taken(), c.taken) << c.name;
+        EXPECT_EQ(batches.NextTick(), c.nextTick) << c.name;
     }
 }
 
