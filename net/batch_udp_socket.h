@@ -2,6 +2,7 @@
 
 #include "net/linger.h"
 #include "protocol/endpoint.h"
+#include "protocol/frame.h"
 #include "protocol/result.h"
 
 #include <cstddef>
@@ -21,6 +22,8 @@ class BatchUdpSocket final
 public:
     // The largest IPv4 UDP payload, plus one so that anything larger still shows as truncated.
     static constexpr std::size_t SLOT_SIZE = 65508;
+    // Bytes of each received datagram kept apart from its slot: any frame of the protocol.
+    static constexpr std::size_t HEAD_SIZE = veltrano::FRAME_BUFFER_SIZE;
 
     struct Options
     {
@@ -36,7 +39,7 @@ public:
         std::span<const std::uint8_t> bytes; // at most SLOT_SIZE
         std::size_t size{0};                 // the datagram's real size
         veltrano::Endpoint from;
-        std::uint32_t localAddress{0};       // where it was sent to
+        std::uint32_t localAddress{0}; // where it was sent to
         // The local address an answer comes from; 0 on a socket bound to one address,
         // which answers from that one.
         std::uint32_t replySource{0};
