@@ -15,12 +15,31 @@ using namespace veltrano;
 
 struct BatchUdpSocket::Buffers
 {
-    // The slots are left uninitialised: a page of them is resident only once a datagram has been written
-    // into it, so a socket that hears only short answers costs a page per slot, not SLOT_SIZE.
+    // A datagram lands in two pieces: its first HEAD_SIZE bytes in a dense array of heads, the rest in its
+    // message's slot, just past the room for its head. A frame fits its head, so a full batch of them makes
+    // HEAD_SIZE bytes per message resident, not a page of a slot each; a longer datagram is made whole in its
+    // slot. The slots are left uninitialised, so only the pages such datagrams write to are resident.
     explicit Buffers(std::size_t batch)
-        : data(std::make_unique_for_overwrite<std::uint8_t[]>(batch * SLOT_SIZE)), headers(batch),
-          vectors(batch), names(batch), controls(batch)
-    {}
+        : heads(std::make_unique_for_overwrite<std::uint8_t[]>(batch * HEAD_SIZE)),
+          data(std::make_unique_for_overwrite<std::uint8_t[]>(batch * SLOT_SIZE)), headers(batch),
+          vectors(batch), receiveVectors(2 * batch), names(batch), controls(batch)
+    {
+        for (std::size_t i = 0; i < batch; ++i) {
+            receiveVectors[2 * i] = {heads.get() + i * HEAD_SIZE, HEAD_SIZE};
+            receiveVectors[2 * i + 1] = {data.get() + i * SLOT_SIZE + HEAD_SIZE, SLOT_SIZE - HEAD_SIZE};
+        }
+    }
+
+    // The bytes of the datagram of `size` that message i received, whole; at most SLOT_SIZE of them.
+    std::span<const std::uint8_t> Datagram(std::size_t i, std::size_t size)
+    {
+        std::uint8_t* head = heads.get() + i * HEAD_SIZE;
+        if (size <= HEAD_SIZE)
+            return {head, size};
+        std::uint8_t* slot = data.get() + i * SLOT_SIZE;
+        std::memcpy(slot, head, HEAD_SIZE);
+        return {slot, std::min(size, SLOT_SIZE)};
+    }
 
     // Room for IP_PKTINFO on receive, IP_PKTINFO and UDP_SEGMENT on send.
     struct alignas(cmsghdr) Control
@@ -28,9 +47,11 @@ struct BatchUdpSocket::Buffers
         std::uint8_t bytes[CMSG_SPACE(sizeof(in_pktinfo)) + CMSG_SPACE(sizeof(std::uint16_t))];
     };
 
+    std::unique_ptr<std::uint8_t[]> heads;
     std::unique_ptr<std::uint8_t[]> data;
     std::vector<mmsghdr> headers;
-    std::vector<iovec> vectors;
+    std::vector<iovec> vectors;        // a send's, one per datagram
+    std::vector<iovec> receiveVectors; // a head and a slot's rest per message, set once
     std::vector<sockaddr_in> names;
     std::vector<Control> controls;
     std::vector<std::size_t> runs; // datagrams per message of a send
@@ -148,13 +169,12 @@ Result<std::span<const BatchUdpSocket::Received>> BatchUdpSocket::Receive()
     // Only the messages the last call filled, or a send used, need setting up again: a centre that lingers
     // calls this many times per batch.
     for (std::size_t i = 0; i < m_dirty; ++i) {
-        b.vectors[i] = {b.data.get() + i * SLOT_SIZE, SLOT_SIZE};
         msghdr& header = b.headers[i].msg_hdr;
         header = {};
         header.msg_name = &b.names[i];
         header.msg_namelen = sizeof(sockaddr_in);
-        header.msg_iov = &b.vectors[i];
-        header.msg_iovlen = 1;
+        header.msg_iov = &b.receiveVectors[2 * i];
+        header.msg_iovlen = 2;
         if (m_packetInfo) {
             header.msg_control = b.controls[i].bytes;
             header.msg_controllen = sizeof b.controls[i].bytes;
@@ -175,7 +195,7 @@ Result<std::span<const BatchUdpSocket::Received>> BatchUdpSocket::Receive()
         msghdr& header = b.headers[i].msg_hdr;
         Received received;
         received.size = b.headers[i].msg_len;
-        received.bytes = {b.data.get() + i * SLOT_SIZE, std::min<std::size_t>(received.size, SLOT_SIZE)};
+        received.bytes = b.Datagram(i, received.size);
         received.from = EndpointOf(b.names[i]);
         received.localAddress = m_localAddress;
         for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {

@@ -2,6 +2,7 @@
 
 #include "net/linger.h"
 #include "protocol/endpoint.h"
+#include "protocol/frame.h"
 #include "protocol/result.h"
 
 #include <cstddef>
@@ -22,6 +23,8 @@ class BatchUdpSocket final
 public:
     // The largest IPv4 UDP payload, plus one so that anything larger still shows as truncated.
     static constexpr std::size_t SLOT_SIZE = 65508;
+    // Bytes of each received datagram kept apart from its slot: any frame of the protocol.
+    static constexpr std::size_t HEAD_SIZE = veltrano::FRAME_BUFFER_SIZE;
 
     struct Options
     {

@@ -4,15 +4,35 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-
+#include <fstream>
 #include <vector>
 
 using namespace veltrano;
 
 namespace {
+
+// A datagram whose bytes tell where each of them belongs: one landing in another's place shows.
+std::vector<std::uint8_t> Numbered(std::size_t size, std::size_t seed)
+{
+    std::vector<std::uint8_t> bytes(size);
+    for (std::size_t j = 0; j < size; ++j)
+        bytes[j] = static_cast<std::uint8_t>(seed * 31 + j);
+    return bytes;
+}
+
+// Bytes of this process resident now.
+std::size_t ResidentBytes()
+{
+    std::ifstream statm("/proc/self/statm");
+    std::size_t total = 0;
+    std::size_t resident = 0;
+    statm >> total >> resident;
+    return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
 
 // Runs of equal datagrams may go as one segmented message; the receiver must still see each datagram whole.
 TEST(BatchUdpSocket, EveryDatagramArrivesWithItsOwnSizeWhateverRunsTheSendMakes)
@@ -95,6 +115,72 @@ TEST(BatchUdpSocket, SendEachTellsEveryRefusalAndSendsTheRest)
         }
         EXPECT_FALSE(peer.TryReceive().has_value());
     }
+}
+
+// A datagram is read in two pieces, its head apart from the rest: every one of a batch still comes back
+// whole, its own bytes in order, whether it fits the head, fills it exactly or runs past it.
+TEST(BatchUdpSocket, EveryDatagramOfABatchComesBackWholeAroundTheHeadsSize)
+{
+    constexpr std::size_t HEAD = BatchUdpSocket::HEAD_SIZE;
+    const struct
+    {
+        const char* name;
+        std::vector<std::size_t> sizes;
+    } cases[] = {
+        {"frames only", {8, 12, 18}},
+        {"the head filled exactly", {HEAD, 8, HEAD}},
+        {"one byte past the head", {HEAD + 1, HEAD - 1, HEAD + 1}},
+        {"long ones between short ones", {8, 4000, 12, 9000, 1}},
+        {"empty ones", {0, HEAD + 1, 0}},
+        {"the largest a datagram can be", {12, MAX_UDP_PAYLOAD, HEAD + 7}},
+    };
+    BatchUdpSocket socket(16);
+    BatchUdpSocket::Options options;
+    options.bindAddress = LOOPBACK_ADDRESS;
+    ASSERT_TRUE(socket.Open(options));
+    LoopbackPeer peer;
+    std::size_t seed = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::vector<std::uint8_t>> sent;
+        for (const std::size_t size : c.sizes) {
+            sent.push_back(Numbered(size, ++seed));
+            ASSERT_TRUE(peer.SendTo(socket.LocalAddress().port, sent.back()));
+        }
+        pollfd readable{socket.Handle(), POLLIN, 0};
+        ASSERT_EQ(::poll(&readable, 1, 2000), 1);
+        const auto received = socket.Receive();
+        ASSERT_TRUE(received) << received.error();
+        ASSERT_EQ(received->size(), sent.size());
+        for (std::size_t i = 0; i < sent.size(); ++i) {
+            SCOPED_TRACE(i);
+            const BatchUdpSocket::Received& datagram = (*received)[i];
+            EXPECT_EQ(datagram.size, sent[i].size());
+            EXPECT_EQ(std::vector<std::uint8_t>(datagram.bytes.begin(), datagram.bytes.end()), sent[i]);
+        }
+    }
+}
+
+// A full batch of frames makes little of the socket's buffers resident: not a page per datagram, which
+// at a fleet's batch of a thousand answers was 4 MiB.
+TEST(BatchUdpSocket, ABatchOfFramesCostsFarLessThanAPageEach)
+{
+    constexpr std::size_t BATCH = 256;
+    BatchUdpSocket socket(BATCH);
+    BatchUdpSocket::Options options;
+    options.bindAddress = LOOPBACK_ADDRESS;
+    ASSERT_TRUE(socket.Open(options));
+    LoopbackPeer peer;
+    const std::vector<std::uint8_t> ack(ACK_FRAME_LENGTH, 0x81);
+    for (std::size_t i = 0; i < BATCH; ++i)
+        ASSERT_TRUE(peer.SendTo(socket.LocalAddress().port, ack));
+    const std::size_t before = ResidentBytes();
+    const auto received = socket.Receive();
+    const std::size_t after = ResidentBytes();
+    ASSERT_TRUE(received) << received.error();
+    // A receive queue too small for the whole batch still leaves one large enough to tell.
+    ASSERT_GE(received->size(), 64U);
+    EXPECT_LT(after - std::min(after, before), received->size() * 1024);
 }
 
 // Bound to one address or to all, a datagram comes with its sender and the local address it reached, which an
