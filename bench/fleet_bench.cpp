@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -150,29 +151,42 @@ int main()
     const double fleetCores = plain.fleet.cpuSeconds / plain.fleet.wallSeconds;
     Report("fleet CPU at 57,600 frames/s (cores)", Fixed(fleetCores, 2), "< 1", fleetCores < 1.0);
 
-    const Pair supervised = RunPair(dir, {"--supervise", "5"}, ALL, 1.0, seconds);
-    const double plainPerFrame = plain.centre.cpuSeconds / std::max(1.0, Field(plain.centre, "received"));
-    const double supervisedPerFrame =
-        supervised.centre.cpuSeconds / std::max(1.0, Field(supervised.centre, "received"));
-    Note("centre CPU per frame without / with --supervise (ns)",
-         Fixed(plainPerFrame * 1e9) + " / " + Fixed(supervisedPerFrame * 1e9));
-    const double extra = supervisedPerFrame / plainPerFrame - 1;
-    Report("centre --supervise CPU per frame, over without", Fixed(extra * 100, 1) + " %", "<= 10 %",
-           extra <= 0.10);
+    // What an option costs the centre per frame: a run of the plain centre and one with the option, taken in
+    // turns, the median of the rounds' ratios. One run alone swings by a tenth or more on a virtual machine.
+    const int roundSeconds = std::max(1, seconds / 3);
+    const auto extraPerFrame = [&](const std::vector<std::string>& option, const std::string& what,
+                                   const std::vector<std::string>& fleetOptions) {
+        constexpr int ROUNDS = 3;
+        std::vector<double> extras;
+        std::string rounds;
+        double written = 0;
+        for (int round = 0; round < ROUNDS; ++round) {
+            const Pair without = RunPair(dir, {}, ALL, 1.0, roundSeconds, fleetOptions);
+            const Pair with = RunPair(dir, option, ALL, 1.0, roundSeconds, fleetOptions);
+            const double withoutPerFrame =
+                without.centre.cpuSeconds / std::max(1.0, Field(without.centre, "received"));
+            const double withPerFrame =
+                with.centre.cpuSeconds / std::max(1.0, Field(with.centre, "received"));
+            extras.push_back(withPerFrame / withoutPerFrame - 1);
+            rounds +=
+                (round > 0 ? ", " : "") + Fixed(withoutPerFrame * 1e9) + " / " + Fixed(withPerFrame * 1e9);
+            written += std::max(0.0, Field(with.centre, "events"));
+        }
+        Note("centre CPU per frame without / with " + what + " by round (ns)", rounds);
+        std::sort(extras.begin(), extras.end());
+        return std::pair{extras[ROUNDS / 2], written};
+    };
+
+    const double extra = extraPerFrame({"--supervise", "5"}, "--supervise", {}).first;
+    Report("centre --supervise CPU per frame, over without (median of 3)", Fixed(extra * 100, 1) + " %",
+           "<= 10 %", extra <= 0.10);
 
     // Event lines: the same fleet with an event per panel and minute, against a centre with and without them.
-    const std::vector<std::string> withEvents{"--events", "60"};
-    const Pair quiet = RunPair(dir, {}, ALL, 1.0, seconds, withEvents);
-    const Pair telling = RunPair(dir, {"--events"}, ALL, 1.0, seconds, withEvents);
-    const double quietPerFrame = quiet.centre.cpuSeconds / std::max(1.0, Field(quiet.centre, "received"));
-    const double tellingPerFrame =
-        telling.centre.cpuSeconds / std::max(1.0, Field(telling.centre, "received"));
-    Note("centre CPU per frame without / with --events, 57,600 events a minute (ns)",
-         Fixed(quietPerFrame * 1e9) + " / " + Fixed(tellingPerFrame * 1e9));
-    Note("events the centre wrote", Fixed(Field(telling.centre, "events")));
-    const double eventsExtra = tellingPerFrame / quietPerFrame - 1;
-    Report("centre --events CPU per frame, over without", Fixed(eventsExtra * 100, 1) + " %", "<= 10 %",
-           eventsExtra <= 0.10 && Field(telling.centre, "events") > 0);
+    const auto [eventsExtra, events] =
+        extraPerFrame({"--events"}, "--events, 57,600 events a minute", {"--events", "60"});
+    Note("events the centre wrote", Fixed(events));
+    Report("centre --events CPU per frame, over without (median of 3)", Fixed(eventsExtra * 100, 1) + " %",
+           "<= 10 %", eventsExtra <= 0.10 && events > 0);
 
     // Memory per panel: resident peaks of the whole space against a thousand, at the bench's 1 s heartbeat
     // (the matcher holds a second of frames) and at the default minute.
