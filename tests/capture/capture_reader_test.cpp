@@ -10,8 +10,9 @@ using namespace veltrano;
 
 namespace {
 
-const Endpoint PANEL{Ipv4(10, 1, 2, 3), 40001};
-const Endpoint CENTRE{Ipv4(10, 9, 8, 7), 7015};
+// Addresses as captured, from the documentation ranges: only ever read, never sent to.
+const Endpoint PANEL{Ipv4(192, 0, 2, 3), 40001};
+const Endpoint CENTRE{Ipv4(203, 0, 113, 7), 7015};
 
 std::uint64_t Skips(const CaptureReader& reader, SkipReason reason)
 {

@@ -15,9 +15,10 @@ namespace {
 
 using veltrano::FrameVerdict;
 
-const Endpoint CENTRE{Ipv4(10, 9, 8, 7), 7015};
-const Endpoint PANEL_A{Ipv4(10, 1, 1, 1), 40001};
-const Endpoint PANEL_B{Ipv4(10, 1, 1, 2), 40001};
+// Addresses as captured, from the documentation ranges: only ever read, never sent to.
+const Endpoint CENTRE{Ipv4(203, 0, 113, 7), 7015};
+const Endpoint PANEL_A{Ipv4(192, 0, 2, 1), 40001};
+const Endpoint PANEL_B{Ipv4(192, 0, 2, 2), 40001};
 
 std::vector<std::uint8_t> AckOf(std::span<const std::uint8_t> frame)
 {

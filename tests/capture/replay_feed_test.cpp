@@ -18,9 +18,10 @@ using veltrano::Pacer;
 using veltrano::ReplayedFrames;
 using veltrano::ReplayFeed;
 
-const Endpoint CENTRE{Ipv4(10, 9, 8, 7), 7015};
-const Endpoint PANEL_A{Ipv4(10, 1, 1, 1), 40001};
-const Endpoint PANEL_B{Ipv4(10, 1, 1, 2), 40001};
+// Addresses as captured, from the documentation ranges: only ever read, never sent to.
+const Endpoint CENTRE{Ipv4(203, 0, 113, 7), 7015};
+const Endpoint PANEL_A{Ipv4(192, 0, 2, 1), 40001};
+const Endpoint PANEL_B{Ipv4(192, 0, 2, 2), 40001};
 const std::vector<std::uint8_t> STATUS = Bytes("0C 00 01 00 00 00 02 01 11 00 00 21");
 const MonoTime T0{std::chrono::seconds(100)};
 

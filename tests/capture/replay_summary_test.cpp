@@ -19,8 +19,9 @@ using veltrano::FrameVerdict;
 using veltrano::OutputFormat;
 using veltrano::ReplayedFrames;
 
-const Endpoint CENTRE{Ipv4(10, 9, 8, 7), 7015};
-const Endpoint PANEL{Ipv4(10, 1, 1, 1), 40001};
+// Addresses as captured, from the documentation ranges: only ever read, never sent to.
+const Endpoint CENTRE{Ipv4(203, 0, 113, 7), 7015};
+const Endpoint PANEL{Ipv4(192, 0, 2, 1), 40001};
 const Endpoint LIVE_CENTRE{LOOPBACK_ADDRESS, 7015};
 const std::vector<std::uint8_t> STATUS = Bytes("0C 00 01 00 00 00 02 01 11 00 00 21");
 const std::vector<std::uint8_t> STATUS_ACK = Bytes("08 00 01 00 00 00 82 8B");
@@ -97,7 +98,7 @@ TEST(ReplaySummary, JsonIsOneObjectWithTheSkippedRecordsByReasonInside)
 
 TEST(ReplaySummary, EachSourceIsAJunitCaseListingItsFirstFailures)
 {
-    const Endpoint other{Ipv4(10, 1, 1, 2), 40001};
+    const Endpoint other{Ipv4(192, 0, 2, 2), 40001};
     veltrano::SourceTally tally(false, 2);
     const auto frame = [](std::uint64_t number, const Endpoint& source) {
         CapturedFrame captured;
@@ -123,10 +124,10 @@ TEST(ReplaySummary, EachSourceIsAJunitCaseListingItsFirstFailures)
     };
     // clang-format off
     const Case cases[] = {
-        {"failures listed up to the limit", "10.1.1.1:40001", Outcome::Failed, "3 of 3 frames missing or against the rule",
+        {"failures listed up to the limit", "192.0.2.1:40001", Outcome::Failed, "3 of 3 frames missing or against the rule",
          "frame 1: missing: expected 08 00 01 00 00 00 82 8B, got nothing\n"
          "frame 2: missing: expected 08 00 01 00 00 00 82 8B, got nothing\nand 1 more\n", 0.25},
-        {"a source answered as the rule gives", "10.1.1.2:40001", Outcome::Passed, "1 frames answered as the rule gives", "", 1.0},
+        {"a source answered as the rule gives", "192.0.2.2:40001", Outcome::Passed, "1 frames answered as the rule gives", "", 1.0},
     };
     // clang-format on
     const std::vector<Verdict> verdicts = veltrano::SourceVerdicts(tally, "x.pcap");

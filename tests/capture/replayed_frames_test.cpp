@@ -16,10 +16,11 @@ using namespace std::chrono_literals;
 using veltrano::FrameVerdict;
 using veltrano::ReplayedFrames;
 
+// Addresses as captured, from the documentation ranges: only ever read, never sent to.
 const Endpoint CENTRE{LOOPBACK_ADDRESS, 7015};
 const Endpoint LOCAL{LOOPBACK_ADDRESS, 40000};
-const Endpoint PANEL_A{Ipv4(10, 1, 1, 1), 40001};
-const Endpoint PANEL_B{Ipv4(10, 1, 1, 2), 40001};
+const Endpoint PANEL_A{Ipv4(192, 0, 2, 1), 40001};
+const Endpoint PANEL_B{Ipv4(192, 0, 2, 2), 40001};
 const std::vector<std::uint8_t> STATUS = Bytes("0C 00 01 00 00 00 02 01 11 00 00 21");
 const std::vector<std::uint8_t> STATUS_ACK = Bytes("08 00 01 00 00 00 82 8B");
 const std::vector<std::uint8_t> SPOILT_ACK = Bytes("08 00 01 00 00 00 82 74");
@@ -208,8 +209,9 @@ TEST(ReplayedFrames, HeldVerdictsCountAtOnceAndComeOutInOrderWithTheirOwnAnswers
                               "live_answer=08 00 01 00 00 00 82 8B");
     frames.ReleaseAll();
     ASSERT_EQ(lines.shown.size(), 3U);
-    EXPECT_EQ(lines.shown[1], "3 0 verdict=rule_broken capture_frame=3 captured_answer=08 00 01 00 00 00 82 8B "
-                              "live_answer=08 00 01 00 00 00 82 8C");
+    EXPECT_EQ(lines.shown[1],
+              "3 0 verdict=rule_broken capture_frame=3 captured_answer=08 00 01 00 00 00 82 8B "
+              "live_answer=08 00 01 00 00 00 82 8C");
     EXPECT_EQ(lines.shown[2].substr(0, 4), "4 11");
     // No longer held: the first frame's timeout shows at once, and every frame is done with.
     frames.Expire(T0 + TIMEOUT);

@@ -15,8 +15,9 @@ using namespace std::chrono_literals;
 using veltrano::FrameVerdict;
 using veltrano::SourceTally;
 
-const Endpoint PANEL_A{Ipv4(10, 1, 1, 1), 40001};
-const Endpoint PANEL_B{Ipv4(10, 1, 1, 2), 40001};
+// Addresses as captured, from the documentation ranges: only ever read, never sent to.
+const Endpoint PANEL_A{Ipv4(192, 0, 2, 1), 40001};
+const Endpoint PANEL_B{Ipv4(192, 0, 2, 2), 40001};
 const std::vector<std::uint8_t> STATUS = Bytes("0C 00 01 00 00 00 02 01 11 00 00 21");
 const std::vector<std::uint8_t> STATUS_ACK = Bytes("08 00 01 00 00 00 82 8B");
 const std::vector<std::uint8_t> OTHER_ACK = Bytes("08 00 01 00 00 00 82 8C");

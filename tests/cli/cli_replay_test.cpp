@@ -19,11 +19,11 @@ using namespace veltrano;
 namespace {
 
 // Captured addresses are never sent to: the replay only reads them.
-const Endpoint FIELD_CENTRE{Ipv4(10, 20, 0, 1), 7015};
+const Endpoint FIELD_CENTRE{Ipv4(203, 0, 113, 1), 7015};
 
 Endpoint Panel(int i)
 {
-    return {Ipv4(10, 20, 1, static_cast<std::uint8_t>(i + 1)), static_cast<std::uint16_t>(40000 + i)};
+    return {Ipv4(198, 51, 100, static_cast<std::uint8_t>(i + 1)), static_cast<std::uint16_t>(40000 + i)};
 }
 
 std::vector<std::uint8_t> AckOf(std::span<const std::uint8_t> frame)

@@ -12,8 +12,9 @@ using veltrano::FleetRequest;
 using veltrano::FleetSources;
 using veltrano::PlanFleet;
 
-constexpr std::uint32_t LAN_A = 0xC0A80105; // 192.168.1.5
-constexpr std::uint32_t LAN_B = 0xC0A80106;
+// Stand-ins for this machine's own addresses, from a documentation range: planning opens no socket.
+constexpr std::uint32_t LAN_A = 0xC0000205; // 192.0.2.5
+constexpr std::uint32_t LAN_B = 0xC0000206; // 192.0.2.6
 
 // Each option is checked in its order, and a range of sources may hold only loopback and local addresses.
 TEST(FleetPlan, RefusesWhatCannotBeSentFromHere)
@@ -29,7 +30,7 @@ TEST(FleetPlan, RefusesWhatCannotBeSentFromHere)
         const char* from;
         std::string error; // empty: planned
     };
-    const std::string noRange = "--from: 192.168.1.6 is neither a loopback address nor one of this machine's";
+    const std::string noRange = "--from: 192.0.2.6 is neither a loopback address nor one of this machine's";
     // clang-format off
     const Case cases[] = {
         {"defaults",                 "0:0",   1,    60,     0,     0,    "",                        ""},
@@ -44,8 +45,8 @@ TEST(FleetPlan, RefusesWhatCannotBeSentFromHere)
         {"heartbeat before from",    "0:0",   1,    0,      0,     0,    "x",                       "--heartbeat"},
         {"from not an address",      "0:0",   1,    60,     0,     0,    "x",                       "--from: "},
         {"loopback range",           "0:0",   1,    60,     0,     0,    "127.0.0.2-127.0.0.9",     ""},
-        {"a local address",          "0:0",   1,    60,     0,     0,    "192.168.1.5",             ""},
-        {"one not local in range",   "0:0",   1,    60,     0,     0,    "192.168.1.5-192.168.1.6", noRange},
+        {"a local address",          "0:0",   1,    60,     0,     0,    "192.0.2.5",             ""},
+        {"one not local in range",   "0:0",   1,    60,     0,     0,    "192.0.2.5-192.0.2.6", noRange},
         {"from loopback into lan",   "0:0",   1,    60,     0,     0,    "127.255.255.255-128.0.0.0", "--from: 128.0.0.0 is neither"},
     };
     // clang-format on
@@ -79,7 +80,7 @@ TEST(FleetPlan, AsksForLocalAddressesOnlyBeyondLoopback)
     const Case cases[] = {
         {"no --from",       "",                        0},
         {"loopback only",   "127.0.0.1-127.0.0.200",   0},
-        {"a lan address",   "192.168.1.5",             1},
+        {"a lan address",   "192.0.2.5",             1},
     };
     // clang-format on
     for (const Case& c : cases) {
