@@ -224,73 +224,79 @@ Result<std::span<const BatchUdpSocket::Received>> BatchUdpSocket::ReceiveLingeri
     return batch;
 }
 
+void BatchUdpSocket::GroupRuns(std::span<const Outgoing> datagrams)
+{
+    // A message per run of datagrams of one size to one peer: with UDP segmentation the kernel routes and
+    // queues such a run once and splits it only at the receiving socket.
+    std::vector<std::size_t>& runs = m_buffers->runs;
+    runs.clear();
+    for (std::size_t i = 0; i < datagrams.size();) {
+        std::size_t j = i + 1;
+        while (m_segmentation && j < datagrams.size() && j - i < MAX_SEGMENTS &&
+               !datagrams[i].bytes.empty() && datagrams[j].bytes.size() == datagrams[i].bytes.size() &&
+               datagrams[j].to == datagrams[i].to && datagrams[j].sourceAddress == datagrams[i].sourceAddress)
+            ++j;
+        runs.push_back(j - i);
+        i = j;
+    }
+}
+
+void BatchUdpSocket::FillMessage(std::size_t m, std::size_t first, std::span<const Outgoing> run)
+{
+    Buffers& b = *m_buffers;
+    const Outgoing& out = run.front();
+    for (std::size_t k = 0; k < run.size(); ++k)
+        b.vectors[first + k] = {const_cast<std::uint8_t*>(run[k].bytes.data()), run[k].bytes.size()};
+    msghdr& header = b.headers[m].msg_hdr;
+    header = {};
+    if (!m_connected) {
+        b.names[m] = SocketAddress(out.to);
+        header.msg_name = &b.names[m];
+        header.msg_namelen = sizeof(sockaddr_in);
+    }
+    header.msg_iov = &b.vectors[first];
+    header.msg_iovlen = run.size();
+    if (out.sourceAddress == 0 && run.size() == 1)
+        return;
+    header.msg_control = b.controls[m].bytes;
+    header.msg_controllen = sizeof b.controls[m].bytes;
+    std::size_t used = 0;
+    cmsghdr* c = CMSG_FIRSTHDR(&header);
+    if (out.sourceAddress != 0) {
+        // Answer from the address the datagram reached, not the one routing would pick.
+        c->cmsg_level = IPPROTO_IP;
+        c->cmsg_type = IP_PKTINFO;
+        c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+        in_pktinfo info{};
+        info.ipi_spec_dst.s_addr = htonl(out.sourceAddress);
+        std::memcpy(CMSG_DATA(c), &info, sizeof info);
+        used += CMSG_SPACE(sizeof(in_pktinfo));
+        c = CMSG_NXTHDR(&header, c);
+    }
+    if (run.size() > 1) {
+        c->cmsg_level = SOL_UDP;
+        c->cmsg_type = UDP_SEGMENT;
+        c->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
+        const auto size = static_cast<std::uint16_t>(out.bytes.size());
+        std::memcpy(CMSG_DATA(c), &size, sizeof size);
+        used += CMSG_SPACE(sizeof(std::uint16_t));
+    }
+    header.msg_controllen = used;
+}
+
 BatchUdpSocket::SendOutcome BatchUdpSocket::Send(std::span<const Outgoing> datagrams)
 {
     SendOutcome outcome;
-    Buffers& b = *m_buffers;
+    const std::vector<std::size_t>& runs = m_buffers->runs;
     while (outcome.sent < datagrams.size()) {
-        // A message per run of datagrams of one size to one peer: with UDP segmentation the kernel routes and
-        // queues such a run once and splits it only at the receiving socket.
         const std::size_t count = std::min(m_batch, datagrams.size() - outcome.sent);
         const auto next = datagrams.subspan(outcome.sent, count);
         m_dirty = std::max(m_dirty, count);
-        std::vector<std::size_t>& runs = b.runs;
-        runs.clear();
-        for (std::size_t i = 0; i < count;) {
-            std::size_t j = i + 1;
-            while (m_segmentation && j < count && j - i < MAX_SEGMENTS && !next[i].bytes.empty() &&
-                   next[j].bytes.size() == next[i].bytes.size() && next[j].to == next[i].to &&
-                   next[j].sourceAddress == next[i].sourceAddress)
-                ++j;
-            runs.push_back(j - i);
-            i = j;
-        }
-        std::size_t first = 0;
-        for (std::size_t m = 0; m < runs.size(); ++m) {
-            const Outgoing& out = next[first];
-            for (std::size_t k = 0; k < runs[m]; ++k) {
-                const auto& bytes = next[first + k].bytes;
-                b.vectors[first + k] = {const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
-            }
-            msghdr& header = b.headers[m].msg_hdr;
-            header = {};
-            if (!m_connected) {
-                b.names[m] = SocketAddress(out.to);
-                header.msg_name = &b.names[m];
-                header.msg_namelen = sizeof(sockaddr_in);
-            }
-            header.msg_iov = &b.vectors[first];
-            header.msg_iovlen = runs[m];
-            if (out.sourceAddress != 0 || runs[m] > 1) {
-                header.msg_control = b.controls[m].bytes;
-                header.msg_controllen = sizeof b.controls[m].bytes;
-                std::size_t used = 0;
-                cmsghdr* c = CMSG_FIRSTHDR(&header);
-                if (out.sourceAddress != 0) {
-                    // Answer from the address the datagram reached, not the one routing would pick.
-                    c->cmsg_level = IPPROTO_IP;
-                    c->cmsg_type = IP_PKTINFO;
-                    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-                    in_pktinfo info{};
-                    info.ipi_spec_dst.s_addr = htonl(out.sourceAddress);
-                    std::memcpy(CMSG_DATA(c), &info, sizeof info);
-                    used += CMSG_SPACE(sizeof(in_pktinfo));
-                    c = CMSG_NXTHDR(&header, c);
-                }
-                if (runs[m] > 1) {
-                    c->cmsg_level = SOL_UDP;
-                    c->cmsg_type = UDP_SEGMENT;
-                    c->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
-                    const auto size = static_cast<std::uint16_t>(out.bytes.size());
-                    std::memcpy(CMSG_DATA(c), &size, sizeof size);
-                    used += CMSG_SPACE(sizeof(std::uint16_t));
-                }
-                header.msg_controllen = used;
-            }
-            first += runs[m];
-        }
+        GroupRuns(next);
+        for (std::size_t m = 0, first = 0; m < runs.size(); first += runs[m], ++m)
+            FillMessage(m, first, next.subspan(first, runs[m]));
         const int sent =
-            ::sendmmsg(m_socket, b.headers.data(), static_cast<unsigned>(runs.size()), MSG_DONTWAIT);
+            ::sendmmsg(m_socket, m_buffers->headers.data(), static_cast<unsigned>(runs.size()), MSG_DONTWAIT);
         if (sent < 0) {
             const int error = errno;
             if (m_segmentation && runs.front() > 1 &&

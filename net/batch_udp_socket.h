@@ -98,6 +98,10 @@ private:
     struct Buffers;
 
     void Close();
+    // Splits the datagrams into runs that one message each can carry, into the buffers' runs.
+    void GroupRuns(std::span<const Outgoing> datagrams);
+    // Message `m` of the buffers for `run`, whose datagrams start at iovec `first`.
+    void FillMessage(std::size_t m, std::size_t first, std::span<const Outgoing> run);
 
     // Most datagrams the kernel splits from one message.
     static constexpr std::size_t MAX_SEGMENTS = 64;
