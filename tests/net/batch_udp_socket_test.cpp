@@ -34,6 +34,20 @@ std::size_t ResidentBytes()
     return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
 }
 
+// Datagrams of the sizes, each filled with its number from 1, and the sends that carry them to `to`.
+struct Sends
+{
+    Sends(const std::vector<std::size_t>& sizes, const Endpoint& to)
+    {
+        for (std::size_t i = 0; i < sizes.size(); ++i)
+            datagrams.emplace_back(sizes[i], static_cast<std::uint8_t>(i + 1));
+        for (const auto& bytes : datagrams)
+            outgoing.push_back({to, 0, bytes});
+    }
+    std::vector<std::vector<std::uint8_t>> datagrams;
+    std::vector<BatchUdpSocket::Outgoing> outgoing;
+};
+
 // Runs of equal datagrams may go as one segmented message; the receiver must still see each datagram whole.
 TEST(BatchUdpSocket, EveryDatagramArrivesWithItsOwnSizeWhateverRunsTheSendMakes)
 {
@@ -54,12 +68,8 @@ TEST(BatchUdpSocket, EveryDatagramArrivesWithItsOwnSizeWhateverRunsTheSendMakes)
     ASSERT_TRUE(socket.Open(options));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        std::vector<std::vector<std::uint8_t>> datagrams;
-        std::vector<BatchUdpSocket::Outgoing> outgoing;
-        for (std::size_t i = 0; i < c.sizes.size(); ++i)
-            datagrams.emplace_back(c.sizes[i], static_cast<std::uint8_t>(i + 1));
-        for (const auto& bytes : datagrams)
-            outgoing.push_back({*options.peer, 0, bytes});
+        const Sends sends(c.sizes, *options.peer);
+        const auto& [datagrams, outgoing] = sends;
         const auto outcome = socket.Send(outgoing);
         EXPECT_EQ(outcome.sent, outgoing.size());
         EXPECT_EQ(outcome.error, 0);
@@ -95,12 +105,8 @@ TEST(BatchUdpSocket, SendEachTellsEveryRefusalAndSendsTheRest)
     ASSERT_TRUE(socket.Open(options));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        std::vector<std::vector<std::uint8_t>> datagrams;
-        std::vector<BatchUdpSocket::Outgoing> outgoing;
-        for (std::size_t i = 0; i < c.sizes.size(); ++i)
-            datagrams.emplace_back(c.sizes[i], static_cast<std::uint8_t>(i + 1));
-        for (const auto& bytes : datagrams)
-            outgoing.push_back({*options.peer, 0, bytes});
+        const Sends sends(c.sizes, *options.peer);
+        const auto& [datagrams, outgoing] = sends;
         std::vector<int> told(outgoing.size(), -1);
         const std::size_t went =
             socket.SendEach(outgoing, [&](std::size_t i, int error) { told.at(i) = error; });
