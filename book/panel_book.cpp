@@ -141,6 +141,9 @@ PanelBook::Heard PanelBook::Hear(const Endpoint& peer, const DecodedFrame& decod
     }
     m_next = index + 1 < m_size ? index + 1 : 0;
     BookPanel& panel = At(index);
+    // Before the events are logged: each names the port it came from. A panel that starts again may send
+    // from another port.
+    panel.port = peer.port;
     const PanelFrame frame = ReadPanelFrame(decoded, panel.status);
     heard.kind = frame.kind;
     heard.panel = index;
@@ -159,7 +162,6 @@ PanelBook::Heard PanelBook::Hear(const Endpoint& peer, const DecodedFrame& decod
         break;
     }
 
-    panel.port = peer.port; // a panel that starts again may send from another port
     const std::int64_t silentUs = nowUs - panel.lastHeardUs;
     const auto silentMs = static_cast<std::uint64_t>(std::max<std::int64_t>(silentUs, 0) / 1000);
     panel.longestSilenceMs = static_cast<std::uint32_t>(

@@ -2,6 +2,7 @@
 
 #include "book/event_line.h"
 #include "book/panel_book.h"
+#include "sim/event_catalogue.h"
 #include "ui/frame_tooltip.h"
 #include "ui/panel_table_model.h"
 #include "ui/panel_texts.h"
@@ -10,6 +11,8 @@
 #include <string>
 
 using namespace veltrano;
+
+using namespace Qt::Literals::StringLiterals;
 
 EventLogModel::EventLogModel(const veltrano::PanelBook& book, QObject* parent)
     : QAbstractTableModel(parent), m_book(book)
@@ -64,6 +67,31 @@ QVariant EventLogModel::headerData(int section, Qt::Orientation orientation, int
     default:
         return {};
     }
+}
+
+QStringList EventLogModel::WidestTexts(int column) const
+{
+    switch (column) {
+    case TimeColumn:
+        return {FormatLocalTime(0)};
+    case PanelColumn:
+        return {u"255:255 (255.255.255.255)"_s};
+    case EventColumn: {
+        QStringList names{EventNameText({.row = veltrano::STATUS_BITS_EVENT})};
+        for (int row = 0; row < EVENT_TYPE_COUNT; ++row)
+            names << EventNameText({.row = static_cast<std::uint8_t>(row)});
+        return names;
+    }
+    default:
+        return {}; // the zone column is the last: it takes what room is left
+    }
+}
+
+void EventLogModel::Retranslate()
+{
+    Q_EMIT headerDataChanged(Qt::Horizontal, 0, ColumnCount - 1);
+    if (!m_rows.empty())
+        Q_EMIT dataChanged(index(0, 0), index(rowCount() - 1, ColumnCount - 1));
 }
 
 void EventLogModel::SetPanelFilter(std::optional<std::uint32_t> panel)

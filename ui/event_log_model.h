@@ -4,6 +4,7 @@
 #include "ui/list_saver.h"
 
 #include <QAbstractTableModel>
+#include <QStringList>
 
 #include <cstdint>
 #include <deque>
@@ -42,6 +43,10 @@ public:
     int columnCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+    // The texts a column shows at its widest, in the window's language: what the view sizes it on.
+    QStringList WidestTexts(int column) const;
+    // After a change of language: the headers and every row's words.
+    void Retranslate();
 
     // Only the events of one panel of the book (its index), or all.
     void SetPanelFilter(std::optional<std::uint32_t> panel);

@@ -149,6 +149,39 @@ QVariant PanelTableModel::headerData(int section, Qt::Orientation orientation, i
     }
 }
 
+QStringList PanelTableModel::WidestTexts(int column) const
+{
+    switch (column) {
+    case CommColumn:
+    case DeviceColumn:
+        return {u"255"_s};
+    case PeerColumn:
+        return {u"255.255.255.255:65535"_s};
+    case StateColumn:
+        return {tr("失联"), tr("在线")};
+    case LastHeardColumn:
+        return {FormatLocalTime(0)};
+    case FramesColumn:
+        return {u"99999999"_s};
+    case AlarmZonesColumn:
+    case DisarmedZonesColumn:
+        return {ZoneListText(0xFF)};
+    case FlagsColumn:
+        return {DeviceFlagsText(0xFF)};
+    case FaultColumn:
+        return {tr("故障")};
+    default:
+        return {};
+    }
+}
+
+void PanelTableModel::Retranslate()
+{
+    Q_EMIT headerDataChanged(Qt::Horizontal, 0, ColumnCount - 1);
+    if (m_rows > 0)
+        SignalChanged(0, m_rows - 1);
+}
+
 void PanelTableModel::Refresh()
 {
     const int known = static_cast<int>(m_book.size());

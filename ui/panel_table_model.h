@@ -3,6 +3,7 @@
 #include <QAbstractTableModel>
 #include <QColor>
 #include <QSortFilterProxyModel>
+#include <QStringList>
 
 #include <cstdint>
 #include <string>
@@ -48,6 +49,10 @@ public:
     int columnCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+    // The texts a column shows at its widest, in the window's language: what the view sizes it on.
+    QStringList WidestTexts(int column) const;
+    // After a change of language: the headers and every row's words.
+    void Retranslate();
 
     void Refresh();
     // Starts again from the book, forgetting its marks.

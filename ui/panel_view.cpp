@@ -4,7 +4,9 @@
 
 #include <QAction>
 #include <QClipboard>
+#include <QCoreApplication>
 #include <QFileDialog>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -18,8 +20,11 @@
 #include <QScrollBar>
 #include <QSpinBox>
 #include <QSplitter>
+#include <QStyle>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTableView>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -33,18 +38,27 @@ using namespace Qt::Literals::StringLiterals;
 namespace {
 
 constexpr int MAX_SILENCE_LIMIT_S = 24 * 3600;
+constexpr int DEFAULT_WIDTH = 1000;
+constexpr int DEFAULT_HEIGHT = 640;
 
-// Column widths in average characters: a table of tens of thousands of rows must never measure its cells.
-constexpr int PANEL_COLUMN_CHARS[] = {8, 8, 22, 6, 26, 10, 16, 16, 28, 6};
-constexpr int LOG_COLUMN_CHARS[] = {26, 22, 18, 10};
-constexpr int REGISTRY_COLUMN_CHARS[] = {8, 8, 16, 16, 28, 14};
-
-template <std::size_t N>
-void SetColumnWidths(QTableView* table, const int (&chars)[N])
+// Each column as wide as its header and the widest text it can show, in bold as a row in alarm shows it:
+// measured on those few texts, since a table of tens of thousands of rows must never measure its cells.
+template <class Model>
+void SizeColumnsToContents(QTableView* table, const Model& model)
 {
-    const int unit = table->fontMetrics().averageCharWidth();
-    for (std::size_t column = 0; column < N; ++column)
-        table->setColumnWidth(static_cast<int>(column), chars[column] * unit);
+    QFont bold = table->font();
+    bold.setBold(true);
+    const QFontMetrics metrics(bold);
+    // The delegate's margin on either side of the text, and the grid line.
+    const int margins =
+        2 * (table->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, table) + 1) + 2;
+    const QHeaderView* header = table->horizontalHeader();
+    for (int column = 0; column < model.columnCount(); ++column) {
+        int width = header->sectionSizeHint(column);
+        for (const QString& text : model.WidestTexts(column))
+            width = std::max(width, metrics.horizontalAdvance(text) + margins);
+        table->setColumnWidth(column, width);
+    }
 }
 
 } // namespace
@@ -54,18 +68,18 @@ PanelView::PanelView(CHostCenterEngine& engine, QWidget* parent)
       m_registry(engine.Registry()), m_savedLines(m_events)
 {
     setObjectName(u"panelView"_s);
-    setWindowTitle(tr("面板状态"));
     // The console's end is the program's end, whether this window is open or not.
     setAttribute(Qt::WA_QuitOnClose, false);
     m_sortedPanels.setSourceModel(&m_panels);
 
     m_tabs = new QTabWidget(this);
     m_tabs->setObjectName(u"panelTabs"_s);
-    m_tabs->addTab(CreatePanelsTab(), tr("中心收到的面板"));
-    m_tabs->addTab(CreateRegistryTab(), tr("本机模拟的面板"));
+    m_tabs->addTab(CreatePanelsTab(), QString());
+    m_tabs->addTab(CreateRegistryTab(), QString());
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(m_tabs);
-    resize(1000, 640);
+    Retranslate();
+    resize(std::max(DEFAULT_WIDTH, NeededWidth()), DEFAULT_HEIGHT);
 
     m_refreshTimer.setObjectName(u"panelRefreshTimer"_s);
     m_refreshTimer.setInterval(REFRESH_PERIOD_MS);
@@ -85,26 +99,23 @@ QWidget* PanelView::CreatePanelsTab()
     auto* tab = new QWidget(this);
     m_filter = new QLineEdit(tab);
     m_filter->setObjectName(u"panelFilter"_s);
-    m_filter->setPlaceholderText(tr("筛选：通讯机号、设备编号、地址或状态"));
     m_filter->setClearButtonEnabled(true);
     connect(m_filter, &QLineEdit::textChanged, this, [this] { m_filterTimer.start(); });
 
     m_silenceLimit = new QSpinBox(tab);
     m_silenceLimit->setObjectName(u"silenceLimit"_s);
     m_silenceLimit->setRange(0, MAX_SILENCE_LIMIT_S);
-    m_silenceLimit->setSpecialValueText(tr("关闭"));
-    m_silenceLimit->setSuffix(tr(" 秒"));
     m_silenceLimit->setValue(0);
     connect(m_silenceLimit, &QSpinBox::valueChanged, this, &PanelView::OnSilenceLimitChanged);
-    auto* silenceLabel = new QLabel(tr("静默超过此时限算作失联："), tab);
-    silenceLabel->setBuddy(m_silenceLimit);
+    m_silenceLabel = new QLabel(tab);
+    m_silenceLabel->setBuddy(m_silenceLimit);
 
     m_counts = new QLabel(tab);
     m_counts->setObjectName(u"panelCounts"_s);
 
     auto* bar = new QHBoxLayout;
     bar->addWidget(m_filter, 1);
-    bar->addWidget(silenceLabel);
+    bar->addWidget(m_silenceLabel);
     bar->addWidget(m_silenceLimit);
     bar->addWidget(m_counts);
 
@@ -112,18 +123,16 @@ QWidget* PanelView::CreatePanelsTab()
     // No sort until the operator picks a column: the rows keep the order the panels were first heard in.
     m_panelTable->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
     m_panelTable->setSortingEnabled(true);
-    SetColumnWidths(m_panelTable, PANEL_COLUMN_CHARS);
     connect(m_panelTable, &QTableView::doubleClicked, this,
             [this](const QModelIndex& index) { ShowEventsOf(index.row()); });
 
     m_logTitle = new QLabel(tab);
     m_logTitle->setObjectName(u"eventLogTitle"_s);
-    m_showAll = new QPushButton(tr("显示全部事件"), tab);
+    m_showAll = new QPushButton(tab);
     m_showAll->setObjectName(u"showAllEvents"_s);
     m_showAll->setAutoDefault(false);
     connect(m_showAll, &QPushButton::clicked, this, &PanelView::ShowAllEvents);
     m_eventLog = CreateTable(&m_events, u"eventLog"_s);
-    SetColumnWidths(m_eventLog, LOG_COLUMN_CHARS);
     m_eventLog->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(m_eventLog, &QWidget::customContextMenuRequested, this, &PanelView::OnEventLogMenu);
     // The table's own copy takes one cell; the log copies its selected lines.
@@ -147,19 +156,17 @@ QWidget* PanelView::CreatePanelsTab()
     auto* layout = new QVBoxLayout(tab);
     layout->addLayout(bar);
     layout->addWidget(split, 1);
-    UpdateLogTitle();
     return tab;
 }
 
 QWidget* PanelView::CreateRegistryTab()
 {
     auto* tab = new QWidget(this);
-    auto* note = new QLabel(tr("本机按“指定消息发送”发出事件的面板，以及各自当前的状态。"), tab);
-    note->setWordWrap(true);
+    m_registryNote = new QLabel(tab);
+    m_registryNote->setWordWrap(true);
     m_registryTable = CreateTable(&m_registry, u"registryTable"_s);
-    SetColumnWidths(m_registryTable, REGISTRY_COLUMN_CHARS);
     auto* layout = new QVBoxLayout(tab);
-    layout->addWidget(note);
+    layout->addWidget(m_registryNote);
     layout->addWidget(m_registryTable, 1);
     return tab;
 }
@@ -192,6 +199,58 @@ bool PanelView::eventFilter(QObject* watched, QEvent* event)
         return true;
     }
     return QWidget::eventFilter(watched, event);
+}
+
+void PanelView::changeEvent(QEvent* event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::LanguageChange) {
+        Retranslate();
+        // Wider words widen the window rather than cut a column; it never shrinks under the operator.
+        if (!isMaximized() && !isFullScreen())
+            resize(std::max(width(), NeededWidth()), height());
+    }
+}
+
+void PanelView::Retranslate()
+{
+    setWindowTitle(tr("面板状态"));
+    m_tabs->setTabText(0, tr("中心收到的面板"));
+    m_tabs->setTabText(1, tr("本机模拟的面板"));
+    m_filter->setPlaceholderText(tr("筛选：通讯机号、设备编号、地址或状态"));
+    m_silenceLimit->setSpecialValueText(tr("关闭"));
+    m_silenceLimit->setSuffix(tr(" 秒"));
+    m_silenceLabel->setText(tr("静默超过此时限算作失联："));
+    m_showAll->setText(tr("显示全部事件"));
+    m_registryNote->setText(tr("本机按“指定消息发送”发出事件的面板，以及各自当前的状态。"));
+    // Qt names the tab bar's scroll buttons once, in the language of the moment; Qt's own translations
+    // hold these texts.
+    const std::pair<const char*, const char*> scrollButtons[] = {{"ScrollLeftButton", "Scroll Left"},
+                                                                 {"ScrollRightButton", "Scroll Right"}};
+    for (const auto& [name, text] : scrollButtons)
+        if (auto* button = m_tabs->tabBar()->findChild<QToolButton*>(QString::fromLatin1(name)))
+            button->setAccessibleName(QCoreApplication::translate("QTabBar", text));
+    m_panels.Retranslate();
+    m_events.Retranslate();
+    m_registry.Retranslate();
+    SizeColumnsToContents(m_panelTable, m_panels);
+    SizeColumnsToContents(m_eventLog, m_events);
+    SizeColumnsToContents(m_registryTable, m_registry);
+    UpdateCounts();
+    UpdateLogTitle();
+}
+
+int PanelView::NeededWidth() const
+{
+    // The widest table with its frame and a vertical scroll bar, inside the tab's and the window's margins.
+    const QStyle* style = this->style();
+    const int table =
+        std::max(m_panelTable->horizontalHeader()->length(), m_eventLog->horizontalHeader()->length()) +
+        2 * m_panelTable->frameWidth() + style->pixelMetric(QStyle::PM_ScrollBarExtent);
+    const QMargins window = layout()->contentsMargins();
+    const QMargins tab = m_tabs->widget(0)->layout()->contentsMargins();
+    const int pane = 2 * style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, m_tabs);
+    return table + window.left() + window.right() + tab.left() + tab.right() + pane;
 }
 
 void PanelView::showEvent(QShowEvent* event)

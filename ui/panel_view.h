@@ -53,6 +53,7 @@ Q_SIGNALS:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void changeEvent(QEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
 
@@ -60,6 +61,10 @@ private:
     QWidget* CreatePanelsTab();
     QWidget* CreateRegistryTab();
     QTableView* CreateTable(QAbstractItemModel* model, const QString& name);
+    // Every text in the window's language, and the columns as wide as what they show in it.
+    void Retranslate();
+    // As wide as the widest table's columns.
+    int NeededWidth() const;
     void OnSilenceLimitChanged(int seconds);
     void OnEventLogMenu(const QPoint& position);
     void AskAndSaveEventLog();
@@ -83,10 +88,12 @@ private:
     QTabWidget* m_tabs{nullptr};
     QLineEdit* m_filter{nullptr};
     QSpinBox* m_silenceLimit{nullptr};
+    QLabel* m_silenceLabel{nullptr};
     QLabel* m_counts{nullptr};
     QTableView* m_panelTable{nullptr};
     QLabel* m_logTitle{nullptr};
     QPushButton* m_showAll{nullptr};
     QTableView* m_eventLog{nullptr};
+    QLabel* m_registryNote{nullptr};
     QTableView* m_registryTable{nullptr};
 };

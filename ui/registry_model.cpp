@@ -7,6 +7,8 @@
 
 using namespace veltrano;
 
+using namespace Qt::Literals::StringLiterals;
+
 RegistryModel::RegistryModel(const CDeviceRegistry& registry, QObject* parent)
     : QAbstractTableModel(parent), m_registry(registry)
 {}
@@ -70,6 +72,29 @@ QVariant RegistryModel::headerData(int section, Qt::Orientation orientation, int
     default:
         return {};
     }
+}
+
+QStringList RegistryModel::WidestTexts(int column) const
+{
+    switch (column) {
+    case CommColumn:
+    case DeviceColumn:
+        return {u"255"_s};
+    case AlarmZonesColumn:
+    case DisarmedZonesColumn:
+        return {ZoneListText(0xFF)};
+    case FlagsColumn:
+        return {DeviceFlagsText(0xFF)};
+    default:
+        return {}; // the status bytes are the last column: it takes what room is left
+    }
+}
+
+void RegistryModel::Retranslate()
+{
+    Q_EMIT headerDataChanged(Qt::Horizontal, 0, ColumnCount - 1);
+    if (!m_rows.empty())
+        Q_EMIT dataChanged(index(0, 0), index(rowCount() - 1, ColumnCount - 1));
 }
 
 std::vector<RegistryModel::Row> RegistryModel::Snapshot() const

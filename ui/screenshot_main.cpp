@@ -1,13 +1,16 @@
 // Renders the console into a PNG after a short loopback session, with the tooltip of a sent status frame
-// painted in: veltrano-screenshot <file.png>
+// painted in, and the panel view of what its centre heard beside it: veltrano-screenshot <file.png> writes
+// <file.png> and <file>-panels.png. VELTRANO_LANGUAGE=en draws them in English.
 
 #include "ui/frame_list_view.h"
 #include "ui/host_center_dlg.h"
+#include "ui/panel_view.h"
 #include "ui/qt_translations.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QDeadlineTimer>
+#include <QFileInfo>
 #include <QHelpEvent>
 #include <QLineEdit>
 #include <QPainter>
@@ -64,12 +67,34 @@ void PaintToolTip(QPixmap& picture, const QWidget& dialog, FrameListView& list, 
     }
 }
 
+// Panels of the console's own events, one of them in alarm, so that the view has rows to show.
+void SendPanelEvents(QWidget& dialog)
+{
+    auto* events = dialog.findChild<QComboBox*>(u"IDC_EVENT_TYPE"_s);
+    const struct
+    {
+        QString comm, dev, zone;
+        int event; // catalogue row
+    } sends[] = {
+        {u"0"_s, u"1"_s, u"1"_s, 0}, {u"0"_s, u"1"_s, u"1"_s, 3}, {u"0"_s, u"2"_s, u"1"_s, 6},
+        {u"3"_s, u"7"_s, u"5"_s, 3}, {u"3"_s, u"7"_s, u"5"_s, 4}, {u"12"_s, u"40"_s, u"2"_s, 11},
+    };
+    for (const auto& send : sends) {
+        SetText(dialog, u"IDC_COMM_NO"_s, send.comm);
+        SetText(dialog, u"IDC_DEVICE_NO"_s, send.dev);
+        SetText(dialog, u"IDC_ZONE_NO"_s, send.zone);
+        events->setCurrentIndex(send.event);
+        Click(dialog, u"IDC_SEND_EVENT"_s);
+        ProcessEventsFor(50);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
-    InstallQtTranslations(app);
+    SetUiLanguage(LanguageFromEnvironment());
     if (argc != 2) {
         std::fprintf(stderr, "usage: veltrano-screenshot <file.png>\n");
         return 2;
@@ -100,6 +125,14 @@ int main(int argc, char** argv)
     if (auto* sent = dialog.findChild<FrameListView*>(u"IDC_SENT_LIST"_s);
         sent != nullptr && sent->count() > 2)
         PaintToolTip(picture, dialog, *sent, 2); // the zone alarm, with its acknowledgement
-    const bool saved = picture.save(QString::fromLocal8Bit(argv[1]), "PNG");
+    const QFileInfo file(QString::fromLocal8Bit(argv[1]));
+    bool saved = picture.save(file.filePath(), "PNG");
+
+    if (port != 0)
+        SendPanelEvents(dialog);
+    dialog.OpenPanelView();
+    ProcessEventsFor(300);
+    const QString panels = file.dir().filePath(file.completeBaseName() + u"-panels.png"_s);
+    saved = dialog.PanelViewWindow()->grab().save(panels, "PNG") && saved;
     return saved ? 0 : 1;
 }

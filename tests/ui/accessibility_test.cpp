@@ -1,5 +1,6 @@
 #include "tests/support/hex_text.h"
 #include "tests/support/loopback_peer.h"
+#include "tests/ui/ui_harness.h"
 #include "ui/about_dlg.h"
 #include "ui/frame_list_accessible.h"
 #include "ui/frame_list_view.h"
@@ -35,12 +36,6 @@ const std::vector<std::uint8_t> ONLINE = BytesOfLine(u" 08 00 01 00 00 00 01 0A"
 QAccessibleInterface* Interface(QObject* object)
 {
     return QAccessible::queryAccessibleInterface(object);
-}
-
-template <class T = QWidget>
-T* Find(const QWidget& parent, const char* name)
-{
-    return parent.findChild<T*>(QString::fromLatin1(name));
 }
 
 // Assistive technology attached for a test, with the events it would receive kept.
@@ -81,14 +76,6 @@ private:
         events().push_back({event->object(), event->type(), event->child()});
     }
 };
-
-std::unique_ptr<CHostCenterDlg> OpenConsole()
-{
-    auto dialog = std::make_unique<CHostCenterDlg>();
-    Find<QLineEdit>(*dialog, "IDC_DEST_IP")->setText(u"127.0.0.1"_s);
-    dialog->show();
-    return QTest::qWaitForWindowExposed(dialog.get()) ? std::move(dialog) : nullptr;
-}
 
 TEST(Accessibility, FieldsAreNamedByTheirLabelsAndSameCaptionButtonsByTheirGroup)
 {
@@ -157,14 +144,10 @@ TEST(Accessibility, FieldsAreNamedByTheirLabelsAndSameCaptionButtonsByTheirGroup
 TEST(Accessibility, ListsReadTheirLinesAsDrawnWithTheirDecodingAndTheViewsSelection)
 {
     AccessibilityClient client;
-    const auto dialog = OpenConsole();
+    const auto dialog = StartConsole();
     ASSERT_TRUE(dialog);
-    const QString port = QString::number(FreeUdpPort());
-    Find<QLineEdit>(*dialog, "IDC_SOURCE_PORT")->setText(port);
-    Find<QLineEdit>(*dialog, "IDC_DEST_PORT")->setText(port);
-    Find<QPushButton>(*dialog, "IDC_START")->click();
     for (int i = 0; i < 3; ++i)
-        Find<QPushButton>(*dialog, "IDC_SEND_EVENT")->click();
+        Click(*dialog, "IDC_SEND_EVENT");
     auto* sent = Find<FrameListView>(*dialog, "IDC_SENT_LIST");
     auto* received = Find<FrameListView>(*dialog, "IDC_RECV_LIST");
     // Three frames and their three acknowledgements each way.
@@ -202,6 +185,10 @@ TEST(Accessibility, ListsReadTheirLinesAsDrawnWithTheirDecodingAndTheViewsSelect
     const auto focus = AccessibilityClient::Of(received, QAccessible::Focus);
     ASSERT_FALSE(focus.empty());
     EXPECT_EQ(focus.back().child, 1);
+    // Elsewhere, the list's current line is no longer the focus.
+    sent->setFocus();
+    EXPECT_FALSE(list->child(1)->state().focused);
+    EXPECT_EQ(list->focusChild(), nullptr);
 
     // A cleared line is gone for good, even if a new line takes its row.
     QAccessibleInterface* first = list->child(0);

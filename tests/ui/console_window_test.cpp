@@ -1,6 +1,6 @@
 #include "tests/support/hex_text.h"
 #include "tests/support/loopback_peer.h"
-#include "tests/ui/message_recorder.h"
+#include "tests/ui/ui_harness.h"
 #include "ui/about_dlg.h"
 #include "ui/dialog_template.h"
 #include "ui/frame_list_view.h"
@@ -36,74 +36,6 @@ namespace {
 constexpr int WAIT_MS = 3000;
 const QString STATUS_LINE = u" 0C 00 01 00 00 00 02 01 11 00 00 21"_s;
 const QString ACK_LINE = u" 08 00 01 00 00 00 82 8B"_s;
-
-template <class T = QWidget>
-T* Find(const QWidget& dialog, const char* name)
-{
-    return dialog.findChild<T*>(QString::fromLatin1(name));
-}
-
-void SetText(const QWidget& dialog, const char* edit, const QString& text)
-{
-    Find<QLineEdit>(dialog, edit)->setText(text);
-}
-
-void Click(const QWidget& dialog, const char* button)
-{
-    Find<QPushButton>(dialog, button)->click();
-}
-
-QStringList Lines(const QWidget& dialog, const char* list)
-{
-    const auto* view = Find<FrameListView>(dialog, list);
-    QStringList lines;
-    for (std::size_t row = 0; row < view->count(); ++row)
-        lines << view->text(row);
-    return lines;
-}
-
-// A shown console whose destination is already loopback, so nothing a test sends leaves the machine.
-std::unique_ptr<CHostCenterDlg> OpenConsole(const QString& destinationPort = u"8015"_s)
-{
-    auto dialog = std::make_unique<CHostCenterDlg>();
-    SetText(*dialog, "IDC_DEST_IP", u"127.0.0.1"_s);
-    SetText(*dialog, "IDC_DEST_PORT", destinationPort);
-    dialog->show();
-    dialog->activateWindow();
-    return QTest::qWaitForWindowExposed(dialog.get()) ? std::move(dialog) : nullptr;
-}
-
-// Starts the console on a free port; returns that port.
-int StartOnFreePort(const QWidget& dialog)
-{
-    const int port = FreeUdpPort();
-    SetText(dialog, "IDC_SOURCE_PORT", QString::number(port));
-    Click(dialog, "IDC_START");
-    return port;
-}
-
-// Runs step() every 10 ms from whichever event loop is running, a modal window's own included, until it
-// yields true or about five seconds have passed; then closes a modal window still open.
-void Poll(std::function<bool()> step, int triesLeft = 500)
-{
-    QTimer::singleShot(10, qApp, [step, triesLeft] {
-        if (!step() && triesLeft > 0)
-            Poll(step, triesLeft - 1);
-        else if (QWidget* modal = QApplication::activeModalWidget())
-            modal->close();
-    });
-}
-
-// Calls inside() once a modal window is up (the caller then opens it).
-void WhenModal(std::function<void(QWidget*)> inside)
-{
-    Poll([inside] {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (modal != nullptr)
-            inside(modal);
-        return modal != nullptr;
-    });
-}
 
 // What each console state disables; every other control of the template is enabled.
 const std::set<std::string> IDLE{"IDC_STOP", "IDC_SEND_EVENT", "IDC_AUTO_SEND", "IDC_AUTO_STOP"};

@@ -6,7 +6,7 @@
 #include "tests/support/hex_text.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/pcap_reader.h"
-#include "tests/ui/message_recorder.h"
+#include "tests/ui/ui_harness.h"
 #include "ui/frame_list_view.h"
 #include "ui/frame_tooltip.h"
 #include "ui/host_center_dlg.h"
@@ -112,15 +112,9 @@ class TrafficTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        m_dialog = std::make_unique<CHostCenterDlg>();
-        m_dialog->findChild<QLineEdit*>(u"IDC_DEST_IP"_s)->setText(u"127.0.0.1"_s);
-        m_port = FreeUdpPort();
-        SetText("IDC_SOURCE_PORT", QString::number(m_port));
-        SetText("IDC_DEST_PORT", QString::number(m_port));
-        m_dialog->show();
-        m_dialog->activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(m_dialog.get()));
-        m_dialog->findChild<QPushButton*>(u"IDC_START"_s)->click();
+        m_dialog = StartConsole();
+        ASSERT_TRUE(m_dialog);
+        m_port = m_dialog->Engine().ListeningPort();
         m_sent = m_dialog->findChild<FrameListView*>(u"IDC_SENT_LIST"_s);
         m_received = m_dialog->findChild<FrameListView*>(u"IDC_RECV_LIST"_s);
 
@@ -128,18 +122,14 @@ protected:
         ASSERT_TRUE(QTest::qWaitFor([this] { return m_received->count() == 2; }, WAIT_MS));
         m_peer.SendTo(m_port, BytesOfLine(BAD_CHECKSUM_LINE));
         ASSERT_TRUE(QTest::qWaitFor([this] { return m_sent->count() == 3; }, WAIT_MS));
-        SetText("IDC_DEST_PORT", QString::number(m_sink.Port()));
+        SetText(*m_dialog, "IDC_DEST_PORT", QString::number(m_sink.Port()));
         Send(ONLINE);
-        SetText("IDC_DEST_PORT", u"0"_s);
+        SetText(*m_dialog, "IDC_DEST_PORT", u"0"_s);
         Send(ZONE_ALARM);
         ASSERT_EQ(m_sent->count(), 5u);
         ASSERT_EQ(m_received->count(), 3u);
     }
 
-    void SetText(const char* edit, const QString& text)
-    {
-        m_dialog->findChild<QLineEdit*>(QString::fromLatin1(edit))->setText(text);
-    }
     void Send(int event)
     {
         m_dialog->findChild<QComboBox*>(u"IDC_EVENT_TYPE"_s)->setCurrentIndex(event);

@@ -1,6 +1,7 @@
 #include "book/panel_book.h"
 #include "protocol/frame_decoder.h"
 #include "registry/device_registry.h"
+#include "tests/ui/ui_harness.h"
 #include "ui/event_log_model.h"
 #include "ui/panel_table_model.h"
 #include "ui/registry_model.h"
@@ -25,18 +26,10 @@ using veltrano::PanelBook;
 
 const veltrano::SteadyTime START = veltrano::SteadyTime{} + 1h;
 constexpr std::int64_t WALL = 1'800'000'000'000'000;
-constexpr std::uint32_t PEER_A = 0x7F000002;
-constexpr std::uint32_t PEER_B = 0x7F000003;
-
-// A well-formed status frame of a panel.
-std::array<std::uint8_t, STATUS_FRAME_LENGTH> StatusFrame(std::uint8_t comm, std::uint8_t dev,
-                                                          StatusBytes status)
-{
-    std::array<std::uint8_t, STATUS_FRAME_LENGTH> frame{STATUS_FRAME_LENGTH, comm, dev, 0, 0, 0, CMD_STATUS};
-    std::ranges::copy(status, frame.begin() + FRAME_STATUS);
-    frame.back() = FrameChecksum(frame);
-    return frame;
-}
+// Panels on ports of their own; A sends from another port at times.
+constexpr Endpoint PEER_A{0x7F000002, 5000};
+constexpr Endpoint PEER_A_MOVED{0x7F000002, 5002};
+constexpr Endpoint PEER_B{0x7F000003, 6001};
 
 std::array<std::uint8_t, FAULT_FRAME_LENGTH> FaultFrame(std::uint8_t comm, std::uint8_t dev)
 {
@@ -45,34 +38,22 @@ std::array<std::uint8_t, FAULT_FRAME_LENGTH> FaultFrame(std::uint8_t comm, std::
     return frame;
 }
 
-void Hear(PanelBook& book, std::uint32_t address, std::span<const std::uint8_t> frame,
+void Hear(PanelBook& book, Endpoint peer, std::span<const std::uint8_t> frame,
           std::chrono::milliseconds at = 0ms)
 {
-    book.Hear({address, 5000}, DecodeFrame(frame), START + at, WALL + at.count() * 1000);
+    book.Hear(peer, DecodeFrame(frame), START + at, WALL + at.count() * 1000);
 }
 
-QStringList RowTexts(const QAbstractItemModel& model, int row)
-{
-    QStringList texts;
-    for (int column = 0; column < model.columnCount(); ++column)
-        texts << model.index(row, column).data().toString();
-    return texts;
-}
-
-QStringList ColumnTexts(const QAbstractItemModel& model, int column)
-{
-    QStringList texts;
-    for (int row = 0; row < model.rowCount(); ++row)
-        texts << model.index(row, column).data().toString();
-    return texts;
-}
-
-// The rows each dataChanged named, as "first-last".
+// The rows each dataChanged named, as "first-last", with its columns where they are not all of them.
 QStringList ChangedRanges(const QSignalSpy& spy)
 {
     QStringList ranges;
-    for (const QList<QVariant>& signal : spy)
-        ranges << u"%1-%2"_s.arg(signal[0].toModelIndex().row()).arg(signal[1].toModelIndex().row());
+    for (const QList<QVariant>& signal : spy) {
+        const QModelIndex first = signal[0].toModelIndex(), last = signal[1].toModelIndex();
+        ranges << u"%1-%2"_s.arg(first.row()).arg(last.row());
+        if (first.column() != 0 || last.column() != last.model()->columnCount() - 1)
+            ranges.back() += u" columns %1-%2"_s.arg(first.column()).arg(last.column());
+    }
     return ranges;
 }
 
@@ -92,7 +73,7 @@ TEST(PanelTableModel, InsertsNewPanelsAtTheEndAndSignalsOnlyTheRowsThatChanged)
     const StatusBytes quiet = DEFAULT_STATUS;
     const struct
     {
-        std::vector<std::pair<std::uint32_t, std::uint8_t>> heard; // peer, device (communicator 0)
+        std::vector<std::pair<Endpoint, std::uint8_t>> heard; // peer, device (communicator 0)
         int rows;
         int insertions; // rowsInserted signals so far
         QStringList changedRanges;
@@ -139,7 +120,7 @@ TEST(PanelTableModel, ShowsEachPanelInTheCataloguesWordsAndMarksAlarmAndMissing)
     EXPECT_EQ(RowTexts(f.model, 0),
               (QStringList{u"3"_s, u"7"_s, u"127.0.0.2:5000"_s, u"在线"_s, heardA, u"2"_s, u"1、3"_s,
                            u"2、8"_s, u"设备撤防、紧急求助、无ac"_s, u"故障"_s}));
-    EXPECT_EQ(RowTexts(f.model, 1).mid(0, 4), (QStringList{u"0"_s, u"1"_s, u"127.0.0.3:5000"_s, u"在线"_s}));
+    EXPECT_EQ(RowTexts(f.model, 1).mid(0, 4), (QStringList{u"0"_s, u"1"_s, u"127.0.0.3:6001"_s, u"在线"_s}));
     EXPECT_EQ(RowTexts(f.model, 1).mid(5), (QStringList{u"1"_s, u""_s, u""_s, u"设备撤防、无ac"_s, u""_s}));
 
     const auto background = [&f](int row) { return f.model.index(row, 0).data(Qt::BackgroundRole); };
@@ -238,7 +219,7 @@ TEST(EventLogModel, AppendsTheEventsOfEachFrameAndShowsOnePanelsOnRequest)
     EXPECT_EQ(ColumnTexts(f.model, EventLogModel::PanelColumn), QStringList{u"3:7 (127.0.0.2)"_s});
     QSignalSpy inserted(&f.model, &QAbstractItemModel::rowsInserted);
     Hear(f.book, PEER_B, StatusFrame(0, 1, {0x01, 0x11, 0x00, 0x80}));
-    Hear(f.book, PEER_A, StatusFrame(3, 7, {0x00, 0x15, 0x00, 0x00}));
+    Hear(f.book, PEER_A_MOVED, StatusFrame(3, 7, {0x00, 0x15, 0x00, 0x00}));
     f.model.Refresh();
     EXPECT_EQ(inserted.size(), 1);
     EXPECT_EQ(ColumnTexts(f.model, EventLogModel::EventColumn),
@@ -246,10 +227,12 @@ TEST(EventLogModel, AppendsTheEventsOfEachFrameAndShowsOnePanelsOnRequest)
     f.model.SetPanelFilter(std::nullopt);
     EXPECT_EQ(f.model.rowCount(), 5);
 
-    std::string line;
-    f.model.AppendLine(line, f.model.Events().front());
-    EXPECT_TRUE(line.ends_with(" event 127.0.0.2:5000 comm 3 dev 7 zone-alarm zone 3 (3 防区报警)\n"))
-        << line;
+    // Each line names the port its event came from, not the one the panel sent from last.
+    std::string lines;
+    f.model.AppendLine(lines, f.model.Events().front());
+    f.model.AppendLine(lines, f.model.Events().back());
+    EXPECT_TRUE(lines.find(" event 127.0.0.2:5000 comm 3 dev 7 zone-alarm zone 3 (3 防区报警)\n")) << lines;
+    EXPECT_TRUE(lines.ends_with(" event 127.0.0.2:5002 comm 3 dev 7 tamper (11 被撬)\n")) << lines;
 }
 
 TEST(EventLogModel, KeepsAtMostItsCapacityDroppingTheOldestRows)

@@ -1,7 +1,7 @@
 // Through the window system, as a real pointer: a right press opens the list's context menu.
 #define QTEST_QPA_MOUSE_HANDLING
 
-#include "tests/support/loopback_peer.h"
+#include "tests/ui/ui_harness.h"
 #include "ui/frame_list_view.h"
 #include "ui/host_center_dlg.h"
 #include "ui/qt_translations.h"
@@ -23,7 +23,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <memory>
 
 using namespace veltrano;
@@ -33,21 +32,6 @@ using namespace Qt::Literals::StringLiterals;
 namespace {
 
 constexpr int WAIT_MS = 5000;
-
-// Runs inside() on the modal window once one is up, from the modal window's own event loop, then closes
-// it; gives up after about five seconds.
-void WhenModal(std::function<void(QWidget*)> inside, int triesLeft = 500)
-{
-    QTimer::singleShot(10, qApp, [inside, triesLeft] {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (modal != nullptr) {
-            inside(modal);
-            modal->close();
-        } else if (triesLeft > 0) {
-            WhenModal(inside, triesLeft - 1);
-        }
-    });
-}
 
 QStringList ButtonTexts(const QWidget& window)
 {
@@ -69,15 +53,8 @@ protected:
         if (m_translator == nullptr)
             GTEST_SKIP() << "qtbase_zh_CN.qm is not installed (qt6-translations-l10n)";
         QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
-        m_dialog = std::make_unique<CHostCenterDlg>();
-        const QString port = QString::number(FreeUdpPort());
-        Edit("IDC_DEST_IP")->setText(u"127.0.0.1"_s);
-        Edit("IDC_SOURCE_PORT")->setText(port);
-        Edit("IDC_DEST_PORT")->setText(port);
-        m_dialog->show();
-        m_dialog->activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(m_dialog.get()));
-        m_dialog->findChild<QPushButton*>(u"IDC_START"_s)->click();
+        m_dialog = StartConsole();
+        ASSERT_TRUE(m_dialog);
     }
     void TearDown() override
     {
@@ -87,18 +64,13 @@ protected:
             delete m_translator;
         }
     }
-    QLineEdit* Edit(const char* name) const
-    {
-        return m_dialog->findChild<QLineEdit*>(QString::fromLatin1(name));
-    }
-
     QTranslator* m_translator{nullptr};
     std::unique_ptr<CHostCenterDlg> m_dialog;
 };
 
 TEST_F(QtLanguageTest, MessageBoxButtonIsChinese)
 {
-    Edit("IDC_CUSTOM_TEXT")->setText(u"zz"_s); // malformed: sending it answers with a message box
+    SetText(*m_dialog, "IDC_CUSTOM_TEXT", u"zz"_s); // malformed: sending it answers with a message box
     QStringList buttons;
     bool sawBox = false;
     WhenModal([&](QWidget* modal) {

@@ -1,12 +1,17 @@
+#include "book/panel_book.h"
+#include "engine/host_center_engine.h"
 #include "engine/messages.h"
 #include "protocol/frame_decoder.h"
 #include "tests/support/hex_text.h"
+#include "tests/support/recording_console.h"
+#include "tests/ui/ui_harness.h"
 #include "ui/about_dlg.h"
 #include "ui/core_translations.h"
 #include "ui/data_exchange.h"
 #include "ui/dialog_template.h"
 #include "ui/frame_list_view.h"
 #include "ui/host_center_dlg.h"
+#include "ui/panel_view.h"
 #include "ui/qt_translations.h"
 
 #include <QAbstractButton>
@@ -14,11 +19,18 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSpinBox>
+#include <QStyleOptionButton>
+#include <QStyleOptionGroupBox>
+#include <QTabWidget>
+#include <QTableView>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -68,6 +80,18 @@ QStringList TextsOf(const QWidget& root)
         if (const auto* combo = qobject_cast<const QComboBox*>(widget))
             for (int i = 0; i < combo->count(); ++i)
                 texts << combo->itemText(i);
+        if (const auto* edit = qobject_cast<const QLineEdit*>(widget))
+            texts << edit->placeholderText();
+        if (const auto* spin = qobject_cast<const QSpinBox*>(widget))
+            texts << spin->text() << spin->suffix();
+        if (const auto* tabs = qobject_cast<const QTabWidget*>(widget))
+            for (int i = 0; i < tabs->count(); ++i)
+                texts << tabs->tabText(i);
+        if (const auto* table = qobject_cast<const QTableView*>(widget)) {
+            const QAbstractItemModel& model = *table->model();
+            for (int column = 0; column < model.columnCount(); ++column)
+                texts << model.headerData(column, Qt::Horizontal).toString() << ColumnTexts(model, column);
+        }
     }
     for (const QAction* action : root.findChildren<QAction*>())
         // Each language keeps its own name in the switch.
@@ -83,6 +107,58 @@ QStringList ChineseAmong(const QStringList& texts)
         if (HasChinese(text))
             found << text;
     return found;
+}
+
+// The texts of a window that do not fit where they are drawn: labels, push buttons and group box titles
+// against their rectangles, table headers and cells against their columns, and columns out of sight.
+std::string CutTexts(const QWidget& root)
+{
+    QStringList cut;
+    const auto check = [&cut](const QString& text, int needed, int room) {
+        if (needed > room)
+            cut << u"%1 (%2 > %3)"_s.arg(text).arg(needed).arg(room);
+    };
+    for (const QWidget* widget : root.findChildren<QWidget*>()) {
+        if (!widget->isVisibleTo(&root))
+            continue;
+        const QFontMetrics metrics(widget->font());
+        if (const auto* label = qobject_cast<const QLabel*>(widget); label && !label->wordWrap())
+            check(label->text(), metrics.horizontalAdvance(label->text()), label->contentsRect().width());
+        if (const auto* button = qobject_cast<const QPushButton*>(widget)) {
+            QStyleOptionButton option;
+            option.initFrom(button);
+            option.text = button->text();
+            check(button->text(), metrics.horizontalAdvance(button->text()),
+                  button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button).width());
+        }
+        if (const auto* group = qobject_cast<const QGroupBox*>(widget)) {
+            QStyleOptionGroupBox option;
+            option.initFrom(group);
+            option.text = group->title();
+            option.subControls = QStyle::SC_GroupBoxLabel;
+            const QRect title =
+                group->style()->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, group);
+            check(group->title(), std::max(title.right() + 1, metrics.horizontalAdvance(group->title())),
+                  group->width());
+        }
+        if (const auto* table = qobject_cast<const QTableView*>(widget)) {
+            const QHeaderView* header = table->horizontalHeader();
+            const QAbstractItemModel& model = *table->model();
+            check(table->objectName(), header->length(), table->viewport()->width());
+            QStyleOptionViewItem option;
+            option.initFrom(table);
+            const int grid = table->showGrid() ? 1 : 0;
+            for (int column = 0; column < model.columnCount(); ++column) {
+                check(model.headerData(column, Qt::Horizontal).toString(), header->sectionSizeHint(column),
+                      header->sectionSize(column));
+                for (int row = 0; row < model.rowCount(); ++row)
+                    check(model.index(row, column).data().toString(),
+                          table->itemDelegate()->sizeHint(option, model.index(row, column)).width(),
+                          header->sectionSize(column) - grid);
+            }
+        }
+    }
+    return cut.join(u'\n').toStdString();
 }
 
 QAction* MenuAction(const CHostCenterDlg& dialog, const char* name)
@@ -208,16 +284,66 @@ TEST(Language, TheChineseDecodingIsTheDecodersByteForByte)
     }
 }
 
-TEST(Language, TheMenuSwitchRetranslatesTheOpenWindowAndAboutBoxAndQtsOwnTexts)
+// Every caption of the console, the About box and the panel view fits where it is drawn at the windows'
+// default sizes, in either language: the template's rectangles are fixed, so its English words must fit.
+TEST(Language, EveryTextFitsWhereItIsDrawnInBothLanguages)
+{
+    LanguageGuard guard;
+    for (const UiLanguage language : {UiLanguage::Chinese, UiLanguage::English}) {
+        SCOPED_TRACE(LanguageName(language).toStdString());
+        ASSERT_TRUE(SetUiLanguage(language));
+        CHostCenterDlg dialog;
+        CAboutDlg about(&dialog);
+        RecordingConsole console;
+        CHostCenterEngine engine{console};
+        PanelView panels(engine);
+        for (QWidget* window : std::initializer_list<QWidget*>{&dialog, &about, &panels}) {
+            window->show();
+            ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+        }
+        // The widest a row gets: in alarm (bold) in every zone, every flag, a fault, the longest address.
+        const auto now = std::chrono::steady_clock::now();
+        engine.Book().Hear({0x7FFFFFFE, 65535}, DecodeFrame(StatusFrame(239, 239, {0xFF, 0xFF, 0xFF, 0xFF})),
+                           now, 4'102'444'799'999'999);
+        engine.Book().Hear({0x7FFFFFFE, 65535}, DecodeFrame(BytesOfLine(u"09 EF EF 00 00 00 03 01 FF"_s)),
+                           now, 4'102'444'799'999'999);
+        panels.Refresh();
+        ASSERT_GT(panels.findChild<QTableView*>(u"eventLog"_s)->model()->rowCount(), 8);
+        EXPECT_EQ(CutTexts(dialog), "");
+        EXPECT_EQ(CutTexts(about), "");
+        EXPECT_EQ(CutTexts(panels), "");
+        panels.findChild<QTabWidget*>(u"panelTabs"_s)->setCurrentIndex(1);
+        EXPECT_EQ(CutTexts(panels), "");
+    }
+}
+
+TEST(Language, TheMenuSwitchRetranslatesTheOpenWindowsAndQtsOwnTexts)
 {
     LanguageGuard guard;
     ASSERT_TRUE(SetUiLanguage(UiLanguage::Chinese));
-    CHostCenterDlg dialog;
+    const auto console = StartConsole();
+    ASSERT_TRUE(console);
+    CHostCenterDlg& dialog = *console;
     auto* events = dialog.findChild<QComboBox*>(u"IDC_EVENT_TYPE"_s);
     events->setCurrentIndex(3);
-    dialog.show();
+    // The panel view open with a panel in alarm, heard from the console itself.
+    Click(dialog, "IDC_SEND_EVENT");
+    dialog.OpenPanelView();
+    const auto rows = [&dialog](const char* table) {
+        return dialog.PanelViewWindow()
+            ->findChild<QTableView*>(QString::fromLatin1(table))
+            ->model()
+            ->rowCount();
+    };
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            return rows("panelTable") == 1 && rows("eventLog") == 1 &&
+                   Lines(dialog, "IDC_SENT_LIST").size() == 2 && Lines(dialog, "IDC_RECV_LIST").size() == 2;
+        },
+        5000));
     CAboutDlg about(&dialog);
     about.show();
+    const QStringList chinese = TextsOf(dialog);
     ASSERT_TRUE(MenuAction(dialog, "languageChinese")->isChecked());
     const auto okOfAMessageBox = [] {
         QMessageBox box(QMessageBox::NoIcon, u"Veltrano"_s, u"-"_s, QMessageBox::Ok);
@@ -252,6 +378,7 @@ TEST(Language, TheMenuSwitchRetranslatesTheOpenWindowAndAboutBoxAndQtsOwnTexts)
     EXPECT_EQ(about.findChild<QPushButton*>(u"IDOK"_s)->text(), u"确定"_s);
     EXPECT_EQ(dialog.SystemMenu()->actions().back()->text(), u"关于 Veltrano(&A)..."_s);
     EXPECT_EQ(okOfAMessageBox(), chineseOk);
+    EXPECT_EQ(TextsOf(dialog), chinese); // the panel view too, a child of the console
 }
 
 } // namespace

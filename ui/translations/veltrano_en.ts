@@ -52,7 +52,7 @@
     </message>
     <message>
         <source>通讯机号</source>
-        <translation>Comm. no.</translation>
+        <translation>Comm no.</translation>
     </message>
     <message>
         <source>设备编号</source>
@@ -68,7 +68,7 @@
     </message>
     <message>
         <source>ip地址</source>
-        <translation>IP address</translation>
+        <translation>IP addr.</translation>
     </message>
     <message>
         <source>目的端口</source>
@@ -88,7 +88,7 @@
     </message>
     <message>
         <source>接收</source>
-        <translation>Received</translation>
+        <translation>Recv.</translation>
     </message>
     <message>
         <source>自定义命令</source>
@@ -104,7 +104,7 @@
     </message>
     <message>
         <source>源端口</source>
-        <translation>Source port</translation>
+        <translation>Src port</translation>
     </message>
     <message>
         <source>主机/中心模拟器</source>
@@ -671,7 +671,7 @@
     </message>
     <message>
         <source>关闭</source>
-        <translation>Close</translation>
+        <translation>Off</translation>
     </message>
     <message>
         <source> 秒</source>
