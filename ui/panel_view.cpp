@@ -17,6 +17,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSpinBox>
 #include <QSplitter>
@@ -79,7 +80,7 @@ PanelView::PanelView(CHostCenterEngine& engine, QWidget* parent)
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(m_tabs);
     Retranslate();
-    resize(std::max(DEFAULT_WIDTH, NeededWidth()), DEFAULT_HEIGHT);
+    resize(std::max(DEFAULT_WIDTH, FittingWidth()), DEFAULT_HEIGHT);
 
     m_refreshTimer.setObjectName(u"panelRefreshTimer"_s);
     m_refreshTimer.setInterval(REFRESH_PERIOD_MS);
@@ -208,7 +209,7 @@ void PanelView::changeEvent(QEvent* event)
         Retranslate();
         // Wider words widen the window rather than cut a column; it never shrinks under the operator.
         if (!isMaximized() && !isFullScreen())
-            resize(std::max(width(), NeededWidth()), height());
+            resize(std::max(width(), FittingWidth()), height());
     }
 }
 
@@ -240,7 +241,7 @@ void PanelView::Retranslate()
     UpdateLogTitle();
 }
 
-int PanelView::NeededWidth() const
+int PanelView::ContentWidth() const
 {
     // The widest table with its frame and a vertical scroll bar, inside the tab's and the window's margins.
     const QStyle* style = this->style();
@@ -251,6 +252,12 @@ int PanelView::NeededWidth() const
     const QMargins tab = m_tabs->widget(0)->layout()->contentsMargins();
     const int pane = 2 * style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, m_tabs);
     return table + window.left() + window.right() + tab.left() + tab.right() + pane;
+}
+
+int PanelView::FittingWidth() const
+{
+    // Never wider than the screen: there the tables scroll sideways.
+    return std::min(ContentWidth(), screen()->availableGeometry().width());
 }
 
 void PanelView::showEvent(QShowEvent* event)

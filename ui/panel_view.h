@@ -34,6 +34,9 @@ public:
     explicit PanelView(CHostCenterEngine& engine, QWidget* parent = nullptr);
     ~PanelView() override;
 
+    // As wide as the widest table's columns: the window shows them all at this width.
+    int ContentWidth() const;
+
     // Brings everything up to date now rather than at the next tick.
     void Refresh();
     bool Refreshing() const { return m_refreshTimer.isActive(); }
@@ -63,8 +66,8 @@ private:
     QTableView* CreateTable(QAbstractItemModel* model, const QString& name);
     // Every text in the window's language, and the columns as wide as what they show in it.
     void Retranslate();
-    // As wide as the widest table's columns.
-    int NeededWidth() const;
+    // As wide as the widest table's columns, or as the screen when that is narrower.
+    int FittingWidth() const;
     void OnSilenceLimitChanged(int seconds);
     void OnEventLogMenu(const QPoint& position);
     void AskAndSaveEventLog();

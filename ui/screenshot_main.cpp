@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFileInfo>
 #include <QHelpEvent>
 #include <QLineEdit>
@@ -131,8 +132,11 @@ int main(int argc, char** argv)
     if (port != 0)
         SendPanelEvents(dialog);
     dialog.OpenPanelView();
+    // Every column in the picture, whatever the screen it is drawn for.
+    PanelView* view = dialog.PanelViewWindow();
+    view->resize(std::max(view->width(), view->ContentWidth()), view->height());
     ProcessEventsFor(300);
     const QString panels = file.dir().filePath(file.completeBaseName() + u"-panels.png"_s);
-    saved = dialog.PanelViewWindow()->grab().save(panels, "PNG") && saved;
+    saved = view->grab().save(panels, "PNG") && saved;
     return saved ? 0 : 1;
 }

@@ -73,13 +73,21 @@ TEST(ConsoleWindow, OpensWithItsDefaultsAndNoFocusedControlAndItsFieldsTakeOnlyW
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
     EXPECT_EQ(QApplication::focusWidget(), &dialog);
 
-    auto* comm = Find<QLineEdit>(dialog, "IDC_COMM_NO");
-    comm->clear();
-    QTest::keyClicks(comm, u"a1-2 b3."_s);
-    EXPECT_EQ(comm->text(), u"123"_s);
-    auto* command = Find<QLineEdit>(dialog, "IDC_CUSTOM_TEXT");
-    QTest::keyClicks(command, QString(300, u'7'));
-    EXPECT_EQ(command->text().size(), 255);
+    const struct
+    {
+        const char* field;
+        QString typed, kept;
+    } typing[] = {
+        {"IDC_COMM_NO", u"a1-2 b3."_s, u"123"_s},                    // digits only
+        {"IDC_SOURCE_PORT", u"70 15x"_s, u"7015"_s},                 // in every number field
+        {"IDC_CUSTOM_TEXT", QString(300, u'7'), QString(255, u'7')}, // at most 255 characters
+    };
+    for (const auto& t : typing) {
+        auto* edit = Find<QLineEdit>(dialog, t.field);
+        edit->clear();
+        QTest::keyClicks(edit, t.typed);
+        EXPECT_EQ(edit->text(), t.kept) << t.field;
+    }
 }
 
 TEST(ConsoleWindow, PlacesItsControlsInDialogUnitsOfItsFontInTabOrderAndKeepsItsSize)
