@@ -364,20 +364,14 @@ TEST(Language, TheMenuSwitchRetranslatesTheOpenWindowsAndQtsOwnTexts)
     EXPECT_EQ(about.windowTitle(), u"About Veltrano"_s);
     EXPECT_EQ(about.findChild<QPushButton*>(u"IDOK"_s)->text(), u"OK"_s);
     EXPECT_EQ(ChineseAmong(TextsOf(dialog)), QStringList{});
-    EXPECT_EQ(ChineseAmong(TextsOf(about)), QStringList{});
     EXPECT_TRUE(MenuAction(dialog, "languageEnglish")->isChecked());
     EXPECT_EQ(okOfAMessageBox(), u"OK"_s);
 
     MenuAction(dialog, "languageChinese")->trigger();
     QTRY_COMPARE(start->text(), u"开始"_s);
-    EXPECT_EQ(dialog.windowTitle(), u"主机/中心模拟器"_s);
-    EXPECT_EQ(dialog.findChild<QLabel*>(u"sentListLabel"_s)->text(), u"发送"_s);
-    EXPECT_EQ(events->itemText(0), u"设备在线命令"_s);
-    EXPECT_EQ(about.windowTitle(), u"关于 Veltrano"_s);
-    EXPECT_EQ(about.findChild<QPushButton*>(u"IDOK"_s)->text(), u"确定"_s);
-    EXPECT_EQ(dialog.SystemMenu()->actions().back()->text(), u"关于 Veltrano(&A)..."_s);
+    // Every text as it was: the About box and the panel view too, children of the console.
+    EXPECT_EQ(TextsOf(dialog), chinese);
     EXPECT_EQ(okOfAMessageBox(), chineseOk);
-    EXPECT_EQ(TextsOf(dialog), chinese); // the panel view too, a child of the console
 }
 
 } // namespace

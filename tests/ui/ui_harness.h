@@ -14,9 +14,16 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <ostream>
 
 class CHostCenterDlg;
 class QAbstractItemModel;
+
+// Failures show texts as texts.
+inline void PrintTo(const QString& text, std::ostream* out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
 
 template <class T = QWidget>
 T* Find(const QWidget& parent, const char* name)
