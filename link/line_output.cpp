@@ -75,6 +75,20 @@ void LineOutput::Summary(std::string_view command, std::span<const RecordField> 
     Flush();
 }
 
+void LineOutput::Listening(const Endpoint& local)
+{
+    if (m_format != veltrano::OutputFormat::JsonLines)
+        return;
+    const std::string peer = local.ToString();
+    JsonLine(m_buffer)
+        .Text("type", "listening")
+        .Text("address", std::string_view(peer).substr(0, peer.rfind(':')))
+        .Number("port", local.port)
+        .Text("schema", JSON_SCHEMA_VERSION)
+        .End();
+    Flush();
+}
+
 void LineOutput::EndOfBatch()
 {
     if (m_terminal)
