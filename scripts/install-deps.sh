@@ -23,7 +23,7 @@ declare -A group_packages=(
            qt6-translations-l10n fonts-wqy-microhei"
     [test]="libgtest-dev libgmock-dev tshark python3-jsonschema python3-pytest xvfb"
     [package]="dpkg-dev file librsvg2-bin debhelper dh-python pybuild-plugin-pyproject python3-all python3-setuptools"
-    [check]="lintian desktop-file-utils appstream mandoc prometheus"
+    [check]="lintian desktop-file-utils appstream mandoc prometheus python3-pytest"
     [fuzz]="clang libclang-rt-dev"
     [bench]="libbenchmark-dev"
     [tools]="clang-format"
