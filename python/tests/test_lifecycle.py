@@ -12,18 +12,26 @@ from veltrano._process import group_gone, wait_gone
 
 # A script that starts a centre, prints its pid and then ends in its own way.
 SCRIPT = """
-import sys, veltrano
-centre = veltrano.Centre()
-print(centre.pid, flush=True)
+import asyncio, sys, veltrano, veltrano.aio
 {end}
 """
+START = "centre = veltrano.Centre(); print(centre.pid, flush=True)\n"
+IN_A_LOOP = """
+async def main():
+    async with await veltrano.aio.Centre.start() as centre:
+        print(centre.pid, flush=True)
+        await centre.expect_event("fire", timeout=60)
+asyncio.run(main())
+"""
 ENDINGS = [
-    {"name": "Ctrl-C while waiting", "end": "with centre: centre.expect_event('fire', timeout=60)",
+    {"name": "Ctrl-C while waiting", "end": START + "with centre: centre.expect_event('fire', timeout=60)",
      "signal": signal.SIGINT},
-    {"name": "an exception in the context", "end": "with centre: raise RuntimeError('test failed')", "signal": None},
-    {"name": "exit without stop", "end": "sys.exit(0)", "signal": None},
-    {"name": "a collected object", "end": "del centre; import gc; gc.collect(); print('gone', flush=True); "
-                                          "input()", "signal": None},
+    {"name": "an exception in the context", "end": START + "with centre: raise RuntimeError('test failed')",
+     "signal": None},
+    {"name": "exit without stop", "end": START + "sys.exit(0)", "signal": None},
+    {"name": "a collected object", "end": START + "del centre; import gc; gc.collect(); print('gone', flush=True); "
+                                                  "input()", "signal": None},
+    {"name": "Ctrl-C in asyncio", "end": IN_A_LOOP, "signal": signal.SIGINT},
 ]
 
 

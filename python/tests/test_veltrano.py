@@ -84,6 +84,10 @@ WRAPPERS = [
     {"name": "run_scenario", "call": lambda to: veltrano.run_scenario(EXAMPLES / "panel-alarm-and-restore.yaml",
                                                                       peer=to),
      "check": lambda r: len(r) == 6 and all(v.passed for v in r)},
+    {"name": "run_scenario as a centre", "call": lambda to: veltrano.run_scenario(
+        EXAMPLES / "centre-expects-alarm.yaml", panel=lambda address: veltrano.send(
+            address, "zone-alarm", "zone-alarm-restore", zone=1, timeout=0.3, retries=2), port=0),
+     "check": lambda r: len(r) == 5 and all(v.passed for v in r)},
     {"name": "test_panel", "call": lambda to: veltrano.test_panel(panel_sends("online", "zone-alarm"), frames=2),
      "check": lambda r: r and all(v.passed for v in r)},
     {"name": "Fleet", "call": lambda to: veltrano.Fleet(to, panels=3, heartbeat=0.1, duration=0.4).wait(),
@@ -115,6 +119,16 @@ def test_failures_say_why(name, call, raises, says):
         else:
             with pytest.raises(raises, match=re.escape(says)):
                 call(centre)
+
+
+def test_a_companion_of_another_schema_is_refused(tmp_path, monkeypatch):
+    fake = tmp_path / "veltrano-cli"
+    fake.write_text("#!/bin/sh\necho '{\"type\":\"listening\",\"address\":\"127.0.0.1\",\"port\":9,"
+                    "\"schema\":\"0\"}'\nexec sleep 30\n")
+    fake.chmod(0o755)
+    monkeypatch.setenv("VELTRANO_CLI", str(fake))
+    with pytest.raises(veltrano.CompanionError, match="writes JSON schema '0'; this package reads '1'"):
+        veltrano.Centre()
 
 
 def test_asyncio_centre_in_the_callers_loop():
