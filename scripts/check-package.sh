@@ -69,6 +69,8 @@ for path in veltrano/__init__.py veltrano/pytest_plugin.py veltrano-*.dist-info/
 done
 # The installed tree alone: the package imports, is the companion's version, and pytest loads its plugin.
 version=$(dpkg-deb -f "$deb" Version)
+# Both from one tree, of one version: python3-veltrano depends on exactly this veltrano.
+[ "$(dpkg-deb -f "$pydeb" Version)" = "$version" ] || fail "python3-veltrano's version is not $version"
 PYTHONPATH="$site" /usr/bin/python3 -c "import veltrano, sys; sys.exit(veltrano.__version__ != '${version%-*}')" ||
     fail "python3-veltrano: import veltrano, version ${version%-*}"
 PYTHONPATH="$site" /usr/bin/python3 -m pytest -p no:cacheprovider --help | grep -q -- --veltrano-cli ||

@@ -105,17 +105,26 @@ class Lines:
     def add(self, line):
         self.all.append(line)
 
-    def take(self, test):
-        """The first line not yet taken that passes ``test``, now taken; None when there is none."""
-        for index, line in enumerate(self.all):
-            if index not in self._taken and test(line):
-                self._taken.add(index)
-                return line
-        return None
+    def take(self, test, start=0):
+        """The first line from ``start`` on, not yet taken, that passes ``test``, now taken; None when there
+        is none. A wait passes the count it has already looked at, so that a busy centre costs it only the
+        new lines."""
+        index = self.find_index(test, start)
+        if index is None:
+            return None
+        self._taken.add(index)
+        return self.all[index]
 
-    def find(self, test):
-        """The first line not yet taken that passes ``test``, left for other waits."""
-        return next((line for i, line in enumerate(self.all) if i not in self._taken and test(line)), None)
+    def find(self, test, start=0):
+        """As take, the line left for other waits."""
+        index = self.find_index(test, start)
+        return None if index is None else self.all[index]
+
+    def find_index(self, test, start):
+        for index in range(start, len(self.all)):
+            if index not in self._taken and test(self.all[index]):
+                return index
+        return None
 
     def of(self, kind):
         return [line for line in self.all if line.get("type") == kind]

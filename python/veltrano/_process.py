@@ -122,9 +122,11 @@ class Child:
         """The first line passing ``test`` (taken, unless ``take`` is false), or None once ``timeout`` s passed
         or the output ended."""
         deadline = time.monotonic() + timeout
+        seen = 0
         with self._changed:
             while True:
-                line = self.lines.take(test) if take else self.lines.find(test)
+                line = self.lines.take(test, seen) if take else self.lines.find(test, seen)
+                seen = len(self.lines.all)
                 left = deadline - time.monotonic()
                 if line is not None or left <= 0:
                     return line

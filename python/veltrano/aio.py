@@ -76,9 +76,11 @@ class _Child:
 
     async def wait_for(self, test, timeout, take=True):
         deadline = time.monotonic() + timeout
+        seen = 0
         async with self._changed:
             while True:
-                line = self.lines.take(test) if take else self.lines.find(test)
+                line = self.lines.take(test, seen) if take else self.lines.find(test, seen)
+                seen = len(self.lines.all)
                 left = deadline - time.monotonic()
                 if line is not None or self.lines.ended or left <= 0:
                     break
