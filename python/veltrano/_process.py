@@ -1,5 +1,6 @@
 """A child veltrano-cli: in its own process group, read a line at a time, always ended."""
 
+import json
 import os
 import signal
 import subprocess
@@ -158,7 +159,7 @@ class Child:
 
     def tail(self):
         """The last lines out and on standard error, for a report."""
-        out = "\n".join(line.get("text") or _core.json.dumps(line, ensure_ascii=False)
+        out = "\n".join(line.get("text") or json.dumps(line, ensure_ascii=False)
                         for line in self.lines.all[-_core.TAIL_LINES:])
         return f"{self.name} (pid {self.pid}, exit status {self.status})\nstdout:\n{out}\nstderr:\n{self.stderr.text()}"
 

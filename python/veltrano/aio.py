@@ -11,6 +11,7 @@ interpreter exit.
 """
 
 import asyncio
+import json
 import os
 import signal
 import time
@@ -132,7 +133,7 @@ class _Child:
         await asyncio.gather(*self._readers, return_exceptions=True)
 
     def tail(self):
-        out = "\n".join(line.get("text") or _core.json.dumps(line, ensure_ascii=False)
+        out = "\n".join(line.get("text") or json.dumps(line, ensure_ascii=False)
                         for line in self.lines.all[-_core.TAIL_LINES:])
         status = self._process.returncode if self._process else None
         return f"{self.name} (pid {self.pid}, exit status {status})\nstdout:\n{out}\nstderr:\n{self.stderr.text()}"
