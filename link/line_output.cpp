@@ -75,17 +75,19 @@ void LineOutput::Summary(std::string_view command, std::span<const RecordField> 
     Flush();
 }
 
-void LineOutput::Listening(const Endpoint& local)
+void LineOutput::Listening(const Endpoint& local, std::span<const RecordField> more)
 {
     if (m_format != veltrano::OutputFormat::JsonLines)
         return;
     const std::string peer = local.ToString();
-    JsonLine(m_buffer)
-        .Text("type", "listening")
+    JsonLine line(m_buffer);
+    line.Text("type", "listening")
         .Text("address", std::string_view(peer).substr(0, peer.rfind(':')))
         .Number("port", local.port)
-        .Text("schema", JSON_SCHEMA_VERSION)
-        .End();
+        .Text("schema", JSON_SCHEMA_VERSION);
+    for (const RecordField& field : more)
+        AppendFieldJson(line, field);
+    line.End();
     Flush();
 }
 

@@ -37,8 +37,9 @@ public:
     void Summary(std::string_view command, std::span<const RecordField> fields);
     // JSON: {"type":"listening","address":...,"port":...,"schema":...}, written at once, the first line of
     // a command that listens, so that a client that bound port 0 learns its port from standard output.
-    // Text: nothing (the command tells it on standard error).
-    void Listening(const Endpoint& local);
+    // Text: nothing (the command tells it on standard error). `more` are the command's own keys (another
+    // port it listens on), after the schema.
+    void Listening(const Endpoint& local, std::span<const RecordField> more = {});
     // Lines after a batch of frames: written at once on a terminal, else once a block has gathered.
     void EndOfBatch();
     void Flush();
