@@ -148,3 +148,27 @@ def test_asyncio_centre_in_the_callers_loop():
     event, verdicts, decoded, summary = asyncio.run(scenario())
     assert event["zone"] == 3 and all(v.passed for v in verdicts) and decoded["ack"]
     assert summary["command"] == "centre"
+
+
+async def aio_fleet(to):
+    async with await veltrano.aio.Fleet.start(to, panels=2, heartbeat=0.1, duration=0.3) as fleet:
+        return await fleet.wait()
+
+
+# The asyncio wrappers that the test above leaves out, each awaited in a loop of its own.
+AIO_WRAPPERS = [
+    {"name": "send_hex", "call": lambda to: veltrano.aio.send_hex(to, "08 00 02 00 00 00 01 0B"),
+     "check": lambda r: r[0].answer["ack"]},
+    {"name": "test_centre", "call": lambda to: veltrano.aio.test_centre(to, only="ack-debug-frame"),
+     "check": lambda r: [v.id for v in r] == ["ack-debug-frame"] and r[0].passed},
+    {"name": "run_scenario", "call": lambda to: veltrano.aio.run_scenario(
+        EXAMPLES / "panel-alarm-and-restore.yaml", peer=to), "check": lambda r: all(v.passed for v in r)},
+    {"name": "Fleet", "call": aio_fleet, "check": lambda r: r["exit"] == 0},
+]
+
+
+@pytest.mark.parametrize("case", AIO_WRAPPERS, ids=[w["name"] for w in AIO_WRAPPERS])
+def test_asyncio_wrapper(veltrano_centre, case):
+    result = asyncio.run(case["call"](veltrano_centre.address))
+    assert case["check"](result), result
+
