@@ -4,8 +4,8 @@
 #
 # Usage: build-python-package.sh OUT_DIR
 set -euo pipefail
-cd "$(dirname "$0")/.."
 out=$(realpath -m "${1:?usage: build-python-package.sh OUT_DIR}")
+cd "$(dirname "$0")/.."
 mkdir -p "$out"
 
 work=$(mktemp -d)
