@@ -85,10 +85,12 @@ $(PKG_DIR)/build.ninja: | deps
 	cmake -S . -B $(PKG_DIR) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
 		-DVELTRANO_TESTS=OFF
 
-# A .deb for Debian 12 in $(PKG_DIR): sudo apt install ./$(PKG_DIR)/veltrano_*.deb
+# The .debs for Debian 12 in $(PKG_DIR), veltrano and python3-veltrano (pybuild):
+# sudo apt install ./$(PKG_DIR)/veltrano_*.deb ./$(PKG_DIR)/python3-veltrano_*.deb
 package: deps $(PKG_DIR)/build.ninja
 	cmake --build $(PKG_DIR) -j $(JOBS)
 	cd $(PKG_DIR) && cpack
+	./scripts/build-python-package.sh $(PKG_DIR)
 
 screenshot: build
 	QT_QPA_PLATFORM=offscreen ./$(BUILD_DIR)/ui/veltrano-screenshot docs/screenshot.png

@@ -197,6 +197,7 @@ public:
                 now + std::chrono::milliseconds(static_cast<std::int64_t>(m_options.durationS * 1000));
             m_durationTimer.start(TimerWait(m_durationEnd, now));
         }
+        m_run.Output().Listening(m_local);
         std::fprintf(stderr, "centre listening on %s (receive buffer %d bytes, seed %llu)\n",
                      m_local.ToString().c_str(), m_socket->ReceiveBufferBytes(),
                      static_cast<unsigned long long>(m_seed));
@@ -321,8 +322,8 @@ void AddCentreCommand(CLI::App& app, CommandRunner& chosen)
 {
     auto options = std::make_shared<CentreOptions>();
     auto* command = app.add_subcommand("centre", "Listen and acknowledge as the window's centre does");
-    AddListenOptions(command, options->port, options->bind, "UDP port to listen on (0: one the system picks)",
-                     0);
+    AddListenOptions(command, options->port, options->bind,
+                     "UDP port to listen on (0: one the system picks)");
     AddCheckedOption(command, "--count", options->count, "End after N datagrams received", "N",
                      CLI::PositiveNumber);
     AddCheckedOption(command, "--duration", options->durationS, "End after S seconds", "S",

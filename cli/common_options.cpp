@@ -52,10 +52,9 @@ CLI::Option* AddToOption(CLI::App* command, std::string& text, const std::string
     return AddCheckedOption(command, "--to", text, help, "HOST:PORT", HostPortValidator())->required();
 }
 
-void AddListenOptions(CLI::App* command, std::uint16_t& port, std::string& bind, const std::string& portHelp,
-                      int lowestPort)
+void AddListenOptions(CLI::App* command, std::uint16_t& port, std::string& bind, const std::string& portHelp)
 {
-    AddCheckedOption(command, "--port", port, portHelp, "P", CLI::Range(lowestPort, 65535))->required();
+    AddCheckedOption(command, "--port", port, portHelp, "P", CLI::Range(0, 65535))->required();
     AddTypedOption(command, "--bind", bind, "Local address to listen on", "ADDR", ShownDefault::Yes);
 }
 

@@ -64,9 +64,8 @@ void AddReceiveBufferOption(CLI::App* command, int& bytes);
 CLI::Option* AddToOption(CLI::App* command, std::string& text, const std::string& help);
 // --timeout MS, 1 ms to an hour.
 CLI::Option* AddTimeoutOption(CLI::App* command, int& ms, const std::string& help);
-// --port P from `lowestPort`, required, and --bind ADDR: where a listening subcommand listens.
-void AddListenOptions(CLI::App* command, std::uint16_t& port, std::string& bind, const std::string& portHelp,
-                      int lowestPort);
+// --port P (0: one the system picks), required, and --bind ADDR: where a listening subcommand listens.
+void AddListenOptions(CLI::App* command, std::uint16_t& port, std::string& bind, const std::string& portHelp);
 // --metrics ADDR:PORT (PORT alone: loopback).
 CLI::Option* AddMetricsOption(CLI::App* command, std::string& text);
 // --junit FILE.

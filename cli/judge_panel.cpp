@@ -69,6 +69,7 @@ public:
         if (m_options.durationS > 0)
             m_endTimer.start(
                 std::chrono::milliseconds(static_cast<std::int64_t>(m_options.durationS * 1000)));
+        m_run.Output().Listening(m_socket->LocalAddress());
         std::fprintf(stderr, "test panel listening on %s\n", m_socket->LocalAddress().ToString().c_str());
         return {};
     }
@@ -136,7 +137,7 @@ void AddTestPanelCommand(CLI::App& test, CommandRunner& chosen)
 {
     auto options = std::make_shared<PanelTestOptions>();
     auto* panel = test.add_subcommand("panel", "Listen as a centre and judge the panel that talks to it");
-    AddListenOptions(panel, options->port, options->bind, "UDP port to listen on", 1);
+    AddListenOptions(panel, options->port, options->bind, "UDP port to listen on (0: one the system picks)");
     const CLI::Range seconds(0.001, 86'400.0);
     auto* duration = AddCheckedOption(panel, "--duration", options->durationS, "Judge after S seconds", "S",
                                       seconds, ShownDefault::Yes);

@@ -72,8 +72,10 @@ public:
             return Failure(socket.error());
         m_socket = *socket;
         m_local = m_socket->LocalAddress();
-        if (!m_machine.Panel())
+        if (!m_machine.Panel()) {
+            m_run.Output().Listening(m_local);
             std::fprintf(stderr, "run listening on %s\n", m_local.ToString().c_str());
+        }
         QTimer::singleShot(0, &m_stepTimer, [this] { NextStep(); });
         return {};
     }

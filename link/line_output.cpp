@@ -75,6 +75,22 @@ void LineOutput::Summary(std::string_view command, std::span<const RecordField> 
     Flush();
 }
 
+void LineOutput::Listening(const Endpoint& local, std::span<const RecordField> more)
+{
+    if (m_format != veltrano::OutputFormat::JsonLines)
+        return;
+    const std::string peer = local.ToString();
+    JsonLine line(m_buffer);
+    line.Text("type", "listening")
+        .Text("address", std::string_view(peer).substr(0, peer.rfind(':')))
+        .Number("port", local.port)
+        .Text("schema", JSON_SCHEMA_VERSION);
+    for (const RecordField& field : more)
+        AppendFieldJson(line, field);
+    line.End();
+    Flush();
+}
+
 void LineOutput::EndOfBatch()
 {
     if (m_terminal)

@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
-# Builds the Debian package and holds it to Debian's tools: lintian, desktop-file-validate, appstreamcli
-# and mandoc. Any error or warning fails the run.
+# Builds the Debian packages (veltrano, python3-veltrano) and holds them to Debian's tools: lintian,
+# desktop-file-validate, appstreamcli and mandoc; the Python package is imported and its pytest plugin
+# loaded from the package's files alone. Any error or warning fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh check
 pkg_dir=${PKG_DIR:-build-package}
 
-rm -f "$pkg_dir"/veltrano_*.deb
+rm -f "$pkg_dir"/veltrano_*.deb "$pkg_dir"/python3-veltrano_*.deb
 make package PKG_DIR="$pkg_dir"
 debs=("$pkg_dir"/veltrano_*.deb)
 deb=${debs[0]}
-echo "== $deb"
+pydebs=("$pkg_dir"/python3-veltrano_*.deb)
+pydeb=${pydebs[0]}
+echo "== $deb $pydeb"
 
 failed=0
 fail() {
@@ -21,6 +24,7 @@ fail() {
 echo "== lintian"
 # Informational tags are shown too; errors and warnings fail.
 lintian --fail-on error,warning --display-info "$deb" || fail lintian
+lintian --fail-on error,warning --display-info "$pydeb" || fail "lintian $pydeb"
 
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
@@ -56,8 +60,24 @@ for lua in "$root"/usr/lib/*/wireshark/plugins/veltrano.lua; do
     [ -e "$lua" ] || fail "missing the Wireshark dissector"
 done
 
+echo "== python3-veltrano"
+pyroot="$root/python3-veltrano"
+dpkg-deb -x "$pydeb" "$pyroot"
+site="$pyroot/usr/lib/python3/dist-packages"
+for path in veltrano/__init__.py veltrano/pytest_plugin.py veltrano-*.dist-info/entry_points.txt; do
+    compgen -G "$site/$path" >/dev/null || fail "missing /usr/lib/python3/dist-packages/$path"
+done
+# The installed tree alone: the package imports, is the companion's version, and pytest loads its plugin.
+version=$(dpkg-deb -f "$deb" Version)
+# Both from one tree, of one version: python3-veltrano depends on exactly this veltrano.
+[ "$(dpkg-deb -f "$pydeb" Version)" = "$version" ] || fail "python3-veltrano's version is not $version"
+PYTHONPATH="$site" /usr/bin/python3 -c "import veltrano, sys; sys.exit(veltrano.__version__ != '${version%-*}')" ||
+    fail "python3-veltrano: import veltrano, version ${version%-*}"
+PYTHONPATH="$site" /usr/bin/python3 -m pytest -p no:cacheprovider --help | grep -q -- --veltrano-cli ||
+    fail "python3-veltrano: pytest does not load the plugin"
+
 if [ "$failed" -ne 0 ]; then
     echo "check-package: FAILED" >&2
     exit 1
 fi
-echo "check-package: $deb passes lintian, desktop-file-validate, appstreamcli and mandoc"
+echo "check-package: $deb and $pydeb pass lintian, desktop-file-validate, appstreamcli and mandoc"

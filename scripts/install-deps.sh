@@ -4,8 +4,8 @@
 # Usage: install-deps.sh [--with-tools] [--list] [GROUP...]
 # --list prints the groups' packages, one a line, and installs nothing.
 #   run      build and run the window and the companion (the default)
-#   test     what the tests add: GoogleTest, tshark for the dissector, the JSON Schema checker, Xvfb
-#   package  build the Debian package (dpkg-buildflags, dpkg-shlibdeps, the rendered icons)
+#   test     what the tests add: GoogleTest, tshark for the dissector, the JSON Schema checker, pytest, Xvfb
+#   package  build the Debian packages (dpkg-buildflags, dpkg-shlibdeps, the rendered icons; pybuild)
 #   check    hold the package to Debian's tools (lintian, desktop-file-validate, appstreamcli, mandoc)
 #            and the alert rules to promtool; implies package
 #   fuzz     clang and its libFuzzer runtime
@@ -21,9 +21,9 @@ declare -A group_packages=(
            qt6-base-dev libgl-dev qt6-l10n-tools qt6-tools-dev qt6-tools-dev-tools
            libcli11-dev libfmt-dev libexpected-dev libyaml-cpp-dev prometheus-cpp-dev libpcap-dev
            qt6-translations-l10n fonts-wqy-microhei"
-    [test]="libgtest-dev libgmock-dev tshark python3-jsonschema xvfb"
-    [package]="dpkg-dev file librsvg2-bin"
-    [check]="lintian desktop-file-utils appstream mandoc prometheus"
+    [test]="libgtest-dev libgmock-dev tshark python3-jsonschema python3-pytest xvfb"
+    [package]="dpkg-dev file librsvg2-bin debhelper dh-python pybuild-plugin-pyproject python3-all python3-setuptools"
+    [check]="lintian desktop-file-utils appstream mandoc prometheus python3-pytest"
     [fuzz]="clang libclang-rt-dev"
     [bench]="libbenchmark-dev"
     [tools]="clang-format"

@@ -552,7 +552,7 @@ Result<Scenario> ScenarioReader::Read(const YAML::Node& root)
             return Error(root["peer"], "peer is for the panel role");
         if (!root["port"])
             return Error(root, "the centre role needs port");
-        auto port = Integer(root["port"], "port", 1, 65535);
+        auto port = Integer(root["port"], "port", 0, 65535);
         if (!port)
             return tl::unexpected(port.error());
         scenario.port = static_cast<std::uint16_t>(*port);

@@ -38,14 +38,6 @@ def read_port(process, pattern):
     return None
 
 
-def free_udp_port():
-    import socket
-
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def main():
     cli, schema_path, examples = sys.argv[1:4]
     with open(schema_path, encoding="utf-8") as f:
@@ -54,8 +46,15 @@ def main():
     validator = Draft202012Validator(schema)
     failures = []
 
-    def check(name, text, want_types=()):
+    # The version the listening lines give is the schema's own.
+    if schema["$defs"]["listening"]["properties"]["schema"]["const"] != schema["version"]:
+        failures.append("listening: its schema const is not the schema's version")
+
+    def check(name, text, want_types=(), first=None):
         types = set()
+        lines = [line for line in text.splitlines() if line.strip()]
+        if first and (not lines or f'"type":"{first}"' not in lines[0]):
+            failures.append(f"{name}: the first line is no {first} line: {lines[:1]}")
         for number, line in enumerate(text.splitlines(), 1):
             if not line.strip():
                 continue
@@ -115,7 +114,7 @@ def main():
                 centre.kill()
                 centre.communicate()
         centre_out.seek(0)
-        check("centre", centre_out.read(), ["frame", "missing", "summary"])
+        check("centre", centre_out.read(), ["frame", "missing", "summary"], first="listening")
         centre_out.close()
         if os.path.exists(report):
             with open(report, encoding="utf-8") as f:
@@ -123,19 +122,29 @@ def main():
         else:
             failures.append("centre --supervise-report: no file")
 
-        panel_port = free_udp_port()
-        panel = subprocess.Popen(
-            [cli, "test", "panel", "--port", str(panel_port), "--bind", "127.0.0.1", "--duration", "1.5",
-             "--jsonl"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        try:
-            time.sleep(0.3)
-            subprocess.run([cli, "send", "--to", f"127.0.0.1:{panel_port}", "--comm", "0", "--dev", "1",
-                            "--expect-ack", "--timeout", "300", "online"], capture_output=True, timeout=LIMIT_S)
-            out, _ = panel.communicate(timeout=LIMIT_S)
-        except subprocess.TimeoutExpired:
-            panel.kill()
-            out, _ = panel.communicate()
-        check("test panel", out, ["verdict", "summary"])
+        # Each listening command on port 0, the port read from its first line, and a sender pointed at it.
+        listeners = [
+            {"name": "test panel", "listen": ["test", "panel", "--port", "0", "--bind", "127.0.0.1", "--duration",
+                                              "1.5", "--jsonl"],
+             "send": ["--comm", "0", "--dev", "1", "online"]},
+            {"name": "run as a centre", "listen": ["run", os.path.join(examples, "centre-expects-alarm.yaml"),
+                                                   "--var", "port=0", "--jsonl"],
+             "send": ["--comm", "0", "--dev", "1", "--zone", "1", "--retries", "2", "zone-alarm",
+                      "zone-alarm-restore"]},
+        ]
+        for listener in listeners:
+            process = subprocess.Popen([cli] + listener["listen"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                       text=True)
+            try:
+                first = process.stdout.readline()
+                port = json.loads(first)["port"] if first.startswith("{") else 0
+                subprocess.run([cli, "send", "--to", f"127.0.0.1:{port}", "--expect-ack", "--timeout", "300"]
+                               + listener["send"], capture_output=True, timeout=LIMIT_S)
+                out, _ = process.communicate(timeout=LIMIT_S)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                out, _ = process.communicate()
+            check(listener["name"], first + out, ["verdict", "summary"], first="listening")
 
     run("decode", ["decode", "--jsonl", "0C 00 01 00 00 00 02 01 11 00 00 21", "08 00 01 00 00 00 82 8B", "05 F0"],
         ["frame"], ok=(0,))
