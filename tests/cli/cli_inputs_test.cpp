@@ -178,7 +178,7 @@ TEST(CliOffline, DecodeAndEventsPrintFieldsOrAReason)
         {"Chinese",                {"decode", "--zh", "08 00 01 00 00 00 82 8B"},   {}, 0, "命令：状态确认 (0x82)", "", 0},
         {"malformed argument",     {"decode", "0C 00", "0C 0"},                     {}, 2, "", "odd hex digit", 0},
         {"malformed stdin line",   {"decode"}, "08 00\nxyz\n",                          2, "| Short 2 bytes", "line 2: not a hex digit", 0},
-        {"events",                 {"events"},                                      {}, 0, " 3  zone-alarm             status   12 bytes, zone  防区报警", "", 23},
+        {"events",                 {"events"},                                      {}, 0, " 3  zone-alarm             status        12 bytes, zone  防区报警", "", 23},
         {"events as JSON",         {"events", "--jsonl"},                           {}, 0, R"({"type":"event","index":0,"key":"online","name":"设备在线命令","kind":"online","length":8,"zone":false})", "", 23},
     };
     // clang-format on
