@@ -2,10 +2,11 @@
 // the plain echo loop, from 1 to 256 outstanding with both load clients, with a client slow to turn an answer
 // round, and idle; its windowed sweep against a minimal blocking client, and how well --rate holds.
 //
-// cli_bench [section]   (a part of a section's name runs that section alone: centre, outstanding, sweep, paced)
+// cli_bench [section]   (a part of a section's name runs that section alone: centre, outstanding, sweep,
+// paced)
 #include "bench/bench_report.h"
+#include "bench/load_clients.h"
 #include "tests/support/hex_text.h"
-#include "tests/support/load_clients.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -22,8 +23,8 @@
 #include <map>
 #include <optional>
 #include <sstream>
-#include <string_view>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -376,8 +377,8 @@ void CentreByOutstanding()
     const double cpu = static_cast<double>(after.tv_sec - before.tv_sec) +
                        static_cast<double>(after.tv_nsec - before.tv_nsec) / 1e9;
     const double share = wall > 0 ? cpu / wall : 1;
-    Report("centre CPU with no traffic, over " + Fixed(wall, 1) + " s",
-           Fixed(share * 100, 3) + "% of a core", "< 1% of a core", share < 0.01);
+    Report("centre CPU with no traffic, over " + Fixed(wall, 1) + " s", Fixed(share * 100, 3) + "% of a core",
+           "< 1% of a core", share < 0.01);
     centre.Signal(SIGTERM);
     centre.Wait(10s);
     std::remove(output.c_str());

@@ -2,9 +2,9 @@
 // a counting console, the event loop) against the plain echo loop, both with 16 frames outstanding over
 // 127.0.0.1.
 #include "bench/bench_report.h"
+#include "bench/load_clients.h"
 #include "engine/host_center_engine.h"
 #include "protocol/frame.h"
-#include "tests/support/load_clients.h"
 #include "tests/support/recording_console.h"
 
 #include <QCoreApplication>

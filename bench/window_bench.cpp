@@ -5,7 +5,7 @@
 //
 // window_bench [--lines=N] [--flood=N]   (defaults: 1,000,000 lines in each list, 1,000,000 datagrams)
 #include "bench/bench_report.h"
-#include "tests/support/load_clients.h"
+#include "bench/load_clients.h"
 #include "ui/frame_list_accessible.h"
 #include "ui/frame_list_view.h"
 #include "ui/host_center_dlg.h"

@@ -3,6 +3,7 @@
 #include "protocol/frame_decoder.h"
 #include "sim/event_builder.h"
 #include "sim/event_catalogue.h"
+#include "tests/support/hex_text.h"
 
 #include <gtest/gtest.h>
 
@@ -33,17 +34,6 @@ DecodedFrame Status(std::uint8_t dev, std::uint8_t alarm)
         sum = static_cast<std::uint8_t>(sum + framed[i]);
     framed.back() = sum;
     return DecodeFrame(framed);
-}
-
-std::vector<std::string> Lines(const std::string& out)
-{
-    std::vector<std::string> lines;
-    for (std::size_t at = 0; at < out.size();) {
-        const std::size_t end = out.find('\n', at);
-        lines.push_back(out.substr(at, end - at));
-        at = end + 1;
-    }
-    return lines;
 }
 
 // A book is kept only when something reads it.

@@ -1,6 +1,7 @@
 #include "book/event_listing.h"
 
 #include "sim/event_catalogue.h"
+#include "tests/support/hex_text.h"
 
 #include <gtest/gtest.h>
 
@@ -15,13 +16,7 @@ std::vector<std::string> ListingLines(OutputFormat format)
 {
     std::string out;
     AppendEventListing(out, format);
-    std::vector<std::string> lines;
-    for (std::size_t at = 0; at < out.size();) {
-        const std::size_t end = out.find('\n', at);
-        lines.push_back(out.substr(at, end - at));
-        at = end + 1;
-    }
-    return lines;
+    return Lines(out);
 }
 
 // A line per event in index order; the kind is the one the decoder reads, the zone column only for the zone
@@ -37,8 +32,9 @@ TEST(EventListing, ALinePerEventInBothFormats)
     };
     // clang-format off
     const Case cases[] = {
-        {"text, no zone",   OutputFormat::Text,      0,  " 0  online                 online    8 bytes        设备在线命令"},
-        {"text, a zone",    OutputFormat::Text,      3,  " 3  zone-alarm             status   12 bytes, zone  防区报警"},
+        {"text, no zone",   OutputFormat::Text,      0,  " 0  online                 online         8 bytes        设备在线命令"},
+        {"text, a zone",    OutputFormat::Text,      3,  " 3  zone-alarm             status        12 bytes, zone  防区报警"},
+        {"text, the widest kind", OutputFormat::Text, 8, " 8  fault-restore          fault_restore  8 bytes        设备故障恢复"},
         {"json, no zone",   OutputFormat::JsonLines, 0,  R"({"type":"event","index":0,"key":"online","name":"设备在线命令","kind":"online","length":8,"zone":false})"},
         {"json, a zone",    OutputFormat::JsonLines, 3,  R"({"type":"event","index":3,"key":"zone-alarm","name":"防区报警","kind":"status","length":12,"zone":true})"},
     };
@@ -47,6 +43,10 @@ TEST(EventListing, ALinePerEventInBothFormats)
         const auto lines = ListingLines(c.format);
         ASSERT_EQ(lines.size(), static_cast<std::size_t>(EVENT_TYPE_COUNT)) << c.name;
         EXPECT_EQ(lines[static_cast<std::size_t>(c.index)], c.line) << c.name;
+        if (c.format != OutputFormat::Text)
+            continue;
+        for (const std::string& line : lines)
+            EXPECT_EQ(line.find(" bytes"), lines[0].find(" bytes")) << line;
     }
 }
 

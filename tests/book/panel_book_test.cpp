@@ -3,6 +3,7 @@
 #include "protocol/frame_decoder.h"
 #include "sim/event_builder.h"
 #include "sim/event_catalogue.h"
+#include "tests/support/known_frames.h"
 
 #include <gtest/gtest.h>
 
@@ -42,10 +43,9 @@ DecodedFrame Built(std::string_view key, StatusBytes& status, std::uint8_t comm,
     return {};
 }
 
-const DecodedFrame STATUS_0_1 =
-    Frame({0x0C, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x01, 0x11, 0x00, 0x00, 0x21});
+const DecodedFrame STATUS_0_1 = Frame(known::STATUS);
 const DecodedFrame ONLINE_0_2 = Frame({0x08, 0x00, 0x02, 0x00, 0x00, 0x00, 0x01, 0x0B});
-const DecodedFrame ACK_0_1 = Frame({0x08, 0x00, 0x01, 0x00, 0x00, 0x00, 0x82, 0x8B});
+const DecodedFrame ACK_0_1 = Frame(known::STATUS_ACK);
 
 std::vector<PanelBook::Report> Check(PanelBook& book, std::chrono::microseconds at)
 {

@@ -1,6 +1,7 @@
 #include "capture/replay_feed.h"
 #include "tests/support/capture_files.h"
 #include "tests/support/hex_text.h"
+#include "tests/support/known_frames.h"
 
 #include <QTemporaryDir>
 
@@ -22,7 +23,7 @@ using veltrano::ReplayFeed;
 const Endpoint CENTRE{Ipv4(203, 0, 113, 7), 7015};
 const Endpoint PANEL_A{Ipv4(192, 0, 2, 1), 40001};
 const Endpoint PANEL_B{Ipv4(192, 0, 2, 2), 40001};
-const std::vector<std::uint8_t> STATUS = Bytes("0C 00 01 00 00 00 02 01 11 00 00 21");
+using known::STATUS;
 const MonoTime T0{std::chrono::seconds(100)};
 
 // Two frames of panel A, one of B at the same time, and one more of A 100 ms later; `cutBy` bytes short.

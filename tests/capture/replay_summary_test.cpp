@@ -1,6 +1,7 @@
 #include "capture/replay_summary.h"
 #include "tests/support/capture_files.h"
 #include "tests/support/hex_text.h"
+#include "tests/support/known_frames.h"
 
 #include <QTemporaryDir>
 
@@ -23,8 +24,8 @@ using veltrano::ReplayedFrames;
 const Endpoint CENTRE{Ipv4(203, 0, 113, 7), 7015};
 const Endpoint PANEL{Ipv4(192, 0, 2, 1), 40001};
 const Endpoint LIVE_CENTRE{LOOPBACK_ADDRESS, 7015};
-const std::vector<std::uint8_t> STATUS = Bytes("0C 00 01 00 00 00 02 01 11 00 00 21");
-const std::vector<std::uint8_t> STATUS_ACK = Bytes("08 00 01 00 00 00 82 8B");
+using known::STATUS;
+using known::STATUS_ACK;
 const MonoTime T0{std::chrono::seconds(100)};
 
 // Two frames of one panel, each answered in the capture, and a TCP packet between them; the first frame

@@ -1,5 +1,6 @@
 #include "capture/replayed_frames.h"
 #include "tests/support/hex_text.h"
+#include "tests/support/known_frames.h"
 
 #include <gtest/gtest.h>
 
@@ -21,8 +22,8 @@ const Endpoint CENTRE{LOOPBACK_ADDRESS, 7015};
 const Endpoint LOCAL{LOOPBACK_ADDRESS, 40000};
 const Endpoint PANEL_A{Ipv4(192, 0, 2, 1), 40001};
 const Endpoint PANEL_B{Ipv4(192, 0, 2, 2), 40001};
-const std::vector<std::uint8_t> STATUS = Bytes("0C 00 01 00 00 00 02 01 11 00 00 21");
-const std::vector<std::uint8_t> STATUS_ACK = Bytes("08 00 01 00 00 00 82 8B");
+using known::STATUS;
+using known::STATUS_ACK;
 const std::vector<std::uint8_t> SPOILT_ACK = Bytes("08 00 01 00 00 00 82 74");
 const MonoTime T0{std::chrono::seconds(100)};
 constexpr std::chrono::milliseconds TIMEOUT{200};

@@ -1,5 +1,6 @@
 #include "capture/source_tally.h"
 #include "tests/support/hex_text.h"
+#include "tests/support/known_frames.h"
 
 #include <gtest/gtest.h>
 
@@ -18,8 +19,8 @@ using veltrano::SourceTally;
 // Addresses as captured, from the documentation ranges: only ever read, never sent to.
 const Endpoint PANEL_A{Ipv4(192, 0, 2, 1), 40001};
 const Endpoint PANEL_B{Ipv4(192, 0, 2, 2), 40001};
-const std::vector<std::uint8_t> STATUS = Bytes("0C 00 01 00 00 00 02 01 11 00 00 21");
-const std::vector<std::uint8_t> STATUS_ACK = Bytes("08 00 01 00 00 00 82 8B");
+using known::STATUS;
+using known::STATUS_ACK;
 const std::vector<std::uint8_t> OTHER_ACK = Bytes("08 00 01 00 00 00 82 8C");
 const std::vector<std::uint8_t> EMPTY_FRAME = {};
 const SourceTally::TimePoint T0{std::chrono::seconds(50)};
@@ -56,10 +57,10 @@ TEST(SourceTally, EachFailingFrameTellsWhatWasWantedAndWhatCame)
     // clang-format off
     const Case cases[] = {
         {"same",                             FrameVerdict::Same,             false, STATUS_ACK,   STATUS_ACK,   0, "", ""},
-        {"missing: the rule's answer wanted", FrameVerdict::Missing,         false, STATUS_ACK,   std::nullopt, 1, "08 00 01 00 00 00 82 8B", "nothing"},
-        {"against the rule",                 FrameVerdict::RuleBroken,       false, std::nullopt, OTHER_ACK,    1, "08 00 01 00 00 00 82 8B", "08 00 01 00 00 00 82 8C"},
+        {"missing: the rule's answer wanted", FrameVerdict::Missing,         false, STATUS_ACK,   std::nullopt, 1, known::STATUS_ACK_HEX, "nothing"},
+        {"against the rule",                 FrameVerdict::RuleBroken,       false, std::nullopt, OTHER_ACK,    1, known::STATUS_ACK_HEX, "08 00 01 00 00 00 82 8C"},
         {"differs, not expected the same",   FrameVerdict::Differs,          false, OTHER_ACK,    STATUS_ACK,   0, "", ""},
-        {"differs: the captured one wanted", FrameVerdict::Differs,          true,  OTHER_ACK,    STATUS_ACK,   1, "08 00 01 00 00 00 82 8C", "08 00 01 00 00 00 82 8B"},
+        {"differs: the captured one wanted", FrameVerdict::Differs,          true,  OTHER_ACK,    STATUS_ACK,   1, "08 00 01 00 00 00 82 8C", known::STATUS_ACK_HEX},
         {"no captured answer passes",        FrameVerdict::NoCapturedAnswer, true,  std::nullopt, STATUS_ACK,   0, "", ""},
     };
     // clang-format on

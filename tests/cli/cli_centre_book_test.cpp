@@ -1,5 +1,6 @@
 #include "tests/cli/cli_harness.h"
 #include "tests/support/hex_text.h"
+#include "tests/support/known_frames.h"
 #include "tests/support/loopback_peer.h"
 
 #include <QFile>
@@ -54,7 +55,7 @@ const struct
     {"0C 00 01 00 00 00 02 04 11 FF 00 23", "comm 0 dev 1 device-disarm (6 设备撤防)"},
     {"08 00 01 00 00 00 01 0A", "comm 0 dev 1 online (0 设备在线命令)"},
     {"0C 00 01 00 00 00 02 00 00 00 00 00", ""}, // wrong checksum: no event
-    {"08 00 01 00 00 00 82 8B", ""},             // an acknowledgement: no event
+    {known::STATUS_ACK_HEX, ""},                 // an acknowledgement: no event
     {"0C 00 01 00 00 00 02 05 15 FF 01 29",
      "comm 0 dev 1 zone-alarm zone 1 (3 防区报警)|comm 0 dev 1 tamper (11 被撬)|"
      "comm 0 dev 1 status-bits spare 0x01 (未知状态位)"},
@@ -160,7 +161,7 @@ TEST(CliCentreEvents, SupervisionCountsMissingAndBackApartAndReportsTheBook)
     const auto port = centre.ListeningPort();
     ASSERT_TRUE(port);
     LoopbackPeer peer;
-    const auto alarm = Bytes("0C 00 01 00 00 00 02 01 11 00 00 21");
+    const auto& alarm = known::STATUS;
     peer.SendTo(*port, alarm);
     peer.SendTo(*port, Bytes("08 00 02 00 00 00 01 0B"));
     EXPECT_TRUE(QTest::qWaitFor([&] { return CountType(output, "missing") == 2; }, 5000));

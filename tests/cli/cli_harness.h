@@ -19,6 +19,12 @@ inline Args operator+(Args first, const Args& second)
     return first;
 }
 
+// HOST:PORT on 127.0.0.1, the only address the tests send to.
+inline std::string Loopback(std::uint16_t port)
+{
+    return "127.0.0.1:" + std::to_string(port);
+}
+
 // The built companion as a child process. Every wait runs the test's event loop, so an engine in the test
 // process answers meanwhile, and every wait is bounded.
 

@@ -4,12 +4,18 @@
 #include "protocol/log_line.h"
 #include "sim/event_name.h"
 #include "tests/cli/cli_harness.h"
+#include "tests/support/capture_files.h"
+#include "tests/support/known_frames.h"
 #include "tests/support/loopback_peer.h"
+
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 
+#include <cstdio>
+#include <optional>
 #include <variant>
 
 using namespace veltrano;
@@ -115,44 +121,86 @@ TEST(CliInputs, DestinationsThatAreNoSingleHostAreRefused)
         EXPECT_FALSE(own.contains(broadcast)) << FormatPeer(broadcast, 0);
 }
 
-// Every bad input: status 2 (3 for a held port), one line on stderr, and nothing sent.
+// Every bad input of every command: status 2 (3 for a held port), one line on stderr, nothing on stdout and
+// nothing sent. FILE in the arguments and the reason is a file of the case's bytes (none: a missing one).
 TEST(CliExit, BadInputsSendNothing)
 {
     LoopbackPeer peer;
     LoopbackPeer held;
-    const std::string to = "127.0.0.1:" + std::to_string(peer.Port());
+    const std::string to = Loopback(peer.Port());
     const std::string heldPort = std::to_string(held.Port());
+    const std::string peerVar = "peer=" + to;
+    const std::string alarm = std::string(VELTRANO_EXAMPLES_DIR) + "/panel-alarm-and-restore.yaml";
+    const std::string capture = PcapFile(101, {});
+    const Args fleet{"fleet", "--to", to, "--seed", "5", "--panels"};
     struct Case
     {
         const char* name;
         Args arguments;
+        std::optional<std::string> file;
         int exitCode;
-        const char* reason;
+        std::string reason;
     };
     // clang-format off
     const Case cases[] = {
-        {"unknown event",            {"send", "--to", to, "--comm", "0", "--dev", "1", "online", "no-such"}, 2, "unknown event"},
-        {"event index past the list",{"send", "--to", to, "--comm", "0", "--dev", "1", "23"},              2, "not 0 to 22"},
-        {"communicator 240",         {"send", "--to", to, "--comm", "240", "--dev", "1", "online"},        2, "--comm"},
-        {"device 240",               {"send", "--to", to, "--comm", "0", "--dev", "240", "online"},        2, "--dev"},
-        {"zone 9",                   {"send", "--to", to, "--comm", "0", "--dev", "1", "--zone", "9", "online"}, 2, "--zone"},
-        {"zone event without zone",  {"send", "--to", to, "--comm", "0", "--dev", "1", "online", "zone-alarm"}, 2, "needs --zone"},
-        {"malformed hex text",       {"hex", "--to", to, "0C  00"},                                        2, "single spaces"},
-        {"broadcast destination",    {"hex", "--to", "255.255.255.255:7015", "0C"},                        2, "broadcast"},
-        {"no port",                  {"hex", "--to", "127.0.0.1", "0C"},                                   2, "HOST:PORT"},
-        {"rate zero",                {"sweep", "--to", to, "--rate", "0"},                                 2, "rate"},
-        {"unknown subcommand",       {"panel"},                                                            2, "veltrano-cli:"},
-        {"held local port",          {"hex", "--to", to, "--from-port", heldPort, "0C"},                   3, "Address already in use"},
-        {"held centre port",         {"centre", "--port", heldPort, "--count", "1"},                       3, "Address already in use"},
+        {"unknown event",            {"send", "--to", to, "--comm", "0", "--dev", "1", "online", "no-such"}, {}, 2, "unknown event"},
+        {"event index past the list",{"send", "--to", to, "--comm", "0", "--dev", "1", "23"},              {}, 2, "not 0 to 22"},
+        {"communicator 240",         {"send", "--to", to, "--comm", "240", "--dev", "1", "online"},        {}, 2, "--comm"},
+        {"device 240",               {"send", "--to", to, "--comm", "0", "--dev", "240", "online"},        {}, 2, "--dev"},
+        {"zone 9",                   {"send", "--to", to, "--comm", "0", "--dev", "1", "--zone", "9", "online"}, {}, 2, "--zone"},
+        {"zone event without zone",  {"send", "--to", to, "--comm", "0", "--dev", "1", "online", "zone-alarm"}, {}, 2, "needs --zone"},
+        {"malformed hex text",       {"hex", "--to", to, "0C  00"},                                        {}, 2, "single spaces"},
+        {"broadcast destination",    {"hex", "--to", "255.255.255.255:7015", "0C"},                        {}, 2, "broadcast"},
+        {"no port",                  {"hex", "--to", "127.0.0.1", "0C"},                                   {}, 2, "HOST:PORT"},
+        {"rate zero",                {"sweep", "--to", to, "--rate", "0"},                                 {}, 2, "rate"},
+        {"unknown subcommand",       {"panel"},                                                            {}, 2, "veltrano-cli:"},
+        {"held local port",          {"hex", "--to", to, "--from-port", heldPort, "0C"},                   {}, 3, "Address already in use"},
+        {"held centre port",         {"centre", "--port", heldPort, "--count", "1"},                       {}, 3, "Address already in use"},
+        {"fleet past the address space",     fleet + Args{"57601"},                                        {}, 2, "--panels"},
+        {"fleet range past 239:239",         fleet + Args{"100", "--first", "239:200"},                    {}, 2, "run past 239:239"},
+        {"fleet from another machine",       fleet + Args{"1", "--from", "192.0.2.1"},                     {}, 2, "neither a loopback"},
+        {"fleet from another network",       fleet + Args{"1", "--from", "127.0.0.250-128.0.0.3"},         {}, 2, "more than 65536"},
+        {"fleet heartbeat zero",             fleet + Args{"1", "--heartbeat", "0"},                        {}, 2, "--heartbeat must be"},
+        {"fleet heartbeat negative",         fleet + Args{"1", "--heartbeat", "-1"},                       {}, 2, "--heartbeat must be"},
+        {"fleet heartbeat under 1 ms",       fleet + Args{"1", "--heartbeat", "0.0000001"},                {}, 2, "--heartbeat must be"},
+        {"fleet metrics on no address",      fleet + Args{"1", "--metrics", "nowhere:1"},                  {}, 2, "--metrics"},
+        {"test centre, unknown --only id",   {"test", "centre", "--to", to, "--only", "ack-every-event,nope"}, {}, 2, R"(unknown case "nope")"},
+        {"test centre, unknown --skip id",   {"test", "centre", "--to", to, "--skip", "nope"},             {}, 2, R"(unknown case "nope")"},
+        {"test panel, bad retry window",     {"test", "panel", "--port", "9", "--retry-within", "5-1"},    {}, 2, "--retry-within"},
+        {"replay, missing file",             {"replay", "FILE", "--to", to},                               {}, 2, "No such file"},
+        {"replay, not a capture",            {"replay", "FILE", "--to", to}, "just some text, not a capture",  2, "cannot read"},
+        {"replay, cut header",               {"replay", "FILE", "--to", to}, capture.substr(0, 12),           2, "cannot read"},
+        {"replay, bad filter",               {"replay", "FILE", "--to", to, "--filter", "udp port banana"}, capture, 2, "bad filter"},
+        {"run, syntax error",                {"run", "FILE"}, "role: panel\npeer: 127.0.0.1:9\nsteps: [wait: 1\n", 2, "veltrano-cli: FILE:4:1: "},
+        {"run, unknown key",                 {"run", "FILE"}, "role: panel\npeer: 127.0.0.1:9\nsteps:\n  - send: {hex: '08', colour: red}\n", 2, "veltrano-cli: FILE:4:23: "},
+        {"run, wrong value",                 {"run", "FILE"}, "role: panel\npeer: 127.0.0.1:9\nsteps:\n  - expect-ack: {within: soon}\n", 2, "veltrano-cli: FILE:4:26: "},
+        {"run, unknown --var",               {"run", alarm, "--var", peerVar, "--var", "nope=1"},          {}, 2, "veltrano-cli: " + alarm + ":7:7: "},
+        {"run, peer not HOST:PORT",          {"run", alarm, "--var", "peer=nowhere"},                      {}, 2, "veltrano-cli: " + alarm + ":8:7: "},
     };
     // clang-format on
+    QTemporaryDir dir;
+    const std::string file = dir.filePath(QStringLiteral("input")).toStdString();
+    const auto withFile = [&](std::string text) {
+        for (std::size_t at = text.find("FILE"); at != std::string::npos;
+             at = text.find("FILE", at + file.size()))
+            text.replace(at, 4, file);
+        return text;
+    };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const CliResult result = RunCli(c.arguments);
+        std::remove(file.c_str());
+        if (c.file) {
+            ASSERT_TRUE(WriteBytes(file, *c.file));
+        }
+        Args arguments;
+        for (const std::string& argument : c.arguments)
+            arguments.push_back(withFile(argument));
+        const CliResult result = RunCli(arguments);
         EXPECT_EQ(result.exitCode, c.exitCode);
-        EXPECT_NE(result.err.find(c.reason), std::string::npos) << result.err;
+        EXPECT_NE(result.err.find(withFile(c.reason)), std::string::npos) << result.err;
         EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
         EXPECT_TRUE(result.out.empty());
+        // Anything sent to loopback is queued by the time the sender has exited.
         EXPECT_FALSE(peer.TryReceive().has_value());
     }
 }
@@ -175,10 +223,10 @@ TEST(CliOffline, DecodeAndEventsPrintFieldsOrAReason)
         {"run together, any case", {"decode", "080001000000828b"},                  {}, 0, "checksum good (expected 0x8B, found 0x8B)", "", 0},
         {"stdin, blank line",      {"decode", "--jsonl"}, "0c 00 01 00 00 00 02 01 11 00 00 21\n\n08 00 01 00 00 00 82 8B\n", 0, R"("kind":"status","comm":0,"dev":1,"ack":true,"status":[])", "", 2},
         {"findings",               {"decode", "08 00 01 00 00 00 01 FF"},           {}, 0, "findings bad_checksum", "", 0},
-        {"Chinese",                {"decode", "--zh", "08 00 01 00 00 00 82 8B"},   {}, 0, "命令：状态确认 (0x82)", "", 0},
+        {"Chinese",                {"decode", "--zh", known::STATUS_ACK_HEX},   {}, 0, "命令：状态确认 (0x82)", "", 0},
         {"malformed argument",     {"decode", "0C 00", "0C 0"},                     {}, 2, "", "odd hex digit", 0},
         {"malformed stdin line",   {"decode"}, "08 00\nxyz\n",                          2, "| Short 2 bytes", "line 2: not a hex digit", 0},
-        {"events",                 {"events"},                                      {}, 0, " 3  zone-alarm             status   12 bytes, zone  防区报警", "", 23},
+        {"events",                 {"events"},                                      {}, 0, " 3  zone-alarm             status        12 bytes, zone  防区报警", "", 23},
         {"events as JSON",         {"events", "--jsonl"},                           {}, 0, R"({"type":"event","index":0,"key":"online","name":"设备在线命令","kind":"online","length":8,"zone":false})", "", 23},
     };
     // clang-format on

@@ -4,6 +4,7 @@
 #include "tests/cli/cli_harness.h"
 #include "tests/suite/junit_reader.h"
 #include "tests/support/hex_text.h"
+#include "tests/support/known_frames.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/recording_console.h"
 
@@ -29,11 +30,6 @@ const std::string EXAMPLES = VELTRANO_EXAMPLES_DIR;
 std::string Example(const char* name)
 {
     return EXAMPLES + "/" + name;
-}
-
-std::string Loopback(std::uint16_t port)
-{
-    return "127.0.0.1:" + std::to_string(port);
 }
 
 QByteArray ReadAll(const std::string& path)
@@ -171,7 +167,7 @@ TEST(CliRun, CentreAnswersLateAndWithABadChecksumAsTold)
     ASSERT_EQ(run.ListeningPort(), port);
 
     LoopbackPeer panel;
-    const auto status = Bytes("0C 00 01 00 00 00 02 01 11 00 00 21");
+    const auto& status = known::STATUS;
     const auto sentAt = std::chrono::steady_clock::now();
     ASSERT_TRUE(panel.SendTo(port, status));
     const auto late = panel.Receive(3000ms);
@@ -214,51 +210,5 @@ TEST(CliRun, SignalledRunSummarisesTheStatusItExitsWith)
         EXPECT_EQ(result.exitCode, c.exitCode) << c.name << "\n" << result.err;
         EXPECT_EQ(result.Summary()["exit"], std::to_string(c.exitCode)) << c.name;
         EXPECT_TRUE(ReadJunit(ReadAll(junit)).wellFormed) << c.name;
-    }
-}
-
-TEST(CliRun, BadInputIsAUsageErrorAtItsPlaceWithNothingSent)
-{
-    LoopbackPeer peer;
-    ASSERT_TRUE(peer.IsValid());
-    const std::string peerVar = "peer=" + Loopback(peer.Port());
-    const std::string alarm = Example("panel-alarm-and-restore.yaml");
-    struct Case
-    {
-        const char* name;
-        const char* text; // a file of its own; null: the example
-        Args vars;
-        std::string position; // what stderr starts with, after the file's name
-    };
-    const Case cases[] = {
-        {"syntax error", "role: panel\npeer: 127.0.0.1:9\nsteps: [wait: 1\n", {}, ":4:1: "},
-        {"unknown key",
-         "role: panel\npeer: 127.0.0.1:9\nsteps:\n  - send: {hex: '08', colour: red}\n",
-         {},
-         ":4:23: "},
-        {"wrong value",
-         "role: panel\npeer: 127.0.0.1:9\nsteps:\n  - expect-ack: {within: soon}\n",
-         {},
-         ":4:26: "},
-        {"unknown --var", nullptr, {"--var", peerVar, "--var", "nope=1"}, ":7:7: "},
-        {"peer not HOST:PORT", nullptr, {"--var", "peer=nowhere"}, ":8:7: "},
-    };
-    for (const Case& c : cases) {
-        QTemporaryDir dir;
-        std::string file = alarm;
-        if (c.text != nullptr) {
-            file = dir.filePath(QStringLiteral("bad.yaml")).toStdString();
-            QFile out(QString::fromStdString(file));
-            ASSERT_TRUE(out.open(QIODevice::WriteOnly));
-            out.write(c.text);
-        }
-        const CliResult result = RunCli(Args{"run", file} + c.vars);
-        EXPECT_EQ(result.exitCode, 2) << c.name << "\n" << result.err;
-        EXPECT_TRUE(result.out.empty()) << c.name;
-        EXPECT_EQ(result.err.rfind("veltrano-cli: " + file + c.position, 0), 0U)
-            << c.name << ": " << result.err;
-        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << c.name << ": " << result.err;
-        // Anything sent to loopback is queued by the time the sender has exited.
-        EXPECT_FALSE(peer.TryReceive().has_value()) << c.name;
     }
 }

@@ -2,6 +2,7 @@
 #include "protocol/hex.h"
 #include "tests/cli/cli_harness.h"
 #include "tests/suite/junit_reader.h"
+#include "tests/support/known_frames.h"
 #include "tests/support/loopback_peer.h"
 #include "tests/support/recording_console.h"
 
@@ -18,11 +19,6 @@
 using namespace veltrano;
 
 namespace {
-
-std::string Loopback(std::uint16_t port)
-{
-    return "127.0.0.1:" + std::to_string(port);
-}
 
 JunitSuite ReadJunitFile(const QString& path)
 {
@@ -126,26 +122,6 @@ TEST(CliTestCentre, JudgesTheWindowsEngine)
     EXPECT_EQ(CasesOf(suite, "passed").size(), 11U);
 }
 
-TEST(CliTestCentre, BadInputIsAUsageErrorWithNothingSent)
-{
-    struct Case
-    {
-        const char* name;
-        Args arguments;
-    };
-    const Case cases[] = {
-        {"unknown --only id", {"test", "centre", "--to", "127.0.0.1:9", "--only", "ack-every-event,nope"}},
-        {"unknown --skip id", {"test", "centre", "--to", "127.0.0.1:9", "--skip", "nope"}},
-        {"bad retry window", {"test", "panel", "--port", "9", "--retry-within", "5-1"}},
-    };
-    for (const Case& c : cases) {
-        const CliResult result = RunCli(c.arguments);
-        EXPECT_EQ(result.exitCode, 2) << c.name;
-        EXPECT_TRUE(result.out.empty()) << c.name;
-        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << c.name << ": " << result.err;
-    }
-}
-
 TEST(CliTestPanel, JudgesRetriesOfTheCompanionsSend)
 {
     struct Case
@@ -188,8 +164,8 @@ TEST(CliTestPanel, NamesMalformedFramesAndImpossibleStatusSteps)
     ASSERT_TRUE(panel.ListeningPort().has_value());
     LoopbackPeer peer;
     // A good status, a wrong checksum, then zone 1 out of alarm and zones 2 and 3 in at once.
-    for (const char* hex : {"0C 00 01 00 00 00 02 01 11 00 00 21", "08 00 01 00 00 00 01 0B",
-                            "0C 00 01 00 00 00 02 06 11 00 00 26"})
+    for (const char* hex :
+         {known::STATUS_HEX, "08 00 01 00 00 00 01 0B", "0C 00 01 00 00 00 02 06 11 00 00 26"})
         peer.SendTo(port, ParseHexBytes(hex).value());
     const CliResult result = panel.Finish();
     EXPECT_EQ(result.exitCode, 1);

@@ -1,6 +1,7 @@
 #include "protocol/frame_decoder.h"
 #include "protocol/pcap_writer.h"
 #include "tests/support/hex_text.h"
+#include "tests/support/known_frames.h"
 
 #include <gtest/gtest.h>
 
@@ -43,10 +44,10 @@ struct Case
 
 // clang-format off
 const Case CASES[] = {
-    {"status", 7015, 8015, "0C 00 01 00 00 00 02 01 11 00 00 21", "Status comm 0 dev 1 alarm: zone 1 flags: disarmed,mains_absent", "", "length=12 comm=0 dev=1 reserved=000000 cmd=0x02 ack=0 zone_alarm=0x01 flags=0x11 zone_disarm=0x00 spare=0x00 data= checksum=0x21 checksum.status=1"},
+    {"status", 7015, 8015, known::STATUS_HEX, "Status comm 0 dev 1 alarm: zone 1 flags: disarmed,mains_absent", "", "length=12 comm=0 dev=1 reserved=000000 cmd=0x02 ack=0 zone_alarm=0x01 flags=0x11 zone_disarm=0x00 spare=0x00 data= checksum=0x21 checksum.status=1"},
     {"status, other flags", 7015, 8015, "0C 03 EF 00 00 00 02 05 6A 00 00 6F", "Status comm 3 dev 239 alarm: zones 1,3 flags: help,battery,test_mode,under_voltage", "", "flags.disarmed=0 flags.help=1 flags.tamper=0 flags.battery=1 flags.mains_absent=0 flags.test_mode=1 flags.under_voltage=1"},
     {"status, disarmed", 7015, 8015, "0C 00 01 00 00 00 02 01 11 FF 00 20", "Status comm 0 dev 1 alarm: zone 1 disarmed: zones 1,2,3,4,5,6,7,8 flags: disarmed,mains_absent", "", "zone_disarm=0xff checksum.status=1"},
-    {"acknowledgement", 8015, 7015, "08 00 01 00 00 00 82 8B", "ACK status comm 0 dev 1", "", "cmd=0x82 ack=1 zone_alarm= checksum=0x8b checksum.status=1"},
+    {"acknowledgement", 8015, 7015, known::STATUS_ACK_HEX, "ACK status comm 0 dev 1", "", "cmd=0x82 ack=1 zone_alarm= checksum=0x8b checksum.status=1"},
     {"online", 7015, 8015, "08 00 01 00 00 00 01 0A", "Online comm 0 dev 1", "", "cmd=0x01 ack=0 zone_alarm= checksum=0x0a checksum.status=1"},
     {"fault, status bytes end with the length", 7015, 8015, "09 00 01 00 00 00 03 01 0E", "Fault comm 0 dev 1", "", "cmd=0x03 zone_alarm=0x01 flags= checksum=0x0e checksum.status=1"},
     {"unknown command", 7015, 8015, "0B 00 02 00 00 00 0F 41 01 00 5E", "Unknown 0x0F comm 0 dev 2 [unknown_command]", "", "cmd=0x0f zone_disarm=0x00 spare= checksum.status=1"},
@@ -55,7 +56,7 @@ const Case CASES[] = {
     {"length byte short of the datagram", 7015, 8015, "0C 00 01 00 00 00 02 01 11 00 00 21 00", "Status comm 0 dev 1 alarm: zone 1 flags: disarmed,mains_absent [length_mismatch]", "Warning/Protocol", "length=12 checksum=0x21 checksum.status=1"},
     {"truncated", 7015, 8015, "0C 00 01 00 00 00 02 01 11", "Status comm 0 dev 1 alarm: zone 1 flags: disarmed,mains_absent [length_mismatch,truncated]", "Warning/Protocol,Warning/Malformed", "flags=0x11 zone_disarm= checksum= checksum.status="},
     {"short, out of range, reserved", 7015, 8015, "05 F0 F1 00 07", "Short 5 bytes [reserved_not_zero,comm_out_of_range,device_out_of_range,truncated]", "Warning/Malformed", "comm=240 dev=241 cmd="},
-    {"heuristic, other ports", 47015, 48015, "0C 00 01 00 00 00 02 01 11 00 00 21", "Status comm 0 dev 1 alarm: zone 1 flags: disarmed,mains_absent", "", "checksum.status=1"},
+    {"heuristic, other ports", 47015, 48015, known::STATUS_HEX, "Status comm 0 dev 1 alarm: zone 1 flags: disarmed,mains_absent", "", "checksum.status=1"},
     {"heuristic, unknown command", 47016, 48016, "0B 00 02 00 00 00 0F 41 01 00 5E", "", "", "length="},
     {"heuristic, bad checksum", 47300, 47301, "0C 00 01 00 00 00 02 01 11 00 00 22", "", "", "length="},
     {"heuristic, other datagram", 47200, 47201, "47 45 54 20 2F 20 48 54 54 50 2F 31 2E 31 0D 0A", "", "", "length="},
@@ -257,8 +258,8 @@ std::vector<std::vector<std::string>> RunOnCapture(const fs::path& file,
     return rows;
 }
 
-constexpr std::string_view STATUS = "0C 00 01 00 00 00 02 01 11 00 00 21";
-constexpr std::string_view STATUS_ACK = "08 00 01 00 00 00 82 8B";
+constexpr std::string_view STATUS = known::STATUS_HEX;
+constexpr std::string_view STATUS_ACK = known::STATUS_ACK_HEX;
 constexpr std::string_view ONLINE = "08 00 01 00 00 00 01 0A";
 constexpr std::string_view ONLINE_ACK = "08 00 01 00 00 00 81 8A";
 

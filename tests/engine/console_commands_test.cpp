@@ -1,4 +1,5 @@
 #include "tests/engine/engine_harness.h"
+#include "tests/support/known_frames.h"
 
 #include <gtest/gtest.h>
 
@@ -58,12 +59,12 @@ TEST(ConsoleCommands, EachClearEmptiesItsOwnListOnly)
 {
     EngineHarness h;
     h.engine.OnSendEvent();
-    ASSERT_TRUE(h.peer.SendTo(h.Port(), Bytes("08 00 01 00 00 00 82 8B")));
+    ASSERT_TRUE(h.peer.SendTo(h.Port(), known::STATUS_ACK));
     ASSERT_TRUE(h.WaitForLines(LogList::Received, 1));
     h.engine.OnClearReceived();
     EXPECT_TRUE(h.Received().empty());
     EXPECT_EQ(h.Sent().size(), 1U);
-    ASSERT_TRUE(h.peer.SendTo(h.Port(), Bytes("08 00 01 00 00 00 82 8B")));
+    ASSERT_TRUE(h.peer.SendTo(h.Port(), known::STATUS_ACK));
     ASSERT_TRUE(h.WaitForLines(LogList::Received, 1));
     h.engine.OnClearSent();
     EXPECT_TRUE(h.Sent().empty());

@@ -1,4 +1,5 @@
 #include "tests/engine/engine_harness.h"
+#include "tests/support/known_frames.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +16,7 @@ TEST(EventSender, WorkedSequenceAccumulatesStatusOnOnePair)
 {
     // Row, zone, frame, status of the pair afterwards.
     const std::tuple<int, int, const char*, const char*> steps[] = {
-        {3, 1, "0C 00 01 00 00 00 02 01 11 00 00 21", "01 11 00 00"},
+        {3, 1, known::STATUS_HEX, "01 11 00 00"},
         {6, 1, "0C 00 01 00 00 00 02 01 11 FF 00 20", "01 11 FF 00"},
         {7, 1, "09 00 01 00 00 00 03 01 0E", "01 11 FF 00"},
         {5, 1, "0C 00 01 00 00 00 02 01 10 00 00 20", "01 10 00 00"},

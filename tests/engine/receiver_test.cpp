@@ -1,4 +1,5 @@
 #include "tests/engine/engine_harness.h"
+#include "tests/support/known_frames.h"
 
 #include <QByteArray>
 
@@ -12,8 +13,8 @@ using namespace veltrano;
 
 namespace {
 
-const char* const STATUS = "0C 00 01 00 00 00 02 01 11 00 00 21";
-const char* const STATUS_ACK = "08 00 01 00 00 00 82 8B";
+const char* const STATUS = known::STATUS_HEX;
+const char* const STATUS_ACK = known::STATUS_ACK_HEX;
 const char* const ONLINE = "08 00 02 00 00 00 01 0B";
 const char* const ONLINE_ACK = "08 00 02 00 00 00 81 8B";
 const std::string OVERSIZED = QByteArray(200, 0x08).toHex(' ').toStdString();

@@ -2,6 +2,7 @@
 #include "link/round_trips.h"
 #include "protocol/acknowledgement.h"
 #include "tests/support/hex_text.h"
+#include "tests/support/known_frames.h"
 
 #include <gtest/gtest.h>
 
@@ -19,8 +20,8 @@ using Outcome = AckMatcher::Outcome;
 
 const Endpoint PEER{LOOPBACK_ADDRESS, 8015};
 const Endpoint OTHER_PEER{LOOPBACK_ADDRESS, 8016};
-const std::vector<std::uint8_t> STATUS = Bytes("0C 00 01 00 00 00 02 01 11 00 00 21");
-const std::vector<std::uint8_t> STATUS_ACK = Bytes("08 00 01 00 00 00 82 8B");
+using known::STATUS;
+using known::STATUS_ACK;
 const std::vector<std::uint8_t> SPOILT_ACK = Bytes("08 00 01 00 00 00 82 74");
 const std::vector<std::uint8_t> OTHER_DEVICE_ACK = Bytes("08 00 02 00 00 00 82 8C");
 const MonoTime T0{};

@@ -1,6 +1,7 @@
 #include "link/ack_tracker.h"
 #include "link/line_output.h"
 #include "tests/support/hex_text.h"
+#include "tests/support/known_frames.h"
 
 #include <gtest/gtest.h>
 
@@ -18,8 +19,8 @@ using Counter = std::uint64_t AckTracker::Counts::*;
 
 const Endpoint PEER{LOOPBACK_ADDRESS, 8015};
 const Endpoint LOCAL{LOOPBACK_ADDRESS, 40000};
-const std::vector<std::uint8_t> STATUS = Bytes("0C 00 01 00 00 00 02 01 11 00 00 21");
-const std::vector<std::uint8_t> STATUS_ACK = Bytes("08 00 01 00 00 00 82 8B");
+using known::STATUS;
+using known::STATUS_ACK;
 const std::vector<std::uint8_t> SPOILT_ACK = Bytes("08 00 01 00 00 00 82 74");
 const std::vector<std::uint8_t> OTHER_DEVICE_ACK = Bytes("08 00 02 00 00 00 82 8C");
 const MonoTime T0{std::chrono::seconds(100)};

@@ -1,5 +1,6 @@
 #include "link/answer_policy.h"
 #include "tests/support/hex_text.h"
+#include "tests/support/known_frames.h"
 
 #include <gtest/gtest.h>
 
@@ -24,8 +25,8 @@ using veltrano::PlannedAnswer;
 const Endpoint PANEL{LOOPBACK_ADDRESS, 8015};
 // An interface's broadcast address, from a documentation range: the policy only compares it.
 const std::uint32_t LAN_BROADCAST = Ipv4(198, 51, 100, 255);
-const std::vector<std::uint8_t> STATUS = Bytes("0C 00 01 00 00 00 02 01 11 00 00 21");
-const std::vector<std::uint8_t> STATUS_ACK = Bytes("08 00 01 00 00 00 82 8B");
+using known::STATUS;
+using known::STATUS_ACK;
 const std::vector<std::uint8_t> SPOILT_STATUS_ACK = Bytes("08 00 01 00 00 00 82 74");
 
 std::optional<NoAnswer> Refusal(const AnswerDecision& decision)

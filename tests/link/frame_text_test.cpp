@@ -1,4 +1,5 @@
 #include "link/frame_text.h"
+#include "tests/support/known_frames.h"
 
 #include <gtest/gtest.h>
 
@@ -89,7 +90,7 @@ TEST(DecodedFrame, FieldsChineseOrJson)
         DecodeText text;
         std::string out;
     };
-    const Bytes status{0x0C, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x01, 0x11, 0x00, 0x00, 0x21};
+    const Bytes& status = known::STATUS;
     const Bytes badAck{0x08, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0xFF};
     const Case cases[] = {
         {"fields of a status frame", status, OutputFormat::Text, DecodeText::Fields,

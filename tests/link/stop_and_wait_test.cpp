@@ -1,6 +1,7 @@
 #include "link/line_output.h"
 #include "link/stop_and_wait.h"
 #include "tests/support/hex_text.h"
+#include "tests/support/known_frames.h"
 
 #include <gtest/gtest.h>
 
@@ -18,8 +19,8 @@ const Endpoint CENTRE{LOOPBACK_ADDRESS, 7015};
 const Endpoint LOCAL{LOOPBACK_ADDRESS, 40000};
 const std::vector<std::uint8_t> ONLINE = Bytes("08 00 01 00 00 00 01 0A");
 const std::vector<std::uint8_t> ONLINE_ACK = Bytes("08 00 01 00 00 00 81 8A");
-const std::vector<std::uint8_t> STATUS = Bytes("0C 00 01 00 00 00 02 01 11 00 00 21");
-const std::vector<std::uint8_t> STATUS_ACK = Bytes("08 00 01 00 00 00 82 8B");
+using known::STATUS;
+using known::STATUS_ACK;
 const std::vector<std::uint8_t> SPOILT_STATUS_ACK = Bytes("08 00 01 00 00 00 82 74");
 const MonoTime T0{std::chrono::seconds(100)};
 

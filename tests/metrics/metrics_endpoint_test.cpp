@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <variant>
@@ -21,6 +22,19 @@ std::unique_ptr<MetricsEndpoint> Unserved()
     auto endpoint = MetricsEndpoint::Start(Endpoint{0x7F000001, 0}, false);
     EXPECT_TRUE(endpoint) << endpoint.error();
     return std::move(*endpoint);
+}
+
+// A total as counted against the one wanted.
+struct Count
+{
+    const char* name;
+    std::uint64_t got;
+    std::uint64_t wanted;
+};
+void ExpectCounts(std::initializer_list<Count> counts)
+{
+    for (const Count& c : counts)
+        EXPECT_EQ(c.got, c.wanted) << c.name;
 }
 
 // The value of the sample `name` in the exposition; empty when absent.
@@ -153,20 +167,15 @@ TEST(MetricsEndpoint, FleetTotalsByName)
     }
     MetricsTotals totals{.framesReceived = 11, .kernelDrops = 12};
     veltrano::AddFleetTotals(totals, fleet);
-    struct Case
-    {
-        const char* name;
-        std::uint64_t got;
-        std::uint64_t wanted;
-    };
-    const Case cases[] = {
-        {"sent", totals.framesSent, 7},         {"acknowledged", totals.acknowledgements, 1},
-        {"retries", totals.retries, 4},         {"lost", totals.framesLost, 2},
-        {"panels", totals.panelsSeen, 3},       {"received kept", totals.framesReceived, 11},
+    ExpectCounts({
+        {"sent", totals.framesSent, 7},
+        {"acknowledged", totals.acknowledgements, 1},
+        {"retries", totals.retries, 4},
+        {"lost", totals.framesLost, 2},
+        {"panels", totals.panelsSeen, 3},
+        {"received kept", totals.framesReceived, 11},
         {"drops kept", totals.kernelDrops, 12},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(c.got, c.wanted) << c.name;
+    });
 }
 
 // A centre's counts land in the totals of the same name; a copy of an answer is an answer sent, a refused
@@ -184,19 +193,13 @@ TEST(MetricsEndpoint, CentreTotalsByName)
     counts.Sent(answer, 11); // refused
     MetricsTotals totals{.retries = 5, .kernelDrops = 12};
     veltrano::AddCentreTotals(totals, counts);
-    struct Case
-    {
-        const char* name;
-        std::uint64_t got;
-        std::uint64_t wanted;
-    };
-    const Case cases[] = {
-        {"received", totals.framesReceived, 3},           {"sent", totals.framesSent, 2},
-        {"acknowledgements", totals.acknowledgements, 2}, {"retries kept", totals.retries, 5},
+    ExpectCounts({
+        {"received", totals.framesReceived, 3},
+        {"sent", totals.framesSent, 2},
+        {"acknowledgements", totals.acknowledgements, 2},
+        {"retries kept", totals.retries, 5},
         {"drops kept", totals.kernelDrops, 12},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(c.got, c.wanted) << c.name;
+    });
 }
 
 // Round trips are microseconds in, seconds out: each lands in the bucket of its own size, at the next

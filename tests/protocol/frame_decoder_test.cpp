@@ -1,5 +1,6 @@
 #include "protocol/frame_decoder.h"
 #include "tests/support/hex_text.h"
+#include "tests/support/known_frames.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +13,7 @@ using namespace veltrano;
 
 namespace {
 
-constexpr std::string_view STATUS_ZONE1 = "0C 00 01 00 00 00 02 01 11 00 00 21";
+constexpr std::string_view STATUS_ZONE1 = known::STATUS_HEX;
 constexpr std::string_view DEBUG_FRAME = "12 00 00 00 00 00 3E 00 00 00 00 00 00 00 00 00 00 00";
 
 FindingSet Findings(std::initializer_list<Finding> list)
@@ -44,7 +45,7 @@ const DecodeCase DECODE_CASES[] = {
     // The worked examples.
     {"status", STATUS_ZONE1, Status, false, 4, Good, {},
      "Status comm 0 dev 1 alarm: zone 1 flags: disarmed,mains_absent"},
-    {"status ack", "08 00 01 00 00 00 82 8B", Status, true, 0, Good, {}, "ACK status comm 0 dev 1"},
+    {"status ack", known::STATUS_ACK_HEX, Status, true, 0, Good, {}, "ACK status comm 0 dev 1"},
     {"online", "08 00 01 00 00 00 01 0A", Online, false, 0, Good, {}, "Online comm 0 dev 1"},
     {"fault", "09 00 01 00 00 00 03 01 0E", Fault, false, 1, Good, {}, "Fault comm 0 dev 1"},
     {"fault restore", "08 00 01 00 00 00 04 0D", FaultRestore, false, 0, Good, {}, "Fault restore comm 0 dev 1"},
@@ -176,7 +177,8 @@ TEST(DescribeFrame, EveryFixedPiecePassesThroughTheWording)
     for (const DecodeCase& c : DECODE_CASES) {
         const DecodedFrame frame = DecodeFrame(Bytes(c.hex));
         const std::string marked = DescribeFrame(frame, marker);
-        EXPECT_TRUE(std::ranges::all_of(marked, [](char ch) { return static_cast<unsigned char>(ch) < 0x80; }))
+        EXPECT_TRUE(
+            std::ranges::all_of(marked, [](char ch) { return static_cast<unsigned char>(ch) < 0x80; }))
             << c.name << ": " << marked;
         EXPECT_EQ(DescribeFrame(frame, same), DescribeFrameZh(frame)) << c.name;
     }

@@ -2,6 +2,7 @@
 #include "protocol/frame.h"
 #include "protocol/log_line.h"
 #include "tests/support/hex_text.h"
+#include "tests/support/known_frames.h"
 
 #include <gtest/gtest.h>
 
@@ -90,7 +91,7 @@ TEST(ParseCommandText, KeepsTheBytesWrittenBeforeItStops)
     {
         std::string text;
         bool accepted;
-        std::size_t count; // complete bytes, when accepted
+        std::size_t count;   // complete bytes, when accepted
         std::string written; // from index 0, partial byte included; the rest keeps the marker
     } cases[] = {
         {"0b 00 02 00 00 00 0f 41 01 00 5e", true, 11, "0B 00 02 00 00 00 0F 41 01 00 5E"},
@@ -149,13 +150,13 @@ TEST(Acknowledgement, AnswersEveryFrameButAcknowledgementsEmptyAndOversizedDatag
         std::string ack; // empty: none
         NoAck reason;
     } cases[] = {
-        {Bytes("0C 00 01 00 00 00 02 01 11 00 00 21"), "08 00 01 00 00 00 82 8B", {}},
+        {known::STATUS, known::STATUS_ACK_HEX, {}},
         {Bytes("08 00 01 00 00 00 01 FF"), "08 00 01 00 00 00 81 8A", {}}, // its own checksum is not examined
         {Bytes("0C 01 02 03 04"), "08 01 02 03 04 00 80 92", {}},
         {Bytes("0C 01 02 03 04 05"), "08 01 02 03 04 05 80 97", {}},
         {Bytes("00"), "08 00 00 00 00 00 80 88", {}},
         {Bytes("12 00 00 00 00 00 3E 00 00 00 00 00 00 00 00 00 00 00"), "08 00 00 00 00 00 BE C6", {}},
-        {Bytes("08 00 01 00 00 00 82 8B"), "", NoAck::Acknowledgement},
+        {known::STATUS_ACK, "", NoAck::Acknowledgement},
         {Bytes("08 00 01 00 00 00 80"), "", NoAck::Acknowledgement},
         {Bytes(""), "", NoAck::Empty},
         {largest, "08 00 07 00 00 00 82 91", {}},
@@ -181,10 +182,10 @@ TEST(Acknowledgement, PairsAFrameWithTheAcknowledgementThatAnswersIt)
         const char* frame;
         bool ack; // the datagram is itself an acknowledgement
     } cases[] = {
-        {"0C 00 01 00 00 00 02 01 11 00 00 21", false},
+        {known::STATUS_HEX, false},
         {"08 EF 02 03 04 05 3E 00", false},
         {"0C 01 02", false},
-        {"08 00 01 00 00 00 82 8B", true},
+        {known::STATUS_ACK_HEX, true},
     };
     for (const auto& c : cases) {
         const auto frame = Bytes(c.frame);
@@ -195,7 +196,7 @@ TEST(Acknowledgement, PairsAFrameWithTheAcknowledgementThatAnswersIt)
         }
     }
     // Any other communicator, device, reserved byte or command pairs differently.
-    const auto key = AckPairingKey(Bytes("08 00 01 00 00 00 82 8B"));
+    const auto key = AckPairingKey(known::STATUS_ACK);
     for (const char* other : {"08 01 01 00 00 00 82 8B", "08 00 02 00 00 00 82 8B", "08 00 01 00 00 01 82 8B",
                               "08 00 01 00 00 00 81 8B"})
         EXPECT_NE(AckPairingKey(Bytes(other)), key) << other;

@@ -1,12 +1,13 @@
 #include "protocol/pcap_writer.h"
+#include "tests/support/known_frames.h"
 #include "tests/support/pcap_reader.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <csignal>
 #include <filesystem>
 #include <string>
 #include <unistd.h>
@@ -38,8 +39,7 @@ constexpr std::uint32_t Ip(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::
 }
 
 const std::vector<std::uint8_t> ONLINE{0x08, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x0A};
-const std::vector<std::uint8_t> STATUS{0x0C, 0x00, 0x01, 0x00, 0x00, 0x00,
-                                       0x02, 0x01, 0x11, 0x00, 0x00, 0x21};
+using known::STATUS;
 
 // A file in the test's temporary folder, removed afterwards.
 class TempPath

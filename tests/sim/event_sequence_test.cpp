@@ -1,5 +1,6 @@
 #include "sim/event_sequence.h"
 #include "tests/support/hex_text.h"
+#include "tests/support/known_frames.h"
 
 #include <gtest/gtest.h>
 
@@ -23,7 +24,7 @@ TEST(BuildEventSequence, EachEventStartsFromTheStatusTheOneBeforeLeft)
     // clang-format off
     const Case cases[] = {
         {"one event",                      {0},       0, {"08 00 01 00 00 00 01 0A"}, 0},
-        {"the status carries over",        {3, 5},    1, {"0C 00 01 00 00 00 02 01 11 00 00 21", "0C 00 01 00 00 00 02 01 10 00 00 20"}, 0},
+        {"the status carries over",        {3, 5},    1, {known::STATUS_HEX, "0C 00 01 00 00 00 02 01 10 00 00 20"}, 0},
         {"a zone event without its zone",  {0, 3},    0, {}, 1},
         {"refused first, nothing built",   {3, 0},    9, {}, 0},
     };

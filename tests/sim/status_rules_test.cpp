@@ -3,6 +3,7 @@
 #include "sim/event_builder.h"
 #include "sim/event_catalogue.h"
 #include "tests/support/hex_text.h"
+#include "tests/support/known_frames.h"
 
 #include <gtest/gtest.h>
 
@@ -43,6 +44,15 @@ std::vector<std::uint8_t> WithChecksum(std::string_view hex)
     std::vector<std::uint8_t> bytes = Bytes(hex);
     bytes.push_back(0);
     bytes.back() = FrameChecksum(bytes);
+    return bytes;
+}
+
+// A 12-byte status frame whose length byte says `length`, with the checksum right where that length puts it.
+std::vector<std::uint8_t> StatusWithLengthByte(std::uint8_t length)
+{
+    std::vector<std::uint8_t> bytes = Bytes("00 00 01 00 00 00 02 04 11 00 00 00");
+    bytes[0] = length;
+    bytes[length - 1U] = FrameChecksum(std::span(bytes).first(length));
     return bytes;
 }
 
@@ -95,7 +105,7 @@ TEST(StatusRules, WorkedSequenceFromTheFirstStatus)
         const char* frame;
         const char* events;
     } steps[] = {
-        {"0C 00 01 00 00 00 02 01 11 00 00 21", "zone-alarm zone 1"},
+        {known::STATUS_HEX, "zone-alarm zone 1"},
         {"0C 00 01 00 00 00 02 01 11 FF 00 20", "device-disarm"},
         {"09 00 01 00 00 00 03 01 0E", "fault"},
         {"0C 00 01 00 00 00 02 01 10 00 00 20", "device-arm"},
@@ -206,10 +216,16 @@ TEST(StatusRules, OnlyWellFormedFramesCarryEvents)
         {"length byte not the size", WithChecksum("0D 00 01 00 00 00 02 04 11 00 00"),
          PanelFrameKind::Malformed, ""},
         {"short", Bytes("0C 00 01 00 00 00 02 04 11"), PanelFrameKind::Malformed, ""},
+        {"12 bytes, length byte 8", StatusWithLengthByte(8), PanelFrameKind::Malformed, ""},
+        {"12 bytes, length byte 9", StatusWithLengthByte(9), PanelFrameKind::Malformed, ""},
+        {"12 bytes, length byte 10", StatusWithLengthByte(10), PanelFrameKind::Malformed, ""},
+        {"12 bytes, length byte 11", StatusWithLengthByte(11), PanelFrameKind::Malformed, ""},
         {"a status frame of 13 bytes", WithChecksum("0D 00 01 00 00 00 02 04 11 00 00 00"),
          PanelFrameKind::Malformed, ""},
         {"an online frame of 9 bytes", WithChecksum("09 00 01 00 00 00 01 00"), PanelFrameKind::Malformed,
          ""},
+        {"communicator and device 239", WithChecksum("0C EF EF 00 00 00 02 04 11 00 00"),
+         PanelFrameKind::Status, "zone-alarm zone 3"},
         {"communicator 240", WithChecksum("0C F0 01 00 00 00 02 04 11 00 00"), PanelFrameKind::Malformed, ""},
         {"two bytes", Bytes("0C 00"), PanelFrameKind::Malformed, ""},
         {"debug", Bytes("12 00 00 00 00 00 3E 00 00 00 00 00 00 00 00 00 00 00"), PanelFrameKind::Other, ""},

@@ -3,6 +3,7 @@
 #include "protocol/hex.h"
 #include "sim/event_builder.h"
 #include "sim/event_catalogue.h"
+#include "tests/support/known_frames.h"
 
 #include <gtest/gtest.h>
 
@@ -29,7 +30,7 @@ TEST(PanelFrameProblem, NamesWhatIsWrong)
         const char* problem; // empty: well formed
     };
     const Row rows[] = {
-        {"status", "0C 00 01 00 00 00 02 01 11 00 00 21", ""},
+        {"status", known::STATUS_HEX, ""},
         {"online", "08 00 01 00 00 00 01 0A", ""},
         {"debug with its final zero", "12 00 00 00 00 00 3E 00 00 00 00 00 00 00 00 00 00 00", ""},
         {"length byte", "0C 00 01 00 00 00 02 01 11 00 00",
@@ -39,7 +40,7 @@ TEST(PanelFrameProblem, NamesWhatIsWrong)
         {"communicator", "08 F0 01 00 00 00 01 FA", "communicator 240 above 239"},
         {"device", "08 00 F0 00 00 00 01 F9", "device 240 above 239"},
         {"unknown command", "08 00 01 00 00 00 0F 18", "command 0x0F unknown"},
-        {"an acknowledgement", "08 00 01 00 00 00 82 8B", "command 0x82 is an acknowledgement"},
+        {"an acknowledgement", known::STATUS_ACK_HEX, "command 0x82 is an acknowledgement"},
         {"short", "05 00 01 00 00", "no checksum, cut short at 5 bytes"},
     };
     for (const Row& row : rows) {

@@ -2,6 +2,7 @@
 
 #include "protocol/hex.h"
 #include "sim/event_builder.h"
+#include "tests/support/known_frames.h"
 
 #include <gtest/gtest.h>
 
@@ -199,28 +200,24 @@ TEST(PanelCases, WellFormedAndStatusConsistentNameTheFrame)
         const char* message;
     };
     const Row rows[] = {
-        {"well formed",
-         {"0C 00 01 00 00 00 02 01 11 00 00 21"},
-         "well-formed",
-         Outcome::Passed,
-         "1 frames well formed"},
+        {"well formed", {known::STATUS_HEX}, "well-formed", Outcome::Passed, "1 frames well formed"},
         {"wrong checksum",
-         {"0C 00 01 00 00 00 02 01 11 00 00 21", "08 00 01 00 00 00 01 0B"},
+         {known::STATUS_HEX, "08 00 01 00 00 00 01 0B"},
          "well-formed",
          Outcome::Failed,
          "frame at +0.100 s from 127.0.0.1:40000 (08 00 01 00 00 00 01 0B): checksum 0x0A expected"},
         {"one status only",
-         {"0C 00 01 00 00 00 02 01 11 00 00 21"},
+         {known::STATUS_HEX},
          "status-consistent",
          Outcome::Skipped,
          "no device sent two status frames"},
         {"one event at a time",
-         {"0C 00 01 00 00 00 02 00 11 00 00 20", "0C 00 01 00 00 00 02 01 11 00 00 21"},
+         {"0C 00 01 00 00 00 02 00 11 00 00 20", known::STATUS_HEX},
          "status-consistent",
          Outcome::Passed,
          "every status change is one event of the catalogue"},
         {"two zones at once",
-         {"0C 00 01 00 00 00 02 01 11 00 00 21", "0C 00 01 00 00 00 02 06 11 00 00 26"},
+         {known::STATUS_HEX, "0C 00 01 00 00 00 02 06 11 00 00 26"},
          "status-consistent",
          Outcome::Failed,
          "expected comm 0 dev 1 to change by one event from 01 11 00 00, got 06 11 00 00 at +0.100 s "

@@ -1,6 +1,7 @@
 #include "suite/scenario_machine.h"
 
 #include "protocol/hex.h"
+#include "tests/support/known_frames.h"
 
 #include <gtest/gtest.h>
 
@@ -20,9 +21,9 @@ const Endpoint PANEL{LOOPBACK_ADDRESS, 40000};
 const MonoTime T0 = MonoTime{} + 10s;
 
 // Two frames of one device that an acknowledgement cannot tell apart, and their one acknowledgement.
-const char* const A = "0C 00 01 00 00 00 02 01 11 00 00 21";
+const char* const A = known::STATUS_HEX;
 const char* const B = "0C 00 01 00 00 00 02 00 11 00 00 20";
-const char* const ACK = "08 00 01 00 00 00 82 8B";
+const char* const ACK = known::STATUS_ACK_HEX;
 const char* const SPOILT_ACK = "08 00 01 00 00 00 82 74";
 const char* const OTHER_ACK = "08 00 02 00 00 00 82 8C"; // of device 2
 

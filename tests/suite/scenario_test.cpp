@@ -1,6 +1,7 @@
 #include "suite/scenario.h"
 
 #include "protocol/hex.h"
+#include "tests/support/known_frames.h"
 
 #include <gtest/gtest.h>
 
@@ -38,7 +39,7 @@ steps:
         const char* hex;
     };
     const Row rows[] = {
-        {"1-send", StepKind::Send, 700, "0C 00 01 00 00 00 02 01 11 00 00 21"},
+        {"1-send", StepKind::Send, 700, known::STATUS_HEX},
         {"2-expect-ack", StepKind::ExpectAck, 700, ""},
         // The second tamper carries the alarm and tamper of the first: the status carries over.
         {"tamper#3.1.1", StepKind::Send, 700, "0C 00 01 00 00 00 02 01 15 00 00 25"},
@@ -77,7 +78,7 @@ steps:
     const FrameMatch& match = scenario->steps[2].match;
     EXPECT_EQ(scenario->steps[2].what, "a frame command 0x02 comm 0 dev 1 alarm 0x05 flags 0x11");
     EXPECT_TRUE(match.Matches(DecodeFrame(ParseHexBytes("0C 00 01 00 00 00 02 05 11 00 00 25").value())));
-    EXPECT_FALSE(match.Matches(DecodeFrame(ParseHexBytes("0C 00 01 00 00 00 02 01 11 00 00 21").value())));
+    EXPECT_FALSE(match.Matches(DecodeFrame(known::STATUS)));
 }
 
 TEST(ParseScenario, RefusedWithPlaceAndReason)
@@ -116,14 +117,16 @@ TEST(ParseScenario, RefusedWithPlaceAndReason)
          "f.yaml:2:7: peer: no variable \"peer\" declared"},
         {"duplicate id", "role: panel\npeer: a:1\nsteps:\n  - wait: {ms: 1, id: x}\n  - wait: {ms: 1, id: x}",
          "f.yaml:5:23: id \"x\" used twice"},
-        {"repeats without end", "role: panel\npeer: a:1\nsteps:\n  - repeat: {times: 10000, steps: [{repeat: "
-                                "{times: 10000, steps: [wait: 0]}}]}",
+        {"repeats without end",
+         "role: panel\npeer: a:1\nsteps:\n  - repeat: {times: 10000, steps: [{repeat: "
+         "{times: 10000, steps: [wait: 0]}}]}",
          "more than 100000 steps"},
     };
     for (const Row& row : rows) {
         const auto scenario = ParseScenario(row.text, "f.yaml");
         ASSERT_FALSE(scenario.has_value()) << row.name;
-        EXPECT_NE(scenario.error().find(row.error), std::string::npos) << row.name << ": " << scenario.error();
+        EXPECT_NE(scenario.error().find(row.error), std::string::npos)
+            << row.name << ": " << scenario.error();
     }
     const auto undeclared = ParseScenario("role: panel\npeer: a:1\nsteps: [wait: 1]", "f.yaml", {{"x", "1"}});
     ASSERT_FALSE(undeclared.has_value());

@@ -35,6 +35,17 @@ std::string Hex(std::span<const std::uint8_t> bytes)
     return FormatBytesHex(bytes);
 }
 
+std::vector<std::string> Lines(std::string_view text)
+{
+    std::vector<std::string> lines;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = text.find('\n', at);
+        lines.emplace_back(text.substr(at, end - at));
+        at = end == std::string_view::npos ? text.size() : end + 1;
+    }
+    return lines;
+}
+
 std::map<std::string, std::string> SummaryFields(std::span<const std::string> lines)
 {
     constexpr std::string_view prefix = "summary: ";

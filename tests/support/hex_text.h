@@ -17,5 +17,8 @@ std::vector<std::uint8_t> BytesOfLine(const QString& hex);
 // {0x0C, 0x00, 0x01} -> "0C 00 01".
 std::string Hex(std::span<const std::uint8_t> bytes);
 
+// Text split at each '\n', a line per entry; the text's last line ends with one.
+std::vector<std::string> Lines(std::string_view text);
+
 // The key=value fields of the last "summary: ..." line of the companion's text output.
 std::map<std::string, std::string> SummaryFields(std::span<const std::string> lines);

@@ -1,4 +1,4 @@
-#include "tests/support/load_clients.h"
+#include "bench/load_clients.h"
 
 #include "protocol/acknowledgement.h"
 #include "protocol/frame.h"
@@ -368,8 +368,8 @@ WindowedRun RunBursty(const WindowedLoad& load, const std::atomic<bool>& cancel)
     while (client.Wanted(cancel)) {
         for (; inFlight < window; ++inFlight)
             client.Send();
-        const bool readable = client.Peer().WaitReadable(
-            std::chrono::duration_cast<std::chrono::milliseconds>(REFILL_AFTER));
+        const bool readable =
+            client.Peer().WaitReadable(std::chrono::duration_cast<std::chrono::milliseconds>(REFILL_AFTER));
         const auto now = LoadClock::now();
         if (client.PastLimit(now))
             break;
