@@ -88,14 +88,14 @@ constexpr std::array<std::pair<std::string_view, FaultAction>, 7> ACTIONS{{
     {"loss", FaultAction::Loss},
 }};
 
-constexpr std::array<std::pair<std::string_view, FrameMatch>, 7> COMMANDS{{
-    {"online", FrameMatch::Online},
-    {"status", FrameMatch::Status},
-    {"fault", FrameMatch::Fault},
-    {"fault-restore", FrameMatch::FaultRestore},
-    {"debug", FrameMatch::Debug},
-    {"ack", FrameMatch::Ack},
-    {"malformed", FrameMatch::Malformed},
+constexpr std::array<std::pair<std::string_view, CommandMatch>, 7> COMMANDS{{
+    {"online", CommandMatch::Online},
+    {"status", CommandMatch::Status},
+    {"fault", CommandMatch::Fault},
+    {"fault-restore", CommandMatch::FaultRestore},
+    {"debug", CommandMatch::Debug},
+    {"ack", CommandMatch::Ack},
+    {"malformed", CommandMatch::Malformed},
 }};
 
 // The kind of frame each command match names, but for the two that are no kind.
@@ -232,11 +232,11 @@ Status ParseMatch(const Token& token, FaultRule& rule)
     return At(token.column, fmt::format("unknown match '{}' (comm, dev, command, from, pct)", key));
 }
 
-bool CommandMatches(FrameMatch match, const DecodedFrame& decoded)
+bool CommandMatches(CommandMatch match, const DecodedFrame& decoded)
 {
-    if (match == FrameMatch::Malformed)
+    if (match == CommandMatch::Malformed)
         return !decoded.findings.Empty();
-    if (match == FrameMatch::Ack)
+    if (match == CommandMatch::Ack)
         return decoded.ack;
     return !decoded.ack && decoded.size > FRAME_COMMAND &&
            decoded.kind == MATCHED_KINDS[static_cast<std::size_t>(match)];

@@ -35,7 +35,7 @@ enum class FaultAction : std::uint8_t
 };
 
 // command=...: which datagrams a rule names by what they hold.
-enum class FrameMatch : std::uint8_t
+enum class CommandMatch : std::uint8_t
 {
     Online,
     Status,
@@ -58,7 +58,7 @@ struct FaultRule
     double lossStay{0};  // percent: the chance the next datagram is lost too, in a burst
     std::optional<std::uint8_t> comm;
     std::optional<std::uint8_t> device;
-    std::optional<FrameMatch> command;
+    std::optional<CommandMatch> command;
     std::optional<std::uint32_t> fromAddress; // the panel's address, in either direction
     std::uint16_t fromPort{0};                // 0: any
     double percent{100};                      // pct=P: the share of matching datagrams acted on
