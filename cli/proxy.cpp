@@ -30,6 +30,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 using namespace veltrano;
@@ -224,12 +225,33 @@ private:
             return;
         m_watch.Heard(heard);
         if (std::holds_alternative<AckFrame>(AcknowledgementFor(bytes)))
-            m_panelMatcher.Sent(datagram.from, bytes, ++m_serial, arrival.now);
+            PanelSent(datagram.from, bytes, arrival.now);
         const FaultDatagram faulted{true,  *session,       datagram.from,
                                     bytes, &heard.decoded, {arrival.wallUs, -1}};
         if (m_engine.Submit(faulted, arrival.now) == FaultEngine::Fate::Untouched)
             SendUp(*session, datagram.from, bytes, heard.decoded, {}, false, faulted.carried);
         SendReady();
+    }
+
+    // A panel's frame waits for its answer; a copy sent again (a retry) counts the panel's round trip from
+    // itself, as the panel meets the answer.
+    void PanelSent(const Endpoint& panel, std::span<const std::uint8_t> bytes, MonoTime now)
+    {
+        const std::uint64_t key = ResendKey(panel, bytes);
+        if (const auto it = m_panelTickets.find(key);
+            it != m_panelTickets.end() && m_panelMatcher.Resent(it->second, now))
+            return;
+        if (m_panelTickets.size() >= MAX_RESEND_KEYS)
+            m_panelTickets.clear();
+        m_panelTickets[key] = m_panelMatcher.Sent(panel, bytes, ++m_serial, now);
+    }
+
+    static std::uint64_t ResendKey(const Endpoint& panel, std::span<const std::uint8_t> bytes)
+    {
+        std::uint64_t hash = 14695981039346656037ULL ^ (std::uint64_t{panel.address} << 16 | panel.port);
+        for (const std::uint8_t b : bytes)
+            hash = (hash ^ b) * 1099511628211ULL;
+        return hash;
     }
 
     // The datagram's session, opened when new; none when refused (its line says why).
@@ -554,6 +576,9 @@ private:
     std::uint64_t m_serial{0};
     AckMatcher m_centreMatcher{{.capacity = 1 << 16, .timeout = std::chrono::seconds(60)}};
     AckMatcher m_panelMatcher{{.capacity = 1 << 16, .timeout = std::chrono::seconds(60)}};
+    // The last ticket of each panel's frame, for its retries; forgotten all at once past the bound.
+    static constexpr std::size_t MAX_RESEND_KEYS = 1 << 16;
+    std::unordered_map<std::uint64_t, AckMatcher::Ticket> m_panelTickets;
     RoundTrips m_centreTrips;
     RoundTrips m_panelTrips;
     ProxyWayCounts m_up;
