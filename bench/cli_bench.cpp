@@ -2,8 +2,8 @@
 // the plain echo loop, from 1 to 256 outstanding with both load clients, with a client slow to turn an answer
 // round, and idle; its windowed sweep against a minimal blocking client, and how well --rate holds.
 //
-// cli_bench [section]   (a part of a section's name runs that section alone: centre, outstanding, sweep,
-// paced)
+// cli_bench [section]   (a part of a section's name runs that section alone: centre, outstanding, sweep, paced,
+// proxy)
 #include "bench/bench_report.h"
 #include "bench/load_clients.h"
 #include "tests/support/hex_text.h"
@@ -468,6 +468,80 @@ void PacedRates()
 
 } // namespace
 
+// The proxy in front of the centre: a closed loop of 16 outstanding through it against the same client
+// straight to the centre, the round trip it adds at the median with one outstanding, and what rules that
+// match nothing cost it per frame.
+void ProxyInFrontOfCentre()
+{
+    constexpr int ROUNDS = 9;
+    static constexpr auto ROUND_TIME = 200ms;
+    const std::string centreOutput = OutputPath("proxy-centre");
+    const std::string proxyOutput = OutputPath("proxy");
+    const std::string ruledOutput = OutputPath("proxy-ruled");
+    Child centre({"centre", "--bind", "127.0.0.1", "--port", "0"}, centreOutput);
+    const auto centrePort = centre.ListeningPort();
+    if (!centrePort) {
+        Report("centre started", "no", "yes", false);
+        return;
+    }
+    const std::string to = "127.0.0.1:" + std::to_string(*centrePort);
+    Child proxy({"proxy", "--bind", "127.0.0.1", "--port", "0", "--to", to}, proxyOutput);
+    std::vector<std::string> ruledArguments{"proxy", "--bind", "127.0.0.1", "--port", "0", "--to", to};
+    for (int i = 0; i < 16; ++i)
+        ruledArguments.insert(ruledArguments.end(), {"--rule", "both drop from=127.0.0.99 pct=50"});
+    Child ruled(ruledArguments, ruledOutput);
+    const auto proxyPort = proxy.ListeningPort();
+    const auto ruledPort = ruled.ListeningPort();
+    if (!proxyPort || !ruledPort) {
+        Report("proxy started", "no", "yes", false);
+        return;
+    }
+    const auto rate = [](std::uint16_t port) {
+        WindowedLoad load;
+        load.port = port;
+        load.window = WINDOW;
+        load.frames = 100'000'000;
+        load.limit = ROUND_TIME;
+        return RunWindowed(load, NEVER_CANCELLED).Rate();
+    };
+    // Rounds in turns, each ratio against the rounds either side of it.
+    const auto ratio = [&](std::uint16_t measured, std::uint16_t against) {
+        std::vector<std::int64_t> ratios; // per mille
+        double before = rate(against);
+        for (int round = 0; round < ROUNDS; ++round) {
+            const double through = rate(measured);
+            const double after = rate(against);
+            const double around = (before + after) / 2;
+            ratios.push_back(static_cast<std::int64_t>(around > 0 ? 1000 * through / around : 0));
+            before = after;
+        }
+        return Percentile(ratios, 0.5) / 1000;
+    };
+    const double throughput = ratio(*proxyPort, *centrePort);
+    Report("closed loop, 16 outstanding, through the proxy / straight to the centre (median of 9)",
+           Fixed(throughput, 2), ">= 0.5", throughput >= 0.5);
+
+    const auto medianRtt = [](std::uint16_t port) {
+        PingPongRun run = RunPingPong(port, 20'000, 5s, NEVER_CANCELLED);
+        return Percentile(run.roundTripsNs, 0.5) / 1000;
+    };
+    std::vector<std::int64_t> added;
+    for (int round = 0; round < 3; ++round)
+        added.push_back(static_cast<std::int64_t>(medianRtt(*proxyPort) - medianRtt(*centrePort)));
+    const double addedUs = Percentile(added, 0.5);
+    Report("round trip the proxy adds at the median, 1 outstanding (us)", Fixed(addedUs, 1), "< 50", addedUs < 50);
+
+    const double unmatched = ratio(*ruledPort, *proxyPort);
+    Report("proxy with 16 rules that match nothing / without rules, closed loop (median of 9)",
+           Fixed(unmatched, 2), ">= 0.95", unmatched >= 0.95);
+    for (Child* child : {&ruled, &proxy, &centre}) {
+        child->Signal(SIGTERM);
+        child->Wait(10s);
+    }
+    for (const std::string& path : {centreOutput, proxyOutput, ruledOutput})
+        std::remove(path.c_str());
+}
+
 int main(int argc, char** argv)
 {
     const std::string_view only = argc > 1 ? argv[1] : "";
@@ -476,6 +550,7 @@ int main(int argc, char** argv)
         {"outstanding", &CentreByOutstanding},
         {"sweep", &SweepAgainstMinimalClient},
         {"paced", &PacedRates},
+        {"proxy", &ProxyInFrontOfCentre},
     };
     for (const auto& [name, run] : sections) {
         if (name.find(only) != std::string_view::npos)

@@ -7,6 +7,7 @@
 #include "cli/decode.h"
 #include "cli/fleet.h"
 #include "cli/judge_centre.h"
+#include "cli/proxy.h"
 #include "cli/replay.h"
 #include "cli/scenario_run.h"
 #include "cli/sender.h"
@@ -26,8 +27,8 @@ namespace {
 
 // Every subcommand, in the order --help lists them.
 constexpr AddCommand COMMANDS[] = {
-    AddCentreCommand, AddSendCommand, AddHexCommand, AddSweepCommand,  AddFleetCommand,
-    AddReplayCommand, AddTestCommand, AddRunCommand, AddDecodeCommand, AddEventsCommand,
+    AddCentreCommand, AddProxyCommand, AddSendCommand, AddHexCommand,    AddSweepCommand,  AddFleetCommand,
+    AddReplayCommand, AddTestCommand,  AddRunCommand,  AddDecodeCommand, AddEventsCommand,
 };
 
 } // namespace

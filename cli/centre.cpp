@@ -1,9 +1,8 @@
 #include "cli/centre.h"
 
-#include "book/centre_book.h"
+#include "cli/centre_watch.h"
 #include "cli/command_run.h"
 #include "cli/common_options.h"
-#include "cli/metrics.h"
 #include "link/centre_answers.h"
 #include "link/frame_record.h"
 #include "link/pacer.h"
@@ -30,106 +29,6 @@ using namespace veltrano;
 
 namespace {
 
-struct CentreWatchOptions
-{
-    double superviseS{0}; // 0: no supervision
-    std::string reportPath;
-    std::string metricsText; // ADDR:PORT; empty: none
-    bool events{false};      // a line per event a panel's frame carries
-};
-
-// --supervise, --supervise-report, --events and --metrics on `centre`.
-void AddCentreWatchOptions(CLI::App* command, CentreWatchOptions& options)
-{
-    AddCheckedOption(command, "--supervise", options.superviseS,
-                     "Report a panel silent for longer than S seconds", "S", CLI::Range(0.001, 31'536'000.0));
-    AddTypedOption(command, "--supervise-report", options.reportPath,
-                   "Write the panels' table to FILE at the end", "FILE");
-    command->add_flag("--events", options.events,
-                      "Write a line per event a panel's frame carries, read against its last status");
-    AddMetricsOption(command, options.metricsText);
-}
-
-// What the centre adds with those options: the book (veltrano::CentreBook) fed from its receive path and
-// checked on a timer, its lines written, its report file at the end, and the metrics endpoint. Without them
-// there is no book and nothing to do per datagram.
-class CentreWatch final
-{
-public:
-    CentreWatch(const CentreWatchOptions& options, const veltrano::CentreCounts& counts, CommandRun& run)
-        : m_options(options), m_counts(counts), m_run(run)
-    {
-        OnTimeout(m_checkTimer, [this] { OnCheck(); });
-        OnTimeout(m_publishTimer, [this] { Publish(); });
-        m_run.OnEndFile(options.reportPath, [this](const std::string& path) {
-            return m_book ? m_book->WriteTable(path, MonoClock::now()) : Status{};
-        });
-    }
-
-    // Starts the endpoint and the checks once the centre's socket is open.
-    Status Start(const BatchUdpSocket& socket)
-    {
-        m_socket = &socket;
-        const veltrano::CentreBook::Options book{m_options.superviseS, !m_options.reportPath.empty(),
-                                                 m_options.events, !m_options.metricsText.empty()};
-        if (veltrano::CentreBook::Needed(book)) {
-            m_book = std::make_unique<veltrano::CentreBook>(book, m_run.Output().Format(), MonoClock::now());
-            if (m_book->Supervising())
-                m_checkTimer.start(m_book->Book().CheckPeriod());
-        }
-        return StartAnnouncedMetrics(m_options.metricsText, m_metrics, m_publishTimer);
-    }
-
-    // Every datagram the centre takes.
-    void Heard(const veltrano::FrameRecord& record)
-    {
-        if (m_book)
-            Book(record);
-    }
-    // The book's fields join the centre's summary; their text is valid until the next call.
-    void AppendSummary(std::vector<RecordField>& fields) const
-    {
-        if (!m_book)
-            return;
-        const auto book = m_book->SummaryFields(MonoClock::now(), m_longest);
-        fields.insert(fields.end(), book.begin(), book.end());
-    }
-
-private:
-    void Book(const FrameRecord& record)
-    {
-        std::string& out = m_run.Output().Buffer();
-        m_book->Hear(out, record.peer, record.decoded, veltrano::CoarseNow(), record.wallUs);
-        m_run.Output().Written();
-    }
-
-    void OnCheck()
-    {
-        m_book->Check(m_run.Output().Buffer(), MonoClock::now());
-        m_run.Output().Written();
-        m_run.EndOfBatch();
-    }
-
-    void Publish()
-    {
-        veltrano::MetricsTotals totals{.kernelDrops = m_socket != nullptr ? m_socket->KernelDrops() : 0};
-        veltrano::AddCentreTotals(totals, m_counts);
-        if (m_book)
-            veltrano::AddBookTotals(totals, m_book->Book());
-        m_metrics->Publish(totals);
-    }
-
-    CentreWatchOptions m_options;
-    const veltrano::CentreCounts& m_counts;
-    CommandRun& m_run;
-    const BatchUdpSocket* m_socket{nullptr};
-    std::unique_ptr<veltrano::CentreBook> m_book;
-    std::unique_ptr<veltrano::MetricsEndpoint> m_metrics;
-    QTimer m_checkTimer;
-    QTimer m_publishTimer;
-    mutable std::string m_longest;
-};
-
 struct CentreOptions
 {
     std::uint16_t port{0};
@@ -152,7 +51,9 @@ class Centre final
 {
 public:
     Centre(const CentreOptions& options, std::uint32_t bindAddress, CommandRun& run)
-        : m_options(options), m_bindAddress(bindAddress), m_run(run), m_watch(options.watch, m_counts, run)
+        : m_options(options), m_bindAddress(bindAddress), m_run(run),
+          m_watch(options.watch, run,
+                  [this](veltrano::MetricsTotals& totals) { veltrano::AddCentreTotals(totals, m_counts); })
     {
         m_seed = options.seed ? *options.seed : std::random_device{}();
         ConnectOneShot(m_delayTimer, [this] { OnDelayDue(); });

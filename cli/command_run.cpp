@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 
 using namespace veltrano;
@@ -138,6 +139,11 @@ void CommandRun::StopReading()
 void CommandRun::Log(const FrameRecord& record)
 {
     m_output.Record(record);
+    Capture(record);
+}
+
+void CommandRun::Capture(const FrameRecord& record)
+{
     // A datagram that never left is not on the wire.
     if (m_capture.IsOpen() && record.sendError == 0 && m_captureStatus)
         m_captureStatus = m_capture.Write(CapturedOf(record));
@@ -155,12 +161,14 @@ bool CommandRun::ShowProgress(std::function<std::string()> line)
 int CommandRun::Exec(const std::function<Status()>& start)
 {
     m_signals = std::make_unique<SignalWatcher>([this](int signal) {
-        if (m_interrupt)
+        if (signal == SIGHUP && m_hangup)
+            m_hangup();
+        else if (m_interrupt)
             m_interrupt(signal);
         else
             Finish(128 + signal);
     });
-    if (!m_signals->Install())
+    if (!m_signals->Install(static_cast<bool>(m_hangup)))
         PrintError("cannot watch for signals");
     if (!m_pcapPath.empty()) {
         if (auto opened = m_capture.Open(m_pcapPath); !opened) {

@@ -80,11 +80,16 @@ public:
 
     // The record on standard output and in the capture.
     void Log(const veltrano::FrameRecord& record);
+    // The record in the capture alone: a datagram's other leg, which its line already tells.
+    void Capture(const veltrano::FrameRecord& record);
+    bool Capturing() const { return m_capture.IsOpen(); }
     // Lines of a batch are out: written at once on a terminal.
     void EndOfBatch() { m_output.EndOfBatch(); }
 
     // What a signal does; without one, the run finishes with 128 + the signal after its summary.
     void OnInterrupt(std::function<void(int signal)> interrupt) { m_interrupt = std::move(interrupt); }
+    // What SIGHUP does; without one it is not watched.
+    void OnHangup(std::function<void()> hangup) { m_hangup = std::move(hangup); }
     // Writes the command's summary with the run's exit status; called once, by Finish.
     void OnSummary(std::function<void(veltrano::LineOutput&, int exitCode)> summary)
     {
@@ -122,6 +127,7 @@ private:
     QTimer m_flushTimer;
     QTimer m_progressTimer;
     std::function<void(int)> m_interrupt;
+    std::function<void()> m_hangup;
     std::function<void(veltrano::LineOutput&, int)> m_summary;
     std::vector<EndFile> m_endFiles;
     bool m_finished{false};

@@ -21,8 +21,8 @@ extern "C" void WriteSignal(int signal)
     errno = saved;
 }
 
-// `handler` for SIGINT and SIGTERM; false when the system refuses it.
-bool SetHandlers(void (*handler)(int))
+// `handler` for SIGINT and SIGTERM, and SIGHUP when asked; false when the system refuses it.
+bool SetHandlers(void (*handler)(int), bool hangup)
 {
     struct sigaction action
     {
@@ -30,7 +30,8 @@ bool SetHandlers(void (*handler)(int))
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0 &&
+           (!hangup || ::sigaction(SIGHUP, &action, nullptr) == 0);
 }
 
 } // namespace
@@ -39,10 +40,10 @@ SignalWatcher::SignalWatcher(std::function<void(int)> received) : m_received(std
 
 SignalWatcher::~SignalWatcher()
 {
-    SetHandlers(SIG_DFL);
+    SetHandlers(SIG_DFL, m_hangup);
 }
 
-bool SignalWatcher::Install()
+bool SignalWatcher::Install(bool hangup)
 {
     if (g_pair[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_pair) != 0)
         return false;
@@ -52,5 +53,6 @@ bool SignalWatcher::Install()
         while (::read(g_pair[1], &byte, 1) == 1)
             m_received(byte);
     });
-    return SetHandlers(WriteSignal);
+    m_hangup = hangup;
+    return SetHandlers(WriteSignal, hangup);
 }

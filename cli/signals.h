@@ -15,10 +15,11 @@ public:
     SignalWatcher(const SignalWatcher&) = delete;
     SignalWatcher& operator=(const SignalWatcher&) = delete;
 
-    // False when the pair or the handlers cannot be set up.
-    bool Install();
+    // False when the pair or the handlers cannot be set up. With `hangup`, SIGHUP is watched too.
+    bool Install(bool hangup = false);
 
 private:
     std::function<void(int)> m_received;
     std::unique_ptr<QSocketNotifier> m_notifier;
+    bool m_hangup{false};
 };

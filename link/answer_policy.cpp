@@ -1,5 +1,8 @@
 #include "link/answer_policy.h"
 
+#include <fmt/format.h>
+
+#include <algorithm>
 #include <array>
 
 namespace veltrano {
@@ -34,11 +37,45 @@ std::variant<AckFrame, NoAnswer> Rule(std::span<const std::uint8_t> datagram)
     return NoAnswer::Acknowledgement;
 }
 
-PlannedAnswer Shaped(AckFrame ack, bool spoil, bool twice, std::chrono::milliseconds delay)
+FaultRule DownRule(FaultAction action, double percent, std::string text)
 {
-    if (spoil)
-        ack[ACK_FRAME_LENGTH - 1] ^= 0xFF;
-    return {ack, spoil, twice, delay};
+    FaultRule rule;
+    rule.direction = FaultDirection::Down;
+    rule.action = action;
+    rule.percent = percent;
+    rule.text = percent < 100 ? fmt::format("{} pct={}", text, percent) : std::move(text);
+    return rule;
+}
+
+void AddShare(std::vector<FaultRule>& rules, FaultAction action, double percent, std::string_view text)
+{
+    if (percent > 0)
+        rules.push_back(DownRule(action, percent, std::string(text)));
+}
+
+std::vector<FaultRule> RulesOf(bool withhold, double drop, double spoil, double twice,
+                               std::chrono::milliseconds delay)
+{
+    std::vector<FaultRule> rules;
+    if (withhold)
+        rules.push_back(DownRule(FaultAction::Drop, 100, "down drop"));
+    AddShare(rules, FaultAction::Drop, drop, "down drop");
+    AddShare(rules, FaultAction::Corrupt, spoil, "down corrupt");
+    AddShare(rules, FaultAction::Dup, twice, "down dup");
+    if (delay.count() > 0) {
+        FaultRule late = DownRule(FaultAction::Delay, 100, fmt::format("down delay={}", delay.count()));
+        late.delay = delay;
+        rules.push_back(std::move(late));
+    }
+    return rules;
+}
+
+FaultEngine EngineOf(std::vector<FaultRule> rules, std::uint64_t seed)
+{
+    FaultEngine engine(seed);
+    for (auto& rule : rules)
+        engine.Add(std::move(rule));
+    return engine;
 }
 
 } // namespace
@@ -48,8 +85,20 @@ std::string_view AnswerNote(bool delayed, bool duplicate, bool spoilt)
     return NOTES[(delayed ? 1U : 0U) | (duplicate ? 2U : 0U) | (spoilt ? 4U : 0U)];
 }
 
-AnswerPolicy::AnswerPolicy(FaultRates rates, std::uint64_t seed, std::vector<std::uint32_t> broadcasts)
-    : m_rates(rates), m_random(seed), m_broadcasts(std::move(broadcasts))
+std::vector<FaultRule> AnswerFaultRules(const FaultRates& rates)
+{
+    return RulesOf(rates.withhold, rates.dropPercent, rates.spoilPercent, rates.twicePercent, rates.delay);
+}
+
+std::vector<FaultRule> AnswerFaultRules(const AnswerFaults& faults)
+{
+    return RulesOf(faults.withhold, faults.drop ? 100 : 0, faults.spoil ? 100 : 0, faults.twice ? 100 : 0,
+                   faults.delay);
+}
+
+AnswerPolicy::AnswerPolicy(const FaultRates& rates, std::uint64_t seed, std::vector<std::uint32_t> broadcasts)
+    : m_faults(EngineOf(AnswerFaultRules(rates), seed)), m_withholding(rates.withhold ? 1 : 0),
+      m_broadcasts(std::move(broadcasts))
 {}
 
 bool AnswerPolicy::MayAnswer(const Endpoint& sender) const
@@ -57,11 +106,33 @@ bool AnswerPolicy::MayAnswer(const Endpoint& sender) const
     return sender.port != 0 && static_cast<bool>(DestinationAllowed(sender.address, m_broadcasts));
 }
 
-bool AnswerPolicy::Chance(double percent)
+AnswerDecision AnswerPolicy::Shaped(const AckFrame& ack, const Endpoint& sender, FaultEngine& engine,
+                                    std::uint32_t withholding) const
 {
-    if (percent <= 0)
-        return false;
-    return std::uniform_real_distribution<double>(0, 100)(m_random) < percent;
+    if (engine.Empty())
+        return MayAnswer(sender) ? AnswerDecision(PlannedAnswer{ack, false, false, {}})
+                                 : NoAnswer::RefusedSender;
+    // The rules see the answer as it would go; a sender refused is told before a drop drawn for it.
+    const DecodedFrame decoded = DecodeFrame(ack);
+    const MonoTime start{};
+    const auto fate = engine.Submit({false, 0, sender, ack, &decoded}, start);
+    // Delays are read off the copies, not waited for.
+    engine.Release(MonoTime::max());
+    std::vector<FaultedCopy> copies = std::move(engine.Ready());
+    engine.Ready().clear();
+    if (fate == FaultEngine::Fate::Untouched || copies.empty())
+        copies.push_back({false, 0, sender, {ack.begin(), ack.end()}, start, false, 0, {}, {}});
+    const FaultedCopy& first = copies.front();
+    if (first.dropped && !first.marks.Empty() && first.marks.Marks().back().rule == withholding)
+        return NoAnswer::Withheld;
+    if (!MayAnswer(sender))
+        return NoAnswer::RefusedSender;
+    if (first.dropped)
+        return NoAnswer::Dropped;
+    PlannedAnswer planned{ack, first.marks.Has(FaultAction::Corrupt), copies.size() > 1,
+                          std::chrono::duration_cast<std::chrono::milliseconds>(first.due - start)};
+    std::copy_n(first.bytes.begin(), std::min(first.bytes.size(), planned.ack.size()), planned.ack.begin());
+    return planned;
 }
 
 AnswerDecision AnswerPolicy::Decide(std::span<const std::uint8_t> datagram, const Endpoint& sender)
@@ -69,15 +140,7 @@ AnswerDecision AnswerPolicy::Decide(std::span<const std::uint8_t> datagram, cons
     const auto rule = Rule(datagram);
     if (const auto* none = std::get_if<NoAnswer>(&rule))
         return *none;
-    if (m_rates.withhold)
-        return NoAnswer::Withheld;
-    if (!MayAnswer(sender))
-        return NoAnswer::RefusedSender;
-    if (Chance(m_rates.dropPercent))
-        return NoAnswer::Dropped;
-    const bool spoil = Chance(m_rates.spoilPercent);
-    const bool twice = Chance(m_rates.twicePercent);
-    return Shaped(std::get<AckFrame>(rule), spoil, twice, m_rates.delay);
+    return Shaped(std::get<AckFrame>(rule), sender, m_faults, m_withholding);
 }
 
 AnswerDecision AnswerPolicy::Decide(std::span<const std::uint8_t> datagram, const Endpoint& sender,
@@ -86,13 +149,8 @@ AnswerDecision AnswerPolicy::Decide(std::span<const std::uint8_t> datagram, cons
     const auto rule = Rule(datagram);
     if (const auto* none = std::get_if<NoAnswer>(&rule))
         return *none;
-    if (faults.withhold)
-        return NoAnswer::Withheld;
-    if (!MayAnswer(sender))
-        return NoAnswer::RefusedSender;
-    if (faults.drop)
-        return NoAnswer::Dropped;
-    return Shaped(std::get<AckFrame>(rule), faults.spoil, faults.twice, faults.delay);
+    FaultEngine chosen = EngineOf(AnswerFaultRules(faults), 0);
+    return Shaped(std::get<AckFrame>(rule), sender, chosen, faults.withhold ? 1 : 0);
 }
 
 } // namespace veltrano

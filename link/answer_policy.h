@@ -1,11 +1,11 @@
 #pragma once
 
+#include "link/fault_engine.h"
 #include "protocol/acknowledgement.h"
 #include "protocol/endpoint.h"
 
 #include <chrono>
 #include <cstdint>
-#include <random>
 #include <span>
 #include <string_view>
 #include <variant>
@@ -55,17 +55,24 @@ struct PlannedAnswer
 
 using AnswerDecision = std::variant<PlannedAnswer, NoAnswer>;
 
+// The answer faults as rules of the fault engine, in the order they act: an answer withheld ("down drop",
+// first, so that nothing else is drawn for it), dropped, its checksum spoilt, sent twice, delayed. A share of
+// 0 makes no rule.
+std::vector<FaultRule> AnswerFaultRules(const FaultRates& rates);
+std::vector<FaultRule> AnswerFaultRules(const AnswerFaults& faults);
+
 // The note on the line of an answer sent: "delayed", "duplicate" (the second copy), "checksum spoilt", or
 // several of them joined by ", "; empty for a plain answer.
 std::string_view AnswerNote(bool delayed, bool duplicate, bool spoilt);
 
 // The centre's rule for every datagram: every frame that is not an acknowledgement is answered, only ever to
-// its sender and never to a sender that is no unicast address, with the faults asked for.
+// its sender and never to a sender that is no unicast address, with the faults asked for, which the fault
+// engine does to the answer as it does to any datagram going down.
 class AnswerPolicy final
 {
 public:
     // `broadcasts`: this machine's directed broadcast addresses, refused like the limited one.
-    AnswerPolicy(FaultRates rates, std::uint64_t seed, std::vector<std::uint32_t> broadcasts);
+    AnswerPolicy(const FaultRates& rates, std::uint64_t seed, std::vector<std::uint32_t> broadcasts);
     explicit AnswerPolicy(std::vector<std::uint32_t> broadcasts) : AnswerPolicy({}, 0, std::move(broadcasts))
     {}
 
@@ -79,10 +86,13 @@ public:
     bool MayAnswer(const Endpoint& sender) const;
 
 private:
-    bool Chance(double percent);
+    // The answer as `engine`'s rules leave it; `withholding` the number of the rule that stands for
+    // "answer nothing", 0 when none does.
+    AnswerDecision Shaped(const AckFrame& ack, const Endpoint& sender, FaultEngine& engine,
+                          std::uint32_t withholding) const;
 
-    FaultRates m_rates;
-    std::mt19937_64 m_random;
+    FaultEngine m_faults;
+    std::uint32_t m_withholding{0};
     std::vector<std::uint32_t> m_broadcasts;
 };
 

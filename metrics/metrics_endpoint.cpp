@@ -115,6 +115,55 @@ void MetricsEndpoint::RegisterFamilies()
                         .Add({}, prometheus::Histogram::BucketBoundaries(BOUNDS.begin(), BOUNDS.end()));
 }
 
+void MetricsEndpoint::RegisterProxyFamilies()
+{
+    auto& registry = *m_registry;
+    auto& forwarded = prometheus::BuildCounter()
+                          .Name("veltrano_proxy_forwarded_total")
+                          .Help("Datagrams the proxy forwarded, copies included, by direction.")
+                          .Register(registry);
+    auto& faulted = prometheus::BuildCounter()
+                        .Name("veltrano_proxy_faulted_total")
+                        .Help("Datagrams a fault rule acted on, drops included, by direction.")
+                        .Register(registry);
+    constexpr std::array<const char*, 2> WAYS{"up", "down"};
+    for (std::size_t way = 0; way < WAYS.size(); ++way) {
+        m_proxyForwarded[way] = &forwarded.Add({{"direction", WAYS[way]}});
+        m_proxyFaulted[way] = &faulted.Add({{"direction", WAYS[way]}});
+    }
+    m_proxySessions = &prometheus::BuildGauge()
+                           .Name("veltrano_proxy_sessions")
+                           .Help("Panels' sessions open now.")
+                           .Register(registry)
+                           .Add({});
+    m_proxyOpened = &prometheus::BuildCounter()
+                         .Name("veltrano_proxy_sessions_opened_total")
+                         .Help("Panels' sessions opened.")
+                         .Register(registry)
+                         .Add({});
+    m_proxyRefused = &prometheus::BuildCounter()
+                          .Name("veltrano_proxy_sessions_refused_total")
+                          .Help("Datagrams refused for want of a session.")
+                          .Register(registry)
+                          .Add({});
+}
+
+void MetricsEndpoint::PublishProxy(const ProxyTotals& totals)
+{
+    if (!m_published.proxy) {
+        RegisterProxyFamilies();
+        m_published.proxy = ProxyTotals{};
+    }
+    ProxyTotals& published = *m_published.proxy;
+    for (std::size_t way = 0; way < 2; ++way) {
+        Advance(m_proxyForwarded[way], totals.forwarded[way], published.forwarded[way]);
+        Advance(m_proxyFaulted[way], totals.faulted[way], published.faulted[way]);
+    }
+    Advance(m_proxyOpened, totals.sessionsOpened, published.sessionsOpened);
+    Advance(m_proxyRefused, totals.sessionsRefused, published.sessionsRefused);
+    m_proxySessions->Set(static_cast<double>(totals.sessions));
+}
+
 void MetricsEndpoint::AddRoundTrip(std::int64_t microseconds)
 {
     const double seconds = static_cast<double>(microseconds) / 1e6;
@@ -137,6 +186,8 @@ void MetricsEndpoint::Publish(const MetricsTotals& totals)
     m_inAlarm->Set(static_cast<double>(totals.panelsInAlarm));
     for (std::size_t kind = 0; kind < m_events.size(); ++kind)
         Advance(m_events[kind], totals.events[kind], m_published.events[kind]);
+    if (totals.proxy)
+        PublishProxy(*totals.proxy);
     if (m_pending) {
         m_roundTrips->ObserveMultiple({m_pendingBuckets.begin(), m_pendingBuckets.end()}, m_pendingSum);
         m_pendingBuckets.fill(0);

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace prometheus {
@@ -25,6 +26,16 @@ namespace veltrano {
 // How often a run hands its totals to the endpoint.
 inline constexpr std::chrono::milliseconds METRICS_PUBLISH_PERIOD{250};
 
+// What a proxy has counted so far, each direction's counts indexed up (0) and down (1).
+struct ProxyTotals
+{
+    std::array<std::uint64_t, 2> forwarded{};
+    std::array<std::uint64_t, 2> faulted{};
+    std::uint64_t sessions{0}; // open now
+    std::uint64_t sessionsOpened{0};
+    std::uint64_t sessionsRefused{0};
+};
+
 // What a run has counted so far; the endpoint turns the totals into counters.
 struct MetricsTotals
 {
@@ -39,6 +50,7 @@ struct MetricsTotals
     std::uint64_t panelsInAlarm{0}; // panels with a zone in alarm now
     // Events the panels' frames carried, by PanelBook kind: the catalogue's rows, then status bits.
     std::array<std::uint64_t, PanelBook::EVENT_KINDS> events{};
+    std::optional<ProxyTotals> proxy{}; // a proxy's alone: its families appear with it
 };
 
 // The panels, those missing and in alarm, and the events by kind, as the book counts them now.
@@ -76,6 +88,8 @@ private:
 
     MetricsEndpoint();
     void RegisterFamilies();
+    void RegisterProxyFamilies();
+    void PublishProxy(const ProxyTotals& totals);
 
     std::shared_ptr<prometheus::Registry> m_registry;
     std::unique_ptr<prometheus::Exposer> m_exposer;
@@ -91,6 +105,11 @@ private:
     prometheus::Gauge* m_inAlarm{nullptr};
     std::array<prometheus::Counter*, PanelBook::EVENT_KINDS> m_events{};
     prometheus::Histogram* m_roundTrips{nullptr};
+    std::array<prometheus::Counter*, 2> m_proxyForwarded{};
+    std::array<prometheus::Counter*, 2> m_proxyFaulted{};
+    prometheus::Gauge* m_proxySessions{nullptr};
+    prometheus::Counter* m_proxyOpened{nullptr};
+    prometheus::Counter* m_proxyRefused{nullptr};
     MetricsTotals m_published;
     std::array<double, BOUNDS.size() + 1> m_pendingBuckets{};
     double m_pendingSum{0};

@@ -104,6 +104,22 @@ def main():
                                 "--load-seconds", "1"], ["verdict", "summary"])
             run("run", ["run", os.path.join(examples, "panel-alarm-and-restore.yaml"), "--var", f"peer={to}",
                         "--jsonl"], ["verdict", "summary"])
+            # Through a proxy with a fault rule and the events read off the panels' frames.
+            proxy = subprocess.Popen(
+                [cli, "proxy", "--bind", "127.0.0.1", "--port", "0", "--to", to, "--jsonl", "--events",
+                 "--count", "3", "--rule", "down dup command=ack", "--duration", "30"],
+                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            proxy_port = read_port(proxy, r"127\.0\.0\.1:(\d+)")
+            if proxy_port is not None:
+                run("send through proxy", ["send", "--to", f"127.0.0.1:{proxy_port}", "--comm", "0", "--dev", "3", "--zone", "1",
+                                           "--expect-ack", "--jsonl", "online", "zone-alarm", "zone-alarm-restore"],
+                    ["frame", "summary"])
+            try:
+                proxy_out, _ = proxy.communicate(timeout=LIMIT_S)
+            except subprocess.TimeoutExpired:
+                proxy.kill()
+                proxy_out, _ = proxy.communicate()
+            check("proxy", proxy_out, ["frame", "event", "summary"])
             # The fleet's panels have fallen silent by now: the centre tells of them as missing.
             time.sleep(2.5)
         finally:

@@ -33,12 +33,13 @@ bool SentAll(ssize_t result, std::size_t size)
 
 } // namespace
 
-LoopbackPeer::LoopbackPeer(std::uint16_t port)
+LoopbackPeer::LoopbackPeer(std::uint16_t port, std::uint8_t lastByte)
 {
     m_socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (m_socket < 0)
         return;
-    const sockaddr_in local = LoopbackTo(port);
+    sockaddr_in local = LoopbackTo(port);
+    local.sin_addr.s_addr = htonl(Ipv4(127, 0, 0, lastByte));
     if (::bind(m_socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         ::close(m_socket);
         m_socket = -1;

@@ -15,8 +15,8 @@
 class LoopbackPeer final
 {
 public:
-    // Binds 127.0.0.1 on the given port (0: one the system picks).
-    explicit LoopbackPeer(std::uint16_t port = 0);
+    // Binds 127.0.0.1 (127.0.0.N with `lastByte` N) on the given port (0: one the system picks).
+    explicit LoopbackPeer(std::uint16_t port = 0, std::uint8_t lastByte = 1);
     ~LoopbackPeer();
     LoopbackPeer(const LoopbackPeer&) = delete;
     LoopbackPeer& operator=(const LoopbackPeer&) = delete;

@@ -1,0 +1,150 @@
+#include "net/session_sockets.h"
+
+#include "protocol/frame.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+using namespace veltrano;
+
+namespace {
+
+// The largest datagram plus one, so that a longer one shows as truncated.
+constexpr std::size_t BUFFER_SIZE = MAX_UDP_PAYLOAD + 1;
+constexpr int EVENTS_PER_WAIT = 256;
+
+sockaddr_in SocketAddressOf(const Endpoint& endpoint)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(endpoint.address);
+    address.sin_port = htons(endpoint.port);
+    return address;
+}
+
+} // namespace
+
+SessionSockets::SessionSockets() : m_buffer(std::make_unique_for_overwrite<std::uint8_t[]>(BUFFER_SIZE)) {}
+
+SessionSockets::~SessionSockets()
+{
+    for (std::uint32_t slot = 0; slot < m_fds.size(); ++slot)
+        Close(slot);
+    if (m_epoll >= 0)
+        ::close(m_epoll);
+}
+
+Status SessionSockets::Init()
+{
+    m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    if (m_epoll < 0)
+        return Failure(std::string("cannot make an epoll set: ") + std::strerror(errno));
+    return {};
+}
+
+Status SessionSockets::Open(std::uint32_t slot, std::uint32_t source, const Endpoint& peer)
+{
+    if (slot >= m_fds.size())
+        m_fds.resize(slot + 1, -1);
+    Close(slot);
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (fd < 0)
+        return Failure(std::string("cannot create a UDP socket: ") + std::strerror(errno));
+    const sockaddr_in local = SocketAddressOf({source, 0});
+    const sockaddr_in remote = SocketAddressOf(peer);
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u32 = slot;
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0 ||
+        ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return Failure(std::string("cannot open a socket to ") + peer.ToString() + ": " +
+                       std::strerror(error));
+    }
+    m_fds[slot] = fd;
+    return {};
+}
+
+void SessionSockets::Close(std::uint32_t slot)
+{
+    if (!IsOpen(slot))
+        return;
+    // Closing takes the socket out of the set.
+    ::close(m_fds[slot]);
+    m_fds[slot] = -1;
+}
+
+Endpoint SessionSockets::LocalAddress(std::uint32_t slot) const
+{
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (!IsOpen(slot) || ::getsockname(m_fds[slot], reinterpret_cast<sockaddr*>(&local), &length) != 0)
+        return {};
+    return {ntohl(local.sin_addr.s_addr), ntohs(local.sin_port)};
+}
+
+int SessionSockets::Send(std::uint32_t slot, std::span<const std::uint8_t> bytes) const
+{
+    if (!IsOpen(slot))
+        return EBADF;
+    return ::send(m_fds[slot], bytes.data(), bytes.size(), 0) >= 0 ? 0 : errno;
+}
+
+std::size_t SessionSockets::Drain(const OnReceived& received, std::size_t limit)
+{
+    std::array<epoll_event, EVENTS_PER_WAIT> events{};
+    std::size_t count = 0;
+    while (count < limit) {
+        const int ready = ::epoll_wait(m_epoll, events.data(), EVENTS_PER_WAIT, 0);
+        if (ready <= 0)
+            break;
+        for (int i = 0; i < ready; ++i) {
+            const std::uint32_t slot = events[static_cast<std::size_t>(i)].data.u32;
+            // A few at most from each, so one busy socket cannot starve the rest.
+            for (int k = 0; k < 8 && IsOpen(slot); ++k) {
+                const auto size = ::recv(m_fds[slot], m_buffer.get(), BUFFER_SIZE, MSG_TRUNC);
+                if (size < 0) {
+                    if (errno != EAGAIN && errno != EWOULDBLOCK)
+                        ++m_receiveErrors;
+                    break;
+                }
+                const auto real = static_cast<std::size_t>(size);
+                received(slot, {m_buffer.get(), std::min(real, BUFFER_SIZE)}, real);
+                ++count;
+            }
+        }
+        if (ready < EVENTS_PER_WAIT)
+            break;
+    }
+    return count;
+}
+
+std::uint64_t RaiseOpenFileLimit(std::uint64_t needed)
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 0;
+    if (limit.rlim_cur >= needed)
+        return limit.rlim_cur;
+    rlimit raised = limit;
+    raised.rlim_cur = needed;
+    raised.rlim_max = std::max<rlim_t>(limit.rlim_max, needed);
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+        return needed;
+    raised.rlim_cur = std::min<rlim_t>(needed, limit.rlim_max);
+    raised.rlim_max = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+        return raised.rlim_cur;
+    return limit.rlim_cur;
+}
