@@ -1,0 +1,108 @@
+#include "suite/fuzz_liveness.h"
+
+#include <algorithm>
+
+namespace veltrano {
+
+Liveness::Liveness(Settings settings, Time start)
+    : m_settings(settings), m_due(start), m_firstUnanswered(start)
+{
+    m_settings.probeEvery = std::max<std::uint64_t>(m_settings.probeEvery, 1);
+}
+
+void Liveness::CaseSent(Time now)
+{
+    if (m_phase != Phase::Fuzzing || ++m_casesSinceProbe < m_settings.probeEvery)
+        return;
+    m_phase = Phase::Probing;
+    m_attempt = 0;
+    m_due = now;
+}
+
+bool Liveness::ProbeDue(Time now) const
+{
+    return (m_phase == Phase::Probing || m_phase == Phase::Suspect) && !m_waiting && now >= m_due;
+}
+
+void Liveness::ProbeSent(Time now)
+{
+    if (m_attempt == 0)
+        m_firstUnanswered = now;
+    else if (m_phase == Phase::Probing)
+        ++m_counts.resends;
+    ++m_attempt;
+    ++m_counts.probes;
+    m_waiting = true;
+    m_sentAt = now;
+}
+
+std::optional<Liveness::Event> Liveness::Answered(Time now)
+{
+    if (m_phase != Phase::Probing && m_phase != Phase::Suspect)
+        return std::nullopt;
+    std::optional<Event> event;
+    if (m_phase == Phase::Suspect)
+        event = Event{Event::Kind::Hang, m_attempt,
+                      std::chrono::duration_cast<std::chrono::microseconds>(now - m_firstUnanswered)};
+    else if (m_attempt > 1) {
+        ++m_counts.recovered;
+        event = Event{Event::Kind::Recovered, m_attempt, {}};
+    }
+    m_everAnswered = true;
+    Restarted(now);
+    return event;
+}
+
+std::optional<Liveness::Event> Liveness::Unreachable(Time now)
+{
+    // The error may be a case's; either way nothing answered: the timeouts go on as they would.
+    ++m_counts.unreachable;
+    return Tick(now);
+}
+
+std::optional<Liveness::Event> Liveness::Tick(Time now)
+{
+    if (m_phase == Phase::Suspect && now >= m_confirmUntil) {
+        m_phase = Phase::Crashed;
+        m_waiting = false;
+        return Event{Event::Kind::Crash, m_attempt,
+                     std::chrono::duration_cast<std::chrono::microseconds>(now - m_firstUnanswered)};
+    }
+    if (!m_waiting || now < m_sentAt + m_settings.timeout)
+        return std::nullopt;
+    m_waiting = false;
+    if (m_phase == Phase::Suspect) {
+        m_due = now; // probed on at the pace of the timeout
+        return std::nullopt;
+    }
+    m_due = now;
+    if (m_attempt <= m_settings.retries)
+        return Event{Event::Kind::Resend, m_attempt + 1, {}};
+    m_phase = Phase::Suspect;
+    m_confirmUntil = now + m_settings.confirm;
+    return Event{Event::Kind::Suspect, m_attempt, {}};
+}
+
+std::optional<Liveness::Time> Liveness::NextDeadline() const
+{
+    switch (m_phase) {
+    case Phase::Fuzzing:
+    case Phase::Crashed:
+        return std::nullopt;
+    case Phase::Probing:
+        return m_waiting ? m_sentAt + m_settings.timeout : m_due;
+    case Phase::Suspect:
+        return std::min(m_confirmUntil, m_waiting ? m_sentAt + m_settings.timeout : m_due);
+    }
+    return std::nullopt;
+}
+
+void Liveness::Restarted(Time)
+{
+    m_phase = Phase::Fuzzing;
+    m_casesSinceProbe = 0;
+    m_waiting = false;
+    m_attempt = 0;
+}
+
+} // namespace veltrano
