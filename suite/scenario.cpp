@@ -30,9 +30,8 @@ struct CommandName
     std::uint8_t code;
 };
 constexpr CommandName COMMAND_NAMES[] = {
-    {"online", CMD_ONLINE}, {"status", CMD_STATUS},
-    {"fault", CMD_FAULT},   {"fault-restore", CMD_FAULT_RESTORE},
-    {"debug", CMD_DEBUG},
+    {"online", CMD_ONLINE}, {"status", CMD_STATUS},           {"fault", CMD_FAULT},
+    {"fault-restore", CMD_FAULT_RESTORE}, {"debug", CMD_DEBUG},
 };
 
 std::optional<std::int64_t> ParseInteger(std::string_view text)
@@ -55,7 +54,8 @@ class ScenarioReader final
 public:
     ScenarioReader(std::string_view fileName, const std::map<std::string, std::string>& vars)
         : m_fileName(fileName), m_overrides(vars)
-    {}
+    {
+    }
 
     Result<Scenario> Read(const YAML::Node& root);
 
@@ -63,19 +63,16 @@ private:
     tl::unexpected<std::string> Error(const YAML::Node& node, std::string_view reason) const
     {
         // A node the file lacks (a step's absent arguments) has no place: the step's own.
-        return Failure(
-            PositionedError(m_fileName, At(node.Mark().is_null() ? m_stepMark : node.Mark()), reason));
+        return Failure(PositionedError(m_fileName, At(node.Mark().is_null() ? m_stepMark : node.Mark()), reason));
     }
 
     // The scalar with ${name} replaced by the variable's value.
     Result<std::string> Text(const YAML::Node& node, std::string_view what) const;
     Result<std::int64_t> Integer(const YAML::Node& node, std::string_view what, std::int64_t min,
                                  std::int64_t max) const;
-    Result<std::chrono::milliseconds> Millis(const YAML::Node& node, std::string_view what,
-                                             std::int64_t min) const;
+    Result<std::chrono::milliseconds> Millis(const YAML::Node& node, std::string_view what, std::int64_t min) const;
     // A mapping whose keys are all in `allowed`; a null node is an empty mapping.
-    Status Keys(const YAML::Node& node, std::string_view what,
-                std::initializer_list<std::string_view> allowed) const;
+    Status Keys(const YAML::Node& node, std::string_view what, std::initializer_list<std::string_view> allowed) const;
     Result<std::uint8_t> Bits(const YAML::Node& node, std::string_view what, bool zones) const;
 
     Status Variables(const YAML::Node& vars);
@@ -130,8 +127,7 @@ Result<std::int64_t> ScenarioReader::Integer(const YAML::Node& node, std::string
         return tl::unexpected(text.error());
     const auto value = ParseInteger(*text);
     if (!value || *value < min || *value > max)
-        return Error(
-            node, fmt::format("{} must be a whole number from {} to {}, not \"{}\"", what, min, max, *text));
+        return Error(node, fmt::format("{} must be a whole number from {} to {}, not \"{}\"", what, min, max, *text));
     return *value;
 }
 
@@ -185,8 +181,7 @@ Result<std::uint8_t> ScenarioReader::Bits(const YAML::Node& node, std::string_vi
         if (!key)
             return tl::unexpected(key.error());
         const auto names = DeviceFlagNames();
-        const auto found =
-            std::find_if(names.begin(), names.end(), [&](const NamedBit& b) { return b.key == *key; });
+        const auto found = std::find_if(names.begin(), names.end(), [&](const NamedBit& b) { return b.key == *key; });
         if (found == names.end())
             return Error(item, fmt::format("unknown device flag \"{}\"", *key));
         bits = static_cast<std::uint8_t>(bits | found->mask);
@@ -210,9 +205,8 @@ Status ScenarioReader::Variables(const YAML::Node& vars)
     }
     for (const auto& [name, value] : m_overrides) {
         if (!m_vars.contains(name))
-            return Failure(
-                PositionedError(m_fileName, vars ? At(vars.Mark()) : ScenarioPosition{1, 1},
-                                fmt::format("--var {}: the file declares no such variable", name)));
+            return Failure(PositionedError(m_fileName, vars ? At(vars.Mark()) : ScenarioPosition{1, 1},
+                                           fmt::format("--var {}: the file declares no such variable", name)));
         m_vars[name] = value;
     }
     return {};
@@ -237,8 +231,7 @@ Status ScenarioReader::Send(const YAML::Node& args, ScenarioStep& step)
         if (!bytes)
             return Error(args["hex"], fmt::format("hex: {}", bytes.error()));
         step.bytes = std::move(*bytes);
-        step.what =
-            step.bytes.empty() ? std::string("an empty datagram") : "hex " + FormatBytesHex(step.bytes);
+        step.what = step.bytes.empty() ? std::string("an empty datagram") : "hex " + FormatBytesHex(step.bytes);
         return {};
     }
     if (!args["event"])
@@ -258,8 +251,7 @@ Status ScenarioReader::Send(const YAML::Node& args, ScenarioStep& step)
         }
     }
     if (row < 0)
-        return Error(args["event"],
-                     fmt::format("unknown event \"{}\" (an index 0 to 22 or a key)", *eventText));
+        return Error(args["event"], fmt::format("unknown event \"{}\" (an index 0 to 22 or a key)", *eventText));
     auto comm = Integer(args["comm"], "comm", 0, MAX_ADDRESS_NUMBER);
     if (!comm)
         return tl::unexpected(comm.error());
@@ -282,8 +274,7 @@ Status ScenarioReader::Send(const YAML::Node& args, ScenarioStep& step)
         return Error(args, fmt::format("event {} needs a zone from 1 to 8", *eventText));
     stored->second = event->status;
     step.bytes.assign(event->Frame().begin(), event->Frame().end());
-    step.what =
-        fmt::format("{} comm {} dev {}", EVENT_CATALOGUE[static_cast<std::size_t>(row)].key, *comm, *dev);
+    step.what = fmt::format("{} comm {} dev {}", EVENT_CATALOGUE[static_cast<std::size_t>(row)].key, *comm, *dev);
     if (zone != 0)
         step.what += fmt::format(" zone {}", zone);
     return {};
@@ -304,10 +295,9 @@ Status ScenarioReader::Match(const YAML::Node& args, FrameMatch& match)
         } else {
             auto code = Integer(node, "command (a name or a code)", 0, 255);
             if (!code)
-                return Error(node,
-                             fmt::format("unknown command \"{}\" (online, status, fault, fault-restore, "
-                                         "debug or a code 0 to 255)",
-                                         *text));
+                return Error(node, fmt::format("unknown command \"{}\" (online, status, fault, fault-restore, "
+                                               "debug or a code 0 to 255)",
+                                               *text));
             match.command = static_cast<std::uint8_t>(*code);
         }
     }
@@ -341,8 +331,10 @@ Status ScenarioReader::Match(const YAML::Node& args, FrameMatch& match)
 Status ScenarioReader::Answer(const YAML::Node& args, ScenarioStep& step)
 {
     constexpr std::pair<std::string_view, AnswerMode> MODES[] = {
-        {"normal", AnswerMode::Normal}, {"withhold", AnswerMode::Withhold},
-        {"twice", AnswerMode::Twice},   {"bad-checksum", AnswerMode::BadChecksum},
+        {"normal", AnswerMode::Normal},
+        {"withhold", AnswerMode::Withhold},
+        {"twice", AnswerMode::Twice},
+        {"bad-checksum", AnswerMode::BadChecksum},
         {"delay", AnswerMode::Delay},
     };
     // yaml-cpp's Node assignment writes into the node: bind once.
@@ -362,8 +354,7 @@ Status ScenarioReader::Answer(const YAML::Node& args, ScenarioStep& step)
         auto text = Text(modeNode, "answer");
         if (!text)
             return tl::unexpected(text.error());
-        const auto found =
-            std::find_if(std::begin(MODES), std::end(MODES), [&](const auto& m) { return m.first == *text; });
+        const auto found = std::find_if(std::begin(MODES), std::end(MODES), [&](const auto& m) { return m.first == *text; });
         if (found == std::end(MODES))
             return Error(modeNode, fmt::format("unknown answer \"{}\" (normal, withhold, delay, twice, "
                                                "bad-checksum)",
@@ -374,10 +365,9 @@ Status ScenarioReader::Answer(const YAML::Node& args, ScenarioStep& step)
     } else if (step.answer != AnswerMode::Delay) {
         return Error(args, "answer needs a mode: normal, withhold, delay, twice or bad-checksum");
     }
-    step.what =
-        fmt::format("next frame: {}", std::find_if(std::begin(MODES), std::end(MODES), [&](const auto& m) {
-                                          return m.second == step.answer;
-                                      })->first);
+    step.what = fmt::format("next frame: {}", std::find_if(std::begin(MODES), std::end(MODES), [&](const auto& m) {
+                                                  return m.second == step.answer;
+                                              })->first);
     if (step.answer == AnswerMode::Delay)
         step.what += fmt::format(" {} ms", step.delay.count());
     return {};
@@ -408,8 +398,7 @@ Status ScenarioReader::Step(const YAML::Node& node, const std::string& prefix, i
         if (depth >= MAX_REPEAT_DEPTH)
             return Error(keyNode, fmt::format("repeats nest at most {} deep", MAX_REPEAT_DEPTH));
         for (std::int64_t k = 1; k <= *times; ++k) {
-            if (auto steps = Steps(args["steps"], fmt::format("{}.{}.", prefix, k), depth + 1, scenario);
-                !steps)
+            if (auto steps = Steps(args["steps"], fmt::format("{}.{}.", prefix, k), depth + 1, scenario); !steps)
                 return steps;
         }
         return {};
@@ -482,10 +471,9 @@ Status ScenarioReader::Step(const YAML::Node& node, const std::string& prefix, i
         }
         step.what = fmt::format("{} ms", step.within.count());
     } else {
-        return Error(keyNode,
-                     fmt::format("unknown step \"{}\" (send, expect-ack, expect-no-ack, expect-frame, "
-                                 "answer, wait, repeat)",
-                                 kind));
+        return Error(keyNode, fmt::format("unknown step \"{}\" (send, expect-ack, expect-no-ack, expect-frame, "
+                                          "answer, wait, repeat)",
+                                          kind));
     }
     if (!read)
         return read;
@@ -503,17 +491,14 @@ Status ScenarioReader::Step(const YAML::Node& node, const std::string& prefix, i
         step.id = fmt::format("{}-{}", prefix, kind);
     }
     if (!m_ids.insert(step.id).second)
-        return Error(args.IsMap() && args["id"] ? args["id"] : keyNode,
-                     fmt::format("id \"{}\" used twice", step.id));
+        return Error(args.IsMap() && args["id"] ? args["id"] : keyNode, fmt::format("id \"{}\" used twice", step.id));
     if (scenario.steps.size() >= MAX_SCENARIO_STEPS)
-        return Error(keyNode,
-                     fmt::format("more than {} steps once repeats are unrolled", MAX_SCENARIO_STEPS));
+        return Error(keyNode, fmt::format("more than {} steps once repeats are unrolled", MAX_SCENARIO_STEPS));
     scenario.steps.push_back(std::move(step));
     return {};
 }
 
-Status ScenarioReader::Steps(const YAML::Node& steps, const std::string& prefix, int depth,
-                             Scenario& scenario)
+Status ScenarioReader::Steps(const YAML::Node& steps, const std::string& prefix, int depth, Scenario& scenario)
 {
     if (!steps.IsSequence() || steps.size() == 0)
         return Error(steps, "steps takes a list of at least one step");
@@ -530,9 +515,7 @@ Result<Scenario> ScenarioReader::Read(const YAML::Node& root)
 {
     if (!root.IsMap())
         return Error(root, "a scenario is a mapping with role and steps");
-    if (auto keys =
-            Keys(root, "a scenario", {"name", "role", "peer", "port", "bind", "timeout", "vars", "steps"});
-        !keys)
+    if (auto keys = Keys(root, "a scenario", {"name", "role", "peer", "port", "bind", "timeout", "vars", "steps"}); !keys)
         return tl::unexpected(keys.error());
     if (auto vars = Variables(root["vars"]); !vars)
         return tl::unexpected(vars.error());
@@ -629,8 +612,7 @@ std::string PositionedError(std::string_view fileName, const ScenarioPosition& a
 {
     // One line whatever the file holds: a quoted value may carry a line break.
     std::string line = fmt::format("{}:{}:{}: {}", fileName, at.line, at.column, reason);
-    std::replace_if(
-        line.begin(), line.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, ' ');
+    std::replace_if(line.begin(), line.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, ' ');
     return line;
 }
 
