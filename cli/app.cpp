@@ -6,6 +6,7 @@
 #include "cli/completion.h"
 #include "cli/decode.h"
 #include "cli/fleet.h"
+#include "cli/fuzz.h"
 #include "cli/judge_centre.h"
 #include "cli/replay.h"
 #include "cli/scenario_run.h"
@@ -27,7 +28,7 @@ namespace {
 // Every subcommand, in the order --help lists them.
 constexpr AddCommand COMMANDS[] = {
     AddCentreCommand, AddSendCommand, AddHexCommand, AddSweepCommand,  AddFleetCommand,
-    AddReplayCommand, AddTestCommand, AddRunCommand, AddDecodeCommand, AddEventsCommand,
+    AddReplayCommand, AddTestCommand, AddRunCommand, AddFuzzCommand,   AddDecodeCommand, AddEventsCommand,
 };
 
 } // namespace

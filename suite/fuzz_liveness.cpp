@@ -1,6 +1,7 @@
 #include "suite/fuzz_liveness.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace veltrano {
 
@@ -10,6 +11,14 @@ Liveness::Liveness(Settings settings, Time start)
     m_settings.probeEvery = std::max<std::uint64_t>(m_settings.probeEvery, 1);
 }
 
+bool Liveness::LossExplains(int unanswered) const
+{
+    if (m_roundProbes == 0)
+        return false;
+    const double lost = static_cast<double>(m_roundProbesLost) / static_cast<double>(m_roundProbes);
+    return std::pow(lost, unanswered) >= 1e-6;
+}
+
 void Liveness::CaseSent(Time now)
 {
     if (m_phase != Phase::Fuzzing || ++m_casesSinceProbe < m_settings.probeEvery)
@@ -17,6 +26,14 @@ void Liveness::CaseSent(Time now)
     m_phase = Phase::Probing;
     m_attempt = 0;
     m_due = now;
+}
+
+void Liveness::ProbeNow(Time now)
+{
+    if (m_phase != Phase::Fuzzing)
+        return;
+    m_casesSinceProbe = m_settings.probeEvery - 1;
+    CaseSent(now);
 }
 
 bool Liveness::ProbeDue(Time now) const
@@ -41,12 +58,17 @@ std::optional<Liveness::Event> Liveness::Answered(Time now)
     if (m_phase != Phase::Probing && m_phase != Phase::Suspect)
         return std::nullopt;
     std::optional<Event> event;
-    if (m_phase == Phase::Suspect)
+    const int unanswered = m_attempt - 1;
+    if (m_phase == Phase::Suspect && !LossExplains(unanswered)) {
         event = Event{Event::Kind::Hang, m_attempt,
                       std::chrono::duration_cast<std::chrono::microseconds>(now - m_firstUnanswered)};
-    else if (m_attempt > 1) {
+    } else if (unanswered > 0) {
         ++m_counts.recovered;
         event = Event{Event::Kind::Recovered, m_attempt, {}};
+    }
+    if (m_phase == Phase::Probing) {
+        m_roundProbes += static_cast<std::uint64_t>(m_attempt);
+        m_roundProbesLost += static_cast<std::uint64_t>(unanswered);
     }
     m_everAnswered = true;
     Restarted(now);

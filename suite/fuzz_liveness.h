@@ -7,7 +7,9 @@
 // Whether the target of a fuzz run still lives, told apart from a lossy link: every `probeEvery` cases a
 // probe must be answered; one left unanswered is resent, and only when every resend goes unanswered is the
 // target suspect. A suspect is probed on for the confirm window: back within it is a hang, never back a
-// crash. The caller feeds it the clock, so a test runs it on a fake one.
+// crash. A suspect answered again after no more unanswered probes than the loss seen so far explains (a
+// chance of at least one in a million) was a lossy link, not a hang. The caller feeds it the clock, so a
+// test runs it on a fake one.
 
 namespace veltrano {
 
@@ -38,7 +40,7 @@ public:
         enum class Kind : std::uint8_t
         {
             Resend,    // a probe went unanswered and goes again; `attempt` is the next
-            Recovered, // answered after a resend: counted, no finding
+            Recovered, // answered after a resend, or a suspect whose silence loss explains: no finding
             Suspect,   // every resend unanswered
             Hang,      // answered again within the confirm window; `length` since the first probe unanswered
             Crash,     // never answered within it
@@ -63,6 +65,8 @@ public:
     bool MaySendCase() const { return m_phase == Phase::Fuzzing; }
     // A case went; the probe-every-th case makes a probe due.
     void CaseSent(Time now);
+    // A probe due now, whatever the count of cases: the last of a run.
+    void ProbeNow(Time now);
     // Whether a probe is to go at `now`; then ProbeSent.
     bool ProbeDue(Time now) const;
     void ProbeSent(Time now);
@@ -81,6 +85,9 @@ public:
     const Counts& Totals() const { return m_counts; }
 
 private:
+    // Whether `unanswered` probes in a row are likely enough at the loss seen in the answered rounds.
+    bool LossExplains(int unanswered) const;
+
     Settings m_settings;
     Phase m_phase{Phase::Probing};
     std::uint64_t m_casesSinceProbe{0};
@@ -92,6 +99,9 @@ private:
     Time m_confirmUntil;
     bool m_everAnswered{false};
     Counts m_counts;
+    // Probes of the rounds answered before a suspect: how lossy the link is.
+    std::uint64_t m_roundProbes{0};
+    std::uint64_t m_roundProbesLost{0};
 };
 
 } // namespace veltrano
