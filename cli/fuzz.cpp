@@ -319,6 +319,11 @@ private:
             Fault(FindingKind::Hang, event->length);
             return;
         case Kind::Crash:
+            if (!m_live.EverAnswered()) {
+                PrintError(fmt::format("no answer from {} to the probe", m_target.ToString()));
+                m_run.Finish(EXIT_SOCKET);
+                return;
+            }
             Fault(FindingKind::Crash, event->length);
             return;
         }

@@ -59,7 +59,9 @@ std::optional<Liveness::Event> Liveness::Answered(Time now)
         return std::nullopt;
     std::optional<Event> event;
     const int unanswered = m_attempt - 1;
-    if (m_phase == Phase::Suspect && !LossExplains(unanswered)) {
+    if (!m_everAnswered) {
+        // The first probe's answer: the target is up, whatever its start took.
+    } else if (m_phase == Phase::Suspect && !LossExplains(unanswered)) {
         event = Event{Event::Kind::Hang, m_attempt,
                       std::chrono::duration_cast<std::chrono::microseconds>(now - m_firstUnanswered)};
     } else if (unanswered > 0) {

@@ -58,7 +58,8 @@ public:
         std::uint64_t unreachable{0};
     };
 
-    // The run starts with a probe, since a target that answers nothing cannot be judged.
+    // The run starts with a probe, since a target that answers nothing cannot be judged; its answer, however
+    // late, is no finding, and a target that never answers it is the caller's error, not a crash.
     Liveness(Settings settings, Time start);
 
     Phase Current() const { return m_phase; }
