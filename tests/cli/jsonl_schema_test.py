@@ -105,6 +105,8 @@ def main():
                                 "--load-seconds", "1"], ["verdict", "summary"])
             run("run", ["run", os.path.join(examples, "panel-alarm-and-restore.yaml"), "--var", f"peer={to}",
                         "--jsonl"], ["verdict", "summary"])
+            run("fuzz centre", ["fuzz", "centre", "--to", to, "--seed", "1", "--cases", "300", "--rate", "max",
+                                "--findings", os.path.join(work, "findings"), "--jsonl"], ["summary"])
             # The fleet's panels have fallen silent by now: the centre tells of them as missing.
             time.sleep(2.5)
         finally:
