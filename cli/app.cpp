@@ -6,6 +6,7 @@
 #include "cli/completion.h"
 #include "cli/decode.h"
 #include "cli/fleet.h"
+#include "cli/fuzz.h"
 #include "cli/judge_centre.h"
 #include "cli/proxy.h"
 #include "cli/replay.h"
@@ -27,8 +28,8 @@ namespace {
 
 // Every subcommand, in the order --help lists them.
 constexpr AddCommand COMMANDS[] = {
-    AddCentreCommand, AddProxyCommand, AddSendCommand, AddHexCommand,    AddSweepCommand,  AddFleetCommand,
-    AddReplayCommand, AddTestCommand,  AddRunCommand,  AddDecodeCommand, AddEventsCommand,
+    AddCentreCommand, AddProxyCommand, AddSendCommand, AddHexCommand,   AddSweepCommand,  AddFleetCommand,
+    AddReplayCommand, AddTestCommand,  AddRunCommand,  AddFuzzCommand,  AddDecodeCommand, AddEventsCommand,
 };
 
 } // namespace

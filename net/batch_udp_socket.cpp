@@ -234,6 +234,7 @@ void BatchUdpSocket::GroupRuns(std::span<const Outgoing> datagrams)
         std::size_t j = i + 1;
         while (m_segmentation && j < datagrams.size() && j - i < MAX_SEGMENTS &&
                !datagrams[i].bytes.empty() && datagrams[j].bytes.size() == datagrams[i].bytes.size() &&
+               (j - i + 1) * datagrams[i].bytes.size() <= veltrano::MAX_UDP_PAYLOAD && // a message's limit
                datagrams[j].to == datagrams[i].to && datagrams[j].sourceAddress == datagrams[i].sourceAddress)
             ++j;
         runs.push_back(j - i);

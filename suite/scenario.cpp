@@ -224,11 +224,14 @@ Status ScenarioReader::Send(const YAML::Node& args, ScenarioStep& step)
         auto text = Text(args["hex"], "hex");
         if (!text)
             return tl::unexpected(text.error());
-        auto bytes = ParseHexBytes(*text);
+        // An empty text is the empty datagram, which a centre must bear like any other.
+        auto bytes = text->find_first_not_of(" \t") == std::string::npos
+                         ? Result<std::vector<std::uint8_t>>(std::vector<std::uint8_t>{})
+                         : ParseHexBytes(*text);
         if (!bytes)
             return Error(args["hex"], fmt::format("hex: {}", bytes.error()));
         step.bytes = std::move(*bytes);
-        step.what = "hex " + FormatBytesHex(step.bytes);
+        step.what = step.bytes.empty() ? std::string("an empty datagram") : "hex " + FormatBytesHex(step.bytes);
         return {};
     }
     if (!args["event"])

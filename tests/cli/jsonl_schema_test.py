@@ -104,6 +104,8 @@ def main():
                                 "--load-seconds", "1"], ["verdict", "summary"])
             run("run", ["run", os.path.join(examples, "panel-alarm-and-restore.yaml"), "--var", f"peer={to}",
                         "--jsonl"], ["verdict", "summary"])
+            run("fuzz centre", ["fuzz", "centre", "--to", to, "--seed", "1", "--cases", "300", "--rate", "max",
+                                "--findings", os.path.join(work, "findings"), "--jsonl"], ["summary"])
             # Through a proxy with a fault rule and the events read off the panels' frames.
             proxy = subprocess.Popen(
                 [cli, "proxy", "--bind", "127.0.0.1", "--port", "0", "--to", to, "--jsonl", "--events",

@@ -60,6 +60,7 @@ TEST(BatchUdpSocket, EveryDatagramArrivesWithItsOwnSizeWhateverRunsTheSendMakes)
         {"a shorter one inside", {12, 12, 8, 12, 12}},
         {"a longer one last", {8, 8, 8, 12}},
         {"all different", {1, 2, 3, 128}},
+        {"a run past one message's 64 KiB", {40000, 40000}},
     };
     LoopbackPeer peer;
     BatchUdpSocket socket(16);

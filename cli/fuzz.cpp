@@ -1,0 +1,676 @@
+#include "cli/fuzz.h"
+
+#include "capture/capture_reader.h"
+#include "cli/command_run.h"
+#include "cli/common_options.h"
+#include "cli/verdict.h"
+#include "link/json_line.h"
+#include "link/rate_text.h"
+#include "net/host_port.h"
+#include "suite/fuzz_cases.h"
+#include "suite/fuzz_finding.h"
+#include "suite/fuzz_liveness.h"
+#include "suite/fuzz_minimiser.h"
+#include "suite/fuzz_rule.h"
+
+#include <QProcess>
+#include <QStringList>
+#include <QTimer>
+
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+
+#include <poll.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <random>
+
+using namespace veltrano;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Most cases sent in one wake-up, so that answers and the probe are read between them.
+constexpr std::uint64_t CASES_PER_WAKE = 256;
+// The frames since the last answered probe that a finding keeps; the oldest go first.
+constexpr std::size_t RECENT_LIMIT = 4096;
+// Seeds taken from a capture at most.
+constexpr std::size_t CAPTURE_SEEDS = 10'000;
+// Tries of the minimiser at most, each a restart.
+constexpr int MINIMISER_TRIES = 150;
+
+struct FuzzCentreOptions
+{
+    std::string to;
+    std::optional<std::uint64_t> seed;
+    std::vector<std::string> only;
+    std::vector<std::string> skip;
+    std::string fromCapture;
+    std::uint64_t probeEvery{50};
+    double probeTimeoutS{0.5};
+    int probeRetries{3};
+    double confirmS{10};
+    std::string findings{"findings"};
+    std::string restart;
+    double restartTimeoutS{10};
+    int maxFindings{1};
+    std::string rate{"1000"};
+    std::uint64_t cases{0};
+    double durationS{0};
+    std::string junit;
+    std::string pcap;
+    OutputOptions output;
+};
+
+std::chrono::microseconds Micros(double seconds)
+{
+    return std::chrono::microseconds(static_cast<std::int64_t>(seconds * 1e6));
+}
+
+std::int64_t WallUs()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+Result<std::vector<Bytes>> CaptureSeeds(const std::string& path)
+{
+    std::vector<Bytes> seeds;
+    if (path.empty())
+        return seeds;
+    auto reader = CaptureReader::Open(path);
+    if (!reader)
+        return Failure(reader.error());
+    while (seeds.size() < CAPTURE_SEEDS) {
+        auto next = (*reader)->Next();
+        if (!next)
+            return Failure(next.error());
+        if (!*next)
+            break;
+        const auto payload = (*next)->payload;
+        if (!payload.empty() && payload.size() <= FRAME_BUFFER_SIZE && !IsAcknowledgement(payload))
+            seeds.emplace_back(payload.begin(), payload.end());
+    }
+    if (seeds.empty())
+        return Failure(fmt::format("{}: no frame to start from", path));
+    return seeds;
+}
+
+// The command line that runs the same cases again.
+std::string ReproduceLine(const FuzzCentreOptions& o, std::uint64_t seed, std::uint64_t cases)
+{
+    std::string line =
+        fmt::format("veltrano-cli fuzz centre --to {} --seed {} --cases {} --rate {} --probe-every {}", o.to,
+                    seed, cases, o.rate, o.probeEvery);
+    if (!o.only.empty())
+        line += fmt::format(" --only {}", fmt::join(o.only, ","));
+    if (!o.skip.empty())
+        line += fmt::format(" --skip {}", fmt::join(o.skip, ","));
+    if (!o.fromCapture.empty())
+        line += " --from-capture " + o.fromCapture;
+    return line;
+}
+
+// The sockets and timers of `fuzz centre`: cases at the pace asked for, the probe when the liveness judge
+// wants it, every answer to the rule, and the findings written as they come.
+class CentreFuzzer final
+{
+public:
+    CentreFuzzer(const FuzzCentreOptions& options, const Endpoint& target, std::vector<std::size_t> rows,
+                 std::vector<Bytes> seeds, Pacer::Mode pace, CommandRun& run)
+        : m_options(options), m_target(target),
+          m_stream(options.seed.value_or(std::random_device{}()), std::move(rows), std::move(seeds)),
+          m_live(LivenessSettings(options), MonoClock::now()), m_pace(pace), m_pacer(pace, MonoClock::now()),
+          m_run(run), m_probe(ProbeFrame()), m_perClass(FuzzClasses().size())
+    {
+        const auto ack = std::get<AckFrame>(AcknowledgementFor(m_probe));
+        m_probeAck.assign(ack.begin(), ack.end());
+        m_timer.setSingleShot(true);
+        m_timer.setTimerType(Qt::PreciseTimer);
+        OnTimeout(m_timer, [this] { Pump(); });
+        m_run.OnInterrupt([this](int) { m_run.Finish(ExitCode()); });
+        m_run.OnSummary([this](LineOutput& output, int) { Summary(output); });
+        m_run.OnJunit(options.junit, [this](const std::string& path) { return WriteJunitFile(path); });
+        m_run.OnEndFile(options.pcap, [this](const std::string&) { return m_capture.Close(); });
+        m_run.ShowProgress([this] {
+            return fmt::format("fuzz centre {}: {} cases, {} probes, {} resends, {} findings",
+                               m_target.ToString(), m_nextCase, m_live.Totals().probes,
+                               m_live.Totals().resends, m_findings.size());
+        });
+    }
+
+    Status Start()
+    {
+        if (!m_options.pcap.empty()) {
+            if (auto opened = m_capture.Open(m_options.pcap); !opened)
+                return opened;
+        }
+        CommandRun::Reading reading;
+        reading.error = [this](const std::string&) { OnLiveness(m_live.Unreachable(MonoClock::now())); };
+        reading.afterBatches = [this] { Pump(); };
+        BatchUdpSocket::Options socket;
+        socket.peer = m_target; // connected: a closed port comes back as an error
+        socket.receiveBuffer = DEFAULT_RECEIVE_BUFFER;
+        auto opened = m_run.OpenSocket(
+            socket, [this](auto batch, const CommandRun::Arrival& arrival) { OnBatch(batch, arrival); },
+            std::move(reading));
+        if (!opened)
+            return Failure(opened.error());
+        m_socket = *opened;
+        m_local = m_socket->LocalAddress();
+        m_started = MonoClock::now();
+        m_timer.start(0);
+        return {};
+    }
+
+private:
+    static Liveness::Settings LivenessSettings(const FuzzCentreOptions& o)
+    {
+        return {o.probeEvery, Micros(o.probeTimeoutS), o.probeRetries, Micros(o.confirmS)};
+    }
+
+    int ExitCode() const { return m_findings.empty() ? EXIT_OK : EXIT_EXPECTATION_FAILED; }
+
+    void Pump()
+    {
+        if (m_run.Finished())
+            return;
+        MonoTime now = MonoClock::now();
+        OnLiveness(m_live.Tick(now));
+        if (m_run.Finished())
+            return;
+        if (m_live.MaySendCase())
+            SendCases(now);
+        if (m_live.ProbeDue(now))
+            SendProbe(now);
+        Schedule(MonoClock::now());
+    }
+
+    bool BoundReached(MonoTime now) const
+    {
+        return (m_options.cases > 0 && m_nextCase >= m_options.cases) ||
+               (m_options.durationS > 0 && now - m_started >= Micros(m_options.durationS));
+    }
+
+    void SendCases(MonoTime now)
+    {
+        if (BoundReached(now)) {
+            // A last probe, so that a fault of the last cases is not missed.
+            m_ending = true;
+            m_live.ProbeNow(now);
+            return;
+        }
+        std::uint64_t owed = m_pacer.Windowed() ? CASES_PER_WAKE : m_pacer.MayGo(now, m_paced, 0);
+        owed = std::min(owed, CASES_PER_WAKE);
+        if (m_options.cases > 0)
+            owed = std::min(owed, m_options.cases - m_nextCase);
+        std::vector<FuzzCase> cases;
+        cases.reserve(owed);
+        for (std::uint64_t i = 0; i < owed && m_live.MaySendCase(); ++i) {
+            cases.push_back(m_stream.At(m_nextCase++));
+            ++m_perClass[cases.back().row];
+            m_live.CaseSent(now);
+        }
+        m_paced += cases.size();
+        std::vector<BatchUdpSocket::Outgoing> outgoing;
+        const std::int64_t wallUs = WallUs();
+        for (const FuzzCase& c : cases) {
+            for (const Bytes& datagram : c.datagrams) {
+                outgoing.push_back({m_target, 0, datagram});
+                m_rule.Sent(m_target, datagram, c.index, now);
+                Remember({datagram, c.index, c.row}, wallUs);
+            }
+        }
+        Send(outgoing);
+    }
+
+    void SendProbe(MonoTime now)
+    {
+        const BatchUdpSocket::Outgoing probe{m_target, 0, m_probe};
+        Send(std::span(&probe, 1));
+        m_live.ProbeSent(now);
+        Capture(true, m_probe, WallUs());
+    }
+
+    void Send(std::span<const BatchUdpSocket::Outgoing> outgoing)
+    {
+        m_socket->SendEach(outgoing, [this, outgoing](std::size_t i, int error) {
+            if (error == 0 || m_run.Finished())
+                return;
+            if (error == ECONNREFUSED) {
+                OnLiveness(m_live.Unreachable(MonoClock::now()));
+                return;
+            }
+            PrintError(fmt::format("cannot send to {}: {}", outgoing[i].to.ToString(), std::strerror(error)));
+            m_run.Finish(EXIT_SOCKET);
+        });
+    }
+
+    void Schedule(MonoTime now)
+    {
+        if (m_run.Finished())
+            return;
+        std::chrono::milliseconds wait{0};
+        if (m_live.MaySendCase()) {
+            if (!m_pacer.Windowed())
+                wait = m_pacer.WaitFrom(now, m_paced, std::nullopt);
+        } else if (const auto deadline = m_live.NextDeadline()) {
+            wait = TimerWait(*deadline, now);
+        } else {
+            return; // the probe's answer wakes the run
+        }
+        m_timer.start(wait);
+    }
+
+    void OnBatch(std::span<const BatchUdpSocket::Received> batch, const CommandRun::Arrival& arrival)
+    {
+        for (const auto& datagram : batch) {
+            if (m_run.Finished())
+                return;
+            Capture(false, datagram.bytes, arrival.wallUs, datagram.from);
+            if (datagram.from == m_target && std::ranges::equal(datagram.bytes, m_probeAck)) {
+                OnProbeAnswered(arrival.now);
+                continue;
+            }
+            if (auto broken = m_rule.Received(datagram.from, datagram.bytes, arrival.now))
+                RuleFinding(*broken, datagram.bytes, arrival.wallUs);
+        }
+    }
+
+    void OnProbeAnswered(MonoTime now)
+    {
+        if (m_live.Current() != Liveness::Phase::Probing && m_live.Current() != Liveness::Phase::Suspect)
+            return; // a resent probe's second answer
+        const auto event = m_live.Answered(now);
+        OnLiveness(event);
+        if (!event || event->kind != Liveness::Event::Kind::Hang) {
+            m_recent.clear();
+            m_recentCapture.clear();
+        }
+        if (m_ending && !m_run.Finished())
+            m_run.Finish(ExitCode());
+    }
+
+    void OnLiveness(const std::optional<Liveness::Event>& event)
+    {
+        if (!event || m_run.Finished())
+            return;
+        using Kind = Liveness::Event::Kind;
+        switch (event->kind) {
+        case Kind::Resend:
+            Line("resend", fmt::format("resend: probe attempt {} after case {}", event->attempt, m_nextCase),
+                 [&](JsonLine& j) { j.Number("attempt", event->attempt); });
+            return;
+        case Kind::Recovered:
+            return;
+        case Kind::Suspect:
+            Line("suspect",
+                 fmt::format("suspect: {} probes unanswered after case {}; probing for {} s", event->attempt,
+                             m_nextCase, m_options.confirmS),
+                 [&](JsonLine& j) {
+                     j.Number("probes", event->attempt).Number("confirm_s", m_options.confirmS);
+                 });
+            return;
+        case Kind::Hang:
+            Fault(FindingKind::Hang, event->length);
+            return;
+        case Kind::Crash:
+            if (!m_live.EverAnswered()) {
+                PrintError(fmt::format("no answer from {} to the probe", m_target.ToString()));
+                m_run.Finish(EXIT_SOCKET);
+                return;
+            }
+            Fault(FindingKind::Crash, event->length);
+            return;
+        }
+    }
+
+    template <typename Fields>
+    void Line(std::string_view type, const std::string& text, Fields fields)
+    {
+        std::string& out = m_run.Output().Buffer();
+        if (m_run.Output().Format() == OutputFormat::JsonLines) {
+            JsonLine json(out);
+            json.Text("type", type).Number("case", m_nextCase);
+            fields(json);
+            json.End();
+        } else {
+            out += text + '\n';
+        }
+        m_run.Output().Written();
+        m_run.Output().Flush();
+    }
+
+    void Remember(FuzzFrame frame, std::int64_t wallUs)
+    {
+        Capture(true, frame.bytes, wallUs);
+        if (m_recent.size() >= RECENT_LIMIT)
+            m_recent.erase(m_recent.begin());
+        m_recent.push_back(std::move(frame));
+    }
+
+    void Capture(bool sent, std::span<const std::uint8_t> bytes, std::int64_t wallUs,
+                 const Endpoint& from = {})
+    {
+        if (m_capture.IsOpen()) {
+            const Endpoint& source = sent ? m_local : from;
+            const Endpoint& destination = sent ? m_target : m_local;
+            if (auto written = m_capture.Write(
+                    {wallUs, source.address, source.port, destination.address, destination.port, bytes});
+                !written && !m_run.Finished()) {
+                PrintError(written.error());
+                m_run.Finish(EXIT_SOCKET);
+            }
+        }
+        if (m_recentCapture.size() < 2 * RECENT_LIMIT)
+            m_recentCapture.push_back({wallUs, sent, Bytes(bytes.begin(), bytes.end())});
+    }
+
+    FuzzFinding NewFinding(FindingKind kind) const
+    {
+        FuzzFinding finding;
+        finding.kind = kind;
+        finding.seed = m_stream.Seed();
+        finding.local = m_local;
+        finding.target = m_target;
+        finding.probeTimeoutMs = static_cast<int>(m_options.probeTimeoutS * 1000);
+        finding.command = ReproduceLine(m_options, m_stream.Seed(), m_nextCase);
+        return finding;
+    }
+
+    void RuleFinding(const FuzzAnswerRule::Broken& broken, std::span<const std::uint8_t> answer,
+                     std::int64_t wallUs)
+    {
+        FuzzFinding finding = NewFinding(FindingKind::Rule);
+        const FuzzCase c = m_stream.At(broken.caseIndex);
+        for (const Bytes& datagram : c.datagrams) {
+            finding.frames.push_back({datagram, c.index, c.row});
+            finding.capture.push_back({wallUs, true, datagram});
+        }
+        finding.capture.push_back({wallUs, false, Bytes(answer.begin(), answer.end())});
+        finding.expected = broken.expected;
+        finding.got = broken.got;
+        finding.message =
+            fmt::format("case {} ({}: {}): {}", c.index, FuzzClasses()[c.row].id,
+                        FuzzClasses()[c.row].sentence, ExpectedGot(broken.expected, broken.got));
+        Report(std::move(finding));
+    }
+
+    void Fault(FindingKind kind, std::chrono::microseconds length)
+    {
+        FuzzFinding finding = NewFinding(kind);
+        finding.length = length;
+        finding.frames = m_recent;
+        finding.capture = m_recentCapture;
+        if (!m_options.restart.empty() && !finding.frames.empty()) {
+            const Minimised minimised = Minimise(
+                finding.frames, [this](std::span<const FuzzFrame> frames) { return Reproduces(frames); },
+                MINIMISER_TRIES);
+            finding.minimised = minimised.reproduced;
+            finding.reproduced = minimised.reproduced;
+            finding.frames = minimised.frames;
+        }
+        const std::string what = kind == FindingKind::Hang
+                                     ? fmt::format("silent for {}", FormatMicros(length.count()))
+                                     : "silent since";
+        if (finding.frames.empty()) {
+            finding.message = fmt::format("{} before any case", what);
+        } else {
+            const FuzzFrame& last = finding.frames.back();
+            finding.message = fmt::format(
+                "{} {} cases {} to {}; {} case {} ({}: {})", what, finding.minimised ? "after" : "within",
+                finding.frames.front().caseIndex, last.caseIndex, finding.minimised ? "decisive" : "last",
+                last.caseIndex, FuzzClasses()[last.row].id, FuzzClasses()[last.row].sentence);
+        }
+        m_recent.clear();
+        m_recentCapture.clear();
+        Report(std::move(finding));
+        if (m_run.Finished())
+            return;
+        if (kind == FindingKind::Crash && m_options.restart.empty()) {
+            m_run.Finish(ExitCode());
+            return;
+        }
+        if (!m_options.restart.empty() && !RestartTarget()) {
+            PrintError(fmt::format("{} did not answer the probe within {} s of the restart",
+                                   m_target.ToString(), m_options.restartTimeoutS));
+            m_run.Finish(EXIT_SOCKET);
+            return;
+        }
+        const MonoTime now = MonoClock::now();
+        m_live.Restarted(now);
+        m_pacer = Pacer(m_pace, now);
+        m_paced = 0;
+    }
+
+    void Report(FuzzFinding finding)
+    {
+        auto folder = WriteFinding(m_options.findings, m_findings.size() + 1, finding);
+        if (!folder) {
+            PrintError(folder.error());
+            m_findings.push_back(std::move(finding));
+            m_run.Finish(EXIT_SOCKET);
+            return;
+        }
+        std::string& out = m_run.Output().Buffer();
+        if (m_run.Output().Format() == OutputFormat::JsonLines)
+            out += FindingJson(finding, *folder) + '\n';
+        else
+            out += fmt::format("finding {}: {}: {} ({})\n", m_findings.size() + 1,
+                               FindingKindKey(finding.kind), finding.message, *folder);
+        m_run.Output().Written();
+        m_run.Output().Flush();
+        m_findings.push_back(std::move(finding));
+        if (static_cast<int>(m_findings.size()) >= m_options.maxFindings)
+            m_run.Finish(ExitCode());
+    }
+
+    // One try of the minimiser: the target restarted, the frames sent, then the probe with its resends; the
+    // fault came again when none is answered.
+    bool Reproduces(std::span<const FuzzFrame> frames)
+    {
+        if (!RestartTarget())
+            return false;
+        std::vector<BatchUdpSocket::Outgoing> outgoing;
+        for (const FuzzFrame& frame : frames)
+            outgoing.push_back({m_target, 0, frame.bytes});
+        m_socket->SendEach(outgoing, [](std::size_t, int) {});
+        for (int attempt = 0; attempt <= m_options.probeRetries; ++attempt) {
+            if (ProbeAnsweredBy(MonoClock::now() + Micros(m_options.probeTimeoutS)))
+                return false;
+        }
+        return true;
+    }
+
+    // Runs --restart, then probes until an answer, within --restart-timeout. Blocking: the run waits anyway.
+    bool RestartTarget()
+    {
+        const MonoTime deadline = MonoClock::now() + Micros(m_options.restartTimeoutS);
+        QProcess restart;
+        restart.setProcessChannelMode(QProcess::ForwardedChannels);
+        restart.start(QStringLiteral("/bin/sh"),
+                      {QStringLiteral("-c"), QString::fromStdString(m_options.restart)});
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - MonoClock::now());
+        if (!restart.waitForFinished(static_cast<int>(std::max<std::int64_t>(left.count(), 1)))) {
+            restart.kill();
+            restart.waitForFinished(1000);
+            return false;
+        }
+        while (MonoClock::now() < deadline) {
+            const MonoTime until = std::min(deadline, MonoClock::now() + Micros(m_options.probeTimeoutS));
+            if (ProbeAnsweredBy(until))
+                return true;
+        }
+        return false;
+    }
+
+    // Sends the probe and reads until its answer or `until`; what else comes is dropped, as it answers a
+    // minimiser's frames.
+    bool ProbeAnsweredBy(MonoTime until)
+    {
+        const BatchUdpSocket::Outgoing probe{m_target, 0, m_probe};
+        m_socket->SendEach(std::span(&probe, 1), [](std::size_t, int) {});
+        for (MonoTime now = MonoClock::now(); now < until; now = MonoClock::now()) {
+            pollfd fd{m_socket->Handle(), POLLIN, 0};
+            const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count() + 1;
+            if (::poll(&fd, 1, static_cast<int>(wait)) <= 0)
+                continue;
+            auto received = m_socket->Receive();
+            if (!received)
+                continue; // a closed port: no answer yet
+            for (const auto& datagram : *received) {
+                if (std::ranges::equal(datagram.bytes, m_probeAck)) {
+                    Drain();
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+
+    void Drain()
+    {
+        for (int i = 0; i < 64; ++i) {
+            auto received = m_socket->Receive();
+            if (received && received->empty())
+                return;
+        }
+    }
+
+    Status WriteJunitFile(const std::string& path) const
+    {
+        std::vector<Verdict> verdicts;
+        for (const std::size_t row : m_stream.Rows()) {
+            const FuzzClass& fuzzClass = FuzzClasses()[row];
+            Verdict verdict{std::string(fuzzClass.id),
+                            "fuzz centre",
+                            Outcome::Passed,
+                            fmt::format("{} cases, no finding", m_perClass[row]),
+                            {},
+                            0};
+            for (const FuzzFinding& finding : m_findings) {
+                if (finding.frames.empty() || finding.frames.back().row != row)
+                    continue;
+                verdict.outcome = Outcome::Failed;
+                verdict.message = finding.kind == FindingKind::Rule
+                                      ? ExpectedGot(finding.expected, finding.got)
+                                      : fmt::format("expected the probe answered within {} s, got a {}",
+                                                    m_options.probeTimeoutS, FindingKindKey(finding.kind));
+                verdict.details += finding.message + '\n';
+            }
+            verdicts.push_back(std::move(verdict));
+        }
+        return WriteJunit(path, "fuzz centre " + m_target.ToString(), std::move(verdicts));
+    }
+
+    void Summary(LineOutput& output)
+    {
+        const double seconds = std::chrono::duration<double>(MonoClock::now() - m_started).count();
+        std::vector<RecordField> fields{
+            {"cases", m_nextCase},
+            {"probes", m_live.Totals().probes},
+            {"resends", m_live.Totals().resends},
+            {"findings", static_cast<std::uint64_t>(m_findings.size())},
+            {"seed", m_stream.Seed()},
+            {"rate", seconds > 0 ? static_cast<double>(m_nextCase) / seconds : 0.0},
+        };
+        m_classKeys.clear();
+        m_classKeys.reserve(m_stream.Rows().size());
+        for (const std::size_t row : m_stream.Rows()) {
+            m_classKeys.push_back("cases_" + std::string(FuzzClasses()[row].id));
+            fields.push_back({m_classKeys.back(), m_perClass[row]});
+        }
+        output.Summary(m_run.Command(), fields);
+    }
+
+    FuzzCentreOptions m_options;
+    Endpoint m_target;
+    FuzzStream m_stream;
+    Liveness m_live;
+    FuzzAnswerRule m_rule;
+    Pacer::Mode m_pace;
+    Pacer m_pacer;
+    CommandRun& m_run;
+    Bytes m_probe;
+    Bytes m_probeAck;
+    BatchUdpSocket* m_socket{nullptr};
+    Endpoint m_local;
+    MonoTime m_started;
+    std::uint64_t m_nextCase{0};
+    std::uint64_t m_paced{0}; // cases since the pacer's start
+    bool m_ending{false};
+    std::vector<std::uint64_t> m_perClass;
+    std::vector<FuzzFrame> m_recent;
+    std::vector<FuzzPacket> m_recentCapture;
+    std::vector<FuzzFinding> m_findings;
+    std::vector<std::string> m_classKeys;
+    PcapFileWriter m_capture;
+    QTimer m_timer;
+};
+
+int RunFuzzCentre(const FuzzCentreOptions& options)
+{
+    auto rows = ChooseFuzzClasses(FuzzSide::Centre, options.only, options.skip);
+    if (!rows)
+        return UsageError(rows.error());
+    auto target = ResolveHostPort(options.to);
+    if (!target)
+        return UsageError(target.error());
+    auto pace = PaceOf(options.rate, 1);
+    if (!pace)
+        return UsageError(pace.error());
+    auto seeds = CaptureSeeds(options.fromCapture);
+    if (!seeds) {
+        PrintError(seeds.error());
+        return EXIT_SOCKET;
+    }
+    return ExecDriver<CentreFuzzer>("fuzz centre", options.output, options, *target, std::move(*rows),
+                                    std::move(*seeds), *pace);
+}
+
+} // namespace
+
+void AddFuzzCommand(CLI::App& app, CommandRunner& chosen)
+{
+    auto* fuzz = app.add_subcommand("fuzz", "Hunt the faults of a centre with mutated frames");
+    fuzz->require_subcommand(1);
+    auto o = std::make_shared<FuzzCentreOptions>();
+    auto* centre =
+        fuzz->add_subcommand("centre", "Send mutated frames to the centre at HOST:PORT and watch it");
+    AddToOption(centre, o->to, "The centre under test");
+    AddTypedOption(centre, "--seed", o->seed, "Seed of the cases (random when not given)", "N");
+    centre->add_option("--only", o->only, "Only these mutation classes")->delimiter(',')->type_name("ID,...");
+    centre->add_option("--skip", o->skip, "Leave these mutation classes out")
+        ->delimiter(',')
+        ->type_name("ID,...");
+    AddTypedOption(centre, "--from-capture", o->fromCapture, "Mutate the frames of this pcap or pcapng file",
+                   "FILE");
+    AddCheckedOption(centre, "--probe-every", o->probeEvery, "Cases between two probes", "N",
+                     CLI::Range(std::uint64_t{1}, std::uint64_t{1'000'000}), ShownDefault::Yes);
+    AddCheckedOption(centre, "--probe-timeout", o->probeTimeoutS, "Seconds a probe waits for its answer", "S",
+                     CLI::Range(0.001, 60.0), ShownDefault::Yes);
+    AddCheckedOption(centre, "--probe-retries", o->probeRetries, "Resends of an unanswered probe", "N",
+                     CLI::Range(0, 100), ShownDefault::Yes);
+    AddCheckedOption(centre, "--confirm", o->confirmS, "Seconds a suspect target is probed on", "S",
+                     CLI::Range(0.0, 3600.0), ShownDefault::Yes);
+    AddTypedOption(centre, "--findings", o->findings, "Folder of the findings", "DIR", ShownDefault::Yes);
+    AddTypedOption(centre, "--restart", o->restart, "Shell command that brings the target back", "CMD");
+    AddCheckedOption(centre, "--restart-timeout", o->restartTimeoutS, "Seconds a restart may take", "S",
+                     CLI::Range(0.001, 3600.0), ShownDefault::Yes);
+    AddCheckedOption(centre, "--max-findings", o->maxFindings, "End the run at the N-th finding", "N",
+                     CLI::Range(1, 1'000'000), ShownDefault::Yes);
+    AddCheckedOption(centre, "--rate", o->rate, "Cases per second, or max", "R|max", RateValidator(),
+                     ShownDefault::Yes);
+    AddTypedOption(centre, "--cases", o->cases, "End after N cases (0: no bound)", "N");
+    AddCheckedOption(centre, "--duration", o->durationS, "End after S seconds (0: no bound)", "S",
+                     CLI::Range(0.0, 1e7));
+    AddJunitOption(centre, o->junit, "Write a case per mutation class as JUnit XML to FILE");
+    AddTypedOption(centre, "--pcap", o->pcap, "Write everything sent and received to FILE", "FILE");
+    AddFormatFlag(centre, o->output.format,
+                  "One JSON object per finding, suspect and resend; a summary last");
+    centre->callback([o, &chosen] { chosen = [o] { return RunFuzzCentre(*o); }; });
+}

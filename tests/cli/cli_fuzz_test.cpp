@@ -1,0 +1,165 @@
+#include "tests/cli/cli_harness.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <csignal>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const QString TARGET = QStringLiteral(VELTRANO_FUZZ_TARGET);
+
+// A port free on 127.0.0.1 now.
+std::uint16_t FreePort()
+{
+    const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t size = sizeof address;
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &size);
+    ::close(s);
+    return ntohs(address.sin_port);
+}
+
+// One of the small centres of fuzz_target.py, on 127.0.0.1, ended with the test (and by itself in 30 s).
+class Target final
+{
+public:
+    Target(std::uint16_t port, const std::string& fault, const QString& pidFile)
+        : m_port(port), m_pidFile(pidFile)
+    {
+        Start(fault);
+    }
+    ~Target()
+    {
+        if (const int pid = Pid().toInt(); pid > 0) // never 0: that names the test's own process group
+            ::kill(pid, SIGKILL);
+    }
+    Target(const Target&) = delete;
+    Target& operator=(const Target&) = delete;
+
+    // (Re)starts it; the command returns once it listens.
+    void Start(const std::string& fault) const
+    {
+        QProcess::execute(QStringLiteral("/bin/sh"),
+                          {QStringLiteral("-c"), QString::fromStdString(Command(fault))});
+    }
+
+    // The shell command that starts (or restarts) the target.
+    std::string Command(const std::string& fault) const
+    {
+        return "python3 " + TARGET.toStdString() + " " + std::to_string(m_port) + " " + fault + " " +
+               m_pidFile.toStdString();
+    }
+
+private:
+    QByteArray Pid() const
+    {
+        QFile file(m_pidFile);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    std::uint16_t m_port;
+    QString m_pidFile;
+};
+
+QJsonObject FindingOf(const CliResult& result)
+{
+    for (const std::string& line : result.out) {
+        const QJsonObject object = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+        if (object.value(QStringLiteral("type")).toString() == QStringLiteral("finding"))
+            return object;
+    }
+    return {};
+}
+
+} // namespace
+
+// Faulty centres and a correct and a lossy one: each fault found as its kind, nothing in the others, and
+// each finding's scenario fails against the faulty centre and passes against a mended one.
+TEST(FuzzCentre, FindsEachFaultAndNothingInSoundCentres)
+{
+    struct Row
+    {
+        const char* name;
+        const char* fault;
+        bool restart;
+        int exit;
+        const char* kind; // empty: no finding
+    };
+    const Row rows[] = {
+        {"a correct centre", "correct", false, 0, ""},
+        {"a lossy centre", "lossy", false, 0, ""},
+        {"a crash", "crash", false, 1, "crash"},
+        {"a hang", "hang", false, 1, "hang"},
+        {"a broken rule", "rule", false, 1, "rule"},
+        {"a crash minimised with restarts", "crash", true, 1, "crash"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        QTemporaryDir dir;
+        const std::uint16_t port = FreePort();
+        const std::string peer = "127.0.0.1:" + std::to_string(port);
+        Target target(port, row.fault, dir.filePath(QStringLiteral("pid")));
+        Args args{"fuzz",
+                  "centre",
+                  "--to",
+                  peer,
+                  "--seed",
+                  "3",
+                  "--rate",
+                  "3000",
+                  "--probe-every",
+                  "20",
+                  "--probe-timeout",
+                  "0.2",
+                  "--confirm",
+                  "3",
+                  "--cases",
+                  "3000",
+                  "--jsonl",
+                  "--findings",
+                  dir.filePath(QStringLiteral("f")).toStdString()};
+        if (row.restart)
+            args = args + Args{"--restart", target.Command(row.fault), "--restart-timeout", "5"};
+        const CliResult fuzz = RunCli(args, 120s);
+        ASSERT_EQ(fuzz.exitCode, row.exit) << fuzz.err;
+        const QJsonObject finding = FindingOf(fuzz);
+        EXPECT_EQ(finding.value(QStringLiteral("kind")).toString().toStdString(), row.kind);
+        if (*row.kind == '\0')
+            continue;
+        if (row.restart) {
+            EXPECT_TRUE(finding.value(QStringLiteral("minimised")).toBool());
+            EXPECT_EQ(finding.value(QStringLiteral("frames")).toArray().size(), 1);
+        }
+        const std::string scenario =
+            finding.value(QStringLiteral("folder")).toString().toStdString() + "/scenario.yaml";
+        const Args replay{"run", scenario, "--var", "peer=" + peer};
+        target.Start(row.fault);
+        EXPECT_EQ(RunCli(replay).exitCode, 1) << "the fault is there";
+        target.Start("correct");
+        EXPECT_EQ(RunCli(replay).exitCode, 0) << "mended";
+    }
+}
+
+TEST(FuzzCentre, RefusesAnUnknownClassByName)
+{
+    const CliResult result = RunCli({"fuzz", "centre", "--to", "127.0.0.1:9", "--only", "no-such-class"});
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_NE(result.err.find("no-such-class"), std::string::npos) << result.err;
+}

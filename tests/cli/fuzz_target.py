@@ -1,0 +1,76 @@
+#!/usr/bin/env python3
+"""A small centre for the fuzz tests, on 127.0.0.1 only: it answers by the centre rule, with one fault.
+
+    fuzz_target.py PORT FAULT PIDFILE [SECONDS]
+
+FAULT: correct; lossy (15% of the answers lost); crash (exits on the trigger); hang (silent for 1.5 s on the
+trigger); rule (answers the trigger with a wrong checksum). The trigger: a frame of 8 bytes or more whose
+length byte is 0. The one before it named in PIDFILE is ended first, so that a restart replaces it; each
+ends by itself after SECONDS (default 30). The command returns once the new one listens, as a restart must.
+"""
+import os
+import random
+import signal
+import socket
+import sys
+import time
+
+port, fault, pidfile = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+lifetime = float(sys.argv[4]) if len(sys.argv) > 4 else 30.0
+ready_read, ready_write = os.pipe()
+if os.fork() > 0:
+    os.close(ready_write)
+    os.read(ready_read, 1)
+    sys.exit(0)
+os.setsid()
+null = os.open(os.devnull, os.O_RDWR)
+for fd in (0, 1, 2):
+    os.dup2(null, fd)
+try:
+    with open(pidfile) as f:
+        os.kill(int(f.read()), signal.SIGKILL)
+except (OSError, ValueError):
+    pass
+with open(pidfile, "w") as f:
+    f.write(str(os.getpid()))
+
+sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+for _ in range(100):  # the one ended may still hold the port for a moment
+    try:
+        sock.bind(("127.0.0.1", port))
+        break
+    except OSError:
+        time.sleep(0.01)
+sock.settimeout(0.2)
+os.write(ready_write, b"1")
+os.close(ready_write)
+lose = random.Random(1)
+end = time.monotonic() + lifetime
+
+
+def acknowledgement(datagram):
+    if not datagram or len(datagram) > 128:
+        return None
+    head = (datagram + bytes(7))[:7]
+    if head[6] >= 0x80:
+        return None
+    ack = bytes([8]) + head[1:6] + bytes([head[6] | 0x80])
+    return ack + bytes([sum(ack) & 0xFF])
+
+
+while time.monotonic() < end:
+    try:
+        datagram, peer = sock.recvfrom(65535)
+    except socket.timeout:
+        continue
+    trigger = len(datagram) >= 8 and datagram[0] == 0
+    if trigger and fault == "crash":
+        sys.exit(0)
+    if trigger and fault == "hang":
+        time.sleep(1.5)
+    ack = acknowledgement(datagram)
+    if ack is None or (fault == "lossy" and lose.random() < 0.15):
+        continue
+    if trigger and fault == "rule":
+        ack = ack[:7] + bytes([ack[7] ^ 0xFF])
+    sock.sendto(ack, peer)

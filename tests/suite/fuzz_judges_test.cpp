@@ -1,0 +1,304 @@
+#include "suite/fuzz_finding.h"
+#include "suite/fuzz_liveness.h"
+#include "suite/fuzz_minimiser.h"
+#include "suite/fuzz_rule.h"
+#include "suite/scenario.h"
+
+#include "protocol/acknowledgement.h"
+#include "protocol/hex.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <variant>
+
+using namespace veltrano;
+using namespace std::chrono_literals;
+
+namespace {
+
+using Kind = Liveness::Event::Kind;
+
+// A fake target on a fake clock: it answers a probe when `answers(probe number, time)` says so, after 1 ms.
+struct LivenessRow
+{
+    const char* name;
+    bool (*answers)(int probe, std::chrono::milliseconds at);
+    std::vector<Kind> events;          // in order, the Suspect, Hang and Crash ones
+    std::chrono::milliseconds hang{0}; // the hang's length, when one
+    bool unreachable{false};           // every unanswered probe also gets a port-unreachable error
+    bool recovered{false};             // some probe answered after a resend
+};
+
+std::vector<Liveness::Event> RunLiveness(const LivenessRow& row, std::chrono::milliseconds& hang)
+{
+    const Liveness::Time start{};
+    Liveness judge({.probeEvery = 5, .timeout = 100ms, .retries = 3, .confirm = 2s}, start);
+    std::vector<Liveness::Event> events;
+    int probe = 0;
+    Liveness::Time answerAt = Liveness::Time::max(); // max: no answer on its way
+    for (auto now = start; now < start + 5s && judge.Current() != Liveness::Phase::Crashed; now += 1ms) {
+        auto note = [&](std::optional<Liveness::Event> e) {
+            if (e && e->kind != Kind::Resend)
+                events.push_back(*e);
+        };
+        if (now >= answerAt) {
+            answerAt = Liveness::Time::max();
+            note(judge.Answered(now));
+        }
+        note(judge.Tick(now));
+        if (judge.MaySendCase())
+            judge.CaseSent(now);
+        if (judge.ProbeDue(now)) {
+            judge.ProbeSent(now);
+            const auto at = std::chrono::duration_cast<std::chrono::milliseconds>(now - start);
+            if (row.answers(probe++, at))
+                answerAt = now + 1ms;
+            else if (row.unreachable)
+                note(judge.Unreachable(now));
+        }
+        if (!events.empty() && events.back().kind == Kind::Hang) {
+            hang = std::chrono::duration_cast<std::chrono::milliseconds>(events.back().length);
+            break;
+        }
+    }
+    return events;
+}
+
+} // namespace
+
+TEST(Liveness, TellsACrashFromLoss)
+{
+    const LivenessRow rows[] = {
+        {"every probe answered", [](int, auto) { return true; }, {}},
+        {"loss within the retries",
+         [](int p, auto) { return p % 4 != 1 && p % 4 != 2; },
+         {},
+         0ms,
+         false,
+         true},
+        {"silent from 1 s", [](int, auto at) { return at < 1s; }, {Kind::Suspect, Kind::Crash}},
+        {"back within the window",
+         [](int, auto at) { return at < 1s || at > 2s; },
+         {Kind::Suspect, Kind::Hang},
+         1000ms},
+        {"a streak of loss on a lossy link",
+         [](int p, auto) { return p < 40 ? p % 2 == 0 : p > 45; },
+         {Kind::Suspect},
+         0ms,
+         false,
+         true},
+        {"port unreachable is no answer",
+         [](int, auto at) { return at < 1s; },
+         {Kind::Suspect, Kind::Crash},
+         0ms,
+         true},
+    };
+    for (const LivenessRow& row : rows) {
+        std::chrono::milliseconds hang{0};
+        const auto events = RunLiveness(row, hang);
+        std::vector<Kind> kinds;
+        for (const auto& e : events) {
+            if (e.kind != Kind::Recovered)
+                kinds.push_back(e.kind);
+        }
+        EXPECT_EQ(kinds, row.events) << row.name;
+        EXPECT_EQ(std::ranges::any_of(events, [](const auto& e) { return e.kind == Kind::Recovered; }),
+                  row.recovered)
+            << row.name;
+        if (row.hang > 0ms) { // from the first unanswered probe, within a probe round of the silence's end
+            EXPECT_NEAR(static_cast<double>(hang.count()), static_cast<double>(row.hang.count()), 110.0)
+                << row.name;
+        }
+    }
+}
+
+TEST(Liveness, ResendsAreCountedAndNoCaseGoesWhileSuspect)
+{
+    Liveness judge({.probeEvery = 2, .timeout = 100ms, .retries = 1, .confirm = 1s}, {});
+    Liveness::Time now{};
+    judge.ProbeSent(now);
+    judge.Answered(now += 1ms);
+    judge.CaseSent(now);
+    judge.CaseSent(now);
+    EXPECT_FALSE(judge.MaySendCase());
+    ASSERT_TRUE(judge.ProbeDue(now));
+    judge.ProbeSent(now);
+    EXPECT_EQ(judge.Tick(now += 100ms)->kind, Kind::Resend);
+    judge.ProbeSent(now);
+    EXPECT_EQ(judge.Tick(now += 100ms)->kind, Kind::Suspect);
+    EXPECT_FALSE(judge.MaySendCase());
+    EXPECT_EQ(judge.Totals().probes, 3U);
+    EXPECT_EQ(judge.Totals().resends, 1U);
+}
+
+TEST(FuzzAnswerRule, JudgesEachAnswerAsTestCentreDoes)
+{
+    const Endpoint target{0x7F000001, 7015};
+    const Bytes frame = ParseHexBytes("0C 00 01 00 00 00 02 01 11 00 00 21").value();
+    const auto ack = std::get<AckFrame>(AcknowledgementFor(frame));
+    auto with = [&](std::size_t at, std::uint8_t value) {
+        Bytes b(ack.begin(), ack.end());
+        b[at] = value;
+        return b;
+    };
+    struct Row
+    {
+        const char* name;
+        Bytes sent;
+        Bytes answer;
+        Endpoint from;
+        bool broken;
+    };
+    const Bytes ackFrame(ack.begin(), ack.end());
+    const Row rows[] = {
+        {"its acknowledgement", frame, ackFrame, target, false},
+        {"a wrong checksum", frame, with(7, 0), target, true},
+        {"a wrong echo", frame, with(1, 5), target, true},
+        {"bit 7 missing", frame, with(6, CMD_STATUS), target, true},
+        {"from another port", frame, ackFrame, {0x7F000001, 7016}, true},
+        {"an answer to an acknowledgement", ackFrame, ackFrame, target, true},
+    };
+    for (const Row& row : rows) {
+        FuzzAnswerRule rule;
+        rule.Sent(target, row.sent, 3, {});
+        const auto broken = rule.Received(row.from, row.answer, {});
+        EXPECT_EQ(broken.has_value(), row.broken) << row.name;
+        if (broken) {
+            EXPECT_EQ(broken->caseIndex, 3U) << row.name;
+        }
+    }
+    FuzzAnswerRule rule;
+    rule.Sent(target, frame, 1, {});
+    EXPECT_FALSE(rule.Received(target, ackFrame, {}));
+    EXPECT_TRUE(rule.Received(target, ackFrame, {})) << "a second answer to one frame";
+}
+
+namespace {
+
+std::vector<FuzzFrame> Frames(int count)
+{
+    std::vector<FuzzFrame> frames;
+    for (int i = 0; i < count; ++i)
+        frames.push_back(
+            {Bytes{static_cast<std::uint8_t>(i), 0xAA, 0xBB, 0xCC}, static_cast<std::uint64_t>(i), 0});
+    return frames;
+}
+
+bool Has(std::span<const FuzzFrame> frames, std::uint8_t first)
+{
+    return std::ranges::any_of(frames,
+                               [&](const FuzzFrame& f) { return !f.bytes.empty() && f.bytes[0] == first; });
+}
+
+} // namespace
+
+TEST(Minimise, FindsTheDecisiveFramesAndNeverReturnsOneThatFailed)
+{
+    struct Row
+    {
+        const char* name;
+        int count;
+        std::function<bool(std::span<const FuzzFrame>)> fault;
+        std::vector<std::uint64_t> cases; // of the result
+        bool reproduced;
+        std::size_t lastBytes; // of the decisive frame
+    };
+    int flakyTries = 0;
+    const Row rows[] = {
+        {"one decisive frame", 50, [](auto f) { return Has(f, 37); }, {37}, true, 1},
+        {"the byte that matters kept",
+         50,
+         [](auto f) {
+             return !f.empty() && f.back().bytes.size() >= 1 && f.back().bytes[0] == 49 &&
+                    std::ranges::count(f.back().bytes, 0xCC) == 1;
+         },
+         {49},
+         true,
+         2},
+        {"two frames in order",
+         60,
+         [](auto f) {
+             auto a = std::ranges::find_if(f, [](const FuzzFrame& x) { return x.bytes[0] == 12; });
+             return a != f.end() &&
+                    std::any_of(a, f.end(), [](const FuzzFrame& x) { return x.bytes[0] == 40; });
+         },
+         {12, 40},
+         true,
+         1},
+        {"never reproduced", 30, [](auto) { return false; }, {}, false, 0},
+        {"flaky: fails from the fourth try",
+         30,
+         [&flakyTries](auto f) { return ++flakyTries < 4 && Has(f, 29); },
+         {},
+         true,
+         0},
+    };
+    for (const Row& row : rows) {
+        std::vector<std::vector<FuzzFrame>> tried;
+        std::vector<bool> results;
+        const Reproduces reproduces = [&](std::span<const FuzzFrame> f) {
+            tried.emplace_back(f.begin(), f.end());
+            results.push_back(row.fault(f));
+            return results.back();
+        };
+        const Minimised result = Minimise(Frames(row.count), reproduces, 200);
+        EXPECT_EQ(result.reproduced, row.reproduced) << row.name;
+        if (!row.cases.empty()) {
+            std::vector<std::uint64_t> cases;
+            for (const auto& f : result.frames)
+                cases.push_back(f.caseIndex);
+            EXPECT_EQ(cases, row.cases) << row.name;
+            EXPECT_EQ(result.frames.back().bytes.size(), row.lastBytes) << row.name;
+        }
+        // What came back reproduced the last time it was tried.
+        for (std::size_t i = tried.size(); row.reproduced && i-- > 0;) {
+            const bool same =
+                std::ranges::equal(tried[i], result.frames, {}, &FuzzFrame::bytes, &FuzzFrame::bytes);
+            if (same) {
+                EXPECT_TRUE(results[i]) << row.name;
+                break;
+            }
+        }
+    }
+}
+
+TEST(FindingFiles, HoldTheFramesAndAScenarioThatRunReads)
+{
+    const Bytes frame = ParseHexBytes("0C 00 01 00 00 00 02 01 11 00 00 21").value();
+    FuzzFinding finding{.kind = FindingKind::Rule,
+                        .seed = 99,
+                        .frames = {{{}, 4, 0}, {frame, 5, 5}},
+                        .capture = {{1, true, frame}, {2, false, {0x08}}},
+                        .message = "a wrong checksum",
+                        .expected = "08 00 01 00 00 00 82 8B",
+                        .got = "08",
+                        .command = "veltrano-cli fuzz centre",
+                        .local = {0x7F000001, 40000},
+                        .target = {0x7F000001, 7015}};
+    const auto dir = std::filesystem::temp_directory_path() / "veltrano-finding-test";
+    std::filesystem::remove_all(dir);
+    const auto folder = WriteFinding(dir.string(), 1, finding);
+    ASSERT_TRUE(folder) << folder.error();
+    std::ifstream json(std::filesystem::path(*folder) / "finding.json");
+    std::stringstream text;
+    text << json.rdbuf();
+    EXPECT_NE(text.str().find(R"("cases":[4,5],"classes":["empty","checksum"],"frames":["","0C 00 01)"),
+              std::string::npos)
+        << text.str();
+    EXPECT_TRUE(std::filesystem::file_size(std::filesystem::path(*folder) / "capture.pcap") > 24);
+    const auto scenario =
+        ParseScenario(FindingScenario(finding, "f"), "scenario.yaml", {{"peer", "127.0.0.1:9"}});
+    ASSERT_TRUE(scenario) << scenario.error();
+    std::vector<StepKind> kinds;
+    for (const auto& step : scenario->steps)
+        kinds.push_back(step.kind);
+    EXPECT_EQ(kinds, (std::vector{StepKind::Send, StepKind::Send, StepKind::ExpectAck, StepKind::Send,
+                                  StepKind::ExpectAck}));
+    EXPECT_TRUE(scenario->steps[0].bytes.empty()) << "the empty datagram";
+    EXPECT_EQ(scenario->peer, "127.0.0.1:9");
+    std::filesystem::remove_all(dir);
+}
