@@ -2,8 +2,8 @@
 // the plain echo loop, from 1 to 256 outstanding with both load clients, with a client slow to turn an answer
 // round, and idle; its windowed sweep against a minimal blocking client, and how well --rate holds.
 //
-// cli_bench [section]   (a part of a section's name runs that section alone: centre, outstanding, sweep, paced,
-// proxy)
+// cli_bench [section]   (a part of a section's name runs that section alone: centre, outstanding, sweep,
+// paced, proxy)
 #include "bench/bench_report.h"
 #include "bench/load_clients.h"
 #include "tests/support/hex_text.h"
@@ -529,7 +529,8 @@ void ProxyInFrontOfCentre()
     for (int round = 0; round < 3; ++round)
         added.push_back(static_cast<std::int64_t>(medianRtt(*proxyPort) - medianRtt(*centrePort)));
     const double addedUs = Percentile(added, 0.5);
-    Report("round trip the proxy adds at the median, 1 outstanding (us)", Fixed(addedUs, 1), "< 50", addedUs < 50);
+    Report("round trip the proxy adds at the median, 1 outstanding (us)", Fixed(addedUs, 1), "< 50",
+           addedUs < 50);
 
     const double unmatched = ratio(*ruledPort, *proxyPort);
     Report("proxy with 16 rules that match nothing / without rules, closed loop (median of 9)",
@@ -546,10 +547,8 @@ int main(int argc, char** argv)
 {
     const std::string_view only = argc > 1 ? argv[1] : "";
     const std::pair<std::string_view, void (*)()> sections[] = {
-        {"centre", &CentreAgainstEchoLoop},
-        {"outstanding", &CentreByOutstanding},
-        {"sweep", &SweepAgainstMinimalClient},
-        {"paced", &PacedRates},
+        {"centre", &CentreAgainstEchoLoop},    {"outstanding", &CentreByOutstanding},
+        {"sweep", &SweepAgainstMinimalClient}, {"paced", &PacedRates},
         {"proxy", &ProxyInFrontOfCentre},
     };
     for (const auto& [name, run] : sections) {

@@ -1,7 +1,7 @@
 // The fleet against the companion's centre on loopback: the whole address space at a 1 s heartbeat, the
 // fleet's CPU and memory per panel, what supervision costs the centre per frame, and the same fleet through
-// the proxy. Each runs as a child process, measured by the kernel's accounting of it (wait4). VELTRANO_FLEET_BENCH_SECONDS shortens
-// the 30 s runs for a quick try.
+// the proxy. Each runs as a child process, measured by the kernel's accounting of it (wait4).
+// VELTRANO_FLEET_BENCH_SECONDS shortens the 30 s runs for a quick try.
 #include "bench/bench_report.h"
 
 #include <fcntl.h>
@@ -143,16 +143,16 @@ ThroughProxy RunThroughProxy(const std::string& dir, int panels, int seconds)
     const std::string centrePort = std::to_string(FreePort());
     const std::string proxyPort = std::to_string(FreePort());
     const auto started = std::chrono::steady_clock::now();
-    const Child centreChild =
-        Start({VELTRANO_CLI_PATH, "centre", "--bind", "127.0.0.1", "--port", centrePort}, dir + "/centre.txt");
-    const Child proxyChild = Start({VELTRANO_CLI_PATH, "proxy", "--bind", "127.0.0.1", "--port", proxyPort, "--to",
-                                    "127.0.0.1:" + centrePort},
+    const Child centreChild = Start(
+        {VELTRANO_CLI_PATH, "centre", "--bind", "127.0.0.1", "--port", centrePort}, dir + "/centre.txt");
+    const Child proxyChild = Start({VELTRANO_CLI_PATH, "proxy", "--bind", "127.0.0.1", "--port", proxyPort,
+                                    "--to", "127.0.0.1:" + centrePort},
                                    dir + "/proxy.txt");
     std::this_thread::sleep_for(std::chrono::milliseconds(300)); // both bind before the fleet sends
-    const Child fleetChild =
-        Start({VELTRANO_CLI_PATH, "fleet", "--to", "127.0.0.1:" + proxyPort, "--panels", std::to_string(panels),
-               "--heartbeat", "1", "--duration", std::to_string(seconds), "--seed", "1"},
-              dir + "/fleet.txt");
+    const Child fleetChild = Start({VELTRANO_CLI_PATH, "fleet", "--to", "127.0.0.1:" + proxyPort, "--panels",
+                                    std::to_string(panels), "--heartbeat", "1", "--duration",
+                                    std::to_string(seconds), "--seed", "1"},
+                                   dir + "/fleet.txt");
     ThroughProxy run;
     run.fleet = Wait(fleetChild, started);
     for (const Child& child : {proxyChild, centreChild})
@@ -173,8 +173,8 @@ void FleetThroughProxy(const std::string& dir, int seconds)
     const double sent = Field(all.fleet, "sent");
     Note("through the proxy: round trip p50 / p99 (us)",
          Fixed(Field(all.fleet, "rtt_p50_us")) + " / " + Fixed(Field(all.fleet, "rtt_p99_us")));
-    Report("57,600 panels at 1 s for " + std::to_string(seconds) + " s through the proxy: frames lost", Fixed(lost),
-           "0", lost == 0 && sent >= ALL * (seconds - 1));
+    Report("57,600 panels at 1 s for " + std::to_string(seconds) + " s through the proxy: frames lost",
+           Fixed(lost), "0", lost == 0 && sent >= ALL * (seconds - 1));
     const double cores = all.proxy.cpuSeconds / std::max(1.0, all.proxy.wallSeconds);
     Report("proxy CPU at 57,600 frames/s each way (cores)", Fixed(cores, 2), "< 0.5", cores < 0.5);
     const ThroughProxy few = RunThroughProxy(dir, 1'000, std::min(seconds, 3));

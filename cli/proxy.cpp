@@ -237,13 +237,19 @@ private:
     // itself, as the panel meets the answer.
     void PanelSent(const Endpoint& panel, std::span<const std::uint8_t> bytes, MonoTime now)
     {
+        Track(m_panelMatcher, m_panelTickets, panel, bytes, now);
+    }
+
+    // A frame sent on to `matcher`, or sent again: a copy of one still waiting restarts its round trip.
+    void Track(AckMatcher& matcher, std::unordered_map<std::uint64_t, AckMatcher::Ticket>& tickets,
+               const Endpoint& panel, std::span<const std::uint8_t> bytes, MonoTime now)
+    {
         const std::uint64_t key = ResendKey(panel, bytes);
-        if (const auto it = m_panelTickets.find(key);
-            it != m_panelTickets.end() && m_panelMatcher.Resent(it->second, now))
+        if (const auto it = tickets.find(key); it != tickets.end() && matcher.Resent(it->second, now))
             return;
-        if (m_panelTickets.size() >= MAX_RESEND_KEYS)
-            m_panelTickets.clear();
-        m_panelTickets[key] = m_panelMatcher.Sent(panel, bytes, ++m_serial, now);
+        if (tickets.size() >= MAX_RESEND_KEYS)
+            tickets.clear();
+        tickets[key] = matcher.Sent(panel, bytes, ++m_serial, now);
     }
 
     static std::uint64_t ResendKey(const Endpoint& panel, std::span<const std::uint8_t> bytes)
@@ -263,7 +269,7 @@ private:
         if (!opened) {
             refusal = "refused: sessions at their bound";
         } else if (opened->created) {
-            if (auto open = m_upstream.Open(opened->slot, 0, m_centre); !open) {
+            if (auto open = m_upstream.Open(opened->slot, 0, m_centre, m_options.receiveBuffer); !open) {
                 if (!m_openFailed)
                     PrintError(open.error());
                 m_openFailed = true;
@@ -345,7 +351,7 @@ private:
         if (!dropped && slot) {
             error = m_upstream.Send(*slot, bytes);
             if (error == 0 && std::holds_alternative<AckFrame>(AcknowledgementFor(bytes)))
-                m_centreMatcher.Sent(panel, bytes, m_serial, MonoClock::now());
+                Track(m_centreMatcher, m_centreTickets, panel, bytes, MonoClock::now());
             if (m_run.Capturing())
                 m_run.Capture(MakeRecord(sentUs, Direction::Out, m_centre, m_upstream.LocalAddress(*slot),
                                          bytes, error));
@@ -579,6 +585,7 @@ private:
     // The last ticket of each panel's frame, for its retries; forgotten all at once past the bound.
     static constexpr std::size_t MAX_RESEND_KEYS = 1 << 16;
     std::unordered_map<std::uint64_t, AckMatcher::Ticket> m_panelTickets;
+    std::unordered_map<std::uint64_t, AckMatcher::Ticket> m_centreTickets;
     RoundTrips m_centreTrips;
     RoundTrips m_panelTrips;
     ProxyWayCounts m_up;

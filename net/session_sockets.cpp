@@ -51,7 +51,7 @@ Status SessionSockets::Init()
     return {};
 }
 
-Status SessionSockets::Open(std::uint32_t slot, std::uint32_t source, const Endpoint& peer)
+Status SessionSockets::Open(std::uint32_t slot, std::uint32_t source, const Endpoint& peer, int receiveBuffer)
 {
     if (slot >= m_fds.size())
         m_fds.resize(slot + 1, -1);
@@ -59,6 +59,8 @@ Status SessionSockets::Open(std::uint32_t slot, std::uint32_t source, const Endp
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
     if (fd < 0)
         return Failure(std::string("cannot create a UDP socket: ") + std::strerror(errno));
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &receiveBuffer, sizeof receiveBuffer) != 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     const sockaddr_in local = SocketAddressOf({source, 0});
     const sockaddr_in remote = SocketAddressOf(peer);
     epoll_event event{};

@@ -26,8 +26,10 @@ public:
     // The set's descriptor, readable while a socket has a datagram waiting.
     int Handle() const { return m_epoll; }
 
-    // Opens slot's socket, from `source` (0: any address) to `peer`; the reason otherwise.
-    veltrano::Status Open(std::uint32_t slot, std::uint32_t source, const veltrano::Endpoint& peer);
+    // Opens slot's socket, from `source` (0: any address) to `peer`, asking for `receiveBuffer` bytes (beyond
+    // the system's limit where allowed: a centre answers a session's burst at once); the reason otherwise.
+    veltrano::Status Open(std::uint32_t slot, std::uint32_t source, const veltrano::Endpoint& peer,
+                          int receiveBuffer);
     void Close(std::uint32_t slot);
     bool IsOpen(std::uint32_t slot) const { return slot < m_fds.size() && m_fds[slot] >= 0; }
     // The slot's local address, as the centre sees it.
