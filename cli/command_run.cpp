@@ -1,7 +1,7 @@
 #include "cli/command_run.h"
 
 #include "cli/signals.h"
-#include "cli/verdict.h"
+#include "verdict/junit.h"
 #include "net/udp_endpoint.h"
 
 #include <QCoreApplication>
@@ -200,7 +200,7 @@ void CommandRun::Finish(int exitCode)
     QCoreApplication::exit(exitCode);
 }
 
-void EndWithVerdicts(CommandRun& run, const VerdictReport& report, std::string junit)
+void EndWithVerdicts(CommandRun& run, const veltrano::VerdictReport& report, std::string junit)
 {
     run.OnJunit(std::move(junit), [&report](const std::string& path) { return report.WriteJunit(path); });
     run.OnSummary([&run, &report](LineOutput& output, int exitCode) {

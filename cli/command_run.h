@@ -18,7 +18,9 @@
 class QSocketNotifier;
 class SignalWatcher;
 struct WatchedSocket;
+namespace veltrano {
 class VerdictReport;
+}
 
 // Exit statuses of every command.
 inline constexpr int EXIT_OK = 0;
@@ -138,7 +140,7 @@ int ExecDriver(std::string command, const OutputOptions& output, Args&&... args)
 }
 
 // A judging command's end: its verdicts as JUnit XML to `junit` (nothing when empty), then their summary.
-void EndWithVerdicts(CommandRun& run, const VerdictReport& report, std::string junit);
+void EndWithVerdicts(CommandRun& run, const veltrano::VerdictReport& report, std::string junit);
 
 // `timer`'s timeouts call `timeout`. The timer is a member of the object that `timeout` calls: as the
 // connection's context it ends the connection with that object.

@@ -3,7 +3,7 @@
 #include "cli/command_run.h"
 #include "cli/common_options.h"
 #include "cli/metrics.h"
-#include "cli/verdict.h"
+#include "verdict/junit.h"
 #include "fleet/fleet_plan.h"
 #include "fleet/fleet_report.h"
 #include "link/pacer.h"

@@ -3,7 +3,7 @@
 #include "cli/command_run.h"
 #include "cli/common_options.h"
 #include "cli/judge_panel.h"
-#include "cli/verdict.h"
+#include "verdict/junit.h"
 #include "net/host_port.h"
 #include "suite/centre_run.h"
 

@@ -6,7 +6,7 @@
 #include "capture/replayed_frames.h"
 #include "cli/command_run.h"
 #include "cli/common_options.h"
-#include "cli/verdict.h"
+#include "verdict/junit.h"
 #include "link/rate_text.h"
 #include "net/host_port.h"
 #include "net/udp_endpoint.h"

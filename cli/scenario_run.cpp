@@ -2,7 +2,7 @@
 
 #include "cli/command_run.h"
 #include "cli/common_options.h"
-#include "cli/verdict.h"
+#include "verdict/junit.h"
 #include "net/host_port.h"
 #include "net/udp_endpoint.h"
 #include "suite/scenario_file.h"

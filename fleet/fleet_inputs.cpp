@@ -69,21 +69,4 @@ Result<AddressRange> ParseAddressRange(std::string_view text)
     return range;
 }
 
-Result<ListenAddress> ParseListenAddress(std::string_view text)
-{
-    const auto colon = text.rfind(':');
-    ListenAddress listen{0x7F000001, 0};
-    if (colon != std::string_view::npos) {
-        auto address = ParseIpv4(text.substr(0, colon));
-        if (!address)
-            return Failure(address.error());
-        listen.address = *address;
-    }
-    auto port = ParseNumber(colon == std::string_view::npos ? text : text.substr(colon + 1), 65535, "port");
-    if (!port)
-        return Failure(port.error());
-    listen.port = static_cast<std::uint16_t>(*port);
-    return listen;
-}
-
 } // namespace veltrano

@@ -50,13 +50,4 @@ constexpr bool IsLoopback(std::uint32_t address)
     return (address >> 24) == 127;
 }
 
-// "ADDR:PORT" or "PORT" (then 127.0.0.1), ADDR a dotted quad: where an HTTP endpoint listens. Port 0 lets
-// the system choose.
-struct ListenAddress
-{
-    std::uint32_t address{0}; // host byte order
-    std::uint16_t port{0};
-};
-Result<ListenAddress> ParseListenAddress(std::string_view text);
-
 } // namespace veltrano

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <charconv>
 
 namespace veltrano {
 
@@ -22,6 +23,26 @@ Result<std::uint32_t> ParseIpv4(std::string_view text)
     // Network order is the order the quad is written in.
     const auto* quad = reinterpret_cast<const std::uint8_t*>(&address.s_addr);
     return Ipv4(quad[0], quad[1], quad[2], quad[3]);
+}
+
+Result<ListenAddress> ParseListenAddress(std::string_view text)
+{
+    const auto colon = text.rfind(':');
+    ListenAddress listen{LOOPBACK_ADDRESS, 0};
+    if (colon != std::string_view::npos) {
+        auto address = ParseIpv4(text.substr(0, colon));
+        if (!address)
+            return Failure(address.error());
+        listen.address = *address;
+    }
+    const std::string_view portText = colon == std::string_view::npos ? text : text.substr(colon + 1);
+    std::uint16_t port = 0;
+    const char* end = portText.data() + portText.size();
+    const auto [stop, error] = std::from_chars(portText.data(), end, port);
+    if (portText.empty() || error != std::errc() || stop != end)
+        return Failure("port " + Quoted(portText) + " is not a number from 0 to 65535");
+    listen.port = port;
+    return listen;
 }
 
 Status DestinationAllowed(std::uint32_t address, std::span<const std::uint32_t> interfaceBroadcasts)

@@ -7,7 +7,7 @@
 #include "protocol/endpoint.h"
 #include "protocol/frame.h"
 #include "protocol/result.h"
-#include "suite/verdict.h"
+#include "verdict/verdict.h"
 
 #include <array>
 #include <cstddef>

@@ -5,7 +5,7 @@
 #include "protocol/acknowledgement.h"
 #include "protocol/endpoint.h"
 #include "protocol/result.h"
-#include "suite/verdict.h"
+#include "verdict/verdict.h"
 
 #include <cstdint>
 #include <map>

@@ -1,4 +1,4 @@
-#include "cli/verdict.h"
+#include "verdict/junit.h"
 #include "tests/suite/junit_reader.h"
 
 #include <QByteArray>

@@ -1,4 +1,4 @@
-#include "suite/verdict.h"
+#include "verdict/verdict.h"
 
 #include "link/json_line.h"
 #include "link/line_output.h"
