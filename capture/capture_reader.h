@@ -50,10 +50,11 @@ class CaptureReader final
 {
 public:
     // Nothing open when it fails: "cannot read FILE: <libpcap's reason>", or the filter's reason.
-    static Result<std::unique_ptr<CaptureReader>> Open(const std::string& path, const std::string& filter = {});
+    static Result<std::unique_ptr<CaptureReader>> Open(const std::string& path,
+                                                                     const std::string& filter = {});
     // The same from an open stream, which the reader then owns and closes; `name` is for messages.
-    static Result<std::unique_ptr<CaptureReader>> Open(std::FILE* stream, const std::string& name,
-                                                       const std::string& filter = {});
+    static Result<std::unique_ptr<CaptureReader>>
+    Open(std::FILE* stream, const std::string& name, const std::string& filter = {});
     ~CaptureReader();
     CaptureReader(const CaptureReader&) = delete;
     CaptureReader& operator=(const CaptureReader&) = delete;

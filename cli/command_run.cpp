@@ -1,8 +1,8 @@
 #include "cli/command_run.h"
 
 #include "cli/signals.h"
-#include "verdict/junit.h"
 #include "net/udp_endpoint.h"
+#include "verdict/junit.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>

@@ -75,8 +75,9 @@ public:
     // A socket of this run read by the run itself: on each notification up to BATCHES_PER_WAKE batches go to
     // `batch`, fewer when one comes short of a full batch (unless lingering) or the run ends. The reason when
     // it cannot be opened.
-    veltrano::Result<BatchUdpSocket*> OpenSocket(const BatchUdpSocket::Options& options, OnBatch batch,
-                                                 Reading reading, std::size_t batchSize = 64);
+    veltrano::Result<BatchUdpSocket*> OpenSocket(const BatchUdpSocket::Options& options,
+                                                               OnBatch batch, Reading reading,
+                                                               std::size_t batchSize = 64);
     // Stops watching every socket: nothing more is read.
     void StopReading();
 

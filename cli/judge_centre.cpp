@@ -3,9 +3,9 @@
 #include "cli/command_run.h"
 #include "cli/common_options.h"
 #include "cli/judge_panel.h"
-#include "verdict/junit.h"
 #include "net/host_port.h"
 #include "suite/centre_run.h"
+#include "verdict/junit.h"
 
 #include <QTimer>
 

@@ -6,10 +6,10 @@
 #include "capture/replayed_frames.h"
 #include "cli/command_run.h"
 #include "cli/common_options.h"
-#include "verdict/junit.h"
 #include "link/rate_text.h"
 #include "net/host_port.h"
 #include "net/udp_endpoint.h"
+#include "verdict/junit.h"
 
 #include <QTimer>
 

@@ -2,11 +2,11 @@
 
 #include "cli/command_run.h"
 #include "cli/common_options.h"
-#include "verdict/junit.h"
 #include "net/host_port.h"
 #include "net/udp_endpoint.h"
 #include "suite/scenario_file.h"
 #include "suite/scenario_machine.h"
+#include "verdict/junit.h"
 
 #include <QTimer>
 

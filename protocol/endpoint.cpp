@@ -1,11 +1,11 @@
 #include "protocol/endpoint.h"
 
 #include "protocol/log_line.h"
+#include "protocol/number_text.h"
 
 #include <arpa/inet.h>
 
 #include <algorithm>
-#include <charconv>
 
 namespace veltrano {
 
@@ -36,12 +36,10 @@ Result<ListenAddress> ParseListenAddress(std::string_view text)
         listen.address = *address;
     }
     const std::string_view portText = colon == std::string_view::npos ? text : text.substr(colon + 1);
-    std::uint16_t port = 0;
-    const char* end = portText.data() + portText.size();
-    const auto [stop, error] = std::from_chars(portText.data(), end, port);
-    if (portText.empty() || error != std::errc() || stop != end)
+    const auto port = ParseNumber<std::uint16_t>(portText);
+    if (!port)
         return Failure("port " + Quoted(portText) + " is not a number from 0 to 65535");
-    listen.port = port;
+    listen.port = *port;
     return listen;
 }
 

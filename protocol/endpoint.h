@@ -48,6 +48,7 @@ Result<ListenAddress> ParseListenAddress(std::string_view text);
 
 // Success when the address may be sent to; otherwise why not: the zero address, a multicast one, the limited
 // broadcast or one of `interfaceBroadcasts` (this machine's directed broadcast addresses).
-Status DestinationAllowed(std::uint32_t address, std::span<const std::uint32_t> interfaceBroadcasts);
+Status DestinationAllowed(std::uint32_t address,
+                                        std::span<const std::uint32_t> interfaceBroadcasts);
 
 } // namespace veltrano

@@ -1,5 +1,5 @@
-#include "verdict/junit.h"
 #include "tests/suite/junit_reader.h"
+#include "verdict/junit.h"
 
 #include <QByteArray>
 #include <QFile>

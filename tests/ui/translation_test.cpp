@@ -2,7 +2,7 @@
 #include "protocol/frame_decoder.h"
 #include "tests/support/hex_text.h"
 #include "ui/about_dlg.h"
-#include "ui/core_translations.h"
+#include "ui/core_texts.h"
 #include "ui/data_exchange.h"
 #include "ui/dialog_template.h"
 #include "ui/frame_list_view.h"
