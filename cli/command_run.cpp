@@ -52,13 +52,13 @@ void ReceiveBatches(WatchedSocket& watched, const bool& finished)
     }
 }
 
-// Each file written in turn; one that cannot be written is named on stderr and makes the status EXIT_SOCKET.
+// Each file written in turn; one that cannot be written is named on stderr and makes the status EXIT_IO.
 int WriteEndFiles(std::span<const EndFile> files, int exitCode)
 {
     for (const auto& [path, write] : files) {
         if (auto written = write(path); !written) {
             PrintError(written.error());
-            exitCode = EXIT_SOCKET;
+            exitCode = EXIT_IO;
         }
     }
     return exitCode;
@@ -165,12 +165,12 @@ int CommandRun::Exec(const std::function<Status()>& start)
     if (!m_pcapPath.empty()) {
         if (auto opened = m_capture.Open(m_pcapPath); !opened) {
             PrintError(opened.error());
-            return EXIT_SOCKET;
+            return EXIT_IO;
         }
     }
     if (auto started = start(); !started) {
         PrintError(started.error());
-        return EXIT_SOCKET;
+        return EXIT_IO;
     }
     m_flushTimer.start(FLUSH_PERIOD_MS);
     // A run that is over before the loop starts needs no loop.
@@ -190,7 +190,7 @@ void CommandRun::Finish(int exitCode)
     if (auto closed = m_capture.Close(); !closed || !m_captureStatus) {
         PrintError(!m_captureStatus ? m_captureStatus.error() : closed.error());
         if (exitCode == EXIT_OK)
-            exitCode = EXIT_SOCKET;
+            exitCode = EXIT_IO;
     }
     exitCode = WriteEndFiles(m_endFiles, exitCode);
     m_exitCode = exitCode;

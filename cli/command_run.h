@@ -26,7 +26,7 @@ class VerdictReport;
 inline constexpr int EXIT_OK = 0;
 inline constexpr int EXIT_EXPECTATION_FAILED = 1;
 inline constexpr int EXIT_USAGE = 2;
-inline constexpr int EXIT_SOCKET = 3;
+inline constexpr int EXIT_IO = 3;            // a socket, or a file to read or write
 inline constexpr int EXIT_INTERRUPTED = 130; // 128 + SIGINT
 
 // "veltrano-cli: <reason>" on stderr, in one line: every command's error message goes through here.
@@ -75,7 +75,7 @@ public:
     // A socket of this run read by the run itself: on each notification up to BATCHES_PER_WAKE batches go to
     // `batch`, fewer when one comes short of a full batch (unless lingering) or the run ends. The reason when
     // it cannot be opened.
-    veltrano::Result<BatchUdpSocket*> OpenSocket(const BatchUdpSocket::Options& options,
+    [[nodiscard]] veltrano::Result<BatchUdpSocket*> OpenSocket(const BatchUdpSocket::Options& options,
                                                                OnBatch batch, Reading reading,
                                                                std::size_t batchSize = 64);
     // Stops watching every socket: nothing more is read.
@@ -94,7 +94,7 @@ public:
         m_summary = std::move(summary);
     }
     // The verdicts written as JUnit XML to `path` (nothing when empty) as the run ends, before the summary.
-    // A file that cannot be written turns the exit status into EXIT_SOCKET, the file named on stderr.
+    // A file that cannot be written turns the exit status into EXIT_IO, the file named on stderr.
     void OnJunit(std::string path, std::function<veltrano::Status(const std::string& path)> write);
     // Another file written as the run ends (nothing when `path` is empty), after the JUnit file and by the
     // same rule.
@@ -105,9 +105,9 @@ public:
     bool ShowProgress(std::function<std::string()> line);
 
     // Opens the capture, runs `start` and the event loop until Finish; the exit status. A capture or
-    // `start` that fails ends the run at once with EXIT_SOCKET and the reason on stderr.
+    // `start` that fails ends the run at once with EXIT_IO and the reason on stderr.
     int Exec(const std::function<veltrano::Status()>& start);
-    // Stops reading, closes the capture (a capture that failed turns an EXIT_OK into EXIT_SOCKET), writes the
+    // Stops reading, closes the capture (a capture that failed turns an EXIT_OK into EXIT_IO), writes the
     // summary and ends the loop. Only the first call counts.
     void Finish(int exitCode);
     bool Finished() const { return m_finished; }

@@ -100,7 +100,7 @@ private:
                 return;
             PrintError(
                 fmt::format("cannot send to {}: {}", datagrams[i].to.ToString(), std::strerror(error)));
-            m_run.Finish(EXIT_SOCKET);
+            m_run.Finish(EXIT_IO);
         });
         return !m_run.Finished();
     }

@@ -176,7 +176,7 @@ private:
             auto socket = m_sockets.Of(*index);
             if (!socket) {
                 PrintError(socket.error());
-                Finish(EXIT_SOCKET);
+                Finish(EXIT_IO);
                 return;
             }
             m_outgoing.clear();

@@ -139,7 +139,7 @@ private:
         // Any other reason than the peer's closed port ends the run.
         if (error != 0 && error != ECONNREFUSED) {
             PrintError(fmt::format("cannot send to {}: {}", m_peer.ToString(), std::strerror(error)));
-            m_run.Finish(EXIT_SOCKET);
+            m_run.Finish(EXIT_IO);
             return;
         }
         m_run.Log(MakeRecord(nowUs, Direction::Out, m_peer, m_local, bytes, error));

@@ -59,7 +59,7 @@ public:
 
     // Listening, or why not ("cannot serve metrics on 127.0.0.1:80: ..."); none listening for `serve`
     // false, for reading the families through Exposition alone.
-    static Result<std::unique_ptr<MetricsEndpoint>> Start(const Endpoint& where,
+    [[nodiscard]] static Result<std::unique_ptr<MetricsEndpoint>> Start(const Endpoint& where,
                                                                         bool serve = true);
 
     // "127.0.0.1:9100", the port the system chose included.

@@ -98,11 +98,13 @@ std::vector<std::uint32_t> InterfaceBroadcastAddresses()
 
 Result<Endpoint> ResolveHostPort(std::string_view text)
 {
-    return SplitHostPort(text).and_then([](const HostPort& hostPort) {
-        return ResolveIpv4(hostPort.host).and_then([&](std::uint32_t address) -> Result<Endpoint> {
-            if (auto allowed = DestinationAllowed(address, InterfaceBroadcastAddresses()); !allowed)
-                return Failure(allowed.error());
-            return Endpoint{address, hostPort.port};
-        });
-    });
+    const auto hostPort = SplitHostPort(text);
+    if (!hostPort)
+        return Failure(hostPort.error());
+    const auto address = ResolveIpv4(hostPort->host);
+    if (!address)
+        return Failure(address.error());
+    if (auto allowed = DestinationAllowed(*address, InterfaceBroadcastAddresses()); !allowed)
+        return Failure(allowed.error());
+    return Endpoint{*address, hostPort->port};
 }

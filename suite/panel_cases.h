@@ -30,7 +30,7 @@ struct PanelSettings
 };
 
 // --retry-within's "MIN-MAX" in milliseconds, MIN not above MAX; the reason otherwise.
-Result<std::pair<int, int>> ParseRetryWithin(std::string_view text);
+[[nodiscard]] Result<std::pair<int, int>> ParseRetryWithin(std::string_view text);
 
 // Every frame heard from the panel, and which were answered.
 class PanelRecording final

@@ -102,7 +102,7 @@ inline constexpr std::size_t MAX_SCENARIO_STEPS = 100'000;
 inline constexpr int MAX_REPEAT_DEPTH = 8;
 
 // `vars` are the --var values; each must name a variable the file declares under `vars`.
-Result<Scenario> ParseScenario(std::string_view text, std::string_view fileName,
+[[nodiscard]] Result<Scenario> ParseScenario(std::string_view text, std::string_view fileName,
                                              const std::map<std::string, std::string>& vars = {});
 
 // "FILE:LINE:COLUMN: reason".

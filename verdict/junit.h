@@ -16,12 +16,12 @@ public:
 
     // <testsuite name tests failures skipped time> with a <testcase> per verdict, written beside `path` and
     // renamed over it: the file appears only when complete. The reason when it cannot be written.
-    Status WriteJunit(const std::string& path) const;
+    [[nodiscard]] Status WriteJunit(const std::string& path) const;
     // The XML itself, for WriteJunit and the tests.
     std::string Junit() const;
 };
 
 // `verdicts` as the JUnit XML of the suite `suite`, written to `path` as WriteJunit writes it.
-Status WriteJunit(const std::string& path, std::string suite, std::vector<Verdict> verdicts);
+[[nodiscard]] Status WriteJunit(const std::string& path, std::string suite, std::vector<Verdict> verdicts);
 
 } // namespace veltrano
