@@ -51,7 +51,7 @@ public:
     // The report file: a JSON line per panel, in the order they were first heard.
     std::string Table(SteadyTime now) const;
     // The table written to `path`; the reason when it cannot be, an error of the run as a capture's is.
-    Status WriteTable(const std::string& path, SteadyTime now) const;
+    [[nodiscard]] Status WriteTable(const std::string& path, SteadyTime now) const;
     // The book's fields of the centre's summary; `longest` holds their text and must outlive them.
     std::vector<RecordField> SummaryFields(SteadyTime now, std::string& longest) const;
 

@@ -1,4 +1,5 @@
 #include "capture/capture_reader.h"
+#include "protocol/enum_table.h"
 
 #include "protocol/frame.h"
 
@@ -122,17 +123,11 @@ std::variant<NetworkLayer, SkipReason> FindNetworkLayer(int linkType, std::span<
 
 std::string_view SkipKey(SkipReason reason)
 {
-    switch (reason) {
-    case SkipReason::Filtered: return "filtered";
-    case SkipReason::LinkType: return "link_type";
-    case SkipReason::NotIpv4: return "not_ipv4";
-    case SkipReason::Ipv6: return "ipv6";
-    case SkipReason::Fragment: return "fragment";
-    case SkipReason::NotUdp: return "not_udp";
-    case SkipReason::Truncated: return "truncated";
-    case SkipReason::NotFrame: return "not_frame";
-    }
-    return "unknown";
+    // In SkipReason order.
+    static constexpr std::string_view KEYS[] = {"filtered", "link_type", "not_ipv4",  "ipv6",
+                                                "fragment", "not_udp",   "truncated", "not_frame"};
+    static_assert(std::size(KEYS) == SKIP_REASON_COUNT);
+    return RowOf(KEYS, reason);
 }
 
 struct CaptureReader::Handle

@@ -50,17 +50,18 @@ class CaptureReader final
 {
 public:
     // Nothing open when it fails: "cannot read FILE: <libpcap's reason>", or the filter's reason.
-    static Result<std::unique_ptr<CaptureReader>> Open(const std::string& path, const std::string& filter = {});
+    [[nodiscard]] static Result<std::unique_ptr<CaptureReader>> Open(const std::string& path,
+                                                                     const std::string& filter = {});
     // The same from an open stream, which the reader then owns and closes; `name` is for messages.
-    static Result<std::unique_ptr<CaptureReader>> Open(std::FILE* stream, const std::string& name,
-                                                       const std::string& filter = {});
+    [[nodiscard]] static Result<std::unique_ptr<CaptureReader>>
+    Open(std::FILE* stream, const std::string& name, const std::string& filter = {});
     ~CaptureReader();
     CaptureReader(const CaptureReader&) = delete;
     CaptureReader& operator=(const CaptureReader&) = delete;
 
     // The next datagram; nothing at the end of the file; the reason when the file is cut inside a record
     // or cannot be read further (then every later call says the same).
-    Result<std::optional<CaptureDatagram>> Next();
+    [[nodiscard]] Result<std::optional<CaptureDatagram>> Next();
 
     std::uint64_t Records() const { return m_records; }
     const SkipCounts& Skipped() const { return m_skipped; }

@@ -55,7 +55,7 @@ public:
     CapturedExchange& operator=(const CapturedExchange&) = delete;
 
     // The next frame; nothing at the end; after the last frame, the reader's error if the file was cut.
-    Result<std::optional<CapturedFrame>> Next();
+    [[nodiscard]] Result<std::optional<CapturedFrame>> Next();
     // The frame Next gives next, if it is ready, without reading further; for timing by the capture.
     const CapturedFrame* Peek();
 

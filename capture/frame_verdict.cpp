@@ -1,4 +1,5 @@
 #include "capture/frame_verdict.h"
+#include "protocol/enum_table.h"
 
 #include <algorithm>
 
@@ -6,19 +7,11 @@ namespace veltrano {
 
 std::string_view VerdictKey(FrameVerdict verdict)
 {
-    switch (verdict) {
-    case FrameVerdict::Same:
-        return "same";
-    case FrameVerdict::Differs:
-        return "differs";
-    case FrameVerdict::Missing:
-        return "missing";
-    case FrameVerdict::RuleBroken:
-        return "rule_broken";
-    case FrameVerdict::NoCapturedAnswer:
-        return "no_captured_answer";
-    }
-    return "unknown";
+    // In FrameVerdict order.
+    static constexpr std::string_view KEYS[] = {"same", "differs", "missing", "rule_broken",
+                                                "no_captured_answer"};
+    static_assert(std::size(KEYS) == FRAME_VERDICT_COUNT);
+    return RowOf(KEYS, verdict);
 }
 
 bool Fails(FrameVerdict verdict, bool expectSame)

@@ -4,7 +4,7 @@
 #include "capture/replayed_frames.h"
 #include "capture/source_tally.h"
 #include "link/output_format.h"
-#include "suite/verdict.h"
+#include "verdict/verdict.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,8 +1,8 @@
 #include "cli/command_run.h"
 
 #include "cli/signals.h"
-#include "cli/verdict.h"
 #include "net/udp_endpoint.h"
+#include "verdict/junit.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -53,13 +53,13 @@ void ReceiveBatches(WatchedSocket& watched, const bool& finished)
     }
 }
 
-// Each file written in turn; one that cannot be written is named on stderr and makes the status EXIT_SOCKET.
+// Each file written in turn; one that cannot be written is named on stderr and makes the status EXIT_IO.
 int WriteEndFiles(std::span<const EndFile> files, int exitCode)
 {
     for (const auto& [path, write] : files) {
         if (auto written = write(path); !written) {
             PrintError(written.error());
-            exitCode = EXIT_SOCKET;
+            exitCode = EXIT_IO;
         }
     }
     return exitCode;
@@ -173,12 +173,12 @@ int CommandRun::Exec(const std::function<Status()>& start)
     if (!m_pcapPath.empty()) {
         if (auto opened = m_capture.Open(m_pcapPath); !opened) {
             PrintError(opened.error());
-            return EXIT_SOCKET;
+            return EXIT_IO;
         }
     }
     if (auto started = start(); !started) {
         PrintError(started.error());
-        return EXIT_SOCKET;
+        return EXIT_IO;
     }
     m_flushTimer.start(FLUSH_PERIOD_MS);
     // A run that is over before the loop starts needs no loop.
@@ -198,7 +198,7 @@ void CommandRun::Finish(int exitCode)
     if (auto closed = m_capture.Close(); !closed || !m_captureStatus) {
         PrintError(!m_captureStatus ? m_captureStatus.error() : closed.error());
         if (exitCode == EXIT_OK)
-            exitCode = EXIT_SOCKET;
+            exitCode = EXIT_IO;
     }
     exitCode = WriteEndFiles(m_endFiles, exitCode);
     m_exitCode = exitCode;
@@ -208,7 +208,7 @@ void CommandRun::Finish(int exitCode)
     QCoreApplication::exit(exitCode);
 }
 
-void EndWithVerdicts(CommandRun& run, const VerdictReport& report, std::string junit)
+void EndWithVerdicts(CommandRun& run, const veltrano::VerdictReport& report, std::string junit)
 {
     run.OnJunit(std::move(junit), [&report](const std::string& path) { return report.WriteJunit(path); });
     run.OnSummary([&run, &report](LineOutput& output, int exitCode) {

@@ -18,13 +18,15 @@
 class QSocketNotifier;
 class SignalWatcher;
 struct WatchedSocket;
+namespace veltrano {
 class VerdictReport;
+}
 
 // Exit statuses of every command.
 inline constexpr int EXIT_OK = 0;
 inline constexpr int EXIT_EXPECTATION_FAILED = 1;
 inline constexpr int EXIT_USAGE = 2;
-inline constexpr int EXIT_SOCKET = 3;
+inline constexpr int EXIT_IO = 3;            // a socket, or a file to read or write
 inline constexpr int EXIT_INTERRUPTED = 130; // 128 + SIGINT
 
 // "veltrano-cli: <reason>" on stderr, in one line: every command's error message goes through here.
@@ -73,8 +75,9 @@ public:
     // A socket of this run read by the run itself: on each notification up to BATCHES_PER_WAKE batches go to
     // `batch`, fewer when one comes short of a full batch (unless lingering) or the run ends. The reason when
     // it cannot be opened.
-    veltrano::Result<BatchUdpSocket*> OpenSocket(const BatchUdpSocket::Options& options, OnBatch batch,
-                                                 Reading reading, std::size_t batchSize = 64);
+    [[nodiscard]] veltrano::Result<BatchUdpSocket*> OpenSocket(const BatchUdpSocket::Options& options,
+                                                               OnBatch batch, Reading reading,
+                                                               std::size_t batchSize = 64);
     // Stops watching every socket: nothing more is read.
     void StopReading();
 
@@ -96,7 +99,7 @@ public:
         m_summary = std::move(summary);
     }
     // The verdicts written as JUnit XML to `path` (nothing when empty) as the run ends, before the summary.
-    // A file that cannot be written turns the exit status into EXIT_SOCKET, the file named on stderr.
+    // A file that cannot be written turns the exit status into EXIT_IO, the file named on stderr.
     void OnJunit(std::string path, std::function<veltrano::Status(const std::string& path)> write);
     // Another file written as the run ends (nothing when `path` is empty), after the JUnit file and by the
     // same rule.
@@ -107,9 +110,9 @@ public:
     bool ShowProgress(std::function<std::string()> line);
 
     // Opens the capture, runs `start` and the event loop until Finish; the exit status. A capture or
-    // `start` that fails ends the run at once with EXIT_SOCKET and the reason on stderr.
+    // `start` that fails ends the run at once with EXIT_IO and the reason on stderr.
     int Exec(const std::function<veltrano::Status()>& start);
-    // Stops reading, closes the capture (a capture that failed turns an EXIT_OK into EXIT_SOCKET), writes the
+    // Stops reading, closes the capture (a capture that failed turns an EXIT_OK into EXIT_IO), writes the
     // summary and ends the loop. Only the first call counts.
     void Finish(int exitCode);
     bool Finished() const { return m_finished; }
@@ -144,7 +147,7 @@ int ExecDriver(std::string command, const OutputOptions& output, Args&&... args)
 }
 
 // A judging command's end: its verdicts as JUnit XML to `junit` (nothing when empty), then their summary.
-void EndWithVerdicts(CommandRun& run, const VerdictReport& report, std::string junit);
+void EndWithVerdicts(CommandRun& run, const veltrano::VerdictReport& report, std::string junit);
 
 // `timer`'s timeouts call `timeout`. The timer is a member of the object that `timeout` calls: as the
 // connection's context it ends the connection with that object.

@@ -99,4 +99,4 @@ void AddSenderOptions(CLI::App* command, SenderOptions& sender, bool withPacing)
 // The socket a sending subcommand sends from: --from-port, --rcvbuf, connected to --to.
 BatchUdpSocket::Options SocketOptionsOf(const SenderOptions& sender);
 // Resolves --to; the exit status of a usage error otherwise.
-veltrano::Result<veltrano::Endpoint> ResolveSenderTarget(SenderOptions& sender);
+[[nodiscard]] veltrano::Result<veltrano::Endpoint> ResolveSenderTarget(SenderOptions& sender);

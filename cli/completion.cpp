@@ -138,5 +138,5 @@ int PrintCompletion(const CLI::App& app)
 {
     const std::string script = BashCompletion(app);
     const bool written = std::fwrite(script.data(), 1, script.size(), stdout) == script.size();
-    return written && std::fflush(stdout) == 0 ? EXIT_OK : EXIT_SOCKET;
+    return written && std::fflush(stdout) == 0 ? EXIT_OK : EXIT_IO;
 }

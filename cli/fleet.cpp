@@ -3,12 +3,12 @@
 #include "cli/command_run.h"
 #include "cli/common_options.h"
 #include "cli/metrics.h"
-#include "cli/verdict.h"
 #include "fleet/fleet_plan.h"
 #include "fleet/fleet_report.h"
 #include "link/pacer.h"
 #include "net/host_port.h"
 #include "net/udp_endpoint.h"
+#include "verdict/junit.h"
 
 #include <QTimer>
 

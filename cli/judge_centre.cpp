@@ -3,9 +3,9 @@
 #include "cli/command_run.h"
 #include "cli/common_options.h"
 #include "cli/judge_panel.h"
-#include "cli/verdict.h"
 #include "net/host_port.h"
 #include "suite/centre_run.h"
+#include "verdict/junit.h"
 
 #include <QTimer>
 
@@ -100,7 +100,7 @@ private:
                 return;
             PrintError(
                 fmt::format("cannot send to {}: {}", datagrams[i].to.ToString(), std::strerror(error)));
-            m_run.Finish(EXIT_SOCKET);
+            m_run.Finish(EXIT_IO);
         });
         return !m_run.Finished();
     }

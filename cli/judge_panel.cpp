@@ -2,9 +2,9 @@
 
 #include "cli/command_run.h"
 #include "cli/common_options.h"
-#include "cli/verdict.h"
 #include "net/host_port.h"
 #include "suite/panel_cases.h"
+#include "verdict/junit.h"
 
 #include <QTimer>
 

@@ -1,6 +1,6 @@
 #include "cli/metrics.h"
 
-#include "fleet/fleet_inputs.h"
+#include "protocol/endpoint.h"
 
 #include <QTimer>
 

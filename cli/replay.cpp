@@ -6,10 +6,10 @@
 #include "capture/replayed_frames.h"
 #include "cli/command_run.h"
 #include "cli/common_options.h"
-#include "cli/verdict.h"
 #include "link/rate_text.h"
 #include "net/host_port.h"
 #include "net/udp_endpoint.h"
+#include "verdict/junit.h"
 
 #include <QTimer>
 
@@ -176,7 +176,7 @@ private:
             auto socket = m_sockets.Of(*index);
             if (!socket) {
                 PrintError(socket.error());
-                Finish(EXIT_SOCKET);
+                Finish(EXIT_IO);
                 return;
             }
             m_outgoing.clear();

@@ -2,11 +2,11 @@
 
 #include "cli/command_run.h"
 #include "cli/common_options.h"
-#include "cli/verdict.h"
 #include "net/host_port.h"
 #include "net/udp_endpoint.h"
 #include "suite/scenario_file.h"
 #include "suite/scenario_machine.h"
+#include "verdict/junit.h"
 
 #include <QTimer>
 
@@ -141,7 +141,7 @@ private:
         // Any other reason than the peer's closed port ends the run.
         if (error != 0 && error != ECONNREFUSED) {
             PrintError(fmt::format("cannot send to {}: {}", m_peer.ToString(), std::strerror(error)));
-            m_run.Finish(EXIT_SOCKET);
+            m_run.Finish(EXIT_IO);
             return;
         }
         m_run.Log(MakeRecord(nowUs, Direction::Out, m_peer, m_local, bytes, error));

@@ -3,23 +3,21 @@
 #include "protocol/endpoint.h"
 #include "protocol/frame.h"
 #include "protocol/log_line.h"
+#include "protocol/number_text.h"
 
-#include <charconv>
 #include <string>
 
 namespace veltrano {
 
 namespace {
 
-Result<std::uint32_t> ParseNumber(std::string_view text, std::uint32_t max, std::string_view what)
+Result<std::uint32_t> NumberUpTo(std::string_view text, std::uint32_t max, std::string_view what)
 {
-    std::uint32_t value = 0;
-    const char* end = text.data() + text.size();
-    auto [stop, error] = std::from_chars(text.data(), end, value);
-    if (text.empty() || error != std::errc{} || stop != end || value > max)
+    const auto value = ParseNumber<std::uint32_t>(text);
+    if (!value || *value > max)
         return Failure(std::string(what) + " " + Quoted(text) + " is not a number from 0 to " +
                        std::to_string(max));
-    return value;
+    return *value;
 }
 
 } // namespace
@@ -29,10 +27,10 @@ Result<std::uint32_t> ParsePanelNumber(std::string_view text)
     const auto colon = text.find(':');
     if (colon == std::string_view::npos)
         return Failure("panel " + Quoted(text) + " is not C:D");
-    auto comm = ParseNumber(text.substr(0, colon), std::uint32_t{MAX_ADDRESS_NUMBER}, "communicator");
+    auto comm = NumberUpTo(text.substr(0, colon), std::uint32_t{MAX_ADDRESS_NUMBER}, "communicator");
     if (!comm)
         return Failure(comm.error());
-    auto dev = ParseNumber(text.substr(colon + 1), std::uint32_t{MAX_ADDRESS_NUMBER}, "device");
+    auto dev = NumberUpTo(text.substr(colon + 1), std::uint32_t{MAX_ADDRESS_NUMBER}, "device");
     if (!dev)
         return Failure(dev.error());
     return PanelIndex(static_cast<std::uint8_t>(*comm), static_cast<std::uint8_t>(*dev));
@@ -67,23 +65,6 @@ Result<AddressRange> ParseAddressRange(std::string_view text)
         return Failure("address range " + Quoted(text) + " holds more than " +
                        std::to_string(MAX_SOURCE_ADDRESSES) + " addresses");
     return range;
-}
-
-Result<ListenAddress> ParseListenAddress(std::string_view text)
-{
-    const auto colon = text.rfind(':');
-    ListenAddress listen{0x7F000001, 0};
-    if (colon != std::string_view::npos) {
-        auto address = ParseIpv4(text.substr(0, colon));
-        if (!address)
-            return Failure(address.error());
-        listen.address = *address;
-    }
-    auto port = ParseNumber(colon == std::string_view::npos ? text : text.substr(colon + 1), 65535, "port");
-    if (!port)
-        return Failure(port.error());
-    listen.port = static_cast<std::uint16_t>(*port);
-    return listen;
 }
 
 } // namespace veltrano

@@ -25,10 +25,10 @@ constexpr std::uint8_t PanelDev(std::uint32_t index)
 }
 
 // "C:D", each 0 to 239: the panel's index.
-Result<std::uint32_t> ParsePanelNumber(std::string_view text);
+[[nodiscard]] Result<std::uint32_t> ParsePanelNumber(std::string_view text);
 
 // N panels from `first` stay inside the address space, and there is at least one.
-Status CheckPanelRange(std::uint32_t first, std::uint64_t count);
+[[nodiscard]] Status CheckPanelRange(std::uint32_t first, std::uint64_t count);
 
 // Source addresses, host byte order, both ends included.
 struct AddressRange
@@ -43,20 +43,11 @@ inline constexpr std::uint64_t MAX_SOURCE_ADDRESSES = 65536;
 
 // "A" or "A-B", dotted quads with A <= B, at most MAX_SOURCE_ADDRESSES of them. Says nothing yet of whether
 // they are this machine's.
-Result<AddressRange> ParseAddressRange(std::string_view text);
+[[nodiscard]] Result<AddressRange> ParseAddressRange(std::string_view text);
 
 constexpr bool IsLoopback(std::uint32_t address)
 {
     return (address >> 24) == 127;
 }
-
-// "ADDR:PORT" or "PORT" (then 127.0.0.1), ADDR a dotted quad: where an HTTP endpoint listens. Port 0 lets
-// the system choose.
-struct ListenAddress
-{
-    std::uint32_t address{0}; // host byte order
-    std::uint16_t port{0};
-};
-Result<ListenAddress> ParseListenAddress(std::string_view text);
 
 } // namespace veltrano

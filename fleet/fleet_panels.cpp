@@ -242,7 +242,6 @@ void FleetPanels::Emit(std::uint32_t index, std::size_t kind, MonoTime now, bool
     Datagram& datagram = out.emplace_back();
     datagram.panel = index;
     datagram.length = event.length;
-    datagram.retry = retry;
     datagram.bytes = event.bytes;
 
     // A retry takes a new place in the matcher, so that a frame waits there one timeout at most; the

@@ -50,7 +50,6 @@ public:
     {
         std::uint32_t panel{0}; // counted from the fleet's first, 0 to panels-1
         std::uint8_t length{0};
-        bool retry{false};
         std::array<std::uint8_t, STATUS_FRAME_LENGTH> bytes{};
 
         std::span<const std::uint8_t> Frame() const { return {bytes.data(), length}; }

@@ -43,7 +43,7 @@ using LocalAddresses = std::function<std::set<std::uint32_t>()>;
 
 // The plan, or the reason of a usage error in the order the options are checked: --first, the panel range,
 // --heartbeat, --events, --duration, --from (every source loopback or this machine's).
-Result<FleetPlan> PlanFleet(const FleetRequest& request, const LocalAddresses& localAddresses);
+[[nodiscard]] Result<FleetPlan> PlanFleet(const FleetRequest& request, const LocalAddresses& localAddresses);
 
 // Which socket and source address a panel's datagrams leave from: the panels spread round-robin over every
 // (address, socket) pair, the sockets turning fastest, so that neighbours differ in port first.

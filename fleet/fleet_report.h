@@ -4,7 +4,7 @@
 #include "fleet/fleet_plan.h"
 #include "link/frame_record.h"
 #include "link/output_format.h"
-#include "suite/verdict.h"
+#include "verdict/verdict.h"
 
 #include <cstddef>
 #include <cstdint>

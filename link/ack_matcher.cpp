@@ -1,4 +1,5 @@
 #include "link/ack_matcher.h"
+#include "protocol/enum_table.h"
 
 #include "protocol/acknowledgement.h"
 
@@ -320,18 +321,11 @@ bool SamePairingKey(std::span<const std::uint8_t> a, std::span<const std::uint8_
 
 std::string_view MatchNote(AckMatcher::Outcome outcome)
 {
-    switch (outcome) {
-    case AckMatcher::Outcome::BadChecksum:
-        return "bad checksum, not taken";
-    case AckMatcher::Outcome::Duplicate:
-    case AckMatcher::Outcome::Late:
-    case AckMatcher::Outcome::Unmatched:
-        return "no frame waiting";
-    case AckMatcher::Outcome::Answered:
-    case AckMatcher::Outcome::NotAck:
-        break;
-    }
-    return {};
+    // In Outcome order: answered, duplicate, late, bad checksum, unmatched, not an acknowledgement.
+    static constexpr std::string_view NOTES[] = {
+        {}, "no frame waiting", "no frame waiting", "bad checksum, not taken", "no frame waiting", {},
+    };
+    return RowOf(NOTES, outcome);
 }
 
 } // namespace veltrano

@@ -27,7 +27,8 @@ void AppendDecodedFrame(std::string& out, std::span<const std::uint8_t> bytes, O
                         DecodeText text);
 
 // Every text read as hex before any is used: the frames, or the first reason.
-Result<std::vector<std::vector<std::uint8_t>>> ParseHexTexts(std::span<const std::string> texts);
+[[nodiscard]] Result<std::vector<std::vector<std::uint8_t>>>
+ParseHexTexts(std::span<const std::string> texts);
 
 // Lines of hex one after the other, a frame each, counted from 1: blank lines are skipped, and a line's
 // newline (LF or CRLF) is not part of it.
@@ -35,7 +36,7 @@ class HexLines final
 {
 public:
     // The line's bytes, none for a blank line, or the reason "line N: ...".
-    Result<std::optional<std::vector<std::uint8_t>>> Next(std::string_view line);
+    [[nodiscard]] Result<std::optional<std::vector<std::uint8_t>>> Next(std::string_view line);
 
 private:
     std::size_t m_number{0};

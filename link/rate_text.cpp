@@ -1,8 +1,8 @@
 #include "link/rate_text.h"
 
 #include "protocol/log_line.h"
+#include "protocol/number_text.h"
 
-#include <charconv>
 #include <cmath>
 #include <string>
 
@@ -12,14 +12,12 @@ Result<std::optional<double>> ParseRate(std::string_view text)
 {
     if (text == "max")
         return std::optional<double>();
-    double rate = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), rate);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size() || !std::isfinite(rate) ||
-        rate <= 0 || rate > MAX_RATE)
+    const auto rate = ParseNumber<double>(text);
+    if (!rate || !std::isfinite(*rate) || *rate <= 0 || *rate > MAX_RATE)
         return Failure("rate " + Quoted(text) +
                        " is not \"max\" or a number of frames per second above 0 and up to " +
                        std::to_string(static_cast<long>(MAX_RATE)));
-    return std::optional(rate);
+    return std::optional(*rate);
 }
 
 Result<Pacer::Mode> PaceOf(std::string_view rateText, std::uint64_t window, double speed)

@@ -1,4 +1,5 @@
 #include "link/frame_record.h"
+#include "protocol/enum_table.h"
 
 #include "link/json_line.h"
 #include "protocol/frame.h"
@@ -56,17 +57,9 @@ void AppendFieldJson(JsonLine& line, const RecordField& field)
 
 std::string_view ChecksumKey(ChecksumState state)
 {
-    switch (state) {
-    case ChecksumState::Good:
-        return "good";
-    case ChecksumState::Bad:
-        return "bad";
-    case ChecksumState::None:
-        return "none";
-    case ChecksumState::Missing:
-        break;
-    }
-    return "missing";
+    // In ChecksumState order.
+    static constexpr std::string_view KEYS[] = {"good", "bad", "none", "missing"};
+    return RowOf(KEYS, state);
 }
 
 FrameRecord MakeRecord(std::int64_t wallUs, Direction direction, const Endpoint& peer, const Endpoint& local,

@@ -71,7 +71,8 @@ public:
 
     // Listening, or why not ("cannot serve metrics on 127.0.0.1:80: ..."); none listening for `serve`
     // false, for reading the families through Exposition alone.
-    static Result<std::unique_ptr<MetricsEndpoint>> Start(const Endpoint& where, bool serve = true);
+    [[nodiscard]] static Result<std::unique_ptr<MetricsEndpoint>> Start(const Endpoint& where,
+                                                                        bool serve = true);
 
     // "127.0.0.1:9100", the port the system chose included.
     const std::string& Address() const { return m_address; }

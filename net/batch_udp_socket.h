@@ -65,7 +65,7 @@ public:
     BatchUdpSocket& operator=(const BatchUdpSocket&) = delete;
 
     // "cannot bind 0.0.0.0:7015: Address already in use" and the like; nothing stays open on failure.
-    veltrano::Status Open(const Options& options);
+    [[nodiscard]] veltrano::Status Open(const Options& options);
     bool IsOpen() const { return m_socket >= 0; }
     int Handle() const { return m_socket; }
     std::size_t BatchSize() const { return m_batch; }
@@ -76,10 +76,10 @@ public:
 
     // Up to a batch of waiting datagrams, without waiting; valid until the next call. Empty when nothing
     // waits; the system's reason on an error (a connected socket hears of a closed port this way).
-    veltrano::Result<std::span<const Received>> Receive();
+    [[nodiscard]] veltrano::Result<std::span<const Received>> Receive();
     // As Receive, but when nothing waits it asks again for as long as this socket's Linger allows. For a
     // caller that has just answered a batch.
-    veltrano::Result<std::span<const Received>> ReceiveLingering();
+    [[nodiscard]] veltrano::Result<std::span<const Received>> ReceiveLingering();
     // How long the next ReceiveLingering may wait.
     std::chrono::microseconds LingerLimit() const { return m_linger.Limit(); }
     // Datagrams the kernel dropped on this socket's full receive queue since it opened.

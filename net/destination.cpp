@@ -1,24 +1,14 @@
 #include "net/destination.h"
 
+#include "protocol/number_text.h"
+
 #include <QByteArray>
 
 #include <arpa/inet.h>
 
-#include <climits>
-
 using namespace veltrano;
 
 namespace {
-
-bool IsCSpace(char16_t c)
-{
-    return c == u' ' || (c >= u'\t' && c <= u'\r');
-}
-
-bool IsDigit(char16_t c)
-{
-    return c >= u'0' && c <= u'9';
-}
 
 // inet_addr on the text's bytes. A text beyond ASCII cannot be a dotted quad, and a NUL inside it would
 // make the C function see only the part before it, so both count as "not an address".
@@ -53,28 +43,10 @@ int GbkByteLength(const QString& text)
 
 int AtoiSaturating(const QString& text)
 {
-    const qsizetype size = text.size();
-    qsizetype i = 0;
-    while (i < size && IsCSpace(text.at(i).unicode()))
-        ++i;
-    bool negative = false;
-    if (i < size && (text.at(i) == u'+' || text.at(i) == u'-')) {
-        negative = text.at(i) == u'-';
-        ++i;
-    }
-    // Accumulated as a negative number, whose range is the wider one, so INT_MIN fits exactly.
-    long long value = 0;
-    constexpr long long limit = static_cast<long long>(INT_MIN);
-    for (; i < size && IsDigit(text.at(i).unicode()); ++i) {
-        value = value * 10 - (text.at(i).unicode() - u'0');
-        if (value < limit) {
-            value = limit;
-            break;
-        }
-    }
-    if (negative)
-        return static_cast<int>(value);
-    return value < -static_cast<long long>(INT_MAX) ? INT_MAX : static_cast<int>(-value);
+    // Only ASCII blanks and digits count: every other character, and a NUL, is a byte the number stops at.
+    const QByteArray bytes = text.toUtf8();
+    return ParseSaturatingPrefix(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())))
+        .value;
 }
 
 std::optional<Endpoint> ResolveDestinationText(const QString& addressText, const QString& portText)

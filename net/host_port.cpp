@@ -1,5 +1,7 @@
 #include "net/host_port.h"
 
+#include "protocol/number_text.h"
+
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -8,7 +10,6 @@
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <charconv>
 #include <functional>
 
 using namespace veltrano;
@@ -56,12 +57,10 @@ Result<HostPort> SplitHostPort(std::string_view text)
         return Failure("no host before ':'");
     if (host.size() > MAX_HOST_LENGTH || !std::all_of(host.begin(), host.end(), IsHostCharacter))
         return Failure("host is not a name or an IPv4 address");
-    unsigned value = 0;
-    const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), value);
-    if (port.empty() || error != std::errc() || end != port.data() + port.size() || value == 0 ||
-        value > 65535)
+    const auto value = ParseNumber<std::uint16_t>(port);
+    if (!value || *value == 0)
         return Failure("port is not a number from 1 to 65535");
-    return HostPort{std::string(host), static_cast<std::uint16_t>(value)};
+    return HostPort{std::string(host), *value};
 }
 
 Result<std::uint32_t> ResolveIpv4(const std::string& host)
@@ -99,11 +98,13 @@ std::vector<std::uint32_t> InterfaceBroadcastAddresses()
 
 Result<Endpoint> ResolveHostPort(std::string_view text)
 {
-    return SplitHostPort(text).and_then([](const HostPort& hostPort) {
-        return ResolveIpv4(hostPort.host).and_then([&](std::uint32_t address) -> Result<Endpoint> {
-            if (auto allowed = DestinationAllowed(address, InterfaceBroadcastAddresses()); !allowed)
-                return Failure(allowed.error());
-            return Endpoint{address, hostPort.port};
-        });
-    });
+    const auto hostPort = SplitHostPort(text);
+    if (!hostPort)
+        return Failure(hostPort.error());
+    const auto address = ResolveIpv4(hostPort->host);
+    if (!address)
+        return Failure(address.error());
+    if (auto allowed = DestinationAllowed(*address, InterfaceBroadcastAddresses()); !allowed)
+        return Failure(allowed.error());
+    return Endpoint{*address, hostPort->port};
 }

@@ -20,14 +20,14 @@ struct HostPort
 
 // The text's host and port, or why it is not one: the host is a name or a dotted quad of letters, digits,
 // '.', '-' and '_' (at most 253 characters), the port 1 to 65535 in decimal. Looks nothing up.
-veltrano::Result<HostPort> SplitHostPort(std::string_view text);
+[[nodiscard]] veltrano::Result<HostPort> SplitHostPort(std::string_view text);
 
 // The IPv4 address of a dotted quad or a name (getaddrinfo, AF_INET); the reason when there is none.
-veltrano::Result<std::uint32_t> ResolveIpv4(const std::string& host);
+[[nodiscard]] veltrano::Result<std::uint32_t> ResolveIpv4(const std::string& host);
 
 // The addresses of this machine's interfaces, and their directed broadcast addresses.
 std::set<std::uint32_t> InterfaceAddresses();
 std::vector<std::uint32_t> InterfaceBroadcastAddresses();
 
 // SplitHostPort, ResolveIpv4 and DestinationAllowed in turn.
-veltrano::Result<veltrano::Endpoint> ResolveHostPort(std::string_view text);
+[[nodiscard]] veltrano::Result<veltrano::Endpoint> ResolveHostPort(std::string_view text);

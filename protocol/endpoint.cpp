@@ -1,6 +1,7 @@
 #include "protocol/endpoint.h"
 
 #include "protocol/log_line.h"
+#include "protocol/number_text.h"
 
 #include <arpa/inet.h>
 
@@ -22,6 +23,24 @@ Result<std::uint32_t> ParseIpv4(std::string_view text)
     // Network order is the order the quad is written in.
     const auto* quad = reinterpret_cast<const std::uint8_t*>(&address.s_addr);
     return Ipv4(quad[0], quad[1], quad[2], quad[3]);
+}
+
+Result<ListenAddress> ParseListenAddress(std::string_view text)
+{
+    const auto colon = text.rfind(':');
+    ListenAddress listen{LOOPBACK_ADDRESS, 0};
+    if (colon != std::string_view::npos) {
+        auto address = ParseIpv4(text.substr(0, colon));
+        if (!address)
+            return Failure(address.error());
+        listen.address = *address;
+    }
+    const std::string_view portText = colon == std::string_view::npos ? text : text.substr(colon + 1);
+    const auto port = ParseNumber<std::uint16_t>(portText);
+    if (!port)
+        return Failure("port " + Quoted(portText) + " is not a number from 0 to 65535");
+    listen.port = *port;
+    return listen;
 }
 
 Status DestinationAllowed(std::uint32_t address, std::span<const std::uint32_t> interfaceBroadcasts)

@@ -35,10 +35,20 @@ constexpr std::uint32_t Ipv4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std
 }
 
 // A dotted quad, "127.0.0.2", as an address in host byte order; the reason when the text is none.
-Result<std::uint32_t> ParseIpv4(std::string_view text);
+[[nodiscard]] Result<std::uint32_t> ParseIpv4(std::string_view text);
+
+// "ADDR:PORT" or "PORT" (then 127.0.0.1), ADDR a dotted quad: where an HTTP endpoint listens. Port 0 lets
+// the system choose.
+struct ListenAddress
+{
+    std::uint32_t address{0}; // host byte order
+    std::uint16_t port{0};
+};
+[[nodiscard]] Result<ListenAddress> ParseListenAddress(std::string_view text);
 
 // Success when the address may be sent to; otherwise why not: the zero address, a multicast one, the limited
 // broadcast or one of `interfaceBroadcasts` (this machine's directed broadcast addresses).
-Status DestinationAllowed(std::uint32_t address, std::span<const std::uint32_t> interfaceBroadcasts);
+[[nodiscard]] Status DestinationAllowed(std::uint32_t address,
+                                        std::span<const std::uint32_t> interfaceBroadcasts);
 
 } // namespace veltrano

@@ -109,6 +109,6 @@ std::uint8_t HexDigitValue(char c);
 // Hex command text: pairs of hex digits separated by single spaces. Writes into the buffer as it scans and
 // gives the complete bytes written from index 0; bytes written before a refusal stay, and a trailing lone
 // digit leaves its high nibble after the complete ones.
-Result<std::size_t> ParseCommandText(std::string_view text, FrameBuffer& buffer);
+[[nodiscard]] Result<std::size_t> ParseCommandText(std::string_view text, FrameBuffer& buffer);
 
 } // namespace veltrano

@@ -1,5 +1,7 @@
 #include "protocol/frame_decoder.h"
 
+#include "protocol/translatable.h"
+
 #include <algorithm>
 #include <charconv>
 
@@ -13,61 +15,30 @@ inline constexpr std::size_t SMALLEST_FRAME = HEADER_SIZE + 1;
 inline constexpr std::size_t FIRST_RESERVED = 3;
 
 constexpr NamedBit FINDING_NAMES[] = {
-    {static_cast<std::uint16_t>(Finding::LengthMismatch), "length_mismatch", "长度字节与数据报长度不符"},
-    {static_cast<std::uint16_t>(Finding::BadChecksum), "bad_checksum", "校验和错误"},
-    {static_cast<std::uint16_t>(Finding::ReservedNotZero), "reserved_not_zero", "保留字节不为零"},
-    {static_cast<std::uint16_t>(Finding::CommOutOfRange), "comm_out_of_range", "通讯机号超出范围"},
-    {static_cast<std::uint16_t>(Finding::DeviceOutOfRange), "device_out_of_range", "设备编号超出范围"},
-    {static_cast<std::uint16_t>(Finding::UnknownCommand), "unknown_command", "未知命令"},
-    {static_cast<std::uint16_t>(Finding::Truncated), "truncated", "帧不完整"},
+    {static_cast<std::uint16_t>(Finding::LengthMismatch), "length_mismatch",
+     VELTRANO_TEXT("FrameDecoding", "长度字节与数据报长度不符")},
+    {static_cast<std::uint16_t>(Finding::BadChecksum), "bad_checksum",
+     VELTRANO_TEXT("FrameDecoding", "校验和错误")},
+    {static_cast<std::uint16_t>(Finding::ReservedNotZero), "reserved_not_zero",
+     VELTRANO_TEXT("FrameDecoding", "保留字节不为零")},
+    {static_cast<std::uint16_t>(Finding::CommOutOfRange), "comm_out_of_range",
+     VELTRANO_TEXT("FrameDecoding", "通讯机号超出范围")},
+    {static_cast<std::uint16_t>(Finding::DeviceOutOfRange), "device_out_of_range",
+     VELTRANO_TEXT("FrameDecoding", "设备编号超出范围")},
+    {static_cast<std::uint16_t>(Finding::UnknownCommand), "unknown_command",
+     VELTRANO_TEXT("FrameDecoding", "未知命令")},
+    {static_cast<std::uint16_t>(Finding::Truncated), "truncated", VELTRANO_TEXT("FrameDecoding", "帧不完整")},
 };
 
 constexpr NamedBit DEVICE_FLAG_NAMES[] = {
-    {0x01, "disarmed", "撤防"},      {0x02, "help", "紧急求助"},         {0x04, "tamper", "被撬"},
-    {0x08, "battery", "电池异常"},   {0x10, "mains_absent", "无交流电"}, {0x20, "test_mode", "测试模式"},
-    {0x40, "under_voltage", "欠压"},
+    {0x01, "disarmed", VELTRANO_TEXT("FrameDecoding", "撤防")},
+    {0x02, "help", VELTRANO_TEXT("FrameDecoding", "紧急求助")},
+    {0x04, "tamper", VELTRANO_TEXT("FrameDecoding", "被撬")},
+    {0x08, "battery", VELTRANO_TEXT("FrameDecoding", "电池异常")},
+    {0x10, "mains_absent", VELTRANO_TEXT("FrameDecoding", "无交流电")},
+    {0x20, "test_mode", VELTRANO_TEXT("FrameDecoding", "测试模式")},
+    {0x40, "under_voltage", VELTRANO_TEXT("FrameDecoding", "欠压")},
 };
-
-CommandKind KindOf(std::uint8_t command)
-{
-    switch (command & static_cast<std::uint8_t>(~ACK_FLAG)) {
-    case CMD_ONLINE:
-        return CommandKind::Online;
-    case CMD_STATUS:
-        return CommandKind::Status;
-    case CMD_FAULT:
-        return CommandKind::Fault;
-    case CMD_FAULT_RESTORE:
-        return CommandKind::FaultRestore;
-    case CMD_DEBUG:
-        return CommandKind::Debug;
-    default:
-        return CommandKind::Unknown;
-    }
-}
-
-// Bytes the frame's fields need: every acknowledgement is 8 bytes, an unknown command at least a header
-// and a checksum.
-std::size_t RequiredSize(CommandKind kind, bool ack)
-{
-    if (ack)
-        return ACK_FRAME_LENGTH;
-    switch (kind) {
-    case CommandKind::Online:
-        return ONLINE_FRAME_LENGTH;
-    case CommandKind::Status:
-        return STATUS_FRAME_LENGTH;
-    case CommandKind::Fault:
-        return FAULT_FRAME_LENGTH;
-    case CommandKind::FaultRestore:
-        return FAULT_RESTORE_FRAME_LENGTH;
-    case CommandKind::Debug:
-        return DEBUG_FRAME_LENGTH;
-    case CommandKind::Unknown:
-        break;
-    }
-    return SMALLEST_FRAME;
-}
 
 std::string Hex2(std::uint8_t value)
 {
@@ -102,26 +73,6 @@ void AppendDecimal(std::string& out, unsigned value)
     char digits[12];
     const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
     out.append(digits, end);
-}
-
-// "Status", "Fault restore": the summary's name of a command, upper-case first letter.
-std::string_view SummaryName(CommandKind kind)
-{
-    switch (kind) {
-    case CommandKind::Online:
-        return "Online";
-    case CommandKind::Status:
-        return "Status";
-    case CommandKind::Fault:
-        return "Fault";
-    case CommandKind::FaultRestore:
-        return "Fault restore";
-    case CommandKind::Debug:
-        return "Debug";
-    case CommandKind::Unknown:
-        break;
-    }
-    return "Unknown";
 }
 
 bool HasStatusByte(const DecodedFrame& frame, StatusByte which)
@@ -167,10 +118,12 @@ DecodedFrame DecodeFrame(std::span<const std::uint8_t> datagram)
     }
     frame.command = datagram[FRAME_COMMAND];
     frame.ack = (frame.command & ACK_FLAG) != 0;
-    frame.kind = KindOf(frame.command);
+    const CommandRow& command = CommandOfByte(frame.command);
+    frame.kind = command.kind;
     if (frame.kind == CommandKind::Unknown && !frame.ack)
         frame.findings.Add(Finding::UnknownCommand);
-    if (datagram.size() < RequiredSize(frame.kind, frame.ack))
+    // Every acknowledgement is 8 bytes.
+    if (datagram.size() < (frame.ack ? ACK_FRAME_LENGTH : command.length))
         frame.findings.Add(Finding::Truncated);
 
     const bool debug = frame.kind == CommandKind::Debug && !frame.ack;
@@ -200,44 +153,6 @@ DecodedFrame DecodeFrame(std::span<const std::uint8_t> datagram)
         frame.findings.Add(Finding::BadChecksum);
     }
     return frame;
-}
-
-std::string_view CommandKey(CommandKind kind)
-{
-    switch (kind) {
-    case CommandKind::Online:
-        return "online";
-    case CommandKind::Status:
-        return "status";
-    case CommandKind::Fault:
-        return "fault";
-    case CommandKind::FaultRestore:
-        return "fault_restore";
-    case CommandKind::Debug:
-        return "debug";
-    case CommandKind::Unknown:
-        break;
-    }
-    return "unknown";
-}
-
-std::string_view CommandNameZh(CommandKind kind)
-{
-    switch (kind) {
-    case CommandKind::Online:
-        return "设备在线";
-    case CommandKind::Status:
-        return "状态";
-    case CommandKind::Fault:
-        return "故障";
-    case CommandKind::FaultRestore:
-        return "故障恢复";
-    case CommandKind::Debug:
-        return "调试";
-    case CommandKind::Unknown:
-        break;
-    }
-    return "未知命令";
 }
 
 std::span<const NamedBit> FindingNames()
@@ -280,7 +195,7 @@ void AppendFrameSummary(std::string& line, const DecodedFrame& frame)
     } else {
         if (frame.ack)
             line += "ACK ";
-        const std::string_view name = SummaryName(frame.kind);
+        const std::string_view name = CommandOf(frame.kind).name;
         line += frame.ack ? static_cast<char>(name[0] - 'A' + 'a') : name[0];
         line += name.substr(1);
         if (frame.kind == CommandKind::Unknown) {
@@ -292,7 +207,7 @@ void AppendFrameSummary(std::string& line, const DecodedFrame& frame)
         line += " dev ";
         AppendDecimal(line, frame.device);
 
-        if (frame.kind == CommandKind::Status && !frame.ack) {
+        if (CommandOf(frame.kind).payload == StatusBytes{}.size() && !frame.ack) {
             const auto zones = [&](std::string_view label, StatusByte which) {
                 const std::uint8_t bits = frame.status[which];
                 if (!HasStatusByte(frame, which) || bits == 0)
@@ -322,8 +237,8 @@ std::string DescribeFrame(const DecodedFrame& frame, DecodingWording wording)
     const auto word = [wording](std::string_view chinese) {
         return wording != nullptr ? wording(chinese) : std::string(chinese);
     };
-    const std::string colon = word("：");
-    const std::string listSeparator = word("、");
+    const std::string colon = word(VELTRANO_TEXT("FrameDecoding", "："));
+    const std::string listSeparator = word(VELTRANO_TEXT("FrameDecoding", "、"));
     const auto names = [&](std::span<const NamedBit> table, std::uint16_t bits) {
         std::string list;
         for (const NamedBit& name : table) {
@@ -345,24 +260,26 @@ std::string DescribeFrame(const DecodedFrame& frame, DecodingWording wording)
     };
     // Appended, not `" " + word(...)`, which trips gcc 12's -Wrestrict in optimised builds.
     std::string bytesWord(1, ' ');
-    bytesWord += word("字节");
+    bytesWord += word(VELTRANO_TEXT("FrameDecoding", "字节"));
 
     if (frame.size > FRAME_COMMAND) {
-        std::string name = word(CommandNameZh(frame.kind));
+        std::string name = word(CommandOf(frame.kind).zh);
         if (frame.ack)
-            name += word("确认");
-        addLine("命令", name + " (" + Hex2(frame.command) + ")");
+            name += word(VELTRANO_TEXT("FrameDecoding", "确认"));
+        addLine(VELTRANO_TEXT("FrameDecoding", "命令"), name + " (" + Hex2(frame.command) + ")");
     }
     if (frame.size > 0)
-        addLine("长度字节", std::to_string(frame.declaredLength) + "  " + word("数据报") + colon +
-                                std::to_string(frame.size) + bytesWord);
+        addLine(VELTRANO_TEXT("FrameDecoding", "长度字节"),
+                std::to_string(frame.declaredLength) + "  " + word(VELTRANO_TEXT("FrameDecoding", "数据报")) +
+                    colon + std::to_string(frame.size) + bytesWord);
     else
-        addLine("数据报", "0" + bytesWord);
+        addLine(VELTRANO_TEXT("FrameDecoding", "数据报"), "0" + bytesWord);
     if (frame.size > FRAME_DEVICE_NO)
-        addLine("通讯机号",
-                std::to_string(frame.comm) + "  " + word("设备编号") + colon + std::to_string(frame.device));
+        addLine(VELTRANO_TEXT("FrameDecoding", "通讯机号"),
+                std::to_string(frame.comm) + "  " + word(VELTRANO_TEXT("FrameDecoding", "设备编号")) + colon +
+                    std::to_string(frame.device));
     else if (frame.size > FRAME_COMM_NO)
-        addLine("通讯机号", std::to_string(frame.comm));
+        addLine(VELTRANO_TEXT("FrameDecoding", "通讯机号"), std::to_string(frame.comm));
     if (frame.findings.Has(Finding::ReservedNotZero)) {
         std::string bytes;
         for (std::size_t i = 0; i < frame.reserved.size() && FIRST_RESERVED + i < frame.size; ++i) {
@@ -370,38 +287,46 @@ std::string DescribeFrame(const DecodedFrame& frame, DecodingWording wording)
                 bytes += ' ';
             bytes += Hex2(frame.reserved[i]);
         }
-        addLine("保留字节", bytes);
+        addLine(VELTRANO_TEXT("FrameDecoding", "保留字节"), bytes);
     }
 
-    if (!frame.ack && (frame.kind == CommandKind::Status || frame.kind == CommandKind::Fault)) {
-        const auto orNone = [&](std::string list) { return list.empty() ? word("无") : list; };
-        if (HasStatusByte(frame, ZoneAlarm))
-            addLine("防区报警", orNone(ZoneList(frame.status[ZoneAlarm], listSeparator)));
-        if (frame.kind == CommandKind::Status && HasStatusByte(frame, DeviceFlags))
-            addLine("设备标志", orNone(names(DeviceFlagNames(), frame.status[DeviceFlags])));
-        if (frame.kind == CommandKind::Status && HasStatusByte(frame, ZoneDisarm))
-            addLine("防区撤防", orNone(ZoneList(frame.status[ZoneDisarm], listSeparator)));
-    }
+    // The status bytes whose meaning the command gives, each as far as the frame holds it.
+    const std::uint8_t meant = frame.ack ? 0 : CommandOf(frame.kind).payload;
+    const auto orNone = [&](std::string list) {
+        return list.empty() ? word(VELTRANO_TEXT("FrameDecoding", "无")) : list;
+    };
+    if (meant > ZoneAlarm && HasStatusByte(frame, ZoneAlarm))
+        addLine(VELTRANO_TEXT("FrameDecoding", "防区报警"),
+                orNone(ZoneList(frame.status[ZoneAlarm], listSeparator)));
+    if (meant > DeviceFlags && HasStatusByte(frame, DeviceFlags))
+        addLine(VELTRANO_TEXT("FrameDecoding", "设备标志"),
+                orNone(names(DeviceFlagNames(), frame.status[DeviceFlags])));
+    if (meant > ZoneDisarm && HasStatusByte(frame, ZoneDisarm))
+        addLine(VELTRANO_TEXT("FrameDecoding", "防区撤防"),
+                orNone(ZoneList(frame.status[ZoneDisarm], listSeparator)));
 
     if (frame.size > FRAME_COMMAND) {
         switch (frame.checksum) {
         case ChecksumState::Good:
-            addLine("校验和", word("正确") + " (" + Hex2(frame.checksumFound) + ")");
+            addLine(VELTRANO_TEXT("FrameDecoding", "校验和"),
+                    word(VELTRANO_TEXT("FrameDecoding", "正确")) + " (" + Hex2(frame.checksumFound) + ")");
             break;
         case ChecksumState::Bad:
-            addLine("校验和", word("错误，应为") + " " + Hex2(frame.checksumExpected) + word("，实为") + " " +
-                                  Hex2(frame.checksumFound));
+            addLine(VELTRANO_TEXT("FrameDecoding", "校验和"),
+                    word(VELTRANO_TEXT("FrameDecoding", "错误，应为")) + " " + Hex2(frame.checksumExpected) +
+                        word(VELTRANO_TEXT("FrameDecoding", "，实为")) + " " + Hex2(frame.checksumFound));
             break;
         case ChecksumState::None:
-            addLine("校验和", word("无校验和"));
+            addLine(VELTRANO_TEXT("FrameDecoding", "校验和"),
+                    word(VELTRANO_TEXT("FrameDecoding", "无校验和")));
             break;
         case ChecksumState::Missing:
-            addLine("校验和", word("缺失"));
+            addLine(VELTRANO_TEXT("FrameDecoding", "校验和"), word(VELTRANO_TEXT("FrameDecoding", "缺失")));
             break;
         }
     }
     if (!frame.findings.Empty())
-        addLine("问题", names(FindingNames(), frame.findings.Bits()));
+        addLine(VELTRANO_TEXT("FrameDecoding", "问题"), names(FindingNames(), frame.findings.Bits()));
     return text;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "protocol/command_table.h"
 #include "protocol/frame.h"
 
 #include <array>
@@ -13,17 +14,6 @@ namespace veltrano {
 
 // What a datagram of the alarm protocol says, field by field, and what is wrong with it. Used by the
 // window's list tooltips, the command-line companion's text and JSON output and its `decode` command.
-
-// The command without its acknowledgement bit.
-enum class CommandKind : std::uint8_t
-{
-    Online,       // 0x01
-    Status,       // 0x02
-    Fault,        // 0x03
-    FaultRestore, // 0x04
-    Debug,        // 0x3E
-    Unknown,
-};
 
 // Something wrong with a frame; a frame can show several.
 enum class Finding : std::uint16_t
@@ -113,9 +103,15 @@ struct NamedBit
     std::string_view key;
     std::string_view zh;
 };
-// "online", "status", "fault", "fault_restore", "debug", "unknown".
-std::string_view CommandKey(CommandKind kind);
-std::string_view CommandNameZh(CommandKind kind);
+// "online", "status", "fault", "fault_restore", "debug", "unknown": the command table's key.
+constexpr std::string_view CommandKey(CommandKind kind)
+{
+    return CommandOf(kind).key;
+}
+constexpr std::string_view CommandNameZh(CommandKind kind)
+{
+    return CommandOf(kind).zh;
+}
 // In bit order; keys "length_mismatch", "bad_checksum", "reserved_not_zero", "comm_out_of_range",
 // "device_out_of_range", "unknown_command", "truncated".
 std::span<const NamedBit> FindingNames();

@@ -48,15 +48,15 @@ public:
 
     // Creates or truncates the file and writes the global header; the error text when it cannot, and then
     // nothing is left open. An error too when a file is already open (that file stays open).
-    Status Open(const std::string& path);
+    [[nodiscard]] Status Open(const std::string& path);
     bool IsOpen() const { return m_file != nullptr; }
     // Buffered; the error text of the first failure.
-    Status Write(const CapturedDatagram& datagram);
+    [[nodiscard]] Status Write(const CapturedDatagram& datagram);
     // Flushes buffered records to the file.
-    Status Flush();
+    [[nodiscard]] Status Flush();
     // Flushes and closes; the error text when anything failed since Open. Closing a closed writer does
     // nothing; the destructor closes.
-    Status Close();
+    [[nodiscard]] Status Close();
 
 private:
     std::FILE* m_file{nullptr};

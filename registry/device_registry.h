@@ -17,7 +17,9 @@ class CDeviceEntry final
 public:
     std::uint8_t m_deviceNo{0};
     StatusBytes m_status{DEFAULT_STATUS};
-    CCommEntry* m_owner{nullptr}; // set on insertion; nothing reads it
+    // The communicator that holds the entry, set on insertion. Nothing reads it yet; it stays because the
+    // registry's layout links each device entry back to its communicator.
+    CCommEntry* m_owner{nullptr};
 };
 
 // The devices of one communicator, in strictly ascending device number.

@@ -1,20 +1,18 @@
 #include "sim/event_name.h"
 
 #include "protocol/log_line.h"
+#include "protocol/number_text.h"
 #include "sim/event_catalogue.h"
 
-#include <charconv>
 #include <string>
 
 namespace veltrano {
 
 Result<int> ParseEventName(std::string_view text)
 {
-    int index = -1;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), index);
-    if (!text.empty() && error == std::errc() && end == text.data() + text.size()) {
-        if (FindEventRow(index) != nullptr)
-            return index;
+    if (const auto index = ParseNumber<int>(text)) {
+        if (FindEventRow(*index) != nullptr)
+            return *index;
         return Failure("event index " + Quoted(text) + " is not 0 to " + std::to_string(EVENT_TYPE_COUNT - 1));
     }
     for (std::size_t i = 0; i < EVENT_CATALOGUE.size(); ++i) {

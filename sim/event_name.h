@@ -7,6 +7,6 @@
 namespace veltrano {
 
 // An event of the catalogue by its index (0 to 22) or its ASCII key ("zone-alarm"); the reason otherwise.
-Result<int> ParseEventName(std::string_view text);
+[[nodiscard]] Result<int> ParseEventName(std::string_view text);
 
 } // namespace veltrano

@@ -208,37 +208,38 @@ std::string_view EventNameZh(const PanelEvent& event)
     return row != nullptr ? std::string_view(row->name) : std::string_view("未知状态位");
 }
 
-std::string_view StatusByteKey(std::uint8_t byte)
-{
-    switch (byte) {
-    case ZoneAlarm:
-        return "zone_alarm";
-    case DeviceFlags:
-        return "device_flags";
-    case ZoneDisarm:
-        return "zone_disarm";
-    default:
-        return "spare";
-    }
-}
-
 namespace {
+
+// In StatusByte order; a byte past them is the spare's.
+struct StatusByteNames
+{
+    std::string_view key;
+    std::string_view zh;
+};
+constexpr StatusByteNames STATUS_BYTE_NAMES[] = {
+    {"zone_alarm", "防区报警字节"},
+    {"device_flags", "设备标志字节"},
+    {"zone_disarm", "防区撤防字节"},
+    {"spare", "备用字节"},
+};
+static_assert(std::size(STATUS_BYTE_NAMES) == StatusBytes{}.size());
+
+const StatusByteNames& NamesOf(std::uint8_t byte)
+{
+    return STATUS_BYTE_NAMES[std::min<std::size_t>(byte, Spare)];
+}
 
 std::string_view StatusByteZh(std::uint8_t byte)
 {
-    switch (byte) {
-    case ZoneAlarm:
-        return "防区报警字节";
-    case DeviceFlags:
-        return "设备标志字节";
-    case ZoneDisarm:
-        return "防区撤防字节";
-    default:
-        return "备用字节";
-    }
+    return NamesOf(byte).zh;
 }
 
 } // namespace
+
+std::string_view StatusByteKey(std::uint8_t byte)
+{
+    return NamesOf(byte).key;
+}
 
 void AppendEventText(std::string& out, const PanelEvent& event)
 {

@@ -11,7 +11,8 @@ namespace veltrano {
 
 // Which of `ids` run: every one, or those of `only`, less those of `skip`, in the order of `ids`. An id in
 // either list that is not among `ids` is the reason, naming the ids there are.
-Result<std::vector<bool>> ChooseCases(std::span<const std::string_view> ids,
-                                      std::span<const std::string> only, std::span<const std::string> skip);
+[[nodiscard]] Result<std::vector<bool>> ChooseCases(std::span<const std::string_view> ids,
+                                                    std::span<const std::string> only,
+                                                    std::span<const std::string> skip);
 
 } // namespace veltrano

@@ -7,7 +7,7 @@
 #include "protocol/endpoint.h"
 #include "protocol/frame.h"
 #include "protocol/result.h"
-#include "suite/verdict.h"
+#include "verdict/verdict.h"
 
 #include <array>
 #include <cstddef>
@@ -145,8 +145,8 @@ struct CentreCase
 // Every case, in the order they run.
 std::span<const CentreCase> CentreCases();
 // Which rows run: every one, or those of --only, less those of --skip; an unknown id is the reason.
-Result<std::vector<bool>> ChooseCentreCases(std::span<const std::string> only,
-                                            std::span<const std::string> skip);
+[[nodiscard]] Result<std::vector<bool>> ChooseCentreCases(std::span<const std::string> only,
+                                                          std::span<const std::string> skip);
 // The verdict of every case when the probe heard nothing back.
 Judgement CentreUnheard(const CentreSetting& setting);
 

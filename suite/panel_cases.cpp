@@ -1,11 +1,10 @@
 #include "suite/panel_cases.h"
 
 #include "protocol/frame_decoder.h"
+#include "protocol/number_text.h"
 #include "suite/frame_checks.h"
 
 #include <fmt/format.h>
-
-#include <charconv>
 
 namespace veltrano {
 
@@ -179,14 +178,11 @@ const PanelCase CASES[] = {
 Result<std::pair<int, int>> ParseRetryWithin(std::string_view text)
 {
     const auto dash = text.find('-');
-    int low = -1;
-    int high = -1;
     if (dash != std::string_view::npos) {
-        const auto a = std::from_chars(text.data(), text.data() + dash, low);
-        const auto b = std::from_chars(text.data() + dash + 1, text.data() + text.size(), high);
-        if (a.ec == std::errc() && a.ptr == text.data() + dash && b.ec == std::errc() &&
-            b.ptr == text.data() + text.size() && low >= 0 && high >= low && high <= 3'600'000)
-            return std::pair{low, high};
+        const auto low = ParseNumber<int>(text.substr(0, dash));
+        const auto high = ParseNumber<int>(text.substr(dash + 1));
+        if (low && high && *low >= 0 && *high >= *low && *high <= 3'600'000)
+            return std::pair{*low, *high};
     }
     return Failure(fmt::format("--retry-within {}: MIN-MAX in milliseconds, MIN not above MAX", text));
 }

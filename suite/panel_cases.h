@@ -5,7 +5,7 @@
 #include "protocol/acknowledgement.h"
 #include "protocol/endpoint.h"
 #include "protocol/result.h"
-#include "suite/verdict.h"
+#include "verdict/verdict.h"
 
 #include <cstdint>
 #include <map>
@@ -30,7 +30,7 @@ struct PanelSettings
 };
 
 // --retry-within's "MIN-MAX" in milliseconds, MIN not above MAX; the reason otherwise.
-Result<std::pair<int, int>> ParseRetryWithin(std::string_view text);
+[[nodiscard]] Result<std::pair<int, int>> ParseRetryWithin(std::string_view text);
 
 // Every frame heard from the panel, and which were answered.
 class PanelRecording final

@@ -1,6 +1,8 @@
 #include "suite/scenario.h"
 
+#include "protocol/command_table.h"
 #include "protocol/hex.h"
+#include "protocol/number_text.h"
 #include "sim/event_builder.h"
 #include "sim/event_catalogue.h"
 
@@ -9,8 +11,9 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <charconv>
+#include <optional>
 #include <set>
+#include <span>
 #include <utility>
 
 namespace veltrano {
@@ -24,28 +27,21 @@ ScenarioPosition At(const YAML::Mark& mark)
     return {std::max(mark.line, 0) + 1, std::max(mark.column, 0) + 1};
 }
 
-struct CommandName
+// A command as a scenario names it: the command table's key, words joined by '-' as the file's other
+// names are.
+std::string ScenarioCommandName(const CommandRow& command)
 {
-    std::string_view key;
-    std::uint8_t code;
-};
-constexpr CommandName COMMAND_NAMES[] = {
-    {"online", CMD_ONLINE}, {"status", CMD_STATUS},           {"fault", CMD_FAULT},
-    {"fault-restore", CMD_FAULT_RESTORE}, {"debug", CMD_DEBUG},
-};
+    std::string name(command.key);
+    std::replace(name.begin(), name.end(), '_', '-');
+    return name;
+}
 
+// Decimal, or hex after "0x".
 std::optional<std::int64_t> ParseInteger(std::string_view text)
 {
-    int base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        text.remove_prefix(2);
-        base = 16;
-    }
-    std::int64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-    if (error != std::errc() || end != text.data() + text.size() || text.empty())
-        return std::nullopt;
-    return value;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
+        return ParseNumber<std::int64_t>(text.substr(2), 16);
+    return ParseNumber<std::int64_t>(text);
 }
 
 // Reads one file; every method gives the reason at the node it concerns.
@@ -78,9 +74,38 @@ private:
     Status Variables(const YAML::Node& vars);
     Status Steps(const YAML::Node& steps, const std::string& prefix, int depth, Scenario& scenario);
     Status Step(const YAML::Node& step, const std::string& prefix, int depth, Scenario& scenario);
-    Status Send(const YAML::Node& args, ScenarioStep& step);
+
+    // A step kind of the file: its name, the role it belongs to (none: both) and the reader of its
+    // arguments. `repeat` is none: it unrolls its steps in place.
+    struct StepKindRow;
+    using StepReader = Status (ScenarioReader::*)(const StepKindRow& row, const YAML::Node& keyNode,
+                                                  const YAML::Node& args, ScenarioStep& step);
+    struct StepKindRow
+    {
+        std::string_view name;
+        StepKind kind;
+        std::optional<ScenarioRole> role;
+        StepReader read;
+    };
+    static constexpr std::string_view REPEAT = "repeat";
+    static std::span<const StepKindRow> StepKinds();
+    // "send, expect-ack, ..., repeat": every name a step may have, for the messages.
+    static std::string StepNames();
+
+    Status Repeat(const YAML::Node& keyNode, const YAML::Node& args, const std::string& prefix, int depth,
+                  Scenario& scenario);
+    Status Send(const StepKindRow& row, const YAML::Node& keyNode, const YAML::Node& args,
+                ScenarioStep& step);
+    Status ExpectAck(const StepKindRow& row, const YAML::Node& keyNode, const YAML::Node& args,
+                     ScenarioStep& step);
+    Status ExpectFrame(const StepKindRow& row, const YAML::Node& keyNode, const YAML::Node& args,
+                       ScenarioStep& step);
+    Status Answer(const StepKindRow& row, const YAML::Node& keyNode, const YAML::Node& args,
+                  ScenarioStep& step);
+    Status Wait(const StepKindRow& row, const YAML::Node& keyNode, const YAML::Node& args,
+                ScenarioStep& step);
+    Status Within(const YAML::Node& args, ScenarioStep& step) const;
     Status Match(const YAML::Node& args, FrameMatch& match);
-    Status Answer(const YAML::Node& args, ScenarioStep& step);
 
     std::string_view m_fileName;
     const std::map<std::string, std::string>& m_overrides;
@@ -212,7 +237,7 @@ Status ScenarioReader::Variables(const YAML::Node& vars)
     return {};
 }
 
-Status ScenarioReader::Send(const YAML::Node& args, ScenarioStep& step)
+Status ScenarioReader::Send(const StepKindRow&, const YAML::Node&, const YAML::Node& args, ScenarioStep& step)
 {
     if (auto keys = Keys(args, "send", {"event", "comm", "dev", "zone", "hex", "id"}); !keys)
         return keys;
@@ -288,16 +313,21 @@ Status ScenarioReader::Match(const YAML::Node& args, FrameMatch& match)
         auto text = Text(node, "command");
         if (!text)
             return tl::unexpected(text.error());
-        const auto named = std::find_if(std::begin(COMMAND_NAMES), std::end(COMMAND_NAMES),
-                                        [&](const CommandName& c) { return c.key == *text; });
-        if (named != std::end(COMMAND_NAMES)) {
+        // Every command of the table but the unknown one, its last row.
+        const auto known = std::span(COMMAND_TABLE).first(COMMAND_TABLE.size() - 1);
+        const auto named = std::find_if(known.begin(), known.end(),
+                                        [&](const CommandRow& c) { return ScenarioCommandName(c) == *text; });
+        if (named != known.end()) {
             match.command = named->code;
         } else {
             auto code = Integer(node, "command (a name or a code)", 0, 255);
-            if (!code)
-                return Error(node, fmt::format("unknown command \"{}\" (online, status, fault, fault-restore, "
-                                               "debug or a code 0 to 255)",
-                                               *text));
+            if (!code) {
+                std::string names;
+                for (const CommandRow& c : known)
+                    names += (names.empty() ? "" : ", ") + ScenarioCommandName(c);
+                return Error(node,
+                             fmt::format("unknown command \"{}\" ({} or a code 0 to 255)", *text, names));
+            }
             match.command = static_cast<std::uint8_t>(*code);
         }
     }
@@ -328,7 +358,8 @@ Status ScenarioReader::Match(const YAML::Node& args, FrameMatch& match)
     return {};
 }
 
-Status ScenarioReader::Answer(const YAML::Node& args, ScenarioStep& step)
+Status ScenarioReader::Answer(const StepKindRow&, const YAML::Node&, const YAML::Node& args,
+                              ScenarioStep& step)
 {
     constexpr std::pair<std::string_view, AnswerMode> MODES[] = {
         {"normal", AnswerMode::Normal},
@@ -373,11 +404,103 @@ Status ScenarioReader::Answer(const YAML::Node& args, ScenarioStep& step)
     return {};
 }
 
+std::span<const ScenarioReader::StepKindRow> ScenarioReader::StepKinds()
+{
+    static constexpr StepKindRow KINDS[] = {
+        {"send", StepKind::Send, ScenarioRole::Panel, &ScenarioReader::Send},
+        {"expect-ack", StepKind::ExpectAck, ScenarioRole::Panel, &ScenarioReader::ExpectAck},
+        {"expect-no-ack", StepKind::ExpectNoAck, ScenarioRole::Panel, &ScenarioReader::ExpectAck},
+        {"expect-frame", StepKind::ExpectFrame, ScenarioRole::Centre, &ScenarioReader::ExpectFrame},
+        {"answer", StepKind::Answer, ScenarioRole::Centre, &ScenarioReader::Answer},
+        {"wait", StepKind::Wait, std::nullopt, &ScenarioReader::Wait},
+    };
+    return KINDS;
+}
+
+std::string ScenarioReader::StepNames()
+{
+    std::string names;
+    for (const StepKindRow& row : StepKinds())
+        names += fmt::format("{}, ", row.name);
+    names += REPEAT;
+    return names;
+}
+
+Status ScenarioReader::Within(const YAML::Node& args, ScenarioStep& step) const
+{
+    if (args.IsMap() && args["within"]) {
+        auto ms = Millis(args["within"], "within", 1);
+        if (!ms)
+            return Failure(ms.error());
+        step.within = *ms;
+    }
+    return {};
+}
+
+Status ScenarioReader::ExpectAck(const StepKindRow& row, const YAML::Node&, const YAML::Node& args,
+                                 ScenarioStep& step)
+{
+    if (auto keys = Keys(args, row.name, {"within", "id"}); !keys)
+        return keys;
+    return Within(args, step);
+}
+
+Status ScenarioReader::ExpectFrame(const StepKindRow& row, const YAML::Node&, const YAML::Node& args,
+                                   ScenarioStep& step)
+{
+    Status read = Keys(args, row.name, {"within", "command", "comm", "dev", "alarm", "flags", "id"});
+    if (read)
+        read = Within(args, step);
+    if (read)
+        read = Match(args, step.match);
+    step.what = step.match.Describe();
+    return read;
+}
+
+Status ScenarioReader::Wait(const StepKindRow& row, const YAML::Node& keyNode, const YAML::Node& args,
+                            ScenarioStep& step)
+{
+    // yaml-cpp's Node assignment writes into the node: bind once.
+    const YAML::Node time = args.IsMap() ? args["ms"] : args;
+    if (args.IsMap()) {
+        if (auto keys = Keys(args, row.name, {"ms", "id"}); !keys)
+            return keys;
+        if (!time)
+            return Error(keyNode, "wait needs ms");
+    } else if (!args || args.IsNull()) {
+        return Error(keyNode, "wait needs a time in ms");
+    }
+    auto ms = Millis(time, "wait", 0);
+    if (!ms)
+        return Failure(ms.error());
+    step.within = *ms;
+    step.what = fmt::format("{} ms", step.within.count());
+    return {};
+}
+
+Status ScenarioReader::Repeat(const YAML::Node& keyNode, const YAML::Node& args, const std::string& prefix,
+                              int depth, Scenario& scenario)
+{
+    if (auto keys = Keys(args, REPEAT, {"times", "steps"}); !keys)
+        return keys;
+    if (!args.IsMap() || !args["times"] || !args["steps"])
+        return Error(keyNode, "repeat needs times and steps");
+    auto times = Integer(args["times"], "times", 1, 10'000);
+    if (!times)
+        return Failure(times.error());
+    if (depth >= MAX_REPEAT_DEPTH)
+        return Error(keyNode, fmt::format("repeats nest at most {} deep", MAX_REPEAT_DEPTH));
+    for (std::int64_t k = 1; k <= *times; ++k) {
+        if (auto steps = Steps(args["steps"], fmt::format("{}.{}.", prefix, k), depth + 1, scenario); !steps)
+            return steps;
+    }
+    return {};
+}
+
 Status ScenarioReader::Step(const YAML::Node& node, const std::string& prefix, int depth, Scenario& scenario)
 {
     if (node.IsMap() && node.size() != 1)
-        return Error(node, "a step is one of send, expect-ack, expect-no-ack, expect-frame, answer, wait, "
-                           "repeat, with its arguments");
+        return Error(node, fmt::format("a step is one of {}, with its arguments", StepNames()));
     if (!node.IsMap() && !node.IsScalar())
         return Error(node, "a step is a name or a mapping of one name to its arguments");
     const YAML::Node keyNode = node.IsMap() ? node.begin()->first : node;
@@ -386,95 +509,21 @@ Status ScenarioReader::Step(const YAML::Node& node, const std::string& prefix, i
     if (!keyNode.IsScalar())
         return Error(keyNode, "a step's name must be a single value");
     const std::string kind = keyNode.Scalar();
+    if (kind == REPEAT)
+        return Repeat(keyNode, args, prefix, depth, scenario);
 
-    if (kind == "repeat") {
-        if (auto keys = Keys(args, "repeat", {"times", "steps"}); !keys)
-            return keys;
-        if (!args.IsMap() || !args["times"] || !args["steps"])
-            return Error(keyNode, "repeat needs times and steps");
-        auto times = Integer(args["times"], "times", 1, 10'000);
-        if (!times)
-            return tl::unexpected(times.error());
-        if (depth >= MAX_REPEAT_DEPTH)
-            return Error(keyNode, fmt::format("repeats nest at most {} deep", MAX_REPEAT_DEPTH));
-        for (std::int64_t k = 1; k <= *times; ++k) {
-            if (auto steps = Steps(args["steps"], fmt::format("{}.{}.", prefix, k), depth + 1, scenario); !steps)
-                return steps;
-        }
-        return {};
-    }
-
-    ScenarioStep step;
-    step.within = m_timeout;
-    auto onlyIn = [&](ScenarioRole role) -> Status {
-        if (m_role == role)
-            return {};
+    const auto kinds = StepKinds();
+    const auto row =
+        std::find_if(kinds.begin(), kinds.end(), [&](const StepKindRow& r) { return r.name == kind; });
+    if (row == kinds.end())
+        return Error(keyNode, fmt::format("unknown step \"{}\" ({})", kind, StepNames()));
+    if (row->role && *row->role != m_role)
         return Error(keyNode, fmt::format("{} is a step of the {} role", kind,
-                                          role == ScenarioRole::Panel ? "panel" : "centre"));
-    };
-    auto within = [&]() -> Status {
-        if (args.IsMap() && args["within"]) {
-            auto ms = Millis(args["within"], "within", 1);
-            if (!ms)
-                return tl::unexpected(ms.error());
-            step.within = *ms;
-        }
-        return {};
-    };
-    Status read;
-    if (kind == "send") {
-        step.kind = StepKind::Send;
-        read = onlyIn(ScenarioRole::Panel);
-        if (read)
-            read = Send(args, step);
-    } else if (kind == "expect-ack" || kind == "expect-no-ack") {
-        step.kind = kind == "expect-ack" ? StepKind::ExpectAck : StepKind::ExpectNoAck;
-        read = onlyIn(ScenarioRole::Panel);
-        if (read)
-            read = Keys(args, kind, {"within", "id"});
-        if (read)
-            read = within();
-    } else if (kind == "expect-frame") {
-        step.kind = StepKind::ExpectFrame;
-        read = onlyIn(ScenarioRole::Centre);
-        if (read)
-            read = Keys(args, kind, {"within", "command", "comm", "dev", "alarm", "flags", "id"});
-        if (read)
-            read = within();
-        if (read)
-            read = Match(args, step.match);
-        step.what = step.match.Describe();
-    } else if (kind == "answer") {
-        step.kind = StepKind::Answer;
-        read = onlyIn(ScenarioRole::Centre);
-        if (read)
-            read = Answer(args, step);
-    } else if (kind == "wait") {
-        step.kind = StepKind::Wait;
-        if (args.IsMap()) {
-            read = Keys(args, kind, {"ms", "id"});
-            if (read && !args["ms"])
-                read = Error(keyNode, "wait needs ms");
-            if (read) {
-                auto ms = Millis(args["ms"], "wait", 0);
-                read = ms ? Status{} : Status(tl::unexpected(ms.error()));
-                if (ms)
-                    step.within = *ms;
-            }
-        } else if (args && !args.IsNull()) {
-            auto ms = Millis(args, "wait", 0);
-            read = ms ? Status{} : Status(tl::unexpected(ms.error()));
-            if (ms)
-                step.within = *ms;
-        } else {
-            read = Error(keyNode, "wait needs a time in ms");
-        }
-        step.what = fmt::format("{} ms", step.within.count());
-    } else {
-        return Error(keyNode, fmt::format("unknown step \"{}\" (send, expect-ack, expect-no-ack, expect-frame, "
-                                          "answer, wait, repeat)",
-                                          kind));
-    }
+                                          *row->role == ScenarioRole::Panel ? "panel" : "centre"));
+    ScenarioStep step;
+    step.kind = row->kind;
+    step.within = m_timeout;
+    const Status read = (this->*row->read)(*row, keyNode, args, step);
     if (!read)
         return read;
 

@@ -102,8 +102,8 @@ inline constexpr std::size_t MAX_SCENARIO_STEPS = 100'000;
 inline constexpr int MAX_REPEAT_DEPTH = 8;
 
 // `vars` are the --var values; each must name a variable the file declares under `vars`.
-Result<Scenario> ParseScenario(std::string_view text, std::string_view fileName,
-                               const std::map<std::string, std::string>& vars = {});
+[[nodiscard]] Result<Scenario> ParseScenario(std::string_view text, std::string_view fileName,
+                                             const std::map<std::string, std::string>& vars = {});
 
 // "FILE:LINE:COLUMN: reason".
 std::string PositionedError(std::string_view fileName, const ScenarioPosition& at, std::string_view reason);

@@ -13,6 +13,6 @@ inline constexpr std::size_t MAX_SCENARIO_FILE_BYTES = 16 << 20;
 
 // The scenario in the file at `path`, with the --var values given as "NAME=VALUE"; the reason, one line,
 // when a value is no NAME=VALUE, the file cannot be read or is too large, or ParseScenario refuses it.
-Result<Scenario> ReadScenarioFile(const std::string& path, std::span<const std::string> vars);
+[[nodiscard]] Result<Scenario> ReadScenarioFile(const std::string& path, std::span<const std::string> vars);
 
 } // namespace veltrano

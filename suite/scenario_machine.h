@@ -6,7 +6,7 @@
 #include "protocol/endpoint.h"
 #include "protocol/frame_decoder.h"
 #include "suite/scenario.h"
-#include "suite/verdict.h"
+#include "verdict/verdict.h"
 
 #include <chrono>
 #include <cstdint>

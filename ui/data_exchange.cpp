@@ -1,12 +1,11 @@
 #include "ui/data_exchange.h"
 
 #include "protocol/frame.h"
+#include "protocol/number_text.h"
 #include "ui/host_center_dlg.h"
 
 #include <QCoreApplication>
 #include <QLineEdit>
-
-#include <limits>
 
 using namespace veltrano;
 
@@ -14,39 +13,12 @@ namespace {
 
 constexpr int MAX_COMMAND_CHARS = 255;
 
-bool IsBlank(QChar c)
-{
-    return c == QLatin1Char(' ') || c == QLatin1Char('\t') || c == QLatin1Char('\r') ||
-           c == QLatin1Char('\n') || c == QLatin1Char('\v') || c == QLatin1Char('\f');
-}
-
 } // namespace
 
 std::optional<int> ParseDialogInteger(QStringView text)
 {
-    qsizetype i = 0;
-    const qsizetype size = text.size();
-    while (i < size && IsBlank(text[i]))
-        ++i;
-    bool negative = false;
-    if (i < size && (text[i] == QLatin1Char('-') || text[i] == QLatin1Char('+')))
-        negative = text[i++] == QLatin1Char('-');
-    const qsizetype digitsStart = i;
-    long long magnitude = 0;
-    constexpr long long LIMIT = static_cast<long long>(std::numeric_limits<int>::max()) + 1;
-    while (i < size && text[i] >= QLatin1Char('0') && text[i] <= QLatin1Char('9')) {
-        magnitude = std::min(LIMIT, magnitude * 10 + (text[i].unicode() - u'0'));
-        ++i;
-    }
-    if (i == digitsStart)
-        return std::nullopt;
-    while (i < size && IsBlank(text[i]))
-        ++i;
-    if (i != size)
-        return std::nullopt;
-    if (negative)
-        return static_cast<int>(-magnitude);
-    return static_cast<int>(std::min<long long>(magnitude, std::numeric_limits<int>::max()));
+    const QByteArray bytes = text.toUtf8();
+    return ParseSaturatingNumber(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
 }
 
 QString IntegerPrompt()

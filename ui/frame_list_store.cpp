@@ -34,7 +34,7 @@ struct RecordHeader
 };
 constexpr std::size_t SEND_ERROR_OFFSET = 14;
 constexpr std::size_t SIZE_OFFSET = 16;
-constexpr std::size_t FINDINGS_OFFSET = 17;
+constexpr std::size_t FLAGS_OFFSET = 17; // the flags byte: HAS_FINDINGS, HAS_ELAPSED
 constexpr std::size_t LINK_OFFSET = 18;
 constexpr std::size_t LINK_BYTES = 5;
 constexpr std::size_t HEADER_SIZE = LINK_OFFSET + LINK_BYTES;
@@ -71,7 +71,7 @@ void WriteElapsed(std::uint8_t* record, std::int64_t elapsedUs)
 
 std::size_t BytesOffset(const std::uint8_t* record)
 {
-    return (record[FINDINGS_OFFSET] & HAS_ELAPSED) != 0 ? HEADER_SIZE + ELAPSED_SIZE : HEADER_SIZE;
+    return (record[FLAGS_OFFSET] & HAS_ELAPSED) != 0 ? HEADER_SIZE + ELAPSED_SIZE : HEADER_SIZE;
 }
 
 void WriteHeader(std::uint8_t* out, const RecordHeader& header)
@@ -81,7 +81,7 @@ void WriteHeader(std::uint8_t* out, const RecordHeader& header)
     std::memcpy(out + 12, &header.port, 2);
     std::memcpy(out + SEND_ERROR_OFFSET, &header.sendError, 2);
     out[SIZE_OFFSET] = header.size;
-    out[FINDINGS_OFFSET] = header.findings ? HAS_FINDINGS : 0;
+    out[FLAGS_OFFSET] = header.findings ? HAS_FINDINGS : 0;
     WriteLink(out, header.link);
 }
 
@@ -93,7 +93,7 @@ RecordHeader ReadHeader(const std::uint8_t* in)
     std::memcpy(&header.port, in + 12, 2);
     std::memcpy(&header.sendError, in + SEND_ERROR_OFFSET, 2);
     header.size = in[SIZE_OFFSET];
-    header.findings = (in[FINDINGS_OFFSET] & HAS_FINDINGS) != 0;
+    header.findings = (in[FLAGS_OFFSET] & HAS_FINDINGS) != 0;
     header.link = ReadLink(in);
     return header;
 }
@@ -110,7 +110,7 @@ void FrameListStore::Append(const LoggedFrame& frame, std::optional<LinePairing>
                          static_cast<std::uint16_t>(std::clamp(frame.sendError, 0, 0xFFFF)),
                          static_cast<std::uint8_t>(size), findings, link});
     if (pairing) {
-        record[FINDINGS_OFFSET] |= HAS_ELAPSED;
+        record[FLAGS_OFFSET] |= HAS_ELAPSED;
         WriteElapsed(record, pairing->elapsedUs);
     }
     CopyFrameBytes(record + BytesOffset(record), frame.bytes.data(), size);
@@ -148,7 +148,7 @@ LoggedFrame FrameListStore::At(std::size_t row) const
 
 bool FrameListStore::HasFindings(std::size_t row) const
 {
-    return row < m_count && (Record(row)[FINDINGS_OFFSET] & HAS_FINDINGS) != 0;
+    return row < m_count && (Record(row)[FLAGS_OFFSET] & HAS_FINDINGS) != 0;
 }
 
 QString FrameListStore::Text(std::size_t row) const
@@ -189,7 +189,7 @@ std::int64_t FrameListStore::Elapsed(std::size_t row) const
         return 0;
     std::uint32_t value = 0;
     const std::uint8_t* record = Record(row);
-    if ((record[FINDINGS_OFFSET] & HAS_ELAPSED) == 0)
+    if ((record[FLAGS_OFFSET] & HAS_ELAPSED) == 0)
         return 0;
     std::memcpy(&value, record + HEADER_SIZE, ELAPSED_SIZE);
     return value;

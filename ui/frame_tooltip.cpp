@@ -2,7 +2,7 @@
 
 #include "protocol/acknowledgement.h"
 #include "protocol/frame_decoder.h"
-#include "ui/core_translations.h"
+#include "ui/core_texts.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -2,11 +2,11 @@
 
 #include "sim/event_catalogue.h"
 #include "ui/about_dlg.h"
-#include "ui/core_translations.h"
+#include "ui/core_texts.h"
 #include "ui/dialog_template.h"
 #include "ui/frame_list_view.h"
-#include "ui/qt_translations.h"
 #include "ui/panel_view.h"
+#include "ui/qt_translations.h"
 
 #include <QAbstractItemView>
 #include <QActionGroup>

@@ -1,7 +1,7 @@
 #include "ui/panel_texts.h"
 
 #include "sim/event_catalogue.h"
-#include "ui/core_translations.h"
+#include "ui/core_texts.h"
 
 #include <QCoreApplication>
 

@@ -1,3 +1,5 @@
+#include "protocol/acknowledgement.h"
+#include "protocol/command_table.h"
 #include "protocol/frame_decoder.h"
 #include "protocol/pcap_writer.h"
 #include "tests/support/hex_text.h"
@@ -18,6 +20,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 using namespace veltrano;
@@ -333,6 +336,41 @@ TEST(Dissector, PairsAcknowledgementsWithTheOldestWaitingFrame)
         EXPECT_EQ(rows[i][3], x.retransmissionOf);
         EXPECT_EQ(rows[i][4], x.duplicateAck);
         EXPECT_EQ(ExpertTags(rows[i][5]), x.experts);
+    }
+}
+
+// Every command of the protocol's table, and its acknowledgement, named as the summary names it from the
+// table.
+TEST(Dissector, NamesEveryCommandOfTheTable)
+{
+    std::vector<std::string> frames;
+    for (const CommandRow& row : COMMAND_TABLE) {
+        if (row.kind == CommandKind::Unknown)
+            continue;
+        std::vector<std::uint8_t> frame(row.length, 0);
+        frame[FRAME_LENGTH] = row.length;
+        frame[FRAME_DEVICE_NO] = 1;
+        frame[FRAME_COMMAND] = row.code;
+        frame.back() = FrameChecksum(frame);
+        const AckFrame ack = std::get<AckFrame>(AcknowledgementFor(frame));
+        frames.push_back(FormatBytesHex(frame));
+        frames.push_back(FormatBytesHex(ack));
+    }
+    std::vector<Datagram> datagrams;
+    for (const std::string& frame : frames)
+        datagrams.push_back({static_cast<std::int64_t>(datagrams.size()), 7015, 8015, frame});
+
+    const TempDir dir;
+    ASSERT_FALSE(dir.path.empty());
+    const fs::path file = dir.path / "commands.pcap";
+    ASSERT_TRUE(WriteCapture(file, datagrams));
+    const auto rows = RunOnCapture(file, {"-T", "fields", "-e", "_ws.col.Info"}, dir.path);
+    ASSERT_EQ(rows.size(), frames.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const CommandRow& row = COMMAND_TABLE[i / 2];
+        const std::string summary = SummarizeFrame(DecodeFrame(Bytes(frames[i])));
+        EXPECT_EQ(rows[i].at(0), summary) << frames[i];
+        EXPECT_EQ(summary.find(i % 2 == 0 ? row.name : row.name.substr(1)), i % 2 == 0 ? 0U : 5U) << summary;
     }
 }
 

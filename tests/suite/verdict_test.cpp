@@ -1,5 +1,5 @@
-#include "cli/verdict.h"
 #include "tests/suite/junit_reader.h"
+#include "verdict/junit.h"
 
 #include <QByteArray>
 #include <QFile>

@@ -6,7 +6,7 @@
 #include "tests/support/recording_console.h"
 #include "tests/ui/ui_harness.h"
 #include "ui/about_dlg.h"
-#include "ui/core_translations.h"
+#include "ui/core_texts.h"
 #include "ui/data_exchange.h"
 #include "ui/dialog_template.h"
 #include "ui/frame_list_view.h"

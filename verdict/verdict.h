@@ -10,7 +10,6 @@
 #include <string_view>
 #include <vector>
 
-
 // The one shape of a verdict for every judging command (`test centre`, `test panel`, `run`, `replay`): a
 // case or step with a fixed id, its outcome, a one-line message and its time; the tally of a run's
 // verdicts with its exit status, and their lines. The JUnit file lives with the command line.

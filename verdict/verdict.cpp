@@ -1,4 +1,5 @@
-#include "suite/verdict.h"
+#include "verdict/verdict.h"
+#include "protocol/enum_table.h"
 
 #include "link/json_line.h"
 #include "link/line_output.h"
@@ -10,17 +11,21 @@
 
 namespace veltrano {
 
+namespace {
+
+// In Outcome order: the key of the JSON line and the tag of the text line.
+struct OutcomeNames
+{
+    std::string_view key;
+    std::string_view tag;
+};
+constexpr OutcomeNames OUTCOME_NAMES[] = {{"passed", "PASS"}, {"failed", "FAIL"}, {"skipped", "SKIP"}};
+
+} // namespace
+
 std::string_view OutcomeKey(Outcome outcome)
 {
-    switch (outcome) {
-    case Outcome::Passed:
-        return "passed";
-    case Outcome::Failed:
-        return "failed";
-    case Outcome::Skipped:
-        return "skipped";
-    }
-    return "failed";
+    return RowOf(OUTCOME_NAMES, outcome).key;
 }
 
 std::string ExpectedGot(std::string_view expected, std::string_view got)
@@ -42,15 +47,7 @@ std::string OneLine(std::string text)
 
 std::string_view OutcomeTag(Outcome outcome)
 {
-    switch (outcome) {
-    case Outcome::Passed:
-        return "PASS";
-    case Outcome::Failed:
-        return "FAIL";
-    case Outcome::Skipped:
-        return "SKIP";
-    }
-    return "?";
+    return RowOf(OUTCOME_NAMES, outcome).tag;
 }
 
 } // namespace
