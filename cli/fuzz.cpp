@@ -3,7 +3,7 @@
 #include "capture/capture_reader.h"
 #include "cli/command_run.h"
 #include "cli/common_options.h"
-#include "cli/verdict.h"
+#include "verdict/junit.h"
 #include "link/json_line.h"
 #include "link/rate_text.h"
 #include "net/host_port.h"
@@ -246,7 +246,7 @@ private:
                 return;
             }
             PrintError(fmt::format("cannot send to {}: {}", outgoing[i].to.ToString(), std::strerror(error)));
-            m_run.Finish(EXIT_SOCKET);
+            m_run.Finish(EXIT_IO);
         });
     }
 
@@ -321,7 +321,7 @@ private:
         case Kind::Crash:
             if (!m_live.EverAnswered()) {
                 PrintError(fmt::format("no answer from {} to the probe", m_target.ToString()));
-                m_run.Finish(EXIT_SOCKET);
+                m_run.Finish(EXIT_IO);
                 return;
             }
             Fault(FindingKind::Crash, event->length);
@@ -363,7 +363,7 @@ private:
                     {wallUs, source.address, source.port, destination.address, destination.port, bytes});
                 !written && !m_run.Finished()) {
                 PrintError(written.error());
-                m_run.Finish(EXIT_SOCKET);
+                m_run.Finish(EXIT_IO);
             }
         }
         if (m_recentCapture.size() < 2 * RECENT_LIMIT)
@@ -438,7 +438,7 @@ private:
         if (!m_options.restart.empty() && !RestartTarget()) {
             PrintError(fmt::format("{} did not answer the probe within {} s of the restart",
                                    m_target.ToString(), m_options.restartTimeoutS));
-            m_run.Finish(EXIT_SOCKET);
+            m_run.Finish(EXIT_IO);
             return;
         }
         const MonoTime now = MonoClock::now();
@@ -453,7 +453,7 @@ private:
         if (!folder) {
             PrintError(folder.error());
             m_findings.push_back(std::move(finding));
-            m_run.Finish(EXIT_SOCKET);
+            m_run.Finish(EXIT_IO);
             return;
         }
         std::string& out = m_run.Output().Buffer();
@@ -626,7 +626,7 @@ int RunFuzzCentre(const FuzzCentreOptions& options)
     auto seeds = CaptureSeeds(options.fromCapture);
     if (!seeds) {
         PrintError(seeds.error());
-        return EXIT_SOCKET;
+        return EXIT_IO;
     }
     return ExecDriver<CentreFuzzer>("fuzz centre", options.output, options, *target, std::move(*rows),
                                     std::move(*seeds), *pace);

@@ -28,7 +28,7 @@ LAYERS = {
     "net": ["protocol", "Qt Core"],
     "engine": ["protocol", "registry", "sim", "book", "link", "net", "Qt Core"],
     "ui": ["engine", "Qt Widgets"],
-    "cli": ["sim", "book", "link", "fleet", "net", "verdict", "capture", "suite", "metrics", "CLI11", "fmt"],
+    "cli": ["sim", "book", "link", "fleet", "net", "verdict", "capture", "suite", "metrics", "Qt Network", "CLI11", "fmt"],
 }
 
 # A package as CMake links it, and the include prefixes that are its headers.
@@ -40,9 +40,10 @@ PACKAGES = {
     "CLI11": (["CLI11::CLI11"], ["CLI/"]),
     "Qt Core": (["Qt6::Core"], ["Q"]),
     "Qt Widgets": (["Qt6::Widgets"], []),
+    "Qt Network": (["Qt6::Network"], []),
 }
-# Widgets brings Core with it.
-IMPLIED = {"Qt Widgets": ["Qt Core"]}
+# Widgets and Network bring Core with them.
+IMPLIED = {"Qt Widgets": ["Qt Core"], "Qt Network": ["Qt Core"]}
 
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
 SOURCES = (".h", ".cpp")
