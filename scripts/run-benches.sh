@@ -65,6 +65,12 @@ if [ -x "$build/cli/veltrano-cli" ]; then
     "$(dirname "$0")/../bench/replay_bench.sh" "$build" 2>&1 | tee "$log"
     grep '^RESULT|' "$log" | sed "s/^RESULT|/replay_bench|/" >>"$rows"
     steal_row replay_bench "$ticks"
+    echo "== fuzz_bench"
+    log="$work/fuzz_bench.log"
+    ticks=$(cpu_ticks)
+    "$(dirname "$0")/../bench/fuzz_bench.sh" "$build" 2>&1 | tee "$log"
+    grep '^RESULT|' "$log" | sed "s/^RESULT|/fuzz_bench|/" >>"$rows"
+    steal_row fuzz_bench "$ticks"
 fi
 
 echo

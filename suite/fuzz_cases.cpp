@@ -32,7 +32,8 @@ std::uint8_t AnyByte(std::mt19937_64& random)
 
 Bytes Built(int row, std::uint8_t comm, std::uint8_t device, int zone)
 {
-    const auto frame = std::get<BuiltEvent>(BuildEvent(row, DEFAULT_STATUS, comm, device, zone)).Frame();
+    const auto built = BuildEvent(row, DEFAULT_STATUS, comm, device, zone); // held: the frame is its bytes
+    const auto frame = std::get<BuiltEvent>(built).Frame();
     return {frame.begin(), frame.end()};
 }
 

@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -110,12 +111,16 @@ std::string FindingJson(const FuzzFinding& finding, std::string_view folder)
 
 std::string FindingScenario(const FuzzFinding& finding, std::string_view name)
 {
+    std::string message = finding.message;
+    // A comment of one line, whatever the message holds.
+    std::ranges::replace_if(
+        message, [](char c) { return c == '\n' || c == '\r'; }, ' ');
     std::string out =
         fmt::format("# A {} that fuzz centre found: {}\n# It fails while the fault is there and passes once "
                     "it is mended.\n"
                     "#\n#     veltrano-cli run scenario.yaml --var peer={}\nname: {}\nrole: panel\n"
                     "vars: {{peer: \"{}\"}}\npeer: ${{peer}}\ntimeout: {}\nsteps:\n",
-                    FindingKindKey(finding.kind), finding.message, finding.target.ToString(), name,
+                    FindingKindKey(finding.kind), message, finding.target.ToString(), name,
                     finding.target.ToString(), finding.probeTimeoutMs);
     for (std::size_t i = 0; i < finding.frames.size(); ++i) {
         const FuzzFrame& frame = finding.frames[i];

@@ -22,7 +22,7 @@ void FuzzAnswerRule::Sent(const Endpoint& target, std::span<const std::uint8_t> 
                           std::uint64_t caseIndex, MonoTime now)
 {
     Remembered& slot = m_sent[m_next % REMEMBERED];
-    slot = {AckPairingKey(datagram), caseIndex, std::nullopt};
+    slot = {m_next, AckPairingKey(datagram), caseIndex, std::nullopt};
     const auto answer = AcknowledgementFor(datagram);
     if (const auto* ack = std::get_if<AckFrame>(&answer); ack != nullptr) {
         slot.expected = *ack;
@@ -49,6 +49,8 @@ FuzzAnswerRule::Received(const Endpoint& from, std::span<const std::uint8_t> dat
     switch (match.outcome) {
     case AckMatcher::Outcome::Answered: {
         const Remembered& sent = m_sent[match.id % REMEMBERED];
+        if (sent.serial != match.id)
+            return std::nullopt; // a frame lost long ago, its slot taken since: nothing to judge it by
         if (sent.expected && std::ranges::equal(*sent.expected, datagram))
             return std::nullopt;
         return Broken{sent.caseIndex, sent.expected ? Hex(*sent.expected) : "no answer", Hex(datagram)};
@@ -57,6 +59,8 @@ FuzzAnswerRule::Received(const Endpoint& from, std::span<const std::uint8_t> dat
         return std::nullopt; // its frame was pushed out of memory: nothing to judge it by
     case AckMatcher::Outcome::BadChecksum: {
         const Remembered& sent = m_sent[match.id % REMEMBERED];
+        if (sent.serial != match.id)
+            return Broken{CaseOf(key), "an acknowledgement with its checksum right", Hex(datagram)};
         return Broken{sent.caseIndex, sent.expected ? Hex(*sent.expected) : "no answer",
                       Hex(datagram) + " (wrong checksum)"};
     }

@@ -38,6 +38,7 @@ private:
     static constexpr std::size_t REMEMBERED = 1 << 16;
     struct Remembered
     {
+        std::uint64_t serial{0}; // which datagram the slot holds now
         std::uint64_t key{0};
         std::uint64_t caseIndex{0};
         std::optional<AckFrame> expected;

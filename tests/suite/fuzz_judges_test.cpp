@@ -175,6 +175,12 @@ TEST(FuzzAnswerRule, JudgesEachAnswerAsTestCentreDoes)
     rule.Sent(target, frame, 1, {});
     EXPECT_FALSE(rule.Received(target, ackFrame, {}));
     EXPECT_TRUE(rule.Received(target, ackFrame, {})) << "a second answer to one frame";
+    // A frame whose answer was lost long ago, its place taken since: the answer to its copy keeps the rule.
+    rule.Sent(target, frame, 2, {});
+    for (std::uint64_t i = 0; i < 70'000; ++i)
+        rule.Sent(target, ackFrame, 3 + i, {});
+    rule.Sent(target, frame, 80'000, {});
+    EXPECT_FALSE(rule.Received(target, ackFrame, {}));
 }
 
 namespace {
