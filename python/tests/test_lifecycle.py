@@ -65,7 +65,7 @@ def test_passes(veltrano_centre, veltrano_fleet_factory):
 
 def test_fails(veltrano_centre, veltrano_proxy_factory):
     proxy = veltrano_proxy_factory(veltrano_centre.address, rules=["up delay=1"])
-    open(os.environ["PID_FILE"], "w").write(f"{veltrano_centre.pid} {proxy.pid}")
+    open(os.environ["PID_FILE"], "w").write(f"{{veltrano_centre.pid}} {{proxy.pid}}")
     veltrano.send(proxy.address, "online")
     verdicts = veltrano.run_scenario({scenario!r}, peer="127.0.0.1:9")
     assert all(v.passed for v in verdicts)
