@@ -23,12 +23,14 @@
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <optional>
 #include <random>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -142,6 +144,9 @@ private:
     // Where it listens, told once: the one place a listening line is written.
     void Announce() const
     {
+        const std::array control{
+            RecordField{"control", std::uint64_t{m_control ? m_control->Address().port : 0U}}};
+        m_run.Output().Listening(m_local, std::span(control).first(m_control ? 1 : 0));
         std::fprintf(stderr, "proxy listening on %s, forwarding to %s (%zu rules, seed %llu)\n",
                      m_local.ToString().c_str(), m_centre.ToString().c_str(), m_engine.Rules().size(),
                      static_cast<unsigned long long>(m_seed));
@@ -634,7 +639,7 @@ void AddProxyCommand(CLI::App& app, CommandRunner& chosen)
     auto* command =
         app.add_subcommand("proxy", "Forward between panels and a centre, explain and fault the traffic");
     AddListenOptions(command, options->port, options->bind,
-                     "UDP port the panels send to (0: one the system picks)", 0);
+                     "UDP port the panels send to (0: one the system picks)");
     AddToOption(command, options->toText, "The centre, HOST:PORT");
     AddCheckedOption(command, "--idle", options->idleS, "End a panel's session after S seconds of silence",
                      "S", CLI::Range(0.01, 86'400.0), ShownDefault::Yes);

@@ -63,9 +63,10 @@ def test_passes(veltrano_centre, veltrano_fleet_factory):
     assert fleet.wait()["exit"] == 0
     veltrano_centre.expect_frame(dir="in", dev=0)
 
-def test_fails(veltrano_centre):
-    open(os.environ["PID_FILE"], "w").write(str(veltrano_centre.pid))
-    veltrano.send(veltrano_centre.address, "online")
+def test_fails(veltrano_centre, veltrano_proxy_factory):
+    proxy = veltrano_proxy_factory(veltrano_centre.address, rules=["up delay=1"])
+    open(os.environ["PID_FILE"], "w").write(f"{{veltrano_centre.pid}} {{proxy.pid}}")
+    veltrano.send(proxy.address, "online")
     verdicts = veltrano.run_scenario({scenario!r}, peer="127.0.0.1:9")
     assert all(v.passed for v in verdicts)
 """
@@ -80,9 +81,10 @@ def test_plugin_fixtures_report_and_teardown(pytester, monkeypatch, tmp_path):
     pytester.makepyfile(INNER_TESTS.format(scenario=scenario))
     result = pytester.runpytest(*PLUGIN_ARGS, "--veltrano-cli", os.environ["VELTRANO_CLI"])
     result.assert_outcomes(passed=1, failed=1)
-    result.stdout.fnmatch_lines(["*veltrano centre (pid *)*", '*"dir": "in"*', "*veltrano failed verdicts*",
-                                 "*alarm-acknowledged: failed: *"])
-    assert wait_gone(int(pid_file.read_text()), 5), "the failed test's centre still runs"
+    result.stdout.fnmatch_lines(["*veltrano centre (pid *)*", '*"dir": "in"*', "*veltrano proxy (pid *)*",
+                                 '*"way": "up"*', "*veltrano failed verdicts*", "*alarm-acknowledged: failed: *"])
+    for pid in pid_file.read_text().split():
+        assert wait_gone(int(pid), 5), f"the failed test's child {pid} still runs"
 
 
 def test_plugin_option_names_the_companion(pytester):

@@ -70,6 +70,22 @@ def panel_sends(*keys):
     return lambda address: veltrano.send(address, *keys)
 
 
+def through_a_proxy(to):
+    """A proxy that listens and serves its rules, its rules changed, and a frame seen on its way."""
+    with veltrano.Proxy(to, rules=["up dup command=debug"], seed=1) as proxy:
+        ports = proxy.port, int(proxy.control.rsplit(":", 1)[1])
+        added = proxy.add_rule("up withhold=1 command=online")
+        exchanges = veltrano.send(proxy.address, "online", timeout=0.3, retries=2)
+        withheld = proxy.expect_frame(way="up", fault="withhold", rule=added)
+        proxy.remove_rule(1)
+        return ports, added, proxy.rules(), exchanges, withheld
+
+
+def proxy_rule_fails(call):
+    with veltrano.Proxy("127.0.0.1:9") as proxy:
+        call(proxy)
+
+
 # Each wrapper against a centre of the companion's; `check` holds what it returned.
 WRAPPERS = [
     {"name": "send", "call": lambda to: veltrano.send(to, "online", "zone-alarm"),
@@ -92,6 +108,12 @@ WRAPPERS = [
      "check": lambda r: r and all(v.passed for v in r)},
     {"name": "Fleet", "call": lambda to: veltrano.Fleet(to, panels=3, heartbeat=0.1, duration=0.4).wait(),
      "check": lambda r: r["command"] == "fleet" and r["exit"] == 0},
+    {"name": "Proxy", "call": through_a_proxy,
+     "check": lambda r: min(r[0]) > 0 and r[0][0] != r[0][1] and r[1] == 2
+     and [(x["id"], x["rule"], x["acted"]) for x in r[2]] == [(2, "up withhold=1 command=online", 1)]
+     and r[3][0].copies == 2 and r[3][0].answer and r[4]["kind"] == "online"},
+    {"name": "fuzz_centre", "call": lambda to: veltrano.fuzz_centre(to, cases=300, seed=1, rate="max"),
+     "check": lambda r: r == [] and r.summary["cases"] == 300 and r.summary["findings"] == 0},
 ]
 
 
@@ -108,6 +130,9 @@ def test_wrapper(veltrano_centre, case):
      veltrano.CompanionError, "centre ended early (exit status -9)"),
     ("a centre that cannot start", lambda c: veltrano.Centre(port=c.port),
      veltrano.CompanionError, "centre did not start listening (exit status 3):\nveltrano-cli: "),
+    ("a bad rule", lambda c: proxy_rule_fails(lambda p: p.add_rule("up vanish")),
+     ValueError, "rule 'up vanish': column 4: unknown action 'vanish'"),
+    ("no such rule", lambda c: proxy_rule_fails(lambda p: p.remove_rule(7)), ValueError, "no rule 7 (HTTP 404)"),
     ("a verdict that fails", lambda c: veltrano.run_scenario(EXAMPLES / "panel-alarm-and-restore.yaml",
                                                             peer=c.address).failed[0].message,
      None, "expected 08 00 01 00 00 00 82 8B from 127.0.0.1:"),
@@ -155,6 +180,13 @@ async def aio_fleet(to):
         return await fleet.wait()
 
 
+async def aio_proxy(to):
+    async with await veltrano.aio.Proxy.start(to) as proxy:
+        added = await proxy.add_rule("down dup command=ack")
+        await veltrano.aio.send(proxy.address, "online")
+        return added, await proxy.rules(), await proxy.expect_frame(way="down", fault="dup")
+
+
 # The asyncio wrappers that the test above leaves out, each awaited in a loop of its own.
 AIO_WRAPPERS = [
     {"name": "send_hex", "call": lambda to: veltrano.aio.send_hex(to, "08 00 02 00 00 00 01 0B"),
@@ -164,6 +196,9 @@ AIO_WRAPPERS = [
     {"name": "run_scenario", "call": lambda to: veltrano.aio.run_scenario(
         EXAMPLES / "panel-alarm-and-restore.yaml", peer=to), "check": lambda r: all(v.passed for v in r)},
     {"name": "Fleet", "call": aio_fleet, "check": lambda r: r["exit"] == 0},
+    {"name": "Proxy", "call": aio_proxy, "check": lambda r: r[0] == 1 and r[1][0]["acted"] >= 1 and r[2]["ack"]},
+    {"name": "fuzz_centre", "call": lambda to: veltrano.aio.fuzz_centre(to, cases=100, seed=2, rate="max"),
+     "check": lambda r: r == [] and r.summary["cases"] == 100},
 ]
 
 

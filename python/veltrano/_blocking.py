@@ -1,5 +1,8 @@
-"""The blocking front end: a centre and a fleet that run beside the caller, and the commands that run to
-their end."""
+"""The blocking front end: a centre, a proxy and a fleet that run beside the caller, and the commands that
+run to their end."""
+
+import urllib.error
+import urllib.request
 
 from . import _core
 from ._core import CompanionError, Timeout
@@ -9,25 +12,12 @@ from ._process import Child, listen, run_to_end
 RUN_LIMIT_S = 120.0
 
 
-class Centre:
-    """``veltrano-cli centre --jsonl`` on ``bind``:``port`` (0: a free port), started by the constructor,
-    which returns once the centre listens. Each fault option is the companion's (``drop``, ``dup`` and
-    ``bad_checksum`` in percent, ``delay`` in ms, ``supervise`` in s); ``events`` writes an event line per
-    event a panel's frame carries.
+class _Listening:
+    """A command that listens and runs beside the caller: the lines it wrote and the waits on them."""
 
-    A context manager: leaving it, by an exception or Ctrl-C too, ends the centre (SIGTERM, then SIGKILL).
-    A centre that ended unasked raises CompanionError at the next call, with its stderr and exit status.
-
-        with veltrano.Centre() as centre:
-            veltrano.send(centre.address, "zone-alarm", zone=1)
-            centre.expect_event("zone-alarm", zone=1)
-    """
-
-    def __init__(self, port=0, bind="127.0.0.1", events=True, drop=None, delay=None, dup=None,
-                 bad_checksum=None, no_ack=False, seed=None, supervise=None):
-        args = _core.centre_args(port, bind, events, drop, delay, dup, bad_checksum, no_ack, seed, supervise)
-        self._child = Child(args, "centre")
-        self.address = listen(self._child, "centre")
+    def __init__(self, args, name):
+        self._child = Child(args, name)
+        self.address = listen(self._child, name)
         self.port = int(self.address.rsplit(":", 1)[1])
         self.summary = None
 
@@ -82,14 +72,93 @@ class Centre:
         return line
 
     def stop(self):
-        """Ends the centre; ``summary`` is then its summary line."""
+        """Ends the command; ``summary`` is then its summary line."""
         self._child.close()
         self.summary = self._child.lines.last("summary")
         return self.summary
 
     def tail(self):
-        """The last lines of the centre, as the pytest plugin reports them."""
+        """The last lines of the command, as the pytest plugin reports them."""
         return self._child.tail()
+
+
+class Centre(_Listening):
+    """``veltrano-cli centre --jsonl`` on ``bind``:``port`` (0: a free port), started by the constructor,
+    which returns once the centre listens. Each fault option is the companion's (``drop``, ``dup`` and
+    ``bad_checksum`` in percent, ``delay`` in ms, ``supervise`` in s); ``events`` writes an event line per
+    event a panel's frame carries.
+
+    A context manager: leaving it, by an exception or Ctrl-C too, ends the centre (SIGTERM, then SIGKILL).
+    A centre that ended unasked raises CompanionError at the next call, with its stderr and exit status.
+    ``frames``, ``events``, ``expect_frame``, ``expect_event``, ``expect_no_event`` read its lines.
+
+        with veltrano.Centre() as centre:
+            veltrano.send(centre.address, "zone-alarm", zone=1)
+            centre.expect_event("zone-alarm", zone=1)
+    """
+
+    def __init__(self, port=0, bind="127.0.0.1", events=True, drop=None, delay=None, dup=None,
+                 bad_checksum=None, no_ack=False, seed=None, supervise=None):
+        super().__init__(_core.centre_args(port, bind, events, drop, delay, dup, bad_checksum, no_ack, seed,
+                                           supervise), "centre")
+
+
+# Answers the control API, never through a proxy of the environment's (http_proxy): it is on 127.0.0.1.
+_CONTROL = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+
+
+class Proxy(_Listening):
+    """``veltrano-cli proxy --jsonl`` between panels and the centre at ``to`` ("ADDR:PORT"): panels send to
+    ``address`` (``bind``:``port``, 0: a free port), each datagram goes on to the centre and its answers
+    back, the fault ``rules`` ("up drop pct=50", see FAULT RULES in veltrano-cli(1)) acting in order,
+    their choices drawn from ``seed``. Started by the constructor, which returns once it listens; a
+    context manager as Centre is, with the same ``frames`` (each with ``way`` "up" or "down", ``fault``
+    and ``rule`` where a rule acted) and waits; ``events`` writes an event line per event a panel's frame
+    carries.
+
+    The rules change while it runs through its control API on 127.0.0.1 (``control``, "ADDR:PORT"):
+
+        with veltrano.Proxy(centre.address, rules=["up withhold=1"]) as proxy:
+            veltrano.send(proxy.address, "zone-alarm", retries=1, timeout=0.3)
+            number = proxy.add_rule("down drop command=ack")
+            proxy.remove_rule(number)
+    """
+
+    def __init__(self, to, rules=(), seed=None, events=False, port=0, bind="127.0.0.1"):
+        super().__init__(_core.proxy_args(to, rules, seed, events, port, bind), "proxy")
+        try:
+            self.control = "{}:{}".format(*_core.control_of(self._child.lines, "proxy"))
+        except BaseException:
+            self._child.close()
+            raise
+
+    def add_rule(self, text):
+        """Adds the rule after the others; its number. ValueError with the proxy's reason for one that
+        does not read."""
+        return self._ask("POST", "/rules", f"rule {text!r}", 201, text)["id"]
+
+    def remove_rule(self, number):
+        """Removes rule ``number``; ValueError when there is none."""
+        self._ask("DELETE", f"/rules/{number}", f"remove rule {number}", 204)
+
+    def rules(self):
+        """The rules in order: dicts with ``id``, ``rule`` (its text), ``matched`` and ``acted`` (the
+        datagrams it named and those it acted on)."""
+        return self._ask("GET", "/rules", "rules", 200)["rules"]
+
+    def _ask(self, method, path, what, wanted, body=None):
+        self._child.check_alive()
+        request = urllib.request.Request(f"http://{self.control}{path}", method=method,
+                                         data=None if body is None else body.encode())
+        try:
+            with _CONTROL.open(request, timeout=_core.CONTROL_TIMEOUT_S) as answer:
+                status, text = answer.status, answer.read()
+        except urllib.error.HTTPError as error:
+            status, text = error.code, error.read()
+        except OSError as error:
+            self._child.check_alive()
+            raise CompanionError(f"proxy control at {self.control}: {error}") from None
+        return _core.control_result(what, status, text, wanted)
 
 
 def _exchanges(args, name, to, timeout, retries, expect_ack):
@@ -145,6 +214,18 @@ def run_scenario(path, panel=None, limit=RUN_LIMIT_S, **variables):
     """Runs the scenario file with ``variables`` as its --var values; its Verdicts, one per step. For a
     centre scenario, ``panel(address)`` is called once it listens (give it ``port=0`` for a free port)."""
     return _core.verdicts_of(run_to_end(_core.scenario_args(path, variables), "run", limit, panel)[0])
+
+
+def fuzz_centre(to, cases=None, duration=None, seed=None, rate=None, only=None, skip=None, findings=None,
+                probe_every=None, probe_timeout=None, max_findings=None, limit=RUN_LIMIT_S):
+    """Runs ``veltrano-cli fuzz centre`` against the centre at ``to`` until ``cases`` cases or ``duration``
+    s (give one: without, it runs until ``limit`` and raises Timeout) or ``max_findings`` findings (1);
+    its Findings, empty when the centre kept the rule and stayed alive. ``rate`` is cases a second or
+    "max"; ``only``/``skip`` mutation class ids; ``findings`` the folder each finding is written under
+    (default ./findings); ``seed`` repeats a run (the summary gives the one drawn)."""
+    args = _core.fuzz_centre_args(to, cases, duration, seed, rate, only, skip, findings, probe_every,
+                                  probe_timeout, max_findings)
+    return _core.findings_of(run_to_end(args, "fuzz centre", limit)[0])
 
 
 class Fleet:

@@ -177,10 +177,12 @@ def fleet_args(to, panels, heartbeat, events, duration, seed, frames):
             + option("--frames", frames))
 
 
-def test_centre_args(to, only, skip, timeout, load_rate, load_seconds):
-    def ids(name, value):
-        return [] if not value else [name, ",".join([value] if isinstance(value, str) else value)]
+def ids(name, value):
+    """--name A,B for ids given as one string or a list; nothing when none."""
+    return [] if not value else [name, ",".join([value] if isinstance(value, str) else value)]
 
+
+def test_centre_args(to, only, skip, timeout, load_rate, load_seconds):
     return (["test", "centre", "--jsonl", "--to", to] + ids("--only", only) + ids("--skip", skip)
             + option("--timeout", None if timeout is None else seconds_ms(timeout))
             + option("--load-rate", load_rate) + option("--load-seconds", load_seconds))
@@ -190,6 +192,22 @@ def test_panel_args(port, bind, duration, frames, withhold, retries, heartbeat):
     return (["test", "panel", "--jsonl", "--port", str(port), "--bind", bind] + option("--duration", duration)
             + option("--frames", frames) + option("--withhold", withhold) + option("--retries", retries)
             + option("--heartbeat", heartbeat))
+
+
+def proxy_args(to, rules, seed, events, port, bind):
+    args = ["proxy", "--jsonl", "--to", to, "--port", str(port), "--bind", bind, "--control", "0"]
+    for rule in [rules] if isinstance(rules, str) else rules:
+        args += ["--rule", rule]
+    return args + option("--seed", seed) + option("--events", events)
+
+
+def fuzz_centre_args(to, cases, duration, seed, rate, only, skip, findings, probe_every, probe_timeout,
+                     max_findings):
+    return (["fuzz", "centre", "--jsonl", "--to", to] + option("--cases", cases) + option("--duration", duration)
+            + option("--seed", seed) + option("--rate", rate) + ids("--only", only) + ids("--skip", skip)
+            + option("--findings", None if findings is None else os.fspath(findings))
+            + option("--probe-every", probe_every) + option("--probe-timeout", probe_timeout)
+            + option("--max-findings", max_findings))
 
 
 def scenario_args(path, variables):
@@ -244,6 +262,54 @@ def verdicts_of(lines):
     recent_verdicts.extend(made)
     return Verdicts([v for v in made if v.result != "skipped"], [v for v in made if v.result == "skipped"],
                     lines.last("summary"))
+
+
+class Findings(list):
+    """The findings of a fuzz run, in order: dicts as finding.json holds them (kind "crash", "hang" or
+    "rule", message, frames, command...) with the folder written; ``summary`` the run's summary line."""
+
+    def __init__(self, findings, summary):
+        super().__init__(findings)
+        self.summary = summary
+
+
+def findings_of(lines):
+    return Findings(lines.of("finding"), lines.last("summary"))
+
+
+# How long a request to the proxy's control API may take.
+CONTROL_TIMEOUT_S = 5.0
+
+
+def control_of(lines, what):
+    """(host, port) of the control API the proxy's listening line names."""
+    line = lines.of("listening")[0]
+    if "control" not in line:
+        raise CompanionError(f"{what} names no control port in {line}")
+    return line["address"], line["control"]
+
+
+def control_request(method, path, body=""):
+    """A request to the control API as it goes on the wire (one per connection)."""
+    data = body.encode()
+    return (f"{method} {path} HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: {len(data)}\r\n"
+            f"Connection: close\r\n\r\n").encode() + data
+
+
+def control_answer(raw):
+    """(status, body) of the control API's whole answer."""
+    head, _, body = raw.partition(b"\r\n\r\n")
+    return int(head.split(b" ", 2)[1]), body
+
+
+def control_result(what, status, body, wanted):
+    """The answer's JSON (None without a body) when its status is ``wanted``; else ValueError naming
+    ``what`` and the proxy's reason ("column 4: unknown action 'vanish' ...")."""
+    value = json.loads(body) if body.strip() else None
+    if status != wanted:
+        reason = value.get("error") if isinstance(value, dict) else body.decode(errors="replace")
+        raise ValueError(f"{what}: {reason} (HTTP {status})")
+    return value
 
 
 @dataclass

@@ -1,4 +1,4 @@
-"""The package over asyncio: the same Centre, Fleet and commands, their waits awaitable.
+"""The package over asyncio: the same Centre, Proxy, Fleet and commands, their waits awaitable.
 
 Everything runs in the caller's running loop; nothing here creates, starts or closes a loop. Children
 are ended as in the blocking front end: leaving ``async with``, an exception or a cancellation, and at
@@ -168,23 +168,14 @@ async def _run_to_end(args, name, limit, during=None):
         await child.close()
 
 
-class Centre:
-    """veltrano.Centre over asyncio: ``centre = await Centre.start(...)`` (or ``async with await
-    Centre.start() as centre``); the waits are coroutines, ``stop`` too."""
+class _Listening:
+    """A command that listens, over asyncio: its lines and the awaitable waits on them."""
 
     def __init__(self, child, address):
         self._child = child
         self.address = address
         self.port = int(address.rsplit(":", 1)[1])
         self.summary = None
-
-    @classmethod
-    async def start(cls, port=0, bind="127.0.0.1", events=True, drop=None, delay=None, dup=None,
-                    bad_checksum=None, no_ack=False, seed=None, supervise=None):
-        """Starts the centre and returns once it listens; the arguments are veltrano.Centre's."""
-        child = await _Child("centre").start(
-            _core.centre_args(port, bind, events, drop, delay, dup, bad_checksum, no_ack, seed, supervise))
-        return cls(child, await _listen(child))
 
     async def __aenter__(self):
         return self
@@ -240,6 +231,67 @@ class Centre:
         return self._child.tail()
 
 
+class Centre(_Listening):
+    """veltrano.Centre over asyncio: ``centre = await Centre.start(...)`` (or ``async with await
+    Centre.start() as centre``); the waits are coroutines, ``stop`` too."""
+
+    @classmethod
+    async def start(cls, port=0, bind="127.0.0.1", events=True, drop=None, delay=None, dup=None,
+                    bad_checksum=None, no_ack=False, seed=None, supervise=None):
+        """Starts the centre and returns once it listens; the arguments are veltrano.Centre's."""
+        child = await _Child("centre").start(
+            _core.centre_args(port, bind, events, drop, delay, dup, bad_checksum, no_ack, seed, supervise))
+        return cls(child, await _listen(child))
+
+
+class Proxy(_Listening):
+    """veltrano.Proxy over asyncio: ``proxy = await Proxy.start(to, rules=[...])``; the waits and the rule
+    calls are coroutines. The control API is asked over the loop's own connections, never a thread."""
+
+    def __init__(self, child, address):
+        super().__init__(child, address)
+        self._control = _core.control_of(child.lines, child.name)
+        self.control = "{}:{}".format(*self._control)
+
+    @classmethod
+    async def start(cls, to, rules=(), seed=None, events=False, port=0, bind="127.0.0.1"):
+        """Starts the proxy and returns once it listens; the arguments are veltrano.Proxy's."""
+        child = await _Child("proxy").start(_core.proxy_args(to, rules, seed, events, port, bind))
+        address = await _listen(child)
+        try:
+            return cls(child, address)
+        except BaseException:
+            await child.close()
+            raise
+
+    async def add_rule(self, text):
+        """As veltrano.Proxy.add_rule, awaited."""
+        return (await self._ask("POST", "/rules", f"rule {text!r}", 201, text))["id"]
+
+    async def remove_rule(self, number):
+        """As veltrano.Proxy.remove_rule, awaited."""
+        await self._ask("DELETE", f"/rules/{number}", f"remove rule {number}", 204)
+
+    async def rules(self):
+        """As veltrano.Proxy.rules, awaited."""
+        return (await self._ask("GET", "/rules", "rules", 200))["rules"]
+
+    async def _ask(self, method, path, what, wanted, body=""):
+        self._child.check_alive()
+        try:
+            async with asyncio.timeout(_core.CONTROL_TIMEOUT_S):
+                reader, writer = await asyncio.open_connection(*self._control)
+                try:
+                    writer.write(_core.control_request(method, path, body))
+                    raw = await reader.read()  # the proxy closes after its answer
+                finally:
+                    writer.close()
+        except (OSError, TimeoutError) as error:
+            self._child.check_alive()
+            raise CompanionError(f"proxy control at {self.control}: {error!r}") from None
+        return _core.control_result(what, *_core.control_answer(raw), wanted)
+
+
 async def _exchanges(args, name, to, timeout, retries, expect_ack):
     lines, status = await _run_to_end(args, name, RUN_LIMIT_S)
     exchanges = _core.exchanges_of(lines)
@@ -287,6 +339,14 @@ test_panel.__test__ = False
 async def run_scenario(path, panel=None, limit=RUN_LIMIT_S, **variables):
     """As veltrano.run_scenario, awaited; ``panel(address)`` may be a coroutine function."""
     return _core.verdicts_of((await _run_to_end(_core.scenario_args(path, variables), "run", limit, panel))[0])
+
+
+async def fuzz_centre(to, cases=None, duration=None, seed=None, rate=None, only=None, skip=None, findings=None,
+                      probe_every=None, probe_timeout=None, max_findings=None, limit=RUN_LIMIT_S):
+    """As veltrano.fuzz_centre, awaited."""
+    args = _core.fuzz_centre_args(to, cases, duration, seed, rate, only, skip, findings, probe_every,
+                                  probe_timeout, max_findings)
+    return _core.findings_of((await _run_to_end(args, "fuzz centre", limit))[0])
 
 
 class Fleet:

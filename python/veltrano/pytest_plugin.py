@@ -1,8 +1,8 @@
 """The pytest plugin of veltrano (entry point ``pytest11``, name ``veltrano``).
 
 Fixtures: ``veltrano_centre``, a started veltrano.Centre on a free loopback port with events on, and
-``veltrano_fleet_factory``, which starts veltrano.Fleet runs; every child they started is ended after the
-test. The option ``--veltrano-cli PATH`` names the companion to run. When a test fails, its report holds
+``veltrano_proxy_factory`` and ``veltrano_fleet_factory``, which start veltrano.Proxy and veltrano.Fleet
+runs; every child they started is ended after the test. The option ``--veltrano-cli PATH`` names the companion to run. When a test fails, its report holds
 the last lines of each fixture's child and the message of each verdict that failed during the test.
 """
 
@@ -43,15 +43,31 @@ def veltrano_centre(request):
         yield _watch(request, centre)
 
 
+def _factory(request, start):
+    """``make(to, **options)`` that starts a child with ``start``; each is ended after the test."""
+    started = []
+
+    def make(to, **options):
+        started.append(_watch(request, start(to, **options)))
+        return started[-1]
+
+    return make, started
+
+
+@pytest.fixture
+def veltrano_proxy_factory(request):
+    """``make(to, **options)``: a veltrano.Proxy to the centre at ``to``, listening on a free port of
+    127.0.0.1 (options as Proxy's: ``rules``, ``seed``, ``events``); each is ended after the test."""
+    make, proxies = _factory(request, veltrano.Proxy)
+    yield make
+    for proxy in proxies:
+        proxy.stop()
+
+
 @pytest.fixture
 def veltrano_fleet_factory(request):
     """``make(to, **options)``: a started veltrano.Fleet (options as Fleet's); each is ended after the test."""
-    fleets = []
-
-    def make(to, **options):
-        fleets.append(_watch(request, veltrano.Fleet(to, **options)))
-        return fleets[-1]
-
+    make, fleets = _factory(request, veltrano.Fleet)
     yield make
     for fleet in fleets:
         fleet.close()

@@ -149,6 +149,9 @@ def main():
                                                    "--var", "port=0", "--jsonl"],
              "send": ["--comm", "0", "--dev", "1", "--zone", "1", "--retries", "2", "zone-alarm",
                       "zone-alarm-restore"]},
+            {"name": "proxy", "listen": ["proxy", "--bind", "127.0.0.1", "--port", "0", "--to", "127.0.0.1:9",
+                                         "--control", "0", "--count", "1", "--jsonl"],
+             "send": ["--comm", "0", "--dev", "1", "online"], "want": ["frame", "summary"]},
         ]
         for listener in listeners:
             process = subprocess.Popen([cli] + listener["listen"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -162,7 +165,7 @@ def main():
             except subprocess.TimeoutExpired:
                 process.kill()
                 out, _ = process.communicate()
-            check(listener["name"], first + out, ["verdict", "summary"], first="listening")
+            check(listener["name"], first + out, listener.get("want", ["verdict", "summary"]), first="listening")
 
     run("decode", ["decode", "--jsonl", "0C 00 01 00 00 00 02 01 11 00 00 21", "08 00 01 00 00 00 82 8B", "05 F0"],
         ["frame"], ok=(0,))
