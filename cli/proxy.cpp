@@ -634,7 +634,7 @@ void AddProxyCommand(CLI::App& app, CommandRunner& chosen)
     auto* command =
         app.add_subcommand("proxy", "Forward between panels and a centre, explain and fault the traffic");
     AddListenOptions(command, options->port, options->bind,
-                     "UDP port the panels send to (0: one the system picks)", 0);
+                     "UDP port the panels send to (0: one the system picks)");
     AddToOption(command, options->toText, "The centre, HOST:PORT");
     AddCheckedOption(command, "--idle", options->idleS, "End a panel's session after S seconds of silence",
                      "S", CLI::Range(0.01, 86'400.0), ShownDefault::Yes);
