@@ -26,8 +26,8 @@ AckMatcher::AckMatcher() : AckMatcher(Limits{}) {}
 AckMatcher::AckMatcher(Limits limits)
     : m_limits(limits), m_entries(std::bit_ceil(std::clamp<std::size_t>(limits.capacity, 2, MAX_CAPACITY))),
       // A bucket for every eight entries: waiting chains stay short, as few frames wait at once.
-      m_buckets(std::max<std::size_t>(m_entries.size() / 8, 1)), m_mask(m_entries.size() - 1),
-      m_bucketMask(m_buckets.size() - 1)
+      m_buckets(std::max<std::size_t>(m_entries.size() / 8, 2)), m_mask(m_entries.size() - 1),
+      m_bucketShift(64 - std::countr_zero(m_buckets.size()))
 {}
 
 AckMatcher::~AckMatcher() = default;
@@ -75,7 +75,9 @@ AckMatcher::Serial AckMatcher::Head(std::uint32_t ref, std::uint64_t match, bool
 
 std::size_t AckMatcher::BucketIndex(std::uint64_t match) const
 {
-    return ((match * 0x9E3779B97F4A7C15ULL) >> 24) & m_bucketMask;
+    // The product's top bits, the only ones every bit of the key reaches: the communicator and the peer sit
+    // in the key's top bits, and middle bits put a fleet's panels into a few long chains.
+    return (match * 0x9E3779B97F4A7C15ULL) >> m_bucketShift;
 }
 
 AckMatcher::Bucket& AckMatcher::BucketOf(std::uint64_t match)

@@ -181,9 +181,9 @@ private:
     std::vector<Entry> m_entries;
     std::vector<Bucket> m_buckets;
     std::uint64_t m_mask{0};
-    std::uint64_t m_bucketMask{0};
-    Serial m_next{0};   // the next frame's serial
-    Serial m_oldest{0}; // below it nothing waits
+    int m_bucketShift{63}; // 64 less the bits of a bucket's index
+    Serial m_next{0};      // the next frame's serial
+    Serial m_oldest{0};    // below it nothing waits
     std::size_t m_waiting{0};
     Counts m_counts;
     // Peers by index, and the index of each; the last one asked for is the likeliest next.
