@@ -225,10 +225,12 @@ TEST(CliProxy, TheCaptureHoldsBothLegsAndEachLineNamesItsFault)
     EXPECT_EQ(records[3].destinationAddress, panelAddress);
     EXPECT_EQ(records[0].payload, STATUS);
     EXPECT_EQ(records[3].payload, STATUS_ACK);
-    ASSERT_GE(result.out.size(), 3U);
-    EXPECT_NE(result.out[0].find("\"way\":\"up\""), std::string::npos) << result.out[0];
-    EXPECT_NE(result.out[1].find("\"way\":\"down\""), std::string::npos) << result.out[1];
-    EXPECT_NE(result.out[1].find("\"fault\":\"delay\",\"rule\":1"), std::string::npos) << result.out[1];
-    EXPECT_NE(result.out[1].find("\"centre_rtt_us\":"), std::string::npos) << result.out[1];
-    EXPECT_NE(result.out[1].find("\"panel_rtt_us\":"), std::string::npos) << result.out[1];
+    // The listening line, the frame up, its answer down, the summary.
+    ASSERT_GE(result.out.size(), 4U);
+    EXPECT_NE(result.out[0].find("\"type\":\"listening\""), std::string::npos) << result.out[0];
+    EXPECT_NE(result.out[1].find("\"way\":\"up\""), std::string::npos) << result.out[1];
+    EXPECT_NE(result.out[2].find("\"way\":\"down\""), std::string::npos) << result.out[2];
+    EXPECT_NE(result.out[2].find("\"fault\":\"delay\",\"rule\":1"), std::string::npos) << result.out[2];
+    EXPECT_NE(result.out[2].find("\"centre_rtt_us\":"), std::string::npos) << result.out[2];
+    EXPECT_NE(result.out[2].find("\"panel_rtt_us\":"), std::string::npos) << result.out[2];
 }
