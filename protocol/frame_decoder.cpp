@@ -232,54 +232,82 @@ void AppendFrameSummary(std::string& line, const DecodedFrame& frame)
     }
 }
 
-std::string DescribeFrame(const DecodedFrame& frame, DecodingWording wording)
+namespace {
+
+// The lines of a frame's description, each "label：value", in the wording given.
+class Description final
 {
-    const auto word = [wording](std::string_view chinese) {
-        return wording != nullptr ? wording(chinese) : std::string(chinese);
-    };
-    const std::string colon = word(VELTRANO_TEXT("FrameDecoding", "："));
-    const std::string listSeparator = word(VELTRANO_TEXT("FrameDecoding", "、"));
-    const auto names = [&](std::span<const NamedBit> table, std::uint16_t bits) {
+public:
+    explicit Description(DecodingWording wording) : m_wording(wording) {}
+
+    std::string Word(std::string_view chinese) const
+    {
+        return m_wording != nullptr ? m_wording(chinese) : std::string(chinese);
+    }
+    const std::string& Colon() const { return m_colon; }
+    const std::string& ListSeparator() const { return m_listSeparator; }
+    // " 字节", appended rather than `" " + Word(...)`, which trips gcc 12's -Wrestrict in optimised builds.
+    std::string BytesWord() const
+    {
+        std::string bytes(1, ' ');
+        bytes += Word(VELTRANO_TEXT("FrameDecoding", "字节"));
+        return bytes;
+    }
+    std::string Names(std::span<const NamedBit> table, std::uint16_t bits) const
+    {
         std::string list;
         for (const NamedBit& name : table) {
             if ((bits & name.mask) == 0)
                 continue;
             if (!list.empty())
-                list += listSeparator;
-            list += word(name.zh);
+                list += m_listSeparator;
+            list += Word(name.zh);
         }
         return list;
-    };
-    std::string text;
-    const auto addLine = [&](std::string_view label, const std::string& value) {
-        if (!text.empty())
-            text += '\n';
-        text += word(label);
-        text += colon;
-        text += value;
-    };
-    // Appended, not `" " + word(...)`, which trips gcc 12's -Wrestrict in optimised builds.
-    std::string bytesWord(1, ' ');
-    bytesWord += word(VELTRANO_TEXT("FrameDecoding", "字节"));
+    }
+    std::string OrNone(std::string list) const
+    {
+        return list.empty() ? Word(VELTRANO_TEXT("FrameDecoding", "无")) : list;
+    }
+    void Add(std::string_view label, const std::string& value)
+    {
+        if (!m_text.empty())
+            m_text += '\n';
+        m_text += Word(label);
+        m_text += m_colon;
+        m_text += value;
+    }
+    std::string Text() && { return std::move(m_text); }
 
+private:
+    DecodingWording m_wording;
+    std::string m_colon{Word(VELTRANO_TEXT("FrameDecoding", "："))};
+    std::string m_listSeparator{Word(VELTRANO_TEXT("FrameDecoding", "、"))};
+    std::string m_text;
+};
+
+// The command, the length, the address and any reserved bytes that are not zero.
+void DescribeHead(const DecodedFrame& frame, Description& out)
+{
     if (frame.size > FRAME_COMMAND) {
-        std::string name = word(CommandOf(frame.kind).zh);
+        std::string name = out.Word(CommandOf(frame.kind).zh);
         if (frame.ack)
-            name += word(VELTRANO_TEXT("FrameDecoding", "确认"));
-        addLine(VELTRANO_TEXT("FrameDecoding", "命令"), name + " (" + Hex2(frame.command) + ")");
+            name += out.Word(VELTRANO_TEXT("FrameDecoding", "确认"));
+        out.Add(VELTRANO_TEXT("FrameDecoding", "命令"), name + " (" + Hex2(frame.command) + ")");
     }
     if (frame.size > 0)
-        addLine(VELTRANO_TEXT("FrameDecoding", "长度字节"),
-                std::to_string(frame.declaredLength) + "  " + word(VELTRANO_TEXT("FrameDecoding", "数据报")) +
-                    colon + std::to_string(frame.size) + bytesWord);
+        out.Add(VELTRANO_TEXT("FrameDecoding", "长度字节"),
+                std::to_string(frame.declaredLength) + "  " +
+                    out.Word(VELTRANO_TEXT("FrameDecoding", "数据报")) + out.Colon() +
+                    std::to_string(frame.size) + out.BytesWord());
     else
-        addLine(VELTRANO_TEXT("FrameDecoding", "数据报"), "0" + bytesWord);
+        out.Add(VELTRANO_TEXT("FrameDecoding", "数据报"), "0" + out.BytesWord());
     if (frame.size > FRAME_DEVICE_NO)
-        addLine(VELTRANO_TEXT("FrameDecoding", "通讯机号"),
-                std::to_string(frame.comm) + "  " + word(VELTRANO_TEXT("FrameDecoding", "设备编号")) + colon +
-                    std::to_string(frame.device));
+        out.Add(VELTRANO_TEXT("FrameDecoding", "通讯机号"),
+                std::to_string(frame.comm) + "  " + out.Word(VELTRANO_TEXT("FrameDecoding", "设备编号")) +
+                    out.Colon() + std::to_string(frame.device));
     else if (frame.size > FRAME_COMM_NO)
-        addLine(VELTRANO_TEXT("FrameDecoding", "通讯机号"), std::to_string(frame.comm));
+        out.Add(VELTRANO_TEXT("FrameDecoding", "通讯机号"), std::to_string(frame.comm));
     if (frame.findings.Has(Finding::ReservedNotZero)) {
         std::string bytes;
         for (std::size_t i = 0; i < frame.reserved.size() && FIRST_RESERVED + i < frame.size; ++i) {
@@ -287,47 +315,53 @@ std::string DescribeFrame(const DecodedFrame& frame, DecodingWording wording)
                 bytes += ' ';
             bytes += Hex2(frame.reserved[i]);
         }
-        addLine(VELTRANO_TEXT("FrameDecoding", "保留字节"), bytes);
+        out.Add(VELTRANO_TEXT("FrameDecoding", "保留字节"), bytes);
     }
+}
 
-    // The status bytes whose meaning the command gives, each as far as the frame holds it.
+// The status bytes whose meaning the command gives, each as far as the frame holds it.
+void DescribeStatus(const DecodedFrame& frame, Description& out)
+{
     const std::uint8_t meant = frame.ack ? 0 : CommandOf(frame.kind).payload;
-    const auto orNone = [&](std::string list) {
-        return list.empty() ? word(VELTRANO_TEXT("FrameDecoding", "无")) : list;
-    };
     if (meant > ZoneAlarm && HasStatusByte(frame, ZoneAlarm))
-        addLine(VELTRANO_TEXT("FrameDecoding", "防区报警"),
-                orNone(ZoneList(frame.status[ZoneAlarm], listSeparator)));
+        out.Add(VELTRANO_TEXT("FrameDecoding", "防区报警"),
+                out.OrNone(ZoneList(frame.status[ZoneAlarm], out.ListSeparator())));
     if (meant > DeviceFlags && HasStatusByte(frame, DeviceFlags))
-        addLine(VELTRANO_TEXT("FrameDecoding", "设备标志"),
-                orNone(names(DeviceFlagNames(), frame.status[DeviceFlags])));
+        out.Add(VELTRANO_TEXT("FrameDecoding", "设备标志"),
+                out.OrNone(out.Names(DeviceFlagNames(), frame.status[DeviceFlags])));
     if (meant > ZoneDisarm && HasStatusByte(frame, ZoneDisarm))
-        addLine(VELTRANO_TEXT("FrameDecoding", "防区撤防"),
-                orNone(ZoneList(frame.status[ZoneDisarm], listSeparator)));
+        out.Add(VELTRANO_TEXT("FrameDecoding", "防区撤防"),
+                out.OrNone(ZoneList(frame.status[ZoneDisarm], out.ListSeparator())));
+}
 
-    if (frame.size > FRAME_COMMAND) {
-        switch (frame.checksum) {
-        case ChecksumState::Good:
-            addLine(VELTRANO_TEXT("FrameDecoding", "校验和"),
-                    word(VELTRANO_TEXT("FrameDecoding", "正确")) + " (" + Hex2(frame.checksumFound) + ")");
-            break;
-        case ChecksumState::Bad:
-            addLine(VELTRANO_TEXT("FrameDecoding", "校验和"),
-                    word(VELTRANO_TEXT("FrameDecoding", "错误，应为")) + " " + Hex2(frame.checksumExpected) +
-                        word(VELTRANO_TEXT("FrameDecoding", "，实为")) + " " + Hex2(frame.checksumFound));
-            break;
-        case ChecksumState::None:
-            addLine(VELTRANO_TEXT("FrameDecoding", "校验和"),
-                    word(VELTRANO_TEXT("FrameDecoding", "无校验和")));
-            break;
-        case ChecksumState::Missing:
-            addLine(VELTRANO_TEXT("FrameDecoding", "校验和"), word(VELTRANO_TEXT("FrameDecoding", "缺失")));
-            break;
-        }
+std::string ChecksumText(const DecodedFrame& frame, const Description& out)
+{
+    switch (frame.checksum) {
+    case ChecksumState::Good:
+        return out.Word(VELTRANO_TEXT("FrameDecoding", "正确")) + " (" + Hex2(frame.checksumFound) + ")";
+    case ChecksumState::Bad:
+        return out.Word(VELTRANO_TEXT("FrameDecoding", "错误，应为")) + " " + Hex2(frame.checksumExpected) +
+               out.Word(VELTRANO_TEXT("FrameDecoding", "，实为")) + " " + Hex2(frame.checksumFound);
+    case ChecksumState::None:
+        return out.Word(VELTRANO_TEXT("FrameDecoding", "无校验和"));
+    case ChecksumState::Missing:
+        break;
     }
+    return out.Word(VELTRANO_TEXT("FrameDecoding", "缺失"));
+}
+
+} // namespace
+
+std::string DescribeFrame(const DecodedFrame& frame, DecodingWording wording)
+{
+    Description out(wording);
+    DescribeHead(frame, out);
+    DescribeStatus(frame, out);
+    if (frame.size > FRAME_COMMAND)
+        out.Add(VELTRANO_TEXT("FrameDecoding", "校验和"), ChecksumText(frame, out));
     if (!frame.findings.Empty())
-        addLine(VELTRANO_TEXT("FrameDecoding", "问题"), names(FindingNames(), frame.findings.Bits()));
-    return text;
+        out.Add(VELTRANO_TEXT("FrameDecoding", "问题"), out.Names(FindingNames(), frame.findings.Bits()));
+    return std::move(out).Text();
 }
 
 std::string DescribeFrameZh(const DecodedFrame& frame)
