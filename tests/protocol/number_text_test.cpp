@@ -48,6 +48,8 @@ TEST(NumberText, SaturatingAsTheCRuntimeReads)
     const Case cases[] = {
         {"42", 42, 42},
         {" \t+42 \n", 42, 42},
+        {"\r\v\f7\r", 7, 7},      // every blank the C runtime skips, '\r' the last
+        {"\b7", 0, std::nullopt}, // the character before '\t' is none
         {"-42x", -42, std::nullopt},
         {"99999999999", INT_MAX, INT_MAX},
         {"-99999999999", INT_MIN, INT_MIN},
