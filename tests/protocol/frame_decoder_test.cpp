@@ -165,6 +165,10 @@ TEST(DescribeFrameZh, OneFieldPerLine)
                                                                 "长度字节：18  数据报：18 字节\n"
                                                                 "通讯机号：0  设备编号：0\n"
                                                                 "校验和：无校验和");
+    // A fault frame's one status byte is its zones in alarm.
+    EXPECT_EQ(DescribeFrameZh(DecodeFrame(Bytes("09 00 01 00 00 00 03 01 0E"))),
+              "命令：故障 (0x03)\n长度字节：9  数据报：9 字节\n通讯机号：0  设备编号：1\n防区报警：1\n"
+              "校验和：正确 (0x0E)");
     EXPECT_EQ(DescribeFrameZh(DecodeFrame({})), "数据报：0 字节\n问题：帧不完整");
 }
 
