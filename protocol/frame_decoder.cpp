@@ -300,8 +300,11 @@ void DescribeHead(const DecodedFrame& frame, Description& out)
                 std::to_string(frame.declaredLength) + "  " +
                     out.Word(VELTRANO_TEXT("FrameDecoding", "数据报")) + out.Colon() +
                     std::to_string(frame.size) + out.BytesWord());
-    else
-        out.Add(VELTRANO_TEXT("FrameDecoding", "数据报"), "0" + out.BytesWord());
+    else {
+        std::string size = "0";
+        size += out.BytesWord(); // appended: `"0" + ...` trips gcc 12's -Wrestrict at -O3
+        out.Add(VELTRANO_TEXT("FrameDecoding", "数据报"), size);
+    }
     if (frame.size > FRAME_DEVICE_NO)
         out.Add(VELTRANO_TEXT("FrameDecoding", "通讯机号"),
                 std::to_string(frame.comm) + "  " + out.Word(VELTRANO_TEXT("FrameDecoding", "设备编号")) +
