@@ -3,7 +3,6 @@
 #include "capture/capture_reader.h"
 #include "cli/command_run.h"
 #include "cli/common_options.h"
-#include "verdict/junit.h"
 #include "link/json_line.h"
 #include "link/rate_text.h"
 #include "net/host_port.h"
@@ -12,6 +11,7 @@
 #include "suite/fuzz_liveness.h"
 #include "suite/fuzz_minimiser.h"
 #include "suite/fuzz_rule.h"
+#include "verdict/junit.h"
 
 #include <QProcess>
 #include <QStringList>
@@ -231,9 +231,12 @@ private:
     void SendProbe(MonoTime now)
     {
         const BatchUdpSocket::Outgoing probe{m_target, 0, m_probe};
+        const std::int64_t wallUs = WallUs();
+        if (!m_live.RoundOpen())
+            m_round = {m_nextCase, wallUs};
         Send(std::span(&probe, 1));
         m_live.ProbeSent(now);
-        Capture(true, m_probe, WallUs());
+        Capture(true, m_probe, wallUs);
     }
 
     void Send(std::span<const BatchUdpSocket::Outgoing> outgoing)
@@ -288,10 +291,13 @@ private:
         const auto event = m_live.Answered(now);
         OnLiveness(event);
         if (!event || event->kind != Liveness::Event::Kind::Hang) {
-            m_recent.clear();
-            m_recentCapture.clear();
+            // The target lived past the round's first probe: what went before it is cleared, the cases sent
+            // while it waited are the next round's.
+            std::erase_if(m_recent, [this](const FuzzFrame& f) { return f.caseIndex < m_round.firstCase; });
+            std::erase_if(m_recentCapture,
+                          [this](const FuzzPacket& p) { return p.timeUs < m_round.startUs; });
         }
-        if (m_ending && !m_run.Finished())
+        if (m_ending && m_live.Current() == Liveness::Phase::Fuzzing && !m_run.Finished())
             m_run.Finish(ExitCode());
     }
 
@@ -603,6 +609,11 @@ private:
     std::uint64_t m_nextCase{0};
     std::uint64_t m_paced{0}; // cases since the pacer's start
     bool m_ending{false};
+    struct Round
+    {
+        std::uint64_t firstCase{0}; // the first case sent after the round's first probe
+        std::int64_t startUs{0};
+    } m_round;
     std::vector<std::uint64_t> m_perClass;
     std::vector<FuzzFrame> m_recent;
     std::vector<FuzzPacket> m_recentCapture;

@@ -21,6 +21,8 @@ bool Liveness::LossExplains(int unanswered) const
 
 void Liveness::CaseSent(Time now)
 {
+    if (m_phase == Phase::Probing)
+        ++m_casesAhead;
     if (m_phase != Phase::Fuzzing || ++m_casesSinceProbe < m_settings.probeEvery)
         return;
     m_phase = Phase::Probing;
@@ -30,6 +32,7 @@ void Liveness::CaseSent(Time now)
 
 void Liveness::ProbeNow(Time now)
 {
+    m_lastRound = true;
     if (m_phase != Phase::Fuzzing)
         return;
     m_casesSinceProbe = m_settings.probeEvery - 1;
@@ -73,7 +76,17 @@ std::optional<Liveness::Event> Liveness::Answered(Time now)
         m_roundProbesLost += static_cast<std::uint64_t>(unanswered);
     }
     m_everAnswered = true;
+    const std::uint64_t ahead = m_casesAhead;
+    const bool lastRound = m_lastRound;
     Restarted(now);
+    m_lastRound = lastRound;
+    // The cases sent behind the probe are the next round's: it is due at once when they fill it, or when
+    // they were the run's last.
+    m_casesSinceProbe = ahead;
+    if (ahead >= m_settings.probeEvery || (lastRound && ahead > 0)) {
+        m_casesSinceProbe = m_settings.probeEvery - 1;
+        CaseSent(now);
+    }
     return event;
 }
 
@@ -127,6 +140,8 @@ void Liveness::Restarted(Time)
     m_casesSinceProbe = 0;
     m_waiting = false;
     m_attempt = 0;
+    m_casesAhead = 0;
+    m_lastRound = false;
 }
 
 } // namespace veltrano

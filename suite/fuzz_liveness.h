@@ -63,11 +63,22 @@ public:
     Liveness(Settings settings, Time start);
 
     Phase Current() const { return m_phase; }
-    bool MaySendCase() const { return m_phase == Phase::Fuzzing; }
+    // Cases go while fuzzing, and on while a round's first probe waits, up to another `probeEvery`: the rate
+    // is not bound by the probe's round trip. None before the target first answered, none once a probe went
+    // unanswered.
+    bool MaySendCase() const
+    {
+        return m_phase == Phase::Fuzzing ||
+               (m_phase == Phase::Probing && m_everAnswered && m_waiting && m_attempt == 1 && !m_lastRound &&
+                m_casesAhead < m_settings.probeEvery);
+    }
     // A case went; the probe-every-th case makes a probe due.
     void CaseSent(Time now);
-    // A probe due now, whatever the count of cases: the last of a run.
+    // A probe due now, whatever the count of cases: the last of a run, after which no case goes. Asked while
+    // a probe waits with cases sent behind it, another round follows its answer.
     void ProbeNow(Time now);
+    // Whether a probe of the round went: one due now is a resend, or the suspect's probing on.
+    bool RoundOpen() const { return m_attempt > 0; }
     // Whether a probe is to go at `now`; then ProbeSent.
     bool ProbeDue(Time now) const;
     void ProbeSent(Time now);
@@ -92,6 +103,8 @@ private:
     Settings m_settings;
     Phase m_phase{Phase::Probing};
     std::uint64_t m_casesSinceProbe{0};
+    std::uint64_t m_casesAhead{0}; // sent while the round's probe waited: the next round's
+    bool m_lastRound{false};
     bool m_waiting{false};
     int m_attempt{0}; // sends of this round's probe
     Time m_due;

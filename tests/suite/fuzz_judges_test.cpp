@@ -127,12 +127,50 @@ TEST(Liveness, ResendsAreCountedAndNoCaseGoesWhileSuspect)
     EXPECT_FALSE(judge.MaySendCase());
     ASSERT_TRUE(judge.ProbeDue(now));
     judge.ProbeSent(now);
+    // Cases go on while the round's first probe waits, a round's worth at most; none once it is resent.
+    EXPECT_TRUE(judge.MaySendCase());
+    judge.CaseSent(now);
+    judge.CaseSent(now);
+    EXPECT_FALSE(judge.MaySendCase());
     EXPECT_EQ(judge.Tick(now += 100ms)->kind, Kind::Resend);
     judge.ProbeSent(now);
     EXPECT_EQ(judge.Tick(now += 100ms)->kind, Kind::Suspect);
     EXPECT_FALSE(judge.MaySendCase());
     EXPECT_EQ(judge.Totals().probes, 3U);
     EXPECT_EQ(judge.Totals().resends, 1U);
+}
+
+TEST(Liveness, CasesSentBehindAProbeAreTheNextRounds)
+{
+    struct Row
+    {
+        const char* name;
+        int ahead;      // cases sent while the probe waited
+        bool lastRound; // the run's end asked for while it waited
+        bool probeDue;  // at once on its answer
+    };
+    const Row rows[] = {
+        {"a full round behind it", 3, false, true},
+        {"part of a round", 1, false, false},
+        {"part of the run's last round", 1, true, true},
+        {"nothing behind the run's last probe", 0, true, false},
+    };
+    for (const Row& row : rows) {
+        Liveness judge({.probeEvery = 3, .timeout = 100ms, .retries = 1, .confirm = 1s}, {});
+        Liveness::Time now{};
+        judge.ProbeSent(now);
+        judge.Answered(now);
+        for (int i = 0; i < 3; ++i)
+            judge.CaseSent(now);
+        judge.ProbeSent(now);
+        for (int i = 0; i < row.ahead; ++i)
+            judge.CaseSent(now);
+        if (row.lastRound)
+            judge.ProbeNow(now);
+        judge.Answered(now += 1ms);
+        EXPECT_EQ(judge.ProbeDue(now), row.probeDue) << row.name;
+        EXPECT_EQ(judge.MaySendCase(), !row.probeDue) << row.name;
+    }
 }
 
 TEST(FuzzAnswerRule, JudgesEachAnswerAsTestCentreDoes)
