@@ -73,8 +73,11 @@ version=$(dpkg-deb -f "$deb" Version)
 [ "$(dpkg-deb -f "$pydeb" Version)" = "$version" ] || fail "python3-veltrano's version is not $version"
 PYTHONPATH="$site" /usr/bin/python3 -c "import veltrano, sys; sys.exit(veltrano.__version__ != '${version%-*}')" ||
     fail "python3-veltrano: import veltrano, version ${version%-*}"
-PYTHONPATH="$site" /usr/bin/python3 -m pytest -p no:cacheprovider --help | grep -q -- --veltrano-cli ||
-    fail "python3-veltrano: pytest does not load the plugin"
+# Read whole before it is searched: grep -q leaves at the first match, and pytest, writing on into a closed
+# pipe, would fail the pipeline.
+pytest_help=$(PYTHONPATH="$site" /usr/bin/python3 -m pytest -p no:cacheprovider --help) ||
+    fail "python3-veltrano: pytest --help fails"
+grep -q -- --veltrano-cli <<<"$pytest_help" || fail "python3-veltrano: pytest does not load the plugin"
 
 if [ "$failed" -ne 0 ]; then
     echo "check-package: FAILED" >&2
