@@ -174,12 +174,12 @@ private:
     {
         if (m_run.Finished())
             return;
-        const BatchUdpSocket::Outgoing outgoing{to, source, reply.ack};
+        const BatchUdpSocket::Outgoing outgoing{to, source, reply.bytes};
         const std::int64_t nowUs = WallClockUs();
         const int error = m_socket->Send(std::span(&outgoing, 1)).error;
         FrameRecord record =
             MakeRecord(nowUs, Direction::Out, to, {source != 0 ? source : m_local.address, m_local.port},
-                       reply.ack, error);
+                       reply.bytes, error);
         record.note = reply.note;
         m_run.Log(record);
         m_run.EndOfBatch();

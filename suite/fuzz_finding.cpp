@@ -109,18 +109,24 @@ std::string FindingJson(const FuzzFinding& finding, std::string_view folder)
     return out;
 }
 
-std::string FindingScenario(const FuzzFinding& finding, std::string_view name)
+namespace {
+
+// A comment of one line, whatever the message holds.
+std::string OneLine(std::string text)
 {
-    std::string message = finding.message;
-    // A comment of one line, whatever the message holds.
     std::ranges::replace_if(
-        message, [](char c) { return c == '\n' || c == '\r'; }, ' ');
+        text, [](char c) { return c == '\n' || c == '\r'; }, ' ');
+    return text;
+}
+
+std::string CentreScenario(const FuzzFinding& finding, std::string_view name)
+{
     std::string out =
         fmt::format("# A {} that fuzz centre found: {}\n# It fails while the fault is there and passes once "
                     "it is mended.\n"
                     "#\n#     veltrano-cli run scenario.yaml --var peer={}\nname: {}\nrole: panel\n"
                     "vars: {{peer: \"{}\"}}\npeer: ${{peer}}\ntimeout: {}\nsteps:\n",
-                    FindingKindKey(finding.kind), message, finding.target.ToString(), name,
+                    FindingKindKey(finding.kind), OneLine(finding.message), finding.target.ToString(), name,
                     finding.target.ToString(), finding.probeTimeoutMs);
     for (std::size_t i = 0; i < finding.frames.size(); ++i) {
         const FuzzFrame& frame = finding.frames[i];
@@ -135,6 +141,41 @@ std::string FindingScenario(const FuzzFinding& finding, std::string_view name)
     out += fmt::format("  - send: {{hex: \"{}\", id: probe}}\n  - expect-ack: {{id: probe-acknowledged}}\n",
                        Hex(ProbeFrame()));
     return out;
+}
+
+// Each case's datagrams answer the next frame the panel sends; then the panel must send on (a crash, a
+// hang) or send nothing malformed (a broken rule) within its silence limit.
+std::string PanelScenario(const FuzzFinding& finding, std::string_view name)
+{
+    const std::string port = std::to_string(finding.local.port);
+    const std::string local = finding.local.ToString();
+    std::string out = fmt::format(
+        "# A {} that fuzz panel found: {}\n# It fails while the fault is there and passes once it is mended: "
+        "start it, then the panel, sending to it.\n"
+        "#\n#     veltrano-cli run scenario.yaml --var port={}\nname: {}\nrole: centre\n"
+        "vars: {{port: \"{}\"}}\nport: ${{port}}\nbind: \"{}\"\ntimeout: {}\nsteps:\n",
+        FindingKindKey(finding.kind), OneLine(finding.message), port, name, port,
+        local.substr(0, local.rfind(':')), finding.silenceMs);
+    for (std::size_t i = 0; i < finding.frames.size();) {
+        const FuzzFrame& first = finding.frames[i];
+        std::string datagrams;
+        for (; i < finding.frames.size() && finding.frames[i].caseIndex == first.caseIndex; ++i)
+            datagrams += fmt::format("{}\"{}\"", datagrams.empty() ? "" : ", ", Hex(finding.frames[i].bytes));
+        const bool late = FuzzClasses()[first.row].id == "answer-late";
+        out += fmt::format("  - answer: {{hex: [{}]{}, id: case-{}}}\n", datagrams,
+                           late ? fmt::format(", delay: {}", finding.lateMs) : "", first.caseIndex);
+        out += fmt::format("  - expect-frame: {{id: frame-{}}}\n", first.caseIndex);
+    }
+    out += finding.kind == FindingKind::Rule ? "  - expect-no-frame: {malformed: true, id: no-malformed-frame}\n"
+                                             : "  - expect-frame: {id: panel-sends-on}\n";
+    return out;
+}
+
+} // namespace
+
+std::string FindingScenario(const FuzzFinding& finding, std::string_view name)
+{
+    return finding.side == FuzzSide::Centre ? CentreScenario(finding, name) : PanelScenario(finding, name);
 }
 
 Result<std::string> WriteFinding(const std::string& directory, std::size_t number, const FuzzFinding& finding)

@@ -53,11 +53,14 @@ struct FuzzFinding
     Endpoint local;        // the fuzzer's socket
     Endpoint target;
     int probeTimeoutMs{500};
+    int silenceMs{5000}; // the panel side's: the longest gap between its frames
+    int lateMs{2000};    // the panel side's: how late a late answer goes
 };
 
 // The finding as one JSON object, without a line end; with `folder` when not empty.
 std::string FindingJson(const FuzzFinding& finding, std::string_view folder = {});
-// The scenario that plays the finding against `finding.target`, named `name`.
+// The scenario that plays the finding again, named `name`: for a centre's, a panel that sends the frames to
+// `finding.target`; for a panel's, a centre on the fuzzer's address that gives the same answers.
 std::string FindingScenario(const FuzzFinding& finding, std::string_view name);
 // Writes the finding's folder, the `number`-th of the run, under `directory` (made when missing); its path,
 // or the reason it cannot be written.

@@ -106,6 +106,8 @@ private:
                 ScenarioStep& step);
     Status Within(const YAML::Node& args, ScenarioStep& step) const;
     Status Match(const YAML::Node& args, FrameMatch& match);
+    Status HexAnswers(const YAML::Node& node, ScenarioStep& step) const;
+    Result<std::vector<std::uint8_t>> HexDatagram(const YAML::Node& node) const;
 
     std::string_view m_fileName;
     const std::map<std::string, std::string>& m_overrides;
@@ -246,15 +248,9 @@ Status ScenarioReader::Send(const StepKindRow&, const YAML::Node&, const YAML::N
     if (args["hex"]) {
         if (args["event"] || args["comm"] || args["dev"] || args["zone"])
             return Error(args, "send takes either hex or an event, not both");
-        auto text = Text(args["hex"], "hex");
-        if (!text)
-            return tl::unexpected(text.error());
-        // An empty text is the empty datagram, which a centre must bear like any other.
-        auto bytes = text->find_first_not_of(" \t") == std::string::npos
-                         ? Result<std::vector<std::uint8_t>>(std::vector<std::uint8_t>{})
-                         : ParseHexBytes(*text);
+        auto bytes = HexDatagram(args["hex"]);
         if (!bytes)
-            return Error(args["hex"], fmt::format("hex: {}", bytes.error()));
+            return tl::unexpected(bytes.error());
         step.bytes = std::move(*bytes);
         step.what = step.bytes.empty() ? std::string("an empty datagram") : "hex " + FormatBytesHex(step.bytes);
         return {};
@@ -303,6 +299,20 @@ Status ScenarioReader::Send(const StepKindRow&, const YAML::Node&, const YAML::N
     if (zone != 0)
         step.what += fmt::format(" zone {}", zone);
     return {};
+}
+
+Result<std::vector<std::uint8_t>> ScenarioReader::HexDatagram(const YAML::Node& node) const
+{
+    auto text = Text(node, "hex");
+    if (!text)
+        return tl::unexpected(text.error());
+    // An empty text is the empty datagram, which a peer must bear like any other.
+    if (text->find_first_not_of(" \t") == std::string::npos)
+        return std::vector<std::uint8_t>{};
+    auto bytes = ParseHexBytes(*text);
+    if (!bytes)
+        return Error(node, fmt::format("hex: {}", bytes.error()));
+    return bytes;
 }
 
 Status ScenarioReader::Match(const YAML::Node& args, FrameMatch& match)
@@ -355,6 +365,14 @@ Status ScenarioReader::Match(const YAML::Node& args, FrameMatch& match)
             return tl::unexpected(bits.error());
         match.deviceFlags = *bits;
     }
+    if (const YAML::Node node = args["malformed"]) {
+        auto text = Text(node, "malformed");
+        if (!text)
+            return tl::unexpected(text.error());
+        if (*text != "true" && *text != "false")
+            return Error(node, "malformed takes true or false");
+        match.malformed = *text == "true";
+    }
     return {};
 }
 
@@ -371,7 +389,7 @@ Status ScenarioReader::Answer(const StepKindRow&, const YAML::Node&, const YAML:
     // yaml-cpp's Node assignment writes into the node: bind once.
     const YAML::Node modeNode = args.IsMap() ? args["mode"] : args;
     if (args.IsMap()) {
-        if (auto keys = Keys(args, "answer", {"mode", "delay", "id"}); !keys)
+        if (auto keys = Keys(args, "answer", {"mode", "delay", "hex", "id"}); !keys)
             return keys;
         if (const YAML::Node delay = args["delay"]) {
             auto ms = Millis(delay, "delay", 0);
@@ -379,6 +397,11 @@ Status ScenarioReader::Answer(const StepKindRow&, const YAML::Node&, const YAML:
                 return tl::unexpected(ms.error());
             step.delay = *ms;
             step.answer = AnswerMode::Delay;
+        }
+        if (const YAML::Node hex = args["hex"]) {
+            if (args["mode"])
+                return Error(args, "answer takes either hex or a mode, not both");
+            return HexAnswers(hex, step);
         }
     }
     if (modeNode && !modeNode.IsNull()) {
@@ -394,13 +417,37 @@ Status ScenarioReader::Answer(const StepKindRow&, const YAML::Node&, const YAML:
             return Error(modeNode, "answer delay needs delay: MS, and delay: MS goes with no other mode");
         step.answer = found->second;
     } else if (step.answer != AnswerMode::Delay) {
-        return Error(args, "answer needs a mode: normal, withhold, delay, twice or bad-checksum");
+        return Error(args, "answer needs a mode (normal, withhold, delay, twice or bad-checksum) or hex");
     }
     step.what = fmt::format("next frame: {}", std::find_if(std::begin(MODES), std::end(MODES), [&](const auto& m) {
                                                   return m.second == step.answer;
                                               })->first);
     if (step.answer == AnswerMode::Delay)
         step.what += fmt::format(" {} ms", step.delay.count());
+    return {};
+}
+
+Status ScenarioReader::HexAnswers(const YAML::Node& node, ScenarioStep& step) const
+{
+    // One datagram, or a list of them sent in order; an empty list answers nothing.
+    if (node.IsSequence()) {
+        for (const YAML::Node& datagram : node) {
+            auto bytes = HexDatagram(datagram);
+            if (!bytes)
+                return tl::unexpected(bytes.error());
+            step.answers.push_back(std::move(*bytes));
+        }
+    } else {
+        auto bytes = HexDatagram(node);
+        if (!bytes)
+            return tl::unexpected(bytes.error());
+        step.answers.push_back(std::move(*bytes));
+    }
+    step.answer = AnswerMode::Hex;
+    step.what = fmt::format("next frame: {} datagram{} given as hex", step.answers.size(),
+                            step.answers.size() == 1 ? "" : "s");
+    if (step.delay.count() > 0)
+        step.what += fmt::format(" {} ms late", step.delay.count());
     return {};
 }
 
@@ -411,6 +458,7 @@ std::span<const ScenarioReader::StepKindRow> ScenarioReader::StepKinds()
         {"expect-ack", StepKind::ExpectAck, ScenarioRole::Panel, &ScenarioReader::ExpectAck},
         {"expect-no-ack", StepKind::ExpectNoAck, ScenarioRole::Panel, &ScenarioReader::ExpectAck},
         {"expect-frame", StepKind::ExpectFrame, ScenarioRole::Centre, &ScenarioReader::ExpectFrame},
+        {"expect-no-frame", StepKind::ExpectNoFrame, ScenarioRole::Centre, &ScenarioReader::ExpectFrame},
         {"answer", StepKind::Answer, ScenarioRole::Centre, &ScenarioReader::Answer},
         {"wait", StepKind::Wait, std::nullopt, &ScenarioReader::Wait},
     };
@@ -448,12 +496,14 @@ Status ScenarioReader::ExpectAck(const StepKindRow& row, const YAML::Node&, cons
 Status ScenarioReader::ExpectFrame(const StepKindRow& row, const YAML::Node&, const YAML::Node& args,
                                    ScenarioStep& step)
 {
-    Status read = Keys(args, row.name, {"within", "command", "comm", "dev", "alarm", "flags", "id"});
+    Status read = Keys(args, row.name, {"within", "command", "comm", "dev", "alarm", "flags", "malformed", "id"});
     if (read)
         read = Within(args, step);
     if (read)
         read = Match(args, step.match);
     step.what = step.match.Describe();
+    if (row.kind == StepKind::ExpectNoFrame)
+        step.what = "no" + step.what.substr(1); // "no frame ..."
     return read;
 }
 
@@ -638,7 +688,8 @@ bool FrameMatch::Matches(const DecodedFrame& frame) const
            (!comm || (frame.size > FRAME_COMM_NO && frame.comm == *comm)) &&
            (!device || (frame.size > FRAME_DEVICE_NO && frame.device == *device)) &&
            (!alarmZones || (statusFrame && frame.status[ZoneAlarm] == *alarmZones)) &&
-           (!deviceFlags || (statusFrame && (frame.status[DeviceFlags] & 0x7F) == *deviceFlags));
+           (!deviceFlags || (statusFrame && (frame.status[DeviceFlags] & 0x7F) == *deviceFlags)) &&
+           (!malformed || !frame.findings.Empty() == *malformed);
 }
 
 std::string FrameMatch::Describe() const
@@ -654,6 +705,8 @@ std::string FrameMatch::Describe() const
         out += fmt::format(" alarm 0x{:02X}", *alarmZones);
     if (deviceFlags)
         out += fmt::format(" flags 0x{:02X}", *deviceFlags);
+    if (malformed)
+        out += *malformed ? " malformed" : " well formed";
     return out;
 }
 

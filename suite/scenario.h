@@ -39,7 +39,8 @@ enum class StepKind : std::uint8_t
     Send,        // panel: the bytes to the peer
     ExpectAck,   // panel: the last frame sent is acknowledged within `within`
     ExpectNoAck, // panel: it is not, within `within`
-    ExpectFrame, // centre: a frame matching `match` comes within `within`
+    ExpectFrame,   // centre: a frame matching `match` comes within `within`
+    ExpectNoFrame, // centre: none matching `match` comes within `within`
     Answer,      // centre: how the next frame is answered
     Wait,        // `within` passes
 };
@@ -51,6 +52,7 @@ enum class AnswerMode : std::uint8_t
     Delay,
     Twice,
     BadChecksum,
+    Hex, // the step's `answers`, whatever the frame was
 };
 
 // Fields a received frame must have; an absent one matches anything.
@@ -61,6 +63,7 @@ struct FrameMatch
     std::optional<std::uint8_t> device;
     std::optional<std::uint8_t> alarmZones;  // exactly these zone bits in ZoneAlarm
     std::optional<std::uint8_t> deviceFlags; // exactly these bits 0 to 6 of DeviceFlags
+    std::optional<bool> malformed;           // whether the decoder finds a fault in the frame
 
     bool Matches(const DecodedFrame& frame) const;
     // "command 0x02 comm 0 dev 1 alarm 0x01": what a failure says was expected.
@@ -77,6 +80,7 @@ struct ScenarioStep
     FrameMatch match;
     AnswerMode answer{AnswerMode::Normal};
     std::chrono::milliseconds delay{0};
+    std::vector<std::vector<std::uint8_t>> answers; // AnswerMode::Hex: the datagrams, in order
 };
 
 struct ScenarioPosition

@@ -42,6 +42,7 @@ ScenarioMachine::Start ScenarioMachine::Begin(MonoTime now)
     case StepKind::Answer:
         m_nextMode = step.answer;
         m_nextDelay = step.delay;
+        m_nextAnswers = step.answers;
         Done(Outcome::Passed, step.what, now);
         return Start::Judged;
     case StepKind::ExpectAck:
@@ -52,6 +53,7 @@ ScenarioMachine::Start ScenarioMachine::Begin(MonoTime now)
         }
         break;
     case StepKind::ExpectFrame:
+    case StepKind::ExpectNoFrame:
     case StepKind::Wait:
         break;
     }
@@ -133,6 +135,12 @@ ScenarioHearing ScenarioMachine::CentreHeard(const Endpoint& from, std::span<con
     if (m_heard.size() >= MAX_KEPT)
         m_heard.pop_front();
     m_heard.push_back({{bytes.begin(), bytes.end()}, decoded, from, now});
+    if (mode == AnswerMode::Hex) {
+        for (auto& datagram : m_nextAnswers)
+            hearing.replies.push_back({std::move(datagram), m_nextDelay, "answer given as hex"});
+        m_nextAnswers.clear();
+        return hearing;
+    }
     const bool delayed = mode == AnswerMode::Delay;
     const AnswerFaults faults{.withhold = mode == AnswerMode::Withhold,
                               .spoil = mode == AnswerMode::BadChecksum,
@@ -142,9 +150,10 @@ ScenarioHearing ScenarioMachine::CentreHeard(const Endpoint& from, std::span<con
     const auto* answer = std::get_if<PlannedAnswer>(&decision);
     if (answer == nullptr)
         return hearing;
-    hearing.replies.push_back({answer->ack, answer->delay, AnswerNote(delayed, false, answer->spoilt)});
+    const std::vector<std::uint8_t> ack(answer->ack.begin(), answer->ack.end());
+    hearing.replies.push_back({ack, answer->delay, AnswerNote(delayed, false, answer->spoilt)});
     if (answer->twice)
-        hearing.replies.push_back({answer->ack, answer->delay, AnswerNote(delayed, true, answer->spoilt)});
+        hearing.replies.push_back({ack, answer->delay, AnswerNote(delayed, true, answer->spoilt)});
     return hearing;
 }
 
@@ -163,6 +172,9 @@ void ScenarioMachine::Check(MonoTime now)
         return;
     case StepKind::ExpectFrame:
         TakeFrame(now);
+        return;
+    case StepKind::ExpectNoFrame:
+        JudgeUnwantedFrame(now);
         return;
     case StepKind::Send:
     case StepKind::Answer:
@@ -185,6 +197,7 @@ void ScenarioMachine::Expire(MonoTime now)
     case StepKind::ExpectFrame:
         JudgeMissingFrame(now);
         return;
+    case StepKind::ExpectNoFrame:
     case StepKind::Wait:
         Done(Outcome::Passed, Current().what, now);
         return;
@@ -273,6 +286,18 @@ void ScenarioMachine::TakeFrame(MonoTime now)
          fmt::format("{} from {} after {}", Hex(taken.bytes), taken.from.ToString(),
                      FormatMicros(MicrosBetween(m_stepStart, taken.at))),
          now);
+}
+
+void ScenarioMachine::JudgeUnwantedFrame(MonoTime now)
+{
+    const ScenarioStep& step = Current();
+    const auto found = std::ranges::find_if(m_heard, [&](const Heard& h) { return step.match.Matches(h.decoded); });
+    if (found == m_heard.end())
+        return;
+    const std::string got = fmt::format("{} from {} after {}", Hex(found->bytes), found->from.ToString(),
+                                        FormatMicros(MicrosBetween(m_stepStart, found->at)));
+    m_heard.erase(m_heard.begin(), found + 1);
+    Done(Outcome::Failed, ExpectedGot(fmt::format("{} within {} ms", step.what, step.within.count()), got), now);
 }
 
 void ScenarioMachine::JudgeMissingFrame(MonoTime now)

@@ -22,7 +22,7 @@ namespace veltrano {
 // An answer of the centre role: sent after `delay`, its record with `note`.
 struct ScenarioReply
 {
-    AckFrame ack{};
+    std::vector<std::uint8_t> bytes;
     std::chrono::milliseconds delay{0};
     std::string_view note;
 };
@@ -103,6 +103,7 @@ private:
     void JudgeNoAck(MonoTime now);
     void JudgeMissingFrame(MonoTime now);
     void TakeFrame(MonoTime now);
+    void JudgeUnwantedFrame(MonoTime now);
 
     Scenario m_scenario;
     Endpoint m_peer;
@@ -128,6 +129,7 @@ private:
     std::deque<Heard> m_heard;
     AnswerMode m_nextMode{AnswerMode::Normal};
     std::chrono::milliseconds m_nextDelay{0};
+    std::vector<std::vector<std::uint8_t>> m_nextAnswers;
 };
 
 } // namespace veltrano

@@ -36,14 +36,16 @@ std::uint16_t FreePort()
     return ntohs(address.sin_port);
 }
 
-// One of the small centres of fuzz_target.py, on 127.0.0.1, ended with the test (and by itself in 30 s).
+// One of the small centres or panels of fuzz_target.py, on 127.0.0.1, ended with the test (and by itself in
+// 30 s). A panel sends to `port`, and is started when the test says.
 class Target final
 {
 public:
-    Target(std::uint16_t port, const std::string& fault, const QString& pidFile)
-        : m_port(port), m_pidFile(pidFile)
+    Target(std::uint16_t port, const std::string& fault, const QString& pidFile, bool panel = false)
+        : m_port(port), m_pidFile(pidFile), m_panel(panel)
     {
-        Start(fault);
+        if (!panel)
+            Start(fault);
     }
     ~Target()
     {
@@ -63,8 +65,8 @@ public:
     // The shell command that starts (or restarts) the target.
     std::string Command(const std::string& fault) const
     {
-        return "python3 " + TARGET.toStdString() + " " + std::to_string(m_port) + " " + fault + " " +
-               m_pidFile.toStdString();
+        return "python3 " + TARGET.toStdString() + (m_panel ? " panel " : " ") + std::to_string(m_port) + " " +
+               fault + " " + m_pidFile.toStdString();
     }
 
 private:
@@ -76,6 +78,7 @@ private:
 
     std::uint16_t m_port;
     QString m_pidFile;
+    bool m_panel;
 };
 
 QJsonObject FindingOf(const CliResult& result)
@@ -130,7 +133,54 @@ void FuzzAndReplay(const FuzzRow& row)
     EXPECT_EQ(RunCli(replay).exitCode, 0) << "mended";
 }
 
+// Fuzzes a small panel of fuzz_target.py; then the finding's scenario, run as a centre, must fail against the
+// faulty panel and pass against a mended one.
+void FuzzPanelAndReplay(const FuzzRow& row)
+{
+    SCOPED_TRACE(row.name);
+    QTemporaryDir dir;
+    const std::uint16_t port = FreePort();
+    Target panel(port, row.fault, dir.filePath(QStringLiteral("pid")), true);
+    Args args{"fuzz", "panel", "--port", std::to_string(port), "--seed", "3", "--only", "answer-checksum",
+              "--silence", "0.4", "--confirm", "2", "--duration", "4", "--jsonl"};
+    args = args + Args{"--findings", dir.filePath(QStringLiteral("f")).toStdString()};
+    if (row.restart)
+        args = args + Args{"--restart", panel.Command(row.fault), "--restart-timeout", "5"};
+    CliProcess fuzzer(args);
+    ASSERT_TRUE(fuzzer.ListeningPort());
+    panel.Start(row.fault);
+    const CliResult fuzz = fuzzer.Finish(60s);
+    ASSERT_EQ(fuzz.exitCode, row.exit) << fuzz.err;
+    const QJsonObject finding = FindingOf(fuzz);
+    EXPECT_EQ(finding.value(QStringLiteral("kind")).toString().toStdString(), row.kind);
+    if (*row.kind == '\0')
+        return;
+    EXPECT_EQ(finding.value(QStringLiteral("side")).toString(), QStringLiteral("panel"));
+    if (row.restart) {
+        EXPECT_TRUE(finding.value(QStringLiteral("minimised")).toBool());
+    }
+    const std::string scenario =
+        finding.value(QStringLiteral("folder")).toString().toStdString() + "/scenario.yaml";
+    for (const auto& [fault, exit] : {std::pair{row.fault, 1}, std::pair{"correct", 0}}) {
+        CliProcess replay({"run", scenario, "--var", "port=" + std::to_string(FreePort())});
+        const auto listening = replay.ListeningPort();
+        ASSERT_TRUE(listening);
+        Target mended(*listening, fault, dir.filePath(QStringLiteral("replay-pid")), true);
+        mended.Start(fault);
+        EXPECT_EQ(replay.Finish().exitCode, exit) << fault;
+    }
+}
+
 } // namespace
+
+TEST(FuzzPanel, FindsNothingInACorrectPanelAndACrashAHangAndABrokenRuleInFaultyOnes)
+{
+    for (const FuzzRow& row :
+         {FuzzRow{"a correct panel", "correct", false, 0, ""}, FuzzRow{"a crash", "crash", false, 1, "crash"},
+          FuzzRow{"a hang", "hang", false, 1, "hang"}, FuzzRow{"a broken rule", "rule", false, 1, "rule"},
+          FuzzRow{"a crash minimised with restarts", "crash", true, 1, "crash"}})
+        FuzzPanelAndReplay(row);
+}
 
 // Each a row: a table split in three, so that each part keeps within a test's time.
 TEST(FuzzCentre, FindsNothingInACorrectOrALossyCentre)

@@ -1,12 +1,17 @@
 #!/usr/bin/env python3
-"""A small centre for the fuzz tests, on 127.0.0.1 only: it answers by the centre rule, with one fault.
+"""A small centre or panel for the fuzz tests, on 127.0.0.1 only, with one fault.
 
-    fuzz_target.py PORT FAULT PIDFILE [SECONDS]
+    fuzz_target.py [panel] PORT FAULT PIDFILE [SECONDS]
 
+The centre answers by the centre rule.
 FAULT: correct; lossy (15% of the answers lost); crash (exits on the trigger); rare-crash (exits on one
 trigger in about 55: a case in about 5,000); hang (silent for 1.5 s on the trigger); rule (answers the
-trigger with a wrong checksum). The trigger: a frame of 8 bytes or more whose length byte is 0. The one before it named in PIDFILE is ended first, so that a restart replaces it; each
-ends by itself after SECONDS (default 30). The command returns once the new one listens, as a restart must.
+trigger with a wrong checksum). The trigger: a frame of 8 bytes or more whose length byte is 0.
+The panel sends a status frame to PORT every 0.1 s and reads the answers. FAULT: correct; crash (exits on
+the trigger); hang (silent for 1 s on the trigger); rule (its next frame malformed after the trigger). The
+trigger: an answer whose last byte is not its checksum.
+The one before it named in PIDFILE is ended first, so that a restart replaces it; each ends by itself after
+SECONDS (default 30). The command returns once the new one listens, as a restart must.
 """
 import os
 import random
@@ -15,8 +20,10 @@ import socket
 import sys
 import time
 
-port, fault, pidfile = int(sys.argv[1]), sys.argv[2], sys.argv[3]
-lifetime = float(sys.argv[4]) if len(sys.argv) > 4 else 30.0
+panel = sys.argv[1] == "panel"
+args = sys.argv[2:] if panel else sys.argv[1:]
+port, fault, pidfile = int(args[0]), args[1], args[2]
+lifetime = float(args[3]) if len(args) > 3 else 30.0
 ready_read, ready_write = os.pipe()
 if os.fork() > 0:
     os.close(ready_write)
@@ -37,7 +44,7 @@ with open(pidfile, "w") as f:
 sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 for _ in range(100):  # the one ended may still hold the port for a moment
     try:
-        sock.bind(("127.0.0.1", port))
+        sock.bind(("127.0.0.1", 0 if panel else port))
         break
     except OSError:
         time.sleep(0.01)
@@ -57,6 +64,33 @@ def acknowledgement(datagram):
     ack = bytes([8]) + head[1:6] + bytes([head[6] | 0x80])
     return ack + bytes([sum(ack) & 0xFF])
 
+
+def run_panel():
+    frame = bytes([12, 0, 1, 0, 0, 0, 0x02, 0, 0, 0, 0])
+    frame += bytes([sum(frame) & 0xFF])
+    malformed = False
+    while time.monotonic() < end:
+        sock.sendto(frame[:-1] + bytes([frame[-1] ^ 0xFF]) if malformed else frame, ("127.0.0.1", port))
+        malformed = False
+        stop = time.monotonic() + 0.1
+        while time.monotonic() < stop:
+            sock.settimeout(max(stop - time.monotonic(), 0.001))
+            try:
+                answer = sock.recv(65535)
+            except socket.timeout:
+                break
+            if len(answer) < 2 or answer[-1] == sum(answer[:-1]) & 0xFF:
+                continue
+            if fault == "crash":
+                sys.exit(0)
+            if fault == "hang":
+                time.sleep(1.0)
+            malformed = fault == "rule"
+
+
+if panel:
+    run_panel()
+    sys.exit(0)
 
 while time.monotonic() < end:
     try:

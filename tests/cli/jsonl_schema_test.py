@@ -122,6 +122,23 @@ def main():
                 proxy.kill()
                 proxy_out, _ = proxy.communicate()
             check("proxy", proxy_out, ["frame", "event", "summary"])
+            # A panel fuzzed: a frame a tenth of a second, one pause past the silence limit.
+            fuzz = subprocess.Popen(
+                [cli, "fuzz", "panel", "--port", "0", "--silence", "0.3", "--confirm", "5", "--duration", "3",
+                 "--findings", os.path.join(work, "panel-findings"), "--jsonl"],
+                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            fuzz_port = read_port(fuzz, r"127\.0\.0\.1:(\d+)")
+            if fuzz_port is not None:
+                for _ in range(2):
+                    run("send to fuzz panel", ["send", "--to", f"127.0.0.1:{fuzz_port}", "--comm", "0", "--dev", "4",
+                                               "--jsonl", "online", "online", "online"], ["frame", "summary"])
+                    time.sleep(0.6)
+            try:
+                fuzz_out, _ = fuzz.communicate(timeout=LIMIT_S)
+            except subprocess.TimeoutExpired:
+                fuzz.kill()
+                fuzz_out, _ = fuzz.communicate()
+            check("fuzz panel", fuzz_out, ["suspect", "finding", "summary"], first="listening")
             # The fleet's panels have fallen silent by now: the centre tells of them as missing.
             time.sleep(2.5)
         finally:

@@ -2,6 +2,7 @@
 #include "suite/fuzz_liveness.h"
 #include "suite/fuzz_minimiser.h"
 #include "suite/fuzz_rule.h"
+#include "suite/fuzz_silence.h"
 #include "suite/scenario.h"
 
 #include "protocol/acknowledgement.h"
@@ -111,6 +112,62 @@ TEST(Liveness, TellsACrashFromLoss)
             << row.name;
         if (row.hang > 0ms) { // from the first unanswered probe, within a probe round of the silence's end
             EXPECT_NEAR(static_cast<double>(hang.count()), static_cast<double>(row.hang.count()), 110.0)
+                << row.name;
+        }
+    }
+}
+
+// A panel on a fake clock: `frames` its datagrams, each at a time with how well formed it is and whether the
+// answer it gets is mutated; the judge ticked every millisecond to 5 s.
+TEST(PanelSilence, TellsAHangFromACrashAndSeesMalformedFramesAfterAMutatedAnswer)
+{
+    using SilenceKind = PanelSilence::Event::Kind;
+    struct Frame
+    {
+        std::chrono::milliseconds at;
+        bool wellFormed{true};
+        bool mutatedAnswer{false};
+    };
+    struct Row
+    {
+        const char* name;
+        std::vector<Frame> frames;
+        std::vector<SilenceKind> events;
+        std::chrono::milliseconds length{0}; // of the last event
+        std::chrono::milliseconds until{5s};
+    };
+    const Row rows[] = {
+        {"nothing before the first frame", {}, {}},
+        {"steady frames", {{0ms}, {400ms}, {800ms}, {1200ms}, {1600ms}, {2000ms}, {2400ms}, {2800ms}, {3200ms},
+                           {3600ms}, {4000ms}, {4400ms}, {4800ms}}, {}},
+        {"silent from 0.4 s", {{0ms}, {400ms}}, {SilenceKind::Suspect, SilenceKind::Crash}, 2501ms},
+        {"back within the window", {{0ms}, {1500ms}, {2000ms}, {2500ms}, {3000ms}, {3500ms}, {4000ms}, {4500ms}},
+         {SilenceKind::Suspect, SilenceKind::Hang}, 1500ms},
+        {"malformed after a mutated answer, once", {{0ms, true, true}, {100ms, false}, {200ms, false}},
+         {SilenceKind::Malformed}, 0ms, 500ms},
+        {"malformed after right answers only", {{0ms}, {100ms, false}}, {}, 0ms, 500ms},
+        {"malformed from the start", {{0ms, false, true}, {100ms, false}}, {}, 0ms, 500ms},
+    };
+    for (const Row& row : rows) {
+        PanelSilence judge({.silence = 1s, .confirm = 1500ms});
+        const PanelSilence::Time start{};
+        std::vector<PanelSilence::Event> events;
+        std::size_t next = 0;
+        for (auto now = start; now < start + row.until; now += 1ms) {
+            if (next < row.frames.size() && now - start >= row.frames[next].at) {
+                if (auto e = judge.Heard(now, row.frames[next].wellFormed))
+                    events.push_back(*e);
+                judge.Answered(row.frames[next++].mutatedAnswer);
+            }
+            if (auto e = judge.Tick(now))
+                events.push_back(*e);
+        }
+        std::vector<SilenceKind> kinds;
+        for (const auto& e : events)
+            kinds.push_back(e.kind);
+        EXPECT_EQ(kinds, row.events) << row.name;
+        if (row.length > 0ms) {
+            EXPECT_EQ(std::chrono::duration_cast<std::chrono::milliseconds>(events.back().length), row.length)
                 << row.name;
         }
     }
@@ -345,4 +402,39 @@ TEST(FindingFiles, HoldTheFramesAndAScenarioThatRunReads)
     EXPECT_TRUE(scenario->steps[0].bytes.empty()) << "the empty datagram";
     EXPECT_EQ(scenario->peer, "127.0.0.1:9");
     std::filesystem::remove_all(dir);
+}
+
+// A panel's finding plays the same answers as a centre: each case's datagrams to the next frame, a late one
+// late; then the panel must send on, or send nothing malformed.
+TEST(FindingFiles, OfAPanelAnswerAsTheFuzzerDidAndWaitForThePanel)
+{
+    const auto row = [](std::string_view id) {
+        return static_cast<std::size_t>(FindFuzzClass(id) - FuzzClasses().data());
+    };
+    const Bytes ack = ParseHexBytes("08 00 01 00 00 00 82 8B").value();
+    for (const auto kind : {FindingKind::Crash, FindingKind::Rule}) {
+        FuzzFinding finding;
+        finding.kind = kind;
+        finding.side = FuzzSide::Panel;
+        finding.frames = {{ack, 7, row("answer-duplicated")}, {ack, 7, row("answer-duplicated")},
+                          {ack, 8, row("answer-late")}};
+        finding.local = {0x7F000001, 7015};
+        finding.silenceMs = 400;
+        finding.lateMs = 900;
+        const auto scenario = ParseScenario(FindingScenario(finding, "f"), "scenario.yaml", {{"port", "9"}});
+        ASSERT_TRUE(scenario) << scenario.error();
+        EXPECT_EQ(scenario->role, ScenarioRole::Centre);
+        EXPECT_EQ(scenario->port, 9);
+        std::vector<StepKind> kinds;
+        for (const auto& step : scenario->steps)
+            kinds.push_back(step.kind);
+        const StepKind last = kind == FindingKind::Rule ? StepKind::ExpectNoFrame : StepKind::ExpectFrame;
+        EXPECT_EQ(kinds, (std::vector{StepKind::Answer, StepKind::ExpectFrame, StepKind::Answer,
+                                      StepKind::ExpectFrame, last}));
+        EXPECT_EQ(scenario->steps[0].answers, (std::vector{ack, ack}));
+        EXPECT_EQ(scenario->steps[2].delay, 900ms);
+        EXPECT_EQ(scenario->steps.back().within, 400ms);
+        EXPECT_EQ(scenario->steps.back().match.malformed, kind == FindingKind::Rule ? std::optional(true)
+                                                                                    : std::nullopt);
+    }
 }

@@ -209,6 +209,8 @@ TEST(ScenarioMachine, CentreAnswersTheNextFrameAsToldThenNormally)
         {"twice", "{mode: twice}", PANEL, "", {"", "duplicate"}, 0, false},
         {"delay", "{delay: 300}", PANEL, "", {"delayed"}, 300, false},
         {"bad checksum", "{mode: bad-checksum}", PANEL, "", {"checksum spoilt"}, 0, true},
+        {"hex, late", "{hex: ['08 00 01 00 00 00 82 74', '08 00 01 00 00 00 82 74'], delay: 20}", PANEL, "",
+         {"answer given as hex", "answer given as hex"}, 20, true},
         {"a broadcast sender", "{mode: twice}", Endpoint{0xFFFFFFFF, 40000}, "", {}, 0, false},
         {"from port 0", "{mode: twice}", Endpoint{LOOPBACK_ADDRESS, 0}, "", {}, 0, false},
     };
@@ -226,8 +228,8 @@ TEST(ScenarioMachine, CentreAnswersTheNextFrameAsToldThenNormally)
         for (const ScenarioReply& reply : hearing.replies) {
             notes.emplace_back(reply.note);
             EXPECT_EQ(reply.delay, std::chrono::milliseconds(row.delayMs)) << row.name;
-            EXPECT_EQ(std::ranges::equal(reply.ack, ack), !row.spoilt) << row.name;
-            EXPECT_TRUE(std::ranges::equal(std::span(reply.ack).first(7), std::span(ack).first(7)))
+            EXPECT_EQ(std::ranges::equal(reply.bytes, ack), !row.spoilt) << row.name;
+            EXPECT_TRUE(std::ranges::equal(std::span(reply.bytes).first(7), std::span(ack).first(7)))
                 << row.name;
         }
         EXPECT_EQ(notes, row.replies) << row.name;
@@ -272,6 +274,37 @@ TEST(ScenarioMachine, ExpectFrameTakesTheFirstMatchAndLeavesLaterFramesForTheNex
     EXPECT_EQ(none->message, "expected a frame command 0x02 within 50 ms, got 1 other frame, the last "
                              "08 00 01 00 00 00 01 0A from 127.0.0.1:40000");
     EXPECT_DOUBLE_EQ(none->seconds, 0.05);
+}
+
+TEST(ScenarioMachine, ExpectNoFrameFailsOnTheFirstMatchAndPassesAtItsDeadline)
+{
+    struct Row
+    {
+        const char* name;
+        const char* heard; // hex, or none
+        Outcome outcome;
+    };
+    const Row rows[] = {
+        {"nothing", nullptr, Outcome::Passed},
+        {"a well-formed frame", A, Outcome::Passed},
+        {"a malformed one", "0C 00 01 00 00 00 02 01 11 00 00 00", Outcome::Failed},
+    };
+    for (const Row& row : rows) {
+        ScenarioMachine machine(Parse("centre", "  - expect-no-frame: {malformed: true}\n"), PEER);
+        ASSERT_EQ(machine.Begin(T0), ScenarioMachine::Start::Wait) << row.name;
+        if (row.heard != nullptr) {
+            const Bytes frame = Hex(row.heard);
+            machine.CentreHeard(PANEL, frame, DecodeFrame(frame), T0 + 1ms);
+            machine.Check(T0 + 1ms);
+        }
+        auto verdict = machine.TakeVerdict();
+        if (!verdict) {
+            machine.Expire(machine.Deadline());
+            verdict = machine.TakeVerdict();
+        }
+        ASSERT_TRUE(verdict) << row.name;
+        EXPECT_EQ(verdict->outcome, row.outcome) << row.name << ": " << verdict->message;
+    }
 }
 
 TEST(ScenarioMachine, HearGivesEachRolesNoteRoundTripAndAnswers)
