@@ -107,14 +107,19 @@ std::size_t SessionSockets::Drain(const OnReceived& received, std::size_t limit)
 {
     std::array<epoll_event, EVENTS_PER_WAIT> events{};
     std::size_t count = 0;
-    while (count < limit) {
+    // A share at most from each socket a round, so one busy socket cannot starve the rest; another round
+    // while any socket had more than its share, since the wake that brought us here may be the only one.
+    constexpr int READS_PER_SOCKET = 64;
+    bool more = true;
+    while (more && count < limit) {
+        more = false;
         const int ready = ::epoll_wait(m_epoll, events.data(), EVENTS_PER_WAIT, 0);
         if (ready <= 0)
             break;
         for (int i = 0; i < ready; ++i) {
             const std::uint32_t slot = events[static_cast<std::size_t>(i)].data.u32;
-            // A few at most from each, so one busy socket cannot starve the rest.
-            for (int k = 0; k < 8 && IsOpen(slot); ++k) {
+            int k = 0;
+            for (; k < READS_PER_SOCKET && IsOpen(slot); ++k) {
                 const auto size = ::recv(m_fds[slot], m_buffer.get(), BUFFER_SIZE, MSG_TRUNC);
                 if (size < 0) {
                     if (errno != EAGAIN && errno != EWOULDBLOCK)
@@ -125,9 +130,9 @@ std::size_t SessionSockets::Drain(const OnReceived& received, std::size_t limit)
                 received(slot, {m_buffer.get(), std::min(real, BUFFER_SIZE)}, real);
                 ++count;
             }
+            more = more || k == READS_PER_SOCKET;
         }
-        if (ready < EVENTS_PER_WAIT)
-            break;
+        more = more || ready == EVENTS_PER_WAIT;
     }
     return count;
 }
