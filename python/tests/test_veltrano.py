@@ -114,6 +114,9 @@ WRAPPERS = [
      and r[3][0].copies == 2 and r[3][0].answer and r[4]["kind"] == "online"},
     {"name": "fuzz_centre", "call": lambda to: veltrano.fuzz_centre(to, cases=300, seed=1, rate="max"),
      "check": lambda r: r == [] and r.summary["cases"] == 300 and r.summary["findings"] == 0},
+    {"name": "fuzz_panel", "call": lambda to: veltrano.fuzz_panel(
+        lambda address: veltrano.send(address, "online", "online", expect_ack=False), duration=1, seed=1),
+     "check": lambda r: r == [] and r.summary["frames"] == 2 and r.summary["findings"] == 0},
 ]
 
 

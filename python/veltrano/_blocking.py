@@ -228,6 +228,17 @@ def fuzz_centre(to, cases=None, duration=None, seed=None, rate=None, only=None, 
     return _core.findings_of(run_to_end(args, "fuzz centre", limit)[0])
 
 
+def fuzz_panel(panel, port=0, bind="127.0.0.1", duration=None, silence=None, confirm=None, late=None, seed=None,
+               only=None, skip=None, findings=None, restart=None, max_findings=None, limit=RUN_LIMIT_S):
+    """Runs ``veltrano-cli fuzz panel``: once it listens, ``panel(address)`` makes the panel under test send
+    to that "ADDR:PORT"; its frames get mutated answers until ``duration`` s or ``max_findings`` findings
+    (1). Its Findings, empty when the panel kept sending well-formed frames with no gap past ``silence``
+    s; ``restart`` a shell command that brings the panel back, for minimised findings."""
+    args = _core.fuzz_panel_args(port, bind, duration, silence, confirm, late, seed, only, skip, findings,
+                                 restart, max_findings)
+    return _core.findings_of(run_to_end(args, "fuzz panel", limit, panel)[0])
+
+
 class Fleet:
     """``veltrano-cli fleet``: ``panels`` simulated panels sending to ``to``, a heartbeat every ``heartbeat``
     s and ``events`` events per panel and hour, for ``duration`` s. Runs beside the caller from the

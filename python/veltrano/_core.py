@@ -210,6 +210,15 @@ def fuzz_centre_args(to, cases, duration, seed, rate, only, skip, findings, prob
             + option("--max-findings", max_findings))
 
 
+def fuzz_panel_args(port, bind, duration, silence, confirm, late, seed, only, skip, findings, restart,
+                    max_findings):
+    return (["fuzz", "panel", "--jsonl", "--port", str(port), "--bind", bind] + option("--duration", duration)
+            + option("--silence", silence) + option("--confirm", confirm) + option("--late", late)
+            + option("--seed", seed) + ids("--only", only) + ids("--skip", skip)
+            + option("--findings", None if findings is None else os.fspath(findings))
+            + option("--restart", restart) + option("--max-findings", max_findings))
+
+
 def scenario_args(path, variables):
     args = ["run", "--jsonl", os.fspath(path)]
     for name, value in variables.items():

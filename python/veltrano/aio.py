@@ -349,6 +349,15 @@ async def fuzz_centre(to, cases=None, duration=None, seed=None, rate=None, only=
     return _core.findings_of((await _run_to_end(args, "fuzz centre", limit))[0])
 
 
+async def fuzz_panel(panel, port=0, bind="127.0.0.1", duration=None, silence=None, confirm=None, late=None,
+                     seed=None, only=None, skip=None, findings=None, restart=None, max_findings=None,
+                     limit=RUN_LIMIT_S):
+    """As veltrano.fuzz_panel, awaited; ``panel(address)`` may be a coroutine function."""
+    args = _core.fuzz_panel_args(port, bind, duration, silence, confirm, late, seed, only, skip, findings,
+                                 restart, max_findings)
+    return _core.findings_of((await _run_to_end(args, "fuzz panel", limit, panel))[0])
+
+
 class Fleet:
     """veltrano.Fleet over asyncio: ``fleet = await Fleet.start(to, ...)``; ``await fleet.wait()``."""
 
