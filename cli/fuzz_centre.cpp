@@ -16,8 +16,6 @@
 
 #include <fmt/format.h>
 
-#include <poll.h>
-
 #include <cerrno>
 #include <cstring>
 #include <random>
@@ -66,10 +64,7 @@ std::string ReproduceLine(const FuzzCentreOptions& o, std::uint64_t seed, std::u
     std::string line =
         fmt::format("veltrano-cli fuzz centre --to {} --seed {} --cases {} --rate {} --probe-every {}", o.to,
                     seed, cases, o.rate, o.probeEvery);
-    if (!o.common.only.empty())
-        line += fmt::format(" --only {}", fmt::join(o.common.only, ","));
-    if (!o.common.skip.empty())
-        line += fmt::format(" --skip {}", fmt::join(o.common.skip, ","));
+    line += ClassSelection(o.common);
     if (!o.fromCapture.empty())
         line += " --from-capture " + o.fromCapture;
     return line;
@@ -426,15 +421,8 @@ private:
     {
         const BatchUdpSocket::Outgoing probe{m_target, 0, m_probe};
         m_socket->SendEach(std::span(&probe, 1), [](std::size_t, int) {});
-        for (MonoTime now = MonoClock::now(); now < until; now = MonoClock::now()) {
-            pollfd fd{m_socket->Handle(), POLLIN, 0};
-            const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count() + 1;
-            if (::poll(&fd, 1, static_cast<int>(wait)) <= 0)
-                continue;
-            auto received = m_socket->Receive();
-            if (!received)
-                continue; // a closed port: no answer yet
-            for (const auto& datagram : *received) {
+        while (MonoClock::now() < until) {
+            for (const auto& datagram : ReceiveBy(*m_socket, until)) {
                 if (std::ranges::equal(datagram.bytes, m_probeAck)) {
                     Drain();
                     return true;

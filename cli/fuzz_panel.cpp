@@ -14,8 +14,6 @@
 
 #include <fmt/format.h>
 
-#include <poll.h>
-
 #include <cerrno>
 #include <cstring>
 #include <random>
@@ -31,10 +29,7 @@ std::string ReproduceLine(const FuzzPanelOptions& o, std::uint16_t port, std::ui
 {
     std::string line = fmt::format("veltrano-cli fuzz panel --port {} --bind {} --seed {} --silence {} --late {}",
                                    port, o.bind, seed, o.silenceS, o.lateMs);
-    if (!o.common.only.empty())
-        line += fmt::format(" --only {}", fmt::join(o.common.only, ","));
-    if (!o.common.skip.empty())
-        line += fmt::format(" --skip {}", fmt::join(o.common.skip, ","));
+    line += ClassSelection(o.common);
     return line;
 }
 
@@ -288,17 +283,9 @@ private:
     // Reads until a frame comes or `until`.
     std::optional<Frame> FrameBy(MonoTime until)
     {
-        for (MonoTime now = MonoClock::now(); now < until; now = MonoClock::now()) {
-            pollfd fd{m_socket->Handle(), POLLIN, 0};
-            const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count() + 1;
-            if (::poll(&fd, 1, static_cast<int>(wait)) <= 0)
-                continue;
-            auto received = m_socket->Receive();
-            if (received && !received->empty()) {
-                const auto& first = received->front();
-                return Frame{first.from, Bytes(first.bytes.begin(), first.bytes.end())};
-            }
-        }
+        const auto received = ReceiveBy(*m_socket, until);
+        if (!received.empty())
+            return Frame{received.front().from, Bytes(received.front().bytes.begin(), received.front().bytes.end())};
         return std::nullopt;
     }
 

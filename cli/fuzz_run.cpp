@@ -7,6 +7,9 @@
 #include <QStringList>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
+
+#include <poll.h>
 
 #include <algorithm>
 
@@ -44,6 +47,30 @@ std::int64_t WallUs()
     return std::chrono::duration_cast<std::chrono::microseconds>(
                std::chrono::system_clock::now().time_since_epoch())
         .count();
+}
+
+std::string ClassSelection(const FuzzOptions& o)
+{
+    std::string selection;
+    if (!o.only.empty())
+        selection += fmt::format(" --only {}", fmt::join(o.only, ","));
+    if (!o.skip.empty())
+        selection += fmt::format(" --skip {}", fmt::join(o.skip, ","));
+    return selection;
+}
+
+std::span<const BatchUdpSocket::Received> ReceiveBy(BatchUdpSocket& socket, MonoTime until)
+{
+    for (MonoTime now = MonoClock::now(); now < until; now = MonoClock::now()) {
+        pollfd fd{socket.Handle(), POLLIN, 0};
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count() + 1;
+        if (::poll(&fd, 1, static_cast<int>(wait)) <= 0)
+            continue;
+        auto received = socket.Receive();
+        if (received && !received->empty())
+            return *received; // an error is a closed port: nothing yet
+    }
+    return {};
 }
 
 bool RunRestart(const std::string& command, MonoTime deadline)

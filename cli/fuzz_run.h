@@ -39,6 +39,13 @@ void AddFuzzOptions(CLI::App* command, FuzzOptions& options, const std::string& 
 std::chrono::microseconds Micros(double seconds);
 std::int64_t WallUs();
 
+// " --only A,B --skip C", as given: for the command line a finding names.
+std::string ClassSelection(const FuzzOptions& options);
+
+// What the socket holds once it is readable, by `until` at the latest; empty when nothing came. A blocking
+// read, for the restarts and the minimiser's tries, which the run waits for anyway.
+std::span<const BatchUdpSocket::Received> ReceiveBy(BatchUdpSocket& socket, veltrano::MonoTime until);
+
 // Runs `command` with /bin/sh; false when it fails to end by `deadline`. Blocking: the run waits anyway.
 bool RunRestart(const std::string& command, veltrano::MonoTime deadline);
 
