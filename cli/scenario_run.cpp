@@ -2,6 +2,7 @@
 
 #include "cli/command_run.h"
 #include "cli/common_options.h"
+#include "link/pacer.h"
 #include "net/host_port.h"
 #include "net/udp_endpoint.h"
 #include "suite/scenario_file.h"
@@ -100,7 +101,8 @@ private:
     {
         if (m_run.Finished())
             return;
-        switch (m_machine.Begin(MonoClock::now())) {
+        const MonoTime now = MonoClock::now();
+        switch (m_machine.Begin(now)) {
         case ScenarioMachine::Start::End:
             m_run.Finish(m_report.ExitCode());
             return;
@@ -108,7 +110,7 @@ private:
             SendStep();
             break;
         case ScenarioMachine::Start::Wait:
-            m_stepTimer.start(m_machine.Current().within);
+            m_stepTimer.start(TimerWait(m_machine.Deadline(), now));
             return;
         case ScenarioMachine::Start::Judged:
             break;

@@ -110,7 +110,8 @@ QStringList ChineseAmong(const QStringList& texts)
 }
 
 // The texts of a window that do not fit where they are drawn: labels, push buttons and group box titles
-// against their rectangles, table headers and cells against their columns.
+// against their rectangles, a drop-down's items against its field, table headers and cells against their
+// columns.
 std::string CutTexts(const QWidget& root)
 {
     QStringList cut;
@@ -140,6 +141,14 @@ std::string CutTexts(const QWidget& root)
                 group->style()->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, group);
             check(group->title(), std::max(title.right() + 1, metrics.horizontalAdvance(group->title())),
                   group->width());
+        }
+        if (const auto* combo = qobject_cast<const QComboBox*>(widget)) { // each item as the current one
+            QStyleOptionComboBox option;
+            option.initFrom(combo);
+            const QRect field =
+                combo->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, combo);
+            for (int item = 0; item < combo->count(); ++item)
+                check(combo->itemText(item), metrics.horizontalAdvance(combo->itemText(item)), field.width());
         }
         if (const auto* table = qobject_cast<const QTableView*>(widget)) {
             const QHeaderView* header = table->horizontalHeader();

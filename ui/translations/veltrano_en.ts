@@ -148,7 +148,7 @@
     </message>
     <message>
         <source>防区报警恢复</source>
-        <translation>Zone alarm restored</translation>
+        <translation>Zone restored</translation>
     </message>
     <message>
         <source>设备布防</source>
@@ -164,7 +164,7 @@
     </message>
     <message>
         <source>设备故障恢复</source>
-        <translation>Device fault restored</translation>
+        <translation>Fault restored</translation>
     </message>
     <message>
         <source>紧急求助</source>
@@ -172,7 +172,7 @@
     </message>
     <message>
         <source>紧急求助恢复</source>
-        <translation>Emergency help restored</translation>
+        <translation>Help restored</translation>
     </message>
     <message>
         <source>被撬</source>
@@ -188,7 +188,7 @@
     </message>
     <message>
         <source>欠压恢复</source>
-        <translation>Under-voltage restored</translation>
+        <translation>Voltage restored</translation>
     </message>
     <message>
         <source>电池异常</source>
@@ -196,7 +196,7 @@
     </message>
     <message>
         <source>电池异常恢复</source>
-        <translation>Battery fault restored</translation>
+        <translation>Battery restored</translation>
     </message>
     <message>
         <source>有ac</source>
