@@ -8,8 +8,8 @@
 #include "link/fault_engine.h"
 #include "link/frame_record.h"
 #include "link/pacer.h"
+#include "link/proxy_pairing.h"
 #include "link/proxy_sessions.h"
-#include "link/round_trips.h"
 #include "net/batch_udp_socket.h"
 #include "net/host_port.h"
 #include "net/session_sockets.h"
@@ -32,7 +32,6 @@
 #include <random>
 #include <span>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 using namespace veltrano;
@@ -177,6 +176,7 @@ private:
         return ReadRulesFile();
     }
 
+    // The file's rules replaced by what it says now; a bad file leaves them as they were.
     Status ReadRulesFile()
     {
         if (m_options.rulesPath.empty())
@@ -190,19 +190,15 @@ private:
         return {};
     }
 
-    // SIGHUP: the file's rules replaced by what it says now; a bad file leaves them as they were.
+    // SIGHUP.
     void RereadRules()
     {
         if (m_options.rulesPath.empty())
             return;
-        auto rules = ReadFaultRules(m_options.rulesPath);
-        if (!rules) {
-            PrintError(rules.error() + " (rules kept)");
+        if (auto read = ReadRulesFile(); !read) {
+            PrintError(read.error() + " (rules kept)");
             return;
         }
-        m_engine.Clear(FROM_FILE);
-        for (auto& rule : *rules)
-            m_engine.Add(std::move(rule), FROM_FILE);
         std::fprintf(stderr, "proxy rules reread from %s: %zu rules\n", m_options.rulesPath.c_str(),
                      m_engine.Rules().size());
     }
@@ -230,39 +226,12 @@ private:
             return;
         m_watch.Heard(heard);
         if (std::holds_alternative<AckFrame>(AcknowledgementFor(bytes)))
-            PanelSent(datagram.from, bytes, arrival.now);
+            m_pairing.PanelSent(datagram.from, bytes, arrival.now);
         const FaultDatagram faulted{true,  *session,       datagram.from,
                                     bytes, &heard.decoded, {arrival.wallUs, -1}};
         if (m_engine.Submit(faulted, arrival.now) == FaultEngine::Fate::Untouched)
             SendUp(*session, datagram.from, bytes, heard.decoded, {}, false, faulted.carried);
         SendReady();
-    }
-
-    // A panel's frame waits for its answer; a copy sent again (a retry) counts the panel's round trip from
-    // itself, as the panel meets the answer.
-    void PanelSent(const Endpoint& panel, std::span<const std::uint8_t> bytes, MonoTime now)
-    {
-        Track(m_panelMatcher, m_panelTickets, panel, bytes, now);
-    }
-
-    // A frame sent on to `matcher`, or sent again: a copy of one still waiting restarts its round trip.
-    void Track(AckMatcher& matcher, std::unordered_map<std::uint64_t, AckMatcher::Ticket>& tickets,
-               const Endpoint& panel, std::span<const std::uint8_t> bytes, MonoTime now)
-    {
-        const std::uint64_t key = ResendKey(panel, bytes);
-        if (const auto it = tickets.find(key); it != tickets.end() && matcher.Resent(it->second, now))
-            return;
-        if (tickets.size() >= MAX_RESEND_KEYS)
-            tickets.clear();
-        tickets[key] = matcher.Sent(panel, bytes, ++m_serial, now);
-    }
-
-    static std::uint64_t ResendKey(const Endpoint& panel, std::span<const std::uint8_t> bytes)
-    {
-        std::uint64_t hash = 14695981039346656037ULL ^ (std::uint64_t{panel.address} << 16 | panel.port);
-        for (const std::uint8_t b : bytes)
-            hash = (hash ^ b) * 1099511628211ULL;
-        return hash;
     }
 
     // The datagram's session, opened when new; none when refused (its line says why).
@@ -323,12 +292,7 @@ private:
             MakeRecord(wallUs, Direction::In, m_centre,
                        m_run.Capturing() ? m_upstream.LocalAddress(slot) : Endpoint{}, bytes);
         m_run.Capture(heard);
-        const auto match = m_centreMatcher.Received(*panel, bytes, heard.decoded, now);
-        std::int64_t centreRtt = -1;
-        if (match.outcome == AckMatcher::Outcome::Answered) {
-            centreRtt = match.rtt.count();
-            m_centreTrips.Add(centreRtt);
-        }
+        const std::int64_t centreRtt = m_pairing.CentreAnswered(*panel, bytes, heard.decoded, now);
         const std::uint64_t session = SessionKey(slot, m_sessions.At(slot)->serial);
         const FaultDatagram faulted{false, session, *panel, bytes, &heard.decoded, {wallUs, centreRtt}};
         if (m_engine.Submit(faulted, now) == FaultEngine::Fate::Untouched)
@@ -356,7 +320,7 @@ private:
         if (!dropped && slot) {
             error = m_upstream.Send(*slot, bytes);
             if (error == 0 && std::holds_alternative<AckFrame>(AcknowledgementFor(bytes)))
-                Track(m_centreMatcher, m_centreTickets, panel, bytes, MonoClock::now());
+                m_pairing.CentreSent(panel, bytes, MonoClock::now());
             if (m_run.Capturing())
                 m_run.Capture(MakeRecord(sentUs, Direction::Out, m_centre, m_upstream.LocalAddress(*slot),
                                          bytes, error));
@@ -404,19 +368,11 @@ private:
             const auto& p = m_pending[i];
             const auto bytes = m_outgoing[i].bytes;
             const DecodedFrame decoded = DecodeFrame(bytes);
-            std::optional<std::int64_t> panelRtt;
-            std::string_view note;
-            if (error == 0) {
-                const auto match = m_panelMatcher.Received(p.panel, bytes, decoded, now);
-                note = MatchNote(match.outcome);
-                if (match.outcome == AckMatcher::Outcome::Answered) {
-                    panelRtt = match.rtt.count();
-                    m_panelTrips.Add(*panelRtt);
-                }
-            }
+            const auto match =
+                error == 0 ? m_pairing.PanelAnswered(p.panel, bytes, decoded, now) : ProxyPairing::PanelMatch{};
             Count(m_down, p.marks, false, error);
-            WriteLine(false, p.panel, bytes, decoded, p.marks, note, p.carried[0], error, p.carried[1],
-                      panelRtt, static_cast<std::uint32_t>(p.session));
+            WriteLine(false, p.panel, bytes, decoded, p.marks, match.note, p.carried[0], error, p.carried[1],
+                      match.rttUs, static_cast<std::uint32_t>(p.session));
             if (m_run.Capturing())
                 m_run.Capture(MakeRecord(
                     WallClockUs(), Direction::Out, p.panel,
@@ -510,7 +466,7 @@ private:
         const MonoTime now = MonoClock::now();
         auto due = m_engine.NextDue();
         if (!due && !m_receiving) {
-            if (m_centreMatcher.Waiting() == 0 || now >= m_stoppedAt + ANSWER_GRACE) {
+            if (m_pairing.CentreWaiting() == 0 || now >= m_stoppedAt + ANSWER_GRACE) {
                 m_run.Finish(EXIT_OK);
                 return;
             }
@@ -557,11 +513,7 @@ private:
     void WriteSummary(LineOutput& output) const
     {
         auto fields = ProxySummaryFields(m_up, m_down, m_sessions);
-        fields.push_back({"answered", m_centreMatcher.Totals().answered});
-        for (const RecordField& field : RoundTripFields(m_centreTrips))
-            fields.push_back(field);
-        fields.push_back({"panel_rtt_p50_us", m_panelTrips.Percentile(0.5)});
-        fields.push_back({"panel_rtt_p99_us", m_panelTrips.Percentile(0.99)});
+        m_pairing.AppendSummary(fields);
         fields.push_back({"rules", static_cast<std::uint64_t>(m_engine.Rules().size())});
         fields.push_back({"held_at_exit", static_cast<std::uint64_t>(m_engine.Held())});
         fields.push_back({"upstream_errors", m_upstream.ReceiveErrors()});
@@ -584,15 +536,7 @@ private:
     BatchUdpSocket* m_panels{nullptr};
     Endpoint m_local;
     std::uint64_t m_seed{0};
-    std::uint64_t m_serial{0};
-    AckMatcher m_centreMatcher{{.capacity = 1 << 16, .timeout = std::chrono::seconds(60)}};
-    AckMatcher m_panelMatcher{{.capacity = 1 << 16, .timeout = std::chrono::seconds(60)}};
-    // The last ticket of each panel's frame, for its retries; forgotten all at once past the bound.
-    static constexpr std::size_t MAX_RESEND_KEYS = 1 << 16;
-    std::unordered_map<std::uint64_t, AckMatcher::Ticket> m_panelTickets;
-    std::unordered_map<std::uint64_t, AckMatcher::Ticket> m_centreTickets;
-    RoundTrips m_centreTrips;
-    RoundTrips m_panelTrips;
+    ProxyPairing m_pairing;
     ProxyWayCounts m_up;
     ProxyWayCounts m_down;
     std::uint64_t m_refused{0};

@@ -1,4 +1,7 @@
+#include "link/proxy_pairing.h"
 #include "link/proxy_sessions.h"
+#include "protocol/frame_decoder.h"
+#include "tests/support/known_frames.h"
 
 #include <gtest/gtest.h>
 
@@ -69,3 +72,39 @@ TEST(ProxySessions, PastTheBoundADatagramIsRefusedAndCounted)
 }
 
 } // namespace
+
+// Each leg pairs an answer with the frame it answers, timed from the sender's latest copy.
+TEST(ProxyPairing, TimesEachLegFromItsLatestCopy)
+{
+    using namespace std::chrono_literals;
+    struct Row
+    {
+        const char* name;
+        std::vector<std::chrono::milliseconds> sent; // copies of the frame, on both legs
+        bool answered;
+        std::int64_t rttUs; // -1: no frame it answers
+    };
+    const Row rows[] = {
+        {"one copy", {0ms}, true, 5000},
+        {"a retry restarts the round trip", {0ms, 3ms}, true, 2000},
+        {"an answer to nothing sent", {}, true, -1},
+        {"no answer yet", {0ms}, false, -1},
+    };
+    const veltrano::Endpoint panel{veltrano::LOOPBACK_ADDRESS, 40000};
+    const auto ack = known::STATUS_ACK;
+    for (const Row& row : rows) {
+        veltrano::ProxyPairing pairing;
+        const veltrano::MonoTime t0{};
+        for (const auto at : row.sent) {
+            pairing.PanelSent(panel, known::STATUS, t0 + at);
+            pairing.CentreSent(panel, known::STATUS, t0 + at);
+        }
+        EXPECT_EQ(pairing.CentreWaiting(), row.sent.empty() ? 0U : 1U) << row.name;
+        if (!row.answered)
+            continue;
+        const auto decoded = veltrano::DecodeFrame(ack);
+        EXPECT_EQ(pairing.CentreAnswered(panel, ack, decoded, t0 + 5ms), row.rttUs) << row.name;
+        const auto match = pairing.PanelAnswered(panel, ack, decoded, t0 + 5ms);
+        EXPECT_EQ(match.rttUs.value_or(-1), row.rttUs) << row.name;
+    }
+}
