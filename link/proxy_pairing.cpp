@@ -2,6 +2,8 @@
 
 #include "link/line_output.h"
 
+#include <bit>
+
 namespace veltrano {
 
 namespace {
@@ -19,12 +21,11 @@ std::uint64_t ResendKey(const Endpoint& panel, std::span<const std::uint8_t> byt
 void ProxyPairing::Track(AckMatcher& matcher, Tickets& tickets, const Endpoint& panel,
                          std::span<const std::uint8_t> bytes, MonoTime now)
 {
-    const std::uint64_t key = ResendKey(panel, bytes);
-    if (const auto it = tickets.find(key); it != tickets.end() && matcher.Resent(it->second, now))
+    const std::uint64_t key = ResendKey(panel, bytes) | 1; // never 0, the empty slot's
+    TicketSlot& slot = tickets[(key * 0x9E3779B97F4A7C15ULL) >> (64 - std::countr_zero(TICKET_SLOTS))];
+    if (slot.key == key && matcher.Resent(slot.ticket, now))
         return;
-    if (tickets.size() >= MAX_RESEND_KEYS)
-        tickets.clear();
-    tickets[key] = matcher.Sent(panel, bytes, ++m_serial, now);
+    slot = {key, matcher.Sent(panel, bytes, ++m_serial, now)};
 }
 
 void ProxyPairing::PanelSent(const Endpoint& panel, std::span<const std::uint8_t> bytes, MonoTime now)

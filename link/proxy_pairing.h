@@ -9,7 +9,6 @@
 #include <optional>
 #include <span>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace veltrano {
@@ -43,16 +42,23 @@ public:
     void AppendSummary(std::vector<RecordField>& fields) const;
 
 private:
-    using Tickets = std::unordered_map<std::uint64_t, AckMatcher::Ticket>;
+    // The last ticket of each panel's frame, for its retries, in a table of fixed size made whole at the
+    // start: its memory does not grow with the panels. Two frames whose keys meet in one slot share it, the
+    // later one kept; a retry of the other then counts as a new frame, its round trip from its first copy.
+    struct TicketSlot
+    {
+        std::uint64_t key{0}; // 0: empty
+        AckMatcher::Ticket ticket{0};
+    };
+    static constexpr std::size_t TICKET_SLOTS = 1 << 17;
+    using Tickets = std::vector<TicketSlot>;
     void Track(AckMatcher& matcher, Tickets& tickets, const Endpoint& panel, std::span<const std::uint8_t> bytes,
                MonoTime now);
 
-    // The last ticket of each panel's frame, for its retries; forgotten all at once past the bound.
-    static constexpr std::size_t MAX_RESEND_KEYS = 1 << 16;
     AckMatcher m_centre{{.capacity = 1 << 16, .timeout = std::chrono::seconds(60)}};
     AckMatcher m_panel{{.capacity = 1 << 16, .timeout = std::chrono::seconds(60)}};
-    Tickets m_centreTickets;
-    Tickets m_panelTickets;
+    Tickets m_centreTickets = Tickets(TICKET_SLOTS);
+    Tickets m_panelTickets = Tickets(TICKET_SLOTS);
     RoundTrips m_centreTrips;
     RoundTrips m_panelTrips;
     std::uint64_t m_serial{0};
