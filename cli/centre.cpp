@@ -40,6 +40,7 @@ struct CentreOptions
     int delayMs{0};
     double dupPercent{0};
     double badChecksumPercent{0};
+    std::vector<std::string> rules; // after the options above, on the same engine
     std::optional<std::uint64_t> seed; // none: drawn
     int receiveBuffer{DEFAULT_RECEIVE_BUFFER};
     OutputOptions output;
@@ -50,8 +51,9 @@ struct CentreOptions
 class Centre final
 {
 public:
-    Centre(const CentreOptions& options, std::uint32_t bindAddress, CommandRun& run)
-        : m_options(options), m_bindAddress(bindAddress), m_run(run),
+    Centre(const CentreOptions& options, std::uint32_t bindAddress, std::vector<veltrano::FaultRule> rules,
+           CommandRun& run)
+        : m_options(options), m_bindAddress(bindAddress), m_rules(std::move(rules)), m_run(run),
           m_watch(options.watch, run,
                   [this](veltrano::MetricsTotals& totals) { veltrano::AddCentreTotals(totals, m_counts); })
     {
@@ -88,7 +90,7 @@ public:
         m_local = m_socket->LocalAddress();
         const veltrano::FaultRates rates{m_options.noAck, m_options.dropPercent, m_options.badChecksumPercent,
                                          m_options.dupPercent, std::chrono::milliseconds(m_options.delayMs)};
-        m_policy = veltrano::AnswerPolicy(rates, m_seed, InterfaceBroadcastAddresses());
+        m_policy = veltrano::AnswerPolicy(rates, std::move(m_rules), m_seed, InterfaceBroadcastAddresses());
         if (auto watching = m_watch.Start(*m_socket); !watching)
             return watching;
         m_receiving = true;
@@ -194,6 +196,7 @@ private:
 
     CentreOptions m_options;
     std::uint32_t m_bindAddress{0};
+    std::vector<veltrano::FaultRule> m_rules; // until the policy takes them
     CommandRun& m_run;
     BatchUdpSocket* m_socket{nullptr};
     veltrano::Endpoint m_local;
@@ -214,7 +217,10 @@ int RunCentre(const CentreOptions& options)
     auto address = ResolveIpv4(options.bind);
     if (!address)
         return UsageError(address.error());
-    return ExecDriver<Centre>("centre", options.output, options, *address);
+    auto rules = veltrano::AnswerRules(options.rules);
+    if (!rules)
+        return UsageError(rules.error());
+    return ExecDriver<Centre>("centre", options.output, options, *address, std::move(*rules));
 }
 
 } // namespace
@@ -239,6 +245,8 @@ void AddCentreCommand(CLI::App& app, CommandRunner& chosen)
                      percent);
     AddCheckedOption(command, "--bad-checksum", options->badChecksumPercent,
                      "Spoil the checksum of PCT percent of the acknowledgements", "PCT", percent);
+    command->add_option("--rule", options->rules, "A fault rule of the answers, after the options above")
+        ->type_name("RULE");
     AddTypedOption(command, "--seed", options->seed, "Seed of the fault choices, to repeat a run", "N");
     AddReceiveBufferOption(command, options->receiveBuffer);
     AddOutputOptions(command, options->output);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <iterator>
 
 namespace veltrano {
 
@@ -96,10 +97,30 @@ std::vector<FaultRule> AnswerFaultRules(const AnswerFaults& faults)
                    faults.delay);
 }
 
-AnswerPolicy::AnswerPolicy(const FaultRates& rates, std::uint64_t seed, std::vector<std::uint32_t> broadcasts)
-    : m_faults(EngineOf(AnswerFaultRules(rates), seed)), m_withholding(rates.withhold ? 1 : 0),
-      m_broadcasts(std::move(broadcasts))
-{}
+Result<std::vector<FaultRule>> AnswerRules(std::span<const std::string> texts)
+{
+    std::vector<FaultRule> rules;
+    for (const std::string& text : texts) {
+        auto rule = ParseFaultRule(text);
+        if (!rule)
+            return Failure(fmt::format("--rule '{}': {}", text, rule.error()));
+        if (rule->direction == FaultDirection::Up)
+            return Failure(fmt::format("--rule '{}': a centre's rules act on its answers: down or both", text));
+        if (rule->action == FaultAction::Reorder)
+            return Failure(fmt::format("--rule '{}': a centre holds no answer for the next: no reorder", text));
+        rules.push_back(std::move(*rule));
+    }
+    return rules;
+}
+
+AnswerPolicy::AnswerPolicy(const FaultRates& rates, std::vector<FaultRule> rules, std::uint64_t seed,
+                           std::vector<std::uint32_t> broadcasts)
+    : m_withholding(rates.withhold ? 1 : 0), m_broadcasts(std::move(broadcasts))
+{
+    std::vector<FaultRule> all = AnswerFaultRules(rates);
+    std::move(rules.begin(), rules.end(), std::back_inserter(all));
+    m_faults = EngineOf(std::move(all), seed);
+}
 
 bool AnswerPolicy::MayAnswer(const Endpoint& sender) const
 {
@@ -129,7 +150,9 @@ AnswerDecision AnswerPolicy::Shaped(const AckFrame& ack, const Endpoint& sender,
         return NoAnswer::RefusedSender;
     if (first.dropped)
         return NoAnswer::Dropped;
-    PlannedAnswer planned{ack, first.marks.Has(FaultAction::Corrupt), copies.size() > 1,
+    PlannedAnswer planned{ack, first.marks.Has(FaultAction::Corrupt),
+                          static_cast<std::uint32_t>(std::count_if(copies.begin() + 1, copies.end(),
+                                                                   [](const FaultedCopy& c) { return !c.dropped; })),
                           std::chrono::duration_cast<std::chrono::milliseconds>(first.due - start)};
     std::copy_n(first.bytes.begin(), std::min(first.bytes.size(), planned.ack.size()), planned.ack.begin());
     return planned;

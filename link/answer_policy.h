@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
@@ -49,7 +50,7 @@ struct PlannedAnswer
 {
     AckFrame ack{};
     bool spoilt{false};
-    bool twice{false};
+    std::uint32_t duplicates{0}; // copies after the first
     std::chrono::milliseconds delay{0};
 };
 
@@ -60,6 +61,11 @@ using AnswerDecision = std::variant<PlannedAnswer, NoAnswer>;
 // 0 makes no rule.
 std::vector<FaultRule> AnswerFaultRules(const FaultRates& rates);
 std::vector<FaultRule> AnswerFaultRules(const AnswerFaults& faults);
+
+// A centre's own rules (`centre --rule`), which act on its answers after the shorthand options' rules; the
+// reason, naming the rule, for one that does not read or cannot act on an answer: one going up, or reorder
+// (an answer is never held for the next).
+Result<std::vector<FaultRule>> AnswerRules(std::span<const std::string> texts);
 
 // The note on the line of an answer sent: "delayed", "duplicate" (the second copy), "checksum spoilt", or
 // several of them joined by ", "; empty for a plain answer.
@@ -72,8 +78,10 @@ class AnswerPolicy final
 {
 public:
     // `broadcasts`: this machine's directed broadcast addresses, refused like the limited one.
-    AnswerPolicy(const FaultRates& rates, std::uint64_t seed, std::vector<std::uint32_t> broadcasts);
-    explicit AnswerPolicy(std::vector<std::uint32_t> broadcasts) : AnswerPolicy({}, 0, std::move(broadcasts))
+    AnswerPolicy(const FaultRates& rates, std::vector<FaultRule> rules, std::uint64_t seed,
+                 std::vector<std::uint32_t> broadcasts);
+    explicit AnswerPolicy(std::vector<std::uint32_t> broadcasts)
+        : AnswerPolicy({}, {}, 0, std::move(broadcasts))
     {}
 
     // The answer to `datagram` from `sender`, its faults drawn at the policy's rates (in the order drop,

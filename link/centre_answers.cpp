@@ -10,10 +10,9 @@ void CentreAnswers::Plan(const PlannedAnswer& planned, const Endpoint& from, std
     CentreAnswer answer{planned.ack,        from, source, planned.delay.count() > 0, false, planned.spoilt,
                         now + planned.delay};
     Queue(answer);
-    if (planned.twice) {
-        answer.duplicate = true;
+    answer.duplicate = true;
+    for (std::uint32_t i = 0; i < planned.duplicates; ++i)
         Queue(answer);
-    }
 }
 
 std::optional<NoAnswer> CentreAnswers::Plan(const AnswerDecision& decision, const Endpoint& from,

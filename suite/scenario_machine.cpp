@@ -152,7 +152,7 @@ ScenarioHearing ScenarioMachine::CentreHeard(const Endpoint& from, std::span<con
         return hearing;
     const std::vector<std::uint8_t> ack(answer->ack.begin(), answer->ack.end());
     hearing.replies.push_back({ack, answer->delay, AnswerNote(delayed, false, answer->spoilt)});
-    if (answer->twice)
+    for (std::uint32_t i = 0; i < answer->duplicates; ++i)
         hearing.replies.push_back({ack, answer->delay, AnswerNote(delayed, true, answer->spoilt)});
     return hearing;
 }

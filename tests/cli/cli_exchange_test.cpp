@@ -170,6 +170,8 @@ TEST(CliExchange, CentreFaultsShowInTheSendersOutcome)
         {"checksum spoilt, not taken", {"--bad-checksum", "100", "--count", "2"}, {"--retries", "1", "--timeout", "100"}, 1, {{"bad_checksum", "2"}},                       {{"bad_acks", "2"}, {"missing", "1"}},               0},
         {"answered late",              {"--delay", "300", "--count", "1"},      {},                                    0, {{"delayed", "1"}, {"acknowledged", "1"}},               {{"acknowledged", "1"}},                             300'000},
         {"no answers",                 {"--no-ack", "--count", "1"},            {"--timeout", "100"},                  1, {{"not_answered_no_ack", "1"}},                           {{"missing", "1"}},                                  0},
+        // A rule of the proxy's vocabulary, on the centre's answers: its first answer withheld, the retry's sent.
+        {"a rule withholds the first", {"--rule", "down withhold=1", "--count", "2"}, {"--retries", "1", "--timeout", "100"}, 0, {{"dropped", "1"}, {"acks_sent", "1"}}, {{"retries", "1"}, {"acknowledged", "1"}}, 0},
     };
     // clang-format on
     for (const Case& c : cases) {

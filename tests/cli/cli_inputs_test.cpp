@@ -144,6 +144,7 @@ TEST(CliExit, BadInputsSendNothing)
     // clang-format off
     const Case cases[] = {
         {"unknown event",            {"send", "--to", to, "--comm", "0", "--dev", "1", "online", "no-such"}, {}, 2, "unknown event"},
+        {"a centre rule going up",   {"centre", "--port", "0", "--rule", "up drop"},                        {}, 2, "--rule 'up drop': a centre's rules act on its answers"},
         {"event index past the list",{"send", "--to", to, "--comm", "0", "--dev", "1", "23"},              {}, 2, "not 0 to 22"},
         {"communicator 240",         {"send", "--to", to, "--comm", "240", "--dev", "1", "online"},        {}, 2, "--comm"},
         {"device 240",               {"send", "--to", to, "--comm", "0", "--dev", "240", "online"},        {}, 2, "--dev"},

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include <optional>
+#include <string>
 #include <variant>
 #include <vector>
 
@@ -67,7 +68,7 @@ TEST(AnswerPolicy, EveryFrameButAnAcknowledgementIsAnsweredOnlyToAUnicastSender)
     };
     // clang-format on
     for (const Case& c : cases) {
-        AnswerPolicy drawn({}, 1, {LAN_BROADCAST});
+        AnswerPolicy drawn({}, {}, 1, {LAN_BROADCAST});
         const AnswerPolicy chosen({LAN_BROADCAST});
         for (const AnswerDecision& decision :
              {drawn.Decide(c.datagram, c.sender), chosen.Decide(c.datagram, c.sender, AnswerFaults{})}) {
@@ -106,7 +107,7 @@ TEST(AnswerPolicy, ChosenFaultsShapeTheAnswer)
         EXPECT_EQ(Refusal(decision), c.refusal) << c.name;
         EXPECT_EQ(AckOf(decision), c.ack) << c.name;
         if (const auto* answer = std::get_if<PlannedAnswer>(&decision)) {
-            EXPECT_EQ(answer->twice, c.twice) << c.name;
+            EXPECT_EQ(answer->duplicates, c.twice ? 1U : 0U) << c.name;
             EXPECT_EQ(answer->delay, c.delay) << c.name;
             EXPECT_EQ(answer->spoilt, c.faults.spoil) << c.name;
         }
@@ -134,7 +135,7 @@ TEST(AnswerPolicy, DrawnFaultsFollowTheirRatesAndRepeatWithTheSeed)
     };
     // clang-format on
     for (const Case& c : cases) {
-        AnswerPolicy policy(c.rates, 7, {});
+        AnswerPolicy policy(c.rates, {}, 7, {});
         std::size_t dropped = 0;
         std::size_t spoilt = 0;
         std::size_t twice = 0;
@@ -143,7 +144,7 @@ TEST(AnswerPolicy, DrawnFaultsFollowTheirRatesAndRepeatWithTheSeed)
             dropped += Refusal(decision) == NoAnswer::Dropped ? 1 : 0;
             if (const auto* answer = std::get_if<PlannedAnswer>(&decision)) {
                 spoilt += answer->spoilt ? 1 : 0;
-                twice += answer->twice ? 1 : 0;
+                twice += answer->duplicates;
             }
         }
         EXPECT_EQ(dropped, c.dropped) << c.name;
@@ -153,7 +154,7 @@ TEST(AnswerPolicy, DrawnFaultsFollowTheirRatesAndRepeatWithTheSeed)
 
     // Half of them, and the same half again from the same seed.
     const auto drops = [](std::uint64_t seed) {
-        AnswerPolicy policy({.dropPercent = 50}, seed, {});
+        AnswerPolicy policy({.dropPercent = 50}, {}, seed, {});
         std::vector<bool> dropped;
         for (std::size_t i = 0; i < N; ++i)
             dropped.push_back(Refusal(policy.Decide(STATUS, PANEL)) == NoAnswer::Dropped);
@@ -188,6 +189,45 @@ TEST(AnswerPolicy, TheNoteNamesEveryFaultOfTheAnswer)
     // clang-format on
     for (const Case& c : cases)
         EXPECT_EQ(veltrano::AnswerNote(c.delayed, c.duplicate, c.spoilt), c.note) << c.note;
+}
+
+// A centre's own rules act on its answers in their order, state kept from one answer to the next; those
+// that cannot act on an answer are refused, named.
+TEST(AnswerPolicy, ACentresOwnRulesShapeItsAnswers)
+{
+    struct Case
+    {
+        const char* name;
+        std::vector<std::string> rules;
+        std::vector<const char*> answers; // per STATUS heard in turn: "answer", "dropped", "x3" (3 copies more),
+                                          // "late" (20 ms), or the reason's start when refused
+    };
+    const Case cases[] = {
+        {"withhold the first copy of each answer", {"down withhold=1"}, {"dropped", "answer", "answer"}},
+        {"three copies more", {"both dup=3"}, {"x3"}},
+        {"late, after the shorthand's", {"down delay=20"}, {"late"}},
+        {"aimed at another device", {"down drop dev=9"}, {"answer"}},
+        {"up is no answer's", {"up drop"}, {"--rule 'up drop': a centre's rules act on its answers"}},
+        {"no reorder", {"down reorder"}, {"--rule 'down reorder': a centre holds no answer"}},
+        {"unreadable", {"down vanish"}, {"--rule 'down vanish': column 6"}},
+    };
+    for (const Case& c : cases) {
+        const auto rules = AnswerRules(c.rules);
+        if (!rules) {
+            EXPECT_EQ(rules.error().rfind(c.answers[0], 0), 0U) << c.name << ": " << rules.error();
+            continue;
+        }
+        AnswerPolicy policy({}, *rules, 1, {});
+        for (const char* expected : c.answers) {
+            const AnswerDecision decision = policy.Decide(STATUS, PANEL);
+            const auto* answer = std::get_if<PlannedAnswer>(&decision);
+            const std::string got = answer == nullptr                    ? "dropped"
+                                    : answer->duplicates > 0            ? "x" + std::to_string(answer->duplicates)
+                                    : answer->delay == 20ms             ? "late"
+                                                                        : "answer";
+            EXPECT_EQ(got, expected) << c.name;
+        }
+    }
 }
 
 } // namespace

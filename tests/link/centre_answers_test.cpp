@@ -47,7 +47,7 @@ TEST(CentreAnswers, PlansEachAnswerNowOrHeldWithItsCopy)
         PlannedAnswer planned;
         planned.ack[0] = 0x08;
         planned.spoilt = c.spoilt;
-        planned.twice = c.twice;
+        planned.duplicates = c.twice ? 1 : 0;
         planned.delay = c.delay;
         answers.Plan(planned, PANEL, 0x7F000009, NOW);
         std::vector<std::string> notes;
@@ -85,9 +85,9 @@ TEST(CentreAnswers, ReleasesHeldAnswersWhenDue)
         CentreAnswers answers;
         PlannedAnswer planned;
         planned.delay = 50ms;
-        planned.twice = true;
+        planned.duplicates = 1;
         answers.Plan(planned, PANEL, 0, NOW);
-        planned.twice = false;
+        planned.duplicates = 0;
         planned.ack[1] = 0x01; // the second datagram's answer
         answers.Plan(planned, {LOOPBACK_ADDRESS, 8016}, 0, NOW + 20ms);
         answers.Release(NOW + c.at);
