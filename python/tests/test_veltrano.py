@@ -70,6 +70,13 @@ def panel_sends(*keys):
     return lambda address: veltrano.send(address, *keys)
 
 
+def centre_with_rule():
+    """A centre whose first answer to each frame is withheld: the retry is answered."""
+    with veltrano.Centre(rules=["down withhold=1"]) as centre:
+        exchanges = veltrano.send(centre.address, "online", timeout=0.2, retries=1)
+        return exchanges[0], centre.stop()
+
+
 def through_a_proxy(to):
     """A proxy that listens and serves its rules, its rules changed, and a frame seen on its way."""
     with veltrano.Proxy(to, rules=["up dup command=debug"], seed=1) as proxy:
@@ -114,6 +121,8 @@ WRAPPERS = [
      and r[3][0].copies == 2 and r[3][0].answer and r[4]["kind"] == "online"},
     {"name": "fuzz_centre", "call": lambda to: veltrano.fuzz_centre(to, cases=300, seed=1, rate="max"),
      "check": lambda r: r == [] and r.summary["cases"] == 300 and r.summary["findings"] == 0},
+    {"name": "Centre with a rule", "call": lambda to: centre_with_rule(),
+     "check": lambda r: r[0].copies == 2 and r[0].answer and r[1]["dropped"] == 1},
     {"name": "fuzz_panel", "call": lambda to: veltrano.fuzz_panel(
         lambda address: veltrano.send(address, "online", "online", expect_ack=False), duration=1, seed=1),
      "check": lambda r: r == [] and r.summary["frames"] == 2 and r.summary["findings"] == 0},

@@ -85,8 +85,9 @@ class _Listening:
 class Centre(_Listening):
     """``veltrano-cli centre --jsonl`` on ``bind``:``port`` (0: a free port), started by the constructor,
     which returns once the centre listens. Each fault option is the companion's (``drop``, ``dup`` and
-    ``bad_checksum`` in percent, ``delay`` in ms, ``supervise`` in s); ``events`` writes an event line per
-    event a panel's frame carries.
+    ``bad_checksum`` in percent, ``delay`` in ms, ``supervise`` in s), and ``rules`` fault rules of its
+    answers after them ("down withhold=1", see FAULT RULES in veltrano-cli(1)); ``events`` writes an event
+    line per event a panel's frame carries.
 
     A context manager: leaving it, by an exception or Ctrl-C too, ends the centre (SIGTERM, then SIGKILL).
     A centre that ended unasked raises CompanionError at the next call, with its stderr and exit status.
@@ -98,9 +99,9 @@ class Centre(_Listening):
     """
 
     def __init__(self, port=0, bind="127.0.0.1", events=True, drop=None, delay=None, dup=None,
-                 bad_checksum=None, no_ack=False, seed=None, supervise=None):
+                 bad_checksum=None, no_ack=False, seed=None, supervise=None, rules=()):
         super().__init__(_core.centre_args(port, bind, events, drop, delay, dup, bad_checksum, no_ack, seed,
-                                           supervise), "centre")
+                                           supervise, rules), "centre")
 
 
 # Answers the control API, never through a proxy of the environment's (http_proxy): it is on 127.0.0.1.

@@ -154,11 +154,14 @@ def option(name, value):
     return [name, str(value)]
 
 
-def centre_args(port, bind, events, drop, delay, dup, bad_checksum, no_ack, seed, supervise):
-    return (["centre", "--jsonl", "--port", str(port), "--bind", bind]
+def centre_args(port, bind, events, drop, delay, dup, bad_checksum, no_ack, seed, supervise, rules=()):
+    args = (["centre", "--jsonl", "--port", str(port), "--bind", bind]
             + option("--events", events) + option("--drop", drop) + option("--delay", delay)
             + option("--dup", dup) + option("--bad-checksum", bad_checksum) + option("--no-ack", no_ack)
             + option("--seed", seed) + option("--supervise", supervise))
+    for rule in [rules] if isinstance(rules, str) else rules:
+        args += ["--rule", rule]
+    return args
 
 
 def send_args(command, to, words, expect_ack, timeout, retries, extra=()):

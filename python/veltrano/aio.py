@@ -237,10 +237,10 @@ class Centre(_Listening):
 
     @classmethod
     async def start(cls, port=0, bind="127.0.0.1", events=True, drop=None, delay=None, dup=None,
-                    bad_checksum=None, no_ack=False, seed=None, supervise=None):
+                    bad_checksum=None, no_ack=False, seed=None, supervise=None, rules=()):
         """Starts the centre and returns once it listens; the arguments are veltrano.Centre's."""
         child = await _Child("centre").start(
-            _core.centre_args(port, bind, events, drop, delay, dup, bad_checksum, no_ack, seed, supervise))
+            _core.centre_args(port, bind, events, drop, delay, dup, bad_checksum, no_ack, seed, supervise, rules))
         return cls(child, await _listen(child))
 
 
