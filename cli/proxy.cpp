@@ -310,24 +310,62 @@ private:
         return slot;
     }
 
+    struct PendingUp
+    {
+        std::uint64_t session{0};
+        Endpoint panel;
+        std::size_t offset{0};
+        std::size_t size{0};
+        DecodedFrame decoded;
+        FaultMarks marks;
+        std::array<std::int64_t, 2> carried{};
+    };
+
+    // A datagram on its way to the centre: gathered with the others of the wake-up, sent by FlushUp.
     void SendUp(std::uint64_t session, const Endpoint& panel, std::span<const std::uint8_t> bytes,
                 const DecodedFrame& decoded, const FaultMarks& marks, bool dropped,
                 const std::array<std::int64_t, 2>& carried)
     {
         const auto slot = LiveSlot(session);
-        int error = 0;
-        const std::int64_t sentUs = WallClockUs();
-        if (!dropped && slot) {
-            error = m_upstream.Send(*slot, bytes);
-            if (error == 0 && std::holds_alternative<AckFrame>(AcknowledgementFor(bytes)))
-                m_pairing.CentreSent(panel, bytes, MonoClock::now());
-            if (m_run.Capturing())
-                m_run.Capture(MakeRecord(sentUs, Direction::Out, m_centre, m_upstream.LocalAddress(*slot),
-                                         bytes, error));
+        if (dropped || !slot) {
+            Count(m_up, marks, true, 0);
+            WriteLine(true, panel, bytes, decoded, marks, slot ? std::string_view{} : "session ended", carried[0], 0,
+                      std::nullopt, std::nullopt, slot.value_or(0));
+            return;
         }
-        Count(m_up, marks, dropped || !slot, error);
-        WriteLine(true, panel, bytes, decoded, marks, slot ? std::string_view{} : "session ended", carried[0],
-                  error, std::nullopt, std::nullopt, slot.value_or(0));
+        m_pendingUp.push_back({session, panel, m_pendingUpBytes.size(), bytes.size(), decoded, marks, carried});
+        m_pendingUpBytes.insert(m_pendingUpBytes.end(), bytes.begin(), bytes.end());
+    }
+
+    // The datagrams gathered in a wake-up, in order, each session's run of them in one batch, each with its
+    // line: the centre meets a panel's burst as the panel sent it.
+    void FlushUp()
+    {
+        for (std::size_t first = 0; first < m_pendingUp.size();) {
+            const std::uint64_t session = m_pendingUp[first].session;
+            std::size_t end = first;
+            m_upDatagrams.clear();
+            for (; end < m_pendingUp.size() && m_pendingUp[end].session == session; ++end)
+                m_upDatagrams.push_back(std::span(m_pendingUpBytes).subspan(m_pendingUp[end].offset, m_pendingUp[end].size));
+            const auto slot = LiveSlot(session).value_or(static_cast<std::uint32_t>(session));
+            const std::int64_t sentUs = WallClockUs();
+            const MonoTime now = MonoClock::now();
+            m_upstream.SendEach(slot, m_upDatagrams, [&](std::size_t i, int error) {
+                const PendingUp& p = m_pendingUp[first + i];
+                const auto bytes = m_upDatagrams[i];
+                if (error == 0 && std::holds_alternative<AckFrame>(AcknowledgementFor(bytes)))
+                    m_pairing.CentreSent(p.panel, bytes, now);
+                if (m_run.Capturing())
+                    m_run.Capture(
+                        MakeRecord(sentUs, Direction::Out, m_centre, m_upstream.LocalAddress(slot), bytes, error));
+                Count(m_up, p.marks, false, error);
+                WriteLine(true, p.panel, bytes, p.decoded, p.marks, {}, p.carried[0], error, std::nullopt,
+                          std::nullopt, slot);
+            });
+            first = end;
+        }
+        m_pendingUp.clear();
+        m_pendingUpBytes.clear();
     }
 
     struct PendingDown
@@ -447,6 +485,7 @@ private:
 
     void AfterWake()
     {
+        FlushUp();
         FlushDown();
         ArmFaultTimer();
         m_run.EndOfBatch();
@@ -541,6 +580,9 @@ private:
     ProxyWayCounts m_down;
     std::uint64_t m_refused{0};
     std::vector<std::uint32_t> m_replySource; // by slot: the local address the panel sent to
+    std::vector<PendingUp> m_pendingUp;
+    std::vector<std::uint8_t> m_pendingUpBytes;
+    std::vector<std::span<const std::uint8_t>> m_upDatagrams;
     std::vector<PendingDown> m_pending;
     std::vector<std::uint8_t> m_pendingBytes;
     std::vector<BatchUdpSocket::Outgoing> m_outgoing;

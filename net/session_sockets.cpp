@@ -33,7 +33,12 @@ sockaddr_in SocketAddressOf(const Endpoint& endpoint)
 
 } // namespace
 
-SessionSockets::SessionSockets() : m_buffer(std::make_unique_for_overwrite<std::uint8_t[]>(BUFFER_SIZE)) {}
+// Datagrams taken from a socket in one system call at most.
+constexpr unsigned RECEIVE_BATCH = 16;
+
+SessionSockets::SessionSockets()
+    : m_buffer(std::make_unique_for_overwrite<std::uint8_t[]>(BUFFER_SIZE * RECEIVE_BATCH))
+{}
 
 SessionSockets::~SessionSockets()
 {
@@ -103,6 +108,37 @@ int SessionSockets::Send(std::uint32_t slot, std::span<const std::uint8_t> bytes
     return ::send(m_fds[slot], bytes.data(), bytes.size(), 0) >= 0 ? 0 : errno;
 }
 
+void SessionSockets::SendEach(std::uint32_t slot, std::span<const std::span<const std::uint8_t>> datagrams,
+                              const OnSent& sent) const
+{
+    constexpr std::size_t BATCH = 64;
+    std::array<mmsghdr, BATCH> headers{};
+    std::array<iovec, BATCH> parts{};
+    for (std::size_t done = 0; done < datagrams.size();) {
+        if (!IsOpen(slot)) {
+            sent(done++, EBADF);
+            continue;
+        }
+        const std::size_t count = std::min(BATCH, datagrams.size() - done);
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto bytes = datagrams[done + i];
+            // sendmmsg only reads the buffers.
+            parts[i] = {const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
+            headers[i] = {};
+            headers[i].msg_hdr.msg_iov = &parts[i];
+            headers[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int went = ::sendmmsg(m_fds[slot], headers.data(), static_cast<unsigned>(count), 0);
+        if (went <= 0) {
+            // The first datagram's error; the rest are tried again after it.
+            sent(done++, went < 0 ? errno : EIO);
+            continue;
+        }
+        for (int i = 0; i < went; ++i)
+            sent(done++, 0);
+    }
+}
+
 std::size_t SessionSockets::Drain(const OnReceived& received, std::size_t limit)
 {
     std::array<epoll_event, EVENTS_PER_WAIT> events{};
@@ -119,18 +155,32 @@ std::size_t SessionSockets::Drain(const OnReceived& received, std::size_t limit)
         for (int i = 0; i < ready; ++i) {
             const std::uint32_t slot = events[static_cast<std::size_t>(i)].data.u32;
             int k = 0;
-            for (; k < READS_PER_SOCKET && IsOpen(slot); ++k) {
-                const auto size = ::recv(m_fds[slot], m_buffer.get(), BUFFER_SIZE, MSG_TRUNC);
-                if (size < 0) {
+            while (k < READS_PER_SOCKET && IsOpen(slot)) {
+                std::array<mmsghdr, RECEIVE_BATCH> headers{};
+                std::array<iovec, RECEIVE_BATCH> parts{};
+                for (unsigned j = 0; j < RECEIVE_BATCH; ++j) {
+                    parts[j] = {m_buffer.get() + j * BUFFER_SIZE, BUFFER_SIZE};
+                    headers[j].msg_hdr.msg_iov = &parts[j];
+                    headers[j].msg_hdr.msg_iovlen = 1;
+                }
+                // MSG_TRUNC: each length is the datagram's real size, however much the buffer held.
+                const int got = ::recvmmsg(m_fds[slot], headers.data(), RECEIVE_BATCH, MSG_TRUNC, nullptr);
+                if (got < 0) {
                     if (errno != EAGAIN && errno != EWOULDBLOCK)
                         ++m_receiveErrors;
                     break;
                 }
-                const auto real = static_cast<std::size_t>(size);
-                received(slot, {m_buffer.get(), std::min(real, BUFFER_SIZE)}, real);
-                ++count;
+                for (int j = 0; j < got; ++j) {
+                    const std::size_t real = headers[static_cast<std::size_t>(j)].msg_len;
+                    received(slot, {m_buffer.get() + static_cast<std::size_t>(j) * BUFFER_SIZE, std::min(real, BUFFER_SIZE)},
+                             real);
+                }
+                count += static_cast<std::size_t>(got);
+                k += got;
+                if (got < static_cast<int>(RECEIVE_BATCH))
+                    break; // emptied
             }
-            more = more || k == READS_PER_SOCKET;
+            more = more || k >= READS_PER_SOCKET;
         }
         more = more || ready == EVENTS_PER_WAIT;
     }

@@ -36,6 +36,11 @@ public:
     veltrano::Endpoint LocalAddress(std::uint32_t slot) const;
     // Sends a datagram; 0, or the system's error number.
     int Send(std::uint32_t slot, std::span<const std::uint8_t> bytes) const;
+    // Sends the datagrams in order, as few system calls as it takes; `sent(i, error)` for each, error 0 or
+    // the system's error number.
+    using OnSent = std::function<void(std::size_t index, int error)>;
+    void SendEach(std::uint32_t slot, std::span<const std::span<const std::uint8_t>> datagrams,
+                  const OnSent& sent) const;
 
     // A datagram received: its slot, its bytes (valid for the call) and its real size.
     using OnReceived =
