@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
+#include <span>
+#include <vector>
 
 // One drain reads what waits on every socket, however many datagrams each holds: a wake-up may be the only
 // one, and what stays in a socket's buffer is lost once the next burst fills it.
@@ -47,4 +50,34 @@ TEST(SessionSockets, OneDrainReadsEverySocketEmpty)
         EXPECT_EQ(read, static_cast<std::size_t>(row.sockets * row.datagramsEach)) << row.name;
         ::close(peer);
     }
+}
+
+// A batch reaches the peer whole and in order; a closed slot refuses each datagram, named.
+TEST(SessionSockets, SendEachSendsInOrderAndRefusesOnAClosedSlot)
+{
+    const int peer = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(peer, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    socklen_t size = sizeof address;
+    ::getsockname(peer, reinterpret_cast<sockaddr*>(&address), &size);
+    SessionSockets sockets;
+    ASSERT_TRUE(sockets.Init());
+    ASSERT_TRUE(sockets.Open(0, 0, {veltrano::LOOPBACK_ADDRESS, ntohs(address.sin_port)}, 1 << 20));
+    std::vector<std::vector<std::uint8_t>> data;
+    for (std::uint8_t i = 0; i < 100; ++i)
+        data.push_back({i, static_cast<std::uint8_t>(i + 1)});
+    const std::vector<std::span<const std::uint8_t>> datagrams(data.begin(), data.end());
+    for (const std::uint32_t slot : {0U, 7U}) {
+        std::vector<int> errors;
+        sockets.SendEach(slot, datagrams, [&](std::size_t, int error) { errors.push_back(error); });
+        EXPECT_EQ(errors, std::vector<int>(data.size(), slot == 0 ? 0 : EBADF)) << slot;
+    }
+    for (std::uint8_t i = 0; i < 100; ++i) {
+        std::array<std::uint8_t, 4> got{};
+        ASSERT_EQ(::recv(peer, got.data(), got.size(), MSG_DONTWAIT), 2); // all queued on loopback by now
+        EXPECT_EQ(got[0], i);
+    }
+    ::close(peer);
 }
