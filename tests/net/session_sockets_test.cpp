@@ -8,9 +8,27 @@
 #include <unistd.h>
 
 #include <array>
+#include <utility>
 #include <cerrno>
 #include <span>
 #include <vector>
+
+namespace {
+
+// A socket on a free port of 127.0.0.1, and where it is.
+std::pair<int, veltrano::Endpoint> BoundPeer()
+{
+    const int peer = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(peer, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t size = sizeof address;
+    ::getsockname(peer, reinterpret_cast<sockaddr*>(&address), &size);
+    return {peer, {veltrano::LOOPBACK_ADDRESS, ntohs(address.sin_port)}};
+}
+
+} // namespace
 
 // One drain reads what waits on every socket, however many datagrams each holds: a wake-up may be the only
 // one, and what stays in a socket's buffer is lost once the next burst fills it.
@@ -24,14 +42,7 @@ TEST(SessionSockets, OneDrainReadsEverySocketEmpty)
     };
     const Row rows[] = {{"one busy socket", 1, 300}, {"a few busy ones", 3, 100}, {"many quiet ones", 40, 2}};
     for (const Row& row : rows) {
-        const int peer = ::socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(::bind(peer, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        socklen_t size = sizeof address;
-        ::getsockname(peer, reinterpret_cast<sockaddr*>(&address), &size);
-        const veltrano::Endpoint peerAt{veltrano::LOOPBACK_ADDRESS, ntohs(address.sin_port)};
+        const auto [peer, peerAt] = BoundPeer();
 
         SessionSockets sockets;
         ASSERT_TRUE(sockets.Init());
@@ -55,16 +66,10 @@ TEST(SessionSockets, OneDrainReadsEverySocketEmpty)
 // A batch reaches the peer whole and in order; a closed slot refuses each datagram, named.
 TEST(SessionSockets, SendEachSendsInOrderAndRefusesOnAClosedSlot)
 {
-    const int peer = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(peer, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    socklen_t size = sizeof address;
-    ::getsockname(peer, reinterpret_cast<sockaddr*>(&address), &size);
+    const auto [peer, peerAt] = BoundPeer();
     SessionSockets sockets;
     ASSERT_TRUE(sockets.Init());
-    ASSERT_TRUE(sockets.Open(0, 0, {veltrano::LOOPBACK_ADDRESS, ntohs(address.sin_port)}, 1 << 20));
+    ASSERT_TRUE(sockets.Open(0, 0, peerAt, 1 << 20));
     std::vector<std::vector<std::uint8_t>> data;
     for (std::uint8_t i = 0; i < 100; ++i)
         data.push_back({i, static_cast<std::uint8_t>(i + 1)});
