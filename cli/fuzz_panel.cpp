@@ -110,11 +110,13 @@ private:
         m_capture.Record(false, bytes, wallUs, m_local, from);
         const bool wellFormed = DecodeFrame(bytes).findings.Empty();
         if (const auto event = m_silence.Heard(now, wellFormed)) {
+            const std::uint64_t restarts = m_restarts;
             if (event->kind == PanelSilence::Event::Kind::Hang)
                 Fault(FindingKind::Hang, event->length);
             else
                 RuleFinding(bytes);
-            if (m_run.Finished())
+            // A restart answered the panel's first frame after it; this one is from before.
+            if (m_run.Finished() || m_restarts != restarts)
                 return;
         }
         m_recent.clear();
@@ -238,12 +240,10 @@ private:
             finding.reproduced = minimised.reproduced;
             finding.frames = minimised.frames;
         }
-        finding.message = fmt::format("{} {}; {}",
-                                      kind == FindingKind::Hang ? "silent for" : "silent since",
-                                      FormatMicros(length.count()), Decisive(finding));
-        if (kind == FindingKind::Crash)
-            finding.message = fmt::format("silent through {} s and more; {}",
-                                          m_options.silenceS + m_options.common.confirmS, Decisive(finding));
+        finding.message = kind == FindingKind::Hang
+                              ? fmt::format("silent for {}; {}", FormatMicros(length.count()), Decisive(finding))
+                              : fmt::format("silent through {} s and more; {}",
+                                            m_options.silenceS + m_options.common.confirmS, Decisive(finding));
         m_recent.clear();
         m_findings.Report(std::move(finding));
         if (m_run.Finished())
@@ -253,6 +253,7 @@ private:
             return;
         }
         if (!m_options.common.restart.empty()) {
+            ++m_restarts;
             m_silence.Restarted();
             auto first = RestartPanel();
             if (!first) {
@@ -336,6 +337,7 @@ private:
     Endpoint m_panel;
     MonoTime m_started;
     std::uint64_t m_nextCase{0};
+    std::uint64_t m_restarts{0};
     std::vector<FuzzFrame> m_recent; // the answers since the panel's last frame
     QTimer m_timer;
 };
