@@ -507,4 +507,3 @@ int RunFuzzCentre(const FuzzCentreOptions& options)
     return ExecDriver<CentreFuzzer>("fuzz centre", options.common.output, options, *target, std::move(*rows),
                                     std::move(*seeds), *pace);
 }
-

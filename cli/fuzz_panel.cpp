@@ -27,8 +27,9 @@ constexpr int MINIMISER_TRIES = 40;
 
 std::string ReproduceLine(const FuzzPanelOptions& o, std::uint16_t port, std::uint64_t seed)
 {
-    std::string line = fmt::format("veltrano-cli fuzz panel --port {} --bind {} --seed {} --silence {} --late {}",
-                                   port, o.bind, seed, o.silenceS, o.lateMs);
+    std::string line =
+        fmt::format("veltrano-cli fuzz panel --port {} --bind {} --seed {} --silence {} --late {}", port,
+                    o.bind, seed, o.silenceS, o.lateMs);
     line += ClassSelection(o.common);
     return line;
 }
@@ -68,12 +69,13 @@ public:
         BatchUdpSocket::Options socket;
         socket.bindAddress = m_bindAddress;
         socket.port = m_options.port;
-        auto opened = m_run.OpenSocket(
-            socket, [this](auto batch, const CommandRun::Arrival& arrival) {
-                for (const auto& datagram : batch)
-                    OnDatagram(datagram.from, datagram.bytes, arrival.now, arrival.wallUs);
-            },
-            {.afterBatches = [this] { Schedule(); }});
+        auto opened =
+            m_run.OpenSocket(socket,
+                             [this](auto batch, const CommandRun::Arrival& arrival) {
+                                 for (const auto& datagram : batch)
+                                     OnDatagram(datagram.from, datagram.bytes, arrival.now, arrival.wallUs);
+                             },
+                             {.afterBatches = [this] { Schedule(); }});
         if (!opened)
             return Failure(opened.error());
         m_socket = *opened;
@@ -102,7 +104,8 @@ private:
         m_run.Finish(ExitCode());
     }
 
-    void OnDatagram(const Endpoint& from, std::span<const std::uint8_t> bytes, MonoTime now, std::int64_t wallUs)
+    void OnDatagram(const Endpoint& from, std::span<const std::uint8_t> bytes, MonoTime now,
+                    std::int64_t wallUs)
     {
         if (m_run.Finished())
             return;
@@ -145,7 +148,8 @@ private:
         if (m_run.Finished())
             return;
         const BatchUdpSocket::Outgoing outgoing{to, 0, datagram};
-        if (const int error = m_socket->Send(std::span(&outgoing, 1)).error; error != 0 && error != ECONNREFUSED) {
+        if (const int error = m_socket->Send(std::span(&outgoing, 1)).error;
+            error != 0 && error != ECONNREFUSED) {
             PrintError(fmt::format("cannot send to {}: {}", to.ToString(), std::strerror(error)));
             m_run.Finish(EXIT_IO);
             return;
@@ -164,9 +168,9 @@ private:
         }
         if (const auto event = m_silence.Tick(now)) {
             if (event->kind == PanelSilence::Event::Kind::Suspect)
-                FuzzLine(m_run, "suspect",  m_nextCase,
-                         fmt::format("suspect: no frame for {}; waiting {} s", FormatMicros(event->length.count()),
-                                     m_options.common.confirmS),
+                FuzzLine(m_run, "suspect", m_nextCase,
+                         fmt::format("suspect: no frame for {}; waiting {} s",
+                                     FormatMicros(event->length.count()), m_options.common.confirmS),
                          [&](JsonLine& j) {
                              j.Number("silent_ms", static_cast<double>(event->length.count()) / 1000.0)
                                  .Number("confirm_s", m_options.common.confirmS);
@@ -223,7 +227,8 @@ private:
         finding.capture = m_capture.Take();
         finding.expected = "well-formed frames, as the panel sent before";
         finding.got = fmt::format("{} ({})", FormatBytesHex(frame), SummarizeFrame(DecodeFrame(frame)));
-        finding.message = fmt::format("{}: {}", Decisive(finding), ExpectedGot(finding.expected, finding.got));
+        finding.message =
+            fmt::format("{}: {}", Decisive(finding), ExpectedGot(finding.expected, finding.got));
         m_findings.Report(std::move(finding));
     }
 
@@ -240,10 +245,11 @@ private:
             finding.reproduced = minimised.reproduced;
             finding.frames = minimised.frames;
         }
-        finding.message = kind == FindingKind::Hang
-                              ? fmt::format("silent for {}; {}", FormatMicros(length.count()), Decisive(finding))
-                              : fmt::format("silent through {} s and more; {}",
-                                            m_options.silenceS + m_options.common.confirmS, Decisive(finding));
+        finding.message =
+            kind == FindingKind::Hang
+                ? fmt::format("silent for {}; {}", FormatMicros(length.count()), Decisive(finding))
+                : fmt::format("silent through {} s and more; {}",
+                              m_options.silenceS + m_options.common.confirmS, Decisive(finding));
         m_recent.clear();
         m_findings.Report(std::move(finding));
         if (m_run.Finished())
@@ -286,7 +292,8 @@ private:
     {
         const auto received = ReceiveBy(*m_socket, until);
         if (!received.empty())
-            return Frame{received.front().from, Bytes(received.front().bytes.begin(), received.front().bytes.end())};
+            return Frame{received.front().from,
+                         Bytes(received.front().bytes.begin(), received.front().bytes.end())};
         return std::nullopt;
     }
 

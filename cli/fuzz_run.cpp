@@ -98,8 +98,8 @@ void FuzzCapture::Record(bool sent, std::span<const std::uint8_t> bytes, std::in
     if (m_file.IsOpen()) {
         const Endpoint& source = sent ? local : remote;
         const Endpoint& destination = sent ? remote : local;
-        if (auto written =
-                m_file.Write({wallUs, source.address, source.port, destination.address, destination.port, bytes});
+        if (auto written = m_file.Write(
+                {wallUs, source.address, source.port, destination.address, destination.port, bytes});
             !written && !m_run.Finished()) {
             PrintError(written.error());
             m_run.Finish(EXIT_IO);
@@ -118,7 +118,8 @@ void FuzzCapture::ForgetBefore(std::int64_t wallUs)
 
 std::vector<FuzzPacket> FuzzCapture::Take()
 {
-    std::vector<FuzzPacket> kept(std::make_move_iterator(m_kept.begin()), std::make_move_iterator(m_kept.end()));
+    std::vector<FuzzPacket> kept(std::make_move_iterator(m_kept.begin()),
+                                 std::make_move_iterator(m_kept.end()));
     m_kept.clear();
     return kept;
 }
@@ -155,15 +156,20 @@ Status FuzzFindings::WriteJunit(const std::string& path, std::span<const std::si
     std::vector<Verdict> verdicts;
     for (const std::size_t row : rows) {
         const FuzzClass& fuzzClass = FuzzClasses()[row];
-        Verdict verdict{std::string(fuzzClass.id), m_suite, Outcome::Passed,
-                        fmt::format("{} cases, no finding", m_perClass[row]), {}, 0};
+        Verdict verdict{std::string(fuzzClass.id),
+                        m_suite,
+                        Outcome::Passed,
+                        fmt::format("{} cases, no finding", m_perClass[row]),
+                        {},
+                        0};
         for (const FuzzFinding& finding : m_findings) {
             if (finding.frames.empty() || finding.frames.back().row != row)
                 continue;
             verdict.outcome = Outcome::Failed;
-            verdict.message = finding.kind == FindingKind::Rule
-                                  ? ExpectedGot(finding.expected, finding.got)
-                                  : fmt::format("expected {}, got a {}", livenessExpected, FindingKindKey(finding.kind));
+            verdict.message =
+                finding.kind == FindingKind::Rule
+                    ? ExpectedGot(finding.expected, finding.got)
+                    : fmt::format("expected {}, got a {}", livenessExpected, FindingKindKey(finding.kind));
             verdict.details += finding.message + '\n';
         }
         verdicts.push_back(std::move(verdict));

@@ -7,8 +7,8 @@
 #include <CLI/CLI.hpp>
 
 #include <chrono>
-#include <deque>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -75,8 +75,8 @@ public:
     veltrano::Status Open();
     veltrano::Status Close() { return m_file.Close(); }
     // `sent` by the fuzzer from `local` to `remote`, else the other way.
-    void Record(bool sent, std::span<const std::uint8_t> bytes, std::int64_t wallUs, const veltrano::Endpoint& local,
-                const veltrano::Endpoint& remote);
+    void Record(bool sent, std::span<const std::uint8_t> bytes, std::int64_t wallUs,
+                const veltrano::Endpoint& local, const veltrano::Endpoint& remote);
     // Forgets what came before `wallUs`.
     void ForgetBefore(std::int64_t wallUs);
     std::vector<veltrano::FuzzPacket> Take();
@@ -101,8 +101,8 @@ public:
     std::size_t Count() const { return m_findings.size(); }
     void CaseOf(std::size_t row) { ++m_perClass[row]; }
     // What the liveness expected of a crash or hang, for its JUnit failure.
-    veltrano::Status WriteJunit(const std::string& path, std::span<const std::size_t> rows, const std::string& name,
-                                const std::string& livenessExpected) const;
+    veltrano::Status WriteJunit(const std::string& path, std::span<const std::size_t> rows,
+                                const std::string& name, const std::string& livenessExpected) const;
     // The summary's fields: `fields`, then the cases of each class run.
     void Summary(std::vector<veltrano::RecordField> fields, std::span<const std::size_t> rows);
 

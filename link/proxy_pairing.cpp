@@ -48,7 +48,8 @@ std::int64_t ProxyPairing::CentreAnswered(const Endpoint& panel, std::span<const
     return match.rtt.count();
 }
 
-ProxyPairing::PanelMatch ProxyPairing::PanelAnswered(const Endpoint& panel, std::span<const std::uint8_t> bytes,
+ProxyPairing::PanelMatch ProxyPairing::PanelAnswered(const Endpoint& panel,
+                                                     std::span<const std::uint8_t> bytes,
                                                      const DecodedFrame& decoded, MonoTime now)
 {
     const auto match = m_panel.Received(panel, bytes, decoded, now);

@@ -52,8 +52,8 @@ private:
     };
     static constexpr std::size_t TICKET_SLOTS = 1 << 17;
     using Tickets = std::vector<TicketSlot>;
-    void Track(AckMatcher& matcher, Tickets& tickets, const Endpoint& panel, std::span<const std::uint8_t> bytes,
-               MonoTime now);
+    void Track(AckMatcher& matcher, Tickets& tickets, const Endpoint& panel,
+               std::span<const std::uint8_t> bytes, MonoTime now);
 
     AckMatcher m_centre{{.capacity = 1 << 16, .timeout = std::chrono::seconds(60)}};
     AckMatcher m_panel{{.capacity = 1 << 16, .timeout = std::chrono::seconds(60)}};

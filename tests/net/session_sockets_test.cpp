@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include <array>
-#include <utility>
 #include <cerrno>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -55,7 +55,8 @@ TEST(SessionSockets, OneDrainReadsEverySocketEmpty)
             to.sin_port = htons(local.port);
             const std::array<std::uint8_t, 8> datagram{8, 0, 1, 0, 0, 0, 0x81, 0x8A};
             for (int i = 0; i < row.datagramsEach; ++i)
-                ::sendto(peer, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+                ::sendto(peer, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                         sizeof to);
         }
         const std::size_t read = sockets.Drain([](std::uint32_t, auto, std::size_t) {}, 1'000'000);
         EXPECT_EQ(read, static_cast<std::size_t>(row.sockets * row.datagramsEach)) << row.name;
