@@ -153,26 +153,37 @@ void FuzzFindings::Report(FuzzFinding finding)
 Status FuzzFindings::WriteJunit(const std::string& path, std::span<const std::size_t> rows,
                                 const std::string& name, const std::string& livenessExpected) const
 {
+    const auto fail = [&](Verdict& verdict, const FuzzFinding& finding) {
+        verdict.outcome = Outcome::Failed;
+        verdict.message =
+            finding.kind == FindingKind::Rule
+                ? ExpectedGot(finding.expected, finding.got)
+                : fmt::format("expected {}, got a {}", livenessExpected, FindingKindKey(finding.kind));
+        verdict.details += finding.message + '\n';
+    };
     std::vector<Verdict> verdicts;
     for (const std::size_t row : rows) {
-        const FuzzClass& fuzzClass = FuzzClasses()[row];
-        Verdict verdict{std::string(fuzzClass.id),
+        Verdict verdict{std::string(FuzzClasses()[row].id),
                         m_suite,
                         Outcome::Passed,
                         fmt::format("{} cases, no finding", m_perClass[row]),
                         {},
                         0};
         for (const FuzzFinding& finding : m_findings) {
-            if (finding.frames.empty() || finding.frames.back().row != row)
-                continue;
-            verdict.outcome = Outcome::Failed;
-            verdict.message =
-                finding.kind == FindingKind::Rule
-                    ? ExpectedGot(finding.expected, finding.got)
-                    : fmt::format("expected {}, got a {}", livenessExpected, FindingKindKey(finding.kind));
-            verdict.details += finding.message + '\n';
+            if (!finding.frames.empty() && finding.frames.back().row == row)
+                fail(verdict, finding);
         }
         verdicts.push_back(std::move(verdict));
+    }
+    // A finding with no frame of a class run to blame (the target fell silent with none sent since it last
+    // answered, or after an answer of no datagram, or of a right one) still fails the suite.
+    for (std::size_t i = 0; i < m_findings.size(); ++i) {
+        const auto& frames = m_findings[i].frames;
+        if (frames.empty() || std::ranges::find(rows, frames.back().row) == rows.end()) {
+            Verdict verdict{fmt::format("finding-{:03}", i + 1), m_suite, Outcome::Failed, {}, {}, 0};
+            fail(verdict, m_findings[i]);
+            verdicts.push_back(std::move(verdict));
+        }
     }
     return veltrano::WriteJunit(path, name, std::move(verdicts));
 }

@@ -182,6 +182,25 @@ TEST(FuzzPanel, FindsNothingInACorrectPanelAndACrashAHangAndABrokenRuleInFaultyO
         FuzzPanelAndReplay(row);
 }
 
+// A panel that quits whatever it was answered leaves a crash no answer class caused: the JUnit file still
+// fails.
+TEST(FuzzPanel, ACrashNoClassCausedStillFailsTheJunitFile)
+{
+    QTemporaryDir dir;
+    const std::uint16_t port = FreePort();
+    Target panel(port, "quit", dir.filePath(QStringLiteral("pid")), true);
+    const QString junit = dir.filePath(QStringLiteral("fuzz.xml"));
+    CliProcess fuzzer({"fuzz", "panel", "--port", std::to_string(port), "--seed", "1", "--only", "answer-none",
+                       "--silence", "0.3", "--confirm", "0.5", "--duration", "5", "--junit", junit.toStdString(),
+                       "--findings", dir.filePath(QStringLiteral("f")).toStdString()});
+    ASSERT_TRUE(fuzzer.ListeningPort());
+    panel.Start("quit");
+    ASSERT_EQ(fuzzer.Finish(30s).exitCode, 1);
+    QFile file(junit);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(file.readAll().contains("<failure")) << "a finding the JUnit file does not show";
+}
+
 // Each a row: a table split in three, so that each part keeps within a test's time.
 TEST(FuzzCentre, FindsNothingInACorrectOrALossyCentre)
 {

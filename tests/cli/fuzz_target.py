@@ -8,7 +8,8 @@ FAULT: correct; lossy (15% of the answers lost); crash (exits on the trigger); r
 trigger in about 55: a case in about 5,000); hang (silent for 1.5 s on the trigger); rule (answers the
 trigger with a wrong checksum). The trigger: a frame of 8 bytes or more whose length byte is 0.
 The panel sends a status frame to PORT every 0.1 s and reads the answers. FAULT: correct; crash (exits on
-the trigger); hang (silent for 1 s on the trigger); rule (its next frame malformed after the trigger). The
+the trigger); hang (silent for 1 s on the trigger); rule (its next frame malformed after the trigger); quit
+(exits after 0.5 s, whatever it was answered). The
 trigger: an answer whose last byte is not its checksum.
 The one before it named in PIDFILE is ended first, so that a restart replaces it; each ends by itself after
 SECONDS (default 30). The command returns once the new one listens, as a restart must.
@@ -69,7 +70,8 @@ def run_panel():
     frame = bytes([12, 0, 1, 0, 0, 0, 0x02, 0, 0, 0, 0])
     frame += bytes([sum(frame) & 0xFF])
     malformed = False
-    while time.monotonic() < end:
+    quit_at = time.monotonic() + 0.5
+    while time.monotonic() < end and (fault != "quit" or time.monotonic() < quit_at):
         sock.sendto(frame[:-1] + bytes([frame[-1] ^ 0xFF]) if malformed else frame, ("127.0.0.1", port))
         malformed = False
         stop = time.monotonic() + 0.1
