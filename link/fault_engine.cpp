@@ -108,17 +108,18 @@ FaultEngine::Fate FaultEngine::Submit(const FaultDatagram& datagram, MonoTime no
             Went(datagram.up, datagram.session, now);
         return Fate::Untouched;
     }
+    std::size_t budget = MAX_COPIES - 1;
     Walk({datagram.up, datagram.session, datagram.panel, {}, now, false, 0, {}, datagram.carried}, datagram,
-         0, now);
+         0, now, budget);
     return Fate::Walked;
 }
 
-void FaultEngine::Walk(FaultedCopy copy, const FaultDatagram& datagram, std::size_t first, MonoTime now)
+void FaultEngine::Walk(FaultedCopy copy, const FaultDatagram& datagram, std::size_t first, MonoTime now,
+                       std::size_t& budget)
 {
-    std::vector<FaultedCopy> duplicates;
-    std::size_t duplicateFrom = 0;
+    std::vector<Duplicate> duplicates;
     for (std::size_t i = first; i < m_rules.size(); ++i) {
-        if (!Act(i, copy, datagram, duplicates, duplicateFrom)) {
+        if (!Act(i, copy, datagram, duplicates, budget)) {
             copy.dropped = true;
             break;
         }
@@ -127,11 +128,11 @@ void FaultEngine::Walk(FaultedCopy copy, const FaultDatagram& datagram, std::siz
         copy.bytes.assign(datagram.bytes.begin(), datagram.bytes.end());
     Place(std::move(copy), now);
     for (auto& duplicate : duplicates)
-        Walk(std::move(duplicate), datagram, duplicateFrom, now);
+        Walk(std::move(duplicate.copy), datagram, duplicate.from, now, budget);
 }
 
 bool FaultEngine::Act(std::size_t index, FaultedCopy& copy, const FaultDatagram& datagram,
-                      std::vector<FaultedCopy>& duplicates, std::size_t& duplicateFrom)
+                      std::vector<Duplicate>& duplicates, std::size_t& budget)
 {
     Rule& entry = m_rules[index];
     const FaultRule& rule = entry.rule;
@@ -173,13 +174,12 @@ bool FaultEngine::Act(std::size_t index, FaultedCopy& copy, const FaultDatagram&
         copy.marks.Add(mark);
         if (copy.bytes.empty())
             copy.bytes.assign(datagram.bytes.begin(), datagram.bytes.end());
-        // Copies made by an earlier rule are walked from that rule on; these from the next.
-        if (duplicates.empty())
-            duplicateFrom = index + 1;
-        for (std::uint32_t k = 1; k <= rule.copies; ++k) {
+        // Each copy goes on from the next rule, as the datagram does; rules that copy again multiply them,
+        // up to the bound.
+        for (std::uint32_t k = 1; k <= rule.copies && budget > 0; ++k, --budget) {
             FaultedCopy duplicate = copy;
             duplicate.copy = copy.copy != 0 ? copy.copy : k;
-            duplicates.push_back(std::move(duplicate));
+            duplicates.push_back({std::move(duplicate), index + 1});
         }
         return true;
     case FaultAction::Corrupt:

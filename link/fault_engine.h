@@ -78,6 +78,8 @@ public:
     static constexpr std::chrono::milliseconds REORDER_HOLD_LIMIT{1000};
     // Distinct frames each withhold rule remembers; the oldest are forgotten past it.
     static constexpr std::size_t WITHHOLD_MEMORY = 1 << 16;
+    // The copies one datagram may become, however many rules copy it: dup rules in a row multiply.
+    static constexpr std::size_t MAX_COPIES = 64;
 
     struct Rule
     {
@@ -133,11 +135,19 @@ private:
         std::deque<std::uint64_t> seenOrder;
     };
 
-    // Runs `copy` through the rules from index `first`; duplicates are walked after it.
-    void Walk(FaultedCopy copy, const FaultDatagram& datagram, std::size_t first, MonoTime now);
+    // A copy a dup rule made, and the rule after that one, where its way goes on.
+    struct Duplicate
+    {
+        FaultedCopy copy;
+        std::size_t from{0};
+    };
+    // Runs `copy` through the rules from index `first`; duplicates are walked after it, each using up one of
+    // `budget`, the copies the datagram may still become.
+    void Walk(FaultedCopy copy, const FaultDatagram& datagram, std::size_t first, MonoTime now,
+              std::size_t& budget);
     // Whether rule `index` acts on the copy, doing its fault; false when the copy goes no further.
     bool Act(std::size_t index, FaultedCopy& copy, const FaultDatagram& datagram,
-             std::vector<FaultedCopy>& duplicates, std::size_t& duplicateFrom);
+             std::vector<Duplicate>& duplicates, std::size_t& budget);
     void Place(FaultedCopy copy, MonoTime now);
     void Went(bool up, std::uint64_t session, MonoTime now);
     bool Chance(double percent);

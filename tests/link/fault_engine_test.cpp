@@ -94,6 +94,7 @@ TEST(FaultEngine, RulesCombineInTheirOrder)
         {"copies dropped each",      {"up dup", "up drop"},                   {"dropped dup1 drop2", "dropped dup1 drop2 copy1"}},
         {"corrupt spoils",           {"up corrupt"},                          {"0ms corrupt1 spoilt"}},
         {"corrupt then dup",         {"up corrupt", "up dup"},                {"0ms corrupt1 dup2 spoilt", "0ms corrupt1 dup2 copy1 spoilt"}},
+        {"two dups make four",       {"up dup", "up dup"},                    {"0ms dup1 dup2", "0ms dup1 dup2 copy1", "0ms dup1 dup2 copy1", "0ms dup1 dup2 copy1"}},
         {"pct=0 never acts",         {"up drop pct=0"},                       {"0ms"}},
         {"a reorder with none after", {"up reorder"},                         {"1000ms reorder1"}},
     };
@@ -102,6 +103,13 @@ TEST(FaultEngine, RulesCombineInTheirOrder)
         FaultEngine engine = EngineOf(c.rules);
         EXPECT_EQ(Went(engine, {{0ms, STATUS}}), c.went) << c.name;
     }
+}
+
+// Rules that copy in a row multiply: a datagram becomes MAX_COPIES at most, however many there are.
+TEST(FaultEngine, CopiesOfOneDatagramAreBounded)
+{
+    FaultEngine engine = EngineOf({"up dup=16", "up dup=16", "up dup=16", "up dup=16", "up dup=16"});
+    EXPECT_EQ(Went(engine, {{0ms, STATUS}}).size(), FaultEngine::MAX_COPIES);
 }
 
 TEST(FaultEngine, WithholdDropsTheFirstCopiesOfEachDistinctFrame)
