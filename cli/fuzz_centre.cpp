@@ -18,6 +18,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <random>
 
 using namespace veltrano;
@@ -70,6 +71,97 @@ std::string ReproduceLine(const FuzzCentreOptions& o, std::uint64_t seed, std::u
     return line;
 }
 
+// The blocking side of a run with --restart: the command, then probes until the centre answers, and the
+// minimiser's tries, each a restart first. The run waits for each anyway.
+class CentreRestarts final
+{
+public:
+    // `probe` and its acknowledgement `probeAck` are the run's.
+    CentreRestarts(const FuzzCentreOptions& options, const Endpoint& target, BatchUdpSocket& socket,
+                   const Bytes& probe, const Bytes& probeAck)
+        : m_options(options), m_target(target), m_socket(socket), m_probe(probe), m_probeAck(probeAck)
+    {}
+
+    // Runs --restart, then probes until an answer, within --restart-timeout.
+    bool Restart()
+    {
+        const MonoTime deadline = MonoClock::now() + Micros(m_options.common.restartTimeoutS);
+        if (!RunRestart(m_options.common.restart, deadline))
+            return false;
+        while (MonoClock::now() < deadline) {
+            const MonoTime until = std::min(deadline, MonoClock::now() + Micros(m_options.probeTimeoutS));
+            if (ProbeAnsweredBy(until))
+                return true;
+        }
+        return false;
+    }
+
+    // One try: the centre restarted, the frames sent, then the probe with its resends; the fault came again
+    // when none is answered.
+    bool Reproduces(std::span<const FuzzFrame> frames)
+    {
+        if (!Restart())
+            return false;
+        std::vector<BatchUdpSocket::Outgoing> outgoing;
+        for (const FuzzFrame& frame : frames)
+            outgoing.push_back({m_target, 0, frame.bytes});
+        m_socket.SendEach(outgoing, [](std::size_t, int) {});
+        for (int attempt = 0; attempt <= m_options.probeRetries; ++attempt) {
+            if (ProbeAnsweredBy(MonoClock::now() + Micros(m_options.probeTimeoutS)))
+                return false;
+        }
+        return true;
+    }
+
+private:
+    // Sends the probe and reads until its answer or `until`; what else comes is dropped, as it answers a
+    // minimiser's frames.
+    bool ProbeAnsweredBy(MonoTime until)
+    {
+        const BatchUdpSocket::Outgoing probe{m_target, 0, m_probe};
+        m_socket.SendEach(std::span(&probe, 1), [](std::size_t, int) {});
+        while (MonoClock::now() < until) {
+            for (const auto& datagram : ReceiveBy(m_socket, until)) {
+                if (std::ranges::equal(datagram.bytes, m_probeAck)) {
+                    Drain();
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+
+    void Drain()
+    {
+        for (int i = 0; i < 64; ++i) {
+            auto received = m_socket.Receive();
+            if (received && received->empty())
+                return;
+        }
+    }
+
+    const FuzzCentreOptions& m_options;
+    Endpoint m_target;
+    BatchUdpSocket& m_socket;
+    const Bytes& m_probe;
+    const Bytes& m_probeAck;
+};
+
+// "silent for 1.5 s within cases 40 to 90; last case 90 (checksum: ...)": what a crash or hang shows.
+std::string FaultMessage(const FuzzFinding& finding)
+{
+    const std::string what = finding.kind == FindingKind::Hang
+                                 ? fmt::format("silent for {}", FormatMicros(finding.length.count()))
+                                 : "silent since";
+    if (finding.frames.empty())
+        return fmt::format("{} before any case", what);
+    const FuzzFrame& last = finding.frames.back();
+    return fmt::format("{} {} cases {} to {}; {} case {} ({}: {})", what,
+                       finding.minimised ? "after" : "within", finding.frames.front().caseIndex,
+                       last.caseIndex, finding.minimised ? "decisive" : "last", last.caseIndex,
+                       FuzzClasses()[last.row].id, FuzzClasses()[last.row].sentence);
+}
+
 // The sockets and timers of `fuzz centre`: cases at the pace asked for, the probe when the liveness judge
 // wants it, every answer to the rule, and the findings written as they come.
 class CentreFuzzer final
@@ -116,6 +208,7 @@ public:
             return Failure(opened.error());
         m_socket = *opened;
         m_local = m_socket->LocalAddress();
+        m_restarts.emplace(m_options, m_target, *m_socket, m_probe, m_probeAck);
         m_started = MonoClock::now();
         m_timer.start(0);
         return {};
@@ -346,24 +439,14 @@ private:
         finding.capture = m_capture.Take();
         if (!m_options.common.restart.empty() && !finding.frames.empty()) {
             const Minimised minimised = Minimise(
-                finding.frames, [this](std::span<const FuzzFrame> frames) { return Reproduces(frames); },
+                finding.frames,
+                [this](std::span<const FuzzFrame> frames) { return m_restarts->Reproduces(frames); },
                 MINIMISER_TRIES);
             finding.minimised = minimised.reproduced;
             finding.reproduced = minimised.reproduced;
             finding.frames = minimised.frames;
         }
-        const std::string what = kind == FindingKind::Hang
-                                     ? fmt::format("silent for {}", FormatMicros(length.count()))
-                                     : "silent since";
-        if (finding.frames.empty()) {
-            finding.message = fmt::format("{} before any case", what);
-        } else {
-            const FuzzFrame& last = finding.frames.back();
-            finding.message = fmt::format(
-                "{} {} cases {} to {}; {} case {} ({}: {})", what, finding.minimised ? "after" : "within",
-                finding.frames.front().caseIndex, last.caseIndex, finding.minimised ? "decisive" : "last",
-                last.caseIndex, FuzzClasses()[last.row].id, FuzzClasses()[last.row].sentence);
-        }
+        finding.message = FaultMessage(finding);
         m_recent.clear();
         m_findings.Report(std::move(finding));
         if (m_run.Finished())
@@ -372,7 +455,7 @@ private:
             m_run.Finish(ExitCode());
             return;
         }
-        if (!m_options.common.restart.empty() && !RestartTarget()) {
+        if (!m_options.common.restart.empty() && !m_restarts->Restart()) {
             PrintError(fmt::format("{} did not answer the probe within {} s of the restart",
                                    m_target.ToString(), m_options.common.restartTimeoutS));
             m_run.Finish(EXIT_IO);
@@ -382,63 +465,6 @@ private:
         m_live.Restarted(now);
         m_pacer = Pacer(m_pace, now);
         m_paced = 0;
-    }
-
-    // One try of the minimiser: the target restarted, the frames sent, then the probe with its resends; the
-    // fault came again when none is answered.
-    bool Reproduces(std::span<const FuzzFrame> frames)
-    {
-        if (!RestartTarget())
-            return false;
-        std::vector<BatchUdpSocket::Outgoing> outgoing;
-        for (const FuzzFrame& frame : frames)
-            outgoing.push_back({m_target, 0, frame.bytes});
-        m_socket->SendEach(outgoing, [](std::size_t, int) {});
-        for (int attempt = 0; attempt <= m_options.probeRetries; ++attempt) {
-            if (ProbeAnsweredBy(MonoClock::now() + Micros(m_options.probeTimeoutS)))
-                return false;
-        }
-        return true;
-    }
-
-    // Runs --restart, then probes until an answer, within --restart-timeout. Blocking: the run waits anyway.
-    bool RestartTarget()
-    {
-        const MonoTime deadline = MonoClock::now() + Micros(m_options.common.restartTimeoutS);
-        if (!RunRestart(m_options.common.restart, deadline))
-            return false;
-        while (MonoClock::now() < deadline) {
-            const MonoTime until = std::min(deadline, MonoClock::now() + Micros(m_options.probeTimeoutS));
-            if (ProbeAnsweredBy(until))
-                return true;
-        }
-        return false;
-    }
-
-    // Sends the probe and reads until its answer or `until`; what else comes is dropped, as it answers a
-    // minimiser's frames.
-    bool ProbeAnsweredBy(MonoTime until)
-    {
-        const BatchUdpSocket::Outgoing probe{m_target, 0, m_probe};
-        m_socket->SendEach(std::span(&probe, 1), [](std::size_t, int) {});
-        while (MonoClock::now() < until) {
-            for (const auto& datagram : ReceiveBy(*m_socket, until)) {
-                if (std::ranges::equal(datagram.bytes, m_probeAck)) {
-                    Drain();
-                    return true;
-                }
-            }
-        }
-        return false;
-    }
-
-    void Drain()
-    {
-        for (int i = 0; i < 64; ++i) {
-            auto received = m_socket->Receive();
-            if (received && received->empty())
-                return;
-        }
     }
 
     Status WriteJunitFile(const std::string& path) const
@@ -483,6 +509,7 @@ private:
     std::vector<FuzzFrame> m_recent;
     FuzzCapture m_capture;
     FuzzFindings m_findings;
+    std::optional<CentreRestarts> m_restarts;
     QTimer m_timer;
 };
 

@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <random>
 
 using namespace veltrano;
@@ -33,6 +34,68 @@ std::string ReproduceLine(const FuzzPanelOptions& o, std::uint16_t port, std::ui
     line += ClassSelection(o.common);
     return line;
 }
+
+// The blocking side of a run with --restart: the command, then the panel's first frame, and the minimiser's
+// tries, each a restart first. The run waits for each anyway.
+class PanelRestarts final
+{
+public:
+    struct Frame
+    {
+        Endpoint from;
+        Bytes bytes;
+    };
+
+    PanelRestarts(const FuzzPanelOptions& options, BatchUdpSocket& socket)
+        : m_options(options), m_socket(socket)
+    {}
+
+    // Runs --restart, then waits for the panel's first frame, within --restart-timeout.
+    std::optional<Frame> Restart()
+    {
+        const MonoTime deadline = MonoClock::now() + Micros(m_options.common.restartTimeoutS);
+        if (!RunRestart(m_options.common.restart, deadline))
+            return std::nullopt;
+        return FrameBy(deadline);
+    }
+
+    // One try: the panel restarted and its first frame given the answers; the fault came again when no frame
+    // follows within --silence. A frame that does is answered right, as it would be.
+    bool Reproduces(std::span<const FuzzFrame> answers)
+    {
+        const auto first = Restart();
+        if (!first)
+            return false;
+        for (const FuzzFrame& answer : answers)
+            Send(first->from, answer.bytes);
+        const auto next = FrameBy(MonoClock::now() + Micros(m_options.silenceS));
+        if (!next)
+            return true;
+        const auto ack = AcknowledgementFor(next->bytes);
+        if (const auto* right = std::get_if<AckFrame>(&ack))
+            Send(next->from, *right);
+        return false;
+    }
+
+private:
+    std::optional<Frame> FrameBy(MonoTime until)
+    {
+        const auto received = ReceiveBy(m_socket, until);
+        if (received.empty())
+            return std::nullopt;
+        return Frame{received.front().from,
+                     Bytes(received.front().bytes.begin(), received.front().bytes.end())};
+    }
+
+    void Send(const Endpoint& to, std::span<const std::uint8_t> bytes)
+    {
+        const BatchUdpSocket::Outgoing outgoing{to, 0, bytes};
+        m_socket.Send(std::span(&outgoing, 1));
+    }
+
+    const FuzzPanelOptions& m_options;
+    BatchUdpSocket& m_socket;
+};
 
 // The socket and timers of `fuzz panel`: every frame of the panel answered by the case stream, the gaps
 // between its frames watched, and the findings written as they come.
@@ -80,6 +143,7 @@ public:
             return Failure(opened.error());
         m_socket = *opened;
         m_local = m_socket->LocalAddress();
+        m_restarts.emplace(m_options, *m_socket);
         m_started = MonoClock::now();
         m_run.Output().Listening(m_local);
         std::fprintf(stderr, "fuzz panel listening on %s (seed %llu)\n", m_local.ToString().c_str(),
@@ -113,13 +177,13 @@ private:
         m_capture.Record(false, bytes, wallUs, m_local, from);
         const bool wellFormed = DecodeFrame(bytes).findings.Empty();
         if (const auto event = m_silence.Heard(now, wellFormed)) {
-            const std::uint64_t restarts = m_restarts;
+            const std::uint64_t restarts = m_restartsDone;
             if (event->kind == PanelSilence::Event::Kind::Hang)
                 Fault(FindingKind::Hang, event->length);
             else
                 RuleFinding(bytes);
             // A restart answered the panel's first frame after it; this one is from before.
-            if (m_run.Finished() || m_restarts != restarts)
+            if (m_run.Finished() || m_restartsDone != restarts)
                 return;
         }
         m_recent.clear();
@@ -239,7 +303,8 @@ private:
         finding.capture = m_capture.Take();
         if (!m_options.common.restart.empty() && !finding.frames.empty()) {
             const Minimised minimised = Minimise(
-                finding.frames, [this](std::span<const FuzzFrame> frames) { return Reproduces(frames); },
+                finding.frames,
+                [this](std::span<const FuzzFrame> frames) { return m_restarts->Reproduces(frames); },
                 MINIMISER_TRIES);
             finding.minimised = minimised.reproduced;
             finding.reproduced = minimised.reproduced;
@@ -259,9 +324,9 @@ private:
             return;
         }
         if (!m_options.common.restart.empty()) {
-            ++m_restarts;
+            ++m_restartsDone;
             m_silence.Restarted();
-            auto first = RestartPanel();
+            auto first = m_restarts->Restart();
             if (!first) {
                 PrintError(fmt::format("no frame came to {} within {} s of the restart", m_local.ToString(),
                                        m_options.common.restartTimeoutS));
@@ -270,53 +335,6 @@ private:
             }
             OnDatagram(first->from, first->bytes, MonoClock::now(), WallUs());
         }
-    }
-
-    struct Frame
-    {
-        Endpoint from;
-        Bytes bytes;
-    };
-
-    // Runs --restart, then waits for the panel's first frame, within --restart-timeout.
-    std::optional<Frame> RestartPanel()
-    {
-        const MonoTime deadline = MonoClock::now() + Micros(m_options.common.restartTimeoutS);
-        if (!RunRestart(m_options.common.restart, deadline))
-            return std::nullopt;
-        return FrameBy(deadline);
-    }
-
-    // Reads until a frame comes or `until`.
-    std::optional<Frame> FrameBy(MonoTime until)
-    {
-        const auto received = ReceiveBy(*m_socket, until);
-        if (!received.empty())
-            return Frame{received.front().from,
-                         Bytes(received.front().bytes.begin(), received.front().bytes.end())};
-        return std::nullopt;
-    }
-
-    // One try of the minimiser: the panel restarted and its first frame given the answers; the fault came
-    // again when no frame follows within --silence. A frame that does is answered right, as it would be.
-    bool Reproduces(std::span<const FuzzFrame> answers)
-    {
-        const auto first = RestartPanel();
-        if (!first)
-            return false;
-        for (const FuzzFrame& answer : answers) {
-            const BatchUdpSocket::Outgoing outgoing{first->from, 0, answer.bytes};
-            m_socket->Send(std::span(&outgoing, 1));
-        }
-        const auto next = FrameBy(MonoClock::now() + Micros(m_options.silenceS));
-        if (!next)
-            return true;
-        const auto ack = AcknowledgementFor(next->bytes);
-        if (const auto* right = std::get_if<AckFrame>(&ack)) {
-            const BatchUdpSocket::Outgoing outgoing{next->from, 0, *right};
-            m_socket->Send(std::span(&outgoing, 1));
-        }
-        return false;
     }
 
     void Summary()
@@ -342,8 +360,9 @@ private:
     Endpoint m_panel;
     MonoTime m_started;
     std::uint64_t m_nextCase{0};
-    std::uint64_t m_restarts{0};
+    std::uint64_t m_restartsDone{0};
     std::vector<FuzzFrame> m_recent; // the answers since the panel's last frame
+    std::optional<PanelRestarts> m_restarts;
     QTimer m_timer;
 };
 

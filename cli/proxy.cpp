@@ -296,7 +296,7 @@ private:
         const std::uint64_t session = SessionKey(slot, m_sessions.At(slot)->serial);
         const FaultDatagram faulted{false, session, *panel, bytes, &heard.decoded, {wallUs, centreRtt}};
         if (m_engine.Submit(faulted, now) == FaultEngine::Fate::Untouched)
-            QueueDown(session, *panel, bytes, {}, false, faulted.carried);
+            QueueDown(session, *panel, bytes, heard.decoded, {}, false, faulted.carried);
         SendReady();
     }
 
@@ -310,7 +310,8 @@ private:
         return slot;
     }
 
-    struct PendingUp
+    // A datagram gathered in a wake-up, to go out in one batch with the others of its way.
+    struct Pending
     {
         std::uint64_t session{0};
         Endpoint panel;
@@ -329,11 +330,12 @@ private:
         const auto slot = LiveSlot(session);
         if (dropped || !slot) {
             Count(m_up, marks, true, 0);
-            WriteLine(true, panel, bytes, decoded, marks, slot ? std::string_view{} : "session ended", carried[0], 0,
-                      std::nullopt, std::nullopt, slot.value_or(0));
+            WriteLine(true, panel, bytes, decoded, marks, slot ? std::string_view{} : "session ended",
+                      carried[0], 0, std::nullopt, std::nullopt, slot.value_or(0));
             return;
         }
-        m_pendingUp.push_back({session, panel, m_pendingUpBytes.size(), bytes.size(), decoded, marks, carried});
+        m_pendingUp.push_back(
+            {session, panel, m_pendingUpBytes.size(), bytes.size(), decoded, marks, carried});
         m_pendingUpBytes.insert(m_pendingUpBytes.end(), bytes.begin(), bytes.end());
     }
 
@@ -346,18 +348,19 @@ private:
             std::size_t end = first;
             m_upDatagrams.clear();
             for (; end < m_pendingUp.size() && m_pendingUp[end].session == session; ++end)
-                m_upDatagrams.push_back(std::span(m_pendingUpBytes).subspan(m_pendingUp[end].offset, m_pendingUp[end].size));
+                m_upDatagrams.push_back(
+                    std::span(m_pendingUpBytes).subspan(m_pendingUp[end].offset, m_pendingUp[end].size));
             const auto slot = LiveSlot(session).value_or(static_cast<std::uint32_t>(session));
             const std::int64_t sentUs = WallClockUs();
             const MonoTime now = MonoClock::now();
             m_upstream.SendEach(slot, m_upDatagrams, [&](std::size_t i, int error) {
-                const PendingUp& p = m_pendingUp[first + i];
+                const Pending& p = m_pendingUp[first + i];
                 const auto bytes = m_upDatagrams[i];
                 if (error == 0 && std::holds_alternative<AckFrame>(AcknowledgementFor(bytes)))
                     m_pairing.CentreSent(p.panel, bytes, now);
                 if (m_run.Capturing())
-                    m_run.Capture(
-                        MakeRecord(sentUs, Direction::Out, m_centre, m_upstream.LocalAddress(slot), bytes, error));
+                    m_run.Capture(MakeRecord(sentUs, Direction::Out, m_centre, m_upstream.LocalAddress(slot),
+                                             bytes, error));
                 Count(m_up, p.marks, false, error);
                 WriteLine(true, p.panel, bytes, p.decoded, p.marks, {}, p.carried[0], error, std::nullopt,
                           std::nullopt, slot);
@@ -368,49 +371,39 @@ private:
         m_pendingUpBytes.clear();
     }
 
-    struct PendingDown
-    {
-        std::uint64_t session{0};
-        Endpoint panel;
-        std::size_t offset{0};
-        std::size_t size{0};
-        FaultMarks marks;
-        std::array<std::int64_t, 2> carried{};
-    };
-
     void QueueDown(std::uint64_t session, const Endpoint& panel, std::span<const std::uint8_t> bytes,
-                   const FaultMarks& marks, bool dropped, const std::array<std::int64_t, 2>& carried)
+                   const DecodedFrame& decoded, const FaultMarks& marks, bool dropped,
+                   const std::array<std::int64_t, 2>& carried)
     {
         if (dropped || !LiveSlot(session)) {
             Count(m_down, marks, true, 0);
-            const DecodedFrame decoded = DecodeFrame(bytes);
             WriteLine(false, panel, bytes, decoded, marks, {}, carried[0], 0, carried[1], std::nullopt,
                       static_cast<std::uint32_t>(session));
             return;
         }
-        m_pending.push_back({session, panel, m_pendingBytes.size(), bytes.size(), marks, carried});
-        m_pendingBytes.insert(m_pendingBytes.end(), bytes.begin(), bytes.end());
+        m_pendingDown.push_back(
+            {session, panel, m_pendingDownBytes.size(), bytes.size(), decoded, marks, carried});
+        m_pendingDownBytes.insert(m_pendingDownBytes.end(), bytes.begin(), bytes.end());
     }
 
     // The answers gathered in a wake-up, to the panels in one batch, each with its line.
     void FlushDown()
     {
-        if (m_pending.empty())
+        if (m_pendingDown.empty())
             return;
         m_outgoing.clear();
-        for (const auto& p : m_pending)
+        for (const auto& p : m_pendingDown)
             m_outgoing.push_back({p.panel, m_replySource[static_cast<std::uint32_t>(p.session)],
-                                  std::span(m_pendingBytes).subspan(p.offset, p.size)});
+                                  std::span(m_pendingDownBytes).subspan(p.offset, p.size)});
         const MonoTime now = MonoClock::now();
         m_panels->SendEach(m_outgoing, [&](std::size_t i, int error) {
-            const auto& p = m_pending[i];
+            const auto& p = m_pendingDown[i];
             const auto bytes = m_outgoing[i].bytes;
-            const DecodedFrame decoded = DecodeFrame(bytes);
-            const auto match =
-                error == 0 ? m_pairing.PanelAnswered(p.panel, bytes, decoded, now) : ProxyPairing::PanelMatch{};
+            const auto match = error == 0 ? m_pairing.PanelAnswered(p.panel, bytes, p.decoded, now)
+                                          : ProxyPairing::PanelMatch{};
             Count(m_down, p.marks, false, error);
-            WriteLine(false, p.panel, bytes, decoded, p.marks, match.note, p.carried[0], error, p.carried[1],
-                      match.rttUs, static_cast<std::uint32_t>(p.session));
+            WriteLine(false, p.panel, bytes, p.decoded, p.marks, match.note, p.carried[0], error,
+                      p.carried[1], match.rttUs, static_cast<std::uint32_t>(p.session));
             if (m_run.Capturing())
                 m_run.Capture(MakeRecord(
                     WallClockUs(), Direction::Out, p.panel,
@@ -418,8 +411,8 @@ private:
                      m_local.port},
                     bytes, error));
         });
-        m_pending.clear();
-        m_pendingBytes.clear();
+        m_pendingDown.clear();
+        m_pendingDownBytes.clear();
     }
 
     // The copies the rules let go now, each its way.
@@ -427,12 +420,12 @@ private:
     {
         auto& ready = m_engine.Ready();
         for (auto& copy : ready) {
-            if (copy.up) {
-                const DecodedFrame decoded = DecodeFrame(copy.bytes);
+            const DecodedFrame decoded = DecodeFrame(copy.bytes);
+            if (copy.up)
                 SendUp(copy.session, copy.panel, copy.bytes, decoded, copy.marks, copy.dropped, copy.carried);
-            } else {
-                QueueDown(copy.session, copy.panel, copy.bytes, copy.marks, copy.dropped, copy.carried);
-            }
+            else
+                QueueDown(copy.session, copy.panel, copy.bytes, decoded, copy.marks, copy.dropped,
+                          copy.carried);
         }
         ready.clear();
     }
@@ -580,11 +573,11 @@ private:
     ProxyWayCounts m_down;
     std::uint64_t m_refused{0};
     std::vector<std::uint32_t> m_replySource; // by slot: the local address the panel sent to
-    std::vector<PendingUp> m_pendingUp;
+    std::vector<Pending> m_pendingUp;
     std::vector<std::uint8_t> m_pendingUpBytes;
     std::vector<std::span<const std::uint8_t>> m_upDatagrams;
-    std::vector<PendingDown> m_pending;
-    std::vector<std::uint8_t> m_pendingBytes;
+    std::vector<Pending> m_pendingDown;
+    std::vector<std::uint8_t> m_pendingDownBytes;
     std::vector<BatchUdpSocket::Outgoing> m_outgoing;
     std::vector<RecordField> m_fields;
     std::string m_faultNames;

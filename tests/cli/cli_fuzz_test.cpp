@@ -1,4 +1,5 @@
 #include "tests/cli/cli_harness.h"
+#include "tests/support/loopback_peer.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -10,9 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <csignal>
 
@@ -21,20 +19,6 @@ namespace {
 using namespace std::chrono_literals;
 
 const QString TARGET = QStringLiteral(VELTRANO_FUZZ_TARGET);
-
-// A port free on 127.0.0.1 now.
-std::uint16_t FreePort()
-{
-    const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &size);
-    ::close(s);
-    return ntohs(address.sin_port);
-}
 
 // One of the small centres or panels of fuzz_target.py, on 127.0.0.1, ended with the test (and by itself in
 // 30 s). A panel sends to `port`, and is started when the test says.
@@ -106,7 +90,7 @@ void FuzzAndReplay(const FuzzRow& row)
 {
     SCOPED_TRACE(row.name);
     QTemporaryDir dir;
-    const std::uint16_t port = FreePort();
+    const std::uint16_t port = FreeUdpPort();
     const std::string peer = "127.0.0.1:" + std::to_string(port);
     Target target(port, row.fault, dir.filePath(QStringLiteral("pid")));
     Args args{"fuzz", "centre", "--to", peer, "--seed", "3", "--rate", "3000", "--cases", "3000", "--jsonl"};
@@ -139,7 +123,7 @@ void FuzzPanelAndReplay(const FuzzRow& row)
 {
     SCOPED_TRACE(row.name);
     QTemporaryDir dir;
-    const std::uint16_t port = FreePort();
+    const std::uint16_t port = FreeUdpPort();
     Target panel(port, row.fault, dir.filePath(QStringLiteral("pid")), true);
     Args args{"fuzz", "panel", "--port", std::to_string(port), "--seed", "3", "--only", "answer-checksum",
               "--silence", "0.4", "--confirm", "2", "--duration", "4", "--jsonl"};
@@ -162,7 +146,7 @@ void FuzzPanelAndReplay(const FuzzRow& row)
     const std::string scenario =
         finding.value(QStringLiteral("folder")).toString().toStdString() + "/scenario.yaml";
     for (const auto& [fault, exit] : {std::pair{row.fault, 1}, std::pair{"correct", 0}}) {
-        CliProcess replay({"run", scenario, "--var", "port=" + std::to_string(FreePort())});
+        CliProcess replay({"run", scenario, "--var", "port=" + std::to_string(FreeUdpPort())});
         const auto listening = replay.ListeningPort();
         ASSERT_TRUE(listening);
         Target mended(*listening, fault, dir.filePath(QStringLiteral("replay-pid")), true);
@@ -187,7 +171,7 @@ TEST(FuzzPanel, FindsNothingInACorrectPanelAndACrashAHangAndABrokenRuleInFaultyO
 TEST(FuzzPanel, ACrashNoClassCausedStillFailsTheJunitFile)
 {
     QTemporaryDir dir;
-    const std::uint16_t port = FreePort();
+    const std::uint16_t port = FreeUdpPort();
     Target panel(port, "quit", dir.filePath(QStringLiteral("pid")), true);
     const QString junit = dir.filePath(QStringLiteral("fuzz.xml"));
     CliProcess fuzzer({"fuzz", "panel", "--port", std::to_string(port), "--seed", "1", "--only", "answer-none",
