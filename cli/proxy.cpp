@@ -4,12 +4,13 @@
 #include "cli/command_run.h"
 #include "cli/common_options.h"
 #include "cli/proxy_control.h"
-#include "link/ack_matcher.h"
+#include "cli/proxy_legs.h"
+#include "cli/proxy_lines.h"
+#include "cli/proxy_upstream.h"
 #include "link/fault_engine.h"
 #include "link/frame_record.h"
 #include "link/pacer.h"
 #include "link/proxy_pairing.h"
-#include "link/proxy_sessions.h"
 #include "net/batch_udp_socket.h"
 #include "net/host_port.h"
 #include "net/session_sockets.h"
@@ -60,25 +61,34 @@ struct ProxyOptions
     CentreWatchOptions watch;
 };
 
-// The faults a copy met, as its line names them: "delay,corrupt", and the rules' numbers "2,3".
-void AppendFaults(const FaultMarks& marks, std::string& names, std::string& numbers)
+// The file's rules replaced by what it says now; a bad file leaves them as they were.
+Status ReadRulesFile(const std::string& path, FaultEngine& engine)
 {
-    for (const FaultMark& mark : marks.Marks()) {
-        if (!names.empty()) {
-            names += ',';
-            numbers += ',';
-        }
-        names += FaultActionKey(mark.action);
-        numbers += std::to_string(mark.rule);
+    if (path.empty())
+        return {};
+    auto rules = ReadFaultRules(path);
+    if (!rules)
+        return Failure(rules.error());
+    engine.Clear(FROM_FILE);
+    for (auto& rule : *rules)
+        engine.Add(std::move(rule), FROM_FILE);
+    return {};
+}
+
+// The command line's rules, then the file's.
+Status LoadRules(const ProxyOptions& options, FaultEngine& engine)
+{
+    for (const auto& text : options.rules) {
+        auto rule = ParseFaultRule(text);
+        if (!rule)
+            return Failure(fmt::format("--rule '{}': {}", text, rule.error()));
+        engine.Add(std::move(*rule), FROM_COMMAND_LINE);
     }
+    return ReadRulesFile(options.rulesPath, engine);
 }
 
-// A datagram's session: its slot and the slot's serial, so that a copy held past its session's end is known.
-std::uint64_t SessionKey(std::uint32_t slot, std::uint32_t serial)
-{
-    return std::uint64_t{serial} << 32 | slot;
-}
-
+// The proxy's run: the panels' socket and the sessions' upstream ones, the rules between them, and the
+// timers that release held copies, expire sessions and end the run.
 class Proxy final
 {
 public:
@@ -87,15 +97,16 @@ public:
 
     Proxy(const ProxyOptions& options, std::uint32_t bindAddress, Endpoint centre, CommandRun& run)
         : m_options(options), m_bindAddress(bindAddress), m_centre(centre), m_run(run),
-          m_sessions({std::chrono::milliseconds(static_cast<std::int64_t>(options.idleS * 1000)),
-                      options.maxSessions}),
+          m_upstream({std::chrono::milliseconds(static_cast<std::int64_t>(options.idleS * 1000)),
+                      options.maxSessions},
+                     centre, options.receiveBuffer),
           m_watch(options.watch, run, [this](MetricsTotals& totals) { AddTotals(totals); })
     {
         m_seed = options.seed ? *options.seed : std::random_device{}();
         m_engine = FaultEngine(m_seed);
         ConnectOneShot(m_faultTimer, [this] { OnFaultsDue(); });
         ConnectOneShot(m_durationTimer, [this] { OnDuration(); });
-        OnTimeout(m_expiryTimer, [this] { Expire(); });
+        OnTimeout(m_expiryTimer, [this] { m_upstream.Expire(MonoClock::now()); });
         m_run.OnInterrupt([this](int) { m_run.Finish(EXIT_OK); });
         m_run.OnHangup([this] { RereadRules(); });
         m_run.OnSummary([this](LineOutput& output, int) { WriteSummary(output); });
@@ -103,24 +114,15 @@ public:
 
     Status Start()
     {
-        if (auto rules = LoadRules(); !rules)
+        if (auto rules = LoadRules(m_options, m_engine); !rules)
             return rules;
         RaiseOpenFileLimit(m_options.maxSessions + 64);
         if (auto init = m_upstream.Init(); !init)
             return init;
-        BatchUdpSocket::Options socketOptions;
-        socketOptions.bindAddress = m_bindAddress;
-        socketOptions.port = m_options.port;
-        socketOptions.receiveBuffer = m_options.receiveBuffer;
-        auto socket = m_run.OpenSocket(
-            socketOptions,
-            [this](auto batch, const CommandRun::Arrival& arrival) { FromPanels(batch, arrival); },
-            {.afterBatches = [this] { AfterWake(); }});
-        if (!socket)
-            return Failure(socket.error());
-        m_panels = *socket;
-        m_local = m_panels->LocalAddress();
-        m_upstreamNotifier = std::make_unique<QSocketNotifier>(m_upstream.Handle(), QSocketNotifier::Read);
+        if (auto panels = OpenPanels(); !panels)
+            return panels;
+        m_upstreamNotifier =
+            std::make_unique<QSocketNotifier>(m_upstream.Sockets().Handle(), QSocketNotifier::Read);
         QObject::connect(m_upstreamNotifier.get(), &QSocketNotifier::activated, m_upstreamNotifier.get(),
                          [this] { FromCentre(); });
         if (auto watching = m_watch.Start(*m_panels); !watching)
@@ -140,6 +142,25 @@ public:
     }
 
 private:
+    Status OpenPanels()
+    {
+        BatchUdpSocket::Options socketOptions;
+        socketOptions.bindAddress = m_bindAddress;
+        socketOptions.port = m_options.port;
+        socketOptions.receiveBuffer = m_options.receiveBuffer;
+        auto socket = m_run.OpenSocket(
+            socketOptions,
+            [this](auto batch, const CommandRun::Arrival& arrival) { FromPanels(batch, arrival); },
+            {.afterBatches = [this] { AfterWake(); }});
+        if (!socket)
+            return Failure(socket.error());
+        m_panels = *socket;
+        m_local = m_panels->LocalAddress();
+        m_lines.SetLocal(m_local);
+        m_downLeg.Start(*m_panels, m_local);
+        return {};
+    }
+
     // Where it listens, told once: the one place a listening line is written.
     void Announce() const
     {
@@ -165,37 +186,12 @@ private:
         return {};
     }
 
-    Status LoadRules()
-    {
-        for (const auto& text : m_options.rules) {
-            auto rule = ParseFaultRule(text);
-            if (!rule)
-                return Failure(fmt::format("--rule '{}': {}", text, rule.error()));
-            m_engine.Add(std::move(*rule), FROM_COMMAND_LINE);
-        }
-        return ReadRulesFile();
-    }
-
-    // The file's rules replaced by what it says now; a bad file leaves them as they were.
-    Status ReadRulesFile()
-    {
-        if (m_options.rulesPath.empty())
-            return {};
-        auto rules = ReadFaultRules(m_options.rulesPath);
-        if (!rules)
-            return Failure(rules.error());
-        m_engine.Clear(FROM_FILE);
-        for (auto& rule : *rules)
-            m_engine.Add(std::move(rule), FROM_FILE);
-        return {};
-    }
-
     // SIGHUP.
     void RereadRules()
     {
         if (m_options.rulesPath.empty())
             return;
-        if (auto read = ReadRulesFile(); !read) {
+        if (auto read = ReadRulesFile(m_options.rulesPath, m_engine); !read) {
             PrintError(read.error() + " (rules kept)");
             return;
         }
@@ -209,71 +205,43 @@ private:
             if (!m_receiving)
                 return;
             Up(datagram, arrival);
-            if (m_options.count != 0 && m_up.received >= m_options.count)
+            if (m_options.count != 0 && m_lines.Up().received >= m_options.count)
                 StopReceiving();
         }
     }
 
     void Up(const BatchUdpSocket::Received& datagram, const CommandRun::Arrival& arrival)
     {
-        ++m_up.received;
+        m_lines.Received(true);
         const auto bytes = datagram.bytes.first(std::min(datagram.bytes.size(), datagram.size));
-        const FrameRecord heard = MakeRecord(arrival.wallUs, Direction::In, datagram.from,
-                                             {datagram.localAddress, m_local.port}, bytes);
+        FrameRecord heard = MakeRecord(arrival.wallUs, Direction::In, datagram.from,
+                                       {datagram.localAddress, m_local.port}, bytes);
         m_run.Capture(heard);
-        const auto session = OpenSession(datagram, arrival);
-        if (!session)
+        const auto admitted = m_upstream.Admit(datagram.from, datagram.replySource, arrival.now);
+        if (!admitted.refusal.empty()) {
+            heard.note = admitted.refusal;
+            m_run.Output().Record(heard);
             return;
+        }
         m_watch.Heard(heard);
         if (std::holds_alternative<AckFrame>(AcknowledgementFor(bytes)))
             m_pairing.PanelSent(datagram.from, bytes, arrival.now);
-        const FaultDatagram faulted{true,  *session,       datagram.from,
-                                    bytes, &heard.decoded, {arrival.wallUs, -1}};
+        const FaultDatagram faulted{true,  admitted.session, datagram.from,
+                                    bytes, &heard.decoded,   {arrival.wallUs, -1}};
         if (m_engine.Submit(faulted, arrival.now) == FaultEngine::Fate::Untouched)
-            SendUp(*session, datagram.from, bytes, heard.decoded, {}, false, faulted.carried);
+            m_upLeg.Send({.session = admitted.session,
+                          .panel = datagram.from,
+                          .bytes = bytes,
+                          .decoded = &heard.decoded,
+                          .carried = faulted.carried});
         SendReady();
-    }
-
-    // The datagram's session, opened when new; none when refused (its line says why).
-    std::optional<std::uint64_t> OpenSession(const BatchUdpSocket::Received& datagram,
-                                             const CommandRun::Arrival& arrival)
-    {
-        const auto opened = m_sessions.Up(datagram.from, arrival.now);
-        std::string_view refusal;
-        if (!opened) {
-            refusal = "refused: sessions at their bound";
-        } else if (opened->created) {
-            if (auto open = m_upstream.Open(opened->slot, 0, m_centre, m_options.receiveBuffer); !open) {
-                if (!m_openFailed)
-                    PrintError(open.error());
-                m_openFailed = true;
-                m_sessions.End(opened->slot);
-                refusal = "refused: no socket for a session";
-            }
-            if (opened->slot >= m_replySource.size())
-                m_replySource.resize(opened->slot + 1);
-        }
-        if (!refusal.empty()) {
-            if (!m_refusedTold)
-                PrintError(fmt::format("{} sessions at most: datagrams from new panels are refused",
-                                       m_options.maxSessions));
-            m_refusedTold = true;
-            ++m_refused;
-            FrameRecord line = MakeRecord(arrival.wallUs, Direction::In, datagram.from,
-                                          {datagram.localAddress, m_local.port}, datagram.bytes);
-            line.note = refusal;
-            m_run.Output().Record(line);
-            return std::nullopt;
-        }
-        m_replySource[opened->slot] = datagram.replySource;
-        return SessionKey(opened->slot, m_sessions.At(opened->slot)->serial);
     }
 
     void FromCentre()
     {
         const MonoTime now = MonoClock::now();
         const std::int64_t wallUs = WallClockUs();
-        m_upstream.Drain(
+        m_upstream.Sockets().Drain(
             [&](std::uint32_t slot, std::span<const std::uint8_t> bytes, std::size_t size) {
                 Down(slot, bytes.first(std::min(bytes.size(), size)), now, wallUs);
             },
@@ -283,136 +251,25 @@ private:
 
     void Down(std::uint32_t slot, std::span<const std::uint8_t> bytes, MonoTime now, std::int64_t wallUs)
     {
-        const auto panel = m_sessions.Down(slot, now);
-        if (!panel || m_run.Finished())
+        const auto answered = m_upstream.Answered(slot, now);
+        if (!answered || m_run.Finished())
             return;
-        ++m_down.received;
+        const auto& [panel, session] = *answered;
+        m_lines.Received(false);
         // The upstream socket's address costs a system call: asked for only for the capture.
         const FrameRecord heard =
             MakeRecord(wallUs, Direction::In, m_centre,
-                       m_run.Capturing() ? m_upstream.LocalAddress(slot) : Endpoint{}, bytes);
+                       m_run.Capturing() ? m_upstream.Sockets().LocalAddress(slot) : Endpoint{}, bytes);
         m_run.Capture(heard);
-        const std::int64_t centreRtt = m_pairing.CentreAnswered(*panel, bytes, heard.decoded, now);
-        const std::uint64_t session = SessionKey(slot, m_sessions.At(slot)->serial);
-        const FaultDatagram faulted{false, session, *panel, bytes, &heard.decoded, {wallUs, centreRtt}};
+        const std::int64_t centreRtt = m_pairing.CentreAnswered(panel, bytes, heard.decoded, now);
+        const FaultDatagram faulted{false, session, panel, bytes, &heard.decoded, {wallUs, centreRtt}};
         if (m_engine.Submit(faulted, now) == FaultEngine::Fate::Untouched)
-            QueueDown(session, *panel, bytes, heard.decoded, {}, false, faulted.carried);
+            m_downLeg.Send({.session = session,
+                            .panel = panel,
+                            .bytes = bytes,
+                            .decoded = &heard.decoded,
+                            .carried = faulted.carried});
         SendReady();
-    }
-
-    // The slot of a session still open with that key; none once it ended.
-    std::optional<std::uint32_t> LiveSlot(std::uint64_t session) const
-    {
-        const auto slot = static_cast<std::uint32_t>(session);
-        const auto* open = m_sessions.At(slot);
-        if (open == nullptr || open->serial != static_cast<std::uint32_t>(session >> 32))
-            return std::nullopt;
-        return slot;
-    }
-
-    // A datagram gathered in a wake-up, to go out in one batch with the others of its way.
-    struct Pending
-    {
-        std::uint64_t session{0};
-        Endpoint panel;
-        std::size_t offset{0};
-        std::size_t size{0};
-        DecodedFrame decoded;
-        FaultMarks marks;
-        std::array<std::int64_t, 2> carried{};
-    };
-
-    // A datagram on its way to the centre: gathered with the others of the wake-up, sent by FlushUp.
-    void SendUp(std::uint64_t session, const Endpoint& panel, std::span<const std::uint8_t> bytes,
-                const DecodedFrame& decoded, const FaultMarks& marks, bool dropped,
-                const std::array<std::int64_t, 2>& carried)
-    {
-        const auto slot = LiveSlot(session);
-        if (dropped || !slot) {
-            Count(m_up, marks, true, 0);
-            WriteLine(true, panel, bytes, decoded, marks, slot ? std::string_view{} : "session ended",
-                      carried[0], 0, std::nullopt, std::nullopt, slot.value_or(0));
-            return;
-        }
-        m_pendingUp.push_back(
-            {session, panel, m_pendingUpBytes.size(), bytes.size(), decoded, marks, carried});
-        m_pendingUpBytes.insert(m_pendingUpBytes.end(), bytes.begin(), bytes.end());
-    }
-
-    // The datagrams gathered in a wake-up, in order, each session's run of them in one batch, each with its
-    // line: the centre meets a panel's burst as the panel sent it.
-    void FlushUp()
-    {
-        for (std::size_t first = 0; first < m_pendingUp.size();) {
-            const std::uint64_t session = m_pendingUp[first].session;
-            std::size_t end = first;
-            m_upDatagrams.clear();
-            for (; end < m_pendingUp.size() && m_pendingUp[end].session == session; ++end)
-                m_upDatagrams.push_back(
-                    std::span(m_pendingUpBytes).subspan(m_pendingUp[end].offset, m_pendingUp[end].size));
-            const auto slot = LiveSlot(session).value_or(static_cast<std::uint32_t>(session));
-            const std::int64_t sentUs = WallClockUs();
-            const MonoTime now = MonoClock::now();
-            m_upstream.SendEach(slot, m_upDatagrams, [&](std::size_t i, int error) {
-                const Pending& p = m_pendingUp[first + i];
-                const auto bytes = m_upDatagrams[i];
-                if (error == 0 && std::holds_alternative<AckFrame>(AcknowledgementFor(bytes)))
-                    m_pairing.CentreSent(p.panel, bytes, now);
-                if (m_run.Capturing())
-                    m_run.Capture(MakeRecord(sentUs, Direction::Out, m_centre, m_upstream.LocalAddress(slot),
-                                             bytes, error));
-                Count(m_up, p.marks, false, error);
-                WriteLine(true, p.panel, bytes, p.decoded, p.marks, {}, p.carried[0], error, std::nullopt,
-                          std::nullopt, slot);
-            });
-            first = end;
-        }
-        m_pendingUp.clear();
-        m_pendingUpBytes.clear();
-    }
-
-    void QueueDown(std::uint64_t session, const Endpoint& panel, std::span<const std::uint8_t> bytes,
-                   const DecodedFrame& decoded, const FaultMarks& marks, bool dropped,
-                   const std::array<std::int64_t, 2>& carried)
-    {
-        if (dropped || !LiveSlot(session)) {
-            Count(m_down, marks, true, 0);
-            WriteLine(false, panel, bytes, decoded, marks, {}, carried[0], 0, carried[1], std::nullopt,
-                      static_cast<std::uint32_t>(session));
-            return;
-        }
-        m_pendingDown.push_back(
-            {session, panel, m_pendingDownBytes.size(), bytes.size(), decoded, marks, carried});
-        m_pendingDownBytes.insert(m_pendingDownBytes.end(), bytes.begin(), bytes.end());
-    }
-
-    // The answers gathered in a wake-up, to the panels in one batch, each with its line.
-    void FlushDown()
-    {
-        if (m_pendingDown.empty())
-            return;
-        m_outgoing.clear();
-        for (const auto& p : m_pendingDown)
-            m_outgoing.push_back({p.panel, m_replySource[static_cast<std::uint32_t>(p.session)],
-                                  std::span(m_pendingDownBytes).subspan(p.offset, p.size)});
-        const MonoTime now = MonoClock::now();
-        m_panels->SendEach(m_outgoing, [&](std::size_t i, int error) {
-            const auto& p = m_pendingDown[i];
-            const auto bytes = m_outgoing[i].bytes;
-            const auto match = error == 0 ? m_pairing.PanelAnswered(p.panel, bytes, p.decoded, now)
-                                          : ProxyPairing::PanelMatch{};
-            Count(m_down, p.marks, false, error);
-            WriteLine(false, p.panel, bytes, p.decoded, p.marks, match.note, p.carried[0], error,
-                      p.carried[1], match.rttUs, static_cast<std::uint32_t>(p.session));
-            if (m_run.Capturing())
-                m_run.Capture(MakeRecord(
-                    WallClockUs(), Direction::Out, p.panel,
-                    {m_outgoing[i].sourceAddress != 0 ? m_outgoing[i].sourceAddress : m_local.address,
-                     m_local.port},
-                    bytes, error));
-        });
-        m_pendingDown.clear();
-        m_pendingDownBytes.clear();
     }
 
     // The copies the rules let go now, each its way.
@@ -421,65 +278,25 @@ private:
         auto& ready = m_engine.Ready();
         for (auto& copy : ready) {
             const DecodedFrame decoded = DecodeFrame(copy.bytes);
+            const ProxyOutbound datagram{.session = copy.session,
+                                         .panel = copy.panel,
+                                         .bytes = copy.bytes,
+                                         .decoded = &decoded,
+                                         .marks = &copy.marks,
+                                         .dropped = copy.dropped,
+                                         .carried = copy.carried};
             if (copy.up)
-                SendUp(copy.session, copy.panel, copy.bytes, decoded, copy.marks, copy.dropped, copy.carried);
+                m_upLeg.Send(datagram);
             else
-                QueueDown(copy.session, copy.panel, copy.bytes, decoded, copy.marks, copy.dropped,
-                          copy.carried);
+                m_downLeg.Send(datagram);
         }
         ready.clear();
     }
 
-    void Count(ProxyWayCounts& way, const FaultMarks& marks, bool dropped, int error)
-    {
-        if (!marks.Empty())
-            ++way.faulted;
-        if (dropped)
-            ++way.dropped;
-        else if (error != 0)
-            ++way.sendFailed;
-        else
-            ++way.forwarded;
-    }
-
-    void WriteLine(bool up, const Endpoint& panel, std::span<const std::uint8_t> bytes,
-                   const DecodedFrame& decoded, const FaultMarks& marks, std::string_view note,
-                   std::int64_t wallUs, int error, std::optional<std::int64_t> centreRtt,
-                   std::optional<std::int64_t> panelRtt, std::uint32_t slot)
-    {
-        FrameRecord line;
-        line.wallUs = wallUs;
-        line.direction = up ? Direction::In : Direction::Out;
-        line.peer = panel;
-        line.local = m_local;
-        line.bytes = bytes;
-        line.decoded = decoded;
-        line.sendError = error;
-        line.note = note;
-        m_faultNames.clear();
-        m_faultRules.clear();
-        AppendFaults(marks, m_faultNames, m_faultRules);
-        m_fields.clear();
-        m_fields.push_back({"way", up ? std::string_view("up") : std::string_view("down")});
-        m_fields.push_back({"session", std::uint64_t{slot}});
-        if (!m_faultNames.empty()) {
-            m_fields.push_back({"fault", std::string_view(m_faultNames)});
-            m_fields.push_back({"rule", static_cast<std::uint64_t>(marks.Marks().back().rule)});
-            if (marks.Marks().size() > 1)
-                m_fields.push_back({"rules", std::string_view(m_faultRules)});
-        }
-        if (centreRtt && *centreRtt >= 0)
-            m_fields.push_back({"centre_rtt_us", *centreRtt});
-        if (panelRtt)
-            m_fields.push_back({"panel_rtt_us", *panelRtt});
-        line.extra = m_fields;
-        m_run.Output().Record(line);
-    }
-
     void AfterWake()
     {
-        FlushUp();
-        FlushDown();
+        m_upLeg.Flush();
+        m_downLeg.Flush();
         ArmFaultTimer();
         m_run.EndOfBatch();
     }
@@ -526,29 +343,26 @@ private:
         m_durationTimer.stop();
     }
 
-    void Expire()
-    {
-        m_sessions.Expire(MonoClock::now(), [this](std::uint32_t slot) { m_upstream.Close(slot); });
-    }
-
     void AddTotals(MetricsTotals& totals) const
     {
-        totals.framesReceived += m_up.received + m_down.received;
-        totals.framesSent += m_up.forwarded + m_down.forwarded;
-        totals.proxy = ProxyTotals{{m_up.forwarded, m_down.forwarded},
-                                   {m_up.faulted, m_down.faulted},
-                                   static_cast<std::uint64_t>(m_sessions.Active()),
-                                   m_sessions.OpenedCount(),
-                                   m_refused};
+        const ProxyWayCounts& up = m_lines.Up();
+        const ProxyWayCounts& down = m_lines.Down();
+        totals.framesReceived += up.received + down.received;
+        totals.framesSent += up.forwarded + down.forwarded;
+        totals.proxy = ProxyTotals{{up.forwarded, down.forwarded},
+                                   {up.faulted, down.faulted},
+                                   static_cast<std::uint64_t>(m_upstream.Sessions().Active()),
+                                   m_upstream.Sessions().OpenedCount(),
+                                   m_upstream.Refused()};
     }
 
     void WriteSummary(LineOutput& output) const
     {
-        auto fields = ProxySummaryFields(m_up, m_down, m_sessions);
+        auto fields = ProxySummaryFields(m_lines.Up(), m_lines.Down(), m_upstream.Sessions());
         m_pairing.AppendSummary(fields);
         fields.push_back({"rules", static_cast<std::uint64_t>(m_engine.Rules().size())});
         fields.push_back({"held_at_exit", static_cast<std::uint64_t>(m_engine.Held())});
-        fields.push_back({"upstream_errors", m_upstream.ReceiveErrors()});
+        fields.push_back({"upstream_errors", m_upstream.Sockets().ReceiveErrors()});
         fields.push_back({"kernel_drops", m_panels != nullptr ? m_panels->KernelDrops() : 0});
         fields.push_back({"seed", m_seed});
         m_watch.AppendSummary(fields);
@@ -559,37 +373,24 @@ private:
     std::uint32_t m_bindAddress{0};
     Endpoint m_centre;
     CommandRun& m_run;
-    ProxySessions m_sessions;
+    ProxyUpstream m_upstream;
     CentreWatch m_watch;
     FaultEngine m_engine;
-    SessionSockets m_upstream;
+    ProxyPairing m_pairing;
+    ProxyLines m_lines{m_run.Output()};
+    UpLeg m_upLeg{{m_run, m_lines, m_pairing, m_upstream}, m_centre};
+    DownLeg m_downLeg{{m_run, m_lines, m_pairing, m_upstream}};
     std::unique_ptr<QSocketNotifier> m_upstreamNotifier;
     std::unique_ptr<ProxyControl> m_control;
     BatchUdpSocket* m_panels{nullptr};
     Endpoint m_local;
     std::uint64_t m_seed{0};
-    ProxyPairing m_pairing;
-    ProxyWayCounts m_up;
-    ProxyWayCounts m_down;
-    std::uint64_t m_refused{0};
-    std::vector<std::uint32_t> m_replySource; // by slot: the local address the panel sent to
-    std::vector<Pending> m_pendingUp;
-    std::vector<std::uint8_t> m_pendingUpBytes;
-    std::vector<std::span<const std::uint8_t>> m_upDatagrams;
-    std::vector<Pending> m_pendingDown;
-    std::vector<std::uint8_t> m_pendingDownBytes;
-    std::vector<BatchUdpSocket::Outgoing> m_outgoing;
-    std::vector<RecordField> m_fields;
-    std::string m_faultNames;
-    std::string m_faultRules;
     QTimer m_faultTimer;
     QTimer m_durationTimer;
     QTimer m_expiryTimer;
     MonoTime m_durationEnd;
     MonoTime m_stoppedAt;
     bool m_receiving{true};
-    bool m_refusedTold{false};
-    bool m_openFailed{false};
 };
 
 int RunProxy(ProxyOptions& options)
