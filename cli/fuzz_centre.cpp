@@ -162,6 +162,113 @@ std::string FaultMessage(const FuzzFinding& finding)
                        FuzzClasses()[last.row].id, FuzzClasses()[last.row].sentence);
 }
 
+// What a finding of `fuzz centre` is made of: the cases sent since the target last answered a probe and the
+// capture since then, and the findings built from them.
+class CentreEvidence final
+{
+public:
+    CentreEvidence(const FuzzCentreOptions& options, const Endpoint& target, std::uint64_t seed,
+                   CommandRun& run)
+        : m_options(options), m_target(target), m_seed(seed), m_capture(options.common.pcap, run)
+    {}
+
+    Status Open() { return m_capture.Open(); }
+    Status Close() { return m_capture.Close(); }
+    void SetLocal(const Endpoint& local) { m_local = local; }
+
+    void Sent(FuzzFrame frame, std::int64_t wallUs)
+    {
+        Capture(true, frame.bytes, wallUs);
+        if (m_recent.size() >= RECENT_LIMIT)
+            m_recent.erase(m_recent.begin());
+        m_recent.push_back(std::move(frame));
+    }
+    void Capture(bool sent, std::span<const std::uint8_t> bytes, std::int64_t wallUs,
+                 const Endpoint& from = {})
+    {
+        m_capture.Record(sent, bytes, wallUs, m_local, sent ? m_target : from);
+    }
+    // A round of probes starts with the next case.
+    void RoundStarted(std::uint64_t nextCase, std::int64_t wallUs) { m_round = {nextCase, wallUs}; }
+    // The target lived past the round's first probe: what went before it is cleared, the cases sent while it
+    // waited are the next round's.
+    void RoundSurvived()
+    {
+        std::erase_if(m_recent, [this](const FuzzFrame& f) { return f.caseIndex < m_round.firstCase; });
+        m_capture.ForgetBefore(m_round.startUs);
+    }
+
+    FuzzFinding Rule(const FuzzAnswerRule::Broken& broken, const FuzzCase& c,
+                     std::span<const std::uint8_t> answer, std::int64_t wallUs, std::uint64_t nextCase) const
+    {
+        FuzzFinding finding = NewFinding(FindingKind::Rule, nextCase);
+        for (const Bytes& datagram : c.datagrams) {
+            finding.frames.push_back({datagram, c.index, c.row});
+            finding.capture.push_back({wallUs, true, datagram});
+        }
+        finding.capture.push_back({wallUs, false, Bytes(answer.begin(), answer.end())});
+        finding.expected = broken.expected;
+        finding.got = broken.got;
+        finding.message =
+            fmt::format("case {} ({}: {}): {}", c.index, FuzzClasses()[c.row].id,
+                        FuzzClasses()[c.row].sentence, ExpectedGot(broken.expected, broken.got));
+        return finding;
+    }
+
+    // A crash or hang: the round's cases and capture, taken, and minimised by `reproduces` with --restart.
+    FuzzFinding Fault(FindingKind kind, std::chrono::microseconds length, std::uint64_t nextCase,
+                      const Reproduces& reproduces)
+    {
+        FuzzFinding finding = NewFinding(kind, nextCase);
+        finding.length = length;
+        finding.frames = std::move(m_recent);
+        m_recent.clear();
+        finding.capture = m_capture.Take();
+        MinimiseFinding(m_options.common, finding, reproduces, MINIMISER_TRIES);
+        finding.message = FaultMessage(finding);
+        return finding;
+    }
+
+private:
+    FuzzFinding NewFinding(FindingKind kind, std::uint64_t nextCase) const
+    {
+        FuzzFinding finding;
+        finding.kind = kind;
+        finding.seed = m_seed;
+        finding.local = m_local;
+        finding.target = m_target;
+        finding.probeTimeoutMs = static_cast<int>(m_options.probeTimeoutS * 1000);
+        finding.command = ReproduceLine(m_options, m_seed, nextCase);
+        return finding;
+    }
+
+    const FuzzCentreOptions& m_options;
+    Endpoint m_target;
+    Endpoint m_local;
+    std::uint64_t m_seed{0};
+    struct Round
+    {
+        std::uint64_t firstCase{0}; // the first case sent after the round's first probe
+        std::int64_t startUs{0};
+    } m_round;
+    std::vector<FuzzFrame> m_recent;
+    FuzzCapture m_capture;
+};
+
+// The probe's resends and a suspect target, as the run's lines tell them.
+void LivenessLine(CommandRun& run, const Liveness::Event& event, std::uint64_t nextCase, double confirmS)
+{
+    if (event.kind == Liveness::Event::Kind::Resend)
+        FuzzLine(run, "resend", nextCase,
+                 fmt::format("resend: probe attempt {} after case {}", event.attempt, nextCase),
+                 [&](JsonLine& j) { j.Number("attempt", event.attempt); });
+    else
+        FuzzLine(run, "suspect", nextCase,
+                 fmt::format("suspect: {} probes unanswered after case {}; probing for {} s", event.attempt,
+                             nextCase, confirmS),
+                 [&](JsonLine& j) { j.Number("probes", event.attempt).Number("confirm_s", confirmS); });
+}
+
 // The sockets and timers of `fuzz centre`: cases at the pace asked for, the probe when the liveness judge
 // wants it, every answer to the rule, and the findings written as they come.
 class CentreFuzzer final
@@ -172,7 +279,7 @@ public:
         : m_options(options), m_target(target),
           m_stream(options.common.seed.value_or(std::random_device{}()), std::move(rows), std::move(seeds)),
           m_live(LivenessSettings(options), MonoClock::now()), m_pace(pace), m_pacer(pace, MonoClock::now()),
-          m_run(run), m_probe(ProbeFrame()), m_capture(options.common.pcap, run),
+          m_run(run), m_probe(ProbeFrame()), m_evidence(m_options, m_target, m_stream.Seed(), run),
           m_findings(options.common, run, "fuzz centre")
     {
         const auto ack = std::get<AckFrame>(AcknowledgementFor(m_probe));
@@ -183,7 +290,7 @@ public:
         m_run.OnInterrupt([this](int) { m_run.Finish(ExitCode()); });
         m_run.OnSummary([this](LineOutput&, int) { Summary(); });
         m_run.OnJunit(options.common.junit, [this](const std::string& path) { return WriteJunitFile(path); });
-        m_run.OnEndFile(options.common.pcap, [this](const std::string&) { return m_capture.Close(); });
+        m_run.OnEndFile(options.common.pcap, [this](const std::string&) { return m_evidence.Close(); });
         m_run.ShowProgress([this] {
             return fmt::format("fuzz centre {}: {} cases, {} probes, {} resends, {} findings",
                                m_target.ToString(), m_nextCase, m_live.Totals().probes,
@@ -193,7 +300,7 @@ public:
 
     Status Start()
     {
-        if (auto opened = m_capture.Open(); !opened)
+        if (auto opened = m_evidence.Open(); !opened)
             return opened;
         CommandRun::Reading reading;
         reading.error = [this](const std::string&) { OnLiveness(m_live.Unreachable(MonoClock::now())); };
@@ -208,6 +315,7 @@ public:
             return Failure(opened.error());
         m_socket = *opened;
         m_local = m_socket->LocalAddress();
+        m_evidence.SetLocal(m_local);
         m_restarts.emplace(m_options, m_target, *m_socket, m_probe, m_probeAck);
         m_started = MonoClock::now();
         m_timer.start(0);
@@ -269,7 +377,7 @@ private:
             for (const Bytes& datagram : c.datagrams) {
                 outgoing.push_back({m_target, 0, datagram});
                 m_rule.Sent(m_target, datagram, c.index, now);
-                Remember({datagram, c.index, c.row}, wallUs);
+                m_evidence.Sent({datagram, c.index, c.row}, wallUs);
             }
         }
         Send(outgoing);
@@ -280,10 +388,10 @@ private:
         const BatchUdpSocket::Outgoing probe{m_target, 0, m_probe};
         const std::int64_t wallUs = WallUs();
         if (!m_live.RoundOpen())
-            m_round = {m_nextCase, wallUs};
+            m_evidence.RoundStarted(m_nextCase, wallUs);
         Send(std::span(&probe, 1));
         m_live.ProbeSent(now);
-        Capture(true, m_probe, wallUs);
+        m_evidence.Capture(true, m_probe, wallUs);
     }
 
     void Send(std::span<const BatchUdpSocket::Outgoing> outgoing)
@@ -321,13 +429,14 @@ private:
         for (const auto& datagram : batch) {
             if (m_run.Finished())
                 return;
-            Capture(false, datagram.bytes, arrival.wallUs, datagram.from);
+            m_evidence.Capture(false, datagram.bytes, arrival.wallUs, datagram.from);
             if (datagram.from == m_target && std::ranges::equal(datagram.bytes, m_probeAck)) {
                 OnProbeAnswered(arrival.now);
                 continue;
             }
             if (auto broken = m_rule.Received(datagram.from, datagram.bytes, arrival.now))
-                RuleFinding(*broken, datagram.bytes, arrival.wallUs);
+                m_findings.Report(m_evidence.Rule(*broken, m_stream.At(broken->caseIndex), datagram.bytes,
+                                                  arrival.wallUs, m_nextCase));
         }
     }
 
@@ -337,12 +446,8 @@ private:
             return; // a resent probe's second answer
         const auto event = m_live.Answered(now);
         OnLiveness(event);
-        if (!event || event->kind != Liveness::Event::Kind::Hang) {
-            // The target lived past the round's first probe: what went before it is cleared, the cases sent
-            // while it waited are the next round's.
-            std::erase_if(m_recent, [this](const FuzzFrame& f) { return f.caseIndex < m_round.firstCase; });
-            m_capture.ForgetBefore(m_round.startUs);
-        }
+        if (!event || event->kind != Liveness::Event::Kind::Hang)
+            m_evidence.RoundSurvived();
         if (m_ending && m_live.Current() == Liveness::Phase::Fuzzing && !m_run.Finished())
             m_run.Finish(ExitCode());
     }
@@ -354,18 +459,10 @@ private:
         using Kind = Liveness::Event::Kind;
         switch (event->kind) {
         case Kind::Resend:
-            Line("resend", fmt::format("resend: probe attempt {} after case {}", event->attempt, m_nextCase),
-                 [&](JsonLine& j) { j.Number("attempt", event->attempt); });
+        case Kind::Suspect:
+            LivenessLine(m_run, *event, m_nextCase, m_options.common.confirmS);
             return;
         case Kind::Recovered:
-            return;
-        case Kind::Suspect:
-            Line("suspect",
-                 fmt::format("suspect: {} probes unanswered after case {}; probing for {} s", event->attempt,
-                             m_nextCase, m_options.common.confirmS),
-                 [&](JsonLine& j) {
-                     j.Number("probes", event->attempt).Number("confirm_s", m_options.common.confirmS);
-                 });
             return;
         case Kind::Hang:
             Fault(FindingKind::Hang, event->length);
@@ -381,74 +478,12 @@ private:
         }
     }
 
-    template <typename Fields>
-    void Line(std::string_view type, const std::string& text, Fields fields)
-    {
-        FuzzLine(m_run, type, m_nextCase, text, fields);
-    }
-
-    void Remember(FuzzFrame frame, std::int64_t wallUs)
-    {
-        Capture(true, frame.bytes, wallUs);
-        if (m_recent.size() >= RECENT_LIMIT)
-            m_recent.erase(m_recent.begin());
-        m_recent.push_back(std::move(frame));
-    }
-
-    void Capture(bool sent, std::span<const std::uint8_t> bytes, std::int64_t wallUs,
-                 const Endpoint& from = {})
-    {
-        m_capture.Record(sent, bytes, wallUs, m_local, sent ? m_target : from);
-    }
-
-    FuzzFinding NewFinding(FindingKind kind) const
-    {
-        FuzzFinding finding;
-        finding.kind = kind;
-        finding.seed = m_stream.Seed();
-        finding.local = m_local;
-        finding.target = m_target;
-        finding.probeTimeoutMs = static_cast<int>(m_options.probeTimeoutS * 1000);
-        finding.command = ReproduceLine(m_options, m_stream.Seed(), m_nextCase);
-        return finding;
-    }
-
-    void RuleFinding(const FuzzAnswerRule::Broken& broken, std::span<const std::uint8_t> answer,
-                     std::int64_t wallUs)
-    {
-        FuzzFinding finding = NewFinding(FindingKind::Rule);
-        const FuzzCase c = m_stream.At(broken.caseIndex);
-        for (const Bytes& datagram : c.datagrams) {
-            finding.frames.push_back({datagram, c.index, c.row});
-            finding.capture.push_back({wallUs, true, datagram});
-        }
-        finding.capture.push_back({wallUs, false, Bytes(answer.begin(), answer.end())});
-        finding.expected = broken.expected;
-        finding.got = broken.got;
-        finding.message =
-            fmt::format("case {} ({}: {}): {}", c.index, FuzzClasses()[c.row].id,
-                        FuzzClasses()[c.row].sentence, ExpectedGot(broken.expected, broken.got));
-        m_findings.Report(std::move(finding));
-    }
-
     void Fault(FindingKind kind, std::chrono::microseconds length)
     {
-        FuzzFinding finding = NewFinding(kind);
-        finding.length = length;
-        finding.frames = m_recent;
-        finding.capture = m_capture.Take();
-        if (!m_options.common.restart.empty() && !finding.frames.empty()) {
-            const Minimised minimised = Minimise(
-                finding.frames,
-                [this](std::span<const FuzzFrame> frames) { return m_restarts->Reproduces(frames); },
-                MINIMISER_TRIES);
-            finding.minimised = minimised.reproduced;
-            finding.reproduced = minimised.reproduced;
-            finding.frames = minimised.frames;
-        }
-        finding.message = FaultMessage(finding);
-        m_recent.clear();
-        m_findings.Report(std::move(finding));
+        m_findings.Report(
+            m_evidence.Fault(kind, length, m_nextCase, [this](std::span<const FuzzFrame> frames) {
+                return m_restarts->Reproduces(frames);
+            }));
         if (m_run.Finished())
             return;
         if (kind == FindingKind::Crash && m_options.common.restart.empty()) {
@@ -501,13 +536,7 @@ private:
     std::uint64_t m_nextCase{0};
     std::uint64_t m_paced{0}; // cases since the pacer's start
     bool m_ending{false};
-    struct Round
-    {
-        std::uint64_t firstCase{0}; // the first case sent after the round's first probe
-        std::int64_t startUs{0};
-    } m_round;
-    std::vector<FuzzFrame> m_recent;
-    FuzzCapture m_capture;
+    CentreEvidence m_evidence;
     FuzzFindings m_findings;
     std::optional<CentreRestarts> m_restarts;
     QTimer m_timer;

@@ -97,6 +97,90 @@ private:
     BatchUdpSocket& m_socket;
 };
 
+// What a finding of `fuzz panel` is made of: the answers since the panel's last frame and the capture since
+// the last sign of life, and the findings built from them.
+class PanelEvidence final
+{
+public:
+    PanelEvidence(const FuzzPanelOptions& options, std::uint64_t seed, CommandRun& run)
+        : m_options(options), m_seed(seed), m_capture(options.common.pcap, run)
+    {}
+
+    Status Open() { return m_capture.Open(); }
+    Status Close() { return m_capture.Close(); }
+    void SetLocal(const Endpoint& local) { m_local = local; }
+
+    void Heard(std::span<const std::uint8_t> bytes, std::int64_t wallUs, const Endpoint& panel)
+    {
+        m_panel = panel;
+        m_capture.Record(false, bytes, wallUs, m_local, panel);
+    }
+    void Sent(std::span<const std::uint8_t> bytes, std::int64_t wallUs, const Endpoint& to)
+    {
+        m_capture.Record(true, bytes, wallUs, m_local, to);
+    }
+    void Answered(FuzzFrame answer) { m_recent.push_back(std::move(answer)); }
+    void PanelSent() { m_recent.clear(); }
+
+    FuzzFinding Rule(std::span<const std::uint8_t> frame)
+    {
+        FuzzFinding finding = NewFinding(FindingKind::Rule);
+        finding.expected = "well-formed frames, as the panel sent before";
+        finding.got = fmt::format("{} ({})", FormatBytesHex(frame), SummarizeFrame(DecodeFrame(frame)));
+        finding.message =
+            fmt::format("{}: {}", Decisive(finding), ExpectedGot(finding.expected, finding.got));
+        return finding;
+    }
+
+    // A crash or hang, minimised by `reproduces` with --restart.
+    FuzzFinding Fault(FindingKind kind, std::chrono::microseconds length, const Reproduces& reproduces)
+    {
+        FuzzFinding finding = NewFinding(kind);
+        finding.length = length;
+        MinimiseFinding(m_options.common, finding, reproduces, MINIMISER_TRIES);
+        finding.message =
+            kind == FindingKind::Hang
+                ? fmt::format("silent for {}; {}", FormatMicros(length.count()), Decisive(finding))
+                : fmt::format("silent through {} s and more; {}",
+                              m_options.silenceS + m_options.common.confirmS, Decisive(finding));
+        m_recent.clear();
+        return finding;
+    }
+
+private:
+    FuzzFinding NewFinding(FindingKind kind)
+    {
+        FuzzFinding finding;
+        finding.kind = kind;
+        finding.side = FuzzSide::Panel;
+        finding.seed = m_seed;
+        finding.local = m_local;
+        finding.target = m_panel;
+        finding.silenceMs = static_cast<int>(m_options.silenceS * 1000);
+        finding.lateMs = m_options.lateMs;
+        finding.command = ReproduceLine(m_options, m_local.port, m_seed);
+        finding.frames = m_recent;
+        finding.capture = m_capture.Take();
+        return finding;
+    }
+
+    static std::string Decisive(const FuzzFinding& finding)
+    {
+        if (finding.frames.empty())
+            return "no answer since its last frame";
+        const FuzzFrame& last = finding.frames.back();
+        return fmt::format("{} case {} ({}: {})", finding.minimised ? "decisive" : "last", last.caseIndex,
+                           FuzzClasses()[last.row].id, FuzzClasses()[last.row].sentence);
+    }
+
+    const FuzzPanelOptions& m_options;
+    std::uint64_t m_seed{0};
+    Endpoint m_local;
+    Endpoint m_panel;
+    std::vector<FuzzFrame> m_recent; // the answers since the panel's last frame
+    FuzzCapture m_capture;
+};
+
 // The socket and timers of `fuzz panel`: every frame of the panel answered by the case stream, the gaps
 // between its frames watched, and the findings written as they come.
 class PanelFuzzer final
@@ -107,7 +191,7 @@ public:
         : m_options(options), m_bindAddress(bindAddress),
           m_stream(options.common.seed.value_or(std::random_device{}()), std::move(rows)),
           m_silence({Micros(options.silenceS), Micros(options.common.confirmS)}), m_run(run),
-          m_capture(options.common.pcap, run), m_findings(options.common, run, "fuzz panel"),
+          m_evidence(m_options, m_stream.Seed(), run), m_findings(options.common, run, "fuzz panel"),
           m_correct(static_cast<std::size_t>(FindFuzzClass("answer-correct") - FuzzClasses().data())),
           m_late(static_cast<std::size_t>(FindFuzzClass("answer-late") - FuzzClasses().data()))
     {
@@ -118,7 +202,7 @@ public:
             return m_findings.WriteJunit(path, m_stream.Rows(), "fuzz panel " + m_local.ToString(),
                                          fmt::format("a frame at least every {} s", m_options.silenceS));
         });
-        m_run.OnEndFile(options.common.pcap, [this](const std::string&) { return m_capture.Close(); });
+        m_run.OnEndFile(options.common.pcap, [this](const std::string&) { return m_evidence.Close(); });
         m_run.ShowProgress([this] {
             return fmt::format("fuzz panel {}: {} frames, {} answers, {} findings", m_local.ToString(),
                                m_silence.Frames(), m_nextCase, m_findings.Count());
@@ -127,7 +211,7 @@ public:
 
     Status Start()
     {
-        if (auto opened = m_capture.Open(); !opened)
+        if (auto opened = m_evidence.Open(); !opened)
             return opened;
         BatchUdpSocket::Options socket;
         socket.bindAddress = m_bindAddress;
@@ -143,6 +227,7 @@ public:
             return Failure(opened.error());
         m_socket = *opened;
         m_local = m_socket->LocalAddress();
+        m_evidence.SetLocal(m_local);
         m_restarts.emplace(m_options, *m_socket);
         m_started = MonoClock::now();
         m_run.Output().Listening(m_local);
@@ -173,20 +258,19 @@ private:
     {
         if (m_run.Finished())
             return;
-        m_panel = from;
-        m_capture.Record(false, bytes, wallUs, m_local, from);
+        m_evidence.Heard(bytes, wallUs, from);
         const bool wellFormed = DecodeFrame(bytes).findings.Empty();
         if (const auto event = m_silence.Heard(now, wellFormed)) {
             const std::uint64_t restarts = m_restartsDone;
             if (event->kind == PanelSilence::Event::Kind::Hang)
                 Fault(FindingKind::Hang, event->length);
             else
-                RuleFinding(bytes);
+                m_findings.Report(m_evidence.Rule(bytes));
             // A restart answered the panel's first frame after it; this one is from before.
             if (m_run.Finished() || m_restartsDone != restarts)
                 return;
         }
-        m_recent.clear();
+        m_evidence.PanelSent();
         Answer(from, bytes, wallUs);
     }
 
@@ -198,7 +282,7 @@ private:
         m_findings.CaseOf(answer.row);
         m_silence.Answered(answer.row != m_correct);
         for (const Bytes& datagram : answer.datagrams) {
-            m_recent.push_back({datagram, answer.index, answer.row});
+            m_evidence.Answered({datagram, answer.index, answer.row});
             if (answer.row == m_late)
                 QTimer::singleShot(std::chrono::milliseconds(m_options.lateMs), &m_timer,
                                    [this, to, datagram] { Send(to, datagram, WallUs()); });
@@ -218,7 +302,7 @@ private:
             m_run.Finish(EXIT_IO);
             return;
         }
-        m_capture.Record(true, datagram, wallUs, m_local, to);
+        m_evidence.Sent(datagram, wallUs, to);
     }
 
     void OnTick()
@@ -261,62 +345,11 @@ private:
             m_timer.stop();
     }
 
-    FuzzFinding NewFinding(FindingKind kind) const
-    {
-        FuzzFinding finding;
-        finding.kind = kind;
-        finding.side = FuzzSide::Panel;
-        finding.seed = m_stream.Seed();
-        finding.local = m_local;
-        finding.target = m_panel;
-        finding.silenceMs = static_cast<int>(m_options.silenceS * 1000);
-        finding.lateMs = m_options.lateMs;
-        finding.command = ReproduceLine(m_options, m_local.port, m_stream.Seed());
-        finding.frames = m_recent;
-        return finding;
-    }
-
-    std::string Decisive(const FuzzFinding& finding) const
-    {
-        if (finding.frames.empty())
-            return "no answer since its last frame";
-        const FuzzFrame& last = finding.frames.back();
-        return fmt::format("{} case {} ({}: {})", finding.minimised ? "decisive" : "last", last.caseIndex,
-                           FuzzClasses()[last.row].id, FuzzClasses()[last.row].sentence);
-    }
-
-    void RuleFinding(std::span<const std::uint8_t> frame)
-    {
-        FuzzFinding finding = NewFinding(FindingKind::Rule);
-        finding.capture = m_capture.Take();
-        finding.expected = "well-formed frames, as the panel sent before";
-        finding.got = fmt::format("{} ({})", FormatBytesHex(frame), SummarizeFrame(DecodeFrame(frame)));
-        finding.message =
-            fmt::format("{}: {}", Decisive(finding), ExpectedGot(finding.expected, finding.got));
-        m_findings.Report(std::move(finding));
-    }
-
     void Fault(FindingKind kind, std::chrono::microseconds length)
     {
-        FuzzFinding finding = NewFinding(kind);
-        finding.length = length;
-        finding.capture = m_capture.Take();
-        if (!m_options.common.restart.empty() && !finding.frames.empty()) {
-            const Minimised minimised = Minimise(
-                finding.frames,
-                [this](std::span<const FuzzFrame> frames) { return m_restarts->Reproduces(frames); },
-                MINIMISER_TRIES);
-            finding.minimised = minimised.reproduced;
-            finding.reproduced = minimised.reproduced;
-            finding.frames = minimised.frames;
-        }
-        finding.message =
-            kind == FindingKind::Hang
-                ? fmt::format("silent for {}; {}", FormatMicros(length.count()), Decisive(finding))
-                : fmt::format("silent through {} s and more; {}",
-                              m_options.silenceS + m_options.common.confirmS, Decisive(finding));
-        m_recent.clear();
-        m_findings.Report(std::move(finding));
+        m_findings.Report(m_evidence.Fault(kind, length, [this](std::span<const FuzzFrame> answers) {
+            return m_restarts->Reproduces(answers);
+        }));
         if (m_run.Finished())
             return;
         if (kind == FindingKind::Crash && m_options.common.restart.empty()) {
@@ -351,17 +384,15 @@ private:
     FuzzStream m_stream;
     PanelSilence m_silence;
     CommandRun& m_run;
-    FuzzCapture m_capture;
+    PanelEvidence m_evidence;
     FuzzFindings m_findings;
     std::size_t m_correct{0};
     std::size_t m_late{0};
     BatchUdpSocket* m_socket{nullptr};
     Endpoint m_local;
-    Endpoint m_panel;
     MonoTime m_started;
     std::uint64_t m_nextCase{0};
     std::uint64_t m_restartsDone{0};
-    std::vector<FuzzFrame> m_recent; // the answers since the panel's last frame
     std::optional<PanelRestarts> m_restarts;
     QTimer m_timer;
 };

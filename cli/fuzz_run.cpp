@@ -198,3 +198,14 @@ void FuzzFindings::Summary(std::vector<RecordField> fields, std::span<const std:
     }
     m_run.Output().Summary(m_run.Command(), fields);
 }
+
+void MinimiseFinding(const FuzzOptions& options, FuzzFinding& finding, const Reproduces& reproduces,
+                     int tries)
+{
+    if (options.restart.empty() || finding.frames.empty())
+        return;
+    Minimised minimised = Minimise(finding.frames, reproduces, tries);
+    finding.minimised = minimised.reproduced;
+    finding.reproduced = minimised.reproduced;
+    finding.frames = std::move(minimised.frames);
+}

@@ -3,6 +3,7 @@
 #include "cli/command_run.h"
 #include "link/json_line.h"
 #include "suite/fuzz_finding.h"
+#include "suite/fuzz_minimiser.h"
 
 #include <CLI/CLI.hpp>
 
@@ -48,6 +49,11 @@ std::span<const BatchUdpSocket::Received> ReceiveBy(BatchUdpSocket& socket, velt
 
 // Runs `command` with /bin/sh; false when it fails to end by `deadline`. Blocking: the run waits anyway.
 bool RunRestart(const std::string& command, veltrano::MonoTime deadline);
+
+// A crash's or hang's frames cut to those that still bring it back, at most `tries` restarts, where
+// --restart is given; left as they are otherwise.
+void MinimiseFinding(const FuzzOptions& options, veltrano::FuzzFinding& finding,
+                     const veltrano::Reproduces& reproduces, int tries);
 
 // One line of the run's output: `text`, or a JSON object of `type` with the case count and `fields`.
 template <typename Fields>
