@@ -1,5 +1,7 @@
 #include "net/batch_udp_socket.h"
 
+#include "net/udp_segments.h"
+
 #include <arpa/inet.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
@@ -44,7 +46,7 @@ struct BatchUdpSocket::Buffers
     // Room for IP_PKTINFO on receive, IP_PKTINFO and UDP_SEGMENT on send.
     struct alignas(cmsghdr) Control
     {
-        std::uint8_t bytes[CMSG_SPACE(sizeof(in_pktinfo)) + CMSG_SPACE(sizeof(std::uint16_t))];
+        std::uint8_t bytes[CMSG_SPACE(sizeof(in_pktinfo)) + SEGMENT_OPTION_SPACE];
     };
 
     std::unique_ptr<std::uint8_t[]> heads;
@@ -231,14 +233,17 @@ void BatchUdpSocket::GroupRuns(std::span<const Outgoing> datagrams)
     std::vector<std::size_t>& runs = m_buffers->runs;
     runs.clear();
     for (std::size_t i = 0; i < datagrams.size();) {
-        std::size_t j = i + 1;
-        while (m_segmentation && j < datagrams.size() && j - i < MAX_SEGMENTS &&
-               !datagrams[i].bytes.empty() && datagrams[j].bytes.size() == datagrams[i].bytes.size() &&
-               (j - i + 1) * datagrams[i].bytes.size() <= veltrano::MAX_UDP_PAYLOAD && // a message's limit
-               datagrams[j].to == datagrams[i].to && datagrams[j].sourceAddress == datagrams[i].sourceAddress)
-            ++j;
-        runs.push_back(j - i);
-        i = j;
+        const std::size_t run =
+            !m_segmentation
+                ? 1
+                : SegmentRun(
+                      i, datagrams.size(), [&](std::size_t j) { return datagrams[j].bytes.size(); },
+                      [&](std::size_t j) {
+                          return datagrams[j].to == datagrams[i].to &&
+                                 datagrams[j].sourceAddress == datagrams[i].sourceAddress;
+                      });
+        runs.push_back(run);
+        i += run;
     }
 }
 
@@ -274,14 +279,8 @@ void BatchUdpSocket::FillMessage(std::size_t m, std::size_t first, std::span<con
         used += CMSG_SPACE(sizeof(in_pktinfo));
         c = CMSG_NXTHDR(&header, c);
     }
-    if (run.size() > 1) {
-        c->cmsg_level = SOL_UDP;
-        c->cmsg_type = UDP_SEGMENT;
-        c->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
-        const auto size = static_cast<std::uint16_t>(out.bytes.size());
-        std::memcpy(CMSG_DATA(c), &size, sizeof size);
-        used += CMSG_SPACE(sizeof(std::uint16_t));
-    }
+    if (run.size() > 1)
+        used += WriteSegmentSize(c, static_cast<std::uint16_t>(out.bytes.size()));
     header.msg_controllen = used;
 }
 
@@ -300,8 +299,7 @@ BatchUdpSocket::SendOutcome BatchUdpSocket::Send(std::span<const Outgoing> datag
             ::sendmmsg(m_socket, m_buffers->headers.data(), static_cast<unsigned>(runs.size()), MSG_DONTWAIT);
         if (sent < 0) {
             const int error = errno;
-            if (m_segmentation && runs.front() > 1 &&
-                (error == EIO || error == EINVAL || error == ENOPROTOOPT || error == EOPNOTSUPP)) {
+            if (m_segmentation && runs.front() > 1 && RefusesSegments(error)) {
                 // No segmentation on this path: one message per datagram from now on.
                 m_segmentation = false;
                 continue;

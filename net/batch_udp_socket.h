@@ -103,9 +103,6 @@ private:
     // Message `m` of the buffers for `run`, whose datagrams start at iovec `first`.
     void FillMessage(std::size_t m, std::size_t first, std::span<const Outgoing> run);
 
-    // Most datagrams the kernel splits from one message.
-    static constexpr std::size_t MAX_SEGMENTS = 64;
-
     int m_socket{-1};
     bool m_connected{false};
     bool m_segmentation{true};

@@ -1,5 +1,7 @@
 #include "net/session_sockets.h"
 
+#include "net/udp_segments.h"
+
 #include "protocol/frame.h"
 
 #include <arpa/inet.h>
@@ -109,33 +111,64 @@ int SessionSockets::Send(std::uint32_t slot, std::span<const std::uint8_t> bytes
 }
 
 void SessionSockets::SendEach(std::uint32_t slot, std::span<const std::span<const std::uint8_t>> datagrams,
-                              const OnSent& sent) const
+                              const OnSent& sent)
 {
+    // Messages of one system call; a run of datagrams of one size is one message (a session's burst of
+    // frames), which the kernel routes and queues once.
     constexpr std::size_t BATCH = 64;
+    struct alignas(cmsghdr) Option
+    {
+        std::uint8_t bytes[SEGMENT_OPTION_SPACE];
+    };
     std::array<mmsghdr, BATCH> headers{};
     std::array<iovec, BATCH> parts{};
+    std::array<Option, BATCH> options{};
+    std::array<std::size_t, BATCH> runs{};
+    const auto sizeOf = [&](std::size_t i) { return datagrams[i].size(); };
     for (std::size_t done = 0; done < datagrams.size();) {
         if (!IsOpen(slot)) {
             sent(done++, EBADF);
             continue;
         }
-        const std::size_t count = std::min(BATCH, datagrams.size() - done);
-        for (std::size_t i = 0; i < count; ++i) {
-            const auto bytes = datagrams[done + i];
-            // sendmmsg only reads the buffers.
-            parts[i] = {const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
-            headers[i] = {};
-            headers[i].msg_hdr.msg_iov = &parts[i];
-            headers[i].msg_hdr.msg_iovlen = 1;
+        std::size_t messages = 0;
+        for (std::size_t next = done, part = 0; next < datagrams.size() && part < BATCH; ++messages) {
+            const std::size_t run = std::min(
+                m_segmentation ? SegmentRun(next, datagrams.size(), sizeOf, [](std::size_t) { return true; })
+                               : 1,
+                BATCH - part);
+            for (std::size_t k = 0; k < run; ++k) {
+                const auto bytes = datagrams[next + k];
+                // sendmmsg only reads the buffers.
+                parts[part + k] = {const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
+            }
+            msghdr& header = headers[messages].msg_hdr;
+            header = {};
+            header.msg_iov = &parts[part];
+            header.msg_iovlen = run;
+            if (run > 1) {
+                header.msg_control = options[messages].bytes;
+                header.msg_controllen = sizeof options[messages].bytes;
+                header.msg_controllen =
+                    WriteSegmentSize(CMSG_FIRSTHDR(&header), static_cast<std::uint16_t>(sizeOf(next)));
+            }
+            runs[messages] = run;
+            part += run;
+            next += run;
         }
-        const int went = ::sendmmsg(m_fds[slot], headers.data(), static_cast<unsigned>(count), 0);
+        const int went = ::sendmmsg(m_fds[slot], headers.data(), static_cast<unsigned>(messages), 0);
         if (went <= 0) {
+            const int error = went < 0 ? errno : EIO;
+            if (m_segmentation && runs[0] > 1 && RefusesSegments(error)) {
+                m_segmentation = false;
+                continue;
+            }
             // The first datagram's error; the rest are tried again after it.
-            sent(done++, went < 0 ? errno : EIO);
+            sent(done++, error);
             continue;
         }
-        for (int i = 0; i < went; ++i)
-            sent(done++, 0);
+        for (int m = 0; m < went; ++m)
+            for (std::size_t k = 0; k < runs[static_cast<std::size_t>(m)]; ++k)
+                sent(done++, 0);
     }
 }
 
@@ -172,7 +205,9 @@ std::size_t SessionSockets::Drain(const OnReceived& received, std::size_t limit)
                 }
                 for (int j = 0; j < got; ++j) {
                     const std::size_t real = headers[static_cast<std::size_t>(j)].msg_len;
-                    received(slot, {m_buffer.get() + static_cast<std::size_t>(j) * BUFFER_SIZE, std::min(real, BUFFER_SIZE)},
+                    received(slot,
+                             {m_buffer.get() + static_cast<std::size_t>(j) * BUFFER_SIZE,
+                              std::min(real, BUFFER_SIZE)},
                              real);
                 }
                 count += static_cast<std::size_t>(got);

@@ -36,11 +36,12 @@ public:
     veltrano::Endpoint LocalAddress(std::uint32_t slot) const;
     // Sends a datagram; 0, or the system's error number.
     int Send(std::uint32_t slot, std::span<const std::uint8_t> bytes) const;
-    // Sends the datagrams in order, as few system calls as it takes; `sent(i, error)` for each, error 0 or
-    // the system's error number.
+
+    // Sends the datagrams in order, as few system calls as it takes, a run of one size as one segmented
+    // message; `sent(i, error)` for each, error 0 or the system's error number.
     using OnSent = std::function<void(std::size_t index, int error)>;
     void SendEach(std::uint32_t slot, std::span<const std::span<const std::uint8_t>> datagrams,
-                  const OnSent& sent) const;
+                  const OnSent& sent);
 
     // A datagram received: its slot, its bytes (valid for the call) and its real size.
     using OnReceived =
@@ -55,6 +56,7 @@ private:
     std::vector<int> m_fds; // by slot; -1: closed
     std::unique_ptr<std::uint8_t[]> m_buffer;
     std::uint64_t m_receiveErrors{0};
+    bool m_segmentation{true}; // cleared where the path refuses segmented messages
 };
 
 // Raises the soft limit of open files to `needed` (the hard one too, where allowed); what it is then.
