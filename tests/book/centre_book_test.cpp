@@ -36,8 +36,9 @@ DecodedFrame Status(std::uint8_t dev, std::uint8_t alarm)
     return DecodeFrame(framed);
 }
 
-// A book is kept only when something reads it.
-TEST(CentreBook, NeededOnlyWhenAnOptionReadsIt)
+// A book is kept only when something reads it. The silence limit is the one asked for; a report alone tells
+// silences of a minute; events alone none.
+TEST(CentreBook, NeededOnlyWhenAnOptionReadsItWithTheSilenceLimitAskedFor)
 {
     struct Case
     {
@@ -45,43 +46,27 @@ TEST(CentreBook, NeededOnlyWhenAnOptionReadsIt)
         CentreBook::Options options;
         bool needed;
         bool supervising;
-    };
-    // clang-format off
-    const Case cases[] = {
-        {"nothing",       {},                          false, false},
-        {"a limit",       {.superviseS = 2},           true,  true},
-        {"a report",      {.report = true},            true,  true},
-        {"events",        {.events = true},            true,  false},
-        {"metrics",       {.metrics = true},           true,  false},
-    };
-    // clang-format on
-    for (const Case& c : cases) {
-        EXPECT_EQ(CentreBook::Needed(c.options), c.needed) << c.name;
-        if (c.needed) {
-            EXPECT_EQ(CentreBook(c.options, OutputFormat::Text, START).Supervising(), c.supervising)
-                << c.name;
-        }
-    }
-}
-
-// The limit is the one asked for; a report alone tells silences of a minute; events alone none.
-TEST(CentreBook, SilenceLimitFromTheOptions)
-{
-    struct Case
-    {
-        const char* name;
-        CentreBook::Options options;
         std::chrono::microseconds limit;
     };
     // clang-format off
     const Case cases[] = {
-        {"its own limit",          {.superviseS = 2.5, .report = true}, 2'500'000us},
-        {"a report alone",         {.report = true},                    60s},
-        {"events alone",           {.events = true},                    0us},
+        {"nothing",                {},                                  false, false, 0us},
+        {"a limit",                {.superviseS = 2},                   true,  true,  2s},
+        {"its own limit, a report", {.superviseS = 2.5, .report = true}, true,  true,  2'500'000us},
+        {"a report alone",         {.report = true},                    true,  true,  60s},
+        {"events alone",           {.events = true},                    true,  false, 0us},
+        {"metrics",                {.metrics = true},                   true,  false, 0us},
     };
     // clang-format on
-    for (const Case& c : cases)
-        EXPECT_EQ(CentreBook(c.options, OutputFormat::Text, START).Book().SilenceLimit(), c.limit) << c.name;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(CentreBook::Needed(c.options), c.needed);
+        if (c.needed) {
+            const CentreBook book(c.options, OutputFormat::Text, START);
+            EXPECT_EQ(book.Supervising(), c.supervising);
+            EXPECT_EQ(book.Book().SilenceLimit(), c.limit);
+        }
+    }
 }
 
 // Missing and back lines in both formats, each counted under its own key.
@@ -93,25 +78,23 @@ TEST(CentreBook, MissingAndBackLinesCountedApart)
         OutputFormat format;
         std::vector<std::string> lines;
     };
+    // clang-format off
     const Case cases[] = {
-        {"text",
-         OutputFormat::Text,
-         {"missing 127.0.0.1:5000 0:1 (silent 2.500 s)", "missing 127.0.0.1:5000 0:2 (silent 2.500 s)",
-          "back 127.0.0.1:5000 0:1 (silent 3.000 s)"}},
-        {"json",
-         OutputFormat::JsonLines,
-         {R"({"type":"missing","peer":"127.0.0.1:5000","comm":0,"dev":1,"silent_s":2.5})",
-          R"({"type":"missing","peer":"127.0.0.1:5000","comm":0,"dev":2,"silent_s":2.5})",
-          R"({"type":"back","peer":"127.0.0.1:5000","comm":0,"dev":1,"silent_s":3})"}},
+        {"text", OutputFormat::Text, {"missing 127.0.0.1:5000 0:1 (silent 2.500 s)", "missing 127.0.0.1:5000 0:2 (silent 2.500 s)", "back 127.0.0.1:5000 0:1 (silent 3.000 s)"}},
+        {"json", OutputFormat::JsonLines, {R"({"type":"missing","peer":"127.0.0.1:5000","comm":0,"dev":1,"silent_s":2.5})",
+                                           R"({"type":"missing","peer":"127.0.0.1:5000","comm":0,"dev":2,"silent_s":2.5})",
+                                           R"({"type":"back","peer":"127.0.0.1:5000","comm":0,"dev":1,"silent_s":3})"}},
     };
+    // clang-format on
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         CentreBook book({.superviseS = 2}, c.format, START);
         std::string out;
         book.Hear(out, PANEL, Status(1, 0), START, WALL);
         book.Hear(out, PANEL, Status(2, 0), START, WALL);
         book.Check(out, START + 2500ms);
         book.Hear(out, PANEL, Status(1, 0), START + 3s, WALL + 3'000'000);
-        EXPECT_EQ(Lines(out), c.lines) << c.name;
+        EXPECT_EQ(Lines(out), c.lines);
         std::string longest;
         const auto fields = book.SummaryFields(START + 3s, longest);
         const auto value = [&](std::string_view key) {
@@ -121,10 +104,10 @@ TEST(CentreBook, MissingAndBackLinesCountedApart)
             ADD_FAILURE() << key;
             return std::uint64_t{0};
         };
-        EXPECT_EQ(value("reported_missing"), 2u) << c.name;
-        EXPECT_EQ(value("reported_back"), 1u) << c.name;
-        EXPECT_EQ(value("panels_missing"), 1u) << c.name;
-        EXPECT_EQ(value("panels_seen"), 2u) << c.name;
+        EXPECT_EQ(value("reported_missing"), 2u);
+        EXPECT_EQ(value("reported_back"), 1u);
+        EXPECT_EQ(value("panels_missing"), 1u);
+        EXPECT_EQ(value("panels_seen"), 2u);
     }
 }
 
@@ -146,16 +129,17 @@ TEST(CentreBook, EventLinesOnlyWithEvents)
     };
     // clang-format on
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         CentreBook book({.superviseS = 0, .report = false, .events = c.events}, c.format, START);
         std::string out;
         book.Hear(out, PANEL, Status(1, 0x00), START, WALL);
         book.Hear(out, PANEL, Status(1, 0x11), START + 1s, WALL + 1'000'000);
         const auto events = book.Book().Totals().events;
-        ASSERT_GT(events, 0u) << c.name;
+        ASSERT_GT(events, 0u);
         const auto lines = out.empty() ? std::vector<std::string>() : Lines(out);
-        EXPECT_EQ(lines.size(), c.events ? events : 0u) << c.name;
+        EXPECT_EQ(lines.size(), c.events ? events : 0u);
         for (std::size_t i = 0; i < lines.size(); ++i) {
-            EXPECT_NE(lines[i].find(c.shape), std::string::npos) << c.name << ": " << lines[i];
+            EXPECT_NE(lines[i].find(c.shape), std::string::npos) << lines[i];
             if (c.format == OutputFormat::JsonLines) {
                 EXPECT_NE(lines[i].find(",\"seq\":" + std::to_string(i) + "}"), std::string::npos)
                     << lines[i];
@@ -163,10 +147,6 @@ TEST(CentreBook, EventLinesOnlyWithEvents)
         }
     }
 }
-
-} // namespace
-
-namespace {
 
 std::string FileText(const std::string& path)
 {
@@ -197,14 +177,15 @@ TEST(CentreBook, TheReportFileHoldsTheTableOrAReason)
     book.Hear(out, PANEL, Status(1, 0x01), START, WALL);
     book.Hear(out, PANEL, Status(2, 0), START, WALL);
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         if (!c.before.empty())
             std::ofstream(c.path, std::ios::binary) << c.before;
         const auto written = book.WriteTable(c.path, START + 1s);
-        ASSERT_EQ(written.has_value(), c.written) << c.name;
+        ASSERT_EQ(written.has_value(), c.written);
         if (c.written)
-            EXPECT_EQ(FileText(c.path), book.Table(START + 1s)) << c.name;
+            EXPECT_EQ(FileText(c.path), book.Table(START + 1s));
         else
-            EXPECT_EQ(written.error(), "cannot write " + c.path) << c.name;
+            EXPECT_EQ(written.error(), "cannot write " + c.path);
     }
 }
 

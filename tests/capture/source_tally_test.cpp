@@ -65,21 +65,22 @@ TEST(SourceTally, EachFailingFrameTellsWhatWasWantedAndWhatCame)
     };
     // clang-format on
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         SourceTally tally(c.expectSame, 10);
         tally.Sent(PANEL_A, T0);
         const std::optional<std::span<const std::uint8_t>> live =
             c.live ? std::optional<std::span<const std::uint8_t>>(*c.live) : std::nullopt;
         tally.Judged(Frame(PANEL_A, 7, STATUS, c.captured), c.verdict, live, T0 + 5ms);
         const SourceTally::Source& source = tally.Sources().at(PANEL_A);
-        EXPECT_EQ(source.frames, 1U) << c.name;
-        EXPECT_EQ(source.failed, c.failed) << c.name;
-        ASSERT_EQ(source.failures.size(), c.failed) << c.name;
+        EXPECT_EQ(source.frames, 1U);
+        EXPECT_EQ(source.failed, c.failed);
+        ASSERT_EQ(source.failures.size(), c.failed);
         if (c.failed == 0)
             continue;
-        EXPECT_EQ(source.failures[0].frame, 7U) << c.name;
-        EXPECT_EQ(source.failures[0].verdict, c.verdict) << c.name;
-        EXPECT_EQ(source.failures[0].wanted, c.wanted) << c.name;
-        EXPECT_EQ(source.failures[0].got, c.got) << c.name;
+        EXPECT_EQ(source.failures[0].frame, 7U);
+        EXPECT_EQ(source.failures[0].verdict, c.verdict);
+        EXPECT_EQ(source.failures[0].wanted, c.wanted);
+        EXPECT_EQ(source.failures[0].got, c.got);
     }
 }
 

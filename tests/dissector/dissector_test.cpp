@@ -151,70 +151,6 @@ TsharkRun RunTshark(const std::vector<std::string>& args, const fs::path& dir)
     return run;
 }
 
-TEST(Dissector, DecodesEachDatagram)
-{
-    const TempDir dir;
-    ASSERT_FALSE(dir.path.empty());
-
-    const fs::path file = dir.path / "cases.pcap";
-    PcapFileWriter writer;
-    ASSERT_TRUE(writer.Open(file.string()));
-    std::int64_t timeUs = 1'700'000'000'000'000;
-    for (const Case& c : CASES) {
-        const std::vector<std::uint8_t> payload = Bytes(c.frame);
-        ASSERT_TRUE(writer.Write({timeUs += 1000, LOOPBACK, c.from, LOOPBACK, c.to, payload}));
-    }
-    ASSERT_TRUE(writer.Close());
-
-    std::vector<std::string> fields{"_ws.col.Protocol", "_ws.col.Info", "_ws.expert"};
-    for (const Case& c : CASES)
-        for (const std::string& pair : Split(c.fields, ' ')) {
-            const std::string field = "veltrano." + pair.substr(0, pair.find('='));
-            if (std::find(fields.begin(), fields.end(), field) == fields.end())
-                fields.push_back(field);
-        }
-    const std::string script = "lua_script:" VELTRANO_LUA;
-    const std::string port = "veltrano.extra_port:" + std::to_string(EXTRA_PORT);
-    std::vector<std::string> args{"-n", "-X", script, "-o", port, "-r", file.string(), "-T", "fields"};
-    for (const std::string& field : fields)
-        args.insert(args.end(), {"-e", field});
-
-    const TsharkRun run = RunTshark(args, dir.path);
-    ASSERT_NE(run.exitCode, 127) << "tshark is not on PATH; scripts/install-deps.sh installs it";
-    const char* rootHint = geteuid() == 0 ? "As root, tshark runs -X scripts only while its init.lua sets "
-                                            "run_user_scripts_when_superuser.\n"
-                                          : "";
-    ASSERT_EQ(run.exitCode, 0) << run.err << rootHint;
-    // Lua errors, such as the protocol registered twice, do not change tshark's exit code.
-    EXPECT_EQ(run.err.find("Lua"), std::string::npos) << run.err;
-
-    std::vector<std::string> lines = Split(run.out, '\n');
-    ASSERT_EQ(lines.back(), "");
-    lines.pop_back();
-    ASSERT_EQ(lines.size(), std::size(CASES)) << run.out;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        const Case& c = CASES[i];
-        SCOPED_TRACE(c.name);
-        const std::vector<std::string> values = Split(lines[i], '\t');
-        ASSERT_EQ(values.size(), fields.size()) << lines[i];
-        std::map<std::string, std::string, std::less<>> value;
-        for (std::size_t f = 0; f < fields.size(); ++f)
-            value[fields[f]] = values[f];
-
-        EXPECT_EQ(value["_ws.col.Protocol"] == "Veltrano", !c.info.empty()) << value["_ws.col.Protocol"];
-        if (!c.info.empty()) {
-            EXPECT_EQ(value["_ws.col.Info"], c.info);
-            // One wording: the companion's summary of the same bytes.
-            EXPECT_EQ(value["_ws.col.Info"], SummarizeFrame(DecodeFrame(Bytes(c.frame))));
-        }
-        EXPECT_EQ(ExpertTags(value["_ws.expert"]), c.experts);
-        for (const std::string& pair : Split(c.fields, ' ')) {
-            const std::size_t equals = pair.find('=');
-            EXPECT_EQ(value["veltrano." + pair.substr(0, equals)], pair.substr(equals + 1)) << pair;
-        }
-    }
-}
-
 // One datagram of a capture: the time in milliseconds from the capture's start.
 struct Datagram
 {
@@ -242,23 +178,84 @@ struct Datagram
     return ::testing::AssertionSuccess();
 }
 
-// tshark on `file` with the script; each output line split at tabs.
-std::vector<std::vector<std::string>> RunOnCapture(const fs::path& file,
-                                                   const std::vector<std::string>& options,
-                                                   const fs::path& dir, std::string* text = nullptr)
+// A temporary folder for each test's capture and tshark's errors.
+class Dissector : public ::testing::Test
 {
-    std::vector<std::string> args{"-n", "-X", "lua_script:" VELTRANO_LUA, "-r", file.string()};
-    args.insert(args.end(), options.begin(), options.end());
-    const TsharkRun run = RunTshark(args, dir);
-    EXPECT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_EQ(run.err.find("Lua"), std::string::npos) << run.err;
-    if (text != nullptr)
-        *text = run.out;
-    std::vector<std::vector<std::string>> rows;
-    for (const std::string& line : Split(run.out, '\n'))
-        if (!line.empty())
-            rows.push_back(Split(line, '\t'));
-    return rows;
+protected:
+    void SetUp() override { ASSERT_FALSE(dir.path.empty()); }
+
+    // tshark with the script on a capture of the datagrams; each output line split at tabs.
+    std::vector<std::vector<std::string>> Run(std::span<const Datagram> datagrams,
+                                              const std::vector<std::string>& options,
+                                              std::string* text = nullptr)
+    {
+        const fs::path file = dir.path / "capture.pcap";
+        EXPECT_TRUE(WriteCapture(file, datagrams));
+        std::vector<std::string> args{"-n", "-X", "lua_script:" VELTRANO_LUA, "-r", file.string()};
+        args.insert(args.end(), options.begin(), options.end());
+        const TsharkRun run = RunTshark(args, dir.path);
+        EXPECT_NE(run.exitCode, 127) << "tshark is not on PATH; scripts/install-deps.sh installs it";
+        const char* rootHint = geteuid() == 0
+                                   ? "As root, tshark runs -X scripts only while its init.lua sets "
+                                     "run_user_scripts_when_superuser.\n"
+                                   : "";
+        EXPECT_EQ(run.exitCode, 0) << run.err << rootHint;
+        // Lua errors, such as the protocol registered twice, do not change tshark's exit code.
+        EXPECT_EQ(run.err.find("Lua"), std::string::npos) << run.err;
+        if (text != nullptr)
+            *text = run.out;
+        std::vector<std::vector<std::string>> rows;
+        for (const std::string& line : Split(run.out, '\n'))
+            if (!line.empty())
+                rows.push_back(Split(line, '\t'));
+        return rows;
+    }
+
+    const TempDir dir;
+};
+
+TEST_F(Dissector, DecodesEachDatagram)
+{
+    std::vector<Datagram> datagrams;
+    for (const Case& c : CASES)
+        datagrams.push_back({static_cast<std::int64_t>(datagrams.size()), c.from, c.to, c.frame});
+    std::vector<std::string> fields{"_ws.col.Protocol", "_ws.col.Info", "_ws.expert"};
+    for (const Case& c : CASES)
+        for (const std::string& pair : Split(c.fields, ' ')) {
+            const std::string field = "veltrano." + pair.substr(0, pair.find('='));
+            if (std::find(fields.begin(), fields.end(), field) == fields.end())
+                fields.push_back(field);
+        }
+    std::vector<std::string> options{"-o", "veltrano.extra_port:" + std::to_string(EXTRA_PORT), "-T",
+                                     "fields"};
+    for (const std::string& field : fields)
+        options.insert(options.end(), {"-e", field});
+
+    std::string text;
+    const auto rows = Run(datagrams, options, &text);
+    ASSERT_TRUE(text.ends_with('\n'));
+    ASSERT_EQ(rows.size(), std::size(CASES)) << text;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const Case& c = CASES[i];
+        SCOPED_TRACE(c.name);
+        const std::vector<std::string>& values = rows[i];
+        ASSERT_EQ(values.size(), fields.size());
+        std::map<std::string, std::string, std::less<>> value;
+        for (std::size_t f = 0; f < fields.size(); ++f)
+            value[fields[f]] = values[f];
+
+        EXPECT_EQ(value["_ws.col.Protocol"] == "Veltrano", !c.info.empty()) << value["_ws.col.Protocol"];
+        if (!c.info.empty()) {
+            EXPECT_EQ(value["_ws.col.Info"], c.info);
+            // One wording: the companion's summary of the same bytes.
+            EXPECT_EQ(value["_ws.col.Info"], SummarizeFrame(DecodeFrame(Bytes(c.frame))));
+        }
+        EXPECT_EQ(ExpertTags(value["_ws.expert"]), c.experts);
+        for (const std::string& pair : Split(c.fields, ' ')) {
+            const std::size_t equals = pair.find('=');
+            EXPECT_EQ(value["veltrano." + pair.substr(0, equals)], pair.substr(equals + 1)) << pair;
+        }
+    }
 }
 
 constexpr std::string_view STATUS = known::STATUS_HEX;
@@ -284,7 +281,7 @@ const Datagram EXCHANGE[] = {
     {77, 8015, 7015, ONLINE_ACK},
 };
 
-TEST(Dissector, PairsAcknowledgementsWithTheOldestWaitingFrame)
+TEST_F(Dissector, PairsAcknowledgementsWithTheOldestWaitingFrame)
 {
     struct Expected
     {
@@ -314,17 +311,11 @@ TEST(Dissector, PairsAcknowledgementsWithTheOldestWaitingFrame)
     // clang-format on
     static_assert(std::size(expected) == std::size(EXCHANGE));
 
-    const TempDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    const fs::path file = dir.path / "exchange.pcap";
-    ASSERT_TRUE(WriteCapture(file, EXCHANGE));
     // Two passes, so that a frame shows the acknowledgement that comes after it.
     const auto rows =
-        RunOnCapture(file,
-                     {"-2", "-Y", "veltrano", "-T", "fields", "-e", "veltrano.response_in", "-e",
-                      "veltrano.response_to", "-e", "veltrano.response_time", "-e",
-                      "veltrano.retransmission_of", "-e", "veltrano.duplicate_ack", "-e", "_ws.expert"},
-                     dir.path);
+        Run(EXCHANGE, {"-2", "-Y", "veltrano", "-T", "fields", "-e", "veltrano.response_in", "-e",
+                       "veltrano.response_to", "-e", "veltrano.response_time", "-e",
+                       "veltrano.retransmission_of", "-e", "veltrano.duplicate_ack", "-e", "_ws.expert"});
     ASSERT_EQ(rows.size(), std::size(expected));
     for (std::size_t i = 0; i < rows.size(); ++i) {
         SCOPED_TRACE("frame " + std::to_string(i + 1));
@@ -341,7 +332,7 @@ TEST(Dissector, PairsAcknowledgementsWithTheOldestWaitingFrame)
 
 // Every command of the protocol's table, and its acknowledgement, named as the summary names it from the
 // table.
-TEST(Dissector, NamesEveryCommandOfTheTable)
+TEST_F(Dissector, NamesEveryCommandOfTheTable)
 {
     std::vector<std::string> frames;
     for (const CommandRow& row : COMMAND_TABLE) {
@@ -360,11 +351,7 @@ TEST(Dissector, NamesEveryCommandOfTheTable)
     for (const std::string& frame : frames)
         datagrams.push_back({static_cast<std::int64_t>(datagrams.size()), 7015, 8015, frame});
 
-    const TempDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    const fs::path file = dir.path / "commands.pcap";
-    ASSERT_TRUE(WriteCapture(file, datagrams));
-    const auto rows = RunOnCapture(file, {"-T", "fields", "-e", "_ws.col.Info"}, dir.path);
+    const auto rows = Run(datagrams, {"-T", "fields", "-e", "_ws.col.Info"});
     ASSERT_EQ(rows.size(), frames.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const CommandRow& row = COMMAND_TABLE[i / 2];
@@ -375,7 +362,7 @@ TEST(Dissector, NamesEveryCommandOfTheTable)
 }
 
 // Every copy of a frame not answered yet names the first copy, however many came between.
-TEST(Dissector, RetransmissionsNameTheFirstUnansweredCopy)
+TEST_F(Dissector, RetransmissionsNameTheFirstUnansweredCopy)
 {
     const Datagram copies[] = {
         {0, 7015, 8015, STATUS},  {10, 7015, 8015, STATUS},     {20, 7015, 8015, STATUS},
@@ -384,14 +371,8 @@ TEST(Dissector, RetransmissionsNameTheFirstUnansweredCopy)
     const std::string_view retransmissionOf[] = {"", "1", "1", "1", ""};
     static_assert(std::size(retransmissionOf) == std::size(copies));
 
-    const TempDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    const fs::path file = dir.path / "copies.pcap";
-    ASSERT_TRUE(WriteCapture(file, copies));
-    const auto rows = RunOnCapture(
-        file,
-        {"-2", "-Y", "veltrano", "-T", "fields", "-e", "frame.number", "-e", "veltrano.retransmission_of"},
-        dir.path);
+    const auto rows = Run(copies, {"-2", "-Y", "veltrano", "-T", "fields", "-e", "frame.number", "-e",
+                                   "veltrano.retransmission_of"});
     ASSERT_EQ(rows.size(), std::size(copies));
     for (std::size_t i = 0; i < rows.size(); ++i) {
         ASSERT_EQ(rows[i].size(), 2U);
@@ -399,26 +380,18 @@ TEST(Dissector, RetransmissionsNameTheFirstUnansweredCopy)
     }
 }
 
-TEST(Dissector, SlowAcknowledgementsFilterOnTheResponseTime)
+TEST_F(Dissector, SlowAcknowledgementsFilterOnTheResponseTime)
 {
-    const TempDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    const fs::path file = dir.path / "exchange.pcap";
-    ASSERT_TRUE(WriteCapture(file, EXCHANGE));
-    const auto rows = RunOnCapture(
-        file, {"-Y", "veltrano.response_time > 0.005", "-T", "fields", "-e", "frame.number"}, dir.path);
+    const auto rows =
+        Run(EXCHANGE, {"-Y", "veltrano.response_time > 0.005", "-T", "fields", "-e", "frame.number"});
     const std::vector<std::vector<std::string>> slow{{"4"}, {"5"}, {"13"}};
     EXPECT_EQ(rows, slow);
 }
 
-TEST(Dissector, RoundTripStatisticsPerCommand)
+TEST_F(Dissector, RoundTripStatisticsPerCommand)
 {
-    const TempDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    const fs::path file = dir.path / "exchange.pcap";
-    ASSERT_TRUE(WriteCapture(file, EXCHANGE));
     std::string text;
-    RunOnCapture(file, {"-q", "-z", "veltrano,rtt"}, dir.path, &text);
+    Run(EXCHANGE, {"-q", "-z", "veltrano,rtt"}, &text);
 
     // Nearest rank, rounded up: of 1, 2 and 7 ms the median is 2 and the 99th percentile 7; of 10 and 15
     // the median is 10.
@@ -435,7 +408,7 @@ TEST(Dissector, RoundTripStatisticsPerCommand)
         EXPECT_NE(text.find(std::string(line) + "\n"), std::string::npos) << line << "\nin\n" << text;
 }
 
-TEST(Dissector, RecognisedConversationStaysDecoded)
+TEST_F(Dissector, RecognisedConversationStaysDecoded)
 {
     // clang-format off
     const Datagram datagrams[] = {
@@ -454,17 +427,13 @@ TEST(Dissector, RecognisedConversationStaysDecoded)
     };
     // clang-format on
 
-    const TempDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    const fs::path file = dir.path / "conversation.pcap";
-    ASSERT_TRUE(WriteCapture(file, datagrams));
     for (const bool twoPasses : {false, true}) {
         SCOPED_TRACE(twoPasses ? "two passes" : "one pass");
         std::vector<std::string> options{"-T", "fields",       "-e", "_ws.col.Protocol",
                                          "-e", "_ws.col.Info", "-e", "_ws.expert"};
         if (twoPasses)
             options.insert(options.begin(), {"-2", "-Y", "udp"});
-        const auto rows = RunOnCapture(file, options, dir.path);
+        const auto rows = Run(datagrams, options);
         ASSERT_EQ(rows.size(), expected.size());
         for (std::size_t i = 0; i < rows.size(); ++i) {
             ASSERT_EQ(rows[i].size(), 3U);

@@ -89,17 +89,17 @@ TEST(FleetReport, AVerdictPerCommunicatorNamesItsLostPanels)
     };
     // clang-format on
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         const auto run = RunFleet(c.first, c.panels, c.answered);
         const FleetPanels& fleet = *run;
         const auto verdicts = veltrano::FleetVerdicts(fleet, c.first);
-        ASSERT_EQ(verdicts.size(), c.ids.size()) << c.name;
+        ASSERT_EQ(verdicts.size(), c.ids.size());
         for (std::size_t i = 0; i < verdicts.size(); ++i) {
-            EXPECT_EQ(verdicts[i].id, c.ids[i]) << c.name;
-            EXPECT_EQ(verdicts[i].classname, "fleet") << c.name;
-            EXPECT_EQ(verdicts[i].outcome, c.details[i].empty() ? Outcome::Passed : Outcome::Failed)
-                << c.name;
-            EXPECT_EQ(verdicts[i].details, c.details[i]) << c.name;
-            EXPECT_EQ(verdicts[i].message, c.details[i].empty() ? "" : "panels lost a frame") << c.name;
+            EXPECT_EQ(verdicts[i].id, c.ids[i]);
+            EXPECT_EQ(verdicts[i].classname, "fleet");
+            EXPECT_EQ(verdicts[i].outcome, c.details[i].empty() ? Outcome::Passed : Outcome::Failed);
+            EXPECT_EQ(verdicts[i].details, c.details[i]);
+            EXPECT_EQ(verdicts[i].message, c.details[i].empty() ? "" : "panels lost a frame");
         }
     }
 }
@@ -127,9 +127,10 @@ TEST(FleetReport, KindLinesOnlyForKindsSent)
                      t.sent, t.acknowledged)},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         std::string out;
         veltrano::AppendKindLines(out, c.format, fleet);
-        EXPECT_EQ(out, c.lines) << c.name;
+        EXPECT_EQ(out, c.lines);
     }
 }
 

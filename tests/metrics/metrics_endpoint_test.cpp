@@ -83,62 +83,39 @@ TEST(MetricsEndpoint, FamiliesKeepTheirNamesTypesAndHelp)
     }
 }
 
-// The events are one counter per catalogue key and one for status bits, each advanced by its own kind.
-TEST(MetricsEndpoint, EventsAreLabelledByTheCatalogueKey)
-{
-    struct Case
-    {
-        const char* name;
-        std::size_t kind;
-        const char* label;
-    };
-    // clang-format off
-    const Case cases[] = {
-        {"first row",    0,                                   "online"},
-        {"status bits",  veltrano::PanelBook::EVENT_KINDS - 1, "status-bits"},
-    };
-    // clang-format on
-    for (const Case& c : cases) {
-        auto endpoint = Unserved();
-        MetricsTotals totals;
-        totals.events[c.kind] = 7;
-        endpoint->Publish(totals);
-        EXPECT_EQ(
-            Sample(endpoint->Exposition(), std::string("veltrano_events_total{event=\"") + c.label + "\"}"),
-            "7")
-            << c.name;
-    }
-}
-
-// Totals are what a run counted so far: counters advance by the difference, never back, gauges follow.
+// Totals are what a run counted so far: counters advance by the difference, never back, gauges follow. The
+// events are one counter per catalogue key and one for status bits, each advanced by its own kind.
 TEST(MetricsEndpoint, PublishAdvancesCountersToTheTotalsAndSetsGauges)
 {
     struct Case
     {
         const char* name;
-        std::vector<std::uint64_t> received; // totals published one after the other
-        std::vector<std::uint64_t> missing;
-        const char* receivedAfter;
-        const char* missingAfter;
+        std::vector<MetricsTotals> published; // one after the other
+        std::vector<std::pair<std::string, const char*>> samples;
     };
+    const auto events = [](std::size_t kind) {
+        MetricsTotals totals;
+        totals.events[kind] = 7;
+        return totals;
+    };
+    const std::string received = "veltrano_frames_received_total", missing = "veltrano_panels_missing";
     // clang-format off
     const Case cases[] = {
-        {"once",                 {5},        {2},    "5", "2"},
-        {"twice, not added up",  {5, 8},     {2, 1}, "8", "1"},
-        {"a total never undone", {5, 3},     {0, 0}, "5", "0"},
+        {"once", {{.framesReceived = 5, .panelsMissing = 2}}, {{received, "5"}, {missing, "2"}}},
+        {"twice, not added up", {{.framesReceived = 5, .panelsMissing = 2}, {.framesReceived = 8, .panelsMissing = 1}}, {{received, "8"}, {missing, "1"}}},
+        {"a total never undone", {{.framesReceived = 5}, {.framesReceived = 3}}, {{received, "5"}, {missing, "0"}}},
+        {"events of the first row", {events(0)}, {{R"(veltrano_events_total{event="online"})", "7"}}},
+        {"events of status bits", {events(veltrano::PanelBook::EVENT_KINDS - 1)}, {{R"(veltrano_events_total{event="status-bits"})", "7"}}},
     };
     // clang-format on
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         auto endpoint = Unserved();
-        for (std::size_t i = 0; i < c.received.size(); ++i) {
-            MetricsTotals totals;
-            totals.framesReceived = c.received[i];
-            totals.panelsMissing = c.missing[i];
+        for (const MetricsTotals& totals : c.published)
             endpoint->Publish(totals);
-        }
         const std::string text = endpoint->Exposition();
-        EXPECT_EQ(Sample(text, "veltrano_frames_received_total"), c.receivedAfter) << c.name;
-        EXPECT_EQ(Sample(text, "veltrano_panels_missing"), c.missingAfter) << c.name;
+        for (const auto& [sample, value] : c.samples)
+            EXPECT_EQ(Sample(text, sample), value) << sample;
     }
 }
 
@@ -223,18 +200,18 @@ TEST(MetricsEndpoint, RoundTripsLandInTheirBucketsInSeconds)
     };
     // clang-format on
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         auto endpoint = Unserved();
         for (const std::int64_t us : c.microseconds)
             endpoint->AddRoundTrip(us);
         EXPECT_EQ(Sample(endpoint->Exposition(), "veltrano_round_trip_seconds_count"), "0")
-            << c.name << ": kept until published";
+            << "kept until published";
         endpoint->Publish({});
         const std::string text = endpoint->Exposition();
-        EXPECT_EQ(Sample(text, R"(veltrano_round_trip_seconds_bucket{le="0.001"})"), c.le1ms) << c.name;
-        EXPECT_EQ(Sample(text, R"(veltrano_round_trip_seconds_bucket{le="0.01"})"), c.le10ms) << c.name;
-        EXPECT_EQ(Sample(text, "veltrano_round_trip_seconds_count"), std::to_string(c.microseconds.size()))
-            << c.name;
-        EXPECT_NEAR(std::stod("0" + Sample(text, "veltrano_round_trip_seconds_sum")), c.sum, 1e-9) << c.name;
+        EXPECT_EQ(Sample(text, R"(veltrano_round_trip_seconds_bucket{le="0.001"})"), c.le1ms);
+        EXPECT_EQ(Sample(text, R"(veltrano_round_trip_seconds_bucket{le="0.01"})"), c.le10ms);
+        EXPECT_EQ(Sample(text, "veltrano_round_trip_seconds_count"), std::to_string(c.microseconds.size()));
+        EXPECT_NEAR(std::stod("0" + Sample(text, "veltrano_round_trip_seconds_sum")), c.sum, 1e-9);
     }
 }
 

@@ -134,37 +134,27 @@ TEST(StatusRules, FewestEventsDeviceFirstThenCatalogueOrder)
         std::uint32_t to;
         const char* events;
     } cases[] = {
+        // clang-format off
         {"equal", 0x05153C00, 0x05153C00, ""},
         {"two alarms and tamper", 0x00110000, 0x05150000, "zone-alarm zone 1, zone-alarm zone 3, tamper"},
         {"all zones disarmed is one device event", 0x01110000, 0x0111FF00, "device-disarm"},
         {"one zone disarmed on an armed device", 0x01100000, 0x01108000, "zone-disarm zone 8"},
         {"tie, disarm: the zone event", 0x00117F00, 0x0011FF00, "zone-disarm zone 8"},
         {"tie, arm: the zone event", 0x00100100, 0x00100000, "zone-arm zone 1"},
-        {"tie of five: the zone events", 0x00110100, 0x0011F000,
-         "zone-arm zone 1, zone-disarm zone 5, zone-disarm zone 6, zone-disarm zone 7, zone-disarm zone 8"},
+        {"tie of five: the zone events", 0x00110100, 0x0011F000, "zone-arm zone 1, zone-disarm zone 5, zone-disarm zone 6, zone-disarm zone 7, zone-disarm zone 8"},
         {"device event shorter by one", 0x00110000, 0x0011FE00, "device-disarm, zone-arm zone 1"},
         {"bit 0 changes only by a device event", 0x00100000, 0x00117F00, "device-disarm, zone-arm zone 8"},
         {"arming keeps a zone disarmed after", 0x00110F00, 0x00100100, "device-arm, zone-disarm zone 1"},
-        {"every restore", 0xFF7FFF00, 0x00000000,
-         "device-arm, zone-alarm-restore zone 1, zone-alarm-restore zone 2, zone-alarm-restore zone 3, "
-         "zone-alarm-restore zone 4, zone-alarm-restore zone 5, zone-alarm-restore zone 6, "
-         "zone-alarm-restore "
-         "zone 7, zone-alarm-restore zone 8, help-restore, tamper-restore, under-voltage-restore, "
-         "battery-restore, mains-present, work-mode"},
+        {"every restore", 0xFF7FFF00, 0x00000000, "device-arm, zone-alarm-restore zone 1, zone-alarm-restore zone 2, zone-alarm-restore zone 3, zone-alarm-restore zone 4, zone-alarm-restore zone 5, zone-alarm-restore zone 6, zone-alarm-restore zone 7, zone-alarm-restore zone 8, help-restore, tamper-restore, under-voltage-restore, battery-restore, mains-present, work-mode"},
         {"flag bit 7", 0x00110000, 0x00910000, "status-bits device_flags 0x80"},
         {"spare byte", 0x00110000, 0x00110001, "status-bits spare 0x01"},
-        {"unknown bits after the rows", 0x001100F0, 0x0095000F,
-         "tamper, status-bits device_flags 0x80, status-bits spare 0xFF"},
+        {"unknown bits after the rows", 0x001100F0, 0x0095000F, "tamper, status-bits device_flags 0x80, status-bits spare 0xFF"},
     };
+    // clang-format on
     for (const auto& c : cases)
         EXPECT_EQ(Text(StatusEvents(Status(c.from), Status(c.to))), c.events) << c.name;
-}
-
-// The most a frame can carry fits the list: a device event, 8 zone-arm, 8 alarms, 6 flags, 2 bit events.
-TEST(StatusRules, MostEventsOfOneFrameFit)
-{
-    const PanelEvents events = StatusEvents(Status(0x00000000), Status(0xFFFF00FF));
-    EXPECT_EQ(events.size(), PanelEvents::CAPACITY);
+    // The most a frame can carry fits the list: a device event, 8 zone-arm, 8 alarms, 6 flags, 2 bit events.
+    EXPECT_EQ(StatusEvents(Status(0x00000000), Status(0xFFFF00FF)).size(), PanelEvents::CAPACITY);
 }
 
 // Applied in the order given, by the builder itself, the events turn any status into any other, and they
@@ -204,40 +194,37 @@ TEST(StatusRules, OnlyWellFormedFramesCarryEvents)
         PanelFrameKind kind;
         const char* events;
     } cases[] = {
-        {"status", WithChecksum("0C 00 01 00 00 00 02 04 11 00 00"), PanelFrameKind::Status,
-         "zone-alarm zone 3"},
-        {"reserved bytes are no fault", WithChecksum("0C 00 01 00 07 00 02 04 11 00 00"),
-         PanelFrameKind::Status, "zone-alarm zone 3"},
+        // clang-format off
+        {"status", WithChecksum("0C 00 01 00 00 00 02 04 11 00 00"), PanelFrameKind::Status, "zone-alarm zone 3"},
+        {"reserved bytes are no fault", WithChecksum("0C 00 01 00 07 00 02 04 11 00 00"), PanelFrameKind::Status, "zone-alarm zone 3"},
         {"online", WithChecksum("08 00 01 00 00 00 01"), PanelFrameKind::Event, "online"},
         {"fault", WithChecksum("09 00 01 00 00 00 03 55"), PanelFrameKind::Event, "fault"},
         {"fault restore", WithChecksum("08 00 01 00 00 00 04"), PanelFrameKind::Event, "fault-restore"},
         {"acknowledgement", WithChecksum("08 00 01 00 00 00 82"), PanelFrameKind::Acknowledgement, ""},
         {"wrong checksum", Bytes("0C 00 01 00 00 00 02 04 11 00 00 00"), PanelFrameKind::Malformed, ""},
-        {"length byte not the size", WithChecksum("0D 00 01 00 00 00 02 04 11 00 00"),
-         PanelFrameKind::Malformed, ""},
+        {"length byte not the size", WithChecksum("0D 00 01 00 00 00 02 04 11 00 00"), PanelFrameKind::Malformed, ""},
         {"short", Bytes("0C 00 01 00 00 00 02 04 11"), PanelFrameKind::Malformed, ""},
         {"12 bytes, length byte 8", StatusWithLengthByte(8), PanelFrameKind::Malformed, ""},
         {"12 bytes, length byte 9", StatusWithLengthByte(9), PanelFrameKind::Malformed, ""},
         {"12 bytes, length byte 10", StatusWithLengthByte(10), PanelFrameKind::Malformed, ""},
         {"12 bytes, length byte 11", StatusWithLengthByte(11), PanelFrameKind::Malformed, ""},
-        {"a status frame of 13 bytes", WithChecksum("0D 00 01 00 00 00 02 04 11 00 00 00"),
-         PanelFrameKind::Malformed, ""},
-        {"an online frame of 9 bytes", WithChecksum("09 00 01 00 00 00 01 00"), PanelFrameKind::Malformed,
-         ""},
-        {"communicator and device 239", WithChecksum("0C EF EF 00 00 00 02 04 11 00 00"),
-         PanelFrameKind::Status, "zone-alarm zone 3"},
+        {"a status frame of 13 bytes", WithChecksum("0D 00 01 00 00 00 02 04 11 00 00 00"), PanelFrameKind::Malformed, ""},
+        {"an online frame of 9 bytes", WithChecksum("09 00 01 00 00 00 01 00"), PanelFrameKind::Malformed, ""},
+        {"communicator and device 239", WithChecksum("0C EF EF 00 00 00 02 04 11 00 00"), PanelFrameKind::Status, "zone-alarm zone 3"},
         {"communicator 240", WithChecksum("0C F0 01 00 00 00 02 04 11 00 00"), PanelFrameKind::Malformed, ""},
         {"two bytes", Bytes("0C 00"), PanelFrameKind::Malformed, ""},
         {"debug", Bytes("12 00 00 00 00 00 3E 00 00 00 00 00 00 00 00 00 00 00"), PanelFrameKind::Other, ""},
         {"unknown command", WithChecksum("08 00 01 00 00 00 0F"), PanelFrameKind::Other, ""},
     };
+    // clang-format on
     const StatusBytes last = Status(0x00110000);
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         const auto read = ReadPanelFrame(DecodeFrame(c.frame), last);
-        EXPECT_EQ(read.kind, c.kind) << c.name;
-        EXPECT_EQ(Text(read.events), c.events) << c.name;
+        EXPECT_EQ(read.kind, c.kind);
+        EXPECT_EQ(Text(read.events), c.events);
         if (c.kind != PanelFrameKind::Status) {
-            EXPECT_EQ(read.status, last) << c.name;
+            EXPECT_EQ(read.status, last);
         }
     }
 }

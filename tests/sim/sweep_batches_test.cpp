@@ -84,10 +84,6 @@ TEST(SweepBatches, ACountBoundsWhatIsDueAndEndsTheSweep)
     }
 }
 
-} // namespace
-
-namespace {
-
 // Only a frame refused for want of buffer space is taken again; any other refusal is told and passed over.
 TEST(SweepBatches, AFrameRefusedForGoodIsPassedOverOneRefusedForSpaceWaits)
 {
@@ -111,11 +107,12 @@ TEST(SweepBatches, AFrameRefusedForGoodIsPassedOverOneRefusedForSpaceWaits)
     };
     // clang-format on
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         SweepBatches batches(1, 0);
         batches.Take(4);
-        EXPECT_EQ(batches.Handed(c.sent, c.error), c.refusedForGood) << c.name;
-        EXPECT_EQ(batches.Taken(), c.taken) << c.name;
-        EXPECT_EQ(batches.NextTick(), c.nextTick) << c.name;
+        EXPECT_EQ(batches.Handed(c.sent, c.error), c.refusedForGood);
+        EXPECT_EQ(batches.Taken(), c.taken);
+        EXPECT_EQ(batches.NextTick(), c.nextTick);
     }
 }
 

@@ -94,59 +94,39 @@ TEST(CentreCases, EveryIdOnceInTheOrderTheyRunEachWithItsRule)
     EXPECT_EQ(ids, expected);
 }
 
-TEST(CentreCases, EachFaultOfTheCentreFailsItsCasesAndNoOther)
+// Each fault of the centre fails its cases and no other, and the failures say what was expected and what
+// came.
+TEST(CentreCases, EachFaultOfTheCentreFailsItsCasesAndNoOtherSayingWhatCame)
 {
     struct Row
     {
         const char* name;
         Centre centre;
-        std::set<std::string> failed; // and every other case passes
+        std::set<std::string> failed;                              // and every other case passes
+        std::vector<std::pair<const char*, const char*>> messages; // id, found in its verdict's message
     };
+    // clang-format off
     const Row rows[] = {
-        {"conforming", Centre::Conforming, {}},
-        {"silent", Centre::Silent, ACK_CASES},
-        {"spoilt checksums", Centre::SpoiltChecksums, ACK_CASES},
-        {"answers to the other sender's port", Centre::OtherSendersPort, {"reply-to-each-sender"}},
-        {"answers a burst backwards", Centre::Reversed, {"burst-in-order"}},
-        {"answers everything",
-         Centre::AnswersEverything,
-         {"no-answer-to-ack", "no-answer-empty", "no-answer-oversize"}},
+        {"conforming", Centre::Conforming, {}, {{"duplicate-answered", "answered twice, rtt max 2.000 ms"}}},
+        {"silent", Centre::Silent, ACK_CASES, {{"ack-every-event", "23 of 23 frames; online: expected "}, {"ack-debug-frame", "from 127.0.0.1:8015 within 300 ms, got nothing"}}},
+        {"spoilt checksums", Centre::SpoiltChecksums, ACK_CASES, {{"ack-short-frame", " after 2.000 ms"}}},
+        {"answers to the other sender's port", Centre::OtherSendersPort, {"reply-to-each-sender"}, {{"reply-to-each-sender", "to port 40001 within 300 ms, got "}, {"reply-to-each-sender", "to port 40002"}}},
+        {"answers a burst backwards", Centre::Reversed, {"burst-in-order"}, {}},
+        {"answers everything", Centre::AnswersEverything, {"no-answer-to-ack", "no-answer-empty", "no-answer-oversize"}, {{"no-answer-to-ack", "expected nothing within 300 ms after an acknowledgement, got "}}},
     };
+    // clang-format on
     for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const auto judged = JudgeEveryCase(row.centre);
         std::set<std::string> failed;
-        for (const auto& [id, judgement] : JudgeEveryCase(row.centre)) {
-            EXPECT_NE(judgement.outcome, Outcome::Skipped) << row.name << ": " << id;
+        for (const auto& [id, judgement] : judged) {
+            EXPECT_NE(judgement.outcome, Outcome::Skipped) << id;
             if (judgement.outcome == Outcome::Failed)
                 failed.insert(id);
         }
-        EXPECT_EQ(failed, row.failed) << row.name;
-    }
-}
-
-TEST(CentreCases, FailuresSayWhatWasExpectedAndWhatCame)
-{
-    struct Row
-    {
-        const char* name;
-        Centre centre;
-        const char* id;
-        const char* message; // found in the verdict's message
-    };
-    const Row rows[] = {
-        {"other port", Centre::OtherSendersPort, "reply-to-each-sender", "to port 40001 within 300 ms, got "},
-        {"other port names it", Centre::OtherSendersPort, "reply-to-each-sender", "to port 40002"},
-        {"silent event", Centre::Silent, "ack-every-event", "23 of 23 frames; online: expected "},
-        {"silent", Centre::Silent, "ack-debug-frame", "from 127.0.0.1:8015 within 300 ms, got nothing"},
-        {"spoilt", Centre::SpoiltChecksums, "ack-short-frame", " after 2.000 ms"},
-        {"answered an acknowledgement", Centre::AnswersEverything, "no-answer-to-ack",
-         "expected nothing within 300 ms after an acknowledgement, got "},
-        {"passes with its round trip", Centre::Conforming, "duplicate-answered",
-         "answered twice, rtt max 2.000 ms"},
-    };
-    for (const Row& row : rows) {
-        const auto judged = JudgeEveryCase(row.centre);
-        EXPECT_NE(judged.at(row.id).message.find(row.message), std::string::npos)
-            << row.name << ": " << judged.at(row.id).message;
+        EXPECT_EQ(failed, row.failed);
+        for (const auto& [id, message] : row.messages)
+            EXPECT_NE(judged.at(id).message.find(message), std::string::npos) << judged.at(id).message;
     }
 }
 
@@ -188,14 +168,15 @@ TEST(CentreLoad, AllAnsweredRightPassesAnythingLessFails)
         {"one spoilt", 4, 0, 1, Outcome::Failed, "got 3 (1 lost, 1 with a wrong checksum)"},
     };
     for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
         FreshFrames fresh;
         CentreSetting setting = SETTING;
         setting.loadRate = row.frames;
         setting.loadSeconds = 1;
         CentreLoad load(setting, MonoTime{});
         const std::vector<Bytes> frames = load.Due(MonoTime{} + 1s, fresh);
-        ASSERT_EQ(frames.size(), static_cast<std::size_t>(row.frames)) << row.name;
-        EXPECT_FALSE(load.Settled()) << row.name;
+        ASSERT_EQ(frames.size(), static_cast<std::size_t>(row.frames));
+        EXPECT_FALSE(load.Settled());
         for (int i = row.lost; i < row.frames; ++i) {
             const auto ack = std::get<AckFrame>(AcknowledgementFor(frames[static_cast<std::size_t>(i)]));
             Bytes answer(ack.begin(), ack.end());
@@ -203,11 +184,10 @@ TEST(CentreLoad, AllAnsweredRightPassesAnythingLessFails)
                 answer.back() ^= 0xFF;
             load.Arrived(TARGET, answer, MonoTime{} + 1s + 1ms);
         }
-        EXPECT_EQ(load.Settled(), row.lost + row.spoilt == 0) << row.name;
+        EXPECT_EQ(load.Settled(), row.lost + row.spoilt == 0);
         const Judgement judgement = load.Judge(setting);
-        EXPECT_EQ(judgement.outcome, row.outcome) << row.name;
-        EXPECT_NE(judgement.message.find(row.message), std::string::npos)
-            << row.name << ": " << judgement.message;
+        EXPECT_EQ(judgement.outcome, row.outcome);
+        EXPECT_NE(judgement.message.find(row.message), std::string::npos) << judgement.message;
     }
 }
 
@@ -226,6 +206,7 @@ TEST(CentreLoad, SendsWhatTheRateOwesByNowAndNoMoreThanItsFrames)
         {"never past the last", {0, 600, 5000}, {1, 19, 0}},
     };
     for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
         FreshFrames fresh;
         CentreSetting setting = SETTING;
         setting.loadRate = 40;
@@ -234,7 +215,7 @@ TEST(CentreLoad, SendsWhatTheRateOwesByNowAndNoMoreThanItsFrames)
         std::vector<std::size_t> due;
         for (int at : row.atMs)
             due.push_back(load.Due(MonoTime{} + std::chrono::milliseconds(at), fresh).size());
-        EXPECT_EQ(due, row.due) << row.name;
+        EXPECT_EQ(due, row.due);
     }
 }
 
@@ -258,13 +239,14 @@ TEST(ChooseCases, OnlyThenSkipInTheOrderOfTheCasesAndUnknownIdsRefused)
         {"unknown in skip", {}, {"d"}, {}},
     };
     for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
         const auto chosen = ChooseCases(ids, row.only, row.skip);
         if (row.chosen.empty()) {
-            ASSERT_FALSE(chosen) << row.name;
-            EXPECT_EQ(chosen.error(), "unknown case \"d\" (cases: a, b, c)") << row.name;
+            ASSERT_FALSE(chosen);
+            EXPECT_EQ(chosen.error(), "unknown case \"d\" (cases: a, b, c)");
         } else {
-            ASSERT_TRUE(chosen) << row.name << ": " << chosen.error();
-            EXPECT_EQ(*chosen, row.chosen) << row.name;
+            ASSERT_TRUE(chosen) << chosen.error();
+            EXPECT_EQ(*chosen, row.chosen);
         }
     }
 }

@@ -29,12 +29,12 @@ TEST(PanelFrameProblem, NamesWhatIsWrong)
         const char* hex;
         const char* problem; // empty: well formed
     };
+    // clang-format off
     const Row rows[] = {
         {"status", known::STATUS_HEX, ""},
         {"online", "08 00 01 00 00 00 01 0A", ""},
         {"debug with its final zero", "12 00 00 00 00 00 3E 00 00 00 00 00 00 00 00 00 00 00", ""},
-        {"length byte", "0C 00 01 00 00 00 02 01 11 00 00",
-         "length byte 12, datagram 11 bytes, no checksum, cut short at 11 bytes"},
+        {"length byte", "0C 00 01 00 00 00 02 01 11 00 00", "length byte 12, datagram 11 bytes, no checksum, cut short at 11 bytes"},
         {"checksum", "08 00 01 00 00 00 01 0B", "checksum 0x0A expected, 0x0B found"},
         {"reserved", "08 00 01 00 05 00 01 0F", "reserved bytes 0x00 0x05 0x00"},
         {"communicator", "08 F0 01 00 00 00 01 FA", "communicator 240 above 239"},
@@ -43,6 +43,7 @@ TEST(PanelFrameProblem, NamesWhatIsWrong)
         {"an acknowledgement", known::STATUS_ACK_HEX, "command 0x82 is an acknowledgement"},
         {"short", "05 00 01 00 00", "no checksum, cut short at 5 bytes"},
     };
+    // clang-format on
     for (const Row& row : rows) {
         const auto problem = PanelFrameProblem(Bytes(row.hex));
         EXPECT_EQ(problem.value_or(""), row.problem) << row.name;
@@ -61,6 +62,7 @@ TEST(StatusStepPossible, OnlyWhatOneCatalogueEventDoes)
         StatusBytes after;
         const char* problem; // empty: possible
     };
+    // clang-format off
     const Row rows[] = {
         {"unchanged", DEFAULT_STATUS, DEFAULT_STATUS, ""},
         {"zone 3 alarm", DEFAULT_STATUS, {0x04, 0x11, 0x00, 0x00}, ""},
@@ -71,26 +73,16 @@ TEST(StatusStepPossible, OnlyWhatOneCatalogueEventDoes)
         {"device arm", {0x00, 0x11, 0xFF, 0x00}, {0x00, 0x10, 0x00, 0x00}, ""},
         {"device disarm", {0x01, 0x11, 0x00, 0x00}, {0x01, 0x11, 0xFF, 0x00}, ""},
         {"tamper", DEFAULT_STATUS, {0x00, 0x15, 0x00, 0x00}, ""},
-        {"two zones at once",
-         DEFAULT_STATUS,
-         {0x05, 0x11, 0x00, 0x00},
-         "2 events: zone-alarm zone 1, zone-alarm zone 3"},
-        {"alarm and tamper at once",
-         DEFAULT_STATUS,
-         {0x01, 0x15, 0x00, 0x00},
-         "2 events: zone-alarm zone 1, tamper"},
-        {"zone 1 out, zones 2 and 3 in",
-         {0x01, 0x11, 0x00, 0x00},
-         {0x06, 0x11, 0x00, 0x00},
-         "3 events: zone-alarm zone 2, zone-alarm zone 3, zone-alarm-restore zone 1"},
-        {"spare byte",
-         DEFAULT_STATUS,
-         {0x00, 0x11, 0x00, 0x01},
-         "status-bits spare 0x01, which no event sets"},
+        {"two zones at once", DEFAULT_STATUS, {0x05, 0x11, 0x00, 0x00}, "2 events: zone-alarm zone 1, zone-alarm zone 3"},
+        {"alarm and tamper at once", DEFAULT_STATUS, {0x01, 0x15, 0x00, 0x00}, "2 events: zone-alarm zone 1, tamper"},
+        {"zone 1 out, zones 2 and 3 in", {0x01, 0x11, 0x00, 0x00}, {0x06, 0x11, 0x00, 0x00}, "3 events: zone-alarm zone 2, zone-alarm zone 3, zone-alarm-restore zone 1"},
+        {"spare byte", DEFAULT_STATUS, {0x00, 0x11, 0x00, 0x01}, "status-bits spare 0x01, which no event sets"},
     };
+    // clang-format on
     for (const Row& row : rows) {
-        EXPECT_EQ(StatusStepProblem(row.before, row.after).value_or(""), row.problem) << row.name;
-        EXPECT_EQ(StatusStepPossible(row.before, row.after), *row.problem == '\0') << row.name;
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(StatusStepProblem(row.before, row.after).value_or(""), row.problem);
+        EXPECT_EQ(StatusStepPossible(row.before, row.after), *row.problem == '\0');
     }
 }
 

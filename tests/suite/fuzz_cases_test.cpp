@@ -62,73 +62,25 @@ TEST(FuzzClasses, EachRowChangesOnlyWhatItNames)
         const char* id;
         Check check;
     };
+    // clang-format off
     const Row rows[] = {
         {"empty", [](const Bytes&, const auto& d) { return One(d) && d[0].empty(); }},
-        {"oversize",
-         [](const Bytes& s, const auto& d) {
-             return One(d) && d[0].size() > FRAME_BUFFER_SIZE && d[0].size() <= MAX_UDP_PAYLOAD &&
-                    StartsWith(d[0], s);
-         }},
-        {"length-byte",
-         [](const Bytes& s, const auto& d) {
-             return One(d) && d[0][0] != s.size() && SameBut(d[0], s, {0, 11}) && ChecksumRight(d[0]);
-         }},
-        {"truncated",
-         [](const Bytes& s, const auto& d) {
-             return One(d) && !d[0].empty() && d[0].size() < s.size() && StartsWith(s, d[0]);
-         }},
-        {"trailing",
-         [](const Bytes& s, const auto& d) {
-             return One(d) && d[0].size() > s.size() && d[0].size() <= FRAME_BUFFER_SIZE &&
-                    StartsWith(d[0], s);
-         }},
-        {"checksum",
-         [](const Bytes& s, const auto& d) { return One(d) && SameBut(d[0], s, {11}) && d[0] != s; }},
-        {"command-unknown",
-         [](const Bytes& s, const auto& d) {
-             return One(d) && SameBut(d[0], s, {6, 11}) && d[0][6] < ACK_FLAG &&
-                    PanelFrameProblem(d[0]).value_or("").find("unknown") != std::string::npos &&
-                    ChecksumRight(d[0]);
-         }},
-        {"command-ack",
-         [](const Bytes& s, const auto& d) {
-             return One(d) && SameBut(d[0], s, {6, 11}) && IsAcknowledgement(d[0]) && ChecksumRight(d[0]);
-         }},
-        {"debug-frame",
-         [](const Bytes& s, const auto& d) {
-             return One(d) && d[0].size() == DEBUG_FRAME_LENGTH && d[0][FRAME_COMMAND] == CMD_DEBUG &&
-                    std::equal(s.begin() + 1, s.begin() + 6, d[0].begin() + 1) && WellFormed(d[0]);
-         }},
-        {"address-high",
-         [](const Bytes& s, const auto& d) {
-             return One(d) && SameBut(d[0], s, {1, 2, 11}) &&
-                    std::max(d[0][1], d[0][2]) > MAX_ADDRESS_NUMBER && ChecksumRight(d[0]);
-         }},
-        {"reserved",
-         [](const Bytes& s, const auto& d) {
-             return One(d) && SameBut(d[0], s, {3, 4, 5, 11}) && (d[0][3] | d[0][4] | d[0][5]) != 0 &&
-                    ChecksumRight(d[0]);
-         }},
-        {"status-bits",
-         [](const Bytes& s, const auto& d) {
-             const StatusBytes after{d[0][7], d[0][8], d[0][9], d[0][10]};
-             return One(d) && SameBut(d[0], s, {8, 10, 11}) && WellFormed(d[0]) &&
-                    StatusStepProblem(DEFAULT_STATUS, after).has_value();
-         }},
-        {"two-frames",
-         [](const Bytes& s, const auto& d) {
-             return One(d) && StartsWith(d[0], s) && WellFormed(Bytes(d[0].begin() + 12, d[0].end()));
-         }},
-        {"burst",
-         [](const Bytes& s, const auto& d) {
-             return d.size() >= 2 && d.size() <= 32 &&
-                    std::ranges::all_of(d, [&](const Bytes& f) { return f == s; });
-         }},
-        {"out-of-order",
-         [](const Bytes& s, const auto& d) {
-             return !d.empty() && std::ranges::all_of(d, WellFormed) && d[0][1] == s[1] && d[0][2] == s[2];
-         }},
+        {"oversize", [](const Bytes& s, const auto& d) { return One(d) && d[0].size() > FRAME_BUFFER_SIZE && d[0].size() <= MAX_UDP_PAYLOAD && StartsWith(d[0], s); }},
+        {"length-byte", [](const Bytes& s, const auto& d) { return One(d) && d[0][0] != s.size() && SameBut(d[0], s, {0, 11}) && ChecksumRight(d[0]); }},
+        {"truncated", [](const Bytes& s, const auto& d) { return One(d) && !d[0].empty() && d[0].size() < s.size() && StartsWith(s, d[0]); }},
+        {"trailing", [](const Bytes& s, const auto& d) { return One(d) && d[0].size() > s.size() && d[0].size() <= FRAME_BUFFER_SIZE && StartsWith(d[0], s); }},
+        {"checksum", [](const Bytes& s, const auto& d) { return One(d) && SameBut(d[0], s, {11}) && d[0] != s; }},
+        {"command-unknown", [](const Bytes& s, const auto& d) { return One(d) && SameBut(d[0], s, {6, 11}) && d[0][6] < ACK_FLAG && PanelFrameProblem(d[0]).value_or("").find("unknown") != std::string::npos && ChecksumRight(d[0]); }},
+        {"command-ack", [](const Bytes& s, const auto& d) { return One(d) && SameBut(d[0], s, {6, 11}) && IsAcknowledgement(d[0]) && ChecksumRight(d[0]); }},
+        {"debug-frame", [](const Bytes& s, const auto& d) { return One(d) && d[0].size() == DEBUG_FRAME_LENGTH && d[0][FRAME_COMMAND] == CMD_DEBUG && std::equal(s.begin() + 1, s.begin() + 6, d[0].begin() + 1) && WellFormed(d[0]); }},
+        {"address-high", [](const Bytes& s, const auto& d) { return One(d) && SameBut(d[0], s, {1, 2, 11}) && std::max(d[0][1], d[0][2]) > MAX_ADDRESS_NUMBER && ChecksumRight(d[0]); }},
+        {"reserved", [](const Bytes& s, const auto& d) { return One(d) && SameBut(d[0], s, {3, 4, 5, 11}) && (d[0][3] | d[0][4] | d[0][5]) != 0 && ChecksumRight(d[0]); }},
+        {"status-bits", [](const Bytes& s, const auto& d) { const StatusBytes after{d[0][7], d[0][8], d[0][9], d[0][10]}; return One(d) && SameBut(d[0], s, {8, 10, 11}) && WellFormed(d[0]) && StatusStepProblem(DEFAULT_STATUS, after).has_value(); }},
+        {"two-frames", [](const Bytes& s, const auto& d) { return One(d) && StartsWith(d[0], s) && WellFormed(Bytes(d[0].begin() + 12, d[0].end())); }},
+        {"burst", [](const Bytes& s, const auto& d) { return d.size() >= 2 && d.size() <= 32 && std::ranges::all_of(d, [&](const Bytes& f) { return f == s; }); }},
+        {"out-of-order", [](const Bytes& s, const auto& d) { return !d.empty() && std::ranges::all_of(d, WellFormed) && d[0][1] == s[1] && d[0][2] == s[2]; }},
     };
+    // clang-format on
     for (const Row& row : rows) {
         const auto chosen = ChooseFuzzClasses(FuzzSide::Centre, std::vector<std::string>{row.id}, {}).value();
         const FuzzStream stream(7, chosen, {SEED});
@@ -149,36 +101,20 @@ TEST(FuzzClasses, AnswerRowsChangeOnlyWhatTheyName)
         const char* id;
         Check check;
     };
+    // clang-format off
     const Row rows[] = {
         {"answer-correct", [](const Bytes& a, const auto& d) { return One(d) && d[0] == a; }},
-        {"answer-checksum",
-         [](const Bytes& a, const auto& d) { return One(d) && SameBut(d[0], a, {7}) && d[0] != a; }},
-        {"answer-echo",
-         [](const Bytes& a, const auto& d) {
-             return One(d) && SameBut(d[0], a, {1, 2, 3, 4, 5, 7}) && d[0] != a && ChecksumRight(d[0]);
-         }},
-        {"answer-command",
-         [](const Bytes& a, const auto& d) {
-             return One(d) && SameBut(d[0], a, {6, 7}) && d[0][6] != a[6] && IsAcknowledgement(d[0]);
-         }},
-        {"answer-no-ack-bit",
-         [](const Bytes& a, const auto& d) {
-             return One(d) && SameBut(d[0], a, {6, 7}) && !IsAcknowledgement(d[0]) && ChecksumRight(d[0]);
-         }},
-        {"answer-overlong",
-         [](const Bytes&, const auto& d) {
-             return One(d) && d[0].size() > ACK_FRAME_LENGTH && d[0][0] == d[0].size() && ChecksumRight(d[0]);
-         }},
-        {"answer-truncated",
-         [](const Bytes& a, const auto& d) {
-             return One(d) && d[0].size() < a.size() && StartsWith(a, d[0]);
-         }},
-        {"answer-duplicated",
-         [](const Bytes& a, const auto& d) { return d.size() >= 2 && d[0] == a && d[1] == a; }},
-        {"answer-unsolicited",
-         [](const Bytes& a, const auto& d) { return d.size() == 2 && d[0] == a && d[1] != a; }},
+        {"answer-checksum", [](const Bytes& a, const auto& d) { return One(d) && SameBut(d[0], a, {7}) && d[0] != a; }},
+        {"answer-echo", [](const Bytes& a, const auto& d) { return One(d) && SameBut(d[0], a, {1, 2, 3, 4, 5, 7}) && d[0] != a && ChecksumRight(d[0]); }},
+        {"answer-command", [](const Bytes& a, const auto& d) { return One(d) && SameBut(d[0], a, {6, 7}) && d[0][6] != a[6] && IsAcknowledgement(d[0]); }},
+        {"answer-no-ack-bit", [](const Bytes& a, const auto& d) { return One(d) && SameBut(d[0], a, {6, 7}) && !IsAcknowledgement(d[0]) && ChecksumRight(d[0]); }},
+        {"answer-overlong", [](const Bytes&, const auto& d) { return One(d) && d[0].size() > ACK_FRAME_LENGTH && d[0][0] == d[0].size() && ChecksumRight(d[0]); }},
+        {"answer-truncated", [](const Bytes& a, const auto& d) { return One(d) && d[0].size() < a.size() && StartsWith(a, d[0]); }},
+        {"answer-duplicated", [](const Bytes& a, const auto& d) { return d.size() >= 2 && d[0] == a && d[1] == a; }},
+        {"answer-unsolicited", [](const Bytes& a, const auto& d) { return d.size() == 2 && d[0] == a && d[1] != a; }},
         {"answer-none", [](const Bytes&, const auto& d) { return d.empty(); }},
     };
+    // clang-format on
     for (const Row& row : rows) {
         const auto chosen = ChooseFuzzClasses(FuzzSide::Panel, std::vector<std::string>{row.id}, {}).value();
         const FuzzStream stream(9, chosen);

@@ -28,7 +28,7 @@ struct LivenessRow
 {
     const char* name;
     bool (*answers)(int probe, std::chrono::milliseconds at);
-    std::vector<Kind> events;          // in order, the Suspect, Hang and Crash ones
+    std::vector<Kind> events{};        // in order, the Suspect, Hang and Crash ones
     std::chrono::milliseconds hang{0}; // the hang's length, when one
     bool unreachable{false};           // every unanswered probe also gets a port-unreachable error
     bool recovered{false};             // some probe answered after a resend
@@ -73,46 +73,29 @@ std::vector<Liveness::Event> RunLiveness(const LivenessRow& row, std::chrono::mi
 
 TEST(Liveness, TellsACrashFromLoss)
 {
+    // clang-format off
     const LivenessRow rows[] = {
-        {"every probe answered", [](int, auto) { return true; }, {}},
-        {"loss within the retries",
-         [](int p, auto) { return p % 4 != 1 && p % 4 != 2; },
-         {},
-         0ms,
-         false,
-         true},
-        {"silent from 1 s", [](int, auto at) { return at < 1s; }, {Kind::Suspect, Kind::Crash}},
-        {"back within the window",
-         [](int, auto at) { return at < 1s || at > 2s; },
-         {Kind::Suspect, Kind::Hang},
-         1000ms},
-        {"a streak of loss on a lossy link",
-         [](int p, auto) { return p < 40 ? p % 2 == 0 : p > 45; },
-         {Kind::Suspect},
-         0ms,
-         false,
-         true},
-        {"port unreachable is no answer",
-         [](int, auto at) { return at < 1s; },
-         {Kind::Suspect, Kind::Crash},
-         0ms,
-         true},
+        {.name = "every probe answered", .answers = [](int, auto) { return true; }},
+        {.name = "loss within the retries", .answers = [](int p, auto) { return p % 4 != 1 && p % 4 != 2; }, .recovered = true},
+        {.name = "silent from 1 s", .answers = [](int, auto at) { return at < 1s; }, .events = {Kind::Suspect, Kind::Crash}},
+        {.name = "back within the window", .answers = [](int, auto at) { return at < 1s || at > 2s; }, .events = {Kind::Suspect, Kind::Hang}, .hang = 1000ms},
+        {.name = "a streak of loss on a lossy link", .answers = [](int p, auto) { return p < 40 ? p % 2 == 0 : p > 45; }, .events = {Kind::Suspect}, .recovered = true},
+        {.name = "port unreachable is no answer", .answers = [](int, auto at) { return at < 1s; }, .events = {Kind::Suspect, Kind::Crash}, .unreachable = true},
     };
+    // clang-format on
     for (const LivenessRow& row : rows) {
+        SCOPED_TRACE(row.name);
         std::chrono::milliseconds hang{0};
         const auto events = RunLiveness(row, hang);
+        const auto recovered = [](const auto& e) { return e.kind == Kind::Recovered; };
         std::vector<Kind> kinds;
-        for (const auto& e : events) {
-            if (e.kind != Kind::Recovered)
+        for (const auto& e : events)
+            if (!recovered(e))
                 kinds.push_back(e.kind);
-        }
-        EXPECT_EQ(kinds, row.events) << row.name;
-        EXPECT_EQ(std::ranges::any_of(events, [](const auto& e) { return e.kind == Kind::Recovered; }),
-                  row.recovered)
-            << row.name;
+        EXPECT_EQ(kinds, row.events);
+        EXPECT_EQ(std::ranges::any_of(events, recovered), row.recovered);
         if (row.hang > 0ms) { // from the first unanswered probe, within a probe round of the silence's end
-            EXPECT_NEAR(static_cast<double>(hang.count()), static_cast<double>(row.hang.count()), 110.0)
-                << row.name;
+            EXPECT_NEAR(static_cast<double>(hang.count()), static_cast<double>(row.hang.count()), 110.0);
         }
     }
 }
@@ -131,24 +114,24 @@ TEST(PanelSilence, TellsAHangFromACrashAndSeesMalformedFramesAfterAMutatedAnswer
     struct Row
     {
         const char* name;
-        std::vector<Frame> frames;
-        std::vector<SilenceKind> events;
+        std::vector<Frame> frames{};
+        std::vector<SilenceKind> events{};
         std::chrono::milliseconds length{0}; // of the last event
         std::chrono::milliseconds until{5s};
     };
+    // clang-format off
     const Row rows[] = {
-        {"nothing before the first frame", {}, {}},
-        {"steady frames", {{0ms}, {400ms}, {800ms}, {1200ms}, {1600ms}, {2000ms}, {2400ms}, {2800ms}, {3200ms},
-                           {3600ms}, {4000ms}, {4400ms}, {4800ms}}, {}},
-        {"silent from 0.4 s", {{0ms}, {400ms}}, {SilenceKind::Suspect, SilenceKind::Crash}, 2501ms},
-        {"back within the window", {{0ms}, {1500ms}, {2000ms}, {2500ms}, {3000ms}, {3500ms}, {4000ms}, {4500ms}},
-         {SilenceKind::Suspect, SilenceKind::Hang}, 1500ms},
-        {"malformed after a mutated answer, once", {{0ms, true, true}, {100ms, false}, {200ms, false}},
-         {SilenceKind::Malformed}, 0ms, 500ms},
-        {"malformed after right answers only", {{0ms}, {100ms, false}}, {}, 0ms, 500ms},
-        {"malformed from the start", {{0ms, false, true}, {100ms, false}}, {}, 0ms, 500ms},
+        {.name = "nothing before the first frame"},
+        {.name = "steady frames", .frames = {{0ms}, {400ms}, {800ms}, {1200ms}, {1600ms}, {2000ms}, {2400ms}, {2800ms}, {3200ms}, {3600ms}, {4000ms}, {4400ms}, {4800ms}}},
+        {.name = "silent from 0.4 s", .frames = {{0ms}, {400ms}}, .events = {SilenceKind::Suspect, SilenceKind::Crash}, .length = 2501ms},
+        {.name = "back within the window", .frames = {{0ms}, {1500ms}, {2000ms}, {2500ms}, {3000ms}, {3500ms}, {4000ms}, {4500ms}}, .events = {SilenceKind::Suspect, SilenceKind::Hang}, .length = 1500ms},
+        {.name = "malformed after a mutated answer, once", .frames = {{0ms, true, true}, {100ms, false}, {200ms, false}}, .events = {SilenceKind::Malformed}, .until = 500ms},
+        {.name = "malformed after right answers only", .frames = {{0ms}, {100ms, false}}, .until = 500ms},
+        {.name = "malformed from the start", .frames = {{0ms, false, true}, {100ms, false}}, .until = 500ms},
     };
+    // clang-format on
     for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
         PanelSilence judge({.silence = 1s, .confirm = 1500ms});
         const PanelSilence::Time start{};
         std::vector<PanelSilence::Event> events;
@@ -165,10 +148,10 @@ TEST(PanelSilence, TellsAHangFromACrashAndSeesMalformedFramesAfterAMutatedAnswer
         std::vector<SilenceKind> kinds;
         for (const auto& e : events)
             kinds.push_back(e.kind);
-        EXPECT_EQ(kinds, row.events) << row.name;
+        EXPECT_EQ(kinds, row.events);
         if (row.length > 0ms) {
-            EXPECT_EQ(std::chrono::duration_cast<std::chrono::milliseconds>(events.back().length), row.length)
-                << row.name;
+            EXPECT_EQ(std::chrono::duration_cast<std::chrono::milliseconds>(events.back().length),
+                      row.length);
         }
     }
 }
@@ -213,6 +196,7 @@ TEST(Liveness, CasesSentBehindAProbeAreTheNextRounds)
         {"nothing behind the run's last probe", 0, true, false},
     };
     for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
         Liveness judge({.probeEvery = 3, .timeout = 100ms, .retries = 1, .confirm = 1s}, {});
         Liveness::Time now{};
         judge.ProbeSent(now);
@@ -225,8 +209,8 @@ TEST(Liveness, CasesSentBehindAProbeAreTheNextRounds)
         if (row.lastRound)
             judge.ProbeNow(now);
         judge.Answered(now += 1ms);
-        EXPECT_EQ(judge.ProbeDue(now), row.probeDue) << row.name;
-        EXPECT_EQ(judge.MaySendCase(), !row.probeDue) << row.name;
+        EXPECT_EQ(judge.ProbeDue(now), row.probeDue);
+        EXPECT_EQ(judge.MaySendCase(), !row.probeDue);
     }
 }
 
@@ -258,12 +242,13 @@ TEST(FuzzAnswerRule, JudgesEachAnswerAsTestCentreDoes)
         {"an answer to an acknowledgement", ackFrame, ackFrame, target, true},
     };
     for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
         FuzzAnswerRule rule;
         rule.Sent(target, row.sent, 3, {});
         const auto broken = rule.Received(row.from, row.answer, {});
-        EXPECT_EQ(broken.has_value(), row.broken) << row.name;
+        EXPECT_EQ(broken.has_value(), row.broken);
         if (broken) {
-            EXPECT_EQ(broken->caseIndex, 3U) << row.name;
+            EXPECT_EQ(broken->caseIndex, 3U);
         }
     }
     FuzzAnswerRule rule;
@@ -308,37 +293,26 @@ TEST(Minimise, FindsTheDecisiveFramesAndNeverReturnsOneThatFailed)
         bool reproduced;
         std::size_t lastBytes; // of the decisive frame
     };
+    const auto byteKept = [](auto f) {
+        return !f.empty() && f.back().bytes.size() >= 1 && f.back().bytes[0] == 49 &&
+               std::ranges::count(f.back().bytes, 0xCC) == 1;
+    };
+    const auto inOrder = [](auto f) {
+        auto a = std::ranges::find_if(f, [](const FuzzFrame& x) { return x.bytes[0] == 12; });
+        return a != f.end() && std::any_of(a, f.end(), [](const FuzzFrame& x) { return x.bytes[0] == 40; });
+    };
     int flakyTries = 0;
+    // clang-format off
     const Row rows[] = {
         {"one decisive frame", 50, [](auto f) { return Has(f, 37); }, {37}, true, 1},
-        {"the byte that matters kept",
-         50,
-         [](auto f) {
-             return !f.empty() && f.back().bytes.size() >= 1 && f.back().bytes[0] == 49 &&
-                    std::ranges::count(f.back().bytes, 0xCC) == 1;
-         },
-         {49},
-         true,
-         2},
-        {"two frames in order",
-         60,
-         [](auto f) {
-             auto a = std::ranges::find_if(f, [](const FuzzFrame& x) { return x.bytes[0] == 12; });
-             return a != f.end() &&
-                    std::any_of(a, f.end(), [](const FuzzFrame& x) { return x.bytes[0] == 40; });
-         },
-         {12, 40},
-         true,
-         1},
+        {"the byte that matters kept", 50, byteKept, {49}, true, 2},
+        {"two frames in order", 60, inOrder, {12, 40}, true, 1},
         {"never reproduced", 30, [](auto) { return false; }, {}, false, 0},
-        {"flaky: fails from the fourth try",
-         30,
-         [&flakyTries](auto f) { return ++flakyTries < 4 && Has(f, 29); },
-         {},
-         true,
-         0},
+        {"flaky: fails from the fourth try", 30, [&flakyTries](auto f) { return ++flakyTries < 4 && Has(f, 29); }, {}, true, 0},
     };
+    // clang-format on
     for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
         std::vector<std::vector<FuzzFrame>> tried;
         std::vector<bool> results;
         const Reproduces reproduces = [&](std::span<const FuzzFrame> f) {
@@ -347,20 +321,20 @@ TEST(Minimise, FindsTheDecisiveFramesAndNeverReturnsOneThatFailed)
             return results.back();
         };
         const Minimised result = Minimise(Frames(row.count), reproduces, 200);
-        EXPECT_EQ(result.reproduced, row.reproduced) << row.name;
+        EXPECT_EQ(result.reproduced, row.reproduced);
         if (!row.cases.empty()) {
             std::vector<std::uint64_t> cases;
             for (const auto& f : result.frames)
                 cases.push_back(f.caseIndex);
-            EXPECT_EQ(cases, row.cases) << row.name;
-            EXPECT_EQ(result.frames.back().bytes.size(), row.lastBytes) << row.name;
+            EXPECT_EQ(cases, row.cases);
+            EXPECT_EQ(result.frames.back().bytes.size(), row.lastBytes);
         }
         // What came back reproduced the last time it was tried.
         for (std::size_t i = tried.size(); row.reproduced && i-- > 0;) {
             const bool same =
                 std::ranges::equal(tried[i], result.frames, {}, &FuzzFrame::bytes, &FuzzFrame::bytes);
             if (same) {
-                EXPECT_TRUE(results[i]) << row.name;
+                EXPECT_TRUE(results[i]);
                 break;
             }
         }
@@ -416,7 +390,8 @@ TEST(FindingFiles, OfAPanelAnswerAsTheFuzzerDidAndWaitForThePanel)
         FuzzFinding finding;
         finding.kind = kind;
         finding.side = FuzzSide::Panel;
-        finding.frames = {{ack, 7, row("answer-duplicated")}, {ack, 7, row("answer-duplicated")},
+        finding.frames = {{ack, 7, row("answer-duplicated")},
+                          {ack, 7, row("answer-duplicated")},
                           {ack, 8, row("answer-late")}};
         finding.local = {0x7F000001, 7015};
         finding.silenceMs = 400;
@@ -434,7 +409,7 @@ TEST(FindingFiles, OfAPanelAnswerAsTheFuzzerDidAndWaitForThePanel)
         EXPECT_EQ(scenario->steps[0].answers, (std::vector{ack, ack}));
         EXPECT_EQ(scenario->steps[2].delay, 900ms);
         EXPECT_EQ(scenario->steps.back().within, 400ms);
-        EXPECT_EQ(scenario->steps.back().match.malformed, kind == FindingKind::Rule ? std::optional(true)
-                                                                                    : std::nullopt);
+        EXPECT_EQ(scenario->steps.back().match.malformed,
+                  kind == FindingKind::Rule ? std::optional(true) : std::nullopt);
     }
 }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -85,94 +86,50 @@ std::vector<Verdict> RunPanel(const std::string& steps, const std::vector<Arriva
 
 } // namespace
 
-TEST(ScenarioMachine, ExpectAckTakesOnlyTheLastFramesOwnAnswer)
+// Expect-ack takes only the last frame's own answer; expect-no-ack fails on anything carrying the frame's
+// key.
+TEST(ScenarioMachine, ExpectAckAndExpectNoAckJudgeTheLastFramesAnswer)
 {
     struct Row
     {
         const char* name;
-        std::string steps; // the last one is judged
+        std::string steps; // the last one is judged, the others pass
         std::vector<Arrival> arrivals;
         Outcome outcome;
         std::string message; // found in the last verdict's message
     };
-    const std::string sendA = std::string("  - send: {hex: \"") + A + "\"}\n";
-    const std::string sendB = std::string("  - send: {hex: \"") + B + "\"}\n";
-    const std::string expectAck = "  - expect-ack\n";
+    const auto send = [](const char* hex) { return std::string("  - send: {hex: \"") + hex + "\"}\n"; };
+    const std::string expectAck = "  - expect-ack\n", expectNoAck = "  - expect-no-ack\n";
+    const std::string ack = ACK, spoilt = SPOILT_ACK;
+    // clang-format off
     const Row rows[] = {
-        {"answered", sendA + expectAck, {{0, ACK}}, Outcome::Passed, std::string(ACK) + " after 1.000 ms"},
-        {"answered while it waits", sendA + expectAck, {{1, ACK}}, Outcome::Passed, ACK},
-        {"nothing",
-         sendA + expectAck,
-         {},
-         Outcome::Failed,
-         std::string("expected ") + ACK + " from 127.0.0.1:18015 within 50 ms, got nothing"},
-        {"a spoilt checksum",
-         sendA + expectAck,
-         {{0, SPOILT_ACK}},
-         Outcome::Failed,
-         std::string("got ") + SPOILT_ACK + " after 1.000 ms"},
-        {"a spoilt checksum, then the right one",
-         sendA + expectAck,
-         {{0, SPOILT_ACK}, {0, ACK}},
-         Outcome::Passed,
-         std::string(ACK) + " after 2.000 ms"},
-        {"another device's", sendA + expectAck, {{0, OTHER_ACK}}, Outcome::Failed, "got nothing"},
-        {"the answer of an earlier frame",
-         sendA + sendB + expectAck,
-         {{1, ACK}},
-         Outcome::Failed,
-         std::string("got only ") + ACK + " after 1.000 ms, taken for an earlier frame"},
-        {"a copy keeps its place", sendA + sendA + expectAck, {{1, ACK}}, Outcome::Passed, ACK},
-        {"an acknowledgement sent",
-         std::string("  - send: {hex: \"") + ACK + "\"}\n" + expectAck,
-         {},
-         Outcome::Failed,
-         std::string(ACK) + " is not answered by the centre rule"},
+        {"answered", send(A) + expectAck, {{0, ACK}}, Outcome::Passed, ack + " after 1.000 ms"},
+        {"answered while it waits", send(A) + expectAck, {{1, ACK}}, Outcome::Passed, ack},
+        {"nothing", send(A) + expectAck, {}, Outcome::Failed, "expected " + ack + " from 127.0.0.1:18015 within 50 ms, got nothing"},
+        {"a spoilt checksum", send(A) + expectAck, {{0, SPOILT_ACK}}, Outcome::Failed, "got " + spoilt + " after 1.000 ms"},
+        {"a spoilt checksum, then the right one", send(A) + expectAck, {{0, SPOILT_ACK}, {0, ACK}}, Outcome::Passed, ack + " after 2.000 ms"},
+        {"another device's", send(A) + expectAck, {{0, OTHER_ACK}}, Outcome::Failed, "got nothing"},
+        {"the answer of an earlier frame", send(A) + send(B) + expectAck, {{1, ACK}}, Outcome::Failed, "got only " + ack + " after 1.000 ms, taken for an earlier frame"},
+        {"a copy keeps its place", send(A) + send(A) + expectAck, {{1, ACK}}, Outcome::Passed, ack},
+        {"an acknowledgement sent", send(ACK) + expectAck, {}, Outcome::Failed, ack + " is not answered by the centre rule"},
         {"nothing sent", expectAck, {}, Outcome::Failed, "no frame was sent before it"},
-    };
-    for (const Row& row : rows) {
-        const auto verdicts = RunPanel(row.steps, row.arrivals);
-        ASSERT_FALSE(verdicts.empty()) << row.name;
-        const Verdict& last = verdicts.back();
-        EXPECT_EQ(last.outcome, row.outcome) << row.name << ": " << last.message;
-        EXPECT_NE(last.message.find(row.message), std::string::npos) << row.name << ": " << last.message;
-    }
-}
-
-TEST(ScenarioMachine, ExpectNoAckFailsOnAnythingCarryingTheFramesKey)
-{
-    struct Row
-    {
-        const char* name;
-        const char* sent;
-        std::vector<Arrival> arrivals;
-        Outcome outcome;
-        std::string message;
-    };
-    const Row rows[] = {
-        {"nothing", A, {}, Outcome::Passed, std::string("nothing answered ") + A + " within 50 ms"},
-        {"another device's answer", A, {{1, OTHER_ACK}}, Outcome::Passed, "nothing answered"},
-        {"its answer",
-         A,
-         {{0, ACK}},
-         Outcome::Failed,
-         std::string("expected no answer to ") + A + " within 50 ms, got " + ACK + " after 1.000 ms"},
+        {"no ack: nothing", send(A) + expectNoAck, {}, Outcome::Passed, std::string("nothing answered ") + A + " within 50 ms"},
+        {"no ack: another device's answer", send(A) + expectNoAck, {{1, OTHER_ACK}}, Outcome::Passed, "nothing answered"},
+        {"no ack: its answer", send(A) + expectNoAck, {{0, ACK}}, Outcome::Failed, std::string("expected no answer to ") + A + " within 50 ms, got " + ack + " after 1.000 ms"},
         // The matcher takes neither: still an answer to the frame.
-        {"its answer with a spoilt checksum",
-         A,
-         {{1, SPOILT_ACK}},
-         Outcome::Failed,
-         std::string("got ") + SPOILT_ACK},
-        {"an answer to an acknowledgement", ACK, {{1, ACK}}, Outcome::Failed, std::string("got ") + ACK},
+        {"no ack: its answer with a spoilt checksum", send(A) + expectNoAck, {{1, SPOILT_ACK}}, Outcome::Failed, "got " + spoilt},
+        {"no ack: an answer to an acknowledgement", send(ACK) + expectNoAck, {{1, ACK}}, Outcome::Failed, "got " + ack},
     };
+    // clang-format on
     for (const Row& row : rows) {
-        const auto verdicts =
-            RunPanel(std::string("  - send: {hex: \"") + row.sent + "\"}\n  - expect-no-ack\n", row.arrivals);
-        ASSERT_EQ(verdicts.size(), 2U) << row.name;
-        EXPECT_EQ(verdicts[0].outcome, Outcome::Passed) << row.name;
-        EXPECT_EQ(verdicts[1].outcome, row.outcome) << row.name << ": " << verdicts[1].message;
-        EXPECT_NE(verdicts[1].message.find(row.message), std::string::npos)
-            << row.name << ": " << verdicts[1].message;
+        SCOPED_TRACE(row.name);
+        const auto verdicts = RunPanel(row.steps, row.arrivals);
+        ASSERT_EQ(verdicts.size(), static_cast<std::size_t>(std::ranges::count(row.steps, '\n')));
+        for (std::size_t i = 0; i + 1 < verdicts.size(); ++i)
+            EXPECT_EQ(verdicts[i].outcome, Outcome::Passed) << i << ": " << verdicts[i].message;
+        const Verdict& last = verdicts.back();
+        EXPECT_EQ(last.outcome, row.outcome) << last.message;
+        EXPECT_NE(last.message.find(row.message), std::string::npos) << last.message;
     }
 }
 
@@ -203,41 +160,42 @@ TEST(ScenarioMachine, CentreAnswersTheNextFrameAsToldThenNormally)
         int delayMs;
         bool spoilt;
     };
+    // clang-format off
     const Row rows[] = {
         {"normal", "{mode: normal}", PANEL, "", {""}, 0, false},
         {"withhold", "{mode: withhold}", PANEL, "answer withheld", {}, 0, false},
         {"twice", "{mode: twice}", PANEL, "", {"", "duplicate"}, 0, false},
         {"delay", "{delay: 300}", PANEL, "", {"delayed"}, 300, false},
         {"bad checksum", "{mode: bad-checksum}", PANEL, "", {"checksum spoilt"}, 0, true},
-        {"hex, late", "{hex: ['08 00 01 00 00 00 82 74', '08 00 01 00 00 00 82 74'], delay: 20}", PANEL, "",
-         {"answer given as hex", "answer given as hex"}, 20, true},
+        {"hex, late", "{hex: ['08 00 01 00 00 00 82 74', '08 00 01 00 00 00 82 74'], delay: 20}", PANEL, "", {"answer given as hex", "answer given as hex"}, 20, true},
         {"a broadcast sender", "{mode: twice}", Endpoint{0xFFFFFFFF, 40000}, "", {}, 0, false},
         {"from port 0", "{mode: twice}", Endpoint{LOOPBACK_ADDRESS, 0}, "", {}, 0, false},
     };
+    // clang-format on
     const Bytes frame = Hex(A);
     const Bytes ack = Hex(ACK);
     for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
         ScenarioMachine machine(
             Parse("centre", std::string("  - answer: ") + row.answer + "\n  - wait: {ms: 1000}\n"), PEER);
-        ASSERT_EQ(machine.Begin(T0), ScenarioMachine::Start::Judged) << row.name;
-        EXPECT_EQ(machine.TakeVerdict()->outcome, Outcome::Passed) << row.name;
-        ASSERT_EQ(machine.Begin(T0), ScenarioMachine::Start::Wait) << row.name;
+        ASSERT_EQ(machine.Begin(T0), ScenarioMachine::Start::Judged);
+        EXPECT_EQ(machine.TakeVerdict()->outcome, Outcome::Passed);
+        ASSERT_EQ(machine.Begin(T0), ScenarioMachine::Start::Wait);
         const ScenarioHearing hearing = machine.CentreHeard(row.from, frame, DecodeFrame(frame), T0);
-        EXPECT_EQ(hearing.note, row.note) << row.name;
+        EXPECT_EQ(hearing.note, row.note);
         std::vector<std::string> notes;
         for (const ScenarioReply& reply : hearing.replies) {
             notes.emplace_back(reply.note);
-            EXPECT_EQ(reply.delay, std::chrono::milliseconds(row.delayMs)) << row.name;
-            EXPECT_EQ(std::ranges::equal(reply.bytes, ack), !row.spoilt) << row.name;
-            EXPECT_TRUE(std::ranges::equal(std::span(reply.bytes).first(7), std::span(ack).first(7)))
-                << row.name;
+            EXPECT_EQ(reply.delay, std::chrono::milliseconds(row.delayMs));
+            EXPECT_EQ(std::ranges::equal(reply.bytes, ack), !row.spoilt);
+            EXPECT_TRUE(std::ranges::equal(std::span(reply.bytes).first(7), std::span(ack).first(7)));
         }
-        EXPECT_EQ(notes, row.replies) << row.name;
+        EXPECT_EQ(notes, row.replies);
         // The frame after the one the mode took is answered once; a frame not answered leaves the mode
         // (twice, in those rows) for the next.
         const ScenarioHearing next = machine.CentreHeard(PANEL, frame, DecodeFrame(frame), T0);
         const std::size_t expected = row.from == PANEL ? 1 : 2;
-        ASSERT_EQ(next.replies.size(), expected) << row.name;
+        ASSERT_EQ(next.replies.size(), expected);
     }
 }
 
@@ -290,8 +248,9 @@ TEST(ScenarioMachine, ExpectNoFrameFailsOnTheFirstMatchAndPassesAtItsDeadline)
         {"a malformed one", "0C 00 01 00 00 00 02 01 11 00 00 00", Outcome::Failed},
     };
     for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
         ScenarioMachine machine(Parse("centre", "  - expect-no-frame: {malformed: true}\n"), PEER);
-        ASSERT_EQ(machine.Begin(T0), ScenarioMachine::Start::Wait) << row.name;
+        ASSERT_EQ(machine.Begin(T0), ScenarioMachine::Start::Wait);
         if (row.heard != nullptr) {
             const Bytes frame = Hex(row.heard);
             machine.CentreHeard(PANEL, frame, DecodeFrame(frame), T0 + 1ms);
@@ -302,8 +261,8 @@ TEST(ScenarioMachine, ExpectNoFrameFailsOnTheFirstMatchAndPassesAtItsDeadline)
             machine.Expire(machine.Deadline());
             verdict = machine.TakeVerdict();
         }
-        ASSERT_TRUE(verdict) << row.name;
-        EXPECT_EQ(verdict->outcome, row.outcome) << row.name << ": " << verdict->message;
+        ASSERT_TRUE(verdict);
+        EXPECT_EQ(verdict->outcome, row.outcome) << verdict->message;
     }
 }
 
@@ -328,6 +287,7 @@ TEST(ScenarioMachine, HearGivesEachRolesNoteRoundTripAndAnswers)
         {"centre: an acknowledgement is not", "centre", {ACK}, "", std::nullopt, 0},
     };
     for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
         const std::string steps = row.role == "panel" ? std::string("  - send: {hex: \"") + A + "\"}\n"
                                                       : std::string("  - wait: {ms: 1000}\n");
         ScenarioMachine machine(Parse(row.role, steps), PEER);
@@ -340,8 +300,8 @@ TEST(ScenarioMachine, HearGivesEachRolesNoteRoundTripAndAnswers)
             const Bytes bytes = Hex(hex);
             hearing = machine.Hear(row.role == "panel" ? PEER : PANEL, bytes, DecodeFrame(bytes), at);
         }
-        EXPECT_EQ(hearing.note, row.note) << row.name;
-        EXPECT_EQ(hearing.rttUs, row.rttUs) << row.name;
-        EXPECT_EQ(hearing.replies.size(), row.replies) << row.name;
+        EXPECT_EQ(hearing.note, row.note);
+        EXPECT_EQ(hearing.rttUs, row.rttUs);
+        EXPECT_EQ(hearing.replies.size(), row.replies);
     }
 }

@@ -89,49 +89,36 @@ TEST(ParseScenario, RefusedWithPlaceAndReason)
         const char* text;
         const char* error;
     };
+    // clang-format off
     const Row rows[] = {
         {"not yaml", "role: [panel", "f.yaml:1:1: end of sequence flow not found"},
         {"not a mapping", "- a", "f.yaml:1:1: a scenario is a mapping with role and steps"},
-        {"unknown top key", "role: panel\npeer: a:1\nsteps: [wait: 1]\ncolour: red",
-         "f.yaml:4:1: unknown key \"colour\" in a scenario"},
+        {"unknown top key", "role: panel\npeer: a:1\nsteps: [wait: 1]\ncolour: red", "f.yaml:4:1: unknown key \"colour\" in a scenario"},
         {"unknown role", "role: judge\nsteps: [wait: 1]", "f.yaml:1:7: role must be panel or centre"},
         {"no steps", "role: panel\npeer: a:1", "f.yaml:1:1: steps missing"},
         {"unknown step", "role: panel\npeer: a:1\nsteps:\n  - jump: 1", "f.yaml:4:5: unknown step \"jump\""},
-        {"unknown step key", "role: panel\npeer: a:1\nsteps:\n  - send: {hex: '08', colour: 1}",
-         "f.yaml:4:23: unknown key \"colour\" in send"},
-        {"step of the other role", "role: centre\nport: 1\nsteps:\n  - send: {hex: '08'}",
-         "f.yaml:4:5: send is a step of the panel role"},
-        {"unknown event", "role: panel\npeer: a:1\nsteps:\n  - send: {event: boom, comm: 0, dev: 1}",
-         "f.yaml:4:19: unknown event \"boom\""},
-        {"zone needed", "role: panel\npeer: a:1\nsteps:\n  - send: {event: zone-alarm, comm: 0, dev: 1}",
-         "f.yaml:4:11: event zone-alarm needs a zone from 1 to 8"},
-        {"device out of range", "role: panel\npeer: a:1\nsteps:\n  - send: {event: 0, comm: 0, dev: 240}",
-         "f.yaml:4:36: dev must be a whole number from 0 to 239"},
+        {"unknown step key", "role: panel\npeer: a:1\nsteps:\n  - send: {hex: '08', colour: 1}", "f.yaml:4:23: unknown key \"colour\" in send"},
+        {"step of the other role", "role: centre\nport: 1\nsteps:\n  - send: {hex: '08'}", "f.yaml:4:5: send is a step of the panel role"},
+        {"unknown event", "role: panel\npeer: a:1\nsteps:\n  - send: {event: boom, comm: 0, dev: 1}", "f.yaml:4:19: unknown event \"boom\""},
+        {"zone needed", "role: panel\npeer: a:1\nsteps:\n  - send: {event: zone-alarm, comm: 0, dev: 1}", "f.yaml:4:11: event zone-alarm needs a zone from 1 to 8"},
+        {"device out of range", "role: panel\npeer: a:1\nsteps:\n  - send: {event: 0, comm: 0, dev: 240}", "f.yaml:4:36: dev must be a whole number from 0 to 239"},
         {"bad hex", "role: panel\npeer: a:1\nsteps:\n  - send: {hex: 'zz'}", "f.yaml:4:17: hex:"},
-        {"bad time", "role: panel\npeer: a:1\nsteps:\n  - expect-ack: {within: soon}",
-         "f.yaml:4:26: within (ms) must be a whole number"},
+        {"bad time", "role: panel\npeer: a:1\nsteps:\n  - expect-ack: {within: soon}", "f.yaml:4:26: within (ms) must be a whole number"},
         {"unknown answer", "role: centre\nport: 1\nsteps:\n  - answer: maybe", "f.yaml:4:13: unknown answer"},
-        {"hex and a mode", "role: centre\nport: 1\nsteps:\n  - answer: {hex: '08', mode: twice}",
-         "f.yaml:4:13: answer takes either hex or a mode"},
+        {"hex and a mode", "role: centre\nport: 1\nsteps:\n  - answer: {hex: '08', mode: twice}", "f.yaml:4:13: answer takes either hex or a mode"},
         {"bad answer hex", "role: centre\nport: 1\nsteps:\n  - answer: {hex: ['08', 'zz']}", "f.yaml:4:26: hex:"},
-        {"malformed not a bool", "role: centre\nport: 1\nsteps:\n  - expect-no-frame: {malformed: 2}",
-         "f.yaml:4:34: malformed takes true or false"},
-        {"unknown flag", "role: centre\nport: 1\nsteps:\n  - expect-frame: {flags: [loud]}",
-         "f.yaml:4:28: unknown device flag"},
-        {"undeclared variable", "role: panel\npeer: ${peer}\nsteps: [wait: 1]",
-         "f.yaml:2:7: peer: no variable \"peer\" declared"},
-        {"duplicate id", "role: panel\npeer: a:1\nsteps:\n  - wait: {ms: 1, id: x}\n  - wait: {ms: 1, id: x}",
-         "f.yaml:5:23: id \"x\" used twice"},
-        {"repeats without end",
-         "role: panel\npeer: a:1\nsteps:\n  - repeat: {times: 10000, steps: [{repeat: "
-         "{times: 10000, steps: [wait: 0]}}]}",
-         "more than 100000 steps"},
+        {"malformed not a bool", "role: centre\nport: 1\nsteps:\n  - expect-no-frame: {malformed: 2}", "f.yaml:4:34: malformed takes true or false"},
+        {"unknown flag", "role: centre\nport: 1\nsteps:\n  - expect-frame: {flags: [loud]}", "f.yaml:4:28: unknown device flag"},
+        {"undeclared variable", "role: panel\npeer: ${peer}\nsteps: [wait: 1]", "f.yaml:2:7: peer: no variable \"peer\" declared"},
+        {"duplicate id", "role: panel\npeer: a:1\nsteps:\n  - wait: {ms: 1, id: x}\n  - wait: {ms: 1, id: x}", "f.yaml:5:23: id \"x\" used twice"},
+        {"repeats without end", "role: panel\npeer: a:1\nsteps:\n  - repeat: {times: 10000, steps: [{repeat: {times: 10000, steps: [wait: 0]}}]}", "more than 100000 steps"},
     };
+    // clang-format on
     for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
         const auto scenario = ParseScenario(row.text, "f.yaml");
-        ASSERT_FALSE(scenario.has_value()) << row.name;
-        EXPECT_NE(scenario.error().find(row.error), std::string::npos)
-            << row.name << ": " << scenario.error();
+        ASSERT_FALSE(scenario.has_value());
+        EXPECT_NE(scenario.error().find(row.error), std::string::npos) << scenario.error();
     }
     const auto undeclared = ParseScenario("role: panel\npeer: a:1\nsteps: [wait: 1]", "f.yaml", {{"x", "1"}});
     ASSERT_FALSE(undeclared.has_value());

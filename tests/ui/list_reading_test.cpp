@@ -155,22 +155,15 @@ TEST_F(TrafficTest, HoveringALineExplainsItAndAnomaliesStandOutInColour)
         QStringList says;
         const char* ink;
     } cases[] = {
-        {m_sent,
-         0,
-         {u"发往："_s + self, u"命令：状态 (0x02)"_s, u"防区报警：1"_s, u"确认：收到于 "_s, u"，往返 "_s},
-         "plain"},
+        // clang-format off
+        {m_sent, 0, {u"发往："_s + self, u"命令：状态 (0x02)"_s, u"防区报警：1"_s, u"确认：收到于 "_s, u"，往返 "_s}, "plain"},
         {m_sent, 1, {u"命令：状态确认 (0x82)"_s, u"所应答的帧：收到于 "_s, u"，应答用时 "_s}, "plain"},
-        {m_sent,
-         3,
-         {u"发往："_s + Peer(m_sink.Port()), u"命令：设备在线 (0x01)"_s, u"确认：尚无确认"_s},
-         "plain"},
+        {m_sent, 3, {u"发往："_s + Peer(m_sink.Port()), u"命令：设备在线 (0x01)"_s, u"确认：尚无确认"_s}, "plain"},
         {m_sent, 4, {u"发往："_s + Peer(0), u"发送失败："_s + failure, u"命令：状态 (0x02)"_s}, "red"},
         {m_received, 0, {u"来自："_s + self, u"校验和：正确 (0x21)"_s, u"应答：发出于 "_s}, "plain"},
         {m_received, 1, {u"命令：状态确认 (0x82)"_s, u"所确认的帧：发出于 "_s, u"，往返 "_s}, "plain"},
-        {m_received,
-         2,
-         {u"来自："_s + Peer(m_peer.Port()), u"校验和：错误，应为 0x21，实为 0xFF"_s, u"问题：校验和错误"_s},
-         "orange"},
+        {m_received, 2, {u"来自："_s + Peer(m_peer.Port()), u"校验和：错误，应为 0x21，实为 0xFF"_s, u"问题：校验和错误"_s}, "orange"},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.list->objectName().toStdString() << " row " << c.row);
@@ -201,8 +194,12 @@ TEST(FormatDuration, MicrosecondsUpToAMillisecondThenMillisecondsThenSeconds)
         std::int64_t us;
         QString text;
     } cases[] = {
-        {0, u"0 µs"_s},           {999, u"999 µs"_s},         {1000, u"1.000 ms"_s},
-        {482'512, u"482.512 ms"_s}, {1'000'000, u"1.000 s"_s}, {-1000, u"-1.000 ms"_s},
+        {0, u"0 µs"_s},
+        {999, u"999 µs"_s},
+        {1000, u"1.000 ms"_s},
+        {482'512, u"482.512 ms"_s},
+        {1'000'000, u"1.000 s"_s},
+        {-1000, u"-1.000 ms"_s},
     };
     for (const auto& c : cases)
         EXPECT_EQ(FormatDuration(c.us), c.text) << c.us;
@@ -222,7 +219,8 @@ TEST_F(TrafficTest, TheContextMenuCopiesSelectsAllAndShowsTheCounts)
 
     EXPECT_EQ(RightClick(*m_received, 2, &menu),
               (QStringList{u"复制(&C)"_s, u"全选(&A)"_s, u"保存为文本(&T)..."_s, u"保存为 pcap(&P)..."_s,
-                           u"面板状态(&B)..."_s, u"(帧：2)"_s, u"(确认：1)"_s, u"(未回确认：0)"_s, u"(有问题的帧：1)"_s}));
+                           u"面板状态(&B)..."_s, u"(帧：2)"_s, u"(确认：1)"_s, u"(未回确认：0)"_s,
+                           u"(有问题的帧：1)"_s}));
     ASSERT_NE(menu, nullptr);
     menu->actions().value(1)->trigger();
     menu->close();
@@ -268,8 +266,8 @@ TEST_F(TrafficTest, SavedTextAndCaptureHoldTheListAsItWasWhenTheSaveStarted)
             for (std::size_t row = 0; row < lines; ++row) {
                 const LoggedFrame frame = store.At(row);
                 std::string line;
-                AppendTextLine(line, MakeRecord(frame.timeUs, c.list->GetDirection(), frame.peer, {}, frame.bytes,
-                                                frame.sendError));
+                AppendTextLine(line, MakeRecord(frame.timeUs, c.list->GetDirection(), frame.peer, {},
+                                                frame.bytes, frame.sendError));
                 line.pop_back();
                 EXPECT_EQ(text[static_cast<qsizetype>(row)], QString::fromStdString(line));
             }
