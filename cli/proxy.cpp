@@ -61,31 +61,72 @@ struct ProxyOptions
     CentreWatchOptions watch;
 };
 
-// The file's rules replaced by what it says now; a bad file leaves them as they were.
-Status ReadRulesFile(const std::string& path, FaultEngine& engine)
+// The proxy's rules from their three sources in one engine: the command line's, the file's (reread on
+// SIGHUP) and the control API's.
+class ProxyRules final
 {
-    if (path.empty())
-        return {};
-    auto rules = ReadFaultRules(path);
-    if (!rules)
-        return Failure(rules.error());
-    engine.Clear(FROM_FILE);
-    for (auto& rule : *rules)
-        engine.Add(std::move(rule), FROM_FILE);
-    return {};
-}
+public:
+    ProxyRules(const ProxyOptions& options, std::uint64_t seed) : m_options(options), m_engine(seed) {}
 
-// The command line's rules, then the file's.
-Status LoadRules(const ProxyOptions& options, FaultEngine& engine)
-{
-    for (const auto& text : options.rules) {
-        auto rule = ParseFaultRule(text);
-        if (!rule)
-            return Failure(fmt::format("--rule '{}': {}", text, rule.error()));
-        engine.Add(std::move(*rule), FROM_COMMAND_LINE);
+    // The command line's rules, then the file's, then the API where asked for.
+    Status Start()
+    {
+        for (const auto& text : m_options.rules) {
+            auto rule = ParseFaultRule(text);
+            if (!rule)
+                return Failure(fmt::format("--rule '{}': {}", text, rule.error()));
+            m_engine.Add(std::move(*rule), FROM_COMMAND_LINE);
+        }
+        if (auto read = ReadFile(); !read)
+            return read;
+        if (!m_options.controlPort)
+            return {};
+        auto control = ProxyControl::Start(static_cast<std::uint16_t>(*m_options.controlPort), m_engine);
+        if (!control)
+            return Failure(control.error());
+        m_control = std::move(*control);
+        return {};
     }
-    return ReadRulesFile(options.rulesPath, engine);
-}
+
+    // SIGHUP.
+    void Reread()
+    {
+        if (m_options.rulesPath.empty())
+            return;
+        if (auto read = ReadFile(); !read) {
+            PrintError(read.error() + " (rules kept)");
+            return;
+        }
+        std::fprintf(stderr, "proxy rules reread from %s: %zu rules\n", m_options.rulesPath.c_str(),
+                     m_engine.Rules().size());
+    }
+
+    FaultEngine& Engine() { return m_engine; }
+    const FaultEngine& Engine() const { return m_engine; }
+    std::optional<Endpoint> ControlAddress() const
+    {
+        return m_control ? std::optional(m_control->Address()) : std::nullopt;
+    }
+
+private:
+    // The file's rules replaced by what it says now; a bad file leaves them as they were.
+    Status ReadFile()
+    {
+        if (m_options.rulesPath.empty())
+            return {};
+        auto rules = ReadFaultRules(m_options.rulesPath);
+        if (!rules)
+            return Failure(rules.error());
+        m_engine.Clear(FROM_FILE);
+        for (auto& rule : *rules)
+            m_engine.Add(std::move(rule), FROM_FILE);
+        return {};
+    }
+
+    const ProxyOptions& m_options;
+    FaultEngine m_engine;
+    std::unique_ptr<ProxyControl> m_control;
+};
 
 // The proxy's run: the panels' socket and the sessions' upstream ones, the rules between them, and the
 // timers that release held copies, expire sessions and end the run.
@@ -102,19 +143,17 @@ public:
                      centre, options.receiveBuffer),
           m_watch(options.watch, run, [this](MetricsTotals& totals) { AddTotals(totals); })
     {
-        m_seed = options.seed ? *options.seed : std::random_device{}();
-        m_engine = FaultEngine(m_seed);
         ConnectOneShot(m_faultTimer, [this] { OnFaultsDue(); });
         ConnectOneShot(m_durationTimer, [this] { OnDuration(); });
         OnTimeout(m_expiryTimer, [this] { m_upstream.Expire(MonoClock::now()); });
         m_run.OnInterrupt([this](int) { m_run.Finish(EXIT_OK); });
-        m_run.OnHangup([this] { RereadRules(); });
+        m_run.OnHangup([this] { m_rules.Reread(); });
         m_run.OnSummary([this](LineOutput& output, int) { WriteSummary(output); });
     }
 
     Status Start()
     {
-        if (auto rules = LoadRules(m_options, m_engine); !rules)
+        if (auto rules = m_rules.Start(); !rules)
             return rules;
         RaiseOpenFileLimit(m_options.maxSessions + 64);
         if (auto init = m_upstream.Init(); !init)
@@ -127,8 +166,6 @@ public:
                          [this] { FromCentre(); });
         if (auto watching = m_watch.Start(*m_panels); !watching)
             return watching;
-        if (auto control = StartControl(); !control)
-            return control;
         m_expiryTimer.start(std::chrono::milliseconds(
             std::clamp<std::int64_t>(static_cast<std::int64_t>(m_options.idleS * 250), 10, 1000)));
         if (m_options.durationS > 0) {
@@ -164,39 +201,15 @@ private:
     // Where it listens, told once: the one place a listening line is written.
     void Announce() const
     {
+        const auto controlAddress = m_rules.ControlAddress();
         const std::array control{
-            RecordField{"control", std::uint64_t{m_control ? m_control->Address().port : 0U}}};
-        m_run.Output().Listening(m_local, std::span(control).first(m_control ? 1 : 0));
+            RecordField{"control", std::uint64_t{controlAddress ? controlAddress->port : 0U}}};
+        m_run.Output().Listening(m_local, std::span(control).first(controlAddress ? 1 : 0));
         std::fprintf(stderr, "proxy listening on %s, forwarding to %s (%zu rules, seed %llu)\n",
-                     m_local.ToString().c_str(), m_centre.ToString().c_str(), m_engine.Rules().size(),
+                     m_local.ToString().c_str(), m_centre.ToString().c_str(), m_rules.Engine().Rules().size(),
                      static_cast<unsigned long long>(m_seed));
-        if (m_control)
-            std::fprintf(stderr, "proxy control on http://%s/rules\n",
-                         m_control->Address().ToString().c_str());
-    }
-
-    Status StartControl()
-    {
-        if (!m_options.controlPort)
-            return {};
-        auto control = ProxyControl::Start(static_cast<std::uint16_t>(*m_options.controlPort), m_engine);
-        if (!control)
-            return Failure(control.error());
-        m_control = std::move(*control);
-        return {};
-    }
-
-    // SIGHUP.
-    void RereadRules()
-    {
-        if (m_options.rulesPath.empty())
-            return;
-        if (auto read = ReadRulesFile(m_options.rulesPath, m_engine); !read) {
-            PrintError(read.error() + " (rules kept)");
-            return;
-        }
-        std::fprintf(stderr, "proxy rules reread from %s: %zu rules\n", m_options.rulesPath.c_str(),
-                     m_engine.Rules().size());
+        if (controlAddress)
+            std::fprintf(stderr, "proxy control on http://%s/rules\n", controlAddress->ToString().c_str());
     }
 
     void FromPanels(std::span<const BatchUdpSocket::Received> batch, const CommandRun::Arrival& arrival)
@@ -228,7 +241,7 @@ private:
             m_pairing.PanelSent(datagram.from, bytes, arrival.now);
         const FaultDatagram faulted{true,  admitted.session, datagram.from,
                                     bytes, &heard.decoded,   {arrival.wallUs, -1}};
-        if (m_engine.Submit(faulted, arrival.now) == FaultEngine::Fate::Untouched)
+        if (m_rules.Engine().Submit(faulted, arrival.now) == FaultEngine::Fate::Untouched)
             m_upLeg.Send({.session = admitted.session,
                           .panel = datagram.from,
                           .bytes = bytes,
@@ -263,7 +276,7 @@ private:
         m_run.Capture(heard);
         const std::int64_t centreRtt = m_pairing.CentreAnswered(panel, bytes, heard.decoded, now);
         const FaultDatagram faulted{false, session, panel, bytes, &heard.decoded, {wallUs, centreRtt}};
-        if (m_engine.Submit(faulted, now) == FaultEngine::Fate::Untouched)
+        if (m_rules.Engine().Submit(faulted, now) == FaultEngine::Fate::Untouched)
             m_downLeg.Send({.session = session,
                             .panel = panel,
                             .bytes = bytes,
@@ -275,7 +288,7 @@ private:
     // The copies the rules let go now, each its way.
     void SendReady()
     {
-        auto& ready = m_engine.Ready();
+        auto& ready = m_rules.Engine().Ready();
         for (auto& copy : ready) {
             const DecodedFrame decoded = DecodeFrame(copy.bytes);
             const ProxyOutbound datagram{.session = copy.session,
@@ -303,7 +316,7 @@ private:
 
     void OnFaultsDue()
     {
-        m_engine.Release(MonoClock::now());
+        m_rules.Engine().Release(MonoClock::now());
         SendReady();
         AfterWake();
     }
@@ -313,7 +326,7 @@ private:
     void ArmFaultTimer()
     {
         const MonoTime now = MonoClock::now();
-        auto due = m_engine.NextDue();
+        auto due = m_rules.Engine().NextDue();
         if (!due && !m_receiving) {
             if (m_pairing.CentreWaiting() == 0 || now >= m_stoppedAt + ANSWER_GRACE) {
                 m_run.Finish(EXIT_OK);
@@ -360,8 +373,8 @@ private:
     {
         auto fields = ProxySummaryFields(m_lines.Up(), m_lines.Down(), m_upstream.Sessions());
         m_pairing.AppendSummary(fields);
-        fields.push_back({"rules", static_cast<std::uint64_t>(m_engine.Rules().size())});
-        fields.push_back({"held_at_exit", static_cast<std::uint64_t>(m_engine.Held())});
+        fields.push_back({"rules", static_cast<std::uint64_t>(m_rules.Engine().Rules().size())});
+        fields.push_back({"held_at_exit", static_cast<std::uint64_t>(m_rules.Engine().Held())});
         fields.push_back({"upstream_errors", m_upstream.Sockets().ReceiveErrors()});
         fields.push_back({"kernel_drops", m_panels != nullptr ? m_panels->KernelDrops() : 0});
         fields.push_back({"seed", m_seed});
@@ -375,16 +388,15 @@ private:
     CommandRun& m_run;
     ProxyUpstream m_upstream;
     CentreWatch m_watch;
-    FaultEngine m_engine;
+    std::uint64_t m_seed{m_options.seed ? *m_options.seed : std::random_device{}()};
+    ProxyRules m_rules{m_options, m_seed};
     ProxyPairing m_pairing;
     ProxyLines m_lines{m_run.Output()};
     UpLeg m_upLeg{{m_run, m_lines, m_pairing, m_upstream}, m_centre};
     DownLeg m_downLeg{{m_run, m_lines, m_pairing, m_upstream}};
     std::unique_ptr<QSocketNotifier> m_upstreamNotifier;
-    std::unique_ptr<ProxyControl> m_control;
     BatchUdpSocket* m_panels{nullptr};
     Endpoint m_local;
-    std::uint64_t m_seed{0};
     QTimer m_faultTimer;
     QTimer m_durationTimer;
     QTimer m_expiryTimer;
