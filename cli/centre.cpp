@@ -40,7 +40,7 @@ struct CentreOptions
     int delayMs{0};
     double dupPercent{0};
     double badChecksumPercent{0};
-    std::vector<std::string> rules; // after the options above, on the same engine
+    std::vector<std::string> rules;    // after the options above, on the same engine
     std::optional<std::uint64_t> seed; // none: drawn
     int receiveBuffer{DEFAULT_RECEIVE_BUFFER};
     OutputOptions output;
@@ -76,12 +76,8 @@ public:
     // Opens the socket; the reason when it cannot be opened (nothing was received).
     Status Start()
     {
-        BatchUdpSocket::Options socketOptions;
-        socketOptions.bindAddress = m_bindAddress;
-        socketOptions.port = m_options.port;
-        socketOptions.receiveBuffer = m_options.receiveBuffer;
         auto socket = m_run.OpenSocket(
-            socketOptions,
+            {.bindAddress = m_bindAddress, .port = m_options.port, .receiveBuffer = m_options.receiveBuffer},
             [this](auto batch, const CommandRun::Arrival& arrival) { OnBatch(batch, arrival.wallUs); },
             {.linger = true, .afterBatches = [this] { ArmDelayTimer(); }});
         if (!socket)

@@ -181,12 +181,8 @@ public:
 private:
     Status OpenPanels()
     {
-        BatchUdpSocket::Options socketOptions;
-        socketOptions.bindAddress = m_bindAddress;
-        socketOptions.port = m_options.port;
-        socketOptions.receiveBuffer = m_options.receiveBuffer;
         auto socket = m_run.OpenSocket(
-            socketOptions,
+            {.bindAddress = m_bindAddress, .port = m_options.port, .receiveBuffer = m_options.receiveBuffer},
             [this](auto batch, const CommandRun::Arrival& arrival) { FromPanels(batch, arrival); },
             {.afterBatches = [this] { AfterWake(); }});
         if (!socket)

@@ -32,7 +32,7 @@ public:
         std::uint16_t port{0};        // 0 = one the system picks
         int receiveBuffer{8 << 20};   // bytes asked for, beyond the system's limit when allowed
         // When set, the socket only talks to and hears from this peer.
-        std::optional<veltrano::Endpoint> peer;
+        std::optional<veltrano::Endpoint> peer{};
     };
 
     struct Received
