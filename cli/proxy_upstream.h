@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // The proxy's sessions with their upstream sockets: a panel's datagrams open its session and its socket to
