@@ -69,16 +69,11 @@ public:
     ProxyRules(const ProxyOptions& options, std::uint64_t seed) : m_options(options), m_engine(seed) {}
 
     // The command line's rules, then the file's, then the API where asked for.
-    Status Start()
+    Status Start(std::vector<FaultRule> commandLine, std::vector<FaultRule> file)
     {
-        for (const auto& text : m_options.rules) {
-            auto rule = ParseFaultRule(text);
-            if (!rule)
-                return Failure(fmt::format("--rule '{}': {}", text, rule.error()));
-            m_engine.Add(std::move(*rule), FROM_COMMAND_LINE);
-        }
-        if (auto read = ReadFile(); !read)
-            return read;
+        for (auto& rule : commandLine)
+            m_engine.Add(std::move(rule), FROM_COMMAND_LINE);
+        Replace(std::move(file));
         if (!m_options.controlPort)
             return {};
         auto control = ProxyControl::Start(static_cast<std::uint16_t>(*m_options.controlPort), m_engine);
@@ -117,15 +112,131 @@ private:
         auto rules = ReadFaultRules(m_options.rulesPath);
         if (!rules)
             return Failure(rules.error());
-        m_engine.Clear(FROM_FILE);
-        for (auto& rule : *rules)
-            m_engine.Add(std::move(rule), FROM_FILE);
+        Replace(std::move(*rules));
         return {};
+    }
+
+    void Replace(std::vector<FaultRule> file)
+    {
+        m_engine.Clear(FROM_FILE);
+        for (auto& rule : file)
+            m_engine.Add(std::move(rule), FROM_FILE);
     }
 
     const ProxyOptions& m_options;
     FaultEngine m_engine;
     std::unique_ptr<ProxyControl> m_control;
+};
+
+// The proxy's datagram path: a panel's datagram admitted to its session and through the rules up, the
+// centre's answers back to their panels, the copies the rules let go each their way, both ways' batches.
+class ProxyForwarder final
+{
+public:
+    ProxyForwarder(ProxyUpstream& upstream, FaultEngine& engine, CentreWatch& watch, CommandRun& run,
+                   const Endpoint& centre)
+        : m_run(run), m_upstream(upstream), m_engine(engine), m_watch(watch), m_centre(centre)
+    {}
+
+    void Start(BatchUdpSocket& panels)
+    {
+        m_local = panels.LocalAddress();
+        m_lines.SetLocal(m_local);
+        m_downLeg.Start(panels, m_local);
+    }
+
+    void Up(const BatchUdpSocket::Received& datagram, const CommandRun::Arrival& arrival)
+    {
+        m_lines.Received(true);
+        const auto bytes = datagram.bytes.first(std::min(datagram.bytes.size(), datagram.size));
+        FrameRecord heard = MakeRecord(arrival.wallUs, Direction::In, datagram.from,
+                                       {datagram.localAddress, m_local.port}, bytes);
+        m_run.Capture(heard);
+        const auto admitted = m_upstream.Admit(datagram.from, datagram.replySource, arrival.now);
+        if (!admitted.refusal.empty()) {
+            heard.note = admitted.refusal;
+            m_run.Output().Record(heard);
+            return;
+        }
+        m_watch.Heard(heard);
+        if (std::holds_alternative<AckFrame>(AcknowledgementFor(bytes)))
+            m_pairing.PanelSent(datagram.from, bytes, arrival.now);
+        const FaultDatagram faulted{true,  admitted.session, datagram.from,
+                                    bytes, &heard.decoded,   {arrival.wallUs, -1}};
+        if (m_engine.Submit(faulted, arrival.now) == FaultEngine::Fate::Untouched)
+            m_upLeg.Send({.session = admitted.session,
+                          .panel = datagram.from,
+                          .bytes = bytes,
+                          .decoded = &heard.decoded,
+                          .carried = faulted.carried});
+        SendReady();
+    }
+
+    void Down(std::uint32_t slot, std::span<const std::uint8_t> bytes, MonoTime now, std::int64_t wallUs)
+    {
+        const auto answered = m_upstream.Answered(slot, now);
+        if (!answered || m_run.Finished())
+            return;
+        const auto& [panel, session] = *answered;
+        m_lines.Received(false);
+        // The upstream socket's address costs a system call: asked for only for the capture.
+        const FrameRecord heard =
+            MakeRecord(wallUs, Direction::In, m_centre,
+                       m_run.Capturing() ? m_upstream.Sockets().LocalAddress(slot) : Endpoint{}, bytes);
+        m_run.Capture(heard);
+        const std::int64_t centreRtt = m_pairing.CentreAnswered(panel, bytes, heard.decoded, now);
+        const FaultDatagram faulted{false, session, panel, bytes, &heard.decoded, {wallUs, centreRtt}};
+        if (m_engine.Submit(faulted, now) == FaultEngine::Fate::Untouched)
+            m_downLeg.Send({.session = session,
+                            .panel = panel,
+                            .bytes = bytes,
+                            .decoded = &heard.decoded,
+                            .carried = faulted.carried});
+        SendReady();
+    }
+
+    // The copies the rules let go now, each its way.
+    void SendReady()
+    {
+        auto& ready = m_engine.Ready();
+        for (auto& copy : ready) {
+            const DecodedFrame decoded = DecodeFrame(copy.bytes);
+            const ProxyOutbound datagram{.session = copy.session,
+                                         .panel = copy.panel,
+                                         .bytes = copy.bytes,
+                                         .decoded = &decoded,
+                                         .marks = &copy.marks,
+                                         .dropped = copy.dropped,
+                                         .carried = copy.carried};
+            if (copy.up)
+                m_upLeg.Send(datagram);
+            else
+                m_downLeg.Send(datagram);
+        }
+        ready.clear();
+    }
+
+    void Flush()
+    {
+        m_upLeg.Flush();
+        m_downLeg.Flush();
+    }
+
+    const Endpoint& Local() const { return m_local; }
+    const ProxyLines& Lines() const { return m_lines; }
+    const ProxyPairing& Pairing() const { return m_pairing; }
+
+private:
+    CommandRun& m_run;
+    ProxyUpstream& m_upstream;
+    FaultEngine& m_engine;
+    CentreWatch& m_watch;
+    Endpoint m_centre;
+    Endpoint m_local;
+    ProxyPairing m_pairing;
+    ProxyLines m_lines{m_run.Output()};
+    UpLeg m_upLeg{{m_run, m_lines, m_pairing, m_upstream}, m_centre};
+    DownLeg m_downLeg{{m_run, m_lines, m_pairing, m_upstream}};
 };
 
 // The proxy's run: the panels' socket and the sessions' upstream ones, the rules between them, and the
@@ -136,8 +247,11 @@ public:
     // How long the last frames' answers are waited for once nothing more is taken from the panels.
     static constexpr std::chrono::milliseconds ANSWER_GRACE{1000};
 
-    Proxy(const ProxyOptions& options, std::uint32_t bindAddress, Endpoint centre, CommandRun& run)
-        : m_options(options), m_bindAddress(bindAddress), m_centre(centre), m_run(run),
+    // `commandLine` and `file`: the rules of --rule and --rules, read.
+    Proxy(const ProxyOptions& options, std::uint32_t bindAddress, Endpoint centre,
+          std::vector<FaultRule> commandLine, std::vector<FaultRule> file, CommandRun& run)
+        : m_options(options), m_bindAddress(bindAddress), m_centre(centre),
+          m_commandLine(std::move(commandLine)), m_file(std::move(file)), m_run(run),
           m_upstream({std::chrono::milliseconds(static_cast<std::int64_t>(options.idleS * 1000)),
                       options.maxSessions},
                      centre, options.receiveBuffer),
@@ -153,7 +267,7 @@ public:
 
     Status Start()
     {
-        if (auto rules = m_rules.Start(); !rules)
+        if (auto rules = m_rules.Start(std::move(m_commandLine), std::move(m_file)); !rules)
             return rules;
         RaiseOpenFileLimit(m_options.maxSessions + 64);
         if (auto init = m_upstream.Init(); !init)
@@ -188,9 +302,7 @@ private:
         if (!socket)
             return Failure(socket.error());
         m_panels = *socket;
-        m_local = m_panels->LocalAddress();
-        m_lines.SetLocal(m_local);
-        m_downLeg.Start(*m_panels, m_local);
+        m_forwarder.Start(*m_panels);
         return {};
     }
 
@@ -200,9 +312,10 @@ private:
         const auto controlAddress = m_rules.ControlAddress();
         const std::array control{
             RecordField{"control", std::uint64_t{controlAddress ? controlAddress->port : 0U}}};
-        m_run.Output().Listening(m_local, std::span(control).first(controlAddress ? 1 : 0));
+        const Endpoint& local = m_forwarder.Local();
+        m_run.Output().Listening(local, std::span(control).first(controlAddress ? 1 : 0));
         std::fprintf(stderr, "proxy listening on %s, forwarding to %s (%zu rules, seed %llu)\n",
-                     m_local.ToString().c_str(), m_centre.ToString().c_str(), m_rules.Engine().Rules().size(),
+                     local.ToString().c_str(), m_centre.ToString().c_str(), m_rules.Engine().Rules().size(),
                      static_cast<unsigned long long>(m_seed));
         if (controlAddress)
             std::fprintf(stderr, "proxy control on http://%s/rules\n", controlAddress->ToString().c_str());
@@ -213,37 +326,10 @@ private:
         for (const auto& datagram : batch) {
             if (!m_receiving)
                 return;
-            Up(datagram, arrival);
-            if (m_options.count != 0 && m_lines.Up().received >= m_options.count)
+            m_forwarder.Up(datagram, arrival);
+            if (m_options.count != 0 && m_forwarder.Lines().Up().received >= m_options.count)
                 StopReceiving();
         }
-    }
-
-    void Up(const BatchUdpSocket::Received& datagram, const CommandRun::Arrival& arrival)
-    {
-        m_lines.Received(true);
-        const auto bytes = datagram.bytes.first(std::min(datagram.bytes.size(), datagram.size));
-        FrameRecord heard = MakeRecord(arrival.wallUs, Direction::In, datagram.from,
-                                       {datagram.localAddress, m_local.port}, bytes);
-        m_run.Capture(heard);
-        const auto admitted = m_upstream.Admit(datagram.from, datagram.replySource, arrival.now);
-        if (!admitted.refusal.empty()) {
-            heard.note = admitted.refusal;
-            m_run.Output().Record(heard);
-            return;
-        }
-        m_watch.Heard(heard);
-        if (std::holds_alternative<AckFrame>(AcknowledgementFor(bytes)))
-            m_pairing.PanelSent(datagram.from, bytes, arrival.now);
-        const FaultDatagram faulted{true,  admitted.session, datagram.from,
-                                    bytes, &heard.decoded,   {arrival.wallUs, -1}};
-        if (m_rules.Engine().Submit(faulted, arrival.now) == FaultEngine::Fate::Untouched)
-            m_upLeg.Send({.session = admitted.session,
-                          .panel = datagram.from,
-                          .bytes = bytes,
-                          .decoded = &heard.decoded,
-                          .carried = faulted.carried});
-        SendReady();
     }
 
     void FromCentre()
@@ -252,60 +338,15 @@ private:
         const std::int64_t wallUs = WallClockUs();
         m_upstream.Sockets().Drain(
             [&](std::uint32_t slot, std::span<const std::uint8_t> bytes, std::size_t size) {
-                Down(slot, bytes.first(std::min(bytes.size(), size)), now, wallUs);
+                m_forwarder.Down(slot, bytes.first(std::min(bytes.size(), size)), now, wallUs);
             },
             4096);
         AfterWake();
     }
 
-    void Down(std::uint32_t slot, std::span<const std::uint8_t> bytes, MonoTime now, std::int64_t wallUs)
-    {
-        const auto answered = m_upstream.Answered(slot, now);
-        if (!answered || m_run.Finished())
-            return;
-        const auto& [panel, session] = *answered;
-        m_lines.Received(false);
-        // The upstream socket's address costs a system call: asked for only for the capture.
-        const FrameRecord heard =
-            MakeRecord(wallUs, Direction::In, m_centre,
-                       m_run.Capturing() ? m_upstream.Sockets().LocalAddress(slot) : Endpoint{}, bytes);
-        m_run.Capture(heard);
-        const std::int64_t centreRtt = m_pairing.CentreAnswered(panel, bytes, heard.decoded, now);
-        const FaultDatagram faulted{false, session, panel, bytes, &heard.decoded, {wallUs, centreRtt}};
-        if (m_rules.Engine().Submit(faulted, now) == FaultEngine::Fate::Untouched)
-            m_downLeg.Send({.session = session,
-                            .panel = panel,
-                            .bytes = bytes,
-                            .decoded = &heard.decoded,
-                            .carried = faulted.carried});
-        SendReady();
-    }
-
-    // The copies the rules let go now, each its way.
-    void SendReady()
-    {
-        auto& ready = m_rules.Engine().Ready();
-        for (auto& copy : ready) {
-            const DecodedFrame decoded = DecodeFrame(copy.bytes);
-            const ProxyOutbound datagram{.session = copy.session,
-                                         .panel = copy.panel,
-                                         .bytes = copy.bytes,
-                                         .decoded = &decoded,
-                                         .marks = &copy.marks,
-                                         .dropped = copy.dropped,
-                                         .carried = copy.carried};
-            if (copy.up)
-                m_upLeg.Send(datagram);
-            else
-                m_downLeg.Send(datagram);
-        }
-        ready.clear();
-    }
-
     void AfterWake()
     {
-        m_upLeg.Flush();
-        m_downLeg.Flush();
+        m_forwarder.Flush();
         ArmFaultTimer();
         m_run.EndOfBatch();
     }
@@ -313,7 +354,7 @@ private:
     void OnFaultsDue()
     {
         m_rules.Engine().Release(MonoClock::now());
-        SendReady();
+        m_forwarder.SendReady();
         AfterWake();
     }
 
@@ -324,7 +365,7 @@ private:
         const MonoTime now = MonoClock::now();
         auto due = m_rules.Engine().NextDue();
         if (!due && !m_receiving) {
-            if (m_pairing.CentreWaiting() == 0 || now >= m_stoppedAt + ANSWER_GRACE) {
+            if (m_forwarder.Pairing().CentreWaiting() == 0 || now >= m_stoppedAt + ANSWER_GRACE) {
                 m_run.Finish(EXIT_OK);
                 return;
             }
@@ -354,8 +395,8 @@ private:
 
     void AddTotals(MetricsTotals& totals) const
     {
-        const ProxyWayCounts& up = m_lines.Up();
-        const ProxyWayCounts& down = m_lines.Down();
+        const ProxyWayCounts& up = m_forwarder.Lines().Up();
+        const ProxyWayCounts& down = m_forwarder.Lines().Down();
         totals.framesReceived += up.received + down.received;
         totals.framesSent += up.forwarded + down.forwarded;
         totals.proxy = ProxyTotals{{up.forwarded, down.forwarded},
@@ -367,8 +408,9 @@ private:
 
     void WriteSummary(LineOutput& output) const
     {
-        auto fields = ProxySummaryFields(m_lines.Up(), m_lines.Down(), m_upstream.Sessions());
-        m_pairing.AppendSummary(fields);
+        auto fields =
+            ProxySummaryFields(m_forwarder.Lines().Up(), m_forwarder.Lines().Down(), m_upstream.Sessions());
+        m_forwarder.Pairing().AppendSummary(fields);
         fields.push_back({"rules", static_cast<std::uint64_t>(m_rules.Engine().Rules().size())});
         fields.push_back({"held_at_exit", static_cast<std::uint64_t>(m_rules.Engine().Held())});
         fields.push_back({"upstream_errors", m_upstream.Sockets().ReceiveErrors()});
@@ -381,18 +423,16 @@ private:
     ProxyOptions m_options;
     std::uint32_t m_bindAddress{0};
     Endpoint m_centre;
+    std::vector<FaultRule> m_commandLine; // until the rules take them
+    std::vector<FaultRule> m_file;
     CommandRun& m_run;
     ProxyUpstream m_upstream;
     CentreWatch m_watch;
     std::uint64_t m_seed{m_options.seed ? *m_options.seed : std::random_device{}()};
     ProxyRules m_rules{m_options, m_seed};
-    ProxyPairing m_pairing;
-    ProxyLines m_lines{m_run.Output()};
-    UpLeg m_upLeg{{m_run, m_lines, m_pairing, m_upstream}, m_centre};
-    DownLeg m_downLeg{{m_run, m_lines, m_pairing, m_upstream}};
+    ProxyForwarder m_forwarder{m_upstream, m_rules.Engine(), m_watch, m_run, m_centre};
     std::unique_ptr<QSocketNotifier> m_upstreamNotifier;
     BatchUdpSocket* m_panels{nullptr};
-    Endpoint m_local;
     QTimer m_faultTimer;
     QTimer m_durationTimer;
     QTimer m_expiryTimer;
@@ -409,14 +449,16 @@ int RunProxy(ProxyOptions& options)
     auto centre = ResolveHostPort(options.toText);
     if (!centre)
         return UsageError(centre.error());
-    // Every rule is checked before anything opens: a bad one is a usage error naming it.
-    for (const auto& text : options.rules)
-        if (auto rule = ParseFaultRule(text); !rule)
-            return UsageError(fmt::format("--rule '{}': {}", text, rule.error()));
-    if (!options.rulesPath.empty())
-        if (auto rules = ReadFaultRules(options.rulesPath); !rules)
-            return UsageError(rules.error());
-    return ExecDriver<Proxy>("proxy", options.output, options, *address, *centre);
+    // Every rule is read before anything opens: a bad one is a usage error naming it.
+    auto commandLine = ParseRuleOptions(options.rules);
+    if (!commandLine)
+        return UsageError(commandLine.error());
+    auto file =
+        options.rulesPath.empty() ? Result<std::vector<FaultRule>>{} : ReadFaultRules(options.rulesPath);
+    if (!file)
+        return UsageError(file.error());
+    return ExecDriver<Proxy>("proxy", options.output, options, *address, *centre, std::move(*commandLine),
+                             std::move(*file));
 }
 
 } // namespace

@@ -99,16 +99,16 @@ std::vector<FaultRule> AnswerFaultRules(const AnswerFaults& faults)
 
 Result<std::vector<FaultRule>> AnswerRules(std::span<const std::string> texts)
 {
-    std::vector<FaultRule> rules;
-    for (const std::string& text : texts) {
-        auto rule = ParseFaultRule(text);
-        if (!rule)
-            return Failure(fmt::format("--rule '{}': {}", text, rule.error()));
-        if (rule->direction == FaultDirection::Up)
-            return Failure(fmt::format("--rule '{}': a centre's rules act on its answers: down or both", text));
-        if (rule->action == FaultAction::Reorder)
-            return Failure(fmt::format("--rule '{}': a centre holds no answer for the next: no reorder", text));
-        rules.push_back(std::move(*rule));
+    auto rules = ParseRuleOptions(texts);
+    if (!rules)
+        return rules;
+    for (std::size_t i = 0; i < rules->size(); ++i) {
+        if ((*rules)[i].direction == FaultDirection::Up)
+            return Failure(
+                fmt::format("--rule '{}': a centre's rules act on its answers: down or both", texts[i]));
+        if ((*rules)[i].action == FaultAction::Reorder)
+            return Failure(
+                fmt::format("--rule '{}': a centre holds no answer for the next: no reorder", texts[i]));
     }
     return rules;
 }
@@ -150,10 +150,11 @@ AnswerDecision AnswerPolicy::Shaped(const AckFrame& ack, const Endpoint& sender,
         return NoAnswer::RefusedSender;
     if (first.dropped)
         return NoAnswer::Dropped;
-    PlannedAnswer planned{ack, first.marks.Has(FaultAction::Corrupt),
-                          static_cast<std::uint32_t>(std::count_if(copies.begin() + 1, copies.end(),
-                                                                   [](const FaultedCopy& c) { return !c.dropped; })),
-                          std::chrono::duration_cast<std::chrono::milliseconds>(first.due - start)};
+    PlannedAnswer planned{
+        ack, first.marks.Has(FaultAction::Corrupt),
+        static_cast<std::uint32_t>(
+            std::count_if(copies.begin() + 1, copies.end(), [](const FaultedCopy& c) { return !c.dropped; })),
+        std::chrono::duration_cast<std::chrono::milliseconds>(first.due - start)};
     std::copy_n(first.bytes.begin(), std::min(first.bytes.size(), planned.ack.size()), planned.ack.begin());
     return planned;
 }

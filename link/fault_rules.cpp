@@ -307,6 +307,18 @@ Result<std::vector<FaultRule>> ParseFaultRules(std::string_view text)
     return rules;
 }
 
+Result<std::vector<FaultRule>> ParseRuleOptions(std::span<const std::string> texts)
+{
+    std::vector<FaultRule> rules;
+    for (const std::string& text : texts) {
+        auto rule = ParseFaultRule(text);
+        if (!rule)
+            return Failure(fmt::format("--rule '{}': {}", text, rule.error()));
+        rules.push_back(std::move(*rule));
+    }
+    return rules;
+}
+
 Result<std::vector<FaultRule>> ReadFaultRules(const std::string& path)
 {
     std::ifstream file(path);

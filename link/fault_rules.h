@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -73,6 +74,8 @@ std::string_view FaultActionKey(FaultAction action);
 
 // A rule from its text; the reason otherwise, "column N: ..." with N the 1-based place of what is wrong.
 Result<FaultRule> ParseFaultRule(std::string_view text);
+// The rules given one an option (`--rule`), in their order; the reason otherwise, naming the rule.
+Result<std::vector<FaultRule>> ParseRuleOptions(std::span<const std::string> texts);
 // A rules file: one rule a line, blank lines and lines starting with '#' passed over; the reason otherwise,
 // "line L, column N: ...".
 Result<std::vector<FaultRule>> ParseFaultRules(std::string_view text);

@@ -33,10 +33,10 @@ sockaddr_in SocketAddressOf(const Endpoint& endpoint)
     return address;
 }
 
-} // namespace
-
 // Datagrams taken from a socket in one system call at most.
 constexpr unsigned RECEIVE_BATCH = 16;
+
+} // namespace
 
 SessionSockets::SessionSockets()
     : m_buffer(std::make_unique_for_overwrite<std::uint8_t[]>(BUFFER_SIZE * RECEIVE_BATCH))
@@ -101,13 +101,6 @@ Endpoint SessionSockets::LocalAddress(std::uint32_t slot) const
     if (!IsOpen(slot) || ::getsockname(m_fds[slot], reinterpret_cast<sockaddr*>(&local), &length) != 0)
         return {};
     return {ntohl(local.sin_addr.s_addr), ntohs(local.sin_port)};
-}
-
-int SessionSockets::Send(std::uint32_t slot, std::span<const std::uint8_t> bytes) const
-{
-    if (!IsOpen(slot))
-        return EBADF;
-    return ::send(m_fds[slot], bytes.data(), bytes.size(), 0) >= 0 ? 0 : errno;
 }
 
 void SessionSockets::SendEach(std::uint32_t slot, std::span<const std::span<const std::uint8_t>> datagrams,

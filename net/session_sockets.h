@@ -34,9 +34,6 @@ public:
     bool IsOpen(std::uint32_t slot) const { return slot < m_fds.size() && m_fds[slot] >= 0; }
     // The slot's local address, as the centre sees it.
     veltrano::Endpoint LocalAddress(std::uint32_t slot) const;
-    // Sends a datagram; 0, or the system's error number.
-    int Send(std::uint32_t slot, std::span<const std::uint8_t> bytes) const;
-
     // Sends the datagrams in order, as few system calls as it takes, a run of one size as one segmented
     // message; `sent(i, error)` for each, error 0 or the system's error number.
     using OnSent = std::function<void(std::size_t index, int error)>;
