@@ -43,10 +43,11 @@ struct BatchUdpSocket::Buffers
         return {slot, std::min(size, SLOT_SIZE)};
     }
 
-    // Room for IP_PKTINFO on receive, IP_PKTINFO and UDP_SEGMENT on send.
+    // Room for IP_PKTINFO and a run's segment size on receive, IP_PKTINFO and UDP_SEGMENT on send.
     struct alignas(cmsghdr) Control
     {
-        std::uint8_t bytes[CMSG_SPACE(sizeof(in_pktinfo)) + SEGMENT_OPTION_SPACE];
+        std::uint8_t bytes[CMSG_SPACE(sizeof(in_pktinfo)) +
+                           std::max(SEGMENT_OPTION_SPACE, RECEIVED_SEGMENT_OPTION_SPACE)];
     };
 
     std::unique_ptr<std::uint8_t[]> heads;
@@ -117,13 +118,16 @@ Status BatchUdpSocket::Open(const Options& options)
         ::setsockopt(m_socket, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
     const int on = 1;
     // The local address of each datagram is needed only where the bound one does not tell it. Nothing else
-    // comes as a control message: one per datagram costs the kernel a copy on every receive.
+    // comes as a control message on every datagram: each costs the kernel a copy on every receive (a run's
+    // segment size comes only with a run).
     m_packetInfo = options.bindAddress == 0 && !options.peer;
     if (m_packetInfo && ::setsockopt(m_socket, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0) {
         const int error = errno;
         Close();
         return Failure(std::string("cannot set socket options: ") + std::strerror(error));
     }
+    // A peer's segmented run is read in one piece and cut here; where refused, the kernel cuts it.
+    m_acceptsRuns = AcceptSegmentRuns(m_socket);
 
     const sockaddr_in local = SocketAddress({options.bindAddress, options.port});
     if (::bind(m_socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
@@ -177,7 +181,7 @@ Result<std::span<const BatchUdpSocket::Received>> BatchUdpSocket::Receive()
         header.msg_namelen = sizeof(sockaddr_in);
         header.msg_iov = &b.receiveVectors[2 * i];
         header.msg_iovlen = 2;
-        if (m_packetInfo) {
+        if (m_packetInfo || m_acceptsRuns) {
             header.msg_control = b.controls[i].bytes;
             header.msg_controllen = sizeof b.controls[i].bytes;
         }
@@ -196,19 +200,28 @@ Result<std::span<const BatchUdpSocket::Received>> BatchUdpSocket::Receive()
         const auto i = static_cast<std::size_t>(n);
         msghdr& header = b.headers[i].msg_hdr;
         Received received;
-        received.size = b.headers[i].msg_len;
-        received.bytes = b.Datagram(i, received.size);
         received.from = EndpointOf(b.names[i]);
         received.localAddress = m_localAddress;
+        std::size_t segment = 0;
         for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
             if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
                 in_pktinfo info{};
                 std::memcpy(&info, CMSG_DATA(c), sizeof info);
                 received.localAddress = ntohl(info.ipi_addr.s_addr);
                 received.replySource = ntohl(info.ipi_spec_dst.s_addr);
+            } else if (const std::size_t size = SegmentSizeIn(*c); size != 0) {
+                segment = size;
             }
         }
-        m_received.push_back(received);
+        const std::size_t size = b.headers[i].msg_len;
+        const auto whole = b.Datagram(i, size);
+        // A run is never longer than a slot; a lone datagram's real size may be.
+        ForEachSegment(segment == 0 ? size : whole.size(), segment,
+                       [&](std::size_t offset, std::size_t part) {
+                           received.size = part;
+                           received.bytes = whole.subspan(offset, std::min(part, whole.size() - offset));
+                           m_received.push_back(received);
+                       });
     }
     if (count > 0)
         m_linger.Arrived();

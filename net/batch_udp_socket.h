@@ -15,8 +15,9 @@
 #include <vector>
 
 // The command-line companion's UDP/IPv4 socket: non-blocking, a large receive buffer, datagrams read and
-// written a batch per system call, each received one with the local address it was sent to (IP_PKTINFO) when
-// bound to every interface, and the kernel's count of datagrams it dropped for want of buffer space. The
+// written a batch per system call, runs of one size as one segmented message both ways, each received one
+// with the local address it was sent to (IP_PKTINFO) when bound to every interface, and the kernel's count of
+// datagrams it dropped for want of buffer space. The
 // window keeps its own option-less endpoint; this one is for load.
 class BatchUdpSocket final
 {
@@ -74,8 +75,9 @@ public:
     // What the system granted, as getsockopt reports it.
     int ReceiveBufferBytes() const;
 
-    // Up to a batch of waiting datagrams, without waiting; valid until the next call. Empty when nothing
-    // waits; the system's reason on an error (a connected socket hears of a closed port this way).
+    // Up to a batch of waiting messages, without waiting, a peer's segmented run cut into its datagrams;
+    // valid until the next call. Empty when nothing waits; the system's reason on an error (a connected
+    // socket hears of a closed port this way).
     [[nodiscard]] veltrano::Result<std::span<const Received>> Receive();
     // As Receive, but when nothing waits it asks again for as long as this socket's Linger allows. For a
     // caller that has just answered a batch.
@@ -106,7 +108,8 @@ private:
     int m_socket{-1};
     bool m_connected{false};
     bool m_segmentation{true};
-    bool m_packetInfo{false}; // each received datagram comes with the address it was sent to
+    bool m_packetInfo{false};  // each received datagram comes with the address it was sent to
+    bool m_acceptsRuns{false}; // a segmented run comes as one message, cut on receipt
     std::size_t m_batch{64};
     std::size_t m_dirty{0}; // leading messages of the buffers that a receive must set up again
     std::unique_ptr<Buffers> m_buffers;

@@ -33,8 +33,13 @@ sockaddr_in SocketAddressOf(const Endpoint& endpoint)
     return address;
 }
 
-// Datagrams taken from a socket in one system call at most.
+// Messages taken from a socket in one system call at most.
 constexpr unsigned RECEIVE_BATCH = 16;
+
+struct alignas(cmsghdr) ReceiveOption
+{
+    std::uint8_t bytes[RECEIVED_SEGMENT_OPTION_SPACE];
+};
 
 } // namespace
 
@@ -68,6 +73,8 @@ Status SessionSockets::Open(std::uint32_t slot, std::uint32_t source, const Endp
         return Failure(std::string("cannot create a UDP socket: ") + std::strerror(errno));
     if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &receiveBuffer, sizeof receiveBuffer) != 0)
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    // A centre that answers a burst as one segmented run is read in one piece; refused, it comes split.
+    AcceptSegmentRuns(fd);
     const sockaddr_in local = SocketAddressOf({source, 0});
     const sockaddr_in remote = SocketAddressOf(peer);
     epoll_event event{};
@@ -184,10 +191,14 @@ std::size_t SessionSockets::Drain(const OnReceived& received, std::size_t limit)
             while (k < READS_PER_SOCKET && IsOpen(slot)) {
                 std::array<mmsghdr, RECEIVE_BATCH> headers{};
                 std::array<iovec, RECEIVE_BATCH> parts{};
+                std::array<ReceiveOption, RECEIVE_BATCH> options;
                 for (unsigned j = 0; j < RECEIVE_BATCH; ++j) {
                     parts[j] = {m_buffer.get() + j * BUFFER_SIZE, BUFFER_SIZE};
-                    headers[j].msg_hdr.msg_iov = &parts[j];
-                    headers[j].msg_hdr.msg_iovlen = 1;
+                    msghdr& header = headers[j].msg_hdr;
+                    header.msg_iov = &parts[j];
+                    header.msg_iovlen = 1;
+                    header.msg_control = options[j].bytes;
+                    header.msg_controllen = sizeof options[j].bytes;
                 }
                 // MSG_TRUNC: each length is the datagram's real size, however much the buffer held.
                 const int got = ::recvmmsg(m_fds[slot], headers.data(), RECEIVE_BATCH, MSG_TRUNC, nullptr);
@@ -197,13 +208,17 @@ std::size_t SessionSockets::Drain(const OnReceived& received, std::size_t limit)
                     break;
                 }
                 for (int j = 0; j < got; ++j) {
-                    const std::size_t real = headers[static_cast<std::size_t>(j)].msg_len;
-                    received(slot,
-                             {m_buffer.get() + static_cast<std::size_t>(j) * BUFFER_SIZE,
-                              std::min(real, BUFFER_SIZE)},
-                             real);
+                    mmsghdr& message = headers[static_cast<std::size_t>(j)];
+                    const std::uint8_t* start = m_buffer.get() + static_cast<std::size_t>(j) * BUFFER_SIZE;
+                    // A run's parts each a datagram; a lone datagram's real size may pass the buffer.
+                    const std::size_t segment = ReceivedSegmentSize(message.msg_hdr);
+                    ForEachSegment(
+                        segment == 0 ? message.msg_len : std::min<std::size_t>(message.msg_len, BUFFER_SIZE),
+                        segment, [&](std::size_t offset, std::size_t size) {
+                            received(slot, {start + offset, std::min(size, BUFFER_SIZE - offset)}, size);
+                            ++count;
+                        });
                 }
-                count += static_cast<std::size_t>(got);
                 k += got;
                 if (got < static_cast<int>(RECEIVE_BATCH))
                     break; // emptied

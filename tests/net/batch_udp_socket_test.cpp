@@ -1,4 +1,5 @@
 #include "net/batch_udp_socket.h"
+#include "net/udp_segments.h"
 #include "tests/support/loopback_peer.h"
 
 #include <gtest/gtest.h>
@@ -146,6 +147,55 @@ TEST(BatchUdpSocket, EveryDatagramOfABatchComesBackWholeAroundTheHeadsSize)
             const BatchUdpSocket::Received& datagram = (*received)[i];
             EXPECT_EQ(datagram.size, sent[i].size());
             EXPECT_EQ(std::vector<std::uint8_t>(datagram.bytes.begin(), datagram.bytes.end()), sent[i]);
+        }
+    }
+}
+
+// A run sent as one segmented message is read in one piece, a single message of the batch, and cut into its
+// datagrams, each with its own bytes and the run's sender; a lone datagram after it comes on its own.
+TEST(BatchUdpSocket, ASegmentedRunIsReadAsOneMessageAndCutIntoItsDatagrams)
+{
+    const struct
+    {
+        const char* name;
+        std::size_t size;
+        std::uint16_t segment;
+    } cases[] = {
+        {"a burst of acknowledgements", 16 * ACK_FRAME_LENGTH, ACK_FRAME_LENGTH},
+        {"a shorter last", 3 * 12 + 5, 12},
+        {"one segment", 12, 12},
+        {"parts past the head's size", 5 * 1000, 1000},
+        {"the most segments a run has", MAX_UDP_SEGMENTS * 1000, 1000},
+    };
+    BatchUdpSocket socket(1);
+    BatchUdpSocket::Options options;
+    options.bindAddress = LOOPBACK_ADDRESS;
+    ASSERT_TRUE(socket.Open(options));
+    const LoopbackPeer peer;
+    const std::vector<std::uint8_t> lone{1, 2, 3};
+    std::size_t seed = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto run = Numbered(c.size, ++seed);
+        ASSERT_TRUE(peer.SendRunTo(socket.LocalAddress().port, run, c.segment));
+        ASSERT_TRUE(peer.SendTo(socket.LocalAddress().port, lone));
+        std::vector<std::vector<std::uint8_t>> expected;
+        for (std::size_t offset = 0; offset < run.size(); offset += c.segment)
+            expected.emplace_back(run.begin() + static_cast<std::ptrdiff_t>(offset),
+                                  run.begin() +
+                                      static_cast<std::ptrdiff_t>(std::min(offset + c.segment, run.size())));
+        for (const auto& want : {expected, std::vector<std::vector<std::uint8_t>>{lone}}) {
+            pollfd readable{socket.Handle(), POLLIN, 0};
+            ASSERT_EQ(::poll(&readable, 1, 2000), 1);
+            const auto received = socket.Receive();
+            ASSERT_TRUE(received) << received.error();
+            std::vector<std::vector<std::uint8_t>> got;
+            for (const BatchUdpSocket::Received& datagram : *received) {
+                EXPECT_EQ(datagram.size, datagram.bytes.size());
+                EXPECT_EQ(datagram.from.port, peer.Port());
+                got.emplace_back(datagram.bytes.begin(), datagram.bytes.end());
+            }
+            EXPECT_EQ(got, want);
         }
     }
 }

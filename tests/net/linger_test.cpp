@@ -19,14 +19,15 @@ TEST(Linger, TheLimitFollowsTheLongestOfTheLatestGaps)
         int limitUs;
     };
     const Case cases[] = {
-        {.name = "nothing heard yet", .gapsUs = {}, .limitUs = 100},
-        {.name = "a quick sender", .gapsUs = {30, 10, 40, 20}, .limitUs = 100},
+        {.name = "nothing heard yet", .gapsUs = {}, .limitUs = 25},
+        {.name = "an instant sender", .gapsUs = {1, 0, 2, 1}, .limitUs = 25},
+        {.name = "a quick sender", .gapsUs = {30, 10, 40, 20}, .limitUs = 80},
         {.name = "twice the slowest", .gapsUs = {30, 120, 40, 20}, .limitUs = 240},
         {.name = "at most the longest", .gapsUs = {200}, .limitUs = 250},
         {.name = "just within", .gapsUs = {250}, .limitUs = 250},
         {.name = "too slow to wait for", .gapsUs = {251}, .limitUs = 0},
         {.name = "still among the latest", .gapsUs = {2000, 10, 10, 10}, .limitUs = 0},
-        {.name = "past the latest", .gapsUs = {2000, 10, 10, 10, 10}, .limitUs = 100},
+        {.name = "past the latest", .gapsUs = {2000, 10, 10, 10, 10}, .limitUs = 25},
     };
     for (const Case& c : cases) {
         Linger linger;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <span>
@@ -20,7 +21,8 @@ veltrano::Endpoint At(const LoopbackPeer& peer)
 } // namespace
 
 // One drain reads what waits on every socket, however many datagrams each holds: a wake-up may be the only
-// one, and what stays in a socket's buffer is lost once the next burst fills it.
+// one, and what stays in a socket's buffer is lost once the next burst fills it. A burst sent as one
+// segmented run is read as its datagrams, each whole.
 TEST(SessionSockets, OneDrainReadsEverySocketEmpty)
 {
     struct Row
@@ -28,19 +30,41 @@ TEST(SessionSockets, OneDrainReadsEverySocketEmpty)
         const char* name;
         int sockets;
         int datagramsEach;
+        bool asOneRun;
     };
-    const Row rows[] = {{"one busy socket", 1, 300}, {"a few busy ones", 3, 100}, {"many quiet ones", 40, 2}};
+    const Row rows[] = {{"one busy socket", 1, 300, false},
+                        {"a few busy ones", 3, 100, false},
+                        {"many quiet ones", 40, 2, false},
+                        {"a burst as one run", 1, 64, true},
+                        {"runs on many sockets", 40, 16, true}};
     for (const Row& row : rows) {
         const LoopbackPeer peer;
         SessionSockets sockets;
         ASSERT_TRUE(sockets.Init());
         for (std::uint32_t slot = 0; slot < static_cast<std::uint32_t>(row.sockets); ++slot) {
             ASSERT_TRUE(sockets.Open(slot, 0, At(peer), 1 << 20));
-            for (int i = 0; i < row.datagramsEach; ++i)
-                peer.SendTo(sockets.LocalAddress(slot).port, ANSWER);
+            const std::uint16_t port = sockets.LocalAddress(slot).port;
+            std::vector<std::uint8_t> run;
+            for (int i = 0; i < row.datagramsEach; ++i) {
+                if (row.asOneRun)
+                    run.insert(run.end(), ANSWER.begin(), ANSWER.end());
+                else
+                    peer.SendTo(port, ANSWER);
+            }
+            if (row.asOneRun) {
+                ASSERT_TRUE(peer.SendRunTo(port, run, ANSWER.size()));
+            }
         }
-        const std::size_t read = sockets.Drain([](std::uint32_t, auto, std::size_t) {}, 1'000'000);
-        EXPECT_EQ(read, static_cast<std::size_t>(row.sockets * row.datagramsEach)) << row.name;
+        std::size_t whole = 0;
+        const std::size_t read = sockets.Drain(
+            [&](std::uint32_t, std::span<const std::uint8_t> bytes, std::size_t size) {
+                whole += size == ANSWER.size() &&
+                         std::equal(bytes.begin(), bytes.end(), ANSWER.begin(), ANSWER.end());
+            },
+            1'000'000);
+        const auto sent = static_cast<std::size_t>(row.sockets * row.datagramsEach);
+        EXPECT_EQ(read, sent) << row.name;
+        EXPECT_EQ(whole, sent) << row.name;
     }
 }
 

@@ -1,5 +1,7 @@
 #include "tests/support/loopback_peer.h"
 
+#include "net/udp_segments.h"
+
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -60,6 +62,23 @@ bool LoopbackPeer::SendTo(std::uint16_t port, std::span<const std::uint8_t> byte
     return SentAll(::sendto(m_socket, bytes.data(), bytes.size(), MSG_NOSIGNAL,
                             reinterpret_cast<const sockaddr*>(&to), sizeof to),
                    bytes.size());
+}
+
+bool LoopbackPeer::SendRunTo(std::uint16_t port, std::span<const std::uint8_t> bytes,
+                             std::uint16_t segment) const
+{
+    sockaddr_in to = LoopbackTo(port);
+    iovec part{const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
+    alignas(cmsghdr) std::uint8_t option[SEGMENT_OPTION_SPACE];
+    msghdr header{};
+    header.msg_name = &to;
+    header.msg_namelen = sizeof to;
+    header.msg_iov = &part;
+    header.msg_iovlen = 1;
+    header.msg_control = option;
+    header.msg_controllen = sizeof option;
+    header.msg_controllen = WriteSegmentSize(CMSG_FIRSTHDR(&header), segment);
+    return SentAll(::sendmsg(m_socket, &header, MSG_NOSIGNAL), bytes.size());
 }
 
 bool LoopbackPeer::Reply(std::span<const std::uint8_t> bytes, const sockaddr_in& to) const

@@ -26,6 +26,8 @@ public:
     std::uint16_t Port() const { return m_port; } // host byte order
 
     bool SendTo(std::uint16_t port, std::span<const std::uint8_t> bytes) const;
+    // `bytes` as one segmented message: datagrams of `segment` bytes, the last the rest.
+    bool SendRunTo(std::uint16_t port, std::span<const std::uint8_t> bytes, std::uint16_t segment) const;
     // Replies only to a loopback sender.
     bool Reply(std::span<const std::uint8_t> bytes, const sockaddr_in& to) const;
 
