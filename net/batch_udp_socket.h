@@ -16,9 +16,9 @@
 
 // The command-line companion's UDP/IPv4 socket: non-blocking, a large receive buffer, datagrams read and
 // written a batch per system call, runs of one size as one segmented message both ways, each received one
-// with the local address it was sent to (IP_PKTINFO) when bound to every interface, and the kernel's count of
-// datagrams it dropped for want of buffer space. The
-// window keeps its own option-less endpoint; this one is for load.
+// with the local address it was sent to (IP_PKTINFO) when bound to every interface, and the kernel's count
+// of datagrams it dropped for want of buffer space. The window keeps its own option-less endpoint; this one
+// is for load.
 class BatchUdpSocket final
 {
 public:
